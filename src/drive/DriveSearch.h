@@ -1,0 +1,50 @@
+// The drive search and the reading of a disc's table of contents, shared by
+// the main window and the command-line front end.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "drive/CdTypes.h"
+
+namespace vindral {
+
+struct DriveLine {
+    CdDevice device;
+    std::string text; // " [%d:%d]  %s %s"
+};
+
+// Asks all 128 (host adapter, target) pairs for their identity, in order,
+// and returns the CD-ROM drives found with their combo-box lines.
+std::vector<DriveLine> FindDrives();
+
+// The combo-box line of one drive, after trimming the trailing blanks.
+std::string FormatDriveLine(uint8_t hostAdapter, uint8_t target, const char* vendor,
+                            const char* product);
+
+constexpr uint16_t kTocAllocationLength = 804; // header + 99 tracks + lead-out
+
+// The track table of the program: 100 entries, the first `count` valid.
+struct TrackTable {
+    std::array<TrackEntry, kTrackTableSize> entries{};
+    int count = 0;
+};
+
+// Reads a READ TOC format 0 answer into the table. The answer is trusted only
+// as far as its own data length (bytes 0-1, which count the bytes after
+// themselves) and the buffer size; a last track below the first gives no
+// rows, and no negative length reaches the table. Returns the row count.
+int ParseTocAnswer(const uint8_t* answer, std::size_t bufferSize, TrackTable& table);
+
+// READ TOC into an 804-byte buffer and parse it. Returns the command status;
+// the table holds the rows only when the status is 1.
+int32_t ReadTrackTable(uint8_t hostAdapter, uint8_t target, TrackTable& table);
+
+// The row texts of one track, as the track list and `vindral-cli toc` show them.
+std::string TrackRowName(const TrackEntry& entry); // "  Track %02d"
+std::string TrackSpaceText(int32_t sectors);       // "%4.1f MB"
+
+} // namespace vindral

@@ -1,0 +1,22 @@
+#include "drive/Transport.h"
+
+#if defined(_WIN32)
+#include "drive/windows/WindowsTransport.h"
+#elif defined(__linux__) && __has_include("drive/linux/LinuxPassThrough.h")
+#include "drive/linux/LinuxPassThrough.h"
+#define VINDRAL_HAVE_LINUX_PASSTHROUGH 1
+#endif
+
+namespace vindral {
+
+std::unique_ptr<TransportBackend> CreatePlatformTransport() {
+#if defined(_WIN32)
+    return CreateWindowsTransport();
+#elif defined(VINDRAL_HAVE_LINUX_PASSTHROUGH)
+    return CreateLinuxPassThrough();
+#else
+    return nullptr;
+#endif
+}
+
+} // namespace vindral

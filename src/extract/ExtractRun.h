@@ -1,0 +1,147 @@
+// The state of one extraction run: the job, the run fields shared by the
+// window side and the worker of the current pass, the audio buffer and the
+// peak table, and the player's fields.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "drive/CdTypes.h"
+
+namespace vindral {
+
+constexpr int kBlockSectors = 16;
+constexpr int kBlockBytes = kBlockSectors * kSectorBytes;     // 37,632
+constexpr std::size_t kFlushThreshold = 524288;               // one buffer load
+constexpr std::size_t kAudioBufferSize = kFlushThreshold + 65536;
+constexpr int kWavHeaderBytes = 44;
+constexpr int kPeakEntries = 24000;
+constexpr int kMaxJobTracks = 100;
+
+// wParam of the worker's progress message.
+enum ProgressCode : int {
+    kCodeBlockDone = 0,
+    kCodePassDone = 1,
+    kCodeReadFailed = 2,
+    kCodeCancelled = 3,
+    kCodeFileNotOpened = 4,
+    kCodeWriteBufferLoad = 5,
+    kCodePeaksStored = 6,
+    // A write to the WAV file failed (disk full, device gone): the partial
+    // file has been deleted.
+    kCodeWriteFailed = 7,
+};
+
+// Peaks and verification counts of one block of 16 sectors.
+struct PeakPair {
+    int32_t leftMax = 0;
+    int32_t leftNegMin = 0;
+    int32_t rightMax = 0;
+    int32_t rightNegMin = 0;
+    int32_t leftErrors = -1;  // differing bytes of left samples, -1 = not verified
+    int32_t rightErrors = -1;
+};
+
+// One entry per block, indexed by the block's first sector address / 16.
+class PeakTable {
+public:
+    PeakTable() { Reset(); }
+    // Peaks 0, error counts -1 (not verified).
+    void Reset() { entries_.fill(PeakPair{}); }
+    // nullptr for addresses outside the table (negative or 384,000 and above).
+    PeakPair* At(SectorAddress address) {
+        if (address < 0 || address / kBlockSectors >= kPeakEntries) {
+            return nullptr;
+        }
+        return &entries_[static_cast<std::size_t>(address / kBlockSectors)];
+    }
+    const PeakPair* At(SectorAddress address) const {
+        return const_cast<PeakTable*>(this)->At(address);
+    }
+    PeakPair& Entry(int index) { return entries_[static_cast<std::size_t>(index)]; }
+
+private:
+    std::array<PeakPair, kPeakEntries> entries_;
+};
+
+// Computes the peaks of n sectors (588 frames each) from the high bytes of
+// the samples and stores them into the entry of `address`, if any.
+void ComputePeaks(const uint8_t* audio, int sectors, SectorAddress address, PeakTable& table);
+
+struct JobEntry {
+    std::string path;
+    TrackEntry track;
+};
+
+struct ExtractJob {
+    std::vector<JobEntry> tracks; // at most 100, in list order
+    int32_t totalSectors = 0;     // doubled when the run opens with verify on
+    uint8_t hostAdapter = 0;
+    uint8_t target = 0;
+    bool verify = false;
+    bool readTwice = true; // false: the C2 pointers check
+    int32_t readMethod = kReadCd;
+
+    int32_t Count() const { return static_cast<int32_t>(tracks.size()); }
+};
+
+// The player's fields of the run.
+struct PlayerState {
+    bool deviceOpen = false;
+    bool playing = false;
+    bool paused = false;
+    bool ready = false;
+    uint32_t position = 0;       // milliseconds
+    int32_t lastPolled = -1;     // -1: none
+    int32_t markerColumn = 0;    // pixels
+    int32_t currentTrack = 0;    // index into the job
+};
+
+// The 44-byte WAV header for a track of `sectors` sectors.
+std::array<uint8_t, kWavHeaderBytes> MakeWavHeader(int32_t sectors);
+
+struct ExtractRun {
+    // Set when the run opens.
+    uint8_t hostAdapter = 0;
+    uint8_t target = 0;
+    bool compareWithFile = true;
+
+    // Set at every pass start.
+    std::string currentPath;
+    int32_t readMethod = kReadCd;
+    SectorAddress currentAddress = 0;
+    int32_t trackLength = 0;
+
+    // Advanced by the worker after every block.
+    int32_t trackSectorsDone = 0;
+    int32_t totalSectorsDone = 0;
+
+    // The one field the window side writes while a worker runs.
+    std::atomic<bool> cancel{false};
+    // Set by the window side when the buffer load of code 5 could not be
+    // written; the worker then gives up the file.
+    bool bufferWriteFailed = false;
+
+    bool verificationPass = false;
+    int32_t trackErrors = 0;
+    int32_t totalErrors = 0;
+
+    // The output file of the extraction worker, shared with the window side
+    // for the buffer loads of code 5.
+    std::FILE* outputFile = nullptr;
+
+    std::unique_ptr<uint8_t[]> audioBuffer;
+    std::unique_ptr<PeakTable> peaks;
+
+    PlayerState player;
+
+    ExtractRun()
+        : audioBuffer(new uint8_t[kAudioBufferSize]()), peaks(std::make_unique<PeakTable>()) {}
+};
+
+} // namespace vindral

@@ -1,0 +1,36 @@
+// Turning the user's choices into a job: the file names, the read method
+// the drive answers, and the free-space check.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "drive/DriveSearch.h"
+#include "extract/ExtractRun.h"
+
+namespace vindral {
+
+// folder + prefix + "%02d" of the track number + ".wav"; nothing is cleaned.
+std::string TrackFileName(const std::string& folder, const std::string& prefix, int trackNumber);
+
+// The selected rows (any order) become the job's entries in row order.
+ExtractJob BuildJob(const TrackTable& table, std::vector<int> selectedRows,
+                    const std::string& folder, const std::string& prefix, CdDevice drive,
+                    bool verify, bool readTwice);
+
+// Tries READ CD, READ CDDA, then READ(10) after switching to audio blocks,
+// each on sector 0; returns the first that works, else switches the drive
+// back to data blocks and returns READ CD.
+int32_t ProbeReadMethod(uint8_t hostAdapter, uint8_t target);
+
+// Bytes the job's audio needs: total sectors * 2352 (headers not counted).
+uint64_t NeededBytes(const ExtractJob& job);
+
+// "Not enough diskspace\r\n%ld more bytes needed", in 64 bits.
+std::string NotEnoughSpaceMessage(uint64_t shortfall);
+
+// The free space for the job's first file, in its own folder.
+uint64_t FreeBytesForJob(const ExtractJob& job);
+
+} // namespace vindral

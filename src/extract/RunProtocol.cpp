@@ -1,0 +1,370 @@
+#include "extract/RunProtocol.h"
+
+#include <cstdio>
+
+#include "drive/CdCommands.h"
+#include "drive/Transport.h"
+#include "extract/Workers.h"
+
+namespace vindral {
+
+namespace {
+
+std::string Format(const char* format, auto... values) {
+    char text[512];
+    std::snprintf(text, sizeof text, format, values...);
+    return text;
+}
+
+double Percent(int64_t count, int64_t base) {
+    return base > 0 ? 100.0 * static_cast<double>(count) / static_cast<double>(base) : 0.0;
+}
+
+} // namespace
+
+std::string TimeText(uint32_t t) {
+    return Format("%2ld:%02ld:%02ld", static_cast<long>(t / 3600000),
+                  static_cast<long>((t / 60000) % 60), static_cast<long>((t / 1000) % 60));
+}
+
+std::string SpeedText(int64_t sectors, uint32_t milliseconds) {
+    if (milliseconds == 0) {
+        // Nothing can be measured before the first millisecond.
+        return "0.0 X";
+    }
+    const double speed = static_cast<double>(sectors) / milliseconds * 1000.0 / 75.0;
+    return Format("%.1f X", speed);
+}
+
+std::string PositionText(uint32_t p) {
+    return Format("%02lu:%02lu.%lu", static_cast<unsigned long>(p / 60000),
+                  static_cast<unsigned long>((p % 60000) / 1000),
+                  static_cast<unsigned long>((p % 1000) / 100));
+}
+
+RunProtocol::RunProtocol(ExtractJob job, RunView& view, platform::TickSource tick,
+                         std::function<void()> wake)
+    : job_(std::move(job)), view_(view), tick_(std::move(tick)),
+      run_(std::make_shared<ExtractRun>()),
+      channel_([this](int code, void* param) { HandleProgress(code, param); }, std::move(wake)) {
+    if (job_.tracks.size() > static_cast<std::size_t>(kMaxJobTracks)) {
+        job_.tracks.resize(kMaxJobTracks);
+    }
+}
+
+RunProtocol::~RunProtocol() { Close(); }
+
+void RunProtocol::AddLog(std::string line) {
+    log_.Add(line);
+    view_.LogLineAdded(line, log_.Count());
+}
+
+void RunProtocol::Open() {
+    if (opened_) {
+        return;
+    }
+    opened_ = true;
+    channel_.BindToCurrentThread();
+    ExtractRun& run = *run_;
+
+    AddLog(Format("%d track(s) selected", job_.Count()));
+
+    trackIndex_ = 0;
+    run.player.currentTrack = 0;
+    run.hostAdapter = job_.hostAdapter;
+    run.target = job_.target;
+    run.totalSectorsDone = 0;
+    run.cancel.store(false);
+    run.trackErrors = 0;
+    run.totalErrors = 0;
+    run.compareWithFile = job_.readTwice;
+    texts_.totalErrors = "-";
+
+    if (job_.verify) {
+        job_.totalSectors *= 2;
+    }
+    run.verificationPass = false;
+
+    view_.InitialiseDisplay();
+    run.player.ready = false;
+
+    run.peaks->Reset();
+    runStartTick_ = tick_();
+
+    if (job_.Count() == 0) {
+        // Nothing to read: the run is over at once.
+        finished_ = true;
+        progressBar_ = 100;
+        view_.SetProgressBar(100);
+        AddLog(Format("%d track(s) extracted", 0));
+        CancelHandling();
+        CopyTexts();
+        return;
+    }
+    StartPass();
+}
+
+void RunProtocol::StartPass() {
+    ExtractRun& run = *run_;
+    const JobEntry& entry = job_.tracks[static_cast<std::size_t>(trackIndex_)];
+    run.currentPath = entry.path;
+    run.currentAddress = entry.track.start;
+    run.trackLength = entry.track.length;
+    run.trackSectorsDone = 0;
+
+    if (run.verificationPass) {
+        AddLog(Format("---> Verifying track %02d", entry.track.number));
+    } else {
+        ShowTrack();
+        view_.StartTrackPicture();
+        trackLogStart_[static_cast<std::size_t>(trackIndex_)] = log_.Count();
+        AddLog(Format("---> Extracting track %02d", entry.track.number));
+        AddLog(Format("  Start: %s - Length: %s",
+                      CdCommands::FramesToTimeText(entry.track.start).c_str(),
+                      CdCommands::FramesToTimeText(entry.track.length).c_str()));
+        AddLog(Format("  Filename: %s", entry.path.c_str()));
+    }
+
+    lastUpdateSet_ = false;
+    run.trackErrors = 0;
+    texts_.trackErrors = "-";
+
+    if (job_.readTwice) {
+        trackErrorBase_ = entry.track.length * kSectorBytes;
+        totalErrorBase_ = static_cast<int32_t>(static_cast<int64_t>(job_.totalSectors) * 1176);
+    } else {
+        trackErrorBase_ = (entry.track.length + 15) / 16;
+        totalErrorBase_ = (job_.totalSectors + 31) / 32;
+    }
+
+    CopyTexts();
+    passStartTick_ = tick_();
+
+    run.readMethod = job_.readMethod;
+    if (run.readMethod != kReadCd && run.readMethod != kReadCdda) {
+        CdCommands::SelectBlockMode(run.hostAdapter, run.target, 0);
+    }
+
+    JoinFinishedWorkers(false);
+    workerActive_ = true;
+    auto shared = run_;
+    ProgressChannel* channel = &channel_;
+    if (run.verificationPass) {
+        workers_.emplace_back([shared, channel] { VerifyWorker(shared, *channel); });
+    } else {
+        workers_.emplace_back([shared, channel] { ExtractWorker(shared, *channel); });
+    }
+}
+
+void RunProtocol::JoinFinishedWorkers(bool all) {
+    // Every worker but the newest has sent its last message and returned
+    // from it; the newest may still be on its way out of that message.
+    const std::size_t keep = all ? 0 : 1;
+    while (workers_.size() > keep) {
+        if (workers_.front().joinable()) {
+            workers_.front().join();
+        }
+        workers_.erase(workers_.begin());
+    }
+}
+
+void RunProtocol::ShowTrack() {
+    const int32_t current = run_->player.currentTrack;
+    trackCaption_ = Format("Track %d/%d", current + 1, job_.Count());
+    texts_.trackNumber = Format("%02d", current + 1);
+    view_.SetTrackCaption(trackCaption_);
+    CopyTexts();
+}
+
+void RunProtocol::Refresh(uint32_t now) {
+    ExtractRun& run = *run_;
+    run.player.position = static_cast<uint32_t>(static_cast<int64_t>(run.trackSectorsDone) *
+                                                1000 / 75);
+    texts_.position = PositionText(run.player.position);
+
+    const int64_t p = run.trackLength > 0
+                          ? static_cast<int64_t>(run.trackSectorsDone) * 100 / run.trackLength
+                          : 100;
+    texts_.trackProgress = Format("%ld%%", static_cast<long>(p));
+    const uint32_t e = now - passStartTick_;
+    texts_.trackSpeed = SpeedText(run.trackSectorsDone, e);
+    texts_.trackElapsed = TimeText(e);
+    texts_.trackRemaining =
+        p == 0 ? "0:00:00"
+               : TimeText(static_cast<uint32_t>(static_cast<double>(100 - p) * e / p));
+
+    const int64_t total = job_.totalSectors;
+    const int64_t bigP = total > 0 ? static_cast<int64_t>(run.totalSectorsDone) * 100 / total : 100;
+    progressBar_ = static_cast<int>(bigP);
+    view_.SetProgressBar(progressBar_);
+    texts_.totalProgress = Format("%ld%%", static_cast<long>(bigP));
+    const uint32_t bigE = now - runStartTick_;
+    texts_.totalSpeed = SpeedText(run.totalSectorsDone, bigE);
+    texts_.totalElapsed = TimeText(bigE);
+    texts_.totalRemaining =
+        bigP == 0 ? "0:00:00"
+                  : TimeText(static_cast<uint32_t>(static_cast<double>(100 - bigP) * bigE / bigP));
+
+    if (run.verificationPass) {
+        texts_.trackErrors =
+            Format("%ld/%ld", static_cast<long>(run.trackErrors), static_cast<long>(trackErrorBase_));
+        texts_.totalErrors =
+            Format("%ld/%ld", static_cast<long>(run.totalErrors), static_cast<long>(totalErrorBase_));
+    }
+    view_.DrawBlockColumn(run.currentAddress, run.trackSectorsDone, run.trackLength);
+    lastUpdateTick_ = tick_();
+    lastUpdateSet_ = true;
+}
+
+void RunProtocol::HandleProgress(int code, void* param) {
+    ExtractRun& run = *run_;
+    switch (code) {
+    case kCodeBlockDone: {
+        const uint32_t now = tick_();
+        if (!(lastUpdateSet_ && static_cast<uint32_t>(now - lastUpdateTick_) <= 300)) {
+            Refresh(now);
+        }
+        break;
+    }
+    case kCodePassDone:
+        workerActive_ = false;
+        PassDone();
+        break;
+    case kCodeReadFailed:
+        workerActive_ = false;
+        failed_ = true;
+        AddLog(Format("Read error (code %06X)", static_cast<unsigned>(LastSenseCode())));
+        CancelHandling();
+        break;
+    case kCodeCancelled:
+        workerActive_ = false;
+        failed_ = true;
+        AddLog("Canceled by user");
+        break;
+    case kCodeFileNotOpened:
+        workerActive_ = false;
+        failed_ = true;
+        AddLog("Error opening file");
+        CancelHandling();
+        break;
+    case kCodeWriteBufferLoad:
+        if (!WriteBufferLoad(run, static_cast<const uint8_t*>(param))) {
+            run.bufferWriteFailed = true;
+        }
+        break;
+    case kCodePeaksStored:
+        view_.DrawBlockColumn(run.currentAddress, run.trackSectorsDone, run.trackLength);
+        break;
+    case kCodeWriteFailed:
+        workerActive_ = false;
+        failed_ = true;
+        AddLog("Error writing file");
+        CancelHandling();
+        break;
+    default:
+        break;
+    }
+    RestoreDataBlocksWhenIdle();
+    CopyTexts();
+}
+
+void RunProtocol::PassDone() {
+    ExtractRun& run = *run_;
+    texts_.trackProgress = "100%";
+    if (job_.verify) {
+        run.verificationPass = !run.verificationPass;
+    }
+    if (!run.verificationPass) {
+        ++trackIndex_;
+        ++run.player.currentTrack;
+        if (job_.verify) {
+            texts_.trackErrors = Format("%ld/%ld", static_cast<long>(run.trackErrors),
+                                        static_cast<long>(trackErrorBase_));
+            texts_.totalErrors = Format("%ld/%ld", static_cast<long>(run.totalErrors),
+                                        static_cast<long>(totalErrorBase_));
+            AddLog(Format("  Errors: %ld (%4.2f%%)", static_cast<long>(run.trackErrors),
+                          Percent(run.trackErrors, trackErrorBase_)));
+            AddLog(Format("  Speed: %s", texts_.trackSpeed.c_str()));
+            if (run.trackErrors != 0) {
+                failed_ = true;
+            }
+        }
+    }
+    if (trackIndex_ < job_.Count()) {
+        StartPass();
+        return;
+    }
+
+    finished_ = true;
+    progressBar_ = 100;
+    view_.SetProgressBar(100);
+    texts_.totalProgress = "100%";
+    if (job_.verify) {
+        AddLog(Format("Total errors: %ld (%4.2f%%)", static_cast<long>(run.totalErrors),
+                      Percent(run.totalErrors, totalErrorBase_)));
+        AddLog(Format("Speed: %s", texts_.totalSpeed.c_str()));
+    }
+    AddLog(Format("%d track(s) extracted", job_.Count()));
+    CancelHandling();
+    if (ended_) {
+        return;
+    }
+    run.player.currentTrack = job_.Count() - 1;
+    ShowTrack();
+    run.player.deviceOpen = false;
+    run.player.playing = false;
+    run.player.paused = false;
+    run.player.position = 0;
+    run.player.lastPolled = -1;
+    run.player.markerColumn = 0;
+    run.player.ready = true;
+    view_.StartPlayer();
+}
+
+void RunProtocol::Cancel() {
+    CancelHandling();
+    CopyTexts();
+}
+
+void RunProtocol::CancelHandling() {
+    ExtractRun& run = *run_;
+    saveEnabled_ = true;
+    view_.EnableSaveStatus();
+    if (job_.readMethod != kReadCd && job_.readMethod != kReadCdda) {
+        // A worker may be reading this very moment: the drive gets its data
+        // blocks back once it has stopped.
+        restorePending_ = true;
+    }
+    if (!run.cancel.load()) {
+        cancelCaption_ = "Close";
+        view_.SetCancelCaption(cancelCaption_);
+        run.cancel.store(true);
+        RestoreDataBlocksWhenIdle();
+        return;
+    }
+    view_.ClosePlayer();
+    ended_ = true;
+    view_.EndDialog();
+    RestoreDataBlocksWhenIdle();
+}
+
+void RunProtocol::RestoreDataBlocksWhenIdle() {
+    if (restorePending_ && !workerActive_) {
+        restorePending_ = false;
+        CdCommands::SelectBlockMode(run_->hostAdapter, run_->target, 1);
+    }
+}
+
+void RunProtocol::Close() {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    run_->cancel.store(true);
+    channel_.Close();
+    JoinFinishedWorkers(true);
+    workerActive_ = false;
+    RestoreDataBlocksWhenIdle();
+}
+
+} // namespace vindral

@@ -1,0 +1,155 @@
+// The window side of an extraction run, without a window: it prepares every
+// pass, starts the workers, turns their progress codes into the display
+// texts and the status log, and handles Cancel and the end of the run. The
+// graphical extraction dialog and the command-line rip both drive it through
+// a RunView.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "extract/ExtractRun.h"
+#include "extract/ProgressChannel.h"
+#include "extract/StatusLog.h"
+#include "platform/Platform.h"
+
+namespace vindral {
+
+// The twelve texts of the progress display.
+struct DisplayTexts {
+    std::string trackElapsed;   // 1012
+    std::string trackProgress;  // 1010
+    std::string trackRemaining; // 1013
+    std::string trackSpeed;     // 1011
+    std::string totalElapsed;   // 1022
+    std::string totalProgress;  // 1020
+    std::string totalRemaining; // 1023
+    std::string totalSpeed;     // 1021
+    std::string trackErrors;    // 1024
+    std::string totalErrors;    // 1025
+    std::string position;       // 1036
+    std::string trackNumber;    // 1042
+};
+
+// What a front end shows. Every call comes on the window thread.
+class RunView {
+public:
+    virtual ~RunView() = default;
+    // Copy the twelve texts into their controls.
+    virtual void ShowTexts(const DisplayTexts& texts) = 0;
+    // A line was added to the log; bring the newest line into view.
+    virtual void LogLineAdded(const std::string& line, int lineCount) = 0;
+    virtual void SetProgressBar(int percent) = 0;
+    virtual void EnableSaveStatus() {}
+    virtual void SetCancelCaption(const std::string& /*caption*/) {}
+    // The dialog ends (a second Cancel, or the end of a cancelled run).
+    virtual void EndDialog() {}
+
+    // Peak display.
+    virtual void InitialiseDisplay() {}
+    virtual void SetTrackCaption(const std::string& /*caption*/) {} // group box 1031
+    virtual void StartTrackPicture() {}
+    virtual void DrawBlockColumn(SectorAddress /*blockAddress*/, int32_t /*sectorsCounted*/,
+                                 int32_t /*trackLength*/) {}
+    // Player: the run is over; start its 250 ms timer and enable its buttons.
+    virtual void StartPlayer() {}
+    // "close vindralwave" and the player's timer stopped, before the dialog ends.
+    virtual void ClosePlayer() {}
+};
+
+std::string TimeText(uint32_t milliseconds);   // "%2ld:%02ld:%02ld"
+std::string SpeedText(int64_t sectors, uint32_t milliseconds); // "%.1f X"
+std::string PositionText(uint32_t milliseconds); // "%02lu:%02lu.%lu"
+
+class RunProtocol {
+public:
+    // `wake` is called on a worker's thread when it has posted a message; a
+    // window system uses it to call DispatchProgress on the window thread.
+    // Without it the front end calls WaitAndDispatch itself.
+    RunProtocol(ExtractJob job, RunView& view, platform::TickSource tick = platform::TickCount,
+                std::function<void()> wake = {});
+    ~RunProtocol();
+
+    RunProtocol(const RunProtocol&) = delete;
+    RunProtocol& operator=(const RunProtocol&) = delete;
+
+    // The opening steps, ending with the start of the first pass.
+    void Open();
+
+    // The Cancel button, the close box and Escape.
+    void Cancel();
+
+    // The window goes away now: no message is handled any more, a worker
+    // inside its block finishes or deletes its file, and the drive gets its
+    // data blocks back. Waits for the worker; safe to call more than once.
+    void Close();
+
+    // Window side of the progress message.
+    bool DispatchProgress() { return channel_.Dispatch(); }
+    bool WaitAndDispatch(int timeoutMs) { return channel_.WaitAndDispatch(timeoutMs); }
+    void HandleProgress(int code, void* param);
+
+    bool Ended() const { return ended_; }
+    bool Finished() const { return finished_; } // every pass of every track done
+    bool WorkerActive() const { return workerActive_; }
+    bool SaveEnabled() const { return saveEnabled_; }
+    const std::string& CancelCaption() const { return cancelCaption_; }
+    int ProgressBar() const { return progressBar_; }
+    const DisplayTexts& Texts() const { return texts_; }
+    const std::string& TrackCaption() const { return trackCaption_; }
+    const StatusLog& Log() const { return log_; }
+    const ExtractJob& Job() const { return job_; }
+    ExtractRun& Run() { return *run_; }
+    const ExtractRun& Run() const { return *run_; }
+    int32_t TrackIndex() const { return trackIndex_; }
+    int32_t TrackLogStart(int entry) const { return trackLogStart_[static_cast<std::size_t>(entry)]; }
+    int32_t TrackErrorBase() const { return trackErrorBase_; }
+    int32_t TotalErrorBase() const { return totalErrorBase_; }
+    // Tracks whose pass failed (read error, file error) or that were cancelled.
+    bool Failed() const { return failed_; }
+
+private:
+    void AddLog(std::string line);
+    void StartPass();
+    void Refresh(uint32_t now);
+    void PassDone();
+    void CancelHandling();
+    void RestoreDataBlocksWhenIdle();
+    void ShowTrack();
+    void CopyTexts() { view_.ShowTexts(texts_); }
+    void JoinFinishedWorkers(bool all);
+
+    ExtractJob job_;
+    RunView& view_;
+    platform::TickSource tick_;
+    std::shared_ptr<ExtractRun> run_;
+    ProgressChannel channel_;
+    StatusLog log_;
+    DisplayTexts texts_;
+    std::string trackCaption_;
+    std::string cancelCaption_ = "Cancel";
+    std::array<int32_t, kMaxJobTracks> trackLogStart_{};
+    std::vector<std::thread> workers_;
+
+    int32_t trackIndex_ = 0;
+    uint32_t runStartTick_ = 0;
+    uint32_t passStartTick_ = 0;
+    uint32_t lastUpdateTick_ = 0;
+    bool lastUpdateSet_ = false;
+    int32_t trackErrorBase_ = 1;
+    int32_t totalErrorBase_ = 1;
+    int progressBar_ = 0;
+    bool saveEnabled_ = false;
+    bool ended_ = false;
+    bool finished_ = false;
+    bool failed_ = false;
+    bool workerActive_ = false;
+    bool restorePending_ = false;
+    bool closed_ = false;
+    bool opened_ = false;
+};
+
+} // namespace vindral

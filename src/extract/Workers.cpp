@@ -1,0 +1,283 @@
+#include "extract/Workers.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "drive/CdCommands.h"
+#include "drive/Transport.h"
+#include "platform/Platform.h"
+
+namespace vindral {
+
+namespace {
+
+int BlockCount(int32_t length) {
+    if (length <= 0) {
+        return 0;
+    }
+    return length / kBlockSectors + (length % kBlockSectors != 0 ? 1 : 0);
+}
+
+int BlockSectors(int32_t length, int block, int blocks) {
+    if (block == blocks - 1 && length % kBlockSectors != 0) {
+        return length % kBlockSectors;
+    }
+    return kBlockSectors;
+}
+
+bool WriteAll(std::FILE* file, const uint8_t* data, std::size_t size) {
+    return size == 0 || std::fwrite(data, 1, size, file) == size;
+}
+
+// Closes and removes a file that must not be kept.
+void Discard(ExtractRun& run, std::FILE* file, const std::string& path) {
+    run.outputFile = nullptr;
+    std::fclose(file);
+    std::remove(path.c_str());
+}
+
+void Advance(ExtractRun& run) {
+    run.currentAddress += kBlockSectors;
+    run.trackSectorsDone += kBlockSectors;
+    run.totalSectorsDone += kBlockSectors;
+}
+
+} // namespace
+
+bool WriteBufferLoad(ExtractRun& run, const uint8_t* data) {
+    if (run.outputFile == nullptr || data == nullptr) {
+        return false;
+    }
+    return WriteAll(run.outputFile, data, kFlushThreshold);
+}
+
+void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& channel) {
+    ExtractRun& run = *runPointer;
+    platform::SetCurrentThreadPriorityHighest();
+
+    const std::string path = run.currentPath;
+    const int32_t length = run.trackLength;
+    const auto header = MakeWavHeader(length);
+
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        channel.Send(kCodeFileNotOpened, nullptr);
+        return;
+    }
+    // Writes go straight to the system, so that a full disk shows at the call.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    run.outputFile = file;
+    run.bufferWriteFailed = false;
+
+    uint8_t* buffer = run.audioBuffer.get();
+    std::size_t fill = kWavHeaderBytes;
+    const int blocks = BlockCount(length);
+    for (int block = 0; block < blocks; ++block) {
+        if (run.cancel.load()) {
+            channel.Send(kCodeCancelled, nullptr);
+            Discard(run, file, path);
+            return;
+        }
+        const int sectors = BlockSectors(length, block, blocks);
+        const int32_t status = CdCommands::ReadAudio(run.hostAdapter, run.target,
+                                                     run.currentAddress, sectors, buffer + fill,
+                                                     run.readMethod);
+        if (status != kStatusOk) {
+            // The message goes first, so the error is logged before the file goes.
+            channel.Send(kCodeReadFailed, nullptr);
+            Discard(run, file, path);
+            return;
+        }
+        ComputePeaks(buffer + fill, sectors, run.currentAddress, *run.peaks);
+        if (!channel.Send(kCodePeaksStored, nullptr)) {
+            Discard(run, file, path); // the window is gone
+            return;
+        }
+        fill += static_cast<std::size_t>(sectors) * kSectorBytes;
+        if (fill >= kFlushThreshold) {
+            const bool handled = channel.Send(kCodeWriteBufferLoad, buffer);
+            if (!handled) {
+                Discard(run, file, path);
+                return;
+            }
+            if (run.bufferWriteFailed) {
+                channel.Send(kCodeWriteFailed, nullptr);
+                Discard(run, file, path);
+                return;
+            }
+            std::memmove(buffer, buffer + kFlushThreshold, fill - kFlushThreshold);
+            fill -= kFlushThreshold;
+        }
+        Advance(run);
+        if (!channel.Send(kCodeBlockDone, nullptr)) {
+            Discard(run, file, path);
+            return;
+        }
+    }
+
+    bool written = WriteAll(file, buffer, fill);
+    written = written && std::fseek(file, 0, SEEK_SET) == 0;
+    written = written && WriteAll(file, header.data(), header.size());
+    run.outputFile = nullptr;
+    written = (std::fclose(file) == 0) && written;
+    if (!written) {
+        channel.Send(kCodeWriteFailed, nullptr);
+        std::remove(path.c_str());
+        return;
+    }
+    channel.Send(kCodePassDone, nullptr);
+}
+
+namespace {
+
+constexpr std::size_t kVerifyBufferBytes = 50000;
+
+// Counts the differing bytes of one block into the track, the run and the
+// block's entry.
+void CompareBlock(ExtractRun& run, const uint8_t* disc, const uint8_t* file, std::size_t bytes,
+                  PeakPair* entry) {
+    if (std::memcmp(disc, file, bytes) == 0) {
+        return;
+    }
+    for (std::size_t i = 0; i < bytes; ++i) {
+        if (disc[i] == file[i]) {
+            continue;
+        }
+        ++run.trackErrors;
+        ++run.totalErrors;
+        if (entry != nullptr) {
+            if (i % 4 < 2) {
+                ++entry->leftErrors;
+            } else {
+                ++entry->rightErrors;
+            }
+        }
+    }
+}
+
+// Splits a READ CD answer with error pointers into the user data (moved to
+// the front of `disc`) and the error bits (into `bits`), and counts the
+// flagged bytes of each channel. Returns whether any bit was set.
+bool SplitC2(uint8_t* disc, int sectors, uint8_t* bits, int32_t& left, int32_t& right) {
+    left = 0;
+    right = 0;
+    for (int s = 0; s < sectors; ++s) {
+        const uint8_t* sectorBits = disc + s * CdCommands::kSectorWithC2Bytes + kSectorBytes;
+        std::memcpy(bits + s * CdCommands::kC2Bytes, sectorBits, CdCommands::kC2Bytes);
+    }
+    for (int s = 0; s < sectors; ++s) {
+        std::memmove(disc + s * kSectorBytes, disc + s * CdCommands::kSectorWithC2Bytes,
+                     kSectorBytes);
+    }
+    for (int s = 0; s < sectors; ++s) {
+        const uint8_t* sectorBits = bits + s * CdCommands::kC2Bytes;
+        for (int b = 0; b < CdCommands::kC2Bytes; ++b) {
+            const uint8_t value = sectorBits[b];
+            if (value == 0) {
+                continue;
+            }
+            for (int bit = 0; bit < 8; ++bit) {
+                if (value & (0x80 >> bit)) {
+                    const int byteInSector = b * 8 + bit;
+                    if (byteInSector % 4 < 2) {
+                        ++left;
+                    } else {
+                        ++right;
+                    }
+                }
+            }
+        }
+    }
+    return left + right > 0;
+}
+
+} // namespace
+
+void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& channel) {
+    ExtractRun& run = *runPointer;
+    platform::SetCurrentThreadPriorityNormal();
+
+    const bool compare = run.compareWithFile;
+    std::FILE* file = nullptr;
+    if (compare) {
+        file = std::fopen(run.currentPath.c_str(), "r+b");
+        if (file == nullptr) {
+            channel.Send(kCodeFileNotOpened, nullptr);
+            return;
+        }
+        uint8_t header[kWavHeaderBytes];
+        (void)std::fread(header, 1, sizeof header, file);
+    }
+    auto close = [&] {
+        if (file != nullptr) {
+            std::fclose(file);
+            file = nullptr;
+        }
+    };
+
+    std::vector<uint8_t> disc(kVerifyBufferBytes);
+    std::vector<uint8_t> fromFile(kVerifyBufferBytes);
+    const int32_t length = run.trackLength;
+    const int blocks = BlockCount(length);
+    for (int block = 0; block < blocks; ++block) {
+        std::memset(disc.data(), 0x63, disc.size());
+        std::memset(fromFile.data(), 0x6F, fromFile.size());
+        if (run.cancel.load()) {
+            channel.Send(kCodeCancelled, nullptr);
+            close();
+            return;
+        }
+        const int sectors = BlockSectors(length, block, blocks);
+        const std::size_t bytes = static_cast<std::size_t>(sectors) * kSectorBytes;
+        int32_t status = kStatusOk;
+        if (compare) {
+            status = CdCommands::ReadAudio(run.hostAdapter, run.target, run.currentAddress,
+                                           sectors, disc.data(), run.readMethod);
+        } else {
+            status = CdCommands::ReadCdWithC2(run.hostAdapter, run.target, run.currentAddress,
+                                              sectors, disc.data());
+        }
+        if (status != kStatusOk) {
+            channel.Send(kCodeReadFailed, nullptr);
+            close();
+            return;
+        }
+        PeakPair* entry = run.peaks->At(run.currentAddress);
+        if (compare) {
+            // A failed read leaves the 0x6F fill, which then counts as differing.
+            const std::size_t got = std::fread(fromFile.data(), 1, bytes, file);
+            (void)got;
+            if (entry != nullptr) {
+                entry->leftErrors = 0;
+                entry->rightErrors = 0;
+            }
+            CompareBlock(run, disc.data(), fromFile.data(), bytes, entry);
+        } else {
+            int32_t left = 0;
+            int32_t right = 0;
+            if (SplitC2(disc.data(), sectors, fromFile.data(), left, right)) {
+                ++run.trackErrors;
+                ++run.totalErrors;
+            }
+            if (entry != nullptr) {
+                entry->leftErrors = left;
+                entry->rightErrors = right;
+            }
+        }
+        ComputePeaks(disc.data(), sectors, run.currentAddress, *run.peaks);
+        if (!channel.Send(kCodePeaksStored, nullptr)) {
+            close();
+            return;
+        }
+        Advance(run);
+        if (!channel.Send(kCodeBlockDone, nullptr)) {
+            close();
+            return;
+        }
+    }
+    close();
+    channel.Send(kCodePassDone, nullptr);
+}
+
+} // namespace vindral

@@ -1,0 +1,31 @@
+// Stand-ins for the services of the platform that the system was built on.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace vindral::platform {
+
+// Monotonic milliseconds, wrapping at 2^32 like the system tick.
+uint32_t TickCount();
+using TickSource = std::function<uint32_t()>;
+
+// Best-effort thread priorities; failure is silent.
+void SetCurrentThreadPriorityHighest();
+void SetCurrentThreadPriorityNormal();
+
+// Free bytes of the folder itself (not of a drive root); 0 when the query fails.
+uint64_t FreeBytes(const std::string& folder);
+
+// True when the folder exists and something can be listed in it.
+bool FolderExists(const std::string& folder);
+
+// The folder a path names: everything up to and including its last separator,
+// "." when there is none.
+std::string FolderOf(const std::string& path);
+
+// The user's home folder with a trailing separator.
+std::string HomeFolder();
+
+} // namespace vindral::platform

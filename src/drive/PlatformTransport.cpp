@@ -20,3 +20,16 @@ std::unique_ptr<TransportBackend> CreatePlatformTransport() {
 }
 
 } // namespace vindral
+
+namespace vindral {
+
+std::unique_ptr<TransportBackend> CreateDeviceTransport(const std::vector<std::string>& devices) {
+#if defined(VINDRAL_HAVE_LINUX_PASSTHROUGH)
+    return CreateLinuxPassThrough(devices);
+#else
+    (void)devices;
+    return nullptr;
+#endif
+}
+
+} // namespace vindral

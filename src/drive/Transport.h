@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace vindral {
@@ -110,6 +111,9 @@ bool TransportAdapterInquiryList(uint8_t adapter, std::vector<InquiryEntry>& out
 
 // The backend that InitialiseTransport uses when none was selected.
 std::unique_ptr<TransportBackend> CreatePlatformTransport();
+
+// The platform's real drives, limited to the given device nodes.
+std::unique_ptr<TransportBackend> CreateDeviceTransport(const std::vector<std::string>& devices);
 
 // Tests only: forgets the backend and all state, so the next test can select
 // another one.

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 #include "drive/Transport.h"
@@ -32,6 +33,8 @@ public:
     int32_t adapters = 1;
     bool passThrough = false;
     std::function<bool(uint8_t, std::vector<InquiryEntry>&)> inquiryList;
+    // Commands may come from a worker and the window thread at once.
+    std::mutex logLock;
 
     int32_t Initialise() override { return adapters; }
 
@@ -49,6 +52,7 @@ public:
             command.dataSent.assign(bytes, bytes + length);
         }
         if (log != nullptr) {
+            std::lock_guard<std::mutex> guard(logLock);
             log->push_back(command);
         }
         sense.taken = true;

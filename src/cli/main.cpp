@@ -1,0 +1,18 @@
+#include <csignal>
+#include <iostream>
+
+#include "cli/Cli.h"
+
+namespace {
+
+extern "C" void OnInterrupt(int) { vindral::cli::interrupted.store(true); }
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGINT, OnInterrupt);
+#if defined(SIGTERM)
+    std::signal(SIGTERM, OnInterrupt);
+#endif
+    return vindral::cli::Run(argc, argv, std::cout, std::cerr);
+}

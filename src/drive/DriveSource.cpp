@@ -1,0 +1,78 @@
+#include "drive/DriveSource.h"
+
+#include <cstring>
+
+#include "drive/Transport.h"
+#include "drive/emulated/CueSheet.h"
+#include "drive/emulated/DemoDisc.h"
+#include "drive/emulated/EmulatedTransport.h"
+
+namespace vindral {
+
+bool ParseDriveSourceOption(int argc, char** argv, int& i, DriveSourceOptions& options,
+                            std::string& error) {
+    error.clear();
+    const std::string arg = argv[i];
+    auto takeValue = [&](const std::string& name, std::vector<std::string>& into) {
+        const std::string prefix = name + "=";
+        if (arg.rfind(prefix, 0) == 0) {
+            into.push_back(arg.substr(prefix.size()));
+            return true;
+        }
+        if (i + 1 >= argc) {
+            error = name + " needs a value";
+            return false;
+        }
+        into.push_back(argv[++i]);
+        return true;
+    };
+    if (arg == "--demo") {
+        options.demo = true;
+        return true;
+    }
+    if (arg == "--image" || arg.rfind("--image=", 0) == 0) {
+        return takeValue("--image", options.images);
+    }
+    if (arg == "--device" || arg.rfind("--device=", 0) == 0) {
+        return takeValue("--device", options.devices);
+    }
+    return false;
+}
+
+bool SetUpDrives(const DriveSourceOptions& options, std::string& error,
+                 std::vector<std::shared_ptr<emulated::EmulatedDrive>>* drives) {
+    const bool emulate = options.demo || !options.images.empty();
+    if (emulate && !options.devices.empty()) {
+        error = "--device cannot be combined with --image or --demo";
+        return false;
+    }
+    if (!emulate) {
+        if (!options.devices.empty()) {
+            SelectTransport(CreateDeviceTransport(options.devices));
+        }
+        // Otherwise InitialiseTransport brings up the machine's drives.
+        return true;
+    }
+    auto transport = std::make_unique<emulated::EmulatedTransport>();
+    if (options.demo) {
+        auto drive = transport->AddDrive(emulated::MakeDemoDisc());
+        drive->SetSpeedLimitKBps(emulated::kDemoSpeedKBps);
+        if (drives != nullptr) {
+            drives->push_back(drive);
+        }
+    }
+    for (const std::string& image : options.images) {
+        auto disc = emulated::LoadCueSheet(image, error);
+        if (!disc) {
+            return false;
+        }
+        auto drive = transport->AddDrive(disc);
+        if (drives != nullptr) {
+            drives->push_back(drive);
+        }
+    }
+    SelectTransport(std::move(transport));
+    return true;
+}
+
+} // namespace vindral

@@ -1,0 +1,33 @@
+// Which drives a front end talks to: the built-in demo disc, CUE images on
+// emulated drives, given device nodes, or the machine's real drives.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vindral {
+
+namespace emulated {
+class EmulatedDrive;
+}
+
+struct DriveSourceOptions {
+    std::vector<std::string> images; // one emulated drive per CUE sheet
+    bool demo = false;               // one emulated drive with the demo disc
+    std::vector<std::string> devices; // real device nodes, e.g. /dev/sr1
+};
+
+// Consumes one source option at argv[i] ("--image FILE", "--image=FILE",
+// "--demo", "--device NODE"); advances i past its value. Returns false when
+// argv[i] is not a source option; sets `error` when its value is missing.
+bool ParseDriveSourceOption(int argc, char** argv, int& i, DriveSourceOptions& options,
+                            std::string& error);
+
+// Selects the transport for the options. Images are loaded now: a broken one
+// gives false with the loader's one-line message. With no option the real
+// drives are used. The emulated drives, if any, are returned in `drives`.
+bool SetUpDrives(const DriveSourceOptions& options, std::string& error,
+                 std::vector<std::shared_ptr<emulated::EmulatedDrive>>* drives = nullptr);
+
+} // namespace vindral

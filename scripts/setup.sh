@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Vindral needs (only those missing) and builds
+# it into build/. Safe to run again and again.
+set -euo pipefail
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev
+          qt6-base-dev qt6-multimedia-dev libqt6multimedia6 fonts-dejavu-core
+          xvfb xauth x11-utils imagemagick pulseaudio
+          g++-mingw-w64-x86-64-posix wine wine64)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "error: installing packages needs root (run as root or with sudo)" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S "$top" -B "$top/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVINDRAL_WERROR=ON >/dev/null
+ninja -C "$top/build" -j"$(nproc)"

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Sets everything up and runs every test.
+set -euo pipefail
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+bash "$top/scripts/setup.sh"
+
+export QT_QPA_PLATFORM=offscreen
+ctest --test-dir "$top/build" -j"$(nproc)" --output-on-failure --timeout 600

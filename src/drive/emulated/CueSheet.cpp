@@ -1,0 +1,719 @@
+#include "drive/emulated/CueSheet.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <vector>
+
+namespace vindral::emulated {
+
+namespace {
+
+// No CD holds more than 100 minutes; the limit also keeps addresses far below
+// the 24 bits the read commands carry.
+constexpr int64_t kMaxDiscSectors = 100 * kSectorsPerMinute;
+constexpr std::size_t kMaxCueBytes = 1 << 20;
+
+enum class FileKind { Binary, Motorola, Wave };
+
+// Sectors of a BINARY, MOTOROLA or WAVE file. A last sector that the file
+// holds only in part is completed with silence.
+class FileSectorSource : public SectorSource {
+public:
+    FileSectorSource(std::shared_ptr<const ImageFile> file, uint64_t offset, uint64_t bytes,
+                     bool swapSamples)
+        : file_(std::move(file)), offset_(offset), bytes_(bytes), swap_(swapSamples) {}
+
+    bool Read(int64_t index, SectorAddress, uint8_t* out) const override {
+        const uint64_t start = static_cast<uint64_t>(index) * kSectorBytes;
+        if (index < 0 || start >= bytes_) {
+            return false;
+        }
+        const auto available =
+            static_cast<std::size_t>(std::min<uint64_t>(kSectorBytes, bytes_ - start));
+        if (!file_->ReadAt(offset_ + start, out, available)) {
+            return false;
+        }
+        std::memset(out + available, 0, kSectorBytes - available);
+        if (swap_) {
+            for (int i = 0; i < kSectorBytes; i += 2) {
+                std::swap(out[i], out[i + 1]);
+            }
+        }
+        return true;
+    }
+
+private:
+    std::shared_ptr<const ImageFile> file_;
+    uint64_t offset_;
+    uint64_t bytes_;
+    bool swap_;
+};
+
+struct CueFile {
+    std::string name;
+    int line = 0;
+    FileKind kind = FileKind::Binary;
+    std::shared_ptr<const ImageFile> image;
+    uint64_t offset = 0;
+    uint64_t bytes = 0;
+    int64_t sectors = 0;
+    bool hasTracks = false;
+};
+
+struct CueIndex {
+    int number = 0;
+    std::size_t file = 0;
+    int64_t time = 0;
+    int line = 0;
+};
+
+struct CueTrack {
+    int number = 0;
+    bool data = false;
+    int line = 0;
+    int64_t pregap = -1;
+    int64_t postgap = -1;
+    std::vector<CueIndex> indexes;
+    int64_t start = 0; // disc position of INDEX 01 before the shift to address 0
+};
+
+struct DamageLine {
+    bool unreadable = false;
+    int64_t first = 0;
+    int64_t count = 0;
+    int line = 0;
+};
+
+struct Token {
+    std::string text;
+    bool quoted = false;
+};
+
+// Makes a piece of the sheet fit to be quoted in a one-line message.
+std::string Shown(const std::string& text) {
+    std::string shown;
+    for (char c : text.substr(0, 60)) {
+        const auto u = static_cast<unsigned char>(c);
+        shown += (u < 0x20 || u == 0x7F) ? '?' : c;
+    }
+    if (text.size() > 60) {
+        shown += "...";
+    }
+    return shown;
+}
+
+std::string Upper(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// A decimal number of at most `maxDigits` digits, nothing else.
+std::optional<int64_t> Number(const std::string& text, std::size_t maxDigits) {
+    if (text.empty() || text.size() > maxDigits) {
+        return std::nullopt;
+    }
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// mm:ss:ff with 75 frames a second.
+std::optional<int64_t> Time(const std::string& text) {
+    const std::size_t a = text.find(':');
+    const std::size_t b = a == std::string::npos ? a : text.find(':', a + 1);
+    if (b == std::string::npos || text.find(':', b + 1) != std::string::npos) {
+        return std::nullopt;
+    }
+    const auto m = Number(text.substr(0, a), 3);
+    const auto s = Number(text.substr(a + 1, b - a - 1), 2);
+    const auto f = Number(text.substr(b + 1), 2);
+    if (!m || !s || !f || *s >= 60 || *f >= kSectorsPerSecond) {
+        return std::nullopt;
+    }
+    return *m * kSectorsPerMinute + *s * kSectorsPerSecond + *f;
+}
+
+std::string TimeText(int64_t sectors) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld",
+                  static_cast<long long>(sectors / kSectorsPerMinute),
+                  static_cast<long long>((sectors / kSectorsPerSecond) % 60),
+                  static_cast<long long>(sectors % kSectorsPerSecond));
+    return text;
+}
+
+bool Tokenize(const std::string& line, std::vector<Token>& tokens) {
+    std::size_t i = 0;
+    while (i < line.size()) {
+        const char c = line[i];
+        if (c == ' ' || c == '\t') {
+            ++i;
+            continue;
+        }
+        Token token;
+        if (c == '"') {
+            const std::size_t close = line.find('"', i + 1);
+            if (close == std::string::npos) {
+                return false;
+            }
+            token.text = line.substr(i + 1, close - i - 1);
+            token.quoted = true;
+            i = close + 1;
+        } else {
+            const std::size_t end = line.find_first_of(" \t", i);
+            token.text = line.substr(i, end == std::string::npos ? std::string::npos : end - i);
+            i = end == std::string::npos ? line.size() : end;
+        }
+        tokens.push_back(std::move(token));
+    }
+    return true;
+}
+
+bool IsAbsolute(const std::string& path) {
+    if (!path.empty() && (path[0] == '/' || path[0] == '\\')) {
+        return true;
+    }
+    return path.size() > 2 && std::isalpha(static_cast<unsigned char>(path[0])) &&
+           path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+}
+
+std::string JoinPath(const std::string& baseDir, std::string name) {
+#ifndef _WIN32
+    // Sheets written on Windows separate folders with backslashes.
+    std::replace(name.begin(), name.end(), '\\', '/');
+#endif
+    if (baseDir.empty() || IsAbsolute(name)) {
+        return name;
+    }
+    const char last = baseDir.back();
+    return (last == '/' || last == '\\') ? baseDir + name : baseDir + "/" + name;
+}
+
+uint32_t Le16(const uint8_t* p) { return uint32_t{p[0]} | (uint32_t{p[1]} << 8); }
+uint32_t Le32(const uint8_t* p) { return Le16(p) | (Le16(p + 2) << 16); }
+
+class Parser {
+public:
+    Parser(const std::string& cueName, const std::string& baseDir, const ImageFileOpener& opener)
+        : cueName_(cueName), baseDir_(baseDir), opener_(opener) {}
+
+    std::shared_ptr<const Disc> Run(const std::string& text, std::string& error);
+
+private:
+    bool Fail(int line, const std::string& fault) {
+        error_ = cueName_ + ":" + std::to_string(line) + ": " + fault;
+        return false;
+    }
+    bool Line(int line, const std::vector<Token>& tokens);
+    bool File(int line, const std::vector<Token>& tokens);
+    bool Track(int line, const std::vector<Token>& tokens);
+    bool Index(int line, const std::vector<Token>& tokens);
+    bool Gap(int line, const std::vector<Token>& tokens, bool pregap);
+    bool Damage(int line, const std::vector<Token>& tokens);
+    std::shared_ptr<const Disc> Build(int lastLine);
+
+    std::string cueName_;
+    std::string baseDir_;
+    const ImageFileOpener& opener_;
+    std::string error_;
+    std::vector<CueFile> files_;
+    std::vector<CueTrack> tracks_;
+    std::vector<DamageLine> damage_;
+};
+
+bool Parser::Line(int line, const std::vector<Token>& tokens) {
+    const std::string keyword = Upper(tokens[0].text);
+    if (keyword == "REM") {
+        if (tokens.size() >= 2 && Upper(tokens[1].text) == "DAMAGE") {
+            return Damage(line, tokens);
+        }
+        return true;
+    }
+    if (keyword == "FILE") {
+        return File(line, tokens);
+    }
+    if (keyword == "TRACK") {
+        return Track(line, tokens);
+    }
+    if (keyword == "INDEX") {
+        return Index(line, tokens);
+    }
+    if (keyword == "PREGAP" || keyword == "POSTGAP") {
+        return Gap(line, tokens, keyword == "PREGAP");
+    }
+    if (keyword == "TITLE" || keyword == "PERFORMER" || keyword == "SONGWRITER" ||
+        keyword == "CATALOG" || keyword == "ISRC" || keyword == "FLAGS" ||
+        keyword == "CDTEXTFILE") {
+        return true; // nothing a drive shows in its table of contents
+    }
+    return Fail(line, "unknown keyword '" + Shown(tokens[0].text) + "'");
+}
+
+bool Parser::File(int line, const std::vector<Token>& tokens) {
+    if (tokens.size() < 3) {
+        return Fail(line, "FILE needs a name and a type");
+    }
+    if (!files_.empty() && !files_.back().hasTracks) {
+        return Fail(files_.back().line, "FILE '" + Shown(files_.back().name) + "' has no TRACK");
+    }
+    CueFile file;
+    file.line = line;
+    if (tokens[1].quoted) {
+        if (tokens.size() != 3) {
+            return Fail(line, "FILE needs a name and a type");
+        }
+        file.name = tokens[1].text;
+    } else {
+        // An unquoted name with blanks: everything up to the type.
+        for (std::size_t i = 1; i + 1 < tokens.size(); ++i) {
+            file.name += (i > 1 ? " " : "") + tokens[i].text;
+        }
+    }
+    if (file.name.empty()) {
+        return Fail(line, "FILE has an empty name");
+    }
+    const std::string type = Upper(tokens.back().text);
+    if (type == "BINARY") {
+        file.kind = FileKind::Binary;
+    } else if (type == "MOTOROLA") {
+        file.kind = FileKind::Motorola;
+    } else if (type == "WAVE") {
+        file.kind = FileKind::Wave;
+    } else {
+        return Fail(line, "unsupported file type '" + Shown(tokens.back().text) + "'");
+    }
+    std::string reason;
+    file.image = opener_(JoinPath(baseDir_, file.name), reason);
+    if (!file.image) {
+        return Fail(line, "cannot open '" + Shown(file.name) + "': " + reason);
+    }
+    if (file.kind == FileKind::Wave) {
+        WaveLayout layout;
+        std::string fault;
+        if (!ReadWaveLayout(*file.image, layout, fault)) {
+            return Fail(line, "'" + Shown(file.name) + "' " + fault);
+        }
+        file.offset = layout.dataOffset;
+        file.bytes = layout.dataBytes;
+    } else {
+        file.bytes = file.image->Size();
+    }
+    file.sectors = static_cast<int64_t>((file.bytes + kSectorBytes - 1) / kSectorBytes);
+    if (file.sectors == 0) {
+        return Fail(line, "'" + Shown(file.name) + "' holds no audio");
+    }
+    files_.push_back(std::move(file));
+    return true;
+}
+
+bool Parser::Track(int line, const std::vector<Token>& tokens) {
+    if (files_.empty()) {
+        return Fail(line, "TRACK before FILE");
+    }
+    if (tokens.size() != 3) {
+        return Fail(line, "TRACK needs a number and a mode");
+    }
+    const auto number = Number(tokens[1].text, 3);
+    if (!number || *number == 0) {
+        return Fail(line, "bad track number '" + Shown(tokens[1].text) + "'");
+    }
+    if (*number > kMaxTracks) {
+        return Fail(line, "track number " + std::to_string(*number) + " is above 99");
+    }
+    if (tracks_.size() >= static_cast<std::size_t>(kMaxTracks)) {
+        return Fail(line, "more than 99 tracks");
+    }
+    if (!tracks_.empty()) {
+        const CueTrack& previous = tracks_.back();
+        if (*number != previous.number + 1) {
+            return Fail(line, "track " + std::to_string(*number) + " follows track " +
+                                  std::to_string(previous.number));
+        }
+        const bool hasOne = std::any_of(previous.indexes.begin(), previous.indexes.end(),
+                                        [](const CueIndex& i) { return i.number == 1; });
+        if (!hasOne) {
+            return Fail(previous.line,
+                        "track " + std::to_string(previous.number) + " has no INDEX 01");
+        }
+    }
+    const std::string mode = Upper(tokens[2].text);
+    CueTrack track;
+    track.number = static_cast<int>(*number);
+    track.line = line;
+    if (mode == "MODE1/2352") {
+        track.data = true;
+        if (files_.back().kind == FileKind::Wave) {
+            return Fail(line, "a data track cannot come from a WAVE file");
+        }
+    } else if (mode != "AUDIO") {
+        return Fail(line, "unsupported track mode '" + Shown(tokens[2].text) + "'");
+    }
+    files_.back().hasTracks = true;
+    tracks_.push_back(track);
+    return true;
+}
+
+bool Parser::Index(int line, const std::vector<Token>& tokens) {
+    if (tracks_.empty()) {
+        return Fail(line, "INDEX before TRACK");
+    }
+    if (tokens.size() != 3) {
+        return Fail(line, "INDEX needs a number and a time");
+    }
+    const auto number = Number(tokens[1].text, 2);
+    if (!number) {
+        return Fail(line, "bad index number '" + Shown(tokens[1].text) + "'");
+    }
+    const auto time = Time(tokens[2].text);
+    if (!time) {
+        return Fail(line, "bad time '" + Shown(tokens[2].text) + "' (mm:ss:ff)");
+    }
+    CueTrack& track = tracks_.back();
+    const int expected = track.indexes.empty() ? (*number == 0 ? 0 : 1)
+                                               : track.indexes.back().number + 1;
+    if (*number != expected) {
+        return Fail(line, "INDEX " + Shown(tokens[1].text) + " out of order");
+    }
+    const std::size_t file = files_.size() - 1;
+    const CueFile& cueFile = files_.back();
+    if (*time >= cueFile.sectors) {
+        return Fail(line, "INDEX time " + TimeText(*time) + " lies beyond the end of '" +
+                              Shown(cueFile.name) + "' (" + TimeText(cueFile.sectors) + ")");
+    }
+    // Times run forward within a file; each track has at least one sector.
+    for (auto t = tracks_.rbegin(); t != tracks_.rend(); ++t) {
+        if (t->indexes.empty()) {
+            continue;
+        }
+        const CueIndex& last = t->indexes.back();
+        if (last.file == file) {
+            const bool otherTrack = &*t != &track;
+            if (*time < last.time || (otherTrack && *time == last.time)) {
+                return Fail(line, "INDEX time " + TimeText(*time) +
+                                      " is not after the previous INDEX");
+            }
+        }
+        break;
+    }
+    track.indexes.push_back(CueIndex{static_cast<int>(*number), file, *time, line});
+    files_.back().hasTracks = true;
+    return true;
+}
+
+bool Parser::Gap(int line, const std::vector<Token>& tokens, bool pregap) {
+    const char* name = pregap ? "PREGAP" : "POSTGAP";
+    if (tracks_.empty()) {
+        return Fail(line, std::string(name) + " before TRACK");
+    }
+    if (tokens.size() != 2) {
+        return Fail(line, std::string(name) + " needs a time");
+    }
+    const auto time = Time(tokens[1].text);
+    if (!time) {
+        return Fail(line, "bad time '" + Shown(tokens[1].text) + "' (mm:ss:ff)");
+    }
+    CueTrack& track = tracks_.back();
+    int64_t& gap = pregap ? track.pregap : track.postgap;
+    if (gap >= 0) {
+        return Fail(line, std::string("second ") + name + " in track " +
+                              std::to_string(track.number));
+    }
+    if (pregap && !track.indexes.empty()) {
+        return Fail(line, "PREGAP after INDEX");
+    }
+    if (!pregap && track.indexes.empty()) {
+        return Fail(line, "POSTGAP before INDEX");
+    }
+    gap = *time;
+    return true;
+}
+
+bool Parser::Damage(int line, const std::vector<Token>& tokens) {
+    if (tokens.size() != 5) {
+        return Fail(line, "REM DAMAGE needs a kind, a sector and a count");
+    }
+    const std::string kind = Upper(tokens[2].text);
+    if (kind != "UNREADABLE" && kind != "UNSTABLE") {
+        return Fail(line, "unknown damage kind '" + Shown(tokens[2].text) + "'");
+    }
+    const auto first = Number(tokens[3].text, 9);
+    const auto count = Number(tokens[4].text, 9);
+    if (!first) {
+        return Fail(line, "bad damage sector '" + Shown(tokens[3].text) + "'");
+    }
+    if (!count || *count == 0) {
+        return Fail(line, "bad damage count '" + Shown(tokens[4].text) + "'");
+    }
+    damage_.push_back(DamageLine{kind == "UNREADABLE", *first, *count, line});
+    return true;
+}
+
+std::shared_ptr<const Disc> Parser::Run(const std::string& text, std::string& error) {
+    std::size_t at = 0;
+    int line = 0;
+    // A byte-order mark before the first keyword.
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        at = 3;
+    }
+    bool ok = true;
+    while (ok && at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string content = text.substr(at, end - at);
+        at = end + 1;
+        ++line;
+        while (!content.empty() &&
+               (content.back() == '\r' || content.back() == ' ' || content.back() == '\t')) {
+            content.pop_back();
+        }
+        std::vector<Token> tokens;
+        if (!Tokenize(content, tokens)) {
+            ok = Fail(line, "unterminated quoted text");
+            break;
+        }
+        if (!tokens.empty()) {
+            ok = Line(line, tokens);
+        }
+    }
+    std::shared_ptr<const Disc> disc;
+    if (ok) {
+        disc = Build(std::max(line, 1));
+    }
+    if (!disc) {
+        error = error_;
+    }
+    return disc;
+}
+
+std::shared_ptr<const Disc> Parser::Build(int lastLine) {
+    if (tracks_.empty()) {
+        Fail(lastLine, "no TRACK");
+        return nullptr;
+    }
+    if (!files_.back().hasTracks) {
+        Fail(files_.back().line, "FILE '" + Shown(files_.back().name) + "' has no TRACK");
+        return nullptr;
+    }
+    const CueTrack& last = tracks_.back();
+    if (std::none_of(last.indexes.begin(), last.indexes.end(),
+                     [](const CueIndex& i) { return i.number == 1; })) {
+        Fail(last.line, "track " + std::to_string(last.number) + " has no INDEX 01");
+        return nullptr;
+    }
+
+    // Lay the files end to end; at the first index of each track the
+    // previous track's POSTGAP and the track's PREGAP (silence that no file
+    // holds) push everything after them further out.
+    struct Piece {
+        int64_t position;
+        int64_t count;
+        bool data;
+        std::shared_ptr<const SectorSource> source;
+        int64_t firstIndex;
+    };
+    std::vector<Piece> pieces;
+    int64_t position = 0;
+    std::size_t owner = 0; // the track the current stretch of file belongs to
+    auto addSilence = [&](int64_t count, bool data) {
+        if (count > 0) {
+            pieces.push_back(Piece{position, count, data, MakeSilenceSource(data), 0});
+            position += count;
+        }
+    };
+    for (std::size_t f = 0; f < files_.size() && position <= 2 * kMaxDiscSectors; ++f) {
+        const CueFile& file = files_[f];
+        std::shared_ptr<const SectorSource> audio = std::make_shared<FileSectorSource>(
+            file.image, file.offset, file.bytes, file.kind == FileKind::Motorola);
+        std::shared_ptr<const SectorSource> raw =
+            std::make_shared<FileSectorSource>(file.image, file.offset, file.bytes, false);
+        int64_t cursor = 0;
+        auto addFile = [&](int64_t until) {
+            if (until > cursor) {
+                const bool data = tracks_[owner].data;
+                pieces.push_back(Piece{position, until - cursor, data, data ? raw : audio, cursor});
+                position += until - cursor;
+                cursor = until;
+            }
+        };
+        for (std::size_t t = 0; t < tracks_.size(); ++t) {
+            CueTrack& track = tracks_[t];
+            for (const CueIndex& index : track.indexes) {
+                if (index.file != f) {
+                    continue;
+                }
+                if (&index == &track.indexes.front()) {
+                    addFile(index.time);
+                    if (t > 0) {
+                        addSilence(std::max<int64_t>(0, tracks_[t - 1].postgap),
+                                   tracks_[t - 1].data);
+                    }
+                    addSilence(std::max<int64_t>(0, track.pregap), track.data);
+                    owner = t;
+                }
+                if (index.number == 1) {
+                    track.start = position + (index.time - cursor);
+                }
+            }
+        }
+        addFile(file.sectors);
+    }
+    addSilence(std::max<int64_t>(0, tracks_.back().postgap), tracks_.back().data);
+
+    // Address 0 is INDEX 01 of the first track; what lies before it (the
+    // first track's pregap) is outside the program area.
+    const int64_t shift = tracks_.front().start;
+    const int64_t leadOut = position - shift;
+    if (leadOut > kMaxDiscSectors) {
+        Fail(lastLine, "the disc is longer than 100 minutes");
+        return nullptr;
+    }
+    auto disc = std::make_shared<Disc>();
+    for (std::size_t t = 0; t < tracks_.size(); ++t) {
+        if (t > 0 && tracks_[t].start <= tracks_[t - 1].start) {
+            Fail(tracks_[t].line, "track " + std::to_string(tracks_[t].number) +
+                                      " starts before track " +
+                                      std::to_string(tracks_[t - 1].number) + " ends");
+            return nullptr;
+        }
+        disc->AddTrack(tracks_[t].number, tracks_[t].data,
+                       static_cast<SectorAddress>(tracks_[t].start - shift));
+    }
+    disc->SetLeadOut(static_cast<SectorAddress>(leadOut));
+    for (Piece& piece : pieces) {
+        int64_t start = piece.position - shift;
+        if (start < 0) {
+            const int64_t skipped = std::min(-start, piece.count);
+            piece.count -= skipped;
+            piece.firstIndex += skipped;
+            start = 0;
+        }
+        disc->AddSegment(static_cast<SectorAddress>(start), static_cast<int32_t>(piece.count),
+                         piece.data, piece.source, piece.firstIndex);
+    }
+    for (const DamageLine& damage : damage_) {
+        if (damage.first + damage.count > leadOut) {
+            Fail(damage.line, "damage " + std::to_string(damage.first) + "+" +
+                                  std::to_string(damage.count) + " runs past the lead-out at " +
+                                  std::to_string(leadOut));
+            return nullptr;
+        }
+        const auto first = static_cast<SectorAddress>(damage.first);
+        const auto count = static_cast<int32_t>(damage.count);
+        if (damage.unreadable) {
+            disc->AddUnreadable(first, count);
+        } else {
+            disc->AddUnstable(first, count);
+        }
+    }
+    return disc;
+}
+
+} // namespace
+
+bool ReadWaveLayout(const ImageFile& file, WaveLayout& layout, std::string& fault) {
+    uint8_t header[12];
+    if (!file.ReadAt(0, header, sizeof header) || std::memcmp(header, "RIFF", 4) != 0 ||
+        std::memcmp(header + 8, "WAVE", 4) != 0) {
+        fault = "is not a RIFF WAVE file";
+        return false;
+    }
+    bool haveFormat = false;
+    bool haveData = false;
+    uint8_t format[40] = {};
+    uint32_t formatSize = 0;
+    const uint64_t size = file.Size();
+    uint64_t at = 12;
+    for (int chunks = 0; at + 8 <= size && chunks < 4096 && !(haveFormat && haveData); ++chunks) {
+        uint8_t chunk[8];
+        if (!file.ReadAt(at, chunk, sizeof chunk)) {
+            break;
+        }
+        const uint64_t length = Le32(chunk + 4);
+        if (std::memcmp(chunk, "fmt ", 4) == 0 && !haveFormat) {
+            formatSize = static_cast<uint32_t>(std::min<uint64_t>(length, sizeof format));
+            if (!file.ReadAt(at + 8, format, formatSize)) {
+                fault = "has a fmt chunk that runs past the end of the file";
+                return false;
+            }
+            haveFormat = true;
+        } else if (std::memcmp(chunk, "data", 4) == 0 && !haveData) {
+            if (length > size - (at + 8)) {
+                fault = "has a data chunk that runs past the end of the file";
+                return false;
+            }
+            layout.dataOffset = at + 8;
+            layout.dataBytes = length;
+            haveData = true;
+        }
+        at += 8 + length + (length & 1);
+    }
+    if (!haveFormat) {
+        fault = "has no fmt chunk";
+        return false;
+    }
+    if (!haveData) {
+        fault = "has no data chunk";
+        return false;
+    }
+    uint32_t tag = formatSize >= 16 ? Le16(format) : 0;
+    if (tag == 0xFFFE && formatSize >= 26) {
+        tag = Le16(format + 24); // WAVE_FORMAT_EXTENSIBLE: the sub-format's first field
+    }
+    const bool pcm = formatSize >= 16 && tag == 1 && Le16(format + 2) == 2 &&
+                     Le32(format + 4) == 44100 && Le16(format + 12) == 4 &&
+                     Le16(format + 14) == 16;
+    if (!pcm) {
+        fault = "is not 44.1 kHz 16-bit stereo PCM";
+        return false;
+    }
+    return true;
+}
+
+std::shared_ptr<const Disc> ParseCueSheet(const std::string& text, const std::string& cueName,
+                                          const std::string& baseDir, std::string& error,
+                                          const ImageFileOpener& opener) {
+    Parser parser(cueName, baseDir, opener);
+    return parser.Run(text, error);
+}
+
+std::shared_ptr<const Disc> ParseCueSheet(const std::string& text, const std::string& cueName,
+                                          const std::string& baseDir, std::string& error) {
+    return ParseCueSheet(text, cueName, baseDir, error, OpenImageFile);
+}
+
+std::shared_ptr<const Disc> LoadCueSheet(const std::string& cuePath, std::string& error) {
+    const std::size_t slash = cuePath.find_last_of("/\\");
+    const std::string name = slash == std::string::npos ? cuePath : cuePath.substr(slash + 1);
+    const std::string folder = slash == std::string::npos ? "" : cuePath.substr(0, slash + 1);
+    std::string reason;
+    auto file = OpenImageFile(cuePath, reason);
+    if (!file) {
+        error = name + ": cannot open: " + reason;
+        return nullptr;
+    }
+    if (file->Size() > kMaxCueBytes) {
+        error = name + ": too large for a CUE sheet";
+        return nullptr;
+    }
+    std::string text(static_cast<std::size_t>(file->Size()), '\0');
+    if (!file->ReadAt(0, text.data(), text.size())) {
+        error = name + ": cannot be read";
+        return nullptr;
+    }
+    return ParseCueSheet(text, name, folder, error);
+}
+
+} // namespace vindral::emulated

@@ -1,0 +1,42 @@
+// Disc images described by CUE sheets: FILE entries of type BINARY (raw
+// little-endian 2352-byte sectors), MOTOROLA (the same with big-endian
+// samples) and WAVE (44.1 kHz 16-bit stereo PCM), TRACK nn AUDIO and
+// TRACK nn MODE1/2352, INDEX, PREGAP and POSTGAP. Disc damage is given by REM
+// lines that other programs skip:
+//   REM DAMAGE UNREADABLE <sector> <count>   reads there fail (03/11/00)
+//   REM DAMAGE UNSTABLE <sector> <count>     reads there differ every time
+// with sector addresses as the drive reports them (0 = INDEX 01 of track 1).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "drive/emulated/Disc.h"
+#include "drive/emulated/ImageFile.h"
+
+namespace vindral::emulated {
+
+// Parses a CUE sheet and opens its files. On failure returns nullptr and sets
+// `error` to one line naming the file, the line number and the fault, e.g.
+// "disc.cue:7: unknown keyword 'FOO'".
+std::shared_ptr<const Disc> LoadCueSheet(const std::string& cuePath, std::string& error);
+
+// Parses CUE text. `cueName` names the sheet in messages; the files it
+// refers to are looked up relative to `baseDir` (empty: as written) in the
+// file system, or through `opener` when one is given.
+std::shared_ptr<const Disc> ParseCueSheet(const std::string& text, const std::string& cueName,
+                                          const std::string& baseDir, std::string& error);
+std::shared_ptr<const Disc> ParseCueSheet(const std::string& text, const std::string& cueName,
+                                          const std::string& baseDir, std::string& error,
+                                          const ImageFileOpener& opener);
+
+// Where the samples of a WAVE file are.
+struct WaveLayout {
+    uint64_t dataOffset = 0;
+    uint64_t dataBytes = 0;
+};
+// Checks that `file` is a RIFF WAVE file of 44.1 kHz 16-bit stereo PCM and
+// finds its data chunk; otherwise sets `fault` and returns false.
+bool ReadWaveLayout(const ImageFile& file, WaveLayout& layout, std::string& fault);
+
+} // namespace vindral::emulated

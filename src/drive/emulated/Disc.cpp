@@ -1,0 +1,232 @@
+#include "drive/emulated/Disc.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace vindral::emulated {
+
+namespace {
+
+// Tables of the CD-ROM error detection and correction: the EDC is a
+// reflected CRC-32 with polynomial 0xD8018001; the parity works in GF(2^8)
+// with the field polynomial x^8 + x^4 + x^3 + x^2 + 1.
+struct EccTables {
+    std::array<uint8_t, 256> forward{};
+    std::array<uint8_t, 256> backward{};
+    std::array<uint32_t, 256> edc{};
+    EccTables() {
+        for (uint32_t i = 0; i < 256; ++i) {
+            const uint32_t j = (i << 1) ^ ((i & 0x80) ? 0x11D : 0);
+            forward[i] = static_cast<uint8_t>(j);
+            backward[i ^ j] = static_cast<uint8_t>(i);
+            uint32_t crc = i;
+            for (int k = 0; k < 8; ++k) {
+                crc = (crc >> 1) ^ ((crc & 1) ? 0xD8018001u : 0);
+            }
+            edc[i] = crc;
+        }
+    }
+};
+
+const EccTables& Tables() {
+    static const EccTables tables;
+    return tables;
+}
+
+// One parity pass (P: 86 columns of 24, Q: 52 diagonals of 43) over the
+// header and user data starting at `source`, written to `parity`.
+void ComputeParity(const uint8_t* source, int majorCount, int minorCount, int majorMult,
+                   int minorInc, uint8_t* parity) {
+    const EccTables& t = Tables();
+    const int size = majorCount * minorCount;
+    for (int major = 0; major < majorCount; ++major) {
+        int index = (major >> 1) * majorMult + (major & 1);
+        uint8_t a = 0;
+        uint8_t b = 0;
+        for (int minor = 0; minor < minorCount; ++minor) {
+            const uint8_t value = source[index];
+            index += minorInc;
+            if (index >= size) {
+                index -= size;
+            }
+            a ^= value;
+            b ^= value;
+            a = t.forward[a];
+        }
+        a = t.backward[t.forward[a] ^ b];
+        parity[major] = a;
+        parity[major + majorCount] = static_cast<uint8_t>(a ^ b);
+    }
+}
+
+uint8_t Bcd(int value) { return static_cast<uint8_t>(((value / 10) << 4) | (value % 10)); }
+
+class SilenceSource : public SectorSource {
+public:
+    explicit SilenceSource(bool data) : data_(data) {}
+    bool Read(int64_t, SectorAddress address, uint8_t* out) const override {
+        if (data_) {
+            static const std::array<uint8_t, kMode1UserBytes> zeros{};
+            EncodeMode1Sector(address, zeros.data(), out);
+        } else {
+            std::memset(out, 0, kSectorBytes);
+        }
+        return true;
+    }
+
+private:
+    bool data_;
+};
+
+// The bytes an unstable sector delivers on one read: every byte is changed,
+// by a value that depends on the address, the byte and the read.
+uint8_t Disturbance(SectorAddress address, int byte, uint64_t readNumber) {
+    uint64_t x = (static_cast<uint64_t>(static_cast<uint32_t>(address)) << 32) ^
+                 (static_cast<uint64_t>(byte) << 12) ^ (readNumber * 0x9E3779B97F4A7C15ull);
+    x ^= x >> 31;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 29;
+    x *= 0x94D049BB133111EBull;
+    x ^= x >> 32;
+    return static_cast<uint8_t>(x | 1);
+}
+
+} // namespace
+
+void EncodeMode1Sector(SectorAddress address, const uint8_t* userData, uint8_t* out) {
+    std::memset(out, 0, kSectorBytes);
+    std::memset(out + 1, 0xFF, 10);
+    const int32_t msf = address + 150;
+    out[12] = Bcd(msf / kSectorsPerMinute);
+    out[13] = Bcd((msf / kSectorsPerSecond) % 60);
+    out[14] = Bcd(msf % kSectorsPerSecond);
+    out[15] = 1; // mode
+    std::memcpy(out + kMode1UserOffset, userData, kMode1UserBytes);
+    const EccTables& t = Tables();
+    uint32_t edc = 0;
+    for (int i = 0; i < 0x810; ++i) {
+        edc = (edc >> 8) ^ t.edc[(edc ^ out[i]) & 0xFF];
+    }
+    for (int i = 0; i < 4; ++i) {
+        out[0x810 + i] = static_cast<uint8_t>(edc >> (8 * i));
+    }
+    ComputeParity(out + 12, 86, 24, 2, 86, out + 0x81C);
+    ComputeParity(out + 12, 52, 43, 86, 88, out + 0x8C8);
+}
+
+std::shared_ptr<const SectorSource> MakeSilenceSource(bool data) {
+    return std::make_shared<SilenceSource>(data);
+}
+
+void SectorRanges::Add(SectorAddress first, int32_t count) {
+    if (count <= 0) {
+        return;
+    }
+    SectorAddress begin = first;
+    SectorAddress end = static_cast<SectorAddress>(
+        std::min<int64_t>(int64_t{first} + count, INT32_MAX));
+    // Merge with every interval that overlaps or touches [begin, end).
+    auto it = ranges_.upper_bound(begin);
+    if (it != ranges_.begin()) {
+        auto before = std::prev(it);
+        if (before->second >= begin) {
+            it = before;
+        }
+    }
+    while (it != ranges_.end() && it->first <= end) {
+        begin = std::min(begin, it->first);
+        end = std::max(end, it->second);
+        it = ranges_.erase(it);
+    }
+    ranges_[begin] = end;
+}
+
+bool SectorRanges::Contains(SectorAddress address) const {
+    return Intersects(address, 1);
+}
+
+bool SectorRanges::Intersects(SectorAddress first, int32_t count) const {
+    if (count <= 0 || ranges_.empty()) {
+        return false;
+    }
+    const int64_t end = int64_t{first} + count;
+    auto it = ranges_.upper_bound(first);
+    if (it != ranges_.begin() && std::prev(it)->second > first) {
+        return true;
+    }
+    return it != ranges_.end() && it->first < end;
+}
+
+void Disc::AddTrack(int number, bool data, SectorAddress start) {
+    tracks_.push_back(DiscTrack{number, data, start, 0});
+    UpdateLengths();
+}
+
+void Disc::SetLeadOut(SectorAddress leadOut) {
+    leadOut_ = leadOut;
+    UpdateLengths();
+}
+
+void Disc::UpdateLengths() {
+    for (std::size_t i = 0; i < tracks_.size(); ++i) {
+        const SectorAddress end = i + 1 < tracks_.size() ? tracks_[i + 1].start : leadOut_;
+        tracks_[i].length = std::max<int32_t>(0, end - tracks_[i].start);
+    }
+}
+
+void Disc::AddSegment(SectorAddress start, int32_t count, bool data,
+                      std::shared_ptr<const SectorSource> source, int64_t firstIndex) {
+    if (count <= 0 || !source) {
+        return;
+    }
+    segments_[start] = Segment{start, count, data, std::move(source), firstIndex};
+}
+
+const Disc::Segment* Disc::FindSegment(SectorAddress address) const {
+    auto it = segments_.upper_bound(address);
+    if (it == segments_.begin()) {
+        return nullptr;
+    }
+    --it;
+    const Segment& segment = it->second;
+    return int64_t{address} < int64_t{segment.start} + segment.count ? &segment : nullptr;
+}
+
+const DiscTrack* Disc::FindTrack(SectorAddress address) const {
+    auto it = std::upper_bound(tracks_.begin(), tracks_.end(), address,
+                               [](SectorAddress a, const DiscTrack& t) { return a < t.start; });
+    return it == tracks_.begin() ? nullptr : &*std::prev(it);
+}
+
+bool Disc::IsDataSector(SectorAddress address) const {
+    if (const Segment* segment = FindSegment(address)) {
+        return segment->data;
+    }
+    const DiscTrack* track = FindTrack(address);
+    return track != nullptr && track->data;
+}
+
+bool Disc::ReadSector(SectorAddress address, uint8_t* out, uint64_t readNumber) const {
+    if (address < 0 || address >= leadOut_ || unreadable_.Contains(address)) {
+        return false;
+    }
+    if (const Segment* segment = FindSegment(address)) {
+        if (!segment->source->Read(segment->firstIndex + (address - segment->start), address,
+                                   out)) {
+            return false;
+        }
+    } else {
+        static const SilenceSource audioSilence(false);
+        static const SilenceSource dataSilence(true);
+        (IsDataSector(address) ? dataSilence : audioSilence).Read(0, address, out);
+    }
+    if (unstable_.Contains(address)) {
+        for (int i = 0; i < kSectorBytes; ++i) {
+            out[i] ^= Disturbance(address, i, readNumber);
+        }
+    }
+    return true;
+}
+
+} // namespace vindral::emulated

@@ -1,0 +1,564 @@
+#include "drive/emulated/EmulatedDrive.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace vindral::emulated {
+
+namespace {
+
+// Sense keys and additional sense codes the drive reports.
+constexpr uint8_t kNotReady = 0x02;
+constexpr uint8_t kMediumError = 0x03;
+constexpr uint8_t kIllegalRequest = 0x05;
+constexpr uint8_t kUnitAttention = 0x06;
+
+constexpr uint8_t kAscUnrecoveredRead = 0x11;
+constexpr uint8_t kAscParameterListLength = 0x1A;
+constexpr uint8_t kAscInvalidOpcode = 0x20;
+constexpr uint8_t kAscOutOfRange = 0x21;
+constexpr uint8_t kAscInvalidField = 0x24;
+constexpr uint8_t kAscInvalidParameter = 0x26;
+constexpr uint8_t kAscMediumChanged = 0x28;
+constexpr uint8_t kAscSavingNotSupported = 0x39;
+constexpr uint8_t kAscNoMedium = 0x3A;
+constexpr uint8_t kAscIllegalModeForTrack = 0x64;
+
+constexpr uint8_t kDensityCdda = 0x82;
+constexpr uint32_t kDataBlock = 2048;
+
+uint32_t Be16(const uint8_t* p) { return (uint32_t{p[0]} << 8) | p[1]; }
+uint32_t Be24(const uint8_t* p) { return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2]; }
+uint32_t Be32(const uint8_t* p) { return (uint32_t{p[0]} << 24) | Be24(p + 1); }
+
+void PutBe16(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+
+void PutBe32(uint8_t* p, uint32_t v) {
+    PutBe16(p, v >> 16);
+    PutBe16(p + 2, v);
+}
+
+// Copies an answer of `size` bytes, as much as the allocation length and the
+// buffer allow.
+void Transfer(const std::vector<uint8_t>& answer, uint32_t allocation, uint8_t* in,
+              uint32_t length) {
+    const std::size_t n = std::min<std::size_t>({answer.size(), allocation, length});
+    if (n > 0 && in != nullptr) {
+        std::memcpy(in, answer.data(), n);
+    }
+}
+
+std::string Padded(std::string text, std::size_t width) {
+    text.resize(width, ' ');
+    return text;
+}
+
+} // namespace
+
+struct EmulatedDrive::Reply {
+    int32_t status = kStatusOk;
+    uint8_t key = 0;
+    uint8_t asc = 0;
+    uint8_t ascq = 0;
+    int64_t sectorsRead = 0; // sectors delivered, for the speed limit
+
+    void Fail(uint8_t k, uint8_t a, uint8_t q = 0) {
+        status = kStatusCheckCondition;
+        key = k;
+        asc = a;
+        ascq = q;
+    }
+    bool Failed() const { return status != kStatusOk; }
+};
+
+EmulatedDrive::EmulatedDrive(std::shared_ptr<const Disc> disc) : disc_(std::move(disc)) {}
+
+int32_t EmulatedDrive::Execute(const uint8_t* cdb, int cdbLength, bool dataOut, void* buffer,
+                               uint32_t length, SenseResult& sense) {
+    sense.taken = true;
+    sense.data.fill(0);
+    // Bytes beyond the CDB's length read as 0, so a short CDB cannot make the
+    // drive read past it.
+    uint8_t command[16] = {};
+    if (cdb != nullptr && cdbLength > 0) {
+        std::memcpy(command, cdb, std::min(cdbLength, 16));
+    }
+    if (buffer == nullptr) {
+        length = 0;
+    }
+    // A data-in command offered a data-out buffer gets no room to write.
+    uint8_t* in = dataOut ? nullptr : static_cast<uint8_t*>(buffer);
+    const uint8_t* out = dataOut ? static_cast<const uint8_t*>(buffer) : nullptr;
+
+    Reply reply;
+    ReadThrottle::Duration wait{0};
+    std::function<void(ReadThrottle::Duration)> sleep;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ExecuteLocked(command, in, out, length, reply);
+        if (reply.sectorsRead > 0 && throttle_.LimitKBps() != 0) {
+            wait = throttle_.Reserve(clock_.now(), reply.sectorsRead);
+            sleep = clock_.sleep;
+        }
+    }
+    if (wait.count() > 0 && sleep) {
+        sleep(wait); // never under the lock: another thread may switch modes meanwhile
+    }
+    if (reply.Failed()) {
+        sense.data[0] = 0x70;
+        sense.data[2] = reply.key;
+        sense.data[7] = 10;
+        sense.data[12] = reply.asc;
+        sense.data[13] = reply.ascq;
+    }
+    return reply.status;
+}
+
+void EmulatedDrive::ExecuteLocked(const uint8_t* cdb, uint8_t* in, const uint8_t* out,
+                                  uint32_t length, Reply& reply) {
+    const uint8_t opcode = cdb[0];
+    ++commandCounts_[opcode];
+    const uint32_t inLength = in != nullptr ? length : 0;
+    const uint32_t outLength = out != nullptr ? length : 0;
+
+    if (opcode == 0x12) {
+        Inquiry(cdb, in, inLength, reply);
+        return;
+    }
+    if (mediumChanged_) {
+        mediumChanged_ = false;
+        reply.Fail(kUnitAttention, kAscMediumChanged);
+        return;
+    }
+    const bool known = opcode == 0x00 || opcode == 0x43 || opcode == 0x5A || opcode == 0x55 ||
+                       opcode == 0x15 || opcode == 0xBB || (opcode == 0xBE && acceptReadCd_) ||
+                       (opcode == 0xD8 && acceptReadCdda_) || (opcode == 0x28 && acceptRead10_);
+    if (!known) {
+        reply.Fail(kIllegalRequest, kAscInvalidOpcode);
+        return;
+    }
+    const bool needsDisc = opcode == 0x00 || opcode == 0x43 || opcode == 0xBE ||
+                           opcode == 0xD8 || opcode == 0x28;
+    if (needsDisc && !disc_) {
+        reply.Fail(kNotReady, kAscNoMedium);
+        return;
+    }
+    switch (opcode) {
+    case 0x00:
+        break;
+    case 0x43:
+        ReadToc(cdb, in, inLength, reply);
+        break;
+    case 0x5A:
+        ModeSense10(cdb, in, inLength, reply);
+        break;
+    case 0x55:
+    case 0x15:
+        ModeSelect(cdb, out, outLength, reply);
+        break;
+    case 0xBB:
+        SetCdSpeed(cdb, reply);
+        break;
+    case 0xBE:
+        ReadCd(cdb, in, inLength, reply);
+        break;
+    case 0xD8:
+        ReadCdda(cdb, in, inLength, reply);
+        break;
+    case 0x28:
+        Read10(cdb, in, inLength, reply);
+        break;
+    default:
+        break;
+    }
+}
+
+void EmulatedDrive::Inquiry(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply) {
+    if ((cdb[1] & 0x01) != 0 || cdb[2] != 0) {
+        reply.Fail(kIllegalRequest, kAscInvalidField); // no vital product data pages
+        return;
+    }
+    std::vector<uint8_t> answer(36, 0);
+    answer[0] = 0x05; // CD-ROM device, connected
+    answer[1] = 0x80; // removable medium
+    answer[2] = 0x05;
+    answer[3] = 0x02; // response data format
+    answer[4] = static_cast<uint8_t>(answer.size() - 5);
+    std::memcpy(&answer[8], vendor_.data(), 8);
+    std::memcpy(&answer[16], product_.data(), 16);
+    std::memcpy(&answer[32], revision_.data(), 4);
+    Transfer(answer, Be16(cdb + 3), in, length);
+}
+
+void EmulatedDrive::ReadToc(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply) {
+    const bool msf = (cdb[1] & 0x02) != 0;
+    const int format = cdb[2] & 0x0F;
+    if (format != 0 || (cdb[9] & 0xC0) != 0) {
+        reply.Fail(kIllegalRequest, kAscInvalidField);
+        return;
+    }
+    const auto& tracks = disc_->Tracks();
+    if (tracks.empty()) {
+        reply.Fail(kNotReady, kAscNoMedium); // a disc without a program area reads as none
+        return;
+    }
+    const int startTrack = cdb[6];
+    if (startTrack > tracks.back().number && startTrack != 0xAA) {
+        reply.Fail(kIllegalRequest, kAscInvalidField);
+        return;
+    }
+    std::vector<uint8_t> answer(4, 0);
+    answer[2] = static_cast<uint8_t>(tracks.front().number);
+    answer[3] = static_cast<uint8_t>(tracks.back().number);
+    auto addDescriptor = [&](int number, bool data, SectorAddress address) {
+        uint8_t d[8] = {};
+        d[1] = static_cast<uint8_t>(0x10 | (data ? 0x04 : 0x00));
+        d[2] = static_cast<uint8_t>(number);
+        if (msf) {
+            const int32_t frames = address + 150;
+            d[5] = static_cast<uint8_t>(frames / kSectorsPerMinute);
+            d[6] = static_cast<uint8_t>((frames / kSectorsPerSecond) % 60);
+            d[7] = static_cast<uint8_t>(frames % kSectorsPerSecond);
+        } else {
+            PutBe32(d + 4, static_cast<uint32_t>(address));
+        }
+        answer.insert(answer.end(), d, d + 8);
+    };
+    for (const DiscTrack& track : tracks) {
+        if (startTrack != 0xAA && track.number >= startTrack) {
+            addDescriptor(track.number, track.data, track.start);
+        }
+    }
+    addDescriptor(0xAA, tracks.back().data, disc_->LeadOut());
+    PutBe16(answer.data(), static_cast<uint32_t>(answer.size() - 2));
+    Transfer(answer, Be16(cdb + 7), in, length);
+}
+
+uint16_t EmulatedDrive::CurrentSpeedKBps() const {
+    const uint32_t limit = throttle_.LimitKBps();
+    return limit == 0 ? currentKBps_ : static_cast<uint16_t>(std::min<uint32_t>(limit, 0xFFFF));
+}
+
+void EmulatedDrive::ModeSense10(const uint8_t* cdb, uint8_t* in, uint32_t length,
+                                Reply& reply) {
+    const int pageControl = cdb[2] >> 6;
+    const int page = cdb[2] & 0x3F;
+    if (pageControl == 3) {
+        reply.Fail(kIllegalRequest, kAscSavingNotSupported);
+        return;
+    }
+    if (page != 0x2A && page != 0x3F) {
+        reply.Fail(kIllegalRequest, kAscInvalidField);
+        return;
+    }
+    const bool blockDescriptor = (cdb[1] & 0x08) == 0;
+    std::vector<uint8_t> answer(8, 0);
+    if (blockDescriptor) {
+        answer[7] = 8;
+        uint8_t d[8] = {density_, 0, 0, 0, 0, 0, 0, 0};
+        d[5] = static_cast<uint8_t>(blockLength_ >> 16);
+        d[6] = static_cast<uint8_t>(blockLength_ >> 8);
+        d[7] = static_cast<uint8_t>(blockLength_);
+        answer.insert(answer.end(), d, d + 8);
+    }
+    // Page 0x2A, CD capabilities and mechanical status (22 bytes).
+    std::vector<uint8_t> p(22, 0);
+    p[0] = 0x2A;
+    p[1] = static_cast<uint8_t>(p.size() - 2);
+    if (pageControl != 1) { // the changeable-values mask is all zero
+        p[2] = 0x00;        // reads CD-ROM only
+        p[4] = 0x01;        // audio play
+        p[5] = static_cast<uint8_t>(0x01 | 0x02 | (c2Supported_ ? 0x10 : 0x00));
+        p[6] = 0x29; // tray, eject, lock
+        PutBe16(&p[8], maximumKBps_);
+        PutBe16(&p[10], 256); // volume levels
+        PutBe16(&p[12], 64);  // buffer size, kB
+        PutBe16(&p[14], pageControl == 2 ? maximumKBps_ : CurrentSpeedKBps());
+    }
+    answer.insert(answer.end(), p.begin(), p.end());
+    PutBe16(answer.data(), static_cast<uint32_t>(answer.size() - 2));
+    Transfer(answer, Be16(cdb + 7), in, length);
+}
+
+void EmulatedDrive::ModeSelect(const uint8_t* cdb, const uint8_t* out, uint32_t length,
+                               Reply& reply) {
+    const bool ten = cdb[0] == 0x55;
+    const uint32_t listLength = ten ? Be16(cdb + 7) : cdb[4];
+    const uint32_t headerLength = ten ? 8 : 4;
+    if (listLength == 0) {
+        return; // nothing to change
+    }
+    if (listLength > length || listLength < headerLength) {
+        reply.Fail(kIllegalRequest, kAscParameterListLength);
+        return;
+    }
+    const uint32_t descriptorLength = ten ? Be16(out + 6) : out[3];
+    if (descriptorLength == 0) {
+        return; // only mode pages, which this drive keeps as they are
+    }
+    if (descriptorLength != 8 || headerLength + descriptorLength > listLength) {
+        reply.Fail(kIllegalRequest, kAscParameterListLength);
+        return;
+    }
+    const uint8_t* d = out + headerLength;
+    const uint8_t density = d[0];
+    const uint32_t block = Be24(d + 5);
+    const bool audio = block == static_cast<uint32_t>(kSectorBytes) &&
+                       (density == kDensityCdda || density == 0x00);
+    const bool data = block == kDataBlock && density == 0x00;
+    if (!audio && !data) {
+        reply.Fail(kIllegalRequest, kAscInvalidParameter);
+        return;
+    }
+    density_ = density;
+    blockLength_ = block;
+}
+
+void EmulatedDrive::SetCdSpeed(const uint8_t* cdb, Reply&) {
+    const uint32_t requested = Be16(cdb + 2);
+    lastSetSpeed_ = static_cast<int32_t>(requested);
+    if (requested == 0xFFFF) {
+        throttle_.SetLimitKBps(0);
+        return;
+    }
+    // A drive rounds to what it can: not below single speed, not above its
+    // maximum.
+    throttle_.SetLimitKBps(std::clamp<uint32_t>(requested, 176, std::max<uint32_t>(
+                                                                   maximumKBps_, 176)));
+}
+
+bool EmulatedDrive::CheckRange(int64_t address, int64_t count, Reply& reply) const {
+    if (address < 0 || count < 0 || address + count > disc_->LeadOut() ||
+        (count == 0 && address > disc_->LeadOut())) {
+        reply.Fail(kIllegalRequest, kAscOutOfRange);
+        return false;
+    }
+    return true;
+}
+
+void EmulatedDrive::ReadCd(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply) {
+    const int expected = (cdb[1] >> 2) & 0x07;
+    const int64_t address = static_cast<int32_t>(Be32(cdb + 2));
+    const int64_t count = Be24(cdb + 6);
+    const uint8_t fields = cdb[9];
+    const int errorField = (fields >> 1) & 0x03;
+    if (expected > 5 || errorField == 3 || (cdb[10] & 0x07) != 0 ||
+        (errorField != 0 && !c2Supported_)) {
+        reply.Fail(kIllegalRequest, kAscInvalidField);
+        return;
+    }
+    if (!CheckRange(address, count, reply)) {
+        return;
+    }
+    const uint32_t c2Bytes = errorField == 1 ? 294 : errorField == 2 ? 296 : 0;
+    // The bytes one sector delivers: CD-DA sectors have nothing but their 2352
+    // bytes; MODE1 sectors are cut into sync, header, user data and EDC/ECC.
+    auto mainBytes = [&](bool data) -> uint32_t {
+        if (!data) {
+            return (fields & 0xF8) != 0 ? kSectorBytes : 0;
+        }
+        uint32_t n = 0;
+        n += (fields & 0x80) ? 12 : 0;
+        n += (fields & 0x20) ? 4 : 0;
+        n += (fields & 0x10) ? kMode1UserBytes : 0;
+        n += (fields & 0x08) ? 288 : 0;
+        return n;
+    };
+    uint64_t needed = 0;
+    for (int64_t i = 0; i < count; ++i) {
+        needed += mainBytes(disc_->IsDataSector(static_cast<SectorAddress>(address + i))) +
+                  c2Bytes;
+    }
+    if (needed > length) {
+        reply.Fail(kIllegalRequest, kAscInvalidField);
+        return;
+    }
+    uint8_t raw[kSectorBytes];
+    uint8_t* at = in;
+    for (int64_t i = 0; i < count; ++i) {
+        const auto sector = static_cast<SectorAddress>(address + i);
+        const bool data = disc_->IsDataSector(sector);
+        const bool typeFits = expected == 0 || (expected == 1 && !data) || (expected == 2 && data);
+        if (!typeFits) {
+            reply.Fail(kIllegalRequest, kAscIllegalModeForTrack);
+            return;
+        }
+        if (!disc_->ReadSector(sector, raw, readNumber_++)) {
+            reply.Fail(kMediumError, kAscUnrecoveredRead);
+            return;
+        }
+        if (!data) {
+            const uint32_t n = mainBytes(false);
+            if (n > 0) {
+                std::memcpy(at, raw, n);
+                at += n;
+            }
+        } else {
+            if (fields & 0x80) {
+                std::memcpy(at, raw, 12);
+                at += 12;
+            }
+            if (fields & 0x20) {
+                std::memcpy(at, raw + 12, 4);
+                at += 4;
+            }
+            if (fields & 0x10) {
+                std::memcpy(at, raw + kMode1UserOffset, kMode1UserBytes);
+                at += kMode1UserBytes;
+            }
+            if (fields & 0x08) {
+                std::memcpy(at, raw + kMode1UserOffset + kMode1UserBytes, 288);
+                at += 288;
+            }
+        }
+        if (c2Bytes != 0) {
+            // Every byte of an unstable sector is unreliable: all its bits set.
+            const uint8_t bits = disc_->IsUnstable(sector) ? 0xFF : 0x00;
+            std::memset(at, bits, 294);
+            if (c2Bytes == 296) {
+                at[294] = bits; // the OR of the sector's C2 bytes
+                at[295] = 0;
+            }
+            at += c2Bytes;
+        }
+        ++reply.sectorsRead;
+    }
+}
+
+void EmulatedDrive::ReadCdda(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply) {
+    const int64_t address = static_cast<int32_t>(Be32(cdb + 2));
+    const int64_t count = Be32(cdb + 6);
+    if (cdb[10] != 0) {
+        reply.Fail(kIllegalRequest, kAscInvalidField); // no sub-code
+        return;
+    }
+    if (!CheckRange(address, count, reply)) {
+        return;
+    }
+    if (static_cast<uint64_t>(count) * kSectorBytes > length) {
+        reply.Fail(kIllegalRequest, kAscInvalidField);
+        return;
+    }
+    for (int64_t i = 0; i < count; ++i) {
+        const auto sector = static_cast<SectorAddress>(address + i);
+        if (disc_->IsDataSector(sector)) {
+            reply.Fail(kIllegalRequest, kAscIllegalModeForTrack);
+            return;
+        }
+        if (!disc_->ReadSector(sector, in + i * kSectorBytes, readNumber_++)) {
+            reply.Fail(kMediumError, kAscUnrecoveredRead);
+            return;
+        }
+        ++reply.sectorsRead;
+    }
+}
+
+void EmulatedDrive::Read10(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply) {
+    const int64_t address = static_cast<int32_t>(Be32(cdb + 2));
+    const int64_t count = Be16(cdb + 7);
+    if (!CheckRange(address, count, reply)) {
+        return;
+    }
+    if (static_cast<uint64_t>(count) * blockLength_ > length) {
+        reply.Fail(kIllegalRequest, kAscInvalidField);
+        return;
+    }
+    const bool audioBlocks = blockLength_ == static_cast<uint32_t>(kSectorBytes);
+    uint8_t raw[kSectorBytes];
+    for (int64_t i = 0; i < count; ++i) {
+        const auto sector = static_cast<SectorAddress>(address + i);
+        if (disc_->IsDataSector(sector) == audioBlocks) {
+            // 2352-byte blocks are CD-DA; 2048-byte blocks are MODE1 user data.
+            reply.Fail(kIllegalRequest, kAscIllegalModeForTrack);
+            return;
+        }
+        if (!disc_->ReadSector(sector, raw, readNumber_++)) {
+            reply.Fail(kMediumError, kAscUnrecoveredRead);
+            return;
+        }
+        if (audioBlocks) {
+            std::memcpy(in + i * kSectorBytes, raw, kSectorBytes);
+        } else {
+            std::memcpy(in + i * kDataBlock, raw + kMode1UserOffset, kDataBlock);
+        }
+        ++reply.sectorsRead;
+    }
+}
+
+void EmulatedDrive::SetIdentity(std::string vendor, std::string product, std::string revision) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    vendor_ = Padded(std::move(vendor), 8);
+    product_ = Padded(std::move(product), 16);
+    revision_ = Padded(std::move(revision), 4);
+}
+
+void EmulatedDrive::SetAcceptedReads(bool readCd, bool readCdda, bool read10) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    acceptReadCd_ = readCd;
+    acceptReadCdda_ = readCdda;
+    acceptRead10_ = read10;
+}
+
+void EmulatedDrive::SetC2Supported(bool supported) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    c2Supported_ = supported;
+}
+
+void EmulatedDrive::Eject() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    disc_.reset();
+    mediumChanged_ = false;
+}
+
+void EmulatedDrive::Insert(std::shared_ptr<const Disc> disc) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    disc_ = std::move(disc);
+    mediumChanged_ = true;
+}
+
+void EmulatedDrive::SetSpeedLimitKBps(uint32_t kbps) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    throttle_.SetLimitKBps(kbps);
+}
+
+void EmulatedDrive::SetReportedSpeeds(uint16_t maximumKBps, uint16_t currentKBps) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    maximumKBps_ = maximumKBps;
+    currentKBps_ = currentKBps;
+}
+
+void EmulatedDrive::SetClockForTesting(ThrottleClock clock) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clock_ = std::move(clock);
+}
+
+uint64_t EmulatedDrive::CommandCount(uint8_t opcode) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return commandCounts_[opcode];
+}
+
+int32_t EmulatedDrive::LastSetSpeedValue() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastSetSpeed_;
+}
+
+uint32_t EmulatedDrive::BlockLength() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return blockLength_;
+}
+
+uint32_t EmulatedDrive::SpeedLimitKBps() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return throttle_.LimitKBps();
+}
+
+std::shared_ptr<const Disc> EmulatedDrive::CurrentDisc() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return disc_;
+}
+
+} // namespace vindral::emulated

@@ -1,0 +1,102 @@
+// A CD-ROM drive in software. It answers the MMC commands the program sends
+// (INQUIRY, TEST UNIT READY, READ TOC, READ CD, vendor READ CDDA, READ(10),
+// MODE SELECT(6)/(10), MODE SENSE(10) page 0x2A, SET CD SPEED) from a Disc,
+// with the status and fixed-format sense data a real drive gives, and
+// refuses everything else with 05/20/00.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "drive/Transport.h"
+#include "drive/emulated/Disc.h"
+#include "drive/emulated/ReadThrottle.h"
+
+namespace vindral::emulated {
+
+// SCSI status CHECK CONDITION as the backends report it.
+constexpr int32_t kStatusCheckCondition = 2;
+
+// Default speeds: 40 X (1 X = 176.4 kB/s).
+constexpr uint16_t kDefaultMaximumKBps = 7056;
+// The demo disc's drive reads at 8 X.
+constexpr uint32_t kDemoSpeedKBps = 1411;
+
+class EmulatedDrive {
+public:
+    explicit EmulatedDrive(std::shared_ptr<const Disc> disc = nullptr);
+
+    // One command; thread-safe. Every command reaches the drive, so
+    // sense.taken is always set; the sense bytes are zero on success.
+    int32_t Execute(const uint8_t* cdb, int cdbLength, bool dataOut, void* buffer,
+                    uint32_t length, SenseResult& sense);
+
+    // INQUIRY's vendor (8), product (16) and revision (4), padded with blanks.
+    void SetIdentity(std::string vendor, std::string product, std::string revision);
+    // Which read commands the drive knows (READ CD, READ CDDA, READ(10)).
+    void SetAcceptedReads(bool readCd, bool readCdda, bool read10);
+    // Whether READ CD delivers C2 error pointers (and MODE SENSE says so).
+    void SetC2Supported(bool supported);
+
+    // No disc: commands that need one get 02/3A/00.
+    void Eject();
+    // A new disc; the next command other than INQUIRY gets 06/28/00.
+    void Insert(std::shared_ptr<const Disc> disc);
+
+    // 0 = unthrottled. SET CD SPEED changes it (0xFFFF = as fast as possible).
+    void SetSpeedLimitKBps(uint32_t kbps);
+    // The maximum and current speeds of MODE SENSE page 0x2A. The current
+    // speed is given while reads are unthrottled; a limit reports itself.
+    void SetReportedSpeeds(uint16_t maximumKBps, uint16_t currentKBps);
+    // Replaces the clock and sleep behind the speed limit.
+    void SetClockForTesting(ThrottleClock clock);
+
+    // For tests and diagnostics.
+    uint64_t CommandCount(uint8_t opcode) const;
+    // The read speed of the last SET CD SPEED, or -1 when none came.
+    int32_t LastSetSpeedValue() const;
+    uint32_t BlockLength() const;
+    uint32_t SpeedLimitKBps() const;
+    std::shared_ptr<const Disc> CurrentDisc() const;
+
+private:
+    struct Reply;
+    void ExecuteLocked(const uint8_t* cdb, uint8_t* in, const uint8_t* out, uint32_t length,
+                       Reply& reply);
+    void Inquiry(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply);
+    void ReadToc(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply);
+    void ModeSense10(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply);
+    void ModeSelect(const uint8_t* cdb, const uint8_t* out, uint32_t length, Reply& reply);
+    void SetCdSpeed(const uint8_t* cdb, Reply& reply);
+    void ReadCd(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply);
+    void ReadCdda(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply);
+    void Read10(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply);
+    bool CheckRange(int64_t address, int64_t count, Reply& reply) const;
+    uint16_t CurrentSpeedKBps() const;
+
+    mutable std::mutex mutex_;
+    std::shared_ptr<const Disc> disc_;
+    bool mediumChanged_ = false;
+    std::string vendor_ = "VINDRAL ";
+    std::string product_ = "EMULATED CD-ROM ";
+    std::string revision_ = "1.0 ";
+    bool acceptReadCd_ = true;
+    bool acceptReadCdda_ = true;
+    bool acceptRead10_ = true;
+    bool c2Supported_ = true;
+    uint8_t density_ = 0x00;
+    uint32_t blockLength_ = 2048;
+    uint16_t maximumKBps_ = kDefaultMaximumKBps;
+    uint16_t currentKBps_ = kDefaultMaximumKBps;
+    int32_t lastSetSpeed_ = -1;
+    ReadThrottle throttle_;
+    ThrottleClock clock_ = ThrottleClock::Steady();
+    std::array<uint64_t, 256> commandCounts_{};
+    std::atomic<uint64_t> readNumber_{0};
+};
+
+} // namespace vindral::emulated

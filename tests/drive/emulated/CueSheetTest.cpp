@@ -1,0 +1,305 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "drive/emulated/CueSheet.h"
+
+namespace vindral::emulated {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+uint8_t FileByte(int seed, int64_t sector, int i) {
+    return static_cast<uint8_t>(seed * 31 + sector * 7 + i * 3 + (i >> 7));
+}
+
+Bytes Sectors(int seed, int64_t count, int64_t extraBytes = 0) {
+    Bytes bytes(static_cast<std::size_t>(count * kSectorBytes + extraBytes));
+    for (std::size_t at = 0; at < bytes.size(); ++at) {
+        bytes[at] = FileByte(seed, static_cast<int64_t>(at / kSectorBytes),
+                             static_cast<int>(at % kSectorBytes));
+    }
+    return bytes;
+}
+
+void Put16(Bytes& b, uint32_t v) {
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+}
+void Put32(Bytes& b, uint32_t v) {
+    Put16(b, v & 0xFFFF);
+    Put16(b, v >> 16);
+}
+void PutId(Bytes& b, const char* id) { b.insert(b.end(), id, id + 4); }
+
+struct WaveFormat {
+    uint16_t tag = 1;
+    uint16_t channels = 2;
+    uint32_t rate = 44100;
+    uint16_t bits = 16;
+};
+
+// A RIFF WAVE file with a LIST chunk of odd length before the samples.
+Bytes Wave(const Bytes& samples, WaveFormat format = {}) {
+    Bytes b;
+    PutId(b, "RIFF");
+    Put32(b, 0);
+    PutId(b, "WAVE");
+    PutId(b, "fmt ");
+    Put32(b, 16);
+    Put16(b, format.tag);
+    Put16(b, format.channels);
+    Put32(b, format.rate);
+    Put32(b, format.rate * format.channels * format.bits / 8);
+    Put16(b, static_cast<uint16_t>(format.channels * format.bits / 8));
+    Put16(b, format.bits);
+    PutId(b, "LIST");
+    Put32(b, 3);
+    b.insert(b.end(), {'a', 'b', 'c', 0});
+    PutId(b, "data");
+    Put32(b, static_cast<uint32_t>(samples.size()));
+    b.insert(b.end(), samples.begin(), samples.end());
+    const auto riff = static_cast<uint32_t>(b.size() - 8);
+    std::memcpy(&b[4], &riff, 4);
+    return b;
+}
+
+class CueSheetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static std::atomic<int> counter{0};
+        dir = fs::temp_directory_path() /
+              ("vindral-cue-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    void Write(const std::string& name, const Bytes& bytes) {
+        fs::create_directories((dir / name).parent_path());
+        std::ofstream out(dir / name, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+
+    std::shared_ptr<const Disc> Parse(const std::string& text) {
+        error.clear();
+        auto disc = ParseCueSheet(text, "disc.cue", dir.string(), error);
+        EXPECT_EQ(disc == nullptr, !error.empty()) << error;
+        return disc;
+    }
+
+    Bytes Sector(const Disc& disc, SectorAddress address) {
+        Bytes out(kSectorBytes);
+        EXPECT_TRUE(disc.ReadSector(address, out.data(), 0)) << address;
+        return out;
+    }
+
+    Bytes FileSector(int seed, int64_t sector) {
+        Bytes out(kSectorBytes);
+        for (int i = 0; i < kSectorBytes; ++i) {
+            out[i] = FileByte(seed, sector, i);
+        }
+        return out;
+    }
+
+    fs::path dir;
+    std::string error;
+};
+
+TEST_F(CueSheetTest, BinaryWithIndexZeroAndDataTrack) {
+    Write("a.bin", Sectors(1, 200));
+    auto disc = Parse("REM GENRE Test\nCATALOG 0000000000000\nPERFORMER \"X\"\n"
+                      "FILE \"a.bin\" BINARY\n"
+                      "  TRACK 01 AUDIO\n    TITLE \"One\"\n    FLAGS DCP\n    INDEX 01 00:00:00\n"
+                      "  TRACK 02 AUDIO\n    ISRC ABCDE1234567\n"
+                      "    INDEX 00 00:01:00\n    INDEX 01 00:01:20\n"
+                      "  TRACK 03 MODE1/2352\n    INDEX 01 00:02:00\n");
+    ASSERT_NE(disc, nullptr);
+    ASSERT_EQ(disc->Tracks().size(), 3u);
+    const auto& t = disc->Tracks();
+    EXPECT_EQ(t[0].start, 0);
+    EXPECT_EQ(t[1].start, 95);
+    EXPECT_EQ(t[2].start, 150);
+    EXPECT_EQ(t[0].length, 95);
+    EXPECT_EQ(t[2].length, 50);
+    EXPECT_FALSE(t[1].data);
+    EXPECT_TRUE(t[2].data);
+    EXPECT_EQ(disc->LeadOut(), 200);
+    EXPECT_EQ(Sector(*disc, 80), FileSector(1, 80));
+    EXPECT_EQ(Sector(*disc, 199), FileSector(1, 199));
+    EXPECT_FALSE(disc->IsDataSector(149));
+    EXPECT_TRUE(disc->IsDataSector(150));
+    Bytes out(kSectorBytes);
+    EXPECT_FALSE(disc->ReadSector(200, out.data(), 0)) << "the lead-out";
+}
+
+TEST_F(CueSheetTest, MotorolaSwapsEverySample) {
+    Write("m.bin", Sectors(2, 3));
+    auto disc = Parse("FILE m.bin MOTOROLA\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n");
+    ASSERT_NE(disc, nullptr);
+    const Bytes sector = Sector(*disc, 1);
+    const Bytes file = FileSector(2, 1);
+    for (int i = 0; i < kSectorBytes; i += 2) {
+        ASSERT_EQ(sector[i], file[i + 1]) << i;
+        ASSERT_EQ(sector[i + 1], file[i]) << i;
+    }
+}
+
+TEST_F(CueSheetTest, WaveFilesAndSeveralFiles) {
+    // 10 sectors and half a sector: the last sector is completed with silence.
+    Write("one.wav", Wave(Sectors(3, 10, kSectorBytes / 2)));
+    Write("sub/two.bin", Sectors(4, 20));
+    auto disc = Parse("FILE \"one.wav\" WAVE\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n"
+                      "FILE \"sub\\two.bin\" BINARY\r\n  TRACK 02 AUDIO\r\n"
+                      "    PREGAP 00:00:05\r\n    INDEX 01 00:00:00\r\n"
+                      "  TRACK 03 AUDIO\r\n    INDEX 01 00:00:12\r\n    POSTGAP 00:00:03\r\n");
+    ASSERT_NE(disc, nullptr) << error;
+    const auto& t = disc->Tracks();
+    ASSERT_EQ(t.size(), 3u);
+    EXPECT_EQ(t[1].start, 11 + 5) << "the pregap shifts what follows";
+    EXPECT_EQ(t[2].start, 16 + 12);
+    EXPECT_EQ(disc->LeadOut(), 16 + 20 + 3);
+    EXPECT_EQ(Sector(*disc, 3), FileSector(3, 3));
+    const Bytes last = Sector(*disc, 10);
+    const Bytes partial = FileSector(3, 10);
+    EXPECT_EQ(Bytes(last.begin(), last.begin() + kSectorBytes / 2),
+              Bytes(partial.begin(), partial.begin() + kSectorBytes / 2));
+    EXPECT_EQ(last[kSectorBytes - 1], 0);
+    EXPECT_EQ(Sector(*disc, 12), Bytes(kSectorBytes, 0)) << "pregap silence";
+    EXPECT_EQ(Sector(*disc, 16), FileSector(4, 0));
+    EXPECT_EQ(Sector(*disc, 35), FileSector(4, 19));
+    EXPECT_EQ(Sector(*disc, 37), Bytes(kSectorBytes, 0)) << "postgap silence";
+}
+
+TEST_F(CueSheetTest, GapAtTheEndOfThePreviousFile) {
+    Write("a.bin", Sectors(5, 100));
+    Write("b.bin", Sectors(6, 30));
+    auto disc = Parse("FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"
+                      "TRACK 02 AUDIO\nINDEX 00 00:01:00\n"
+                      "FILE b.bin BINARY\nINDEX 01 00:00:00\n");
+    ASSERT_NE(disc, nullptr) << error;
+    EXPECT_EQ(disc->Tracks()[1].start, 100);
+    EXPECT_EQ(disc->LeadOut(), 130);
+    EXPECT_EQ(Sector(*disc, 99), FileSector(5, 99));
+    EXPECT_EQ(Sector(*disc, 100), FileSector(6, 0));
+}
+
+TEST_F(CueSheetTest, FirstTrackStartsAtAddressZero) {
+    Write("a.bin", Sectors(7, 400));
+    auto disc = Parse("FILE a.bin BINARY\nTRACK 01 AUDIO\nPREGAP 00:01:00\n"
+                      "INDEX 00 00:00:00\nINDEX 01 00:02:00\n"
+                      "TRACK 02 AUDIO\nINDEX 01 00:04:00\n");
+    ASSERT_NE(disc, nullptr) << error;
+    EXPECT_EQ(disc->Tracks()[0].start, 0);
+    EXPECT_EQ(disc->Tracks()[1].start, 150);
+    EXPECT_EQ(disc->LeadOut(), 250);
+    EXPECT_EQ(Sector(*disc, 0), FileSector(7, 150));
+}
+
+TEST_F(CueSheetTest, DamageLinesAndLoadingFromAPath) {
+    Write("img/a.bin", Sectors(8, 100));
+    Write("img/disc.cue",
+          Bytes{}); // replaced below
+    const std::string cue = "\xEF\xBB\xBF"
+                            "file \"a.bin\" binary\ntrack 01 audio\nindex 01 00:00:00\n"
+                            "REM DAMAGE UNREADABLE 10 5\nREM DAMAGE UNSTABLE 90 10\nREM COMMENT x\n";
+    Write("img/disc.cue", Bytes(cue.begin(), cue.end()));
+    auto disc = LoadCueSheet((dir / "img" / "disc.cue").string(), error);
+    ASSERT_NE(disc, nullptr) << error;
+    Bytes out(kSectorBytes);
+    EXPECT_TRUE(disc->ReadSector(9, out.data(), 0));
+    EXPECT_FALSE(disc->ReadSector(10, out.data(), 0));
+    EXPECT_FALSE(disc->ReadSector(14, out.data(), 0));
+    EXPECT_TRUE(disc->ReadSector(15, out.data(), 0));
+    EXPECT_FALSE(disc->IsUnstable(89));
+    EXPECT_TRUE(disc->IsUnstable(99));
+
+    EXPECT_EQ(LoadCueSheet((dir / "none.cue").string(), error), nullptr);
+    EXPECT_EQ(error.rfind("none.cue: ", 0), 0u) << error;
+}
+
+TEST_F(CueSheetTest, BrokenSheetsNameFileLineAndFault) {
+    Write("a.bin", Sectors(9, 100));
+    Write("mono.wav", Wave(Sectors(9, 2), WaveFormat{1, 1, 44100, 16}));
+    Write("fast.wav", Wave(Sectors(9, 2), WaveFormat{1, 2, 48000, 16}));
+    Write("float.wav", Wave(Sectors(9, 2), WaveFormat{3, 2, 44100, 16}));
+    Write("junk.wav", Sectors(9, 1));
+    Write("empty.bin", {});
+    const std::string head = "FILE a.bin BINARY\nTRACK 01 AUDIO\n";
+    struct Case {
+        std::string text;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"FOO bar\n", "disc.cue:1: unknown keyword 'FOO'"},
+        {"FILE missing.bin BINARY\n", "disc.cue:1: cannot open 'missing.bin': "},
+        {"FILE empty.bin BINARY\n", "disc.cue:1: 'empty.bin' holds no audio"},
+        {"FILE a.bin MP3\n", "disc.cue:1: unsupported file type 'MP3'"},
+        {head + "INDEX 01 00:01:25\n", "disc.cue:3: INDEX time 00:01:25 lies beyond the end"},
+        {head + "INDEX 01 00:60:00\n", "disc.cue:3: bad time '00:60:00'"},
+        {head + "INDEX 01 00:00:75\n", "disc.cue:3: bad time '00:00:75'"},
+        {head + "INDEX 01 0:0\n", "disc.cue:3: bad time '0:0'"},
+        {head + "INDEX 01 00:00:00\nTRACK 03 AUDIO\n", "disc.cue:4: track 3 follows track 1"},
+        {"FILE a.bin BINARY\nTRACK 100 AUDIO\n", "disc.cue:2: track number 100 is above 99"},
+        {"FILE a.bin BINARY\nTRACK 1x AUDIO\n", "disc.cue:2: bad track number '1x'"},
+        {"FILE a.bin BINARY\nINDEX 01 00:00:00\n", "disc.cue:2: INDEX before TRACK"},
+        {"TRACK 01 AUDIO\n", "disc.cue:1: TRACK before FILE"},
+        {"FILE a.bin BINARY\nTRACK 01 MODE2/2352\n",
+         "disc.cue:2: unsupported track mode 'MODE2/2352'"},
+        {head + "INDEX 00 00:00:00\nTRACK 02 AUDIO\n", "disc.cue:2: track 1 has no INDEX 01"},
+        {head + "INDEX 02 00:00:00\n", "disc.cue:3: INDEX 02 out of order"},
+        {head + "INDEX 01 00:00:10\nTRACK 02 AUDIO\nINDEX 01 00:00:05\n",
+         "disc.cue:5: INDEX time 00:00:05 is not after the previous INDEX"},
+        {head + "INDEX 01 00:00:00\nPREGAP 00:02:00\n", "disc.cue:4: PREGAP after INDEX"},
+        {"FILE mono.wav WAVE\n", "disc.cue:1: 'mono.wav' is not 44.1 kHz 16-bit stereo PCM"},
+        {"FILE fast.wav WAVE\n", "disc.cue:1: 'fast.wav' is not 44.1 kHz 16-bit stereo PCM"},
+        {"FILE float.wav WAVE\n", "disc.cue:1: 'float.wav' is not 44.1 kHz 16-bit stereo PCM"},
+        {"FILE junk.wav WAVE\n", "disc.cue:1: 'junk.wav' is not a RIFF WAVE file"},
+        {head + "INDEX 01 00:00:00\nREM DAMAGE UNREADABLE -3 2\n",
+         "disc.cue:4: bad damage sector '-3'"},
+        {head + "INDEX 01 00:00:00\nREM DAMAGE UNSTABLE 3 0\n", "disc.cue:4: bad damage count '0'"},
+        {head + "INDEX 01 00:00:00\nREM DAMAGE SCRATCHED 3 2\n",
+         "disc.cue:4: unknown damage kind 'SCRATCHED'"},
+        {"REM DAMAGE UNREADABLE 95 10\n" + head + "INDEX 01 00:00:00\n",
+         "disc.cue:1: damage 95+10 runs past the lead-out at 100"},
+        {"FILE \"a.bin BINARY\n", "disc.cue:1: unterminated quoted text"},
+        {"REM nothing\nTITLE \"x\"\n", "disc.cue:2: no TRACK"},
+        {"FILE a.bin BINARY\nFILE a.bin BINARY\n", "disc.cue:1: FILE 'a.bin' has no TRACK"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Parse(c.text), nullptr) << c.text;
+        EXPECT_EQ(error.substr(0, c.message.size()), c.message) << c.text;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << "one line: " << error;
+    }
+}
+
+TEST_F(CueSheetTest, InMemoryFilesThroughAnOpener) {
+    std::vector<std::string> asked;
+    ImageFileOpener opener = [&](const std::string& path, std::string& reason) {
+        asked.push_back(path);
+        if (path != "base/x.bin") {
+            reason = "not there";
+            return std::shared_ptr<const ImageFile>();
+        }
+        return MakeMemoryImageFile(Sectors(10, 4));
+    };
+    auto disc = ParseCueSheet("FILE x.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n",
+                              "d.cue", "base", error, opener);
+    ASSERT_NE(disc, nullptr) << error;
+    EXPECT_EQ(disc->LeadOut(), 4);
+    EXPECT_EQ(asked, std::vector<std::string>{"base/x.bin"});
+    EXPECT_EQ(ParseCueSheet("FILE /abs/y.bin BINARY\n", "d.cue", "base", error, opener),
+              nullptr);
+    EXPECT_EQ(error, "d.cue:1: cannot open '/abs/y.bin': not there");
+}
+
+} // namespace
+} // namespace vindral::emulated

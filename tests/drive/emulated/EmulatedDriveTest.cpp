@@ -1,0 +1,464 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "drive/CdCommands.h"
+#include "drive/Transport.h"
+#include "drive/emulated/EmulatedDrive.h"
+#include "drive/emulated/EmulatedTransport.h"
+
+namespace vindral::emulated {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Sector contents that tell where they came from: byte i of sector a is a
+// function of both.
+class PatternSource : public SectorSource {
+public:
+    bool Read(int64_t, SectorAddress address, uint8_t* out) const override {
+        for (int i = 0; i < kSectorBytes; ++i) {
+            out[i] = Expected(address, i);
+        }
+        return true;
+    }
+    static uint8_t Expected(SectorAddress address, int i) {
+        return static_cast<uint8_t>(address * 7 + i * 13 + (i >> 8));
+    }
+};
+
+// Three audio tracks of 100, 50 and 60 sectors and a data track of 40.
+std::shared_ptr<Disc> MakeTestDisc() {
+    auto disc = std::make_shared<Disc>();
+    disc->AddTrack(1, false, 0);
+    disc->AddTrack(2, false, 100);
+    disc->AddTrack(3, false, 150);
+    disc->AddTrack(4, true, 210);
+    disc->SetLeadOut(250);
+    disc->AddSegment(0, 210, false, std::make_shared<PatternSource>());
+    return disc;
+}
+
+constexpr int32_t Sense(int key, int asc, int ascq = 0) { return key * 65536 + asc * 256 + ascq; }
+
+class EmulatedDriveTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetTransportForTesting();
+        auto transport = std::make_unique<EmulatedTransport>();
+        disc = MakeTestDisc();
+        drive = transport->AddDrive(disc);
+        second = transport->AddDrive(nullptr);
+        SelectTransport(std::move(transport));
+        ASSERT_EQ(InitialiseTransport(), 1);
+    }
+    void TearDown() override { ResetTransportForTesting(); }
+
+    // A command the program has no function for, straight through the seam.
+    int32_t Send(const Bytes& cdb, void* buffer, uint32_t length) {
+        return ExecuteCommand(0, 0, cdb.data(), buffer, length);
+    }
+
+    std::shared_ptr<Disc> disc;
+    std::shared_ptr<EmulatedDrive> drive;
+    std::shared_ptr<EmulatedDrive> second;
+};
+
+TEST_F(EmulatedDriveTest, TransportAddressesDrivesByIndex) {
+    char vendor[9], product[17], revision[5];
+    EXPECT_EQ(CdCommands::Inquiry(0, 0, vendor, product, revision), 1);
+    EXPECT_EQ(CdCommands::Inquiry(0, 1, vendor, product, revision), 1);
+    EXPECT_EQ(CdCommands::TestUnitReady(0, 0), kStatusOk);
+    EXPECT_EQ(CdCommands::TestUnitReady(0, 1), kStatusCheckCondition) << "drive 1 has no disc";
+    EXPECT_EQ(LastSenseCode(), Sense(2, 0x3A));
+    EXPECT_EQ(CdCommands::TestUnitReady(0, 2), kStatusNoDrive);
+    EXPECT_EQ(CdCommands::TestUnitReady(1, 0), kStatusNoDrive);
+    EXPECT_EQ(LastSenseCode(), Sense(2, 0x3A)) << "no device: the last sense stays";
+
+    EmulatedTransport empty;
+    EXPECT_EQ(empty.Initialise(), 0);
+    EmulatedTransport many;
+    for (int i = 0; i < 17; ++i) {
+        many.AddDrive(nullptr);
+    }
+    EXPECT_EQ(many.Initialise(), 2);
+    SenseResult sense;
+    const uint8_t tur[6] = {};
+    EXPECT_EQ(many.Execute(1, 0, tur, 6, false, nullptr, 0, sense), kStatusCheckCondition);
+    EXPECT_TRUE(sense.taken);
+    EXPECT_EQ(many.Execute(1, 1, tur, 6, false, nullptr, 0, sense), kStatusNoDrive);
+    EXPECT_FALSE(sense.taken);
+}
+
+TEST_F(EmulatedDriveTest, InquiryGivesIdentityAndHonoursTheLength) {
+    drive->SetIdentity("ACME", "SPINNER 9000 PRO MAX", "2.1");
+    char vendor[9], product[17], revision[5];
+    ASSERT_EQ(CdCommands::Inquiry(0, 0, vendor, product, revision), 1);
+    EXPECT_STREQ(vendor, "ACME    ");
+    EXPECT_STREQ(product, "SPINNER 9000 PRO");
+    EXPECT_STREQ(revision, "2.1 ");
+
+    uint8_t answer[64];
+    std::memset(answer, 0xEE, sizeof answer);
+    ASSERT_EQ(Send({0x12, 0, 0, 0, 10, 0}, answer, sizeof answer), kStatusOk);
+    EXPECT_EQ(answer[0], 0x05);
+    EXPECT_EQ(answer[9], 'C');
+    EXPECT_EQ(answer[10], 0xEE) << "allocation length 10";
+    std::memset(answer, 0xEE, sizeof answer);
+    ASSERT_EQ(Send({0x12, 0, 0, 0, 60, 0}, answer, 20), kStatusOk);
+    EXPECT_EQ(answer[19], 'N');
+    EXPECT_EQ(answer[20], 0xEE) << "buffer length 20";
+    EXPECT_EQ(Send({0x12, 1, 0x80, 0, 60, 0}, answer, 60), kStatusCheckCondition);
+    EXPECT_EQ(LastSenseCode(), Sense(5, 0x24));
+}
+
+TEST_F(EmulatedDriveTest, ReadTocInSectorAddressesAndMsf) {
+    uint8_t toc[804] = {};
+    ASSERT_EQ(CdCommands::ReadToc(0, 0, sizeof toc, toc), kStatusOk);
+    EXPECT_EQ((toc[0] << 8) | toc[1], 2 + 5 * 8);
+    EXPECT_EQ(toc[2], 1);
+    EXPECT_EQ(toc[3], 4);
+    const SectorAddress starts[] = {0, 100, 150, 210, 250};
+    for (int i = 0; i < 5; ++i) {
+        const uint8_t* d = toc + 4 + 8 * i;
+        EXPECT_EQ(d[1], i == 3 || i == 4 ? 0x14 : 0x10) << i;
+        EXPECT_EQ(d[2], i == 4 ? 0xAA : i + 1);
+        EXPECT_EQ((d[4] << 24) | (d[5] << 16) | (d[6] << 8) | d[7], starts[i]) << i;
+    }
+
+    uint8_t msf[64] = {};
+    ASSERT_EQ(Send({0x43, 0x02, 0, 0, 0, 0, 0, 0, 64, 0}, msf, sizeof msf), kStatusOk);
+    const uint8_t* leadOut = msf + 4 + 8 * 4;
+    EXPECT_EQ(leadOut[2], 0xAA);
+    // 250 + 150 sectors = 00:05:25
+    EXPECT_EQ(leadOut[5], 0);
+    EXPECT_EQ(leadOut[6], 5);
+    EXPECT_EQ(leadOut[7], 25);
+
+    uint8_t small[12];
+    std::memset(small, 0xEE, sizeof small);
+    ASSERT_EQ(CdCommands::ReadToc(0, 0, 12, small), kStatusOk);
+    EXPECT_EQ((small[0] << 8) | small[1], 42) << "the full length is reported";
+    EXPECT_EQ(small[11], 0) << "first descriptor's last byte";
+    EXPECT_EQ(Send({0x43, 0, 0x01, 0, 0, 0, 0, 0, 64, 0}, msf, 64), kStatusCheckCondition)
+        << "only format 0";
+    EXPECT_EQ(LastSenseCode(), Sense(5, 0x24));
+}
+
+TEST_F(EmulatedDriveTest, AudioReadsDeliverTheSectors) {
+    std::vector<uint8_t> buffer(16 * kSectorBytes);
+    for (int32_t method : {kReadCd, kReadCdda}) {
+        std::fill(buffer.begin(), buffer.end(), 0);
+        ASSERT_EQ(CdCommands::ReadAudio(0, 0, 95, 16, buffer.data(), method), kStatusOk);
+        for (int s = 0; s < 16; ++s) {
+            for (int i : {0, 1, 1000, 2351}) {
+                ASSERT_EQ(buffer[s * kSectorBytes + i], PatternSource::Expected(95 + s, i))
+                    << "method " << method << " sector " << s << " byte " << i;
+            }
+        }
+    }
+    EXPECT_EQ(drive->CommandCount(0xBE), 1u);
+    EXPECT_EQ(drive->CommandCount(0xD8), 1u);
+}
+
+TEST_F(EmulatedDriveTest, ReadsOutsideTheDiscOrTooLargeAreRefused) {
+    std::vector<uint8_t> buffer(26 * kSectorBytes, 0xEE);
+    EXPECT_EQ(CdCommands::ReadCd(0, 0, 240, 16, buffer.data()), kStatusCheckCondition);
+    EXPECT_EQ(LastSenseCode(), Sense(5, 0x21));
+    EXPECT_EQ(CdCommands::ReadCdda(0, 0, 250, 1, buffer.data()), kStatusCheckCondition);
+    EXPECT_EQ(LastSenseCode(), Sense(5, 0x21));
+    EXPECT_EQ(CdCommands::ReadCd(0, 0, -1, 1, buffer.data()), kStatusCheckCondition);
+    EXPECT_EQ(LastSenseCode(), Sense(5, 0x21));
+    // A buffer too small for the count: refused, nothing written past it.
+    const uint8_t cdb[12] = {0xBE, 0x04, 0, 0, 0, 0, 0, 0, 2, 0x10, 0, 0};
+    SenseResult sense;
+    EXPECT_EQ(drive->Execute(cdb, 12, false, buffer.data(), kSectorBytes, sense),
+              kStatusCheckCondition);
+    EXPECT_EQ(PackSense(sense.data.data(), sense.data.size()), Sense(5, 0x24));
+    EXPECT_EQ(buffer[0], 0xEE);
+    CdCommands::SelectBlockMode(0, 0, 0);
+    EXPECT_EQ(CdCommands::Read10(0, 0, 0, 26, buffer.data()), kStatusCheckCondition)
+        << "26 sectors come with no data length";
+    EXPECT_EQ(LastSenseCode(), Sense(5, 0x24));
+}
+
+TEST_F(EmulatedDriveTest, DataTrackIsNotAudio) {
+    std::vector<uint8_t> buffer(4 * 2352);
+    for (int32_t method : {kReadCd, kReadCdda}) {
+        EXPECT_EQ(CdCommands::ReadAudio(0, 0, 208, 4, buffer.data(), method),
+                  kStatusCheckCondition);
+        EXPECT_EQ(LastSenseCode(), Sense(5, 0x64)) << method;
+    }
+    EXPECT_EQ(buffer[0], PatternSource::Expected(208, 0)) << "sectors before the fault arrive";
+    CdCommands::SelectBlockMode(0, 0, 0);
+    EXPECT_EQ(CdCommands::Read10(0, 0, 210, 1, buffer.data()), kStatusCheckCondition);
+    EXPECT_EQ(LastSenseCode(), Sense(5, 0x64));
+
+    // READ CD of any sector type gives the data track's user data.
+    const uint8_t anyType[12] = {0xBE, 0, 0, 0, 0, 211, 0, 0, 1, 0x10, 0, 0};
+    uint8_t user[2048];
+    ASSERT_EQ(ExecuteCommand(0, 0, anyType, user, sizeof user), kStatusOk);
+    uint8_t raw[2352];
+    ASSERT_TRUE(disc->ReadSector(211, raw, 0));
+    EXPECT_EQ(std::memcmp(user, raw + kMode1UserOffset, 2048), 0);
+    EXPECT_EQ(raw[15], 1) << "MODE1 header";
+}
+
+TEST_F(EmulatedDriveTest, ModeSelectSwitchesReadTenBlocks) {
+    EXPECT_EQ(drive->BlockLength(), 2048u);
+    std::vector<uint8_t> buffer(2 * kSectorBytes);
+    EXPECT_EQ(CdCommands::Read10(0, 0, 10, 1, buffer.data()), kStatusCheckCondition)
+        << "audio in 2048-byte mode";
+    EXPECT_EQ(LastSenseCode(), Sense(5, 0x64));
+    ASSERT_EQ(CdCommands::Read10(0, 0, 215, 1, buffer.data()), kStatusOk) << "data blocks";
+
+    ASSERT_EQ(CdCommands::SelectBlockMode(0, 0, 0), kStatusOk);
+    EXPECT_EQ(drive->CommandCount(0x55), 1u);
+    EXPECT_EQ(drive->CommandCount(0x15), 0u);
+    EXPECT_EQ(drive->BlockLength(), 2352u);
+    ASSERT_EQ(CdCommands::Read10(0, 0, 10, 2, buffer.data()), kStatusOk);
+    EXPECT_EQ(buffer[kSectorBytes + 5], PatternSource::Expected(11, 5));
+
+    ASSERT_EQ(CdCommands::SelectBlockMode(0, 0, 1), kStatusOk);
+    EXPECT_EQ(drive->BlockLength(), 2048u);
+
+    // MODE SELECT(6) alone does the same.
+    const uint8_t cdb6[6] = {0x15, 0, 0, 0, 12, 0};
+    uint8_t list6[12] = {0, 0, 0, 8, 0x82, 0, 0, 0, 0, 0x00, 0x09, 0x30};
+    ASSERT_EQ(ExecuteCommand(0, 0, cdb6, list6, sizeof list6), kStatusOk);
+    EXPECT_EQ(drive->BlockLength(), 2352u);
+    // Block lengths a CD drive has no use for.
+    list6[10] = 0x02;
+    list6[11] = 0x00;
+    EXPECT_EQ(ExecuteCommand(0, 0, cdb6, list6, sizeof list6), kStatusCheckCondition);
+    EXPECT_EQ(LastSenseCode(), Sense(5, 0x26));
+    EXPECT_EQ(drive->BlockLength(), 2352u);
+    // A parameter list longer than the data.
+    EXPECT_EQ(ExecuteCommand(0, 0, cdb6, list6, 4), kStatusCheckCondition);
+    EXPECT_EQ(LastSenseCode(), Sense(5, 0x1A));
+}
+
+TEST_F(EmulatedDriveTest, DisabledReadCommandsAreInvalid) {
+    drive->SetAcceptedReads(false, true, false);
+    std::vector<uint8_t> buffer(kSectorBytes);
+    EXPECT_EQ(CdCommands::ReadCd(0, 0, 0, 1, buffer.data()), kStatusCheckCondition);
+    EXPECT_EQ(LastSenseCode(), Sense(5, 0x20));
+    EXPECT_EQ(CdCommands::ReadCdda(0, 0, 0, 1, buffer.data()), kStatusOk);
+    EXPECT_EQ(CdCommands::Read10(0, 0, 0, 1, buffer.data()), kStatusCheckCondition);
+    EXPECT_EQ(LastSenseCode(), Sense(5, 0x20));
+    EXPECT_EQ(Send({0xA8, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0}, buffer.data(), 2048),
+              kStatusCheckCondition)
+        << "READ(12) is not known at all";
+    EXPECT_EQ(LastSenseCode(), Sense(5, 0x20));
+}
+
+TEST_F(EmulatedDriveTest, EjectAndInsertReportMediumAndChangeOnce) {
+    drive->Eject();
+    uint8_t toc[64];
+    std::vector<uint8_t> buffer(kSectorBytes);
+    EXPECT_EQ(CdCommands::TestUnitReady(0, 0), kStatusCheckCondition);
+    EXPECT_EQ(LastSenseCode(), Sense(2, 0x3A));
+    EXPECT_EQ(CdCommands::ReadToc(0, 0, sizeof toc, toc), kStatusCheckCondition);
+    EXPECT_EQ(CdCommands::ReadCd(0, 0, 0, 1, buffer.data()), kStatusCheckCondition);
+    EXPECT_EQ(LastSenseCode(), Sense(2, 0x3A));
+
+    drive->Insert(MakeTestDisc());
+    char vendor[9], product[17], revision[5];
+    EXPECT_EQ(CdCommands::Inquiry(0, 0, vendor, product, revision), 1) << "INQUIRY passes";
+    EXPECT_EQ(CdCommands::TestUnitReady(0, 0), kStatusCheckCondition);
+    EXPECT_EQ(LastSenseCode(), Sense(6, 0x28));
+    EXPECT_EQ(CdCommands::TestUnitReady(0, 0), kStatusOk) << "reported once";
+    EXPECT_EQ(LastSenseCode(), 0);
+}
+
+TEST_F(EmulatedDriveTest, UnreadableAndUnstableSectors) {
+    auto damaged = MakeTestDisc();
+    damaged->AddUnreadable(40, 3);
+    damaged->AddUnstable(60, 2);
+    drive->Insert(damaged);
+    CdCommands::TestUnitReady(0, 0);
+
+    std::vector<uint8_t> buffer(16 * CdCommands::kSectorWithC2Bytes);
+    EXPECT_EQ(CdCommands::ReadCd(0, 0, 30, 11, buffer.data()), kStatusCheckCondition);
+    EXPECT_EQ(LastSenseCode(), Sense(3, 0x11));
+    EXPECT_EQ(CdCommands::ReadCdda(0, 0, 42, 1, buffer.data()), kStatusCheckCondition);
+    EXPECT_EQ(CdCommands::ReadCd(0, 0, 43, 16, buffer.data()), kStatusOk);
+
+    const int stride = CdCommands::kSectorWithC2Bytes;
+    ASSERT_EQ(CdCommands::ReadCdWithC2(0, 0, 58, 4, buffer.data()), kStatusOk);
+    std::vector<uint8_t> again(4 * stride);
+    ASSERT_EQ(CdCommands::ReadCdWithC2(0, 0, 58, 4, again.data()), kStatusOk);
+    for (int s = 0; s < 4; ++s) {
+        const bool unstable = s == 2 || s == 3;
+        const uint8_t* audio = buffer.data() + s * stride;
+        const uint8_t* c2 = audio + kSectorBytes;
+        int wrong = 0;
+        int changed = 0;
+        int flagged = 0;
+        for (int i = 0; i < kSectorBytes; ++i) {
+            wrong += audio[i] != PatternSource::Expected(58 + s, i);
+            changed += audio[i] != again[s * stride + i];
+            flagged += (c2[i / 8] >> (7 - i % 8)) & 1;
+        }
+        EXPECT_EQ(wrong, unstable ? kSectorBytes : 0) << s;
+        EXPECT_GT(changed, unstable ? kSectorBytes / 2 : -1) << s;
+        EXPECT_EQ(changed > 0, unstable) << s;
+        EXPECT_EQ(flagged, wrong) << "a C2 bit for each unreliable byte, sector " << s;
+    }
+
+    drive->SetC2Supported(false);
+    EXPECT_EQ(CdCommands::ReadCdWithC2(0, 0, 58, 1, buffer.data()), kStatusCheckCondition);
+    EXPECT_EQ(LastSenseCode(), Sense(5, 0x24));
+}
+
+TEST_F(EmulatedDriveTest, ReadCdWithBlockErrorByte) {
+    auto damaged = MakeTestDisc();
+    damaged->AddUnstable(5, 1);
+    drive->Insert(damaged);
+    CdCommands::TestUnitReady(0, 0);
+    const uint8_t cdb[12] = {0xBE, 0x04, 0, 0, 0, 4, 0, 0, 2, 0x14, 0, 0};
+    std::vector<uint8_t> buffer(2 * (kSectorBytes + 296), 0xEE);
+    ASSERT_EQ(ExecuteCommand(0, 0, cdb, buffer.data(), buffer.size()), kStatusOk);
+    const int stride = kSectorBytes + 296;
+    EXPECT_EQ(buffer[kSectorBytes + 294], 0) << "sector 4 has no errors";
+    EXPECT_NE(buffer[stride + kSectorBytes + 294], 0) << "sector 5 has";
+    EXPECT_EQ(buffer[0], PatternSource::Expected(4, 0));
+    EXPECT_EQ(buffer[stride - 1], 0) << "pad byte";
+    EXPECT_EQ(buffer[stride + kSectorBytes], 0xFF) << "sector 5 starts after 2352 + 296 bytes";
+}
+
+TEST_F(EmulatedDriveTest, SpeedCommandsAndModeSense) {
+    drive->SetReportedSpeeds(5645, 5645);
+    int32_t maximum = 0, current = 0;
+    ASSERT_EQ(CdCommands::SenseReadSpeeds(0, 0, &maximum, &current), kStatusOk);
+    EXPECT_EQ(maximum, 5645);
+    EXPECT_EQ(current, 5645) << "unthrottled";
+
+    ASSERT_EQ(CdCommands::SetReadSpeed(0, 0, 1411), kStatusOk);
+    EXPECT_EQ(drive->LastSetSpeedValue(), 1411);
+    EXPECT_EQ(drive->SpeedLimitKBps(), 1411u);
+    ASSERT_EQ(CdCommands::SenseReadSpeeds(0, 0, &maximum, &current), kStatusOk);
+    EXPECT_EQ(maximum, 5645);
+    EXPECT_EQ(current, 1411);
+
+    ASSERT_EQ(CdCommands::SetReadSpeed(0, 0, 9000), kStatusOk);
+    EXPECT_EQ(drive->SpeedLimitKBps(), 5645u) << "no faster than the maximum";
+    ASSERT_EQ(CdCommands::SetReadSpeed(0, 0, 0xFFFF), kStatusOk);
+    EXPECT_EQ(drive->LastSetSpeedValue(), 0xFFFF);
+    EXPECT_EQ(drive->SpeedLimitKBps(), 0u);
+
+    // Page 0x2A itself: the C2 capability follows the setting.
+    uint8_t page[40] = {};
+    ASSERT_EQ(Send({0x5A, 0x08, 0x2A, 0, 0, 0, 0, 0, 40, 0}, page, sizeof page), kStatusOk);
+    EXPECT_EQ(page[8] & 0x3F, 0x2A);
+    EXPECT_EQ((page[0] << 8 | page[1]) + 2, 8 + 2 + page[9]);
+    EXPECT_NE(page[8 + 5] & 0x10, 0);
+    drive->SetC2Supported(false);
+    ASSERT_EQ(Send({0x5A, 0x08, 0x2A, 0, 0, 0, 0, 0, 40, 0}, page, sizeof page), kStatusOk);
+    EXPECT_EQ(page[8 + 5] & 0x10, 0);
+    EXPECT_EQ(Send({0x5A, 0x08, 0x0E, 0, 0, 0, 0, 0, 40, 0}, page, sizeof page),
+              kStatusCheckCondition);
+    EXPECT_EQ(LastSenseCode(), Sense(5, 0x24));
+}
+
+TEST_F(EmulatedDriveTest, ShortCdbsAndBuffersAreSafe) {
+    // A CDB shorter than its command reads as zero-padded; null buffers take nothing.
+    const uint8_t inquiry[1] = {0x12};
+    SenseResult sense;
+    EXPECT_EQ(drive->Execute(inquiry, 1, false, nullptr, 100, sense), kStatusOk);
+    const uint8_t readCd[3] = {0xBE, 0x04, 0};
+    EXPECT_EQ(drive->Execute(readCd, 3, false, nullptr, 0, sense), kStatusOk)
+        << "a count of 0 reads nothing";
+    const uint8_t readOne[12] = {0xBE, 0x04, 0, 0, 0, 0, 0, 0, 1, 0x10, 0, 0};
+    EXPECT_EQ(drive->Execute(readOne, 12, true, nullptr, 2352, sense), kStatusCheckCondition)
+        << "no room to read into";
+    EXPECT_EQ(drive->Execute(nullptr, 0, false, nullptr, 0, sense), kStatusOk)
+        << "TEST UNIT READY";
+    EXPECT_TRUE(sense.taken);
+}
+
+TEST(ReadThrottle, BooksReadsBackToBack) {
+    ReadThrottle throttle;
+    using std::chrono::milliseconds;
+    using std::chrono::nanoseconds;
+    EXPECT_EQ(throttle.Reserve(milliseconds(5), 1000).count(), 0) << "unthrottled";
+
+    throttle.SetLimitKBps(176);
+    // 75 sectors at 176 kB/s: 176400 bytes / 176000 bytes/s.
+    EXPECT_EQ(throttle.TransferTime(75), nanoseconds(int64_t{75} * 2352 * 1000000 / 176));
+    const nanoseconds block = throttle.TransferTime(16);
+    const nanoseconds start = milliseconds(1000);
+    EXPECT_EQ(throttle.Reserve(start, 16), block);
+    // The next read comes at once: it waits for the first one and its own time.
+    EXPECT_EQ(throttle.Reserve(start, 16), 2 * block);
+    // A reader that slept on time waits one block again.
+    EXPECT_EQ(throttle.Reserve(start + 2 * block, 16), block);
+    // A long pause earns no burst afterwards.
+    EXPECT_EQ(throttle.Reserve(start + milliseconds(60000), 16), block);
+    // Split reads take as long as one big read.
+    ReadThrottle a, b;
+    a.SetLimitKBps(1411);
+    b.SetLimitKBps(1411);
+    nanoseconds split{0};
+    for (int i = 0; i < 4; ++i) {
+        split = a.Reserve(start, 4);
+    }
+    EXPECT_NEAR(static_cast<double>(split.count()),
+                static_cast<double>(b.Reserve(start, 16).count()), 4.0);
+}
+
+TEST_F(EmulatedDriveTest, SpeedLimitSleepsOutsideTheLock) {
+    using std::chrono::nanoseconds;
+    nanoseconds now{0};
+    std::vector<nanoseconds> sleeps;
+    ThrottleClock clock;
+    clock.now = [&] { return now; };
+    clock.sleep = [&](nanoseconds d) {
+        sleeps.push_back(d);
+        // The drive answers other commands while a read waits.
+        EXPECT_EQ(drive->BlockLength(), 2048u);
+        now += d;
+    };
+    drive->SetClockForTesting(clock);
+    std::vector<uint8_t> buffer(16 * kSectorBytes);
+    ASSERT_EQ(CdCommands::ReadCd(0, 0, 0, 16, buffer.data()), kStatusOk);
+    EXPECT_TRUE(sleeps.empty()) << "images start unthrottled";
+
+    drive->SetSpeedLimitKBps(kDemoSpeedKBps);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(CdCommands::ReadCd(0, 0, 16 * i, 16, buffer.data()), kStatusOk);
+    }
+    ASSERT_EQ(sleeps.size(), 3u);
+    // 16 sectors at 8 X take 16 / 600 s.
+    for (const nanoseconds& d : sleeps) {
+        EXPECT_NEAR(static_cast<double>(d.count()), 16.0 / 600.0 * 1e9, 1e-3 * 1e9);
+    }
+    EXPECT_EQ(CdCommands::ReadCd(0, 0, 300, 16, buffer.data()), kStatusCheckCondition);
+    EXPECT_EQ(sleeps.size(), 3u) << "a refused read takes no time";
+    CdCommands::SetReadSpeed(0, 0, 0xFFFF);
+    ASSERT_EQ(CdCommands::ReadCd(0, 0, 0, 16, buffer.data()), kStatusOk);
+    EXPECT_EQ(sleeps.size(), 3u) << "as fast as possible";
+}
+
+TEST_F(EmulatedDriveTest, TwoThreadsShareTheDrive) {
+    std::atomic<bool> failed{false};
+    std::thread reader([&] {
+        std::vector<uint8_t> buffer(16 * kSectorBytes);
+        for (int i = 0; i < 200; ++i) {
+            if (CdCommands::ReadCd(0, 0, (i * 16) % 192, 16, buffer.data()) != kStatusOk ||
+                buffer[100] != PatternSource::Expected((i * 16) % 192, 100)) {
+                failed = true;
+            }
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        CdCommands::SelectBlockMode(0, 0, i % 2);
+    }
+    reader.join();
+    EXPECT_FALSE(failed);
+}
+
+} // namespace
+} // namespace vindral::emulated

@@ -32,7 +32,8 @@ const char* const kUsage =
     "       vindral-cli rip [SOURCE] [--drive N] [--tracks LIST] [--out DIR] [--prefix NAME]\n"
     "                       [--verify] [--c2] [--speed X] [--log FILE]\n"
     "SOURCE: --image FILE.cue (repeatable) | --demo | --device /dev/srN (repeatable);\n"
-    "        without one, the machine's CD-ROM drives are used.\n"
+    "        without one, the machine's CD-ROM drives are used. --emulated-speed X\n"
+    "        limits the emulated drives to X times the audio speed.\n"
     "LIST:   all (every audio track, the default) or track numbers such as 1,3-5\n"
     "X:      1, 2, 4, 8, 12, 16, 32 or max\n";
 
@@ -81,12 +82,13 @@ int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
     const bool rip = options.command == "rip";
     for (int i = 2; i < argc; ++i) {
         std::string error;
-        if (ParseDriveSourceOption(argc, argv, i, options.source, error)) {
-            continue;
-        }
+        const bool source = ParseDriveSourceOption(argc, argv, i, options.source, error);
         if (!error.empty()) {
             err << "vindral-cli: " << error << "\n";
             return kExitUsage;
+        }
+        if (source) {
+            continue;
         }
         const std::string arg = argv[i];
         auto value = [&](std::string& into) {

@@ -1,5 +1,6 @@
 #include "drive/DriveSource.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "drive/Transport.h"
@@ -36,6 +37,20 @@ bool ParseDriveSourceOption(int argc, char** argv, int& i, DriveSourceOptions& o
     if (arg == "--device" || arg.rfind("--device=", 0) == 0) {
         return takeValue("--device", options.devices);
     }
+    if (arg == "--emulated-speed" || arg.rfind("--emulated-speed=", 0) == 0) {
+        std::vector<std::string> values;
+        if (!takeValue("--emulated-speed", values)) {
+            return true;
+        }
+        char* end = nullptr;
+        const double multiple = std::strtod(values.back().c_str(), &end);
+        if (end == values.back().c_str() || *end != '\0' || !(multiple > 0) || multiple > 300) {
+            error = "--emulated-speed takes a multiple of the audio speed, such as 40";
+            return true;
+        }
+        options.emulatedSpeedKBps = static_cast<uint32_t>(multiple * 176.4 + 0.5);
+        return true;
+    }
     return false;
 }
 
@@ -56,7 +71,8 @@ bool SetUpDrives(const DriveSourceOptions& options, std::string& error,
     auto transport = std::make_unique<emulated::EmulatedTransport>();
     if (options.demo) {
         auto drive = transport->AddDrive(emulated::MakeDemoDisc());
-        drive->SetSpeedLimitKBps(emulated::kDemoSpeedKBps);
+        drive->SetSpeedLimitKBps(options.emulatedSpeedKBps != 0 ? options.emulatedSpeedKBps
+                                                                 : emulated::kDemoSpeedKBps);
         if (drives != nullptr) {
             drives->push_back(drive);
         }
@@ -67,6 +83,9 @@ bool SetUpDrives(const DriveSourceOptions& options, std::string& error,
             return false;
         }
         auto drive = transport->AddDrive(disc);
+        if (options.emulatedSpeedKBps != 0) {
+            drive->SetSpeedLimitKBps(options.emulatedSpeedKBps);
+        }
         if (drives != nullptr) {
             drives->push_back(drive);
         }

@@ -2,6 +2,7 @@
 // emulated drives, given device nodes, or the machine's real drives.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,10 +17,14 @@ struct DriveSourceOptions {
     std::vector<std::string> images; // one emulated drive per CUE sheet
     bool demo = false;               // one emulated drive with the demo disc
     std::vector<std::string> devices; // real device nodes, e.g. /dev/sr1
+    // Speed limit of the emulated drives in kB/s (1 X = 176.4 kB/s); 0 keeps
+    // their own: the demo disc's drive reads at 8 X, images unthrottled.
+    uint32_t emulatedSpeedKBps = 0;
 };
 
 // Consumes one source option at argv[i] ("--image FILE", "--image=FILE",
-// "--demo", "--device NODE"); advances i past its value. Returns false when
+// "--demo", "--device NODE", "--emulated-speed X" with X a multiple of the
+// audio speed); advances i past its value. Returns false when
 // argv[i] is not a source option; sets `error` when its value is missing.
 bool ParseDriveSourceOption(int argc, char** argv, int& i, DriveSourceOptions& options,
                             std::string& error);

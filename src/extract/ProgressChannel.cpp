@@ -2,7 +2,28 @@
 
 #include <chrono>
 
+
 namespace vindral {
+
+namespace {
+
+// How long a thread spins for the other side before it sleeps.
+constexpr auto kSpin = std::chrono::microseconds(150);
+
+template <typename Ready>
+bool SpinFor(Ready ready) {
+    const auto until = std::chrono::steady_clock::now() + kSpin;
+    do {
+        if (ready()) {
+            return true;
+        }
+        // Yielding lets the other side run even when it shares our core.
+        std::this_thread::yield();
+    } while (std::chrono::steady_clock::now() < until);
+    return ready();
+}
+
+} // namespace
 
 ProgressChannel::ProgressChannel(Handler handler, std::function<void()> wake)
     : handler_(std::move(handler)), wake_(std::move(wake)),
@@ -38,6 +59,9 @@ bool ProgressChannel::Send(int code, void* param) {
     if (wake_) {
         wake_();
     }
+    if (SpinFor([&] { return done_.load() >= mine || closed_.load(); })) {
+        return done_.load() >= mine;
+    }
     std::unique_lock<std::mutex> guard(lock_);
     handled_.wait(guard, [&] { return done_ >= mine || closed_; });
     return done_ >= mine;
@@ -67,7 +91,7 @@ bool ProgressChannel::Dispatch() {
 }
 
 bool ProgressChannel::WaitAndDispatch(int timeoutMs) {
-    {
+    if (!SpinFor([&] { return pending_.load() || closed_.load(); })) {
         std::unique_lock<std::mutex> guard(lock_);
         posted_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
                          [&] { return pending_ || closed_; });

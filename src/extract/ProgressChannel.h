@@ -3,6 +3,7 @@
 // the window side may read the run's counters and buffers without locks.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -46,12 +47,14 @@ private:
     mutable std::mutex lock_;
     std::condition_variable posted_;
     std::condition_variable handled_;
-    bool pending_ = false;
-    bool closed_ = false;
+    // Written under lock_, read without it by the brief spins that spare
+    // both threads a sleep for the quick hand-overs of a fast drive.
+    std::atomic<bool> pending_{false};
+    std::atomic<bool> closed_{false};
     int code_ = 0;
     void* param_ = nullptr;
     uint64_t serial_ = 0;
-    uint64_t done_ = 0;
+    std::atomic<uint64_t> done_{0};
     std::mutex sendLock_; // one sender at a time
 };
 

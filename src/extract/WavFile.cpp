@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "extract/ExtractRun.h"
@@ -41,35 +44,31 @@ std::array<uint8_t, kWavHeaderBytes> MakeWavHeader(int32_t sectors) {
 }
 
 void ComputePeaks(const uint8_t* audio, int sectors, SectorAddress address, PeakTable& table) {
-    int leftMax = -10000;
-    int leftMin = 10000;
-    int rightMax = -10000;
-    int rightMin = 10000;
-    const int frames = 588 * sectors;
-    for (int f = 0; f < frames; ++f) {
-        const int left = static_cast<int8_t>(audio[4 * f + 1]);
-        const int right = static_cast<int8_t>(audio[4 * f + 3]);
-        if (left > leftMax) {
-            leftMax = left;
-        }
-        if (left < leftMin) {
-            leftMin = left;
-        }
-        if (right > rightMax) {
-            rightMax = right;
-        }
-        if (right < rightMin) {
-            rightMin = right;
-        }
-    }
     PeakPair* entry = table.At(address);
+    const int frames = 588 * sectors;
     if (entry == nullptr || frames <= 0) {
         return;
     }
-    entry->leftMax = leftMax;
-    entry->leftNegMin = -leftMin;
-    entry->rightMax = rightMax;
-    entry->rightNegMin = -rightMin;
+    // The high byte of a little-endian sample is the sample shifted right by
+    // eight, and that shift keeps the order: the extremes of the high bytes
+    // are the extremes of the samples, shifted.
+    static_assert(std::endian::native == std::endian::little, "samples are read in place");
+    int16_t leftMax = INT16_MIN;
+    int16_t leftMin = INT16_MAX;
+    int16_t rightMax = INT16_MIN;
+    int16_t rightMin = INT16_MAX;
+    for (int f = 0; f < frames; ++f) {
+        int16_t sample[2];
+        std::memcpy(sample, audio + 4 * f, sizeof sample);
+        leftMax = std::max(leftMax, sample[0]);
+        leftMin = std::min(leftMin, sample[0]);
+        rightMax = std::max(rightMax, sample[1]);
+        rightMin = std::min(rightMin, sample[1]);
+    }
+    entry->leftMax = leftMax >> 8;
+    entry->leftNegMin = -(leftMin >> 8);
+    entry->rightMax = rightMax >> 8;
+    entry->rightNegMin = -(rightMin >> 8);
 }
 
 } // namespace vindral

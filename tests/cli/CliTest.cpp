@@ -138,6 +138,7 @@ TEST(Cli, UsageErrorsAndRefusals) {
     EXPECT_EQ(RunCli({"rip", "--demo", "--speed", "3"}).status, 2);
     EXPECT_EQ(RunCli({"rip", "--demo", "--bogus"}).status, 2);
     EXPECT_EQ(RunCli({"rip", "--image"}).status, 2);
+    EXPECT_EQ(RunCli({"rip", "--demo", "--emulated-speed", "fast"}).status, 2);
     EXPECT_EQ(RunCli({"toc", "--demo", "--drive", "4"}).status, 2);
     const Result data = RunCli({"rip", "--demo", "--tracks", "2,6", "--out", folder.Path()});
     EXPECT_EQ(data.status, 2);

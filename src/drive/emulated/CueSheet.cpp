@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <fstream>
+#include <cstdio>
 #include <optional>
-#include <sstream>
 #include <vector>
 
 namespace vindral::emulated {
@@ -533,7 +532,7 @@ std::shared_ptr<const Disc> Parser::Build(int lastLine) {
             position += count;
         }
     };
-    for (std::size_t f = 0; f < files_.size() && position <= 2 * kMaxDiscSectors; ++f) {
+    for (std::size_t f = 0; f < files_.size(); ++f) {
         const CueFile& file = files_[f];
         std::shared_ptr<const SectorSource> audio = std::make_shared<FileSectorSource>(
             file.image, file.offset, file.bytes, file.kind == FileKind::Motorola);

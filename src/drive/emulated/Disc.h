@@ -67,7 +67,8 @@ public:
     // from the next track's start or the lead-out when the lead-out is set.
     void AddTrack(int number, bool data, SectorAddress start);
     void SetLeadOut(SectorAddress leadOut);
-    // Sectors [start, start + count) are sectors firstIndex... of `source`.
+    // Sectors [start, start + count) are sectors firstIndex... of `source`;
+    // segments do not overlap.
     // Addresses that no segment covers read as silence of their track's kind.
     void AddSegment(SectorAddress start, int32_t count, bool data,
                     std::shared_ptr<const SectorSource> source, int64_t firstIndex = 0);

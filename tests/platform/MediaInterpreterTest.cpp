@@ -1,0 +1,373 @@
+#include "platform/media/MediaInterpreter.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/WaveTestFiles.h"
+#include "player/Player.h"
+
+namespace vindral::platform {
+namespace {
+
+using vindral::testing::TempFolder;
+using vindral::testing::WaveBytes;
+using vindral::testing::WaveLayout;
+
+constexpr uint32_t kTwoSeconds = 88200; // frames
+
+class MediaInterpreterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wave = folder.Write("track01.wav", WaveBytes(WaveLayout{.frames = kTwoSeconds}));
+    }
+
+    int Send(const std::string& command) {
+        reply.clear();
+        return media.Send(command, reply);
+    }
+
+    // The position the device reports, or -1 when the query fails.
+    long Position() {
+        return Send("status vindralwave position") == 0 ? std::stol(reply) : -1;
+    }
+
+    void OpenWave() {
+        ASSERT_EQ(Send("open waveaudio!" + wave + " alias vindralwave"), 0);
+        ASSERT_EQ(Send("set vindralwave time format milliseconds"), 0);
+    }
+
+    TempFolder folder;
+    std::string wave;
+    uint32_t now = 5000;
+    MediaInterpreter media{SilentOutputFactory([this] { return now; })};
+    std::string reply;
+};
+
+TEST_F(MediaInterpreterTest, PositionFollowsWhatTheOutputHasPlayed) {
+    OpenWave();
+    EXPECT_EQ(Position(), 0);
+    ASSERT_EQ(Send("play vindralwave from 0"), 0);
+    now += 250;
+    EXPECT_EQ(Position(), 250);
+    now += 500;
+    EXPECT_EQ(Position(), 750);
+}
+
+TEST_F(MediaInterpreterTest, PlayFromSeeksAndPauseHoldsThePosition) {
+    OpenWave();
+    ASSERT_EQ(Send("play vindralwave from 1200"), 0);
+    now += 100;
+    EXPECT_EQ(Position(), 1300);
+    ASSERT_EQ(Send("pause vindralwave"), 0);
+    now += 3000;
+    EXPECT_EQ(Position(), 1300);
+    // Resuming is a play from a position, as the player does it.
+    ASSERT_EQ(Send("play vindralwave from 1250"), 0);
+    now += 100;
+    EXPECT_EQ(Position(), 1350);
+    // A bare play after a pause goes on where the pause was.
+    ASSERT_EQ(Send("pause vindralwave"), 0);
+    now += 1000;
+    ASSERT_EQ(Send("play vindralwave"), 0);
+    now += 50;
+    EXPECT_EQ(Position(), 1400);
+}
+
+TEST_F(MediaInterpreterTest, StopHoldsThePositionAndKeepsTheDeviceOpen) {
+    OpenWave();
+    ASSERT_EQ(Send("play vindralwave from 0"), 0);
+    now += 400;
+    ASSERT_EQ(Send("stop vindralwave"), 0);
+    now += 400;
+    EXPECT_EQ(Position(), 400);
+    EXPECT_TRUE(media.IsOpen());
+    ASSERT_EQ(Send("play vindralwave from 0"), 0);
+    now += 10;
+    EXPECT_EQ(Position(), 10);
+}
+
+TEST_F(MediaInterpreterTest, PositionStaysAtTheEndOnceTheFileIsPlayed) {
+    OpenWave();
+    ASSERT_EQ(Send("play vindralwave from 1900"), 0);
+    now += 250;
+    EXPECT_EQ(Position(), 2000);
+    now += 250;
+    EXPECT_EQ(Position(), 2000);
+}
+
+TEST_F(MediaInterpreterTest, CloseReleasesTheAliasForTheNextOpen) {
+    OpenWave();
+    ASSERT_EQ(Send("play vindralwave from 0"), 0);
+    ASSERT_EQ(Send("close vindralwave"), 0);
+    EXPECT_FALSE(media.IsOpen());
+    EXPECT_EQ(Send("status vindralwave position"), kMediaUnknownAlias);
+    EXPECT_NE(Send("close vindralwave"), 0);
+    OpenWave();
+}
+
+TEST_F(MediaInterpreterTest, KeywordsAndAliasIgnoreLetterCase) {
+    ASSERT_EQ(Send("OPEN WaveAudio!" + wave + " ALIAS VindralWave"), 0);
+    EXPECT_EQ(Send("Play VINDRALWAVE From 500"), 0);
+    EXPECT_EQ(Send("  status vindralwave   position  "), 0);
+    EXPECT_EQ(reply, "500");
+}
+
+TEST_F(MediaInterpreterTest, PathsMayHoldSpacesAndQuotes) {
+    const std::string spaced = folder.Write("my track 02.wav", WaveBytes(WaveLayout{.frames = 44100}));
+    EXPECT_EQ(Send("open waveaudio!" + spaced + " alias vindralwave"), 0);
+    EXPECT_EQ(Send("close vindralwave"), 0);
+    EXPECT_EQ(Send("open waveaudio!\"" + spaced + "\" alias vindralwave"), 0);
+}
+
+TEST_F(MediaInterpreterTest, AnotherAliasIsRefused) {
+    EXPECT_EQ(Send("open waveaudio!" + wave + " alias otherwave"), kMediaUnknownAlias);
+    EXPECT_FALSE(media.IsOpen());
+    OpenWave();
+    EXPECT_EQ(Send("play otherwave from 0"), kMediaUnknownAlias);
+    EXPECT_EQ(Send("status otherwave position"), kMediaUnknownAlias);
+    EXPECT_EQ(Send("close otherwave"), kMediaUnknownAlias);
+    EXPECT_EQ(Send("pause"), kMediaUnknownAlias);
+    EXPECT_TRUE(media.IsOpen());
+}
+
+TEST_F(MediaInterpreterTest, CommandsBeforeOpenFail) {
+    EXPECT_EQ(Send("play vindralwave from 0"), kMediaUnknownAlias);
+    EXPECT_EQ(Send("pause vindralwave"), kMediaUnknownAlias);
+    EXPECT_EQ(Send("stop vindralwave"), kMediaUnknownAlias);
+    EXPECT_EQ(Send("set vindralwave time format milliseconds"), kMediaUnknownAlias);
+    EXPECT_EQ(Send("status vindralwave position"), kMediaUnknownAlias);
+    EXPECT_EQ(Send("close vindralwave"), kMediaUnknownAlias);
+}
+
+TEST_F(MediaInterpreterTest, UnknownCommandsAndWordsFail) {
+    OpenWave();
+    EXPECT_EQ(Send(""), kMediaUnrecognizedCommand);
+    EXPECT_EQ(Send("eject vindralwave"), kMediaUnrecognizedCommand);
+    EXPECT_EQ(Send("status vindralwave length"), kMediaBadKeyword);
+    EXPECT_EQ(Send("set vindralwave time format frames"), kMediaBadKeyword);
+    EXPECT_EQ(Send("play vindralwave to 100"), kMediaBadKeyword);
+    EXPECT_EQ(Send("play vindralwave from"), kMediaBadKeyword);
+    EXPECT_EQ(Send("play vindralwave from -5"), kMediaBadInteger);
+    EXPECT_EQ(Send("play vindralwave from 12x"), kMediaBadInteger);
+    EXPECT_EQ(Send("play vindralwave from 99999999999"), kMediaBadInteger);
+    EXPECT_EQ(Send("play vindralwave from 2001"), kMediaPositionOutOfRange);
+    EXPECT_EQ(Send("play vindralwave from 2000"), 0);
+}
+
+TEST_F(MediaInterpreterTest, TheStatusReplyIsOnlyWrittenOnSuccess) {
+    reply = "kept";
+    EXPECT_NE(media.Send("status vindralwave position", reply), 0);
+    EXPECT_EQ(reply, "kept");
+}
+
+TEST_F(MediaInterpreterTest, OpeningTwiceUnderTheAliasFails) {
+    OpenWave();
+    EXPECT_EQ(Send("open waveaudio!" + wave + " alias vindralwave"), kMediaAliasInUse);
+    EXPECT_TRUE(media.IsOpen());
+}
+
+TEST_F(MediaInterpreterTest, FileErrorsAreCodesAndLeaveTheDeviceClosed) {
+    EXPECT_EQ(Send("open waveaudio!" + folder.PathOf("gone.wav") + " alias vindralwave"),
+              kMediaFileNotFound);
+    const std::string text = "RIFX and nothing else";
+    const std::string notWave =
+        folder.Write("notes.wav", std::vector<uint8_t>(text.begin(), text.end()));
+    EXPECT_EQ(Send("open waveaudio!" + notWave + " alias vindralwave"), kMediaInvalidFile);
+    const std::string mono = folder.Write("mono.wav", WaveBytes(WaveLayout{.channels = 1, .frames = 9}));
+    EXPECT_EQ(Send("open waveaudio!" + mono + " alias vindralwave"), kMediaUnsupportedFormat);
+    EXPECT_EQ(Send("open sequencer!" + wave + " alias vindralwave"), kMediaUnknownDeviceType);
+    EXPECT_EQ(Send("open " + wave + " alias vindralwave"), kMediaUnknownDeviceType);
+    EXPECT_EQ(Send("open waveaudio!" + wave), kMediaBadKeyword);
+    EXPECT_EQ(Send("open waveaudio! alias vindralwave"), kMediaFileNotFound);
+    EXPECT_FALSE(media.IsOpen());
+}
+
+TEST(MediaInterpreterOutputTest, NoOutputMeansTheOpenFails) {
+    TempFolder folder;
+    const std::string wave = folder.Write("a.wav", WaveBytes(WaveLayout{.frames = 10}));
+    MediaInterpreter media(FirstOpeningOutput({}));
+    std::string reply;
+    EXPECT_EQ(media.Send("open waveaudio!" + wave + " alias vindralwave", reply), kMediaNoOutput);
+    EXPECT_FALSE(media.IsOpen());
+}
+
+TEST(MediaInterpreterOutputTest, TheOutputIsChosenWhenTheDeviceOpens) {
+    TempFolder folder;
+    const std::string wave = folder.Write("a.wav", WaveBytes(WaveLayout{.frames = 44100}));
+    auto record = std::make_shared<RecordingAudioOutput::Record>();
+    int made = 0;
+    MediaInterpreter media(FirstOpeningOutput({
+        [&made, record] {
+            ++made;
+            return std::make_unique<RecordingAudioOutput>(record, false); // no device
+        },
+        [] { return std::make_unique<SilentAudioOutput>([] { return 0u; }); },
+    }));
+    std::string reply;
+    EXPECT_EQ(made, 0);
+    ASSERT_EQ(media.Send("open waveaudio!" + wave + " alias vindralwave", reply), 0);
+    EXPECT_EQ(made, 1);
+    EXPECT_NE(dynamic_cast<SilentAudioOutput*>(media.Output()), nullptr);
+    ASSERT_EQ(media.Send("close vindralwave", reply), 0);
+    ASSERT_EQ(media.Send("open waveaudio!" + wave + " alias vindralwave", reply), 0);
+    EXPECT_EQ(made, 2);
+}
+
+class RecordedPlaybackTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wave = folder.Write("a.wav", WaveBytes(WaveLayout{.frames = 2 * 44100}));
+        ASSERT_EQ(Send("open waveaudio!" + wave + " alias vindralwave"), 0);
+        output = dynamic_cast<RecordingAudioOutput*>(media.Output());
+        ASSERT_NE(output, nullptr);
+    }
+
+    int Send(const std::string& command) { return media.Send(command, reply); }
+
+    // The frame numbers of the consumed audio from byte offset `from` on.
+    std::vector<uint32_t> Frames(std::size_t fromFrame, std::size_t count) const {
+        std::vector<uint32_t> frames;
+        for (std::size_t i = fromFrame; i < fromFrame + count; ++i) {
+            const uint8_t* p = record->audio.data() + 4 * i;
+            frames.push_back(static_cast<uint32_t>(p[0] | (p[1] << 8) | (p[2] << 16) |
+                                                   (static_cast<uint32_t>(p[3]) << 24)));
+        }
+        return frames;
+    }
+
+    TempFolder folder;
+    std::string wave;
+    std::string reply;
+    std::shared_ptr<RecordingAudioOutput::Record> record =
+        std::make_shared<RecordingAudioOutput::Record>();
+    MediaInterpreter media{FirstOpeningOutput(
+        {[this] { return std::make_unique<RecordingAudioOutput>(record); }})};
+    RecordingAudioOutput* output = nullptr;
+};
+
+TEST_F(RecordedPlaybackTest, PlayFromStreamsTheFileFromThatFrame) {
+    ASSERT_EQ(Send("play vindralwave from 1000"), 0);
+    ASSERT_EQ(output->Consume(3), 3u);
+    EXPECT_EQ(Frames(0, 3), (std::vector<uint32_t>{44100, 44101, 44102}));
+    ASSERT_EQ(Send("status vindralwave position"), 0);
+    EXPECT_EQ(reply, "1000"); // three frames are less than a millisecond
+    output->Consume(441);
+    ASSERT_EQ(Send("status vindralwave position"), 0);
+    EXPECT_EQ(reply, "1010");
+}
+
+TEST_F(RecordedPlaybackTest, ASeekStopsTheStreamAndStartsItAgain) {
+    ASSERT_EQ(Send("play vindralwave from 0"), 0);
+    output->Consume(2);
+    ASSERT_EQ(Send("play vindralwave from 500"), 0);
+    output->Consume(2);
+    EXPECT_EQ(Frames(0, 4), (std::vector<uint32_t>{0, 1, 22050, 22051}));
+    ASSERT_EQ(Send("pause vindralwave"), 0);
+    ASSERT_EQ(Send("close vindralwave"), 0);
+    EXPECT_EQ(record->events, (std::vector<std::string>{"open 44100 16 2", "start", "stop",
+                                                        "start", "pause", "stop"}));
+}
+
+TEST_F(RecordedPlaybackTest, NothingIsConsumedWhilePaused) {
+    ASSERT_EQ(Send("play vindralwave from 0"), 0);
+    ASSERT_EQ(Send("pause vindralwave"), 0);
+    EXPECT_EQ(output->Consume(100), 0u);
+    ASSERT_EQ(Send("status vindralwave position"), 0);
+    EXPECT_EQ(reply, "0");
+}
+
+// The player over the interpreter with the silent output, as on a machine
+// without a sound device.
+class PlayerOverInterpreterTest : public ::testing::Test {
+protected:
+    class QuietView : public PlayerView {
+    public:
+        void PaintDisplay(const PlayerState&) override { ++paints; }
+        void DrawMarker(const PlayerState& state) override { lastMarker = state.markerColumn; }
+        void TrackPictureRendered(int32_t) override {}
+        void ScrollLogTo(int32_t) override {}
+        void ShowTrack(int32_t, int32_t) override {}
+        int paints = 0;
+        int32_t lastMarker = -1;
+    };
+
+    void SetUp() override {
+        // One second of audio: 75 sectors, 10 ms per column on 100 columns.
+        const std::string wave = folder.Write("track01.wav", WaveBytes(WaveLayout{.frames = 44100}));
+        display.Initialise(PeakArea{0, 24, 100, 40});
+        player.SetTracks({{wave, 0, 75, 0}});
+        state.ready = true;
+    }
+
+    // One tick of the player's timer.
+    void Tick() {
+        now += Player::kPollMilliseconds;
+        player.Poll();
+    }
+
+    TempFolder folder;
+    uint32_t now = 100;
+    MediaInterpreter media{SilentOutputFactory([this] { return now; })};
+    QuietView view;
+    PlayerState state;
+    PeakDisplay display;
+    PeakTable table;
+    Player player{state, media, view, display, table};
+};
+
+TEST_F(PlayerOverInterpreterTest, TheMarkerFollowsPlaybackAndTheEndStopsWithinTwoPolls) {
+    player.Play();
+    ASSERT_TRUE(state.playing);
+    Tick();
+    EXPECT_EQ(state.position, 250u);
+    EXPECT_EQ(view.lastMarker, 25);
+    Tick();
+    Tick();
+    Tick(); // 1000 ms: the file has been played
+    EXPECT_EQ(state.position, 1000u);
+    EXPECT_TRUE(state.playing);
+    Tick();
+    EXPECT_FALSE(state.playing);
+    EXPECT_EQ(state.position, 0u);
+    EXPECT_EQ(state.markerColumn, 0);
+    EXPECT_TRUE(state.deviceOpen);
+
+    // The device stayed open on the file: Play starts it again from 0.
+    player.Play();
+    Tick();
+    EXPECT_EQ(state.position, 250u);
+    player.Close();
+    EXPECT_FALSE(media.IsOpen());
+}
+
+TEST_F(PlayerOverInterpreterTest, PauseAndResumeContinueFromTheLastPoll) {
+    player.Play();
+    Tick();
+    now += 100; // the pause comes 100 ms after the poll
+    player.Pause();
+    now += 2000;
+    player.Pause();
+    Tick();
+    EXPECT_EQ(state.position, 500u); // 250 from the poll, 250 since the resume
+    EXPECT_TRUE(state.playing);
+}
+
+TEST_F(PlayerOverInterpreterTest, AClickSeeksWhilePlaying) {
+    player.Play();
+    Tick();
+    ASSERT_TRUE(player.ClickPicture(70, 5)); // 700 ms
+    Tick();
+    EXPECT_EQ(state.position, 950u);
+}
+
+TEST_F(PlayerOverInterpreterTest, AMissingFileLeavesThePlayerClosed) {
+    std::filesystem::remove(folder.PathOf("track01.wav"));
+    player.Play();
+    EXPECT_FALSE(state.deviceOpen);
+    EXPECT_FALSE(state.playing);
+    player.Poll();
+    player.Close();
+    EXPECT_FALSE(media.IsOpen());
+}
+
+} // namespace
+} // namespace vindral::platform

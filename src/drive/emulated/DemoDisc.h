@@ -16,6 +16,9 @@ namespace vindral::emulated {
 
 std::shared_ptr<const Disc> MakeDemoDisc();
 
+// The demo disc's drive reads at 8 X (set with SetSpeedLimitKBps).
+constexpr uint32_t kDemoSpeedKBps = 1411;
+
 // The stretch of track 4 that is exact digital silence: its first sectors.
 constexpr int32_t kDemoSilentSectors = 450;
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "drive/Transport.h"
+#include "drive/emulated/DemoDisc.h"
 #include "drive/emulated/Disc.h"
 #include "drive/emulated/ReadThrottle.h"
 
@@ -23,8 +24,6 @@ constexpr int32_t kStatusCheckCondition = 2;
 
 // Default speeds: 40 X (1 X = 176.4 kB/s).
 constexpr uint16_t kDefaultMaximumKBps = 7056;
-// The demo disc's drive reads at 8 X.
-constexpr uint32_t kDemoSpeedKBps = 1411;
 
 class EmulatedDrive {
 public:

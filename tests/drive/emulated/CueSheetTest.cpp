@@ -141,6 +141,22 @@ TEST_F(CueSheetTest, BinaryWithIndexZeroAndDataTrack) {
     EXPECT_FALSE(disc->ReadSector(200, out.data(), 0)) << "the lead-out";
 }
 
+TEST_F(CueSheetTest, DataTrackPregapIsDataAndDataIsNeverSwapped) {
+    Write("m.bin", Sectors(11, 30));
+    auto disc = Parse("FILE m.bin MOTOROLA\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"
+                      "TRACK 02 MODE1/2352\nPREGAP 00:00:10\nINDEX 01 00:00:20\n");
+    ASSERT_NE(disc, nullptr) << error;
+    EXPECT_EQ(disc->Tracks()[1].start, 30);
+    EXPECT_FALSE(disc->IsDataSector(19));
+    EXPECT_TRUE(disc->IsDataSector(20)) << "the pregap has the mode of its track";
+    const Bytes gap = Sector(*disc, 25);
+    EXPECT_EQ(gap[15], 1);
+    EXPECT_EQ(gap[14], 0x25) << "MSF frame of address 25 + 150, in BCD";
+    EXPECT_EQ(Bytes(gap.begin() + kMode1UserOffset, gap.begin() + kMode1UserOffset + 2048),
+              Bytes(2048, 0));
+    EXPECT_EQ(Sector(*disc, 30), FileSector(11, 20));
+}
+
 TEST_F(CueSheetTest, MotorolaSwapsEverySample) {
     Write("m.bin", Sectors(2, 3));
     auto disc = Parse("FILE m.bin MOTOROLA\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n");

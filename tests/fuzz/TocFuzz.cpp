@@ -1,0 +1,25 @@
+// Any READ TOC answer, of any length, must give a sane track table.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "drive/DriveSearch.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+    // Copy into a buffer of exactly the input's size, so reads past it are caught.
+    std::vector<uint8_t> answer(data, data + size);
+    vindral::TrackTable table;
+    const int rows = vindral::ParseTocAnswer(answer.empty() ? nullptr : answer.data(),
+                                             answer.size(), table);
+    if (rows < 0 || rows > vindral::kMaxTracks || rows != table.count) {
+        std::abort();
+    }
+    for (int k = 0; k < rows; ++k) {
+        const auto& entry = table.entries[static_cast<std::size_t>(k)];
+        if (entry.length < 0 || entry.start < 0 || (entry.dataTrack != 0 && entry.dataTrack != 1)) {
+            std::abort();
+        }
+    }
+    return 0;
+}

@@ -93,6 +93,13 @@ public:
             double left = 0.0;
             double right = 0.0;
             Frame(n, left, right);
+            // The last 0.1 s fade out, so no track ends in a click.
+            const int64_t remaining = int64_t{length_} * kFramesPerSector - n;
+            if (remaining < kRate / 10) {
+                const double fade = static_cast<double>(remaining) / (kRate / 10);
+                left *= fade;
+                right *= fade;
+            }
             const int16_t l = ToSample(left);
             const int16_t r = ToSample(right);
             out[4 * i + 0] = static_cast<uint8_t>(l & 0xFF);

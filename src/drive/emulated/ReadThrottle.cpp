@@ -23,9 +23,12 @@ ReadThrottle::Duration ReadThrottle::Reserve(Duration now, int64_t sectors) {
         readyAt_ = now;
         return Duration{0};
     }
-    const Duration start = std::max(now, readyAt_);
+    // The disc keeps turning while the host is busy: the drive reads ahead
+    // into its buffer, so a host that comes back a little late loses no
+    // time, while a long pause is worth no more than the buffer holds.
+    const Duration start = std::max(now - TransferTime(kReadAheadSectors), readyAt_);
     readyAt_ = start + TransferTime(sectors);
-    return readyAt_ - now;
+    return std::max(readyAt_ - now, Duration{0});
 }
 
 ThrottleClock ThrottleClock::Steady() {

@@ -1,7 +1,8 @@
 // The pace of an emulated drive's reads under a speed limit. A read of n
 // sectors at L kB/s takes n * 2352 / (L * 1000) seconds; reads are scheduled
-// back to back, so the average rate holds however the reads are split, and a
-// pause does not earn a burst afterwards.
+// back to back, so the average rate holds however the reads are split. The
+// drive reads ahead into a small buffer, so a host that is briefly late loses
+// nothing, and a long pause earns no more burst than that buffer holds.
 #pragma once
 
 #include <chrono>
@@ -12,6 +13,9 @@ namespace vindral::emulated {
 
 class ReadThrottle {
 public:
+    // Sectors the drive reads ahead while the host is busy.
+    static constexpr int64_t kReadAheadSectors = 64;
+
     using Duration = std::chrono::nanoseconds;
 
     // 0 = unthrottled.

@@ -1,0 +1,358 @@
+#include "platform/Settings.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/Platform.h"
+
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
+namespace vindral::platform {
+
+namespace {
+
+std::string TrimLine(std::string line) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
+        line.pop_back();
+    }
+    std::size_t first = 0;
+    while (first < line.size() && (line[first] == ' ' || line[first] == '\t')) {
+        ++first;
+    }
+    return line.substr(first);
+}
+
+// A quoted text starting at text[at] == '"'; on success `at` is just past
+// the closing quote.
+bool ParseQuoted(const std::string& text, std::size_t& at, std::string& out) {
+    if (at >= text.size() || text[at] != '"') {
+        return false;
+    }
+    out.clear();
+    for (++at; at < text.size(); ++at) {
+        const char c = text[at];
+        if (c == '"') {
+            ++at;
+            return true;
+        }
+        if (c == '\\') {
+            if (++at >= text.size()) {
+                return false;
+            }
+            const char escaped = text[at];
+            if (escaped != '\\' && escaped != '"') {
+                return false;
+            }
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return false; // no closing quote
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// "aa,bb,cc" (blanks allowed around the commas); empty text is no bytes.
+bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& out) {
+    out.clear();
+    std::size_t at = 0;
+    auto skipBlanks = [&] {
+        while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) {
+            ++at;
+        }
+    };
+    skipBlanks();
+    if (at == text.size()) {
+        return true;
+    }
+    for (;;) {
+        skipBlanks();
+        if (at + 2 > text.size()) {
+            return false;
+        }
+        const int high = HexDigit(text[at]);
+        const int low = HexDigit(text[at + 1]);
+        if (high < 0 || low < 0) {
+            return false;
+        }
+        out.push_back(static_cast<uint8_t>(high * 16 + low));
+        at += 2;
+        skipBlanks();
+        if (at == text.size()) {
+            return true;
+        }
+        if (text[at] != ',') {
+            return false;
+        }
+        ++at;
+    }
+}
+
+std::string Quote(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+        }
+        out += c;
+    }
+    out += '"';
+    return out;
+}
+
+} // namespace
+
+RegistryFile RegistryFile::Load(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return {};
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) {
+        return {};
+    }
+    return Parse(text.str());
+}
+
+RegistryFile RegistryFile::Parse(const std::string& text) {
+    // Physical lines, with continuations ("...,\" at the end) joined.
+    std::vector<std::string> lines;
+    {
+        std::istringstream in(text);
+        std::string line;
+        std::string pending;
+        while (std::getline(in, line)) {
+            line = TrimLine(line);
+            if (!line.empty() && line.back() == '\\' && line.find("=hex") != std::string::npos) {
+                pending += line.substr(0, line.size() - 1);
+                continue;
+            }
+            if (!pending.empty()) {
+                line = pending + line;
+                pending.clear();
+            }
+            lines.push_back(line);
+        }
+        if (!pending.empty()) {
+            return {}; // a continuation that never ends
+        }
+    }
+
+    RegistryFile file;
+    bool inKey = false;
+    bool sawKey = false;
+    for (std::size_t n = 0; n < lines.size(); ++n) {
+        const std::string& line = lines[n];
+        if (line.empty() || line[0] == ';') {
+            continue;
+        }
+        if (n == 0 && (line == "Windows Registry Editor Version 5.00" || line == "REGEDIT4")) {
+            continue;
+        }
+        if (line.front() == '[') {
+            if (line.back() != ']') {
+                return {};
+            }
+            inKey = line.substr(1, line.size() - 2) == kSettingsKey;
+            sawKey = sawKey || inKey;
+            continue;
+        }
+        std::size_t at = 0;
+        std::string name;
+        if (!ParseQuoted(line, at, name) || at >= line.size() || line[at] != '=') {
+            return {};
+        }
+        ++at;
+        const std::string data = line.substr(at);
+        RegistryValue value;
+        if (!data.empty() && data[0] == '"') {
+            std::size_t end = 0;
+            std::string textValue;
+            if (!ParseQuoted(data, end, textValue) || end != data.size()) {
+                return {};
+            }
+            value.type = RegistryValue::Type::String;
+            value.bytes.assign(textValue.begin(), textValue.end());
+            value.bytes.push_back(0);
+        } else if (data.rfind("hex:", 0) == 0) {
+            value.type = RegistryValue::Type::Binary;
+            if (!ParseHexBytes(data.substr(4), value.bytes)) {
+                return {};
+            }
+        } else if (data.rfind("hex(", 0) == 0 || data.rfind("dword:", 0) == 0) {
+            // Another type of value: the program reads none of them.
+            value.type = RegistryValue::Type::Other;
+        } else {
+            return {};
+        }
+        if (inKey) {
+            file.values_[name] = std::move(value);
+        }
+    }
+    if (!sawKey) {
+        return {};
+    }
+    return file;
+}
+
+std::string RegistryFile::Format() const {
+    std::string out = "Windows Registry Editor Version 5.00\n\n[";
+    out += kSettingsKey;
+    out += "]\n";
+    for (const auto& [name, value] : values_) {
+        if (value.type == RegistryValue::Type::Other) {
+            continue;
+        }
+        out += Quote(name) + "=";
+        if (value.type == RegistryValue::Type::String) {
+            std::string text(value.bytes.begin(), value.bytes.end());
+            const auto zero = text.find('\0');
+            if (zero != std::string::npos) {
+                text.resize(zero);
+            }
+            out += Quote(text);
+        } else {
+            out += "hex:";
+            char byte[4];
+            for (std::size_t i = 0; i < value.bytes.size(); ++i) {
+                std::snprintf(byte, sizeof byte, i == 0 ? "%02x" : ",%02x", value.bytes[i]);
+                out += byte;
+            }
+        }
+        out += "\n";
+    }
+    return out;
+}
+
+bool RegistryFile::Save(const std::string& path) const {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path target(path);
+    if (target.has_parent_path()) {
+        fs::create_directories(target.parent_path(), error);
+        if (error) {
+            return false;
+        }
+    }
+    std::string temporary = path + ".tmp";
+#if !defined(_WIN32)
+    temporary += "." + std::to_string(static_cast<long>(getpid()));
+#endif
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            return false;
+        }
+        out << Format();
+        out.flush();
+        if (!out) {
+            out.close();
+            fs::remove(temporary, error);
+            return false;
+        }
+    }
+    fs::rename(temporary, target, error);
+    if (error) {
+        fs::remove(temporary, error);
+        return false;
+    }
+    return true;
+}
+
+const RegistryValue* RegistryFile::Find(const std::string& name) const {
+    const auto it = values_.find(name);
+    return it == values_.end() ? nullptr : &it->second;
+}
+
+void RegistryFile::SetBinary(const std::string& name, std::vector<uint8_t> bytes) {
+    values_[name] = RegistryValue{RegistryValue::Type::Binary, std::move(bytes)};
+}
+
+void RegistryFile::SetString(const std::string& name, const std::string& text) {
+    RegistryValue value{RegistryValue::Type::String, {text.begin(), text.end()}};
+    value.bytes.push_back(0);
+    values_[name] = std::move(value);
+}
+
+std::string DefaultSettingsPath() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    std::string folder;
+    if (config != nullptr && *config == '/') {
+        folder = config;
+        if (folder.back() != '/') {
+            folder += '/';
+        }
+    } else {
+        folder = HomeFolder() + ".config/";
+    }
+    return folder + "vindral/settings.reg";
+}
+
+uint32_t SettingsWord(const Settings& settings) {
+    return (settings.verify ? 1u : 0u) + (settings.verifyMethod != 0 ? 2u : 0u);
+}
+
+void ApplySettingsWord(uint32_t word, Settings& settings) {
+    settings.verify = (word & 1u) != 0;
+    settings.verifyMethod = (word & 2u) != 0 ? 1 : 0;
+}
+
+Settings LoadSettings(const std::string& path) {
+    const RegistryFile file = RegistryFile::Load(path);
+    Settings settings;
+
+    uint32_t word = kDefaultSettingsWord;
+    const RegistryValue* value0 = file.Find("value0");
+    if (value0 != nullptr && value0->type == RegistryValue::Type::Binary &&
+        value0->bytes.size() == 4) {
+        word = static_cast<uint32_t>(value0->bytes[0]) |
+               (static_cast<uint32_t>(value0->bytes[1]) << 8) |
+               (static_cast<uint32_t>(value0->bytes[2]) << 16) |
+               (static_cast<uint32_t>(value0->bytes[3]) << 24);
+    }
+    ApplySettingsWord(word, settings);
+
+    settings.outputFolder = HomeFolder();
+    const RegistryValue* value1 = file.Find("value1");
+    if (value1 != nullptr && value1->type == RegistryValue::Type::String &&
+        !value1->bytes.empty() && value1->bytes.back() == 0) {
+        std::string folder(value1->bytes.begin(), value1->bytes.end() - 1);
+        const auto zero = folder.find('\0');
+        if (zero != std::string::npos) {
+            folder.resize(zero);
+        }
+        if (folder.size() <= kMaxFolderLength) {
+            settings.outputFolder = folder;
+        }
+    }
+    return settings;
+}
+
+bool SaveSettings(const std::string& path, const Settings& settings) {
+    RegistryFile file = RegistryFile::Load(path);
+    const uint32_t word = SettingsWord(settings);
+    file.SetBinary("value0", {static_cast<uint8_t>(word & 0xFF), static_cast<uint8_t>(word >> 8),
+                              static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24)});
+    file.SetString("value1", settings.outputFolder);
+    return file.Save(path);
+}
+
+} // namespace vindral::platform

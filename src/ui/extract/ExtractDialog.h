@@ -1,0 +1,90 @@
+// The extraction dialog, "Extracting Tracks": runs one job through the run
+// protocol and shows its progress, its status log and, when the run is over,
+// Save Status and Close.
+#pragma once
+
+#include <QDialog>
+
+#include <memory>
+
+#include "extract/RunProtocol.h"
+#include "platform/Platform.h"
+
+class QGroupBox;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+
+namespace vindral::ui {
+
+class LinkLabel;
+
+enum ExtractControl : int {
+    kIdCancel = 2,
+    kIdTrackProgress = 1010,
+    kIdTrackSpeed = 1011,
+    kIdTrackElapsed = 1012,
+    kIdTrackRemaining = 1013,
+    kIdStatusLog = 1017,
+    kIdTotalBar = 1019,
+    kIdTotalProgress = 1020,
+    kIdTotalSpeed = 1021,
+    kIdTotalElapsed = 1022,
+    kIdTotalRemaining = 1023,
+    kIdTrackErrors = 1024,
+    kIdTotalErrors = 1025,
+    kIdSaveStatus = 1030,
+    kIdTrackGroup = 1031,
+    kIdPeakArea = 1033,
+    kIdPlay = 1034,
+    kIdStop = 1035,
+    kIdPosition = 1036,
+    kIdPause = 1037,
+    kIdNextTrack = 1040,
+    kIdPreviousTrack = 1041,
+    kIdTrackNumber = 1042,
+};
+
+class ExtractDialog : public QDialog, public RunView {
+    Q_OBJECT
+public:
+    explicit ExtractDialog(ExtractJob job, QWidget* parent = nullptr,
+                           platform::TickSource tick = platform::TickCount);
+    // Closes the run: no message is handled any more and the worker has
+    // ended when the destructor returns.
+    ~ExtractDialog() override;
+
+    // Opens the run (its first pass starts) and runs the dialog modally.
+    int exec() override;
+    // Opens the run without a modal loop of its own.
+    void OpenRun();
+
+    RunProtocol& Protocol() { return *protocol_; }
+    const RunProtocol& Protocol() const { return *protocol_; }
+
+    // RunView: every call comes on this dialog's thread.
+    void ShowTexts(const DisplayTexts& texts) override;
+    void LogLineAdded(const std::string& line, int lineCount) override;
+    void SetProgressBar(int percent) override;
+    void EnableSaveStatus() override;
+    void SetCancelCaption(const std::string& caption) override;
+    void EndDialog() override;
+    void SetTrackCaption(const std::string& caption) override;
+
+public slots:
+    // Cancel, Escape and the close box.
+    void reject() override;
+    void SaveStatus();
+
+private:
+    std::unique_ptr<RunProtocol> protocol_;
+    std::array<LinkLabel*, 12> texts_{};
+    QListWidget* log_ = nullptr;
+    QProgressBar* bar_ = nullptr;
+    QPushButton* cancel_ = nullptr;
+    QPushButton* save_ = nullptr;
+    QGroupBox* trackGroup_ = nullptr;
+    bool ended_ = false;
+};
+
+} // namespace vindral::ui

@@ -1,0 +1,136 @@
+#include "ui/main/ExtractorApp.h"
+
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "ui/common/DialogTemplate.h"
+#include "ui/common/Pictures.h"
+#include "ui/extract/ExtractDialog.h"
+#include "ui/main/MainDialog.h"
+
+namespace vindral::ui {
+
+bool ParseAppOptions(int argc, char** argv, AppOptions& options, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (ParseDriveSourceOption(argc, argv, i, options.drives, error)) {
+            continue;
+        }
+        if (!error.empty()) {
+            return false;
+        }
+        if (arg.rfind("--select=", 0) == 0) {
+            const std::string list = arg.substr(9);
+            if (list == "all") {
+                options.selectAll = true;
+                continue;
+            }
+            std::size_t at = 0;
+            while (at < list.size()) {
+                std::size_t end = list.find(',', at);
+                if (end == std::string::npos) {
+                    end = list.size();
+                }
+                const std::string item = list.substr(at, end - at);
+                char* stop = nullptr;
+                const long number = std::strtol(item.c_str(), &stop, 10);
+                if (item.empty() || *stop != '\0' || number < 1 || number > 99) {
+                    error = "bad track number in --select: " + item;
+                    return false;
+                }
+                options.selectTracks.push_back(static_cast<int>(number));
+                at = end + 1;
+            }
+        } else if (arg == "--start") {
+            options.autoStart = true;
+        } else if (arg == "--quit-when-done") {
+            options.quitWhenDone = true;
+        } else if (arg.rfind("-", 0) == 0 && arg.rfind("-platform", 0) != 0 &&
+                   arg.rfind("-style", 0) != 0 && arg.rfind("-display", 0) != 0) {
+            error = "unknown option " + arg;
+            return false;
+        }
+    }
+    return true;
+}
+
+ExtractorApp::ExtractorApp(int& argc, char** argv) : QApplication(argc, argv) {
+    setApplicationName(QStringLiteral("Vindral"));
+    setWindowIcon(ApplicationIcon());
+    setQuitOnLastWindowClosed(false);
+    parsed_ = ParseAppOptions(argc, argv, options_, usageError_);
+}
+
+int ExtractorApp::Run() {
+    if (!parsed_) {
+        std::fprintf(stderr,
+                     "vindral: %s\nusage: vindral [--image FILE.cue]... [--demo] [--device NODE]...\n",
+                     usageError_.c_str());
+        return 2;
+    }
+    std::string error;
+    if (!SetUpDrives(options_.drives, error)) {
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Vindral"),
+                        QString::fromStdString(error), QMessageBox::Ok);
+        box.exec();
+        return 1;
+    }
+    MainDialog dialog;
+    if (!dialog.Initialise()) {
+        return 0;
+    }
+    Script(dialog);
+    dialog.exec();
+    return 0;
+}
+
+void ExtractorApp::Script(MainDialog& dialog) {
+    if (!options_.selectAll && options_.selectTracks.empty() && !options_.autoStart) {
+        return;
+    }
+    auto* list = Control<QTreeWidget>(dialog, kIdTrackList);
+    const TrackTable& tracks = dialog.Tracks();
+    for (int row = 0; row < tracks.count && row < list->topLevelItemCount(); ++row) {
+        const TrackEntry& entry = tracks.entries[static_cast<std::size_t>(row)];
+        bool wanted = false;
+        if (options_.selectAll) {
+            wanted = entry.dataTrack == 0;
+        }
+        for (const int number : options_.selectTracks) {
+            wanted = wanted || number == entry.number;
+        }
+        list->topLevelItem(row)->setSelected(wanted);
+    }
+    dialog.SelectionStatistics();
+    if (!options_.autoStart) {
+        return;
+    }
+    QTimer::singleShot(300, &dialog, [this, &dialog] {
+        if (options_.quitWhenDone) {
+            auto* watch = new QTimer(&dialog);
+            QObject::connect(watch, &QTimer::timeout, &dialog, [&dialog, watch] {
+                ExtractDialog* run = dialog.RunningExtraction();
+                if (run == nullptr) {
+                    return;
+                }
+                if (run->Protocol().Finished() || run->Protocol().Failed()) {
+                    watch->stop();
+                    std::fprintf(stderr, "vindral: %s\n",
+                                 run->Protocol().Failed() ? "extraction failed"
+                                                          : "extraction finished");
+                    run->reject(); // Close
+                    QTimer::singleShot(0, &dialog, [&dialog] { dialog.reject(); });
+                }
+            });
+            watch->start(20);
+        }
+        Control<QPushButton>(dialog, kIdStart)->click();
+    });
+}
+
+} // namespace vindral::ui

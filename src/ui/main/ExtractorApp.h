@@ -1,0 +1,49 @@
+// The application object: brings up the main window over the chosen drives
+// and runs it until it is closed.
+#pragma once
+
+#include <QApplication>
+
+#include <string>
+
+#include "drive/DriveSource.h"
+
+namespace vindral::ui {
+
+class MainDialog;
+
+// What the command line asks for.
+struct AppOptions {
+    DriveSourceOptions drives;
+    // Hidden, for scripted runs (screenshots, benchmarks): the track numbers
+    // to select, whether to press Start, and whether to close everything
+    // once the extraction has finished.
+    std::vector<int> selectTracks;
+    bool selectAll = false;
+    bool autoStart = false;
+    bool quitWhenDone = false;
+};
+
+// Parses the arguments after the program name. False with `error` set on a
+// usage error.
+bool ParseAppOptions(int argc, char** argv, AppOptions& options, std::string& error);
+
+class ExtractorApp : public QApplication {
+    Q_OBJECT
+public:
+    ExtractorApp(int& argc, char** argv);
+
+    // Sets up the drives, runs the main window and returns the exit code:
+    // 0 normally, 1 when a disc image could not be loaded, 2 on a usage
+    // error.
+    int Run();
+
+private:
+    void Script(MainDialog& dialog);
+
+    AppOptions options_;
+    std::string usageError_;
+    bool parsed_ = false;
+};
+
+} // namespace vindral::ui

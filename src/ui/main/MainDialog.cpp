@@ -1,0 +1,403 @@
+#include "ui/main/MainDialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTreeWidget>
+
+#include <cstdio>
+
+#include "drive/CdCommands.h"
+#include "drive/Transport.h"
+#include "extract/JobBuilder.h"
+#include "platform/Platform.h"
+#include "ui/common/DialogTemplate.h"
+#include "ui/common/LinkLabel.h"
+#include "ui/common/Pictures.h"
+#include "ui/extract/ExtractDialog.h"
+#include "ui/main/SpeedChoice.h"
+
+namespace vindral::ui {
+
+namespace {
+
+using K = ControlKind;
+
+// Template 102, in tab order.
+constexpr ControlTemplate kMainControls[] = {
+    {kIdExit, K::PushButton, "E&xit", 301, 55, 45, 14},
+    {kIdStart, K::DefaultPushButton, "&Start", 301, 29, 45, 14},
+    {kIdDriveList, K::DropDownList, "", 205, 6, 141, 80},
+    {kIdTrackList, K::ListView, "", 7, 27, 196, 212},
+    {kNoId, K::Text, "Tracks:", 224, 88, 25, 8},
+    {kNoId, K::Text, "Length:", 224, 99, 25, 8},
+    {kIdDiscTracks, K::RightLabel, "", 294, 88, 38, 8},
+    {kIdDiscLength, K::RightLabel, "", 294, 99, 38, 8},
+    {kNoId, K::GroupBox, "Disc Information", 211, 77, 135, 36},
+    {kNoId, K::GroupBox, "Selection", 211, 116, 135, 50},
+    {kNoId, K::Text, "Tracks:", 224, 128, 25, 8},
+    {kNoId, K::Text, "Length:", 224, 139, 25, 8},
+    {kIdSelectedTracks, K::RightLabel, "", 294, 128, 38, 8},
+    {kIdSelectedLength, K::RightLabel, "", 294, 139, 38, 8},
+    {kNoId, K::Text, "Diskspace needed:", 224, 151, 62, 8},
+    {kIdSpaceNeeded, K::RightLabel, "", 294, 151, 38, 8},
+    {kIdBrowse, K::IconButton, "", 323, 191, 15, 12},
+    {kNoId, K::GroupBox, "File Options", 211, 170, 135, 69},
+    {kIdPath, K::SunkenLabel, "", 219, 191, 95, 11},
+    {kNoId, K::Text, "Path", 219, 180, 16, 8},
+    {kNoId, K::Text, "Filename (+2 digits + .wav)", 219, 209, 84, 8},
+    {kIdNamePrefix, K::EditBox, "", 219, 219, 95, 12},
+    {kIdVerify, K::CheckBox, "Verify", 222, 33, 33, 10},
+    {kIdC2Pointers, K::RadioButton, "C2 pointers", 229, 47, 51, 10, true},
+    {kIdReadTwice, K::RadioButton, "Read twice", 229, 59, 52, 10},
+    {kIdSpeedList, K::DropDownList, "", 74, 6, 69, 80},
+    {kNoId, K::Text, "Speed", 47, 8, 22, 8},
+    {kNoId, K::Text, "Drive", 181, 8, 18, 8},
+    {kNoId, K::GroupBox, "", 211, 22, 82, 52},
+    {kNoId, K::Icon, "", 10, 3, 20, 20},
+    {kNoId, K::EtchedFrame, "", 0, 0, 40, 25},
+    {kNoId, K::EtchedFrame, "", 40, 0, 135, 25},
+    {kNoId, K::EtchedFrame, "", 175, 0, 178, 25},
+    {kIdSpeedIndicator, K::RightLabel, "", 149, 8, 17, 8},
+};
+
+constexpr DialogTemplate kMainTemplate{"Vindral", 353, 246, kMainControls};
+
+const QColor kNavy(0, 0, 128);
+
+template <class T>
+T* Need(QWidget& dialog, int id) {
+    T* widget = Control<T>(dialog, id);
+    Q_ASSERT(widget != nullptr);
+    return widget;
+}
+
+QString Text(const std::string& text) { return QString::fromStdString(text); }
+
+std::string Format(const char* format, auto... values) {
+    char text[128];
+    std::snprintf(text, sizeof text, format, values...);
+    return text;
+}
+
+} // namespace
+
+MainDialog::MainDialog(QWidget* parent)
+    : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      settingsPath_(platform::DefaultSettingsPath()),
+      freeSpace_([](const ExtractJob& job) { return FreeBytesForJob(job); }) {
+    BuildDialog(*this, kMainTemplate);
+    setWindowIcon(ApplicationIcon());
+
+    driveList_ = Need<QComboBox>(*this, kIdDriveList);
+    speedList_ = Need<QComboBox>(*this, kIdSpeedList);
+    trackList_ = Need<QTreeWidget>(*this, kIdTrackList);
+    discTracks_ = Need<LinkLabel>(*this, kIdDiscTracks);
+    discLength_ = Need<LinkLabel>(*this, kIdDiscLength);
+    selectedTracks_ = Need<LinkLabel>(*this, kIdSelectedTracks);
+    selectedLength_ = Need<LinkLabel>(*this, kIdSelectedLength);
+    spaceNeeded_ = Need<LinkLabel>(*this, kIdSpaceNeeded);
+    path_ = Need<LinkLabel>(*this, kIdPath);
+    speedIndicator_ = Need<LinkLabel>(*this, kIdSpeedIndicator);
+    start_ = Need<QPushButton>(*this, kIdStart);
+    browse_ = Need<QPushButton>(*this, kIdBrowse);
+    verify_ = Need<QCheckBox>(*this, kIdVerify);
+    c2Pointers_ = Need<QRadioButton>(*this, kIdC2Pointers);
+    readTwice_ = Need<QRadioButton>(*this, kIdReadTwice);
+    namePrefix_ = Need<QLineEdit>(*this, kIdNamePrefix);
+
+    // The initial field values: the home folder stands for the system drive's
+    // root, and every run starts with the prefix "Track".
+    path_->setText(Text(platform::HomeFolder()));
+    path_->setToolTip(path_->text());
+    namePrefix_->setText(QStringLiteral("Track"));
+    settings_.outputFolder = platform::HomeFolder();
+
+    for (const char* label : kSpeedLabels) {
+        speedList_->addItem(QString::fromUtf8(label));
+    }
+
+    // The picture in the top-left frame.
+    for (QLabel* label : findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (label->objectName().isEmpty() && label->text().isEmpty()) {
+            label->setPixmap(DiscPicture(32));
+        }
+    }
+
+    trackList_->setColumnCount(4);
+    trackList_->setHeaderLabels({QStringLiteral("Track"), QStringLiteral("Start"),
+                                 QStringLiteral("Length"), QStringLiteral("Space")});
+    trackList_->setColumnWidth(0, 85);
+    trackList_->setColumnWidth(1, 60);
+    trackList_->setColumnWidth(2, 60);
+    trackList_->setColumnWidth(3, 60);
+    trackList_->header()->setDefaultAlignment(Qt::AlignCenter);
+    trackList_->header()->setStretchLastSection(false);
+    trackList_->setIconSize(QSize(16, 16));
+    trackList_->setEditTriggers(QAbstractItemView::EditKeyPressed);
+
+    browse_->setIcon(QIcon(FolderPicture()));
+    browse_->setIconSize(QSize(16, 12));
+
+    for (LinkLabel* label : {discTracks_, discLength_, selectedTracks_, selectedLength_,
+                             spaceNeeded_, path_, speedIndicator_}) {
+        label->SetLabelTextColor(kNavy);
+    }
+
+    pollTimer_.setInterval(kPollIntervalMs);
+    connect(&pollTimer_, &QTimer::timeout, this, &MainDialog::PollTick);
+    connect(start_, &QPushButton::clicked, this, &MainDialog::Start);
+    connect(browse_, &QPushButton::clicked, this, &MainDialog::BrowseForFolder);
+    connect(Need<QPushButton>(*this, kIdExit), &QPushButton::clicked, this, &MainDialog::reject);
+    connect(verify_, &QCheckBox::clicked, this, [this](bool checked) { settings_.verify = checked; });
+    connect(c2Pointers_, &QRadioButton::clicked, this, [this] { settings_.verifyMethod = 0; });
+    connect(readTwice_, &QRadioButton::clicked, this, [this] { settings_.verifyMethod = 1; });
+    connect(speedList_, &QComboBox::activated, this, &MainDialog::SpeedChosen);
+
+    readiness_.fill(-1);
+}
+
+MainDialog::~MainDialog() = default;
+
+bool MainDialog::Initialise() {
+    if (InitialiseTransport() == 0) {
+        QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Vindral"),
+                        QStringLiteral("Unable to initialize WNASPI32.DLL"), QMessageBox::Ok, this);
+        box.exec();
+        return false;
+    }
+
+    for (const DriveLine& line : FindDrives()) {
+        drives_.push_back(line.device);
+        driveList_->addItem(Text(line.text));
+    }
+    if (drives_.empty()) {
+        QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Vindral"),
+                        QStringLiteral("No CD-ROM drives found"), QMessageBox::Ok, this);
+        box.exec();
+        return false;
+    }
+
+    readiness_.fill(-1);
+    driveList_->setCurrentIndex(0);
+    speedList_->setCurrentIndex(0);
+    currentDrive_ = 0;
+    RefreshTrackList();
+    ShowSpeedIndicator();
+
+    LoadStoredSettings();
+    verify_->setChecked(settings_.verify);
+    if (settings_.verifyMethod == 1) {
+        readTwice_->setChecked(true);
+    } else {
+        c2Pointers_->setChecked(true);
+    }
+
+    connect(driveList_, &QComboBox::currentIndexChanged, this, &MainDialog::DriveChanged);
+    StartPollTimer();
+    initialised_ = true;
+    return true;
+}
+
+CdDevice MainDialog::Current() const {
+    if (currentDrive_ < 0 || currentDrive_ >= static_cast<int>(drives_.size())) {
+        return {};
+    }
+    return drives_[static_cast<std::size_t>(currentDrive_)];
+}
+
+void MainDialog::ForgetReadiness(CdDevice drive) {
+    const int index = drive.hostAdapter * 16 + drive.target;
+    if (index >= 0 && index < kReadinessEntries) {
+        readiness_[static_cast<std::size_t>(index)] = -1;
+    }
+}
+
+void MainDialog::RefreshTrackList() {
+    if (drives_.empty()) {
+        return;
+    }
+    const CdDevice drive = Current();
+    const std::size_t slot = static_cast<std::size_t>(drive.hostAdapter * 16 + drive.target) %
+                             kReadinessEntries;
+    if (CdCommands::TestUnitReady(drive.hostAdapter, drive.target) == readiness_[slot]) {
+        return;
+    }
+    // The first answer after a change may still report it (unit attention);
+    // the second is the one to remember.
+    readiness_[slot] = CdCommands::TestUnitReady(drive.hostAdapter, drive.target);
+
+    trackList_->clear();
+    TrackTable table;
+    const int32_t status = ReadTrackTable(drive.hostAdapter, drive.target, table);
+    if (status != kStatusOk || table.count == 0) {
+        tracks_ = TrackTable{};
+        discTracks_->setText(QStringLiteral("-"));
+        discLength_->setText(QStringLiteral("-"));
+        start_->setEnabled(false);
+        return;
+    }
+    tracks_ = table;
+    const QPixmap audio = AudioTrackPicture();
+    const QPixmap data = DataTrackPicture();
+    QList<QTreeWidgetItem*> rows;
+    for (int k = 0; k < tracks_.count; ++k) {
+        const TrackEntry& entry = tracks_.entries[static_cast<std::size_t>(k)];
+        auto* item = new QTreeWidgetItem;
+        item->setText(0, Text(TrackRowName(entry)));
+        item->setIcon(0, QIcon(entry.dataTrack != 0 ? data : audio));
+        item->setText(1, Text(CdCommands::FramesToTimeText(entry.start)));
+        item->setText(2, Text(CdCommands::FramesToTimeText(entry.length)));
+        item->setText(3, Text(TrackSpaceText(entry.length)));
+        for (int column = 0; column < 4; ++column) {
+            item->setTextAlignment(column, Qt::AlignCenter);
+        }
+        item->setFlags(item->flags() | Qt::ItemIsEditable);
+        rows.append(item);
+    }
+    trackList_->addTopLevelItems(rows);
+    const TrackEntry& last = tracks_.entries[static_cast<std::size_t>(tracks_.count - 1)];
+    discTracks_->setText(Text(Format("%d", tracks_.count)));
+    discLength_->setText(Text(CdCommands::FramesToTimeText(last.start + last.length)));
+    start_->setEnabled(true);
+}
+
+void MainDialog::SelectionStatistics() {
+    int count = 0;
+    int32_t sum = 0;
+    bool data = false;
+    const int rows = trackList_->topLevelItemCount();
+    for (int row = 0; row < rows && row < tracks_.count; ++row) {
+        if (!trackList_->topLevelItem(row)->isSelected()) {
+            continue;
+        }
+        const TrackEntry& entry = tracks_.entries[static_cast<std::size_t>(row)];
+        ++count;
+        sum += entry.length;
+        data = data || entry.dataTrack != 0;
+    }
+    selectedTracks_->setText(Text(Format("%d", count)));
+    selectedLength_->setText(Text(CdCommands::FramesToTimeText(sum)));
+    spaceNeeded_->setText(
+        Text(Format("%5.1f MB", static_cast<double>(sum) * kSectorBytes / 1048576.0)));
+    start_->setEnabled(count >= 1 && !data);
+}
+
+void MainDialog::PollTick() {
+    SelectionStatistics();
+    RefreshTrackList();
+}
+
+QString MainDialog::PathText() const { return path_->text(); }
+
+void MainDialog::StopPollTimer() { pollTimer_.stop(); }
+void MainDialog::StartPollTimer() { pollTimer_.start(); }
+
+void MainDialog::Start() {
+    if (drives_.empty()) {
+        return;
+    }
+    const CdDevice drive = Current();
+    std::vector<int> selected;
+    for (int row = 0; row < trackList_->topLevelItemCount() && row < tracks_.count; ++row) {
+        if (trackList_->topLevelItem(row)->isSelected()) {
+            selected.push_back(row);
+        }
+    }
+    ExtractJob job = BuildJob(tracks_, selected, PathText().toStdString(),
+                              namePrefix_->text().toStdString(), drive, settings_.verify,
+                              settings_.verifyMethod == 1);
+    job.readMethod = ProbeReadMethod(drive.hostAdapter, drive.target);
+    const uint64_t free = job.tracks.empty() ? 0 : freeSpace_(job);
+
+    StopPollTimer();
+    const uint64_t needed = NeededBytes(job);
+    if (needed > free) {
+        QString message = Text(NotEnoughSpaceMessage(needed - free));
+        message.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Vindral"), message, QMessageBox::Ok,
+                        this);
+        box.exec();
+        if (job.readMethod != kReadCd && job.readMethod != kReadCdda) {
+            (void)CdCommands::SelectBlockMode(drive.hostAdapter, drive.target, 1);
+        }
+    } else {
+        auto* dialog = new ExtractDialog(std::move(job), this);
+        extraction_ = dialog;
+        dialog->exec();
+        extraction_ = nullptr;
+        delete dialog; // closes the run: the worker has ended when this returns
+        RefreshTrackList();
+    }
+    StartPollTimer();
+}
+
+void MainDialog::BrowseForFolder() {
+    QString folder = QFileDialog::getExistingDirectory(this, QStringLiteral("Select path"));
+    if (folder.isEmpty()) {
+        return;
+    }
+    if (!folder.endsWith(QLatin1Char('/'))) {
+        folder += QLatin1Char('/');
+    }
+    const std::string path = folder.toStdString();
+    if (path.size() > platform::kMaxFolderLength) {
+        return; // the store keeps no longer folder
+    }
+    settings_.outputFolder = path;
+    path_->setText(folder);
+    path_->setToolTip(folder);
+}
+
+void MainDialog::DriveChanged(int index) {
+    if (index < 0 || index >= static_cast<int>(drives_.size())) {
+        return;
+    }
+    currentDrive_ = index;
+    ForgetReadiness(Current());
+    RefreshTrackList();
+    ShowSpeedIndicator();
+}
+
+void MainDialog::SpeedChosen(int index) {
+    if (!drives_.empty()) {
+        const CdDevice drive = Current();
+        ChooseSpeed(drive.hostAdapter, drive.target, index);
+    }
+    ShowSpeedIndicator();
+}
+
+void MainDialog::ShowSpeedIndicator() {
+    speedIndicator_->setText(QString());
+    if (drives_.empty()) {
+        return;
+    }
+    const CdDevice drive = Current();
+    speedIndicator_->setText(Text(SenseSpeedIndicator(drive.hostAdapter, drive.target)));
+}
+
+void MainDialog::LoadStoredSettings() {
+    settings_ = platform::LoadSettings(settingsPath_);
+    settingsLoaded_ = true;
+    if (platform::FolderExists(settings_.outputFolder)) {
+        path_->setText(Text(settings_.outputFolder));
+        path_->setToolTip(path_->text());
+    }
+}
+
+void MainDialog::reject() {
+    StopPollTimer();
+    if (settingsLoaded_) {
+        (void)platform::SaveSettings(settingsPath_, settings_);
+    }
+    QDialog::reject();
+}
+
+} // namespace vindral::ui

@@ -1,0 +1,136 @@
+// The main window: the drive list, the track list of the inserted disc, the
+// selection figures, the file options, verify, the read speed and Start.
+#pragma once
+
+#include <QDialog>
+#include <QPointer>
+#include <QTimer>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "drive/DriveSearch.h"
+#include "extract/ExtractRun.h"
+#include "platform/Settings.h"
+
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTreeWidget;
+
+namespace vindral::ui {
+
+class ExtractDialog;
+class LinkLabel;
+
+// Control identifiers of the main window.
+enum MainControl : int {
+    kIdExit = 2,
+    kIdStart = 1001,
+    kIdDriveList = 1002,
+    kIdTrackList = 1003,
+    kIdDiscTracks = 1004,
+    kIdDiscLength = 1005,
+    kIdSelectedTracks = 1006,
+    kIdSelectedLength = 1007,
+    kIdSpaceNeeded = 1008,
+    kIdBrowse = 1013,
+    kIdNamePrefix = 1015,
+    kIdPath = 1016,
+    kIdVerify = 1025,
+    kIdC2Pointers = 1026,
+    kIdReadTwice = 1027,
+    kIdSpeedList = 1028,
+    kIdSpeedIndicator = 1032,
+};
+
+constexpr int kPollIntervalMs = 100;
+constexpr int kReadinessEntries = 128;
+
+class MainDialog : public QDialog {
+    Q_OBJECT
+public:
+    explicit MainDialog(QWidget* parent = nullptr);
+    ~MainDialog() override;
+
+    // The start-up steps: transport, drive search, first disc check, speed,
+    // settings, poll timer. False when the program must end (after the
+    // message box that says why).
+    bool Initialise();
+
+    // The disc check: re-reads the table of contents when the readiness of
+    // the current drive changed.
+    void RefreshTrackList();
+    // Forgets the remembered readiness of a drive, so the next disc check
+    // reads its table of contents.
+    void ForgetReadiness(CdDevice drive);
+    // The poll tick: selection figures, then the disc check.
+    void PollTick();
+    void SelectionStatistics();
+    void Start();
+    void BrowseForFolder();
+
+    const std::vector<CdDevice>& Drives() const { return drives_; }
+    const TrackTable& Tracks() const { return tracks_; }
+    int CurrentDrive() const { return currentDrive_; }
+    const platform::Settings& CurrentSettings() const { return settings_; }
+    bool PollTimerActive() const { return pollTimer_.isActive(); }
+    // The folder that Start uses (what the path field shows).
+    QString PathText() const;
+    // Where the settings live; the default follows XDG_CONFIG_HOME.
+    void SetSettingsPath(std::string path) { settingsPath_ = std::move(path); }
+    // Replaces the free-space query of Start.
+    void SetFreeSpaceQuery(std::function<uint64_t(const ExtractJob&)> query) {
+        freeSpace_ = std::move(query);
+    }
+    // The extraction dialog while Start runs it, else nullptr.
+    ExtractDialog* RunningExtraction() const { return extraction_; }
+
+public slots:
+    void reject() override; // the close steps
+
+private:
+    void DriveChanged(int index);
+    void SpeedChosen(int index);
+    void ShowSpeedIndicator();
+    void LoadStoredSettings();
+    void StopPollTimer();
+    void StartPollTimer();
+    CdDevice Current() const;
+
+    QComboBox* driveList_ = nullptr;
+    QComboBox* speedList_ = nullptr;
+    QTreeWidget* trackList_ = nullptr;
+    LinkLabel* discTracks_ = nullptr;
+    LinkLabel* discLength_ = nullptr;
+    LinkLabel* selectedTracks_ = nullptr;
+    LinkLabel* selectedLength_ = nullptr;
+    LinkLabel* spaceNeeded_ = nullptr;
+    LinkLabel* path_ = nullptr;
+    LinkLabel* speedIndicator_ = nullptr;
+    QPushButton* start_ = nullptr;
+    QPushButton* browse_ = nullptr;
+    QCheckBox* verify_ = nullptr;
+    QRadioButton* c2Pointers_ = nullptr;
+    QRadioButton* readTwice_ = nullptr;
+    QLineEdit* namePrefix_ = nullptr;
+
+    std::vector<CdDevice> drives_;
+    TrackTable tracks_;
+    std::array<int32_t, kReadinessEntries> readiness_{};
+    int currentDrive_ = 0;
+    QTimer pollTimer_;
+    platform::Settings settings_;
+    std::string settingsPath_;
+    std::function<uint64_t(const ExtractJob&)> freeSpace_;
+    QPointer<ExtractDialog> extraction_;
+    bool initialised_ = false;
+    bool settingsLoaded_ = false;
+};
+
+} // namespace vindral::ui

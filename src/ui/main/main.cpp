@@ -1,0 +1,6 @@
+#include "ui/main/ExtractorApp.h"
+
+int main(int argc, char** argv) {
+    vindral::ui::ExtractorApp app(argc, argv);
+    return app.Run();
+}

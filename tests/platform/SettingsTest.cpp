@@ -1,0 +1,207 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/Platform.h"
+#include "platform/Settings.h"
+
+namespace vindral::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SettingsFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder_ = fs::temp_directory_path() /
+                  ("vindral-settings-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                   "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(folder_);
+        fs::create_directories(folder_);
+        path_ = (folder_ / "vindral" / "settings.reg").string();
+    }
+    void TearDown() override { fs::remove_all(folder_); }
+
+    void WriteFile(const std::string& text) {
+        fs::create_directories(fs::path(path_).parent_path());
+        std::ofstream(path_, std::ios::binary) << text;
+    }
+    std::string ReadFile() const {
+        std::ifstream in(path_, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    static std::string WithKey(const std::string& values) {
+        return "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Vindral]\n" +
+               values;
+    }
+
+    fs::path folder_;
+    std::string path_;
+};
+
+TEST_F(SettingsFileTest, MissingFileGivesTheDefaults) {
+    const Settings settings = LoadSettings(path_);
+    EXPECT_TRUE(settings.verify);
+    EXPECT_EQ(settings.verifyMethod, 1);
+    EXPECT_EQ(settings.outputFolder, HomeFolder());
+}
+
+TEST_F(SettingsFileTest, SavedFileHasTheExportLayout) {
+    Settings settings;
+    settings.verify = true;
+    settings.verifyMethod = 1;
+    settings.outputFolder = "/srv/music/";
+    ASSERT_TRUE(SaveSettings(path_, settings));
+    const std::string text = ReadFile();
+    EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\Software\\Vindral]\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"value0\"=hex:03,00,00,00\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"value1\"=\"/srv/music/\"\n"), std::string::npos) << text;
+    // Nothing but the file itself is left in the folder.
+    int entries = 0;
+    for (const auto& entry : fs::directory_iterator(fs::path(path_).parent_path())) {
+        (void)entry;
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1);
+}
+
+TEST_F(SettingsFileTest, WordsRoundTripThroughTheFile) {
+    struct Case {
+        bool verify;
+        uint8_t method;
+        const char* hex;
+    };
+    for (const Case& c : {Case{false, 0, "hex:00,00,00,00"}, Case{false, 1, "hex:02,00,00,00"},
+                          Case{true, 0, "hex:01,00,00,00"}, Case{true, 1, "hex:03,00,00,00"}}) {
+        Settings settings;
+        settings.verify = c.verify;
+        settings.verifyMethod = c.method;
+        settings.outputFolder = (folder_ / "out").string() + "/";
+        ASSERT_TRUE(SaveSettings(path_, settings));
+        EXPECT_NE(ReadFile().find(std::string("\"value0\"=") + c.hex), std::string::npos);
+        const Settings back = LoadSettings(path_);
+        EXPECT_EQ(back.verify, c.verify) << c.hex;
+        EXPECT_EQ(back.verifyMethod, c.method) << c.hex;
+        EXPECT_EQ(back.outputFolder, settings.outputFolder);
+    }
+}
+
+TEST_F(SettingsFileTest, StoredWordsSetVerifyAndMethod) {
+    WriteFile(WithKey("\"value0\"=hex:00,00,00,00\n"));
+    Settings zero = LoadSettings(path_);
+    EXPECT_FALSE(zero.verify);
+    EXPECT_EQ(zero.verifyMethod, 0);
+
+    WriteFile(WithKey("\"value0\"=hex:02,00,00,00\n"));
+    Settings two = LoadSettings(path_);
+    EXPECT_FALSE(two.verify);
+    EXPECT_EQ(two.verifyMethod, 1);
+
+    // Bits other than 0 and 1 carry nothing.
+    WriteFile(WithKey("\"value0\"=hex:fd,ff,ff,ff\n"));
+    Settings high = LoadSettings(path_);
+    EXPECT_TRUE(high.verify);
+    EXPECT_EQ(high.verifyMethod, 0);
+}
+
+TEST_F(SettingsFileTest, ValuesOfTheWrongSizeOrTypeCountAsMissing) {
+    for (const char* value0 : {"hex:00,00,00", "hex:00,00,00,00,00", "hex:", "\"0\"",
+                               "dword:00000000"}) {
+        WriteFile(WithKey(std::string("\"value0\"=") + value0 + "\n\"value1\"=\"/tmp/\"\n"));
+        const Settings settings = LoadSettings(path_);
+        EXPECT_TRUE(settings.verify) << value0;
+        EXPECT_EQ(settings.verifyMethod, 1) << value0;
+        EXPECT_EQ(settings.outputFolder, "/tmp/") << value0;
+    }
+    WriteFile(WithKey("\"value0\"=hex:00,00,00,00\n\"value1\"=hex:2f,00\n"));
+    const Settings binaryFolder = LoadSettings(path_);
+    EXPECT_FALSE(binaryFolder.verify);
+    EXPECT_EQ(binaryFolder.outputFolder, HomeFolder());
+}
+
+TEST_F(SettingsFileTest, OverlongFolderCountsAsMissing) {
+    const std::string longest = "/" + std::string(kMaxFolderLength - 2, 'a') + "/";
+    ASSERT_EQ(longest.size(), kMaxFolderLength);
+    WriteFile(WithKey("\"value1\"=\"" + longest + "\"\n"));
+    EXPECT_EQ(LoadSettings(path_).outputFolder, longest);
+
+    const std::string tooLong = "/" + std::string(kMaxFolderLength - 1, 'a') + "/";
+    WriteFile(WithKey("\"value1\"=\"" + tooLong + "\"\n"));
+    EXPECT_EQ(LoadSettings(path_).outputFolder, HomeFolder());
+}
+
+TEST_F(SettingsFileTest, CorruptFileCountsAsMissing) {
+    const char* broken[] = {
+        "garbage\n",
+        "[HKEY_LOCAL_MACHINE\\Software\\Vindral]\n\"value0\"=hex:00,0\n",
+        "[HKEY_LOCAL_MACHINE\\Software\\Vindral]\n\"value0\"=hex:00,00,00,00\n\"value1\"=\"/tmp/\n",
+        "[HKEY_LOCAL_MACHINE\\Software\\Vindral\n\"value0\"=hex:00,00,00,00\n",
+        "[HKEY_LOCAL_MACHINE\\Software\\Vindral]\n\"value0\"=hex:00,00,00,00\nvalue1=/tmp/\n",
+        // The values under another key belong to someone else.
+        "[HKEY_LOCAL_MACHINE\\Software\\Other]\n\"value0\"=hex:00,00,00,00\n",
+    };
+    for (const char* text : broken) {
+        WriteFile(text);
+        const Settings settings = LoadSettings(path_);
+        EXPECT_TRUE(settings.verify) << text;
+        EXPECT_EQ(settings.verifyMethod, 1) << text;
+        EXPECT_EQ(settings.outputFolder, HomeFolder()) << text;
+    }
+    // Binary data is no better than text.
+    WriteFile(std::string("\0\xff\x01[", 4));
+    EXPECT_TRUE(LoadSettings(path_).verify);
+}
+
+TEST_F(SettingsFileTest, ExportsFromElsewhereAreRead) {
+    // Windows line ends, a wrapped hex line, comments and other values.
+    WriteFile("REGEDIT4\r\n\r\n; saved by hand\r\n[HKEY_LOCAL_MACHINE\\Software\\Vindral]\r\n"
+              "\"other\"=dword:00000001\r\n"
+              "\"value0\"=hex:02,\\\r\n  00,00,00\r\n"
+              "\"value1\"=\"/srv/a \\\"quoted\\\" \\\\ name/\"\r\n");
+    const Settings settings = LoadSettings(path_);
+    EXPECT_FALSE(settings.verify);
+    EXPECT_EQ(settings.verifyMethod, 1);
+    EXPECT_EQ(settings.outputFolder, "/srv/a \"quoted\" \\ name/");
+
+    // Saving keeps the escapes readable again.
+    ASSERT_TRUE(SaveSettings(path_, settings));
+    EXPECT_EQ(LoadSettings(path_).outputFolder, settings.outputFolder);
+}
+
+TEST_F(SettingsFileTest, SaveReplacesACorruptFileAndReportsAnUnwritableOne) {
+    WriteFile("garbage\n");
+    Settings settings;
+    settings.verify = false;
+    settings.outputFolder = "/x/";
+    ASSERT_TRUE(SaveSettings(path_, settings));
+    EXPECT_FALSE(LoadSettings(path_).verify);
+
+    // A folder where the file should be cannot be replaced by it.
+    fs::remove(path_);
+    fs::create_directories(fs::path(path_) / "sub");
+    EXPECT_FALSE(SaveSettings(path_, settings));
+}
+
+TEST(SettingsPathTest, FollowsXdgConfigHome) {
+    const char* saved = std::getenv("XDG_CONFIG_HOME");
+    const std::string restore = saved != nullptr ? saved : "";
+    setenv("XDG_CONFIG_HOME", "/cfg/here", 1);
+    EXPECT_EQ(DefaultSettingsPath(), "/cfg/here/vindral/settings.reg");
+    // A relative value is not a valid base folder.
+    setenv("XDG_CONFIG_HOME", "relative", 1);
+    EXPECT_EQ(DefaultSettingsPath(), HomeFolder() + ".config/vindral/settings.reg");
+    unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(DefaultSettingsPath(), HomeFolder() + ".config/vindral/settings.reg");
+    if (saved != nullptr) {
+        setenv("XDG_CONFIG_HOME", restore.c_str(), 1);
+    }
+}
+
+} // namespace
+} // namespace vindral::platform

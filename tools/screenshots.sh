@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Screenshots of the graphical program on the demo disc, taken under a
+# private X server: the main window with tracks selected, and the extraction
+# dialog during and after a run. Writes PNG files into docs/screenshots/.
+#
+#   tools/screenshots.sh [BUILD_DIR]     (default: build-ui)
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$root/build-ui}"
+vindral="$build/src/ui/vindral"
+out="$root/docs/screenshots"
+[[ -x "$vindral" ]] || { echo "screenshots: $vindral not built" >&2; exit 1; }
+mkdir -p "$out"
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/config/vindral" "$work/rip" "$work/runtime"
+chmod 700 "$work/runtime"
+# The rip goes to a temporary folder, with verify on.
+cat > "$work/config/vindral/settings.reg" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\Software\\Vindral]
+"value0"=hex:03,00,00,00
+"value1"="$work/rip/"
+REG
+
+cat > "$work/run.sh" <<'INNER'
+#!/usr/bin/env bash
+set -euo pipefail
+vindral="$1"; out="$2"; work="$3"
+export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"
+shot() { # name
+    /usr/bin/import -window root "$work/$1-full.png"
+    /usr/bin/convert "$work/$1-full.png" -trim +repage "$out/$1.png"
+}
+wait_for_log() { # pattern seconds
+    local i
+    for ((i = 0; i < $2 * 10; i++)); do
+        grep -q "$1" "$work/vindral.log" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# The main window with three tracks selected.
+"$vindral" --demo --select=1,2,3 >"$work/vindral.log" 2>&1 &
+pid=$!
+sleep 3
+shot main-window
+kill "$pid"; wait "$pid" 2>/dev/null || true
+
+# The extraction dialog during and after a verified run of two tracks.
+"$vindral" --demo --select=1,3 --start >"$work/vindral.log" 2>&1 &
+pid=$!
+sleep 6
+shot extract-running
+sleep 40
+shot extract-finished
+kill "$pid"; wait "$pid" 2>/dev/null || true
+INNER
+chmod +x "$work/run.sh"
+
+xvfb-run -a -s "-screen 0 1024x768x24" "$work/run.sh" "$vindral" "$out" "$work"
+ls -l "$out"

@@ -7,7 +7,12 @@
 
 namespace vindral::emulated {
 
-void ReadThrottle::SetLimitKBps(uint32_t kbps) { limitKBps_ = kbps; }
+void ReadThrottle::SetLimitKBps(uint32_t kbps) {
+    if (kbps != limitKBps_) {
+        readyAt_ = Duration{0};
+    }
+    limitKBps_ = kbps;
+}
 
 ReadThrottle::Duration ReadThrottle::TransferTime(int64_t sectors) const {
     if (limitKBps_ == 0 || sectors <= 0) {
@@ -20,13 +25,15 @@ ReadThrottle::Duration ReadThrottle::TransferTime(int64_t sectors) const {
 
 ReadThrottle::Duration ReadThrottle::Reserve(Duration now, int64_t sectors) {
     if (limitKBps_ == 0) {
-        readyAt_ = now;
         return Duration{0};
     }
     // The disc keeps turning while the host is busy: the drive reads ahead
     // into its buffer, so a host that comes back a little late loses no
     // time, while a long pause is worth no more than the buffer holds.
-    const Duration start = std::max(now - TransferTime(kReadAheadSectors), readyAt_);
+    // The first read of a new pace starts when it is asked for.
+    const Duration start = readyAt_.count() == 0
+                               ? now
+                               : std::max(now - TransferTime(kReadAheadSectors), readyAt_);
     readyAt_ = start + TransferTime(sectors);
     return std::max(readyAt_ - now, Duration{0});
 }

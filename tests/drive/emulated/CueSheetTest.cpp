@@ -158,8 +158,9 @@ TEST_F(CueSheetTest, DataTrackPregapIsDataAndDataIsNeverSwapped) {
 }
 
 TEST_F(CueSheetTest, MotorolaSwapsEverySample) {
-    Write("m.bin", Sectors(2, 3));
-    auto disc = Parse("FILE m.bin MOTOROLA\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n");
+    Write("my image.bin", Sectors(2, 3));
+    // An unquoted name with a blank in it.
+    auto disc = Parse("FILE my image.bin MOTOROLA\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n");
     ASSERT_NE(disc, nullptr);
     const Bytes sector = Sector(*disc, 1);
     const Bytes file = FileSector(2, 1);

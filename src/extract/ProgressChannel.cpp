@@ -2,24 +2,40 @@
 
 #include <chrono>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define VINDRAL_CPU_RELAX() _mm_pause()
+#else
+#define VINDRAL_CPU_RELAX() ((void)0)
+#endif
+
 
 namespace vindral {
 
 namespace {
 
-// How long a thread spins for the other side before it sleeps.
-constexpr auto kSpin = std::chrono::microseconds(150);
+// How long a thread waits for the other side before it sleeps: first a few
+// microseconds of busy polling (the answer of a thread on another core),
+// then yielding, which lets the other side run even when it shares our core.
+constexpr auto kPoll = std::chrono::microseconds(5);
+constexpr auto kSpin = std::chrono::microseconds(100);
 
 template <typename Ready>
 bool SpinFor(Ready ready) {
-    const auto until = std::chrono::steady_clock::now() + kSpin;
+    const auto start = std::chrono::steady_clock::now();
+    auto now = start;
     do {
-        if (ready()) {
-            return true;
+        for (int i = 0; i < 16; ++i) {
+            if (ready()) {
+                return true;
+            }
+            VINDRAL_CPU_RELAX();
         }
-        // Yielding lets the other side run even when it shares our core.
-        std::this_thread::yield();
-    } while (std::chrono::steady_clock::now() < until);
+        now = std::chrono::steady_clock::now();
+        if (now - start > kPoll) {
+            std::this_thread::yield();
+        }
+    } while (now - start < kSpin);
     return ready();
 }
 

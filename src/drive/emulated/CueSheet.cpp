@@ -45,6 +45,24 @@ public:
         return true;
     }
 
+    int32_t ReadRun(int64_t index, SectorAddress address, int32_t count,
+                    uint8_t* out) const override {
+        const uint64_t start = static_cast<uint64_t>(index) * kSectorBytes;
+        const uint64_t length = static_cast<uint64_t>(count) * kSectorBytes;
+        if (index < 0 || count <= 0 || start + length > bytes_) {
+            return SectorSource::ReadRun(index, address, count, out);
+        }
+        if (!file_->ReadAt(offset_ + start, out, static_cast<std::size_t>(length))) {
+            return SectorSource::ReadRun(index, address, count, out);
+        }
+        if (swap_) {
+            for (uint64_t i = 0; i < length; i += 2) {
+                std::swap(out[i], out[i + 1]);
+            }
+        }
+        return count;
+    }
+
 private:
     std::shared_ptr<const ImageFile> file_;
     uint64_t offset_;

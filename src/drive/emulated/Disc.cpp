@@ -183,6 +183,53 @@ void Disc::AddSegment(SectorAddress start, int32_t count, bool data,
     segments_[start] = Segment{start, count, data, std::move(source), firstIndex};
 }
 
+int32_t SectorSource::ReadRun(int64_t index, SectorAddress address, int32_t count,
+                              uint8_t* out) const {
+    for (int32_t i = 0; i < count; ++i) {
+        if (!Read(index + i, address + i, out + static_cast<std::size_t>(i) * kSectorBytes)) {
+            return i;
+        }
+    }
+    return count;
+}
+
+int32_t Disc::ReadSectors(SectorAddress address, int32_t count, uint8_t* out,
+                          uint64_t firstReadNumber) const {
+    int32_t done = 0;
+    while (done < count) {
+        const SectorAddress at = address + done;
+        uint8_t* into = out + static_cast<std::size_t>(done) * kSectorBytes;
+        const Segment* segment = FindSegment(at);
+        int32_t run = 0;
+        if (segment != nullptr && at >= 0 && at < leadOut_) {
+            // The undamaged stretch of this segment from `at` on.
+            const int64_t segmentEnd = int64_t{segment->start} + segment->count;
+            run = static_cast<int32_t>(
+                std::min<int64_t>({int64_t{count - done}, segmentEnd - at, int64_t{leadOut_} - at}));
+            for (int32_t i = 0; i < run; ++i) {
+                if (unreadable_.Contains(at + i) || unstable_.Contains(at + i)) {
+                    run = i;
+                    break;
+                }
+            }
+        }
+        if (run > 1) {
+            const int32_t got = segment->source->ReadRun(
+                segment->firstIndex + (at - segment->start), at, run, into);
+            done += got;
+            if (got < run) {
+                return done;
+            }
+            continue;
+        }
+        if (!ReadSector(at, into, firstReadNumber + static_cast<uint64_t>(done))) {
+            return done;
+        }
+        ++done;
+    }
+    return done;
+}
+
 const Disc::Segment* Disc::FindSegment(SectorAddress address) const {
     auto it = segments_.upper_bound(address);
     if (it == segments_.begin()) {

@@ -30,6 +30,10 @@ public:
     // Fills the 2352 bytes of sector `index` of this source, which the disc
     // places at `address`. False when the bytes cannot be had.
     virtual bool Read(int64_t index, SectorAddress address, uint8_t* out) const = 0;
+    // Fills `count` consecutive sectors from `index` on; returns how many
+    // were had, in order. Sources that can fetch a run at once override it.
+    virtual int32_t ReadRun(int64_t index, SectorAddress address, int32_t count,
+                            uint8_t* out) const;
 };
 
 // Sectors of nothing: digital silence for audio, MODE1 sectors with zero user
@@ -59,6 +63,11 @@ public:
     // False when the sector is unreadable, lies outside the program area, or
     // its source fails.
     bool ReadSector(SectorAddress address, uint8_t* out, uint64_t readNumber) const;
+    // Reads `count` consecutive sectors as ReadSector does, sector i with
+    // read number firstReadNumber + i, fetching undamaged runs at once.
+    // Returns how many sectors were read before the first that failed.
+    int32_t ReadSectors(SectorAddress address, int32_t count, uint8_t* out,
+                        uint64_t firstReadNumber) const;
     bool IsUnstable(SectorAddress address) const { return unstable_.Contains(address); }
     bool IsUnreadable(SectorAddress address) const { return unreadable_.Contains(address); }
     bool IsDataSector(SectorAddress address) const;

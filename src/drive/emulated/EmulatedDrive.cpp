@@ -340,6 +340,23 @@ bool EmulatedDrive::CheckRange(int64_t address, int64_t count, Reply& reply) con
     return true;
 }
 
+void EmulatedDrive::ReadAudioRun(int64_t address, int64_t count, uint8_t* in, Reply& reply) {
+    for (int64_t i = 0; i < count; ++i) {
+        if (disc_->IsDataSector(static_cast<SectorAddress>(address + i))) {
+            reply.Fail(kIllegalRequest, kAscIllegalModeForTrack);
+            return;
+        }
+    }
+    const auto sectors = static_cast<int32_t>(count);
+    const int32_t read =
+        disc_->ReadSectors(static_cast<SectorAddress>(address), sectors, in, readNumber_);
+    readNumber_ += static_cast<uint64_t>(count);
+    reply.sectorsRead += read;
+    if (read < sectors) {
+        reply.Fail(kMediumError, kAscUnrecoveredRead);
+    }
+}
+
 void EmulatedDrive::ReadCd(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply) {
     const int expected = (cdb[1] >> 2) & 0x07;
     const int64_t address = static_cast<int32_t>(Be32(cdb + 2));
@@ -376,6 +393,18 @@ void EmulatedDrive::ReadCd(const uint8_t* cdb, uint8_t* in, uint32_t length, Rep
     if (needed > length) {
         reply.Fail(kIllegalRequest, kAscInvalidField);
         return;
+    }
+    if (c2Bytes == 0 && (expected == 0 || expected == 1) && mainBytes(false) == kSectorBytes &&
+        needed == static_cast<uint64_t>(count) * kSectorBytes) {
+        // Plain CD-DA sectors, as the extraction reads them.
+        bool allAudio = true;
+        for (int64_t i = 0; i < count && allAudio; ++i) {
+            allAudio = !disc_->IsDataSector(static_cast<SectorAddress>(address + i));
+        }
+        if (allAudio) {
+            ReadAudioRun(address, count, in, reply);
+            return;
+        }
     }
     uint8_t raw[kSectorBytes];
     uint8_t* at = in;
@@ -443,18 +472,7 @@ void EmulatedDrive::ReadCdda(const uint8_t* cdb, uint8_t* in, uint32_t length, R
         reply.Fail(kIllegalRequest, kAscInvalidField);
         return;
     }
-    for (int64_t i = 0; i < count; ++i) {
-        const auto sector = static_cast<SectorAddress>(address + i);
-        if (disc_->IsDataSector(sector)) {
-            reply.Fail(kIllegalRequest, kAscIllegalModeForTrack);
-            return;
-        }
-        if (!disc_->ReadSector(sector, in + i * kSectorBytes, readNumber_++)) {
-            reply.Fail(kMediumError, kAscUnrecoveredRead);
-            return;
-        }
-        ++reply.sectorsRead;
-    }
+    ReadAudioRun(address, count, in, reply);
 }
 
 void EmulatedDrive::Read10(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply) {
@@ -468,6 +486,10 @@ void EmulatedDrive::Read10(const uint8_t* cdb, uint8_t* in, uint32_t length, Rep
         return;
     }
     const bool audioBlocks = blockLength_ == static_cast<uint32_t>(kSectorBytes);
+    if (audioBlocks) {
+        ReadAudioRun(address, count, in, reply);
+        return;
+    }
     uint8_t raw[kSectorBytes];
     for (int64_t i = 0; i < count; ++i) {
         const auto sector = static_cast<SectorAddress>(address + i);

@@ -75,6 +75,8 @@ private:
     void ReadCdda(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply);
     void Read10(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply);
     bool CheckRange(int64_t address, int64_t count, Reply& reply) const;
+    // CD-DA sectors straight into the answer; refuses data sectors.
+    void ReadAudioRun(int64_t address, int64_t count, uint8_t* in, Reply& reply);
     uint16_t CurrentSpeedKBps() const;
 
     mutable std::mutex mutex_;

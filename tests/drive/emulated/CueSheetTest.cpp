@@ -320,3 +320,36 @@ TEST_F(CueSheetTest, InMemoryFilesThroughAnOpener) {
 
 } // namespace
 } // namespace vindral::emulated
+
+namespace vindral::emulated {
+namespace {
+
+// Runs of sectors fetched at once equal the same sectors read one by one,
+// across file boundaries, byte-swapped files, pregaps and damage.
+TEST(DiscRuns, RunsEqualSingleSectors) {
+    ImageFileOpener opener = [](const std::string& path, std::string&) {
+        return MakeMemoryImageFile(Sectors(path == "a.bin" ? 1 : 2, 40));
+    };
+    std::string error;
+    auto disc = ParseCueSheet("REM DAMAGE UNSTABLE 20 2\nREM DAMAGE UNREADABLE 70 1\n"
+                              "FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"
+                              "FILE b.bin MOTOROLA\nTRACK 02 AUDIO\nPREGAP 00:00:05\n"
+                              "INDEX 01 00:00:00\n",
+                              "d.cue", "", error, opener);
+    ASSERT_NE(disc, nullptr) << error;
+    const int32_t count = 68; // up to the unreadable sector
+    std::vector<uint8_t> run(static_cast<std::size_t>(count + 10) * kSectorBytes);
+    std::vector<uint8_t> single(kSectorBytes);
+    EXPECT_EQ(disc->ReadSectors(0, count + 10, run.data(), 100), 70);
+    for (int32_t s = 0; s < count; ++s) {
+        ASSERT_TRUE(disc->ReadSector(s, single.data(), 100 + static_cast<uint64_t>(s)));
+        ASSERT_EQ(std::memcmp(run.data() + static_cast<std::size_t>(s) * kSectorBytes,
+                              single.data(), kSectorBytes),
+                  0)
+            << "sector " << s;
+    }
+    EXPECT_EQ(disc->ReadSectors(disc->LeadOut() - 2, 4, run.data(), 0), 2);
+}
+
+} // namespace
+} // namespace vindral::emulated

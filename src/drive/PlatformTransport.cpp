@@ -2,9 +2,8 @@
 
 #if defined(_WIN32)
 #include "drive/windows/WindowsTransport.h"
-#elif defined(__linux__) && __has_include("drive/linux/LinuxPassThrough.h")
+#elif defined(__linux__)
 #include "drive/linux/LinuxPassThrough.h"
-#define VINDRAL_HAVE_LINUX_PASSTHROUGH 1
 #endif
 
 namespace vindral {
@@ -12,23 +11,20 @@ namespace vindral {
 std::unique_ptr<TransportBackend> CreatePlatformTransport() {
 #if defined(_WIN32)
     return CreateWindowsTransport();
-#elif defined(VINDRAL_HAVE_LINUX_PASSTHROUGH)
+#elif defined(__linux__)
     return CreateLinuxPassThrough();
 #else
     return nullptr;
 #endif
 }
 
-} // namespace vindral
-
-namespace vindral {
-
 std::unique_ptr<TransportBackend> CreateDeviceTransport(const std::vector<std::string>& devices) {
-#if defined(VINDRAL_HAVE_LINUX_PASSTHROUGH)
+#if defined(__linux__)
     return CreateLinuxPassThrough(devices);
 #else
+    // Device nodes exist only on Linux; elsewhere the drives are found by letter.
     (void)devices;
-    return nullptr;
+    return CreatePlatformTransport();
 #endif
 }
 

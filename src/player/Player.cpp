@@ -171,6 +171,9 @@ void Player::PreviousTrack() {
 }
 
 void Player::StepTo(int32_t track) {
+    if (track < 0 || track >= TrackCount()) {
+        return; // a current track outside the list steps nowhere
+    }
     state_.currentTrack = track;
     const PlayerTrack& entry = tracks_[static_cast<std::size_t>(track)];
     display_.RenderTrackPicture(entry.start, entry.length, peaks_);

@@ -212,6 +212,28 @@ TEST(MediaInterpreterOutputTest, TheOutputIsChosenWhenTheDeviceOpens) {
     EXPECT_EQ(made, 2);
 }
 
+// An output whose count runs past what it was given, as a device clock may.
+class OverrunningOutput : public AudioOutput {
+public:
+    bool Open(int, int, int) override { return true; }
+    bool Start(std::shared_ptr<FrameSource>) override { return true; }
+    void Pause() override {}
+    void Resume() override {}
+    void Stop() override {}
+    uint64_t FramesPlayed() override { return 10 * 44100; }
+};
+
+TEST(MediaInterpreterOutputTest, ThePositionNeverPassesTheEndOfTheFile) {
+    TempFolder folder;
+    const std::string wave = folder.Write("a.wav", WaveBytes(WaveLayout{.frames = 44100}));
+    MediaInterpreter media([] { return std::make_unique<OverrunningOutput>(); });
+    std::string reply;
+    ASSERT_EQ(media.Send("open waveaudio!" + wave + " alias vindralwave", reply), 0);
+    ASSERT_EQ(media.Send("play vindralwave from 250", reply), 0);
+    ASSERT_EQ(media.Send("status vindralwave position", reply), 0);
+    EXPECT_EQ(reply, "1000");
+}
+
 class RecordedPlaybackTest : public ::testing::Test {
 protected:
     void SetUp() override {

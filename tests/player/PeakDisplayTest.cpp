@@ -261,7 +261,15 @@ TEST_F(PeakDisplayTest, ShortTrackLeavesBlackColumnsBetweenBlocks) {
     }
 }
 
-TEST_F(PeakDisplayTest, RenderDrawsAPartialLastBlockAndMatchesBlockByBlockDrawing) {
+TEST_F(PeakDisplayTest, RenderDrawsAPartialLastBlockInItsOwnColumn) {
+    // 33 sectors: blocks at sectors 0, 16 and 32 (one sector), columns 0, 48, 96.
+    display.RenderTrackPicture(800, 33, table);
+    for (int32_t x = 0; x < 100; ++x) {
+        EXPECT_EQ(!LitRows(display.Picture(), x).empty(), x == 0 || x == 48 || x == 96) << x;
+    }
+}
+
+TEST_F(PeakDisplayTest, RenderMatchesBlockByBlockDrawing) {
     const SectorAddress start = 4800;
     const int32_t length = 16 * 250 + 5; // 251 blocks, the last one of 5 sectors
     for (int32_t k = 0; k < 251; ++k) {

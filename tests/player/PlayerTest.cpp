@@ -340,6 +340,17 @@ TEST_F(PlayerTest, NextOnTheLastAndPreviousOnTheFirstTrackDoNothing) {
     EXPECT_TRUE(view.Take().empty());
 }
 
+TEST_F(PlayerTest, ACurrentTrackOutsideTheListStepsNowhere) {
+    state.currentTrack = 7;
+    player.PreviousTrack();
+    state.currentTrack = -3;
+    player.NextTrack();
+    EXPECT_EQ(state.currentTrack, -3);
+    player.Play(); // no file to open
+    EXPECT_TRUE(media.Take().empty());
+    EXPECT_TRUE(view.Take().empty());
+}
+
 TEST_F(PlayerTest, TrackStepWhilePlayingStopsAndLeavesTheAliasToTheNextPlay) {
     StartPlaying();
     PollReturning("42000");

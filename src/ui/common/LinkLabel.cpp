@@ -129,6 +129,9 @@ void LinkLabel::mousePressEvent(QMouseEvent* event) {
         QDesktopServices::openUrl(QUrl(LinkTarget()));
     }
     QLabel::mousePressEvent(event);
+    if (link_) {
+        event->accept(); // a link keeps its presses
+    }
 }
 
 } // namespace vindral::ui

@@ -73,8 +73,12 @@ int ExtractorApp::Run() {
                      usageError_.c_str());
         return 2;
     }
+    return Run(options_);
+}
+
+int ExtractorApp::Run(const AppOptions& options) {
     std::string error;
-    if (!SetUpDrives(options_.drives, error)) {
+    if (!SetUpDrives(options.drives, error)) {
         QMessageBox box(QMessageBox::Critical, QStringLiteral("Vindral"),
                         QString::fromStdString(error), QMessageBox::Ok);
         box.exec();
@@ -84,13 +88,13 @@ int ExtractorApp::Run() {
     if (!dialog.Initialise()) {
         return 0;
     }
-    Script(dialog);
+    Script(dialog, options);
     dialog.exec();
     return 0;
 }
 
-void ExtractorApp::Script(MainDialog& dialog) {
-    if (!options_.selectAll && options_.selectTracks.empty() && !options_.autoStart) {
+void ExtractorApp::Script(MainDialog& dialog, const AppOptions& options) {
+    if (!options.selectAll && options.selectTracks.empty() && !options.autoStart) {
         return;
     }
     auto* list = Control<QTreeWidget>(dialog, kIdTrackList);
@@ -98,20 +102,20 @@ void ExtractorApp::Script(MainDialog& dialog) {
     for (int row = 0; row < tracks.count && row < list->topLevelItemCount(); ++row) {
         const TrackEntry& entry = tracks.entries[static_cast<std::size_t>(row)];
         bool wanted = false;
-        if (options_.selectAll) {
+        if (options.selectAll) {
             wanted = entry.dataTrack == 0;
         }
-        for (const int number : options_.selectTracks) {
+        for (const int number : options.selectTracks) {
             wanted = wanted || number == entry.number;
         }
         list->topLevelItem(row)->setSelected(wanted);
     }
     dialog.SelectionStatistics();
-    if (!options_.autoStart) {
+    if (!options.autoStart) {
         return;
     }
-    QTimer::singleShot(300, &dialog, [this, &dialog] {
-        if (options_.quitWhenDone) {
+    QTimer::singleShot(300, &dialog, [quitWhenDone = options.quitWhenDone, &dialog] {
+        if (quitWhenDone) {
             auto* watch = new QTimer(&dialog);
             QObject::connect(watch, &QTimer::timeout, &dialog, [&dialog, watch] {
                 ExtractDialog* run = dialog.RunningExtraction();

@@ -37,9 +37,11 @@ public:
     // 0 normally, 1 when a disc image could not be loaded, 2 on a usage
     // error.
     int Run();
+    // The same with options given by the caller.
+    int Run(const AppOptions& options);
 
 private:
-    void Script(MainDialog& dialog);
+    void Script(MainDialog& dialog, const AppOptions& options);
 
     AppOptions options_;
     std::string usageError_;

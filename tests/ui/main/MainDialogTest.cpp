@@ -1,0 +1,532 @@
+// The main window over emulated drives: start-up, the drive and track
+// lists, disc changes, the selection figures, the Start rule, the speed
+// list, the stored settings and the free-space refusal.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "UiTestSupport.h"
+#include "drive/CdCommands.h"
+#include "platform/Platform.h"
+#include "platform/Settings.h"
+#include "ui/common/DialogTemplate.h"
+#include "ui/common/LinkLabel.h"
+#include "ui/extract/ExtractDialog.h"
+#include "ui/main/MainDialog.h"
+#include "ui/main/SpeedChoice.h"
+
+namespace vindral::ui {
+namespace {
+
+using test::MakeDisc;
+using test::ThreeTrackDisc;
+using test::UseEmulatedDrives;
+
+// A backend with an adapter but no CD-ROM drive behind it.
+class EmptyBusBackend : public TransportBackend {
+public:
+    int32_t Initialise() override { return 1; }
+    int32_t Execute(uint8_t, uint8_t, const uint8_t*, int, bool, void*, uint32_t,
+                    SenseResult&) override {
+        return kStatusNoDrive;
+    }
+};
+
+QString LabelText(const QWidget& dialog, int id) { return Control<LinkLabel>(dialog, id)->text(); }
+
+class MainDialogTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir temp_;
+    std::string settingsPath_;
+
+    std::unique_ptr<MainDialog> Open() {
+        auto dialog = std::make_unique<MainDialog>();
+        dialog->SetSettingsPath(settingsPath_);
+        dialog->show(); // as its modal run shows it
+        if (!dialog->Initialise()) {
+            return nullptr;
+        }
+        return dialog;
+    }
+    static QTreeWidget* List(const MainDialog& dialog) {
+        return Control<QTreeWidget>(dialog, kIdTrackList);
+    }
+    static void Select(MainDialog& dialog, std::initializer_list<int> rows) {
+        QTreeWidget* list = List(dialog);
+        list->clearSelection();
+        for (const int row : rows) {
+            list->topLevelItem(row)->setSelected(true);
+        }
+    }
+    static bool StartEnabled(const MainDialog& dialog) {
+        return Control<QPushButton>(dialog, kIdStart)->isEnabled();
+    }
+    std::string ReadSettingsFile() const {
+        std::ifstream in(settingsPath_);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    void WriteSettingsFile(const std::string& values) const {
+        std::filesystem::create_directories(std::filesystem::path(settingsPath_).parent_path());
+        std::ofstream(settingsPath_) << "[HKEY_LOCAL_MACHINE\\Software\\Vindral]\n" << values;
+    }
+    QString Folder(const char* name) const {
+        const QString path = temp_.path() + "/" + name + "/";
+        std::filesystem::create_directories(path.toStdString());
+        return path;
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(temp_.isValid());
+        qputenv("XDG_CONFIG_HOME", (temp_.path() + "/config").toUtf8());
+    }
+    void init() {
+        settingsPath_ = (temp_.path() + "/config/vindral/settings.reg").toStdString();
+        std::filesystem::remove(settingsPath_);
+    }
+    void cleanup() { ResetTransportForTesting(); }
+
+    void startUpListsTheDrivesInOrder() {
+        auto drives = UseEmulatedDrives({ThreeTrackDisc(), ThreeTrackDisc()});
+        drives[1]->SetIdentity("ABC", "CD-ROM DRIVE", "1.0");
+        auto dialog = Open();
+        QVERIFY(dialog);
+        auto* list = Control<QComboBox>(*dialog, kIdDriveList);
+        QCOMPARE(list->count(), 2);
+        QCOMPARE(list->itemText(0), QStringLiteral(" [0:0]  VINDRAL EMULATED CD-ROM"));
+        QCOMPARE(list->itemText(1), QStringLiteral(" [0:1]  ABC CD-ROM DRIVE"));
+        QCOMPARE(list->currentIndex(), 0);
+        QCOMPARE(dialog->CurrentDrive(), 0);
+        QCOMPARE(Control<QComboBox>(*dialog, kIdSpeedList)->currentText(), QStringLiteral("default"));
+        QVERIFY(dialog->PollTimerActive());
+        // Every template control is there, named by its identifier.
+        for (const int id : {2, 1001, 1002, 1003, 1004, 1005, 1006, 1007, 1008, 1013, 1015, 1016,
+                             1025, 1026, 1027, 1028, 1032}) {
+            QVERIFY2(FindControl(*dialog, id) != nullptr, qPrintable(QString::number(id)));
+        }
+        QCOMPARE(Control<QLineEdit>(*dialog, kIdNamePrefix)->text(), QStringLiteral("Track"));
+        QVERIFY(!Control<QRadioButton>(*dialog, kIdC2Pointers)->isEnabled());
+        QCOMPARE(Control<LinkLabel>(*dialog, kIdDiscTracks)->LabelTextColor(), QColor(0, 0, 128));
+    }
+
+    void trackListShowsTheTableOfContents() {
+        UseEmulatedDrives({ThreeTrackDisc()});
+        auto dialog = Open();
+        QVERIFY(dialog);
+        QTreeWidget* list = List(*dialog);
+        QCOMPARE(list->columnCount(), 4);
+        QCOMPARE(list->headerItem()->text(0), QStringLiteral("Track"));
+        QCOMPARE(list->headerItem()->text(3), QStringLiteral("Space"));
+        QCOMPARE(list->columnWidth(0), 85);
+        QCOMPARE(list->columnWidth(3), 60);
+        QCOMPARE(list->selectionMode(), QAbstractItemView::ExtendedSelection);
+        QCOMPARE(list->topLevelItemCount(), 3);
+        const char* starts[] = {"00:00.00", "03:20.00", "06:40.00"};
+        for (int row = 0; row < 3; ++row) {
+            QTreeWidgetItem* item = list->topLevelItem(row);
+            QCOMPARE(item->text(0), QStringLiteral("  Track %1").arg(row + 1, 2, 10, QLatin1Char('0')));
+            QCOMPARE(item->text(1), QString::fromLatin1(starts[row]));
+            QCOMPARE(item->text(2), QStringLiteral("03:20.00"));
+            QCOMPARE(item->text(3), QStringLiteral("33.6 MB"));
+            QCOMPARE(item->textAlignment(1), int(Qt::AlignCenter));
+            QVERIFY(!item->icon(0).isNull());
+        }
+        QCOMPARE(LabelText(*dialog, kIdDiscTracks), QStringLiteral("3"));
+        QCOMPARE(LabelText(*dialog, kIdDiscLength), QStringLiteral("10:00.00"));
+        QVERIFY(StartEnabled(*dialog));
+    }
+
+    void audioAndDataRowsGetDifferentPictures() {
+        UseEmulatedDrives({MakeDisc({{1, 0}, {2, 300, true}}, 600)});
+        auto dialog = Open();
+        QVERIFY(dialog);
+        const QImage audio = List(*dialog)->topLevelItem(0)->icon(0).pixmap(16, 16).toImage();
+        const QImage data = List(*dialog)->topLevelItem(1)->icon(0).pixmap(16, 16).toImage();
+        QCOMPARE(audio.size(), QSize(16, 16));
+        QVERIFY(audio != data);
+    }
+
+    void discRemovedAndInsertedBetweenTicks() {
+        const auto disc = ThreeTrackDisc();
+        auto drives = UseEmulatedDrives({disc});
+        auto dialog = Open();
+        QVERIFY(dialog);
+        QCOMPARE(List(*dialog)->topLevelItemCount(), 3);
+
+        drives[0]->Eject();
+        QTRY_COMPARE(List(*dialog)->topLevelItemCount(), 0);
+        QCOMPARE(LabelText(*dialog, kIdDiscTracks), QStringLiteral("-"));
+        QCOMPARE(LabelText(*dialog, kIdDiscLength), QStringLiteral("-"));
+        QVERIFY(!StartEnabled(*dialog));
+
+        drives[0]->Insert(disc);
+        QTRY_COMPARE(List(*dialog)->topLevelItemCount(), 3);
+        QCOMPARE(LabelText(*dialog, kIdDiscTracks), QStringLiteral("3"));
+        QCOMPARE(LabelText(*dialog, kIdDiscLength), QStringLiteral("10:00.00"));
+        // The disc check enables Start; the next tick applies the selection
+        // rule, which wants a selected row.
+        Select(*dialog, {1});
+        QTRY_VERIFY(StartEnabled(*dialog));
+    }
+
+    void unchangedReadinessKeepsTheListAndItsSelection() {
+        auto drives = UseEmulatedDrives({ThreeTrackDisc()});
+        auto dialog = Open();
+        QVERIFY(dialog);
+        Select(*dialog, {2});
+        const uint64_t tocReads = drives[0]->CommandCount(0x43);
+        for (int i = 0; i < 5; ++i) {
+            dialog->PollTick();
+        }
+        QCOMPARE(drives[0]->CommandCount(0x43), tocReads);
+        QVERIFY(List(*dialog)->topLevelItem(2)->isSelected());
+    }
+
+    void selectionFigures() {
+        // 75 sectors, 4500 sectors, a data track.
+        UseEmulatedDrives({MakeDisc({{1, 0}, {2, 75}, {3, 4575, true}}, 6000)});
+        auto dialog = Open();
+        QVERIFY(dialog);
+
+        Select(*dialog, {});
+        dialog->PollTick();
+        QCOMPARE(LabelText(*dialog, kIdSelectedTracks), QStringLiteral("0"));
+        QCOMPARE(LabelText(*dialog, kIdSelectedLength), QStringLiteral("00:00.00"));
+        QCOMPARE(LabelText(*dialog, kIdSpaceNeeded), QStringLiteral("  0.0 MB"));
+        QVERIFY(!StartEnabled(*dialog));
+
+        Select(*dialog, {0});
+        dialog->PollTick();
+        QCOMPARE(LabelText(*dialog, kIdSelectedTracks), QStringLiteral("1"));
+        QCOMPARE(LabelText(*dialog, kIdSelectedLength), QStringLiteral("00:01.00"));
+        QCOMPARE(LabelText(*dialog, kIdSpaceNeeded), QStringLiteral("  0.2 MB"));
+        QVERIFY(StartEnabled(*dialog));
+
+        Select(*dialog, {1});
+        dialog->PollTick();
+        QCOMPARE(LabelText(*dialog, kIdSelectedLength), QStringLiteral("01:00.00"));
+        QCOMPARE(LabelText(*dialog, kIdSpaceNeeded), QStringLiteral(" 10.1 MB"));
+
+        // With the data track in the selection, Start goes off whatever else
+        // is selected.
+        Select(*dialog, {0, 1, 2});
+        dialog->PollTick();
+        QCOMPARE(LabelText(*dialog, kIdSelectedTracks), QStringLiteral("3"));
+        QVERIFY(!StartEnabled(*dialog));
+
+        Select(*dialog, {0, 1});
+        QTRY_VERIFY(StartEnabled(*dialog)); // by the poll timer itself
+        QCOMPARE(LabelText(*dialog, kIdSelectedLength), QStringLiteral("01:01.00"));
+    }
+
+    void drivesKeepTheirOwnTables() {
+        UseEmulatedDrives({ThreeTrackDisc(), MakeDisc({{1, 0}, {2, 750}}, 1500)});
+        auto dialog = Open();
+        QVERIFY(dialog);
+        auto* drives = Control<QComboBox>(*dialog, kIdDriveList);
+        QCOMPARE(List(*dialog)->topLevelItemCount(), 3);
+        drives->setCurrentIndex(1);
+        QCOMPARE(dialog->CurrentDrive(), 1);
+        QCOMPARE(List(*dialog)->topLevelItemCount(), 2);
+        QCOMPARE(LabelText(*dialog, kIdDiscLength), QStringLiteral("00:20.00"));
+        drives->setCurrentIndex(0);
+        QCOMPARE(List(*dialog)->topLevelItemCount(), 3);
+        QCOMPARE(LabelText(*dialog, kIdDiscLength), QStringLiteral("10:00.00"));
+    }
+
+    void speedListSendsTheChosenSpeed() {
+        auto drives = UseEmulatedDrives({ThreeTrackDisc()});
+        drives[0]->SetReportedSpeeds(7056, 16 * 176 + 175);
+        auto dialog = Open();
+        QVERIFY(dialog);
+        auto* speeds = Control<QComboBox>(*dialog, kIdSpeedList);
+        QCOMPARE(speeds->count(), 9);
+        for (int i = 0; i < speeds->count(); ++i) {
+            QCOMPARE(speeds->itemText(i), QString::fromLatin1(kSpeedLabels[static_cast<std::size_t>(i)]));
+        }
+        QCOMPARE(speeds->itemText(5), QStringLiteral("  8 X  1375 kB/s"));
+        QCOMPARE(LabelText(*dialog, kIdSpeedIndicator), QStringLiteral("16 X"));
+
+        // "default" sends nothing but still asks for the speed.
+        const uint64_t senses = drives[0]->CommandCount(0x5A);
+        emit speeds->activated(0);
+        QCOMPARE(drives[0]->LastSetSpeedValue(), -1);
+        QCOMPARE(drives[0]->CommandCount(0xBB), uint64_t{0});
+        QCOMPARE(drives[0]->CommandCount(0x5A), senses + 1);
+
+        // Choosing with the keyboard: one step down is "maximum".
+        speeds->setFocus();
+        QTest::keyClick(speeds, Qt::Key_Down);
+        QCOMPARE(speeds->currentIndex(), 1);
+        QCOMPARE(drives[0]->LastSetSpeedValue(), 65535);
+
+        speeds->setCurrentIndex(2);
+        emit speeds->activated(2);
+        QCOMPARE(drives[0]->LastSetSpeedValue(), 32 * 177);
+        speeds->setCurrentIndex(8);
+        emit speeds->activated(8);
+        QCOMPARE(drives[0]->LastSetSpeedValue(), 177);
+    }
+
+    void speedIndicatorTruncates() {
+        auto drives = UseEmulatedDrives({ThreeTrackDisc(), ThreeTrackDisc()});
+        drives[0]->SetReportedSpeeds(7056, 175);
+        drives[1]->SetReportedSpeeds(7056, 16 * 176);
+        auto dialog = Open();
+        QVERIFY(dialog);
+        QCOMPARE(LabelText(*dialog, kIdSpeedIndicator), QStringLiteral("0 X"));
+        Control<QComboBox>(*dialog, kIdDriveList)->setCurrentIndex(1);
+        QCOMPARE(LabelText(*dialog, kIdSpeedIndicator), QStringLiteral("16 X"));
+    }
+
+    void settingsAreReadAtStartAndWrittenAtClose() {
+        UseEmulatedDrives({ThreeTrackDisc()});
+        const QString music = Folder("music");
+
+        // No file: verify on, read twice, the home folder.
+        {
+            auto dialog = Open();
+            QVERIFY(dialog);
+            QVERIFY(Control<QCheckBox>(*dialog, kIdVerify)->isChecked());
+            QVERIFY(Control<QRadioButton>(*dialog, kIdReadTwice)->isChecked());
+            QCOMPARE(dialog->PathText(), QString::fromStdString(platform::HomeFolder()));
+            QCOMPARE(LabelText(*dialog, kIdPath), dialog->PathText());
+            dialog->reject();
+        }
+        QVERIFY(ReadSettingsFile().find("\"value0\"=hex:03,00,00,00") != std::string::npos);
+
+        // Word 0: verify off, C2 pointers chosen; the stored folder is shown.
+        WriteSettingsFile("\"value0\"=hex:00,00,00,00\n\"value1\"=\"" + music.toStdString() + "\"\n");
+        {
+            auto dialog = Open();
+            QVERIFY(dialog);
+            QVERIFY(!Control<QCheckBox>(*dialog, kIdVerify)->isChecked());
+            QVERIFY(Control<QRadioButton>(*dialog, kIdC2Pointers)->isChecked());
+            QCOMPARE(dialog->PathText(), music);
+            // The user ticks Verify and picks "Read twice".
+            QTest::mouseClick(Control<QCheckBox>(*dialog, kIdVerify), Qt::LeftButton);
+            Control<QRadioButton>(*dialog, kIdReadTwice)->click();
+            QVERIFY(dialog->CurrentSettings().verify);
+            QCOMPARE(dialog->CurrentSettings().verifyMethod, 1);
+            QVERIFY(dialog->close());
+        }
+        std::string saved = ReadSettingsFile();
+        QVERIFY2(saved.find("\"value0\"=hex:03,00,00,00") != std::string::npos, saved.c_str());
+        QVERIFY(saved.find("\"value1\"=\"" + music.toStdString() + "\"") != std::string::npos);
+
+        // Word 2: verify off, read twice.
+        WriteSettingsFile("\"value0\"=hex:02,00,00,00\n");
+        {
+            auto dialog = Open();
+            QVERIFY(dialog);
+            QVERIFY(!Control<QCheckBox>(*dialog, kIdVerify)->isChecked());
+            QVERIFY(Control<QRadioButton>(*dialog, kIdReadTwice)->isChecked());
+            QTest::keyClick(dialog.get(), Qt::Key_Escape);
+            QVERIFY(!dialog->PollTimerActive());
+        }
+        QVERIFY(ReadSettingsFile().find("\"value0\"=hex:02,00,00,00") != std::string::npos);
+
+        // A folder that is gone is not shown, but stays stored.
+        const std::string gone = (temp_.path() + "/gone/").toStdString();
+        WriteSettingsFile("\"value1\"=\"" + gone + "\"\n");
+        {
+            auto dialog = Open();
+            QVERIFY(dialog);
+            QCOMPARE(dialog->PathText(), QString::fromStdString(platform::HomeFolder()));
+            Control<QPushButton>(*dialog, kIdExit)->click();
+        }
+        QVERIFY(ReadSettingsFile().find("\"value1\"=\"" + gone + "\"") != std::string::npos);
+    }
+
+    void startUpFailuresShowTheirMessageAndWriteNothing() {
+        struct Case {
+            std::function<void()> setUp;
+            QString message;
+        };
+        const Case cases[] = {
+            {[] { UseEmulatedDrives({}); }, QStringLiteral("Unable to initialize WNASPI32.DLL")},
+            {[] {
+                 ResetTransportForTesting();
+                 SelectTransport(std::make_unique<EmptyBusBackend>());
+             },
+             QStringLiteral("No CD-ROM drives found")},
+        };
+        for (const Case& c : cases) {
+            c.setUp();
+            QString shown;
+            test::WhenModal<QMessageBox>([&shown](QMessageBox* box) {
+                shown = box->text();
+                box->button(QMessageBox::Ok)->click();
+            });
+            test::Watchdog watchdog(10000);
+            MainDialog dialog;
+            dialog.SetSettingsPath(settingsPath_);
+            QVERIFY(!dialog.Initialise());
+            QVERIFY(!watchdog.Fired());
+            QCOMPARE(shown, c.message);
+            QVERIFY(!dialog.PollTimerActive());
+            QVERIFY(!std::filesystem::exists(settingsPath_));
+        }
+    }
+
+    void browsingForAFolderAppendsASlash() {
+        UseEmulatedDrives({ThreeTrackDisc()});
+        auto dialog = Open();
+        QVERIFY(dialog);
+        const QString target = Folder("picked");
+        QString title;
+        test::WhenModal<QFileDialog>([&](QFileDialog* chooser) {
+            title = chooser->windowTitle();
+            QString bare = target;
+            bare.chop(1);
+            chooser->setDirectory(bare);
+            static_cast<QDialog*>(chooser)->accept(); // the file dialog's own accept
+        });
+        test::Watchdog watchdog(20000);
+        Control<QPushButton>(*dialog, kIdBrowse)->click();
+        QVERIFY(!watchdog.Fired());
+        QCOMPARE(title, QStringLiteral("Select path"));
+        QCOMPARE(dialog->PathText(), target);
+        QCOMPARE(QString::fromStdString(dialog->CurrentSettings().outputFolder), target);
+
+        // Cancelling changes nothing.
+        test::WhenModal<QFileDialog>([](QFileDialog* chooser) { chooser->reject(); });
+        Control<QPushButton>(*dialog, kIdBrowse)->click();
+        QCOMPARE(dialog->PathText(), target);
+    }
+
+    void notEnoughSpaceRefusesTheStart() {
+        auto drives = UseEmulatedDrives({MakeDisc({{1, 0}, {2, 300}}, 500)});
+        // Only READ(10) works here: the probe switches the drive to audio
+        // blocks, and the refusal must switch it back.
+        drives[0]->SetAcceptedReads(false, false, true);
+        auto dialog = Open();
+        QVERIFY(dialog);
+        const QString out = Folder("full");
+        dialog->SetFreeSpaceQuery([](const ExtractJob&) { return uint64_t{1000}; });
+        // The folder comes from the settings in a real run; here from the
+        // browser.
+        test::WhenModal<QFileDialog>([&](QFileDialog* chooser) {
+            chooser->setDirectory(out);
+            static_cast<QDialog*>(chooser)->accept(); // the file dialog's own accept
+        });
+        Control<QPushButton>(*dialog, kIdBrowse)->click();
+        Select(*dialog, {0, 1});
+        dialog->PollTick();
+
+        QString text;
+        QString caption;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        bool timerDuringBox = true;
+        test::WhenModal<QMessageBox>([&](QMessageBox* box) {
+            text = box->text();
+            caption = box->windowTitle();
+            icon = box->icon();
+            timerDuringBox = dialog->PollTimerActive();
+            box->button(QMessageBox::Ok)->click();
+        });
+        test::Watchdog watchdog(20000);
+        Control<QPushButton>(*dialog, kIdStart)->click();
+        QVERIFY(!watchdog.Fired());
+        const uint64_t needed = uint64_t{500} * kSectorBytes;
+        QCOMPARE(text, QStringLiteral("Not enough diskspace\n%1 more bytes needed").arg(needed - 1000));
+        QCOMPARE(caption, QStringLiteral("Vindral"));
+        QCOMPARE(icon, QMessageBox::Critical);
+        QVERIFY(!timerDuringBox);
+        QVERIFY(dialog->PollTimerActive());
+        QCOMPARE(drives[0]->BlockLength(), uint32_t{2048});
+        QVERIFY(!std::filesystem::exists((out + "Track01.wav").toStdString()));
+        QVERIFY(List(*dialog)->topLevelItem(0)->isSelected());
+    }
+
+    void startRipsTheSelectedTracksInTrackOrder() {
+        const auto disc = MakeDisc({{1, 0}, {2, 40}, {3, 100}, {4, 130}}, 170);
+        auto drives = UseEmulatedDrives({disc});
+        WriteSettingsFile("\"value0\"=hex:00,00,00,00\n\"value1\"=\"" +
+                          Folder("rip").toStdString() + "\"\n");
+        auto dialog = Open();
+        QVERIFY(dialog);
+        Control<QLineEdit>(*dialog, kIdNamePrefix)->setText(QStringLiteral("Song"));
+        Select(*dialog, {2, 0});
+        dialog->PollTick();
+
+        QStringList log;
+        bool timerDuringRun = true;
+        test::WhenModal<ExtractDialog>([&](ExtractDialog* run) {
+            timerDuringRun = dialog->PollTimerActive();
+            auto* poll = new QTimer(run);
+            QObject::connect(poll, &QTimer::timeout, run, [run, poll, &log] {
+                if (!run->Protocol().Finished()) {
+                    return;
+                }
+                poll->stop();
+                for (const auto& line : run->Protocol().Log().Lines()) {
+                    log << QString::fromStdString(line);
+                }
+                run->reject(); // "Close"
+            });
+            poll->start(10);
+        });
+        test::Watchdog watchdog(60000);
+        const uint64_t tocReads = drives[0]->CommandCount(0x43);
+        Control<QPushButton>(*dialog, kIdStart)->click();
+        QVERIFY(!watchdog.Fired());
+        QVERIFY(!timerDuringRun);
+        QVERIFY(dialog->PollTimerActive());
+        QVERIFY(dialog->RunningExtraction() == nullptr);
+
+        const QString folder = dialog->PathText();
+        QCOMPARE(log.size(), 8);
+        QCOMPARE(log[1], QStringLiteral("---> Extracting track 01"));
+        QCOMPARE(log[3], QStringLiteral("  Filename: %1Song01.wav").arg(folder));
+        QCOMPARE(log[4], QStringLiteral("---> Extracting track 03"));
+        QCOMPARE(log[6], QStringLiteral("  Filename: %1Song03.wav").arg(folder));
+        QCOMPARE(log[7], QStringLiteral("2 track(s) extracted"));
+
+        // The files hold the sectors of their tracks after the header.
+        const struct {
+            const char* name;
+            SectorAddress start;
+            int32_t length;
+        } files[] = {{"Song01.wav", 0, 40}, {"Song03.wav", 100, 30}};
+        for (const auto& f : files) {
+            std::ifstream in((folder + f.name).toStdString(), std::ios::binary);
+            const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+            QCOMPARE(bytes.size(), std::size_t(44 + f.length * kSectorBytes));
+            for (const int32_t offset : {0, f.length - 1}) {
+                const auto expected = test::SectorBytes(*disc, f.start + offset);
+                const auto mismatch = std::mismatch(expected.begin(), expected.end(),
+                                                    bytes.begin() + 44 + offset * kSectorBytes);
+                QVERIFY2(mismatch.first == expected.end(),
+                         qPrintable(QStringLiteral("%1 sector %2 byte %3: %4 against %5")
+                                        .arg(f.name).arg(offset)
+                                        .arg(mismatch.first - expected.begin())
+                                        .arg(int(*mismatch.first)).arg(int(*mismatch.second))));
+            }
+        }
+        QVERIFY(!std::filesystem::exists((folder + "Song02.wav").toStdString()));
+        // Same disc, same readiness: the list and its selection stay.
+        QCOMPARE(drives[0]->CommandCount(0x43), tocReads);
+        QVERIFY(List(*dialog)->topLevelItem(2)->isSelected());
+    }
+};
+
+} // namespace
+} // namespace vindral::ui
+
+QTEST_MAIN(vindral::ui::MainDialogTest)
+#include "MainDialogTest.moc"

@@ -190,17 +190,23 @@ int ReadDisc(CdDevice device, TrackTable& table, std::ostream& err) {
     return 0;
 }
 
-int CommandToc(const Options& options, std::ostream& out, std::ostream& err) {
+// The drives, the chosen one and its disc's table of contents; 0 or the
+// exit status.
+int OpenDisc(const Options& options, CdDevice& device, TrackTable& table, std::ostream& err) {
     std::vector<DriveLine> drives;
-    CdDevice device;
-    TrackTable table;
     if (int status = OpenDrives(options, drives, err)) {
         return status;
     }
     if (int status = SelectDrive(options, drives, device, err)) {
         return status;
     }
-    if (int status = ReadDisc(device, table, err)) {
+    return ReadDisc(device, table, err);
+}
+
+int CommandToc(const Options& options, std::ostream& out, std::ostream& err) {
+    CdDevice device;
+    TrackTable table;
+    if (int status = OpenDisc(options, device, table, err)) {
         return status;
     }
     for (int k = 0; k < table.count; ++k) {
@@ -262,16 +268,9 @@ private:
 };
 
 int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
-    std::vector<DriveLine> drives;
     CdDevice device;
     TrackTable table;
-    if (int status = OpenDrives(options, drives, err)) {
-        return status;
-    }
-    if (int status = SelectDrive(options, drives, device, err)) {
-        return status;
-    }
-    if (int status = ReadDisc(device, table, err)) {
+    if (int status = OpenDisc(options, device, table, err)) {
         return status;
     }
     std::string error;

@@ -36,6 +36,23 @@ std::string SpeedText(int64_t sectors, uint32_t milliseconds) {
     return Format("%.1f X", speed);
 }
 
+namespace {
+
+// The percentage, speed, elapsed and remaining texts of `done` sectors out
+// of `all` after `elapsed` ms; returns the percentage.
+int64_t FillProgress(int64_t done, int64_t all, uint32_t elapsed, std::string& progress,
+                     std::string& speed, std::string& elapsedText, std::string& remaining) {
+    const int64_t p = all > 0 ? done * 100 / all : 100;
+    progress = Format("%ld%%", static_cast<long>(p));
+    speed = SpeedText(done, elapsed);
+    elapsedText = TimeText(elapsed);
+    remaining = p == 0 ? "0:00:00"
+                       : TimeText(static_cast<uint32_t>(static_cast<double>(100 - p) * elapsed / p));
+    return p;
+}
+
+} // namespace
+
 std::string PositionText(uint32_t p) {
     return Format("%02lu:%02lu.%lu", static_cast<unsigned long>(p / 60000),
                   static_cast<unsigned long>((p % 60000) / 1000),
@@ -182,28 +199,15 @@ void RunProtocol::Refresh(uint32_t now) {
                                                 1000 / 75);
     texts_.position = PositionText(run.player.position);
 
-    const int64_t p = run.trackLength > 0
-                          ? static_cast<int64_t>(run.trackSectorsDone) * 100 / run.trackLength
-                          : 100;
-    texts_.trackProgress = Format("%ld%%", static_cast<long>(p));
-    const uint32_t e = now - passStartTick_;
-    texts_.trackSpeed = SpeedText(run.trackSectorsDone, e);
-    texts_.trackElapsed = TimeText(e);
-    texts_.trackRemaining =
-        p == 0 ? "0:00:00"
-               : TimeText(static_cast<uint32_t>(static_cast<double>(100 - p) * e / p));
-
-    const int64_t total = job_.totalSectors;
-    const int64_t bigP = total > 0 ? static_cast<int64_t>(run.totalSectorsDone) * 100 / total : 100;
+    FillProgress(run.trackSectorsDone, run.trackLength, now - passStartTick_,
+                 texts_.trackProgress, texts_.trackSpeed, texts_.trackElapsed,
+                 texts_.trackRemaining);
+    const int64_t bigP = FillProgress(run.totalSectorsDone, job_.totalSectors,
+                                      now - runStartTick_, texts_.totalProgress,
+                                      texts_.totalSpeed, texts_.totalElapsed,
+                                      texts_.totalRemaining);
     progressBar_ = static_cast<int>(bigP);
     view_.SetProgressBar(progressBar_);
-    texts_.totalProgress = Format("%ld%%", static_cast<long>(bigP));
-    const uint32_t bigE = now - runStartTick_;
-    texts_.totalSpeed = SpeedText(run.totalSectorsDone, bigE);
-    texts_.totalElapsed = TimeText(bigE);
-    texts_.totalRemaining =
-        bigP == 0 ? "0:00:00"
-                  : TimeText(static_cast<uint32_t>(static_cast<double>(100 - bigP) * bigE / bigP));
 
     if (run.verificationPass) {
         texts_.trackErrors =

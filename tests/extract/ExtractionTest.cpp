@@ -47,6 +47,27 @@ std::vector<uint32_t> ReadLengths(const std::vector<test::RecordedCommand>& comm
 
 class Extraction : public test::RunFixture {};
 
+// Files of this process may not grow beyond `bytes` while it lives: writes
+// past it fail as on a full disk.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &old_);
+        previous_ = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limited = old_;
+        limited.rlim_cur = bytes;
+        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, previous_);
+    }
+
+private:
+    struct rlimit old_ {};
+    void (*previous_)(int) = nullptr;
+};
+
 TEST_F(Extraction, TrackIsReadInBlocksOfSixteenAndTheRemainder) {
     const TrackEntry track{0, 1, 100, 33};
     RecordingView view;
@@ -335,17 +356,12 @@ TEST_F(Extraction, FileThatCannotBeCreated) {
 TEST_F(Extraction, WriteFailureIsReportedAndThePartialFileRemoved) {
     // Files may grow to 600,000 bytes: the first buffer load fits, the second
     // does not.
-    struct rlimit old {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limited = old;
-    limited.rlim_cur = 600000;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
     RecordingView view;
     RunProtocol protocol(Job({{0, 1, 0, 600}, {0, 2, 600, 16}}, false), view, Clock());
-    RunToStop(protocol);
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, previous);
+    {
+        FileSizeLimit limit(600000);
+        RunToStop(protocol);
+    }
     EXPECT_EQ(view.lines.back(), "Error writing file");
     EXPECT_FALSE(FileExists(protocol.Job().tracks[0].path));
     EXPECT_FALSE(FileExists(protocol.Job().tracks[1].path));
@@ -354,17 +370,12 @@ TEST_F(Extraction, WriteFailureIsReportedAndThePartialFileRemoved) {
 }
 
 TEST_F(Extraction, FinalWriteFailureIsReportedToo) {
-    struct rlimit old {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limited = old;
-    limited.rlim_cur = 10000;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
     RecordingView view;
     RunProtocol protocol(Job({{0, 1, 0, 16}}, false), view, Clock());
-    RunToStop(protocol);
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, previous);
+    {
+        FileSizeLimit limit(10000);
+        RunToStop(protocol);
+    }
     EXPECT_EQ(view.lines.back(), "Error writing file");
     EXPECT_FALSE(FileExists(protocol.Job().tracks[0].path));
 }

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Cross-builds Vindral for 64-bit Windows with mingw-w64 and runs the Windows
+# build's tests under Wine:
+#   1. GoogleTest from /usr/src/googletest, built with the same tool chain;
+#   2. the program itself (vindral-cli.exe, no Qt front end);
+#   3. tests/wine: the fake-system tests of the Windows backends, and the ASPI
+#      backend against the test wnaspi32.dll that serves the emulated drive;
+#   4. vindral-cli.exe end to end over that wnaspi32.dll: the drive list, the
+#      table of contents and a verified rip that must equal a rip of the same
+#      disc without ASPI.
+# Usage: tests/wine/run.sh [BUILD_FOLDER]   (default: build-wine in the tree)
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+BUILD=${1:-$ROOT/build-wine}
+JOBS=${JOBS:-2}
+TOOLCHAIN=$ROOT/cmake/mingw-w64-x86_64.cmake
+
+fail() {
+    echo "tests/wine/run.sh: $*" >&2
+    exit 1
+}
+
+# ---- what the machine must have ------------------------------------------------
+missing=()
+for package in g++-mingw-w64-x86-64-posix wine wine64 googletest cmake ninja-build; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+if ((${#missing[@]} > 0)); then
+    fail "missing Debian packages: ${missing[*]} (apt-get install ${missing[*]})"
+fi
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || fail "x86_64-w64-mingw32-g++-posix not found"
+WINE=$(command -v wine || command -v wine64) || fail "wine not found"
+[[ -f /usr/src/googletest/CMakeLists.txt ]] || fail "/usr/src/googletest is missing"
+
+mkdir -p "$BUILD"
+BUILD=$(cd "$BUILD" && pwd)
+
+# ---- 1. GoogleTest for mingw ------------------------------------------------------
+GTEST_PREFIX=$BUILD/googletest-prefix
+if [[ ! -f $GTEST_PREFIX/lib/cmake/GTest/GTestConfig.cmake ]]; then
+    echo "== GoogleTest (mingw-w64)"
+    cmake -S /usr/src/googletest -B "$BUILD/googletest" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_PREFIX="$GTEST_PREFIX" -DBUILD_GMOCK=ON >/dev/null
+    ninja -C "$BUILD/googletest" -j"$JOBS" install >/dev/null
+fi
+
+# ---- 2. the program ------------------------------------------------------------------
+echo "== vindral (mingw-w64, no Qt front end)"
+cmake -S "$ROOT" -B "$BUILD/main" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
+    -DVINDRAL_BUILD_UI=OFF -DVINDRAL_BUILD_TESTS=OFF -DVINDRAL_WERROR=ON >/dev/null
+ninja -C "$BUILD/main" -j"$JOBS"
+
+# ---- 3. the Windows tests ---------------------------------------------------------------
+echo "== tests/wine"
+cmake -S "$ROOT/tests/wine" -B "$BUILD/tests" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
+    -DCMAKE_PREFIX_PATH="$GTEST_PREFIX" -DVINDRAL_WERROR=ON >/dev/null
+ninja -C "$BUILD/tests" -j"$JOBS"
+
+WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/vindral-wine.XXXXXX")
+OUT=$(mktemp -d "${TMPDIR:-/tmp}/vindral-wine-out.XXXXXX")
+cleanup() {
+    WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null || true
+    rm -rf "$WINEPREFIX" "$OUT"
+}
+trap cleanup EXIT
+export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES=wnaspi32=n
+
+echo "== vindral_wine_tests.exe (Wine)"
+(cd "$BUILD/tests" && timeout 600 "$WINE" ./vindral_wine_tests.exe) ||
+    fail "the Windows tests failed under Wine"
+
+# ---- 4. the command-line front end over the test ASPI manager -----------------------------
+echo "== vindral-cli.exe over the test wnaspi32.dll (Wine)"
+cd "$BUILD/tests"
+drives=$(timeout 120 "$WINE" ./vindral-cli.exe drives | tr -d '\r')
+echo "$drives"
+grep -q '^ \[0:0\]  VINDRAL' <<<"$drives" || fail "vindral-cli drives did not list the drive"
+timeout 120 "$WINE" ./vindral-cli.exe toc | tr -d '\r' >"$OUT/toc-aspi.txt"
+timeout 120 "$WINE" ./vindral-cli.exe toc --demo | tr -d '\r' >"$OUT/toc-demo.txt"
+cmp "$OUT/toc-aspi.txt" "$OUT/toc-demo.txt" || fail "the table of contents differs over ASPI"
+
+mkdir -p "$OUT/aspi" "$OUT/demo"
+winpath() { echo "Z:${1//\//\\}\\"; }
+timeout 300 "$WINE" ./vindral-cli.exe rip --tracks 1,2 --verify --prefix T \
+    --out "$(winpath "$OUT/aspi")" >/dev/null || fail "vindral-cli rip over ASPI failed"
+timeout 300 "$WINE" ./vindral-cli.exe rip --demo --emulated-speed 100 --tracks 1,2 --prefix T \
+    --out "$(winpath "$OUT/demo")" >/dev/null || fail "vindral-cli rip --demo failed"
+for track in T01.wav T02.wav; do
+    [[ -s $OUT/aspi/$track ]] || fail "$track was not written over ASPI"
+    cmp "$OUT/aspi/$track" "$OUT/demo/$track" || fail "$track over ASPI differs from the disc"
+done
+echo "== all Windows tests passed"

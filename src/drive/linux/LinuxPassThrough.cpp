@@ -157,6 +157,8 @@ int32_t LinuxPassThrough::Initialise() {
         // A later node with the same address wins; the earlier slot stays
         // open but is no longer reachable.
         driveHandles_[nextSlot] = fd;
+        slotUnits_[nextSlot] = {static_cast<uint8_t>((packed >> 16) & 0xFF),
+                                static_cast<uint8_t>((packed >> 8) & 0xFF)};
         addressMap_[adapter * kTargets + target] = nextSlot;
         ++nextSlot;
     }
@@ -208,9 +210,10 @@ bool LinuxPassThrough::AdapterInquiryList(uint8_t adapter, std::vector<InquiryEn
     const auto host = static_cast<unsigned>(adapterHosts_[adapter]);
     std::vector<std::string> names;
     if (calls_->ListDirectory(sysfsDevices_, names) < 0) {
-        return false;
+        names.clear();
     }
     std::vector<std::pair<std::array<unsigned, 4>, std::string>> devices;
+    std::array<bool, kTargets> shown{};
     for (const std::string& name : names) {
         std::array<unsigned, 4> hctl{};
         if (!ParseDeviceName(name, hctl) || hctl[0] != host || hctl[1] > 0xFF ||
@@ -266,6 +269,32 @@ bool LinuxPassThrough::AdapterInquiryList(uint8_t adapter, std::vector<InquiryEn
             }
         }
         out.push_back(entry);
+        shown[entry.targetId] = true;
+    }
+
+    // Drives that sysfs does not show answer a real INQUIRY.
+    for (int target = 0; target < kTargets; ++target) {
+        const int32_t slot = addressMap_[adapter * kTargets + target];
+        if (slot < 0 || shown[target]) {
+            continue;
+        }
+        InquiryEntry entry;
+        entry.pathId = slotUnits_[slot].first;
+        entry.targetId = static_cast<uint8_t>(target);
+        entry.lun = slotUnits_[slot].second;
+        const uint8_t cdb[6] = {0x12, 0, 0, 0, static_cast<uint8_t>(entry.inquiryData.size()), 0};
+        SenseResult sense;
+        if (Execute(adapter, static_cast<uint8_t>(target), cdb, 6, false,
+                    entry.inquiryData.data(), static_cast<uint32_t>(entry.inquiryData.size()),
+                    sense) != kStatusOk) {
+            continue;
+        }
+        const auto at = std::upper_bound(out.begin(), out.end(), entry,
+                                         [](const InquiryEntry& a, const InquiryEntry& b) {
+                                             return std::tie(a.pathId, a.targetId, a.lun) <
+                                                    std::tie(b.pathId, b.targetId, b.lun);
+                                         });
+        out.insert(at, entry);
     }
     return true;
 }

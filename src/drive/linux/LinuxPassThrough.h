@@ -56,9 +56,10 @@ public:
 
     bool IsPassThrough() const override { return true; }
 
-    // The kernel's inquiry data of the devices of the adapter's host that
-    // have an entered drive at their target, in (channel, target, lun)
-    // order.
+    // The kernel's inquiry data (sysfs) of the devices of the adapter's host
+    // that have an entered drive at their target, in (channel, target, lun)
+    // order. An entered drive that sysfs does not show (sysfs not mounted,
+    // as in some containers) is asked by a real INQUIRY instead.
     bool AdapterInquiryList(uint8_t adapter, std::vector<InquiryEntry>& out) override;
 
     // Read-only view of the tables, for diagnostics and tests.
@@ -77,6 +78,8 @@ private:
     std::array<int32_t, kAdapters * kTargets> addressMap_{};
     // file descriptors by drive slot, -1 when the slot is empty
     std::array<int, kDriveSlots> driveHandles_{};
+    // channel and logical unit of each slot's device
+    std::array<std::pair<uint8_t, uint8_t>, kDriveSlots> slotUnits_{};
     // Linux SCSI host number by adapter number, -1 when unused
     std::array<int, kAdapters> adapterHosts_{};
 };

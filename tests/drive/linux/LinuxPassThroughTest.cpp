@@ -467,8 +467,15 @@ TEST_F(LinuxPassThroughTest, TextAttributesServeWhenTheBinaryInquiryIsMissing) {
 
     std::vector<InquiryEntry> list;
     ASSERT_TRUE(TransportAdapterInquiryList(0, list));
-    ASSERT_EQ(list.size(), 1u);
+    // The unreadable entry is replaced by what the drive itself answers
+    // (here: the fake's empty answer, a device of type 0).
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].targetId, 0);
     EXPECT_EQ(list[0].inquiryData[0], 5);
+    EXPECT_EQ(list[1].targetId, 1);
+    ASSERT_EQ(kernel->sgIoCalls.size(), 1u);
+    EXPECT_EQ(kernel->sgIoCalls[0].node, "/dev/sr1");
+    EXPECT_EQ(kernel->sgIoCalls[0].cdb[0], 0x12);
 
     char vendor[9];
     char product[17];
@@ -488,8 +495,61 @@ TEST_F(LinuxPassThroughTest, UnknownAdapterHasNoInquiryList) {
     EXPECT_FALSE(TransportAdapterInquiryList(1, list));
     EXPECT_FALSE(TransportAdapterInquiryList(200, list));
     EXPECT_TRUE(TransportAdapterInquiryList(0, list));
-    kernel->files.clear(); // sysfs not mounted
-    EXPECT_FALSE(TransportAdapterInquiryList(0, list));
+}
+
+TEST_F(LinuxPassThroughTest, DrivesThatSysfsDoesNotShowAnswerARealInquiry) {
+    kernel->AddDevice("/dev/sr0", 5, 0, 0, 0);
+    kernel->AddDevice("/dev/sr1", 5, 0, 3, 0);
+    kernel->AddDevice("/dev/sr2", 5, 0, 4, 0);
+    ASSERT_EQ(Install(), 1); // no sysfs at all, as in some containers
+    kernel->answer = [](const SgIoCall& call, sg_io_hdr_t& header) {
+        const auto* target = call.node.c_str() + std::strlen("/dev/sr");
+        if (call.cdb[0] == 0x00) {
+            header.status = 2;
+            PutSense(header, 0x02, 0x3A, 0x00);
+            return 0;
+        }
+        if (call.cdb[0] != 0x12 || *target == '2') {
+            header.status = 2;
+            PutSense(header, 0x05, 0x20, 0x00);
+            return 0;
+        }
+        auto* data = static_cast<uint8_t*>(header.dxferp);
+        std::memset(data, ' ', header.dxfer_len);
+        data[0] = *target == '0' ? 5 : 0;
+        std::memcpy(data + 8, "REALDRV ", 8);
+        std::memcpy(data + 16, "ASKED BY INQUIRY", 16);
+        return 0;
+    };
+    EXPECT_EQ(CdCommands::TestUnitReady(0, 0), 2);
+    ASSERT_EQ(LastSenseCode(), 0x23A00);
+    kernel->sgIoCalls.clear();
+
+    const auto drives = FindDrives();
+    ASSERT_EQ(drives.size(), 1u);
+    EXPECT_EQ(drives[0].text, " [0:0]  REALDRV ASKED BY INQUIRY");
+    ASSERT_FALSE(kernel->sgIoCalls.empty());
+    for (const SgIoCall& call : kernel->sgIoCalls) {
+        EXPECT_EQ(call.cdb[0], 0x12);
+        EXPECT_EQ(call.header.dxfer_direction, SG_DXFER_FROM_DEV);
+        EXPECT_EQ(call.header.dxfer_len, call.cdb[4]);
+        EXPECT_GE(call.header.dxfer_len, 36u);
+    }
+    // Asking for identification is no command of the caller's: the last
+    // sense code stays.
+    EXPECT_EQ(LastSenseCode(), 0x23A00);
+
+    // A drive that sysfs does show is not asked.
+    kernel->AddSysfsDevice("5:0:3:0", 5, "FROMSYS ", "CACHED          ", "0001");
+    kernel->sgIoCalls.clear();
+    char vendor[9];
+    char product[17];
+    char revision[5];
+    EXPECT_EQ(CdCommands::Inquiry(0, 3, vendor, product, revision), 1);
+    EXPECT_STREQ(vendor, "FROMSYS ");
+    for (const SgIoCall& call : kernel->sgIoCalls) {
+        EXPECT_NE(call.node, "/dev/sr1");
+    }
 }
 
 // ---- the status function on its own ---------------------------------------------

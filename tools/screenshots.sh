@@ -31,9 +31,17 @@ cat > "$work/run.sh" <<'INNER'
 set -euo pipefail
 vindral="$1"; out="$2"; work="$3"
 export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"
-shot() { # name
-    /usr/bin/import -window root "$work/$1-full.png"
-    /usr/bin/convert "$work/$1-full.png" -trim +repage "$out/$1.png"
+shot() { # name [window title]: the window with that title, else the screen
+    local id=""
+    if [[ -n "${2:-}" ]]; then
+        id=$(xwininfo -root -tree | awk -v t="\"$2\": (" 'index($0, t) && $0 !~ /: \(\)/ {print $1; exit}')
+    fi
+    if [[ -n "$id" ]]; then
+        /usr/bin/import -window "$id" "$out/$1.png"
+    else
+        /usr/bin/import -window root "$work/$1-full.png"
+        /usr/bin/convert "$work/$1-full.png" -trim +repage "$out/$1.png"
+    fi
 }
 wait_for_log() { # pattern seconds
     local i
@@ -48,16 +56,17 @@ wait_for_log() { # pattern seconds
 "$vindral" --demo --select=1,2,3 >"$work/vindral.log" 2>&1 &
 pid=$!
 sleep 3
-shot main-window
+shot main-window Vindral
 kill "$pid"; wait "$pid" 2>/dev/null || true
 
 # The extraction dialog during and after a verified run of two tracks.
 "$vindral" --demo --select=1,3 --start >"$work/vindral.log" 2>&1 &
 pid=$!
 sleep 6
-shot extract-running
+shot extract-running "Extracting Tracks"
+shot extract-over-main
 sleep 40
-shot extract-finished
+shot extract-finished "Extracting Tracks"
 kill "$pid"; wait "$pid" 2>/dev/null || true
 INNER
 chmod +x "$work/run.sh"

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "ui/common/DialogTemplate.h"
+#include "ui/common/Help.h"
 #include "ui/common/Pictures.h"
 #include "ui/extract/ExtractDialog.h"
 #include "ui/main/MainDialog.h"
@@ -63,6 +64,7 @@ ExtractorApp::ExtractorApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("Vindral"));
     setWindowIcon(ApplicationIcon());
     setQuitOnLastWindowClosed(false);
+    installEventFilter(new HelpKeyFilter(this));
     parsed_ = ParseAppOptions(argc, argv, options_, usageError_);
 }
 

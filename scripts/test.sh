@@ -5,5 +5,8 @@ set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 bash "$top/scripts/setup.sh"
 
+# The Windows build: cross-compiled with mingw-w64, its tests run under Wine.
+bash "$top/tests/wine/run.sh" "$top/build-wine"
+
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$top/build" -j"$(nproc)" --output-on-failure --timeout 600

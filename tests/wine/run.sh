@@ -93,4 +93,16 @@ for track in T01.wav T02.wav; do
     [[ -s $OUT/aspi/$track ]] || fail "$track was not written over ASPI"
     cmp "$OUT/aspi/$track" "$OUT/demo/$track" || fail "$track over ASPI differs from the disc"
 done
+# The Windows build's files equal those of the native build, when there is one.
+NATIVE_CLI=${VINDRAL_NATIVE_CLI:-$ROOT/build/src/cli/vindral-cli}
+if [[ -x $NATIVE_CLI ]]; then
+    mkdir -p "$OUT/native"
+    "$NATIVE_CLI" rip --demo --speed max --tracks 1,2 --prefix T --out "$OUT/native" >/dev/null ||
+        fail "the native vindral-cli rip failed"
+    for track in T01.wav T02.wav; do
+        cmp "$OUT/aspi/$track" "$OUT/native/$track" ||
+            fail "$track of the Windows build differs from the native build's"
+    done
+    echo "== the Windows build's WAV files equal the native build's"
+fi
 echo "== all Windows tests passed"

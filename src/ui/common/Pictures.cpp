@@ -100,38 +100,4 @@ QIcon ApplicationIcon() {
     return icon;
 }
 
-QIcon PlayerIcon(PlayerPicture picture) {
-    QIcon icon;
-    for (const QIcon::Mode mode : {QIcon::Normal, QIcon::Disabled}) {
-        QPixmap pixmap = Blank(12, 12);
-        QPainter p(&pixmap);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setPen(Qt::NoPen);
-        p.setBrush(mode == QIcon::Normal ? QColor(0, 0, 0) : QColor(150, 150, 150));
-        switch (picture) {
-        case PlayerPicture::Play:
-            p.drawPolygon(QPolygonF({QPointF(2, 1), QPointF(11, 6), QPointF(2, 11)}));
-            break;
-        case PlayerPicture::Stop:
-            p.drawRect(QRectF(2, 2, 8, 8));
-            break;
-        case PlayerPicture::Pause:
-            p.drawRect(QRectF(2, 1, 3, 10));
-            p.drawRect(QRectF(7, 1, 3, 10));
-            break;
-        case PlayerPicture::Previous:
-            p.drawRect(QRectF(1, 1, 2, 10));
-            p.drawPolygon(QPolygonF({QPointF(11, 1), QPointF(3.5, 6), QPointF(11, 11)}));
-            break;
-        case PlayerPicture::Next:
-            p.drawRect(QRectF(9, 1, 2, 10));
-            p.drawPolygon(QPolygonF({QPointF(1, 1), QPointF(8.5, 6), QPointF(1, 11)}));
-            break;
-        }
-        p.end();
-        icon.addPixmap(pixmap, mode);
-    }
-    return icon;
-}
-
 } // namespace vindral::ui

@@ -1,5 +1,5 @@
 // The program's pictures, drawn in code: the application icon, the track
-// list's audio and data images, the folder button and the player buttons.
+// list's audio and data images, and the folder button.
 #pragma once
 
 #include <QIcon>
@@ -12,8 +12,5 @@ QPixmap DataTrackPicture();  // 16 x 16, image 1
 QPixmap FolderPicture();     // the picture of the folder button
 QPixmap DiscPicture(int size); // the application's picture, a disc
 QIcon ApplicationIcon();
-
-enum class PlayerPicture { Play, Stop, Pause, Previous, Next };
-QIcon PlayerIcon(PlayerPicture picture);
 
 } // namespace vindral::ui

@@ -11,7 +11,7 @@
 
 #include "ui/common/DialogTemplate.h"
 #include "ui/common/LinkLabel.h"
-#include "ui/common/Pictures.h"
+#include "ui/player/PlayerIcons.h"
 
 namespace vindral::ui {
 
@@ -96,15 +96,14 @@ ExtractDialog::ExtractDialog(ExtractJob job, QWidget* parent, platform::TickSour
             .SetFontName(QStringLiteral("Arial"));
     }
 
-    const std::pair<int, PlayerPicture> buttons[] = {
-        {kIdPlay, PlayerPicture::Play},         {kIdStop, PlayerPicture::Stop},
-        {kIdPause, PlayerPicture::Pause},       {kIdPreviousTrack, PlayerPicture::Previous},
-        {kIdNextTrack, PlayerPicture::Next},
+    const std::pair<int, int> buttons[] = {
+        {kIdPlay, kIconPlay},          {kIdStop, kIconStop},     {kIdPause, kIconPause},
+        {kIdPreviousTrack, kIconPrevious}, {kIdNextTrack, kIconNext},
     };
-    for (const auto& [id, picture] : buttons) {
+    for (const auto& [id, icon] : buttons) {
         auto* button = Control<QPushButton>(*this, id);
-        button->setIcon(PlayerIcon(picture));
-        button->setIconSize(QSize(12, 12));
+        button->setIcon(PlayerButtonIcon(icon));
+        button->setIconSize(QSize(14, 14));
     }
 
     connect(cancel_, &QPushButton::clicked, this, &ExtractDialog::reject);

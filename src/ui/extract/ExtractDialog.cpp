@@ -1,5 +1,6 @@
 #include "ui/extract/ExtractDialog.h"
 
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QListWidget>
@@ -110,15 +111,30 @@ ExtractDialog::ExtractDialog(ExtractJob job, QWidget* parent, platform::TickSour
     connect(save_, &QPushButton::clicked, this, &ExtractDialog::SaveStatus);
 
     // A worker's message is handled on this dialog's thread: the wake posts a
-    // call here, which hands the pending message to the protocol.
+    // call here (one at a time), which hands the pending messages to the
+    // protocol.
     protocol_ = std::make_unique<RunProtocol>(
         std::move(job), *this, std::move(tick), [this] {
-            QMetaObject::invokeMethod(
-                this, [this] { protocol_->DispatchProgress(); }, Qt::QueuedConnection);
+            if (!wakePosted_.exchange(true)) {
+                QMetaObject::invokeMethod(this, &ExtractDialog::DeliverProgress,
+                                          Qt::QueuedConnection);
+            }
         });
 }
 
 ExtractDialog::~ExtractDialog() { protocol_->Close(); }
+
+void ExtractDialog::DeliverProgress() {
+    constexpr qint64 kSliceMs = 5;
+    wakePosted_.store(false);
+    QElapsedTimer slice;
+    slice.start();
+    if (!protocol_->DispatchProgress()) {
+        return;
+    }
+    while (!ended_ && slice.elapsed() < kSliceMs && protocol_->WaitAndDispatch(0)) {
+    }
+}
 
 void ExtractDialog::OpenRun() { protocol_->Open(); }
 

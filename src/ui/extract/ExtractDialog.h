@@ -5,6 +5,7 @@
 
 #include <QDialog>
 
+#include <atomic>
 #include <memory>
 
 #include "extract/RunProtocol.h"
@@ -77,7 +78,14 @@ public slots:
     void SaveStatus();
 
 private:
+    // Hands the worker's pending messages to the protocol: the one that woke
+    // us, then those that follow at once, for a few milliseconds at most, so
+    // that a fast drive does not wait for a trip through the event loop per
+    // block while the window still repaints and takes input.
+    void DeliverProgress();
+
     std::unique_ptr<RunProtocol> protocol_;
+    std::atomic<bool> wakePosted_{false};
     std::array<LinkLabel*, 12> texts_{};
     QListWidget* log_ = nullptr;
     QProgressBar* bar_ = nullptr;

@@ -116,7 +116,7 @@ void ExtractorApp::Script(MainDialog& dialog, const AppOptions& options) {
     if (!options.autoStart) {
         return;
     }
-    QTimer::singleShot(300, &dialog, [quitWhenDone = options.quitWhenDone, &dialog] {
+    QTimer::singleShot(0, &dialog, [quitWhenDone = options.quitWhenDone, &dialog] {
         if (quitWhenDone) {
             auto* watch = new QTimer(&dialog);
             QObject::connect(watch, &QTimer::timeout, &dialog, [&dialog, watch] {

@@ -90,9 +90,10 @@ int ExtractorApp::Run(const AppOptions& options) {
     if (!dialog.Initialise()) {
         return 0;
     }
+    scriptFailed_ = false;
     Script(dialog, options);
     dialog.exec();
-    return 0;
+    return scriptFailed_ ? 1 : 0;
 }
 
 void ExtractorApp::Script(MainDialog& dialog, const AppOptions& options) {
@@ -116,26 +117,37 @@ void ExtractorApp::Script(MainDialog& dialog, const AppOptions& options) {
     if (!options.autoStart) {
         return;
     }
-    QTimer::singleShot(0, &dialog, [quitWhenDone = options.quitWhenDone, &dialog] {
+    QTimer::singleShot(0, &dialog, [this, quitWhenDone = options.quitWhenDone, &dialog] {
+        auto* start = Control<QPushButton>(dialog, kIdStart);
+        dialog.SelectionStatistics();
+        if (!start->isEnabled()) {
+            std::fprintf(stderr, "vindral: nothing to extract\n");
+            scriptFailed_ = true;
+            if (quitWhenDone) {
+                dialog.reject();
+            }
+            return;
+        }
         if (quitWhenDone) {
             auto* watch = new QTimer(&dialog);
-            QObject::connect(watch, &QTimer::timeout, &dialog, [&dialog, watch] {
+            QObject::connect(watch, &QTimer::timeout, &dialog, [this, &dialog, watch] {
                 ExtractDialog* run = dialog.RunningExtraction();
                 if (run == nullptr) {
                     return;
                 }
-                if (run->Protocol().Finished() || run->Protocol().Failed()) {
+                const RunProtocol& protocol = run->Protocol();
+                if (protocol.Finished() || (protocol.Failed() && !protocol.WorkerActive())) {
                     watch->stop();
+                    scriptFailed_ = protocol.Failed();
                     std::fprintf(stderr, "vindral: %s\n",
-                                 run->Protocol().Failed() ? "extraction failed"
-                                                          : "extraction finished");
+                                 protocol.Failed() ? "extraction failed" : "extraction finished");
                     run->reject(); // Close
                     QTimer::singleShot(0, &dialog, [&dialog] { dialog.reject(); });
                 }
             });
             watch->start(20);
         }
-        Control<QPushButton>(dialog, kIdStart)->click();
+        start->click();
     });
 }
 

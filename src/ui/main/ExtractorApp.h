@@ -34,8 +34,8 @@ public:
     ExtractorApp(int& argc, char** argv);
 
     // Sets up the drives, runs the main window and returns the exit code:
-    // 0 normally, 1 when a disc image could not be loaded, 2 on a usage
-    // error.
+    // 0 normally, 1 when a disc image could not be loaded (or a scripted
+    // extraction failed), 2 on a usage error.
     int Run();
     // The same with options given by the caller.
     int Run(const AppOptions& options);
@@ -46,6 +46,7 @@ private:
     AppOptions options_;
     std::string usageError_;
     bool parsed_ = false;
+    bool scriptFailed_ = false;
 };
 
 } // namespace vindral::ui

@@ -105,6 +105,17 @@ private slots:
         QVERIFY(std::filesystem::exists((out + "Track02.wav").toStdString()));
         QVERIFY(!std::filesystem::exists((out + "Track01.wav").toStdString()));
     }
+
+    void scriptedStartOfADataTrackEndsWithAFailure() {
+        AppOptions options;
+        options.drives.demo = true;
+        options.selectTracks = {6}; // the demo disc's data track
+        options.autoStart = true;
+        options.quitWhenDone = true;
+        test::Watchdog watchdog(30000);
+        QCOMPARE(app_.Run(options), 1);
+        QVERIFY(!watchdog.Fired());
+    }
 };
 
 } // namespace

@@ -14,6 +14,22 @@ namespace {
 
 namespace fs = std::filesystem;
 
+void SetVariable(const char* name, const char* value) {
+#if defined(_WIN32)
+    _putenv_s(name, value);
+#else
+    setenv(name, value, 1);
+#endif
+}
+
+void RemoveVariable(const char* name) {
+#if defined(_WIN32)
+    _putenv_s(name, "");
+#else
+    unsetenv(name);
+#endif
+}
+
 class SettingsFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -191,15 +207,15 @@ TEST_F(SettingsFileTest, SaveReplacesACorruptFileAndReportsAnUnwritableOne) {
 TEST(SettingsPathTest, FollowsXdgConfigHome) {
     const char* saved = std::getenv("XDG_CONFIG_HOME");
     const std::string restore = saved != nullptr ? saved : "";
-    setenv("XDG_CONFIG_HOME", "/cfg/here", 1);
+    SetVariable("XDG_CONFIG_HOME", "/cfg/here");
     EXPECT_EQ(DefaultSettingsPath(), "/cfg/here/vindral/settings.reg");
     // A relative value is not a valid base folder.
-    setenv("XDG_CONFIG_HOME", "relative", 1);
+    SetVariable("XDG_CONFIG_HOME", "relative");
     EXPECT_EQ(DefaultSettingsPath(), HomeFolder() + ".config/vindral/settings.reg");
-    unsetenv("XDG_CONFIG_HOME");
+    RemoveVariable("XDG_CONFIG_HOME");
     EXPECT_EQ(DefaultSettingsPath(), HomeFolder() + ".config/vindral/settings.reg");
     if (saved != nullptr) {
-        setenv("XDG_CONFIG_HOME", restore.c_str(), 1);
+        SetVariable("XDG_CONFIG_HOME", restore.c_str());
     }
 }
 

@@ -5,45 +5,53 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QKeyEvent>
-#include <QUrl>
+#include <QStandardPaths>
 
 namespace vindral::ui {
 
-QStringList HelpDocumentFolders() {
-    QStringList folders{QDir::currentPath(), QCoreApplication::applicationDirPath()};
-#ifdef VINDRAL_DATA_DIR
-    folders << QStringLiteral(VINDRAL_DATA_DIR);
-#endif
-    return folders;
-}
-
 QString FindHelpDocument() {
-    for (const QString& folder : HelpDocumentFolders()) {
-        const QFileInfo document(QDir(folder), QString::fromLatin1(kHelpDocument));
-        if (document.isFile()) {
-            return document.absoluteFilePath();
+    QStringList candidates;
+    candidates << QDir::current().filePath(kHelpDocument);
+    const QString beside = QCoreApplication::applicationDirPath();
+    if (!beside.isEmpty()) {
+        candidates << QDir(beside).filePath(kHelpDocument);
+        // A build tree keeps the guide among the resources of the sources.
+        candidates << QDir(beside).filePath(QString("../../../res/") + kHelpDocument);
+    }
+    for (const QString& folder :
+         QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation)) {
+        candidates << QDir(folder).filePath(QString("vindral/") + kHelpDocument);
+    }
+    for (const QString& candidate : candidates) {
+        if (QFileInfo(candidate).isFile()) {
+            return QFileInfo(candidate).absoluteFilePath();
         }
     }
     return {};
 }
 
-void OpenHelpDocument() {
+void OpenHelp() {
     const QString document = FindHelpDocument();
     if (!document.isEmpty()) {
         QDesktopServices::openUrl(QUrl::fromLocalFile(document));
     }
 }
 
+HelpKeyFilter::HelpKeyFilter(QObject* parent, Opener opener)
+    : QObject(parent), opener_(std::move(opener)) {}
+
 bool HelpKeyFilter::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
-        const Qt::KeyboardModifiers held =
-            key->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier);
-        // The first widget that gets the press (the one with the focus)
-        // stands for its window; the press goes no further.
-        if (key->key() == Qt::Key_F1 && held == Qt::NoModifier && !key->isAutoRepeat() &&
+        const auto held = key->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier |
+                                              Qt::AltModifier);
+        // Every key press reaches the filter once per window it passes; act
+        // on the widget that has it first, and only there.
+        if (key->key() == Qt::Key_F1 && held == 0 && !key->isAutoRepeat() &&
             watched->isWidgetType()) {
-            OpenHelpDocument();
+            if (opener_) {
+                opener_();
+            }
             return true;
         }
     }

@@ -1,31 +1,38 @@
-// Help: F1 in any window of the program opens the help document,
-// vindraldoc.htm, in the user's browser.
+// F1 help: the user guide vindraldoc.htm, opened from every window of the
+// program with F1 alone (no Shift, Ctrl or Alt).
 #pragma once
 
 #include <QObject>
 #include <QString>
-#include <QStringList>
+#include <QUrl>
+
+#include <functional>
 
 namespace vindral::ui {
 
 inline constexpr const char* kHelpDocument = "vindraldoc.htm";
 
-// Where the document is looked for, in order: the current folder, the
-// executable's folder, the installed data folder.
-QStringList HelpDocumentFolders();
-// The first existing document, or empty.
+// The guide: in the current folder, then beside the executable, then in the
+// installed data folder. Empty when it is nowhere.
 QString FindHelpDocument();
-// Opens it (nothing happens when there is none).
-void OpenHelpDocument();
 
-// Watches the whole application for F1 without Shift, Ctrl or Alt.
+// Opens the guide through the desktop's handler for HTML files. A missing
+// guide or handler shows nothing.
+void OpenHelp();
+
+// Installed on the application: F1 without Shift, Ctrl or Alt in any window
+// opens the guide.
 class HelpKeyFilter : public QObject {
     Q_OBJECT
 public:
-    using QObject::QObject;
+    using Opener = std::function<void()>;
+    explicit HelpKeyFilter(QObject* parent = nullptr, Opener opener = OpenHelp);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    Opener opener_;
 };
 
 } // namespace vindral::ui

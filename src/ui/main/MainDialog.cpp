@@ -2,10 +2,12 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
@@ -17,6 +19,7 @@
 #include "drive/Transport.h"
 #include "extract/JobBuilder.h"
 #include "platform/Platform.h"
+#include "ui/common/AboutDialog.h"
 #include "ui/common/DialogTemplate.h"
 #include "ui/common/LinkLabel.h"
 #include "ui/common/Pictures.h"
@@ -390,6 +393,17 @@ void MainDialog::LoadStoredSettings() {
         path_->setText(Text(settings_.outputFolder));
         path_->setToolTip(path_->text());
     }
+}
+
+void MainDialog::ShowAbout() {
+    AboutDialog about(this);
+    about.exec();
+}
+
+void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    menu.addAction(QString::fromUtf8(kAboutMenuText), this, &MainDialog::ShowAbout);
+    menu.exec(event->globalPos());
 }
 
 void MainDialog::reject() {

@@ -74,6 +74,9 @@ public:
     void SelectionStatistics();
     void Start();
     void BrowseForFolder();
+    // The about box, from the window's context menu (the window manager's
+    // menu is not ours to extend).
+    void ShowAbout();
 
     const std::vector<CdDevice>& Drives() const { return drives_; }
     const TrackTable& Tracks() const { return tracks_; }
@@ -93,6 +96,9 @@ public:
 
 public slots:
     void reject() override; // the close steps
+
+protected:
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     void DriveChanged(int index);

@@ -4,7 +4,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QContextMenuEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
@@ -19,6 +21,7 @@
 #include "drive/CdCommands.h"
 #include "platform/Platform.h"
 #include "platform/Settings.h"
+#include "ui/common/AboutDialog.h"
 #include "ui/common/DialogTemplate.h"
 #include "ui/common/LinkLabel.h"
 #include "ui/extract/ExtractDialog.h"
@@ -350,6 +353,42 @@ private slots:
             Control<QPushButton>(*dialog, kIdExit)->click();
         }
         QVERIFY(ReadSettingsFile().find("\"value1\"=\"" + gone + "\"") != std::string::npos);
+    }
+
+    void contextMenuOpensTheAboutBox() {
+        UseEmulatedDrives({ThreeTrackDisc()});
+        auto dialog = Open();
+        QVERIFY(dialog);
+        QString item;
+        bool aboutShown = false;
+        bool pollingMeanwhile = false;
+        // The menu is a popup, not a modal window.
+        auto* findMenu = new QTimer(dialog.get());
+        connect(findMenu, &QTimer::timeout, dialog.get(), [&, findMenu] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (menu == nullptr || menu->actions().isEmpty()) {
+                return;
+            }
+            findMenu->stop();
+            item = menu->actions().value(0)->text();
+            test::WhenModal<AboutDialog>([&](AboutDialog* about) {
+                aboutShown = true;
+                pollingMeanwhile = dialog->PollTimerActive();
+                QTest::keyClick(about, Qt::Key_Escape);
+            });
+            menu->actions().value(0)->trigger();
+            menu->close();
+        });
+        findMenu->start(10);
+        test::Watchdog watchdog(20000);
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5),
+                                dialog->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(dialog.get(), &event);
+        QTRY_VERIFY(aboutShown);
+        QVERIFY(!watchdog.Fired());
+        QCOMPARE(item, QStringLiteral("&About Vindral..."));
+        QVERIFY(pollingMeanwhile); // the main window keeps polling
+        QVERIFY(dialog->isVisible());
     }
 
     void startUpFailuresShowTheirMessageAndWriteNothing() {

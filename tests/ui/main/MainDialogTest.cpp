@@ -283,6 +283,13 @@ private slots:
         speeds->setCurrentIndex(8);
         emit speeds->activated(8);
         QCOMPARE(drives[0]->LastSetSpeedValue(), 177);
+
+        // The drive now reads at the speed it was given, and the indicator
+        // says so: 8 x 177 kB/s is 8 X.
+        speeds->setCurrentIndex(5);
+        emit speeds->activated(5);
+        QCOMPARE(drives[0]->LastSetSpeedValue(), 8 * 177);
+        QCOMPARE(LabelText(*dialog, kIdSpeedIndicator), QStringLiteral("8 X"));
     }
 
     void speedIndicatorTruncates() {

@@ -27,8 +27,10 @@ inline void Append16(std::vector<uint8_t>& out, uint16_t v) {
     out.push_back(static_cast<uint8_t>(v >> 8));
 }
 
+// Byte by byte: GCC 12 at -O2 takes a range insert into a fresh vector for
+// an overflow (-Wstringop-overflow) and the build treats warnings as errors.
 inline void AppendTag(std::vector<uint8_t>& out, const char* tag) {
-    out.insert(out.end(), tag, tag + 4);
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(tag[i]));
 }
 
 struct WaveLayout {

@@ -6,7 +6,7 @@ set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev
           qt6-base-dev qt6-multimedia-dev libqt6multimedia6 fonts-dejavu-core
-          xvfb xauth x11-utils imagemagick pulseaudio
+          xvfb xauth x11-utils imagemagick xdotool pulseaudio
           g++-mingw-w64-x86-64-posix wine wine64 bc time cd-paranoia)
 
 missing=()

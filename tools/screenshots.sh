@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Screenshots of the graphical program on the demo disc, taken under a
-# private X server: the main window with tracks selected, and the extraction
-# dialog during and after a run. Writes PNG files into docs/screenshots/.
+# private X server: the main window with tracks selected, the extraction
+# dialog during a run and playing afterwards, and the about box. Writes PNG
+# files into docs/screenshots/. Needs xvfb, xauth, x11-utils, imagemagick and
+# xdotool.
 #
 #   tools/screenshots.sh [BUILD_DIR]     (default: build-ui)
 set -euo pipefail
@@ -59,14 +61,33 @@ sleep 3
 shot main-window Vindral
 kill "$pid"; wait "$pid" 2>/dev/null || true
 
-# The extraction dialog during and after a verified run of two tracks.
-"$vindral" --demo --select=1,3 --start >"$work/vindral.log" 2>&1 &
+# The extraction dialog during a verified run of two tracks (the drive reads
+# at 8 X): extracting track 1, then verifying it (grey columns turn green),
+# and once the run is over playing track 3 with the marker.
+"$vindral" --demo --select=1,3 --start --play-when-done >"$work/vindral.log" 2>&1 &
 pid=$!
-sleep 6
+sleep 4
 shot extract-running "Extracting Tracks"
+sleep 3.5
+shot extract-verifying "Extracting Tracks"
 shot extract-over-main
-sleep 40
+sleep 14
 shot extract-finished "Extracting Tracks"
+kill "$pid"; wait "$pid" 2>/dev/null || true
+
+# The about box, from the main window's context menu.
+"$vindral" --demo >"$work/vindral.log" 2>&1 &
+pid=$!
+sleep 3
+main=$(xdotool search --onlyvisible --name '^Vindral$' | head -n 1)
+if [[ -n "$main" ]]; then
+    eval "$(xdotool getwindowgeometry --shell "$main")"
+    xdotool mousemove --sync $((X + WIDTH - 40)) $((Y + HEIGHT / 2)) click 3
+    sleep 0.5
+    xdotool key a
+    sleep 1
+    shot about "About Vindral"
+fi
 kill "$pid"; wait "$pid" 2>/dev/null || true
 INNER
 chmod +x "$work/run.sh"

@@ -10,7 +10,7 @@ namespace vindral::ui {
 class LinkLabel;
 
 inline constexpr const char* kAboutVersionText = "Vindral Version 0.2 Beta";
-inline constexpr const char* kAboutNoticeText = "Copyright (C) 2026 the Vindral developers";
+inline constexpr const char* kAboutNoticeText = "(C) 2026 the Vindral developers";
 inline constexpr const char* kAboutWebAddress = "https://vindral.invalid/";
 inline constexpr const char* kAboutMenuText = "&About Vindral...";
 

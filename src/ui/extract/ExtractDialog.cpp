@@ -9,10 +9,14 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 
 #include "ui/common/DialogTemplate.h"
 #include "ui/common/LinkLabel.h"
+#include "platform/media/MediaInterpreter.h"
+#include "ui/player/PeakWidget.h"
 #include "ui/player/PlayerIcons.h"
+#include "ui/player/QtAudioOutput.h"
 
 namespace vindral::ui {
 
@@ -70,7 +74,8 @@ constexpr std::array<int, 12> kTextControls = {
 
 } // namespace
 
-ExtractDialog::ExtractDialog(ExtractJob job, QWidget* parent, platform::TickSource tick)
+ExtractDialog::ExtractDialog(ExtractJob job, QWidget* parent, platform::TickSource tick,
+                             platform::OutputFactory outputs)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint) {
     BuildDialog(*this, kExtractTemplate);
@@ -120,9 +125,51 @@ ExtractDialog::ExtractDialog(ExtractJob job, QWidget* parent, platform::TickSour
                                           Qt::QueuedConnection);
             }
         });
+
+    // The peak display over frame 1033, and the player over the run's fields.
+    ExtractRun& run = protocol_->Run();
+    peaks_ = new PeakWidget(display_, run.player, this);
+    media_ = std::make_unique<platform::MediaInterpreter>(
+        outputs ? std::move(outputs) : QtAudioOutput::FactoryWithFallback());
+    PeakPlayerView::Callbacks callbacks;
+    callbacks.showPosition = [this](const std::string& text) {
+        texts_[10]->setText(QString::fromStdString(text));
+    };
+    callbacks.scrollLogTo = [this](int32_t line) {
+        if (QListWidgetItem* item = log_->item(line)) {
+            log_->scrollToItem(item, QAbstractItemView::PositionAtTop);
+        }
+    };
+    callbacks.showTrack = [this](const std::string& caption, const std::string& number) {
+        trackGroup_->setTitle(QString::fromStdString(caption));
+        texts_[11]->setText(QString::fromStdString(number));
+    };
+    playerView_ = std::make_unique<PeakPlayerView>(*peaks_, std::move(callbacks));
+    player_ = std::make_unique<Player>(run.player, *media_, *playerView_, display_, *run.peaks);
+    playerTimer_ = new QTimer(this);
+    playerTimer_->setInterval(Player::kPollMilliseconds);
+    connect(playerTimer_, &QTimer::timeout, this, [this] { player_->Poll(); });
+    connect(peaks_, &PeakWidget::pictureClicked, this,
+            [this](int x, int y) { player_->ClickPicture(x, y); });
+    connect(Control<QPushButton>(*this, kIdPlay), &QPushButton::clicked, this,
+            [this] { player_->Play(); });
+    connect(Control<QPushButton>(*this, kIdStop), &QPushButton::clicked, this,
+            [this] { player_->Stop(); });
+    connect(Control<QPushButton>(*this, kIdPause), &QPushButton::clicked, this,
+            [this] { player_->Pause(); });
+    connect(Control<QPushButton>(*this, kIdNextTrack), &QPushButton::clicked, this,
+            [this] { player_->NextTrack(); });
+    connect(Control<QPushButton>(*this, kIdPreviousTrack), &QPushButton::clicked, this,
+            [this] { player_->PreviousTrack(); });
 }
 
-ExtractDialog::~ExtractDialog() { protocol_->Close(); }
+ExtractDialog::~ExtractDialog() {
+    protocol_->Close();
+    // The device is closed with the dialog, whether or not it was opened.
+    if (!ended_) {
+        ClosePlayer();
+    }
+}
 
 void ExtractDialog::DeliverProgress() {
     constexpr qint64 kSliceMs = 5;
@@ -184,6 +231,44 @@ void ExtractDialog::EndDialog() {
 
 void ExtractDialog::SetTrackCaption(const std::string& caption) {
     trackGroup_->setTitle(QString::fromStdString(caption));
+}
+
+void ExtractDialog::InitialiseDisplay() {
+    QWidget* frame = FindControl(*this, kIdPeakArea);
+    const QRect area = frame->geometry();
+    display_.Initialise({area.x(), area.y(), area.width(), area.height()});
+    // The widget draws the outline one pixel outside the picture.
+    peaks_->setGeometry(area.adjusted(-PeakWidget::kOutline, -PeakWidget::kOutline,
+                                      PeakWidget::kOutline, PeakWidget::kOutline));
+    peaks_->AreaChanged();
+    peaks_->raise();
+    peaks_->show();
+}
+
+void ExtractDialog::StartTrackPicture() {
+    display_.StartTrackPicture();
+    peaks_->PictureChanged();
+}
+
+void ExtractDialog::DrawBlockColumn(SectorAddress blockAddress, int32_t sectorsCounted,
+                                    int32_t trackLength) {
+    peaks_->ColumnChanged(
+        display_.DrawBlockColumn(blockAddress, sectorsCounted, trackLength, *protocol_->Run().peaks));
+}
+
+void ExtractDialog::StartPlayer() {
+    player_->SetTracks(PlayerTracksOf(protocol_->Job(),
+                                      [this](int entry) { return protocol_->TrackLogStart(entry); }));
+    playerTimer_->start();
+    for (const int id : {kIdPreviousTrack, kIdNextTrack, kIdPlay, kIdPause, kIdStop}) {
+        Control<QPushButton>(*this, id)->setEnabled(true);
+    }
+    peaks_->MarkerChanged();
+}
+
+void ExtractDialog::ClosePlayer() {
+    player_->Close();
+    playerTimer_->stop();
 }
 
 void ExtractDialog::reject() { protocol_->Cancel(); }

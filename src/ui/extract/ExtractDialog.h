@@ -10,15 +10,25 @@
 
 #include "extract/RunProtocol.h"
 #include "platform/Platform.h"
+#include "platform/media/AudioOutput.h"
+#include "player/PeakDisplay.h"
+#include "player/Player.h"
 
 class QGroupBox;
 class QListWidget;
 class QProgressBar;
 class QPushButton;
+class QTimer;
+
+namespace vindral::platform {
+class MediaInterpreter;
+}
 
 namespace vindral::ui {
 
 class LinkLabel;
+class PeakWidget;
+class PeakPlayerView;
 
 enum ExtractControl : int {
     kIdCancel = 2,
@@ -49,8 +59,11 @@ enum ExtractControl : int {
 class ExtractDialog : public QDialog, public RunView {
     Q_OBJECT
 public:
+    // `outputs` makes the audio output of the player's device; by default the
+    // sound system's, or a silent one when no device opens.
     explicit ExtractDialog(ExtractJob job, QWidget* parent = nullptr,
-                           platform::TickSource tick = platform::TickCount);
+                           platform::TickSource tick = platform::TickCount,
+                           platform::OutputFactory outputs = {});
     // Closes the run: no message is handled any more and the worker has
     // ended when the destructor returns.
     ~ExtractDialog() override;
@@ -71,6 +84,18 @@ public:
     void SetCancelCaption(const std::string& caption) override;
     void EndDialog() override;
     void SetTrackCaption(const std::string& caption) override;
+    void InitialiseDisplay() override;
+    void StartTrackPicture() override;
+    void DrawBlockColumn(SectorAddress blockAddress, int32_t sectorsCounted,
+                         int32_t trackLength) override;
+    void StartPlayer() override;
+    void ClosePlayer() override;
+
+    // The peak display and the player, for tests.
+    const PeakDisplay& Display() const { return display_; }
+    PeakWidget* Peaks() const { return peaks_; }
+    Player& ThePlayer() { return *player_; }
+    platform::MediaInterpreter& Media() { return *media_; }
 
 public slots:
     // Cancel, Escape and the close box.
@@ -93,6 +118,13 @@ private:
     QPushButton* save_ = nullptr;
     QGroupBox* trackGroup_ = nullptr;
     bool ended_ = false;
+
+    PeakDisplay display_;
+    PeakWidget* peaks_ = nullptr;
+    std::unique_ptr<platform::MediaInterpreter> media_;
+    std::unique_ptr<PeakPlayerView> playerView_;
+    std::unique_ptr<Player> player_;
+    QTimer* playerTimer_ = nullptr;
 };
 
 } // namespace vindral::ui

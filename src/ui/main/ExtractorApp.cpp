@@ -51,6 +51,8 @@ bool ParseAppOptions(int argc, char** argv, AppOptions& options, std::string& er
             options.autoStart = true;
         } else if (arg == "--quit-when-done") {
             options.quitWhenDone = true;
+        } else if (arg == "--play-when-done") {
+            options.playWhenDone = true;
         } else if (arg.rfind("-", 0) == 0 && arg.rfind("-platform", 0) != 0 &&
                    arg.rfind("-style", 0) != 0 && arg.rfind("-display", 0) != 0) {
             error = "unknown option " + arg;
@@ -116,6 +118,17 @@ void ExtractorApp::Script(MainDialog& dialog, const AppOptions& options) {
     dialog.SelectionStatistics();
     if (!options.autoStart) {
         return;
+    }
+    if (options.playWhenDone) {
+        auto* watch = new QTimer(&dialog);
+        QObject::connect(watch, &QTimer::timeout, &dialog, [&dialog, watch] {
+            ExtractDialog* run = dialog.RunningExtraction();
+            if (run != nullptr && run->Protocol().Finished()) {
+                watch->stop();
+                Control<QPushButton>(*run, kIdPlay)->click();
+            }
+        });
+        watch->start(20);
     }
     QTimer::singleShot(0, &dialog, [this, quitWhenDone = options.quitWhenDone, &dialog] {
         auto* start = Control<QPushButton>(dialog, kIdStart);

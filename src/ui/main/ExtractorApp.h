@@ -22,6 +22,8 @@ struct AppOptions {
     bool selectAll = false;
     bool autoStart = false;
     bool quitWhenDone = false;
+    // Press Play in the extraction dialog once the run has finished.
+    bool playWhenDone = false;
 };
 
 // Parses the arguments after the program name. False with `error` set on a

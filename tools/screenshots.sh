@@ -5,11 +5,11 @@
 # files into docs/screenshots/. Needs xvfb, xauth, x11-utils, imagemagick and
 # xdotool.
 #
-#   tools/screenshots.sh [BUILD_DIR]     (default: build-ui)
+#   tools/screenshots.sh [BUILD_DIR]     (default: build)
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$root/build-ui}"
+build="${1:-$root/build}"
 vindral="$build/src/ui/vindral"
 out="$root/docs/screenshots"
 [[ -x "$vindral" ]] || { echo "screenshots: $vindral not built" >&2; exit 1; }

@@ -8,12 +8,13 @@
 #
 #   bash bench/ui/ui_rip_bench.sh [runs]      (default 3)
 #
-# VINDRAL_BUILD_DIR names the build (default build-ui); VINDRAL_BENCH_SECTORS
+# VINDRAL_BUILD_DIR names the build (default build, as scripts/setup.sh makes
+# it: optimised, with the graphical program); VINDRAL_BENCH_SECTORS
 # the image size (default 333000).
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build="${VINDRAL_BUILD_DIR:-$top/build-ui}"
+build="${VINDRAL_BUILD_DIR:-$top/build}"
 cli="$build/src/cli/vindral-cli"
 gui="$build/src/ui/vindral"
 runs=${1:-3}

@@ -8,6 +8,7 @@
 # Needs a build in build/ (bash scripts/setup.sh). cd-paranoia is measured when
 # it is installed (Debian package cd-paranoia).
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cli="${VINDRAL_BUILD_DIR:-$top/build}/src/cli/vindral-cli"
@@ -17,22 +18,7 @@ sectors=${VINDRAL_BENCH_SECTORS:-333000}
 
 work=$(mktemp -d /var/tmp/vindral-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-echo "Generating an image of $sectors sectors in $work ..."
-# Noise is as far from silence as audio gets; 10 tracks of equal length.
-head -c $((sectors * 2352)) /dev/urandom > "$work/image.bin"
-{
-    echo 'FILE "image.bin" BINARY'
-    per=$((sectors / 10))
-    for t in $(seq 1 10); do
-        start=$(((t - 1) * per))
-        printf '  TRACK %02d AUDIO\n    INDEX 01 %02d:%02d:%02d\n' "$t" \
-            $((start / 4500)) $((start / 75 % 60)) $((start % 75))
-    done
-} > "$work/image.cue"
-sync
-
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-now() { date +%s.%N; }
+make_image "$work" "$sectors"
 
 # time_command NAME COMMAND...: runs it $runs times, prints the median seconds.
 time_command() {

@@ -12,6 +12,7 @@
 # it: optimised, with the graphical program); VINDRAL_BENCH_SECTORS
 # the image size (default 333000).
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build="${VINDRAL_BUILD_DIR:-$top/build}"
@@ -25,17 +26,7 @@ done
 
 work=$(mktemp -d /var/tmp/vindral-ui-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-echo "Generating an image of $sectors sectors in $work ..."
-head -c $((sectors * 2352)) /dev/urandom > "$work/image.bin"
-{
-    echo 'FILE "image.bin" BINARY'
-    per=$((sectors / 10))
-    for t in $(seq 1 10); do
-        start=$(((t - 1) * per))
-        printf '  TRACK %02d AUDIO\n    INDEX 01 %02d:%02d:%02d\n' "$t" \
-            $((start / 4500)) $((start / 75 % 60)) $((start % 75))
-    done
-} > "$work/image.cue"
+make_image "$work" "$sectors"
 
 # The graphical program takes its folder and "no verify" from its settings.
 mkdir -p "$work/config/vindral" "$work/runtime"
@@ -46,9 +37,6 @@ cat > "$work/config/vindral/settings.reg" <<REG
 "value1"="$work/out/"
 REG
 sync
-
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-now() { date +%s.%N; }
 
 # time_command NAME COMMAND...: median seconds of $runs runs; checks the files.
 time_command() {

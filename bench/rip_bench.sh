@@ -20,23 +20,6 @@ work=$(mktemp -d /var/tmp/vindral-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 make_image "$work" "$sectors"
 
-# time_command NAME COMMAND...: runs it $runs times, prints the median seconds.
-time_command() {
-    local name=$1
-    shift
-    local times=()
-    for _ in $(seq 1 "$runs"); do
-        rm -rf "$work/out" && mkdir -p "$work/out"
-        sync
-        local t0 t1
-        t0=$(now)
-        "$@" >/dev/null 2>"$work/err" || { echo "$name failed:" >&2; cat "$work/err" >&2; exit 1; }
-        t1=$(now)
-        times+=("$(echo "$t1 - $t0" | bc -l)")
-    done
-    printf '%s\n' "${times[@]}" | median
-}
-
 rip() { "$cli" rip --image "$work/image.cue" --out "$work/out" "$@"; }
 dd_copy() { dd if="$work/image.bin" of="$work/out/copy.bin" bs=37632 status=none; }
 paranoia() { (cd "$work/out" && cd-paranoia -Z -d "$work/image.cue" -B -- 1- ); }

@@ -138,6 +138,10 @@ void Player::Stop() {
     }
     Send(media::kStop);
     state_.playing = false;
+    Rewind();
+}
+
+void Player::Rewind() {
     state_.position = 0;
     state_.lastPolled = -1;
     state_.markerColumn = 0;
@@ -183,10 +187,7 @@ void Player::StepTo(int32_t track) {
     Stop();
     // The alias still names the previous file; the next Play closes it.
     state_.deviceOpen = false;
-    state_.position = 0;
-    state_.lastPolled = -1;
-    state_.markerColumn = 0;
-    view_.PaintDisplay(state_);
+    Rewind();
 }
 
 void Player::Poll() {

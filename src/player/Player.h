@@ -92,6 +92,8 @@ private:
     int Send(const std::string& command);
     int32_t CurrentLength() const;
     void StepTo(int32_t track);
+    // Position and marker back to the start of the track, and a repaint.
+    void Rewind();
     bool ApplyClick(const std::optional<ClickTarget>& target);
 
     PlayerState& state_;

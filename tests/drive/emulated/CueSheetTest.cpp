@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "drive/emulated/CueSheet.h"
+#include "platform/WaveTestFiles.h"
 
 namespace vindral::emulated {
 namespace {
@@ -30,17 +31,9 @@ Bytes Sectors(int seed, int64_t count, int64_t extraBytes = 0) {
     return bytes;
 }
 
-void Put16(Bytes& b, uint32_t v) {
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-}
-void Put32(Bytes& b, uint32_t v) {
-    Put16(b, v & 0xFFFF);
-    Put16(b, v >> 16);
-}
-void PutId(Bytes& b, const char* id) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(id[i]));
-}
+using vindral::testing::Append16;
+using vindral::testing::Append32;
+using vindral::testing::AppendTag;
 
 struct WaveFormat {
     uint16_t tag = 1;
@@ -52,22 +45,22 @@ struct WaveFormat {
 // A RIFF WAVE file with a LIST chunk of odd length before the samples.
 Bytes Wave(const Bytes& samples, WaveFormat format = {}) {
     Bytes b;
-    PutId(b, "RIFF");
-    Put32(b, 0);
-    PutId(b, "WAVE");
-    PutId(b, "fmt ");
-    Put32(b, 16);
-    Put16(b, format.tag);
-    Put16(b, format.channels);
-    Put32(b, format.rate);
-    Put32(b, format.rate * format.channels * format.bits / 8);
-    Put16(b, static_cast<uint16_t>(format.channels * format.bits / 8));
-    Put16(b, format.bits);
-    PutId(b, "LIST");
-    Put32(b, 3);
+    AppendTag(b, "RIFF");
+    Append32(b, 0);
+    AppendTag(b, "WAVE");
+    AppendTag(b, "fmt ");
+    Append32(b, 16);
+    Append16(b, format.tag);
+    Append16(b, format.channels);
+    Append32(b, format.rate);
+    Append32(b, format.rate * format.channels * format.bits / 8);
+    Append16(b, static_cast<uint16_t>(format.channels * format.bits / 8));
+    Append16(b, format.bits);
+    AppendTag(b, "LIST");
+    Append32(b, 3);
     b.insert(b.end(), {'a', 'b', 'c', 0});
-    PutId(b, "data");
-    Put32(b, static_cast<uint32_t>(samples.size()));
+    AppendTag(b, "data");
+    Append32(b, static_cast<uint32_t>(samples.size()));
     b.insert(b.end(), samples.begin(), samples.end());
     const auto riff = static_cast<uint32_t>(b.size() - 8);
     std::memcpy(&b[4], &riff, 4);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "drive/CdTypes.h"
+#include "platform/OutputFile.h"
 
 namespace vindral {
 
@@ -131,9 +132,13 @@ struct ExtractRun {
     int32_t trackErrors = 0;
     int32_t totalErrors = 0;
 
-    // The output file of the extraction worker, shared with the window side
-    // for the buffer loads of code 5.
-    std::FILE* outputFile = nullptr;
+    // The output file of the extraction worker (its temporary file until the
+    // track is complete), shared with the window side for the buffer loads of
+    // code 5.
+    platform::OutputFile* outputFile = nullptr;
+    // Why the current pass could not create, write or finish its file
+    // ("<path>: <reason>"); empty when no file operation failed.
+    std::string fileError;
 
     std::unique_ptr<uint8_t[]> audioBuffer;
     std::unique_ptr<PeakTable> peaks;

@@ -38,6 +38,14 @@ std::string SpeedText(int64_t sectors, uint32_t milliseconds) {
 
 namespace {
 
+// (100 - p) / p of the elapsed time, cut to whole milliseconds and held
+// within the tick's range; p is 1 to 99.
+uint32_t RemainingMilliseconds(int64_t p, uint32_t elapsed) {
+    const double remaining = static_cast<double>(100 - p) * elapsed / static_cast<double>(p);
+    constexpr double kLargest = 4294967295.0;
+    return remaining >= kLargest ? UINT32_MAX : static_cast<uint32_t>(remaining);
+}
+
 // The percentage, speed, elapsed and remaining texts of `done` sectors out
 // of `all` after `elapsed` ms; returns the percentage.
 int64_t FillProgress(int64_t done, int64_t all, uint32_t elapsed, std::string& progress,
@@ -46,8 +54,9 @@ int64_t FillProgress(int64_t done, int64_t all, uint32_t elapsed, std::string& p
     progress = Format("%ld%%", static_cast<long>(p));
     speed = SpeedText(done, elapsed);
     elapsedText = TimeText(elapsed);
-    remaining = p == 0 ? "0:00:00"
-                       : TimeText(static_cast<uint32_t>(static_cast<double>(100 - p) * elapsed / p));
+    // Short tracks count past their length (the counters step by 16 sectors):
+    // from 100 % on nothing remains.
+    remaining = p == 0 ? "0:00:00" : TimeText(p >= 100 ? 0 : RemainingMilliseconds(p, elapsed));
     return p;
 }
 
@@ -248,6 +257,7 @@ void RunProtocol::HandleProgress(int code, void* param) {
     case kCodeFileNotOpened:
         workerActive_ = false;
         failed_ = true;
+        ReportFileProblem();
         AddLog("Error opening file");
         CancelHandling();
         break;
@@ -262,6 +272,7 @@ void RunProtocol::HandleProgress(int code, void* param) {
     case kCodeWriteFailed:
         workerActive_ = false;
         failed_ = true;
+        ReportFileProblem();
         AddLog("Error writing file");
         CancelHandling();
         break;
@@ -270,6 +281,12 @@ void RunProtocol::HandleProgress(int code, void* param) {
     }
     RestoreDataBlocksWhenIdle();
     CopyTexts();
+}
+
+void RunProtocol::ReportFileProblem() {
+    if (!run_->fileError.empty()) {
+        view_.FileProblem(run_->fileError);
+    }
 }
 
 void RunProtocol::PassDone() {

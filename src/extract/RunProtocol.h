@@ -58,6 +58,9 @@ public:
     virtual void StartPlayer() {}
     // "close vindralwave" and the player's timer stopped, before the dialog ends.
     virtual void ClosePlayer() {}
+    // Why a track file could not be created, written or finished
+    // ("<path>: <reason>"), just before the log line that reports it.
+    virtual void FileProblem(const std::string& /*reason*/) {}
 };
 
 std::string TimeText(uint32_t milliseconds);   // "%2ld:%02ld:%02ld"
@@ -117,6 +120,7 @@ private:
     void Refresh(uint32_t now);
     void PassDone();
     void CancelHandling();
+    void ReportFileProblem();
     void RestoreDataBlocksWhenIdle();
     void ShowTrack();
     void CopyTexts() { view_.ShowTexts(texts_); }

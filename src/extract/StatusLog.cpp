@@ -1,19 +1,24 @@
 #include "extract/StatusLog.h"
 
-#include <cstdio>
+#include "platform/OutputFile.h"
 
 namespace vindral {
 
-bool StatusLog::Save(const std::string& path) const {
-    std::FILE* file = std::fopen(path.c_str(), "wt");
-    if (file == nullptr) {
-        return false;
-    }
-    bool ok = true;
+bool StatusLog::Save(const std::string& path, std::string* error) const {
+    std::string text;
     for (const std::string& line : lines_) {
-        ok = std::fprintf(file, "%s\n", line.c_str()) >= 0 && ok;
+        text += line;
+#if defined(_WIN32)
+        text += "\r\n"; // as a text-mode stream writes it there
+#else
+        text += '\n';
+#endif
     }
-    ok = std::fclose(file) == 0 && ok;
+    std::string reason;
+    const bool ok = platform::WriteWholeFile(path, text, reason);
+    if (error != nullptr) {
+        *error = reason;
+    }
     return ok;
 }
 

@@ -12,9 +12,10 @@ public:
     int Count() const { return static_cast<int>(lines_.size()); }
     const std::vector<std::string>& Lines() const { return lines_; }
 
-    // Writes every line, each ended by one line end, to `path` (created or
-    // emptied). False when the file cannot be opened or written.
-    bool Save(const std::string& path) const;
+    // Writes every line, each ended by one line end, to `path`: complete or
+    // not at all (a file that stood there stays as it was on failure).
+    // False when it cannot be written; `error` then gets "<path>: <reason>".
+    bool Save(const std::string& path, std::string* error = nullptr) const;
 
 private:
     std::vector<std::string> lines_;

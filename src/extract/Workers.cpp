@@ -26,15 +26,10 @@ int BlockSectors(int32_t length, int block, int blocks) {
     return kBlockSectors;
 }
 
-bool WriteAll(std::FILE* file, const uint8_t* data, std::size_t size) {
-    return size == 0 || std::fwrite(data, 1, size, file) == size;
-}
-
-// Closes and removes a file that must not be kept.
-void Discard(ExtractRun& run, std::FILE* file, const std::string& path) {
+// Gives up the pass's file: only its temporary file goes, never the final name.
+void Discard(ExtractRun& run, platform::OutputFile& file) {
     run.outputFile = nullptr;
-    std::fclose(file);
-    std::remove(path.c_str());
+    file.Discard();
 }
 
 void Advance(ExtractRun& run) {
@@ -49,7 +44,11 @@ bool WriteBufferLoad(ExtractRun& run, const uint8_t* data) {
     if (run.outputFile == nullptr || data == nullptr) {
         return false;
     }
-    return WriteAll(run.outputFile, data, kFlushThreshold);
+    if (!run.outputFile->Write(data, kFlushThreshold)) {
+        run.fileError = run.outputFile->Error();
+        return false;
+    }
+    return true;
 }
 
 void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& channel) {
@@ -60,14 +59,17 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
     const int32_t length = run.trackLength;
     const auto header = MakeWavHeader(length);
 
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
+    // The track goes to a temporary file that takes the final name only when
+    // it is complete, so a failed or cancelled pass never touches a file
+    // that stands there already.
+    platform::OutputFile file;
+    run.fileError.clear();
+    if (!file.Create(path)) {
+        run.fileError = file.Error();
         channel.Send(kCodeFileNotOpened, nullptr);
         return;
     }
-    // Writes go straight to the system, so that a full disk shows at the call.
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    run.outputFile = file;
+    run.outputFile = &file;
     run.bufferWriteFailed = false;
 
     uint8_t* buffer = run.audioBuffer.get();
@@ -76,7 +78,7 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
     for (int block = 0; block < blocks; ++block) {
         if (run.cancel.load()) {
             channel.Send(kCodeCancelled, nullptr);
-            Discard(run, file, path);
+            Discard(run, file);
             return;
         }
         const int sectors = BlockSectors(length, block, blocks);
@@ -86,24 +88,24 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
         if (status != kStatusOk) {
             // The message goes first, so the error is logged before the file goes.
             channel.Send(kCodeReadFailed, nullptr);
-            Discard(run, file, path);
+            Discard(run, file);
             return;
         }
         ComputePeaks(buffer + fill, sectors, run.currentAddress, *run.peaks);
         if (!channel.Send(kCodePeaksStored, nullptr)) {
-            Discard(run, file, path); // the window is gone
+            Discard(run, file); // the window is gone
             return;
         }
         fill += static_cast<std::size_t>(sectors) * kSectorBytes;
         if (fill >= kFlushThreshold) {
             const bool handled = channel.Send(kCodeWriteBufferLoad, buffer);
             if (!handled) {
-                Discard(run, file, path);
+                Discard(run, file);
                 return;
             }
             if (run.bufferWriteFailed) {
                 channel.Send(kCodeWriteFailed, nullptr);
-                Discard(run, file, path);
+                Discard(run, file);
                 return;
             }
             std::memmove(buffer, buffer + kFlushThreshold, fill - kFlushThreshold);
@@ -111,19 +113,22 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
         }
         Advance(run);
         if (!channel.Send(kCodeBlockDone, nullptr)) {
-            Discard(run, file, path);
+            Discard(run, file);
             return;
         }
     }
 
-    bool written = WriteAll(file, buffer, fill);
-    written = written && std::fseek(file, 0, SEEK_SET) == 0;
-    written = written && WriteAll(file, header.data(), header.size());
+    bool written = file.Write(buffer, fill);
+    if (written && std::fseek(file.Stream(), 0, SEEK_SET) != 0) {
+        written = false;
+    }
+    written = written && file.Write(header.data(), header.size());
     run.outputFile = nullptr;
-    written = (std::fclose(file) == 0) && written;
+    written = written && file.Commit();
     if (!written) {
+        run.fileError = file.Error().empty() ? path + ": cannot be written" : file.Error();
+        file.Discard();
         channel.Send(kCodeWriteFailed, nullptr);
-        std::remove(path.c_str());
         return;
     }
     channel.Send(kCodePassDone, nullptr);

@@ -13,6 +13,7 @@ namespace vindral {
 namespace {
 
 using test::DiscByte;
+using test::FileSizeLimit;
 using test::FileExists;
 using test::ReadWholeFile;
 using test::RecordingView;
@@ -46,27 +47,6 @@ std::vector<uint32_t> ReadLengths(const std::vector<test::RecordedCommand>& comm
 }
 
 class Extraction : public test::RunFixture {};
-
-// Files of this process may not grow beyond `bytes` while it lives: writes
-// past it fail as on a full disk.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &old_);
-        previous_ = std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limited = old_;
-        limited.rlim_cur = bytes;
-        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &old_);
-        std::signal(SIGXFSZ, previous_);
-    }
-
-private:
-    struct rlimit old_ {};
-    void (*previous_)(int) = nullptr;
-};
 
 TEST_F(Extraction, TrackIsReadInBlocksOfSixteenAndTheRemainder) {
     const TrackEntry track{0, 1, 100, 33};

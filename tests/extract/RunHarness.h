@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
 
 #include "drive/RecordingBackend.h"
 #include "extract/RunProtocol.h"
@@ -174,6 +177,27 @@ inline std::vector<uint8_t> ReadWholeFile(const std::string& path) {
 }
 
 inline bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
+
+// Files of this process may not grow beyond `bytes` while it lives: writes
+// past it fail as on a full disk.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &old_);
+        previous_ = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limited = old_;
+        limited.rlim_cur = bytes;
+        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, previous_);
+    }
+
+private:
+    struct rlimit old_ {};
+    void (*previous_)(int) = nullptr;
+};
 
 // The recording backend with a fake disc, and a clock the test moves.
 class RunFixture : public ::testing::Test {

@@ -1,0 +1,64 @@
+// A file that appears under its final name only when it is complete.
+//
+// The data go to a new, exclusively created file beside the final name
+// (".Track01.wav.a1B2c3.part" for "Track01.wav"), which is flushed to the disk
+// and renamed over the final name by Commit. Discard, or destruction without
+// Commit, removes only that temporary file: whatever stood under the final
+// name before stays untouched. A symbolic link at the final name is replaced
+// by the file, never written through.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace vindral::platform {
+
+class OutputFile {
+public:
+    OutputFile() = default;
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Creates the temporary file for `finalPath`; false with Error() set when
+    // it cannot be created.
+    bool Create(const std::string& finalPath);
+
+    // The open stream (unbuffered, so that a full disk shows at the call), or
+    // nullptr before Create and after Commit or Discard.
+    std::FILE* Stream() const { return stream_; }
+
+    // Writes all bytes; false with Error() set when the system took fewer.
+    bool Write(const void* data, std::size_t size);
+
+    // Flushes to the disk, closes and renames over the final name. On failure
+    // the temporary file is removed and Error() says why.
+    bool Commit();
+
+    // Closes and removes the temporary file.
+    void Discard();
+
+    const std::string& FinalPath() const { return finalPath_; }
+    const std::string& TemporaryPath() const { return temporaryPath_; }
+
+    // "<final path>: <the system's reason>" of the last failure, empty if none.
+    const std::string& Error() const { return error_; }
+
+private:
+    void Fail(int code);
+
+    std::FILE* stream_ = nullptr;
+    std::string finalPath_;
+    std::string temporaryPath_;
+    std::string error_;
+};
+
+// The temporary name that OutputFile uses for `finalPath`, with `tag` in place
+// of the random part.
+std::string TemporaryNameFor(const std::string& finalPath, const std::string& tag);
+
+// Writes `text` to `path` through an OutputFile; false with `error` set
+// ("<path>: <reason>") when the file could not be written completely.
+bool WriteWholeFile(const std::string& path, const std::string& text, std::string& error);
+
+} // namespace vindral::platform

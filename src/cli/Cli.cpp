@@ -142,6 +142,11 @@ int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
             return kExitUsage;
         }
     }
+    const DriveSourceOptions& source = options.source;
+    if (!source.devices.empty() && (source.demo || !source.images.empty())) {
+        err << "vindral-cli: --device cannot be combined with --image or --demo\n";
+        return kExitUsage;
+    }
     return 0;
 }
 
@@ -227,7 +232,8 @@ int CommandToc(const Options& options, std::ostream& out, std::ostream& err) {
 // Prints the log on standard output and a progress line on a terminal.
 class CliView : public RunView {
 public:
-    CliView(std::ostream& out, bool progress) : out_(out), progress_(progress) {}
+    CliView(std::ostream& out, std::ostream& err, bool progress)
+        : out_(out), err_(err), progress_(progress) {}
 
     void ShowTexts(const DisplayTexts& texts) override {
         if (!progress_ || texts.trackProgress.empty()) {
@@ -249,6 +255,11 @@ public:
         out_ << line << std::endl;
     }
 
+    void FileProblem(const std::string& reason) override {
+        ClearProgress();
+        err_ << reason << std::endl;
+    }
+
     void SetProgressBar(int) override {}
     void SetTrackCaption(const std::string& caption) override { caption_ = caption; }
 
@@ -262,6 +273,7 @@ public:
 
 private:
     std::ostream& out_;
+    std::ostream& err_;
     bool progress_;
     std::string caption_;
     std::string shown_;
@@ -301,10 +313,13 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
                               options.verify || options.c2, !options.c2);
     job.readMethod = ProbeReadMethod(device.hostAdapter, device.target);
     const uint64_t needed = NeededBytes(job);
-    const uint64_t free = FreeBytesForJob(job);
-    if (needed > free) {
-        std::string message = NotEnoughSpaceMessage(needed - free);
-        message.replace(message.find("\r\n"), 2, "\n");
+    const FreeSpace space = FreeSpaceForJob(job);
+    if (!space.error.empty() || needed > space.bytes) {
+        std::string message =
+            space.error.empty() ? NotEnoughSpaceMessage(needed - space.bytes) : space.error;
+        if (const auto end = message.find("\r\n"); end != std::string::npos) {
+            message.replace(end, 2, "\n");
+        }
         err << message << "\n";
         if (job.readMethod != kReadCd && job.readMethod != kReadCdda) {
             CdCommands::SelectBlockMode(device.hostAdapter, device.target, 1);
@@ -313,7 +328,7 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     }
 
     const bool progress = isatty(fileno(stderr)) != 0;
-    CliView view(out, progress);
+    CliView view(out, err, progress);
     RunProtocol protocol(std::move(job), view);
     protocol.Open();
     bool cancelSent = false;
@@ -328,8 +343,12 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     view.ClearProgress();
 
     int status = kExitOk;
-    if (!options.logFile.empty() && !protocol.Log().Save(options.logFile)) {
+    std::string saveError;
+    if (!options.logFile.empty() && !protocol.Log().Save(options.logFile, &saveError)) {
         err << "Error saving file\n";
+        if (!saveError.empty()) {
+            err << saveError << "\n";
+        }
         status = kExitFailed;
     }
     if (cancelSent) {

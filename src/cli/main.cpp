@@ -14,5 +14,8 @@ int main(int argc, char** argv) {
 #if defined(SIGTERM)
     std::signal(SIGTERM, OnInterrupt);
 #endif
+#if defined(SIGHUP)
+    std::signal(SIGHUP, OnInterrupt); // the terminal went away
+#endif
     return vindral::cli::Run(argc, argv, std::cout, std::cerr);
 }

@@ -64,11 +64,17 @@ std::string NotEnoughSpaceMessage(uint64_t shortfall) {
     return text;
 }
 
-uint64_t FreeBytesForJob(const ExtractJob& job) {
+FreeSpace FreeSpaceForJob(const ExtractJob& job) {
+    FreeSpace space;
     if (job.tracks.empty()) {
-        return 0;
+        return space;
     }
-    return platform::FreeBytes(platform::FolderOf(job.tracks.front().path));
+    const std::string folder = platform::FolderOf(job.tracks.front().path);
+    std::string reason;
+    if (!platform::QueryFreeBytes(folder, space.bytes, reason)) {
+        space.error = "The free space of " + folder + " cannot be found: " + reason;
+    }
+    return space;
 }
 
 } // namespace vindral

@@ -30,7 +30,16 @@ uint64_t NeededBytes(const ExtractJob& job);
 // "Not enough diskspace\r\n%ld more bytes needed", in 64 bits.
 std::string NotEnoughSpaceMessage(uint64_t shortfall);
 
+// The free space of a folder, or why it could not be found.
+struct FreeSpace {
+    FreeSpace(uint64_t freeBytes = 0) : bytes(freeBytes) {}
+    uint64_t bytes = 0;
+    // Empty when the query worked, else the message for the user that names
+    // the folder and the system's reason.
+    std::string error;
+};
+
 // The free space for the job's first file, in its own folder.
-uint64_t FreeBytesForJob(const ExtractJob& job);
+FreeSpace FreeSpaceForJob(const ExtractJob& job);
 
 } // namespace vindral

@@ -40,14 +40,19 @@ void SetNice(int value) {
 void SetCurrentThreadPriorityHighest() { SetNice(-5); }
 void SetCurrentThreadPriorityNormal() { SetNice(0); }
 
-uint64_t FreeBytes(const std::string& folder) {
+bool QueryFreeBytes(const std::string& folder, uint64_t& bytes, std::string& reason) {
     std::error_code error;
     const auto info = std::filesystem::space(folder.empty() ? "." : folder, error);
     if (error) {
-        return 0;
+        bytes = 0;
+        reason = error.message();
+        return false;
     }
-    return static_cast<uint64_t>(info.available);
+    bytes = static_cast<uint64_t>(info.available);
+    reason.clear();
+    return true;
 }
+
 
 bool FolderExists(const std::string& folder) {
     std::error_code error;

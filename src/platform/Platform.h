@@ -15,8 +15,9 @@ using TickSource = std::function<uint32_t()>;
 void SetCurrentThreadPriorityHighest();
 void SetCurrentThreadPriorityNormal();
 
-// Free bytes of the folder itself (not of a drive root); 0 when the query fails.
-uint64_t FreeBytes(const std::string& folder);
+// Free bytes of the folder itself (not of a drive root); false with the
+// system's reason when the query fails.
+bool QueryFreeBytes(const std::string& folder, uint64_t& bytes, std::string& reason);
 
 // True when the folder exists and something can be listed in it.
 bool FolderExists(const std::string& folder);

@@ -186,5 +186,35 @@ TEST(Cli, TrackListsAndSpeeds) {
     EXPECT_FALSE(cli::SpeedFromArgument("-1"));
 }
 
+TEST(Cli, TwoKindsOfSourceAreAUsageError) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"toc", "--device", "/dev/sr0", "--demo"},
+          std::vector<std::string>{"rip", "--image", "x.cue", "--device", "/dev/sr0"}}) {
+        const Result result = RunCli(args);
+        EXPECT_EQ(result.status, 2) << args[1];
+        EXPECT_NE(result.err.find("--device cannot be combined"), std::string::npos) << result.err;
+    }
+}
+
+TEST(Cli, FileProblemsNameTheFileAndTheReason) {
+    test::TempFolder folder;
+    // A status log that cannot be written leaves nothing under its name.
+    const std::string log = folder.Path() + "missing/status.txt";
+    Result result = RunCli({"rip", "--demo", "--speed", "max", "--tracks", "2", "--out",
+                            folder.Path(), "--log", log});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("Error saving file\n" + log + ": No such file or directory\n"),
+              std::string::npos)
+        << result.err;
+    EXPECT_FALSE(test::FileExists(log));
+
+    // A prefix naming a folder that is not there: the free-space query says so.
+    result = RunCli({"rip", "--demo", "--tracks", "1", "--out", folder.Path(), "--prefix",
+                     "sub/Track"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "The free space of " + folder.Path() +
+                              "sub/ cannot be found: No such file or directory\n");
+}
+
 } // namespace
 } // namespace vindral

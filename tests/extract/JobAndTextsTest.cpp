@@ -37,12 +37,22 @@ TEST(JobBuilding, FreeSpaceMessageIsSixtyFourBits) {
     ExtractJob job;
     job.totalSectors = 1000000;
     EXPECT_EQ(NeededBytes(job), 2352000000ULL);
-    EXPECT_EQ(FreeBytesForJob(job), 0u) << "an empty job has no folder";
+    EXPECT_EQ(FreeSpaceForJob(job).bytes, 0u) << "an empty job has no folder";
     test::TempFolder folder;
     job.tracks.push_back({folder.Path() + "Track01.wav", {}});
-    EXPECT_GT(FreeBytesForJob(job), 0u);
-    job.tracks[0].path = "/no/such/folder/Track01.wav";
-    EXPECT_EQ(FreeBytesForJob(job), 0u) << "a failed query counts as no space";
+    EXPECT_GT(FreeSpaceForJob(job).bytes, 0u);
+    EXPECT_EQ(FreeSpaceForJob(job).error, "");
+}
+
+TEST(JobBuilding, AFreeSpaceQueryThatFailsSaysWhatFailed) {
+    // A prefix with a folder in it that does not exist.
+    test::TempFolder folder;
+    ExtractJob job;
+    job.tracks.push_back({TrackFileName(folder.Path(), "missing/Track", 1), {}});
+    const FreeSpace space = FreeSpaceForJob(job);
+    EXPECT_EQ(space.bytes, 0u);
+    EXPECT_EQ(space.error, "The free space of " + folder.Path() +
+                               "missing/ cannot be found: No such file or directory");
 }
 
 class Probe : public test::RunFixture {};

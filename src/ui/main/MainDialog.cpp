@@ -95,7 +95,7 @@ MainDialog::MainDialog(QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       settingsPath_(platform::DefaultSettingsPath()),
-      freeSpace_([](const ExtractJob& job) { return FreeBytesForJob(job); }) {
+      freeSpace_([](const ExtractJob& job) { return FreeSpaceForJob(job); }) {
     BuildDialog(*this, kMainTemplate);
     setWindowIcon(ApplicationIcon());
 
@@ -318,12 +318,16 @@ void MainDialog::Start() {
                               namePrefix_->text().toStdString(), drive, settings_.verify,
                               settings_.verifyMethod == 1);
     job.readMethod = ProbeReadMethod(drive.hostAdapter, drive.target);
-    const uint64_t free = job.tracks.empty() ? 0 : freeSpace_(job);
+    const FreeSpace space = job.tracks.empty() ? FreeSpace{} : freeSpace_(job);
+    const uint64_t free = space.bytes;
 
     StopPollTimer();
     const uint64_t needed = NeededBytes(job);
-    if (needed > free) {
-        QString message = Text(NotEnoughSpaceMessage(needed - free));
+    if (!space.error.empty() || needed > free) {
+        // A folder whose free space cannot be found is named with the reason,
+        // not taken for a full disk.
+        QString message = Text(space.error.empty() ? NotEnoughSpaceMessage(needed - free)
+                                                   : space.error);
         message.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
         QMessageBox box(QMessageBox::Critical, QStringLiteral("Vindral"), message, QMessageBox::Ok,
                         this);

@@ -14,6 +14,7 @@
 
 #include "drive/DriveSearch.h"
 #include "extract/ExtractRun.h"
+#include "extract/JobBuilder.h"
 #include "platform/Settings.h"
 
 class QCheckBox;
@@ -88,7 +89,7 @@ public:
     // Where the settings live; the default follows XDG_CONFIG_HOME.
     void SetSettingsPath(std::string path) { settingsPath_ = std::move(path); }
     // Replaces the free-space query of Start.
-    void SetFreeSpaceQuery(std::function<uint64_t(const ExtractJob&)> query) {
+    void SetFreeSpaceQuery(std::function<FreeSpace(const ExtractJob&)> query) {
         freeSpace_ = std::move(query);
     }
     // The extraction dialog while Start runs it, else nullptr.
@@ -133,7 +134,7 @@ private:
     QTimer pollTimer_;
     platform::Settings settings_;
     std::string settingsPath_;
-    std::function<uint64_t(const ExtractJob&)> freeSpace_;
+    std::function<FreeSpace(const ExtractJob&)> freeSpace_;
     QPointer<ExtractDialog> extraction_;
     bool initialised_ = false;
     bool settingsLoaded_ = false;

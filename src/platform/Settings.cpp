@@ -6,11 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/OutputFile.h"
 #include "platform/Platform.h"
-
-#if !defined(_WIN32)
-#include <unistd.h>
-#endif
 
 namespace vindral::platform {
 
@@ -252,29 +249,8 @@ bool RegistryFile::Save(const std::string& path) const {
             return false;
         }
     }
-    std::string temporary = path + ".tmp";
-#if !defined(_WIN32)
-    temporary += "." + std::to_string(static_cast<long>(getpid()));
-#endif
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            return false;
-        }
-        out << Format();
-        out.flush();
-        if (!out) {
-            out.close();
-            fs::remove(temporary, error);
-            return false;
-        }
-    }
-    fs::rename(temporary, target, error);
-    if (error) {
-        fs::remove(temporary, error);
-        return false;
-    }
-    return true;
+    std::string reason;
+    return WriteWholeFile(path, Format(), reason);
 }
 
 const RegistryValue* RegistryFile::Find(const std::string& name) const {

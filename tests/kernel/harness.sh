@@ -43,35 +43,52 @@ kernel_package_name() {
         awk '$1 == "Depends:" && $2 ~ /^linux-image-.*-amd64$/ { print $2; exit }'
 }
 
-# Sets KERNEL_PACKAGE, KERNEL_DEB and KERNEL_IMAGE; downloads the package into
-# CACHE/kernel the first time (apt-get update first when the package lists
-# do not know it yet).
+# Downloads the package NAME into DIR; false when apt-get cannot.
+kernel_download() {
+    local name=$1 dir=$2 tmp
+    tmp=$(mktemp -d "$dir/download.XXXXXX")
+    chmod 755 "$tmp" # apt-get download hands the file to the _apt user where it can
+    if (cd "$tmp" && apt-get download "$name" >/dev/null 2>&1); then
+        mv "$tmp"/*.deb "$dir/"
+        rm -rf "$tmp"
+        return 0
+    fi
+    rm -rf "$tmp"
+    return 1
+}
+
+# Sets KERNEL_PACKAGE, KERNEL_DEB, KERNEL_IMAGE and KERNEL_MODULE_DIR;
+# downloads the package into CACHE/kernel the first time (after apt-get
+# update when the package lists are missing or out of date) and drops the
+# cache of any other kernel package.
 kernel_fetch() {
-    local cache=$1
-    local name
+    local cache=$1 name dir updated=0
     name=$(kernel_package_name)
     if [[ -z $name ]]; then
         apt-get update -qq >/dev/null || harness_fail "apt-get update failed"
+        updated=1
         name=$(kernel_package_name)
     fi
     [[ -n $name ]] || harness_fail "no linux-image-*-amd64 package behind linux-image-amd64"
-    KERNEL_PACKAGE=$name
-    local dir=$cache/kernel/$name
+    dir=$cache/kernel/$name
     mkdir -p "$dir"
     KERNEL_DEB=$(find "$dir" -maxdepth 1 -name "${name}_*.deb" | head -n 1)
     if [[ -z $KERNEL_DEB ]]; then
         echo "== downloading $name"
-        local tmp
-        tmp=$(mktemp -d "$dir/download.XXXXXX")
-        chmod 755 "$tmp" # apt-get download runs as _apt where it can
-        if ! (cd "$tmp" && apt-get download "$name" >/dev/null 2>&1); then
+        if ! kernel_download "$name" "$dir"; then
+            ((updated == 0)) || harness_fail "apt-get download $name failed"
             apt-get update -qq >/dev/null || harness_fail "apt-get update failed"
-            (cd "$tmp" && apt-get download "$name" >/dev/null) ||
-                harness_fail "apt-get download $name failed"
+            rm -rf "$dir"
+            name=$(kernel_package_name)
+            [[ -n $name ]] || harness_fail "no linux-image-*-amd64 package behind linux-image-amd64"
+            dir=$cache/kernel/$name
+            mkdir -p "$dir"
+            kernel_download "$name" "$dir" || harness_fail "apt-get download $name failed"
         fi
-        mv "$tmp"/*.deb "$dir/" && rm -rf "$tmp"
         KERNEL_DEB=$(find "$dir" -maxdepth 1 -name "${name}_*.deb" | head -n 1)
     fi
+    find "$cache/kernel" -mindepth 1 -maxdepth 1 ! -name "$name" -exec rm -rf {} +
+    KERNEL_PACKAGE=$name
     KERNEL_IMAGE=$dir/vmlinuz
     if [[ ! -s $KERNEL_IMAGE ]]; then
         local tmp
@@ -162,6 +179,7 @@ initramfs_base() {
     [[ -s $INITRAMFS_BASE ]] && return 0
     echo "== building the base initramfs"
     mkdir -p "$cache/initramfs"
+    rm -f "$cache"/initramfs/base-*.cpio.gz # built for another kernel or module list
     local root
     root=$(mktemp -d "$cache/initramfs/root.XXXXXX")
     mkdir -p "$root"/{bin,dev,proc,sys,tmp,etc,lib/modules,home/user}

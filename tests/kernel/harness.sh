@@ -11,7 +11,7 @@
 # lines and the closing 'N passed, M failed' line.
 #
 # Functions:
-#   kernel_fetch CACHE                  the kernel package, vmlinuz (KERNEL_IMAGE)
+#   kernel_fetch CACHE                  the kernel package and its kernel (KERNEL_IMAGE)
 #   kernel_modules CACHE DEST NAME...   copies NAME.ko (decompressed) into DEST
 #   initramfs_base CACHE MODULE...      cached base archive (busybox, modules,
 #                                       init, guest library): sets INITRAMFS_BASE
@@ -57,6 +57,20 @@ kernel_download() {
     return 1
 }
 
+# Unpacks the ELF kernel from an xz-compressed bzImage (Debian's amd64
+# kernels): the xz stream from its magic on, which the image's own tail follows.
+kernel_unpack() {
+    local image=$1 out=$2 offset
+    offset=$(LC_ALL=C grep -obUaP '\xfd7zXZ\x00' "$image" | head -n 1 | cut -d: -f1)
+    [[ -n $offset ]] || return 1
+    tail -c +"$((offset + 1))" "$image" | xz -dc >"$out.tmp" 2>/dev/null || true
+    [[ $(head -c 4 "$out.tmp" | od -An -tx1 | tr -d ' ') == 7f454c46 ]] || {
+        rm -f "$out.tmp"
+        return 1
+    }
+    mv "$out.tmp" "$out"
+}
+
 # Sets KERNEL_PACKAGE, KERNEL_DEB, KERNEL_IMAGE and KERNEL_MODULE_DIR;
 # downloads the package into CACHE/kernel the first time (after apt-get
 # update when the package lists are missing or out of date) and drops the
@@ -89,13 +103,19 @@ kernel_fetch() {
     fi
     find "$cache/kernel" -mindepth 1 -maxdepth 1 ! -name "$name" -exec rm -rf {} +
     KERNEL_PACKAGE=$name
-    KERNEL_IMAGE=$dir/vmlinuz
-    if [[ ! -s $KERNEL_IMAGE ]]; then
+    if [[ ! -s $dir/vmlinuz ]]; then
         local tmp
         tmp=$(mktemp -d "$dir/extract.XXXXXX")
         dpkg-deb --fsys-tarfile "$KERNEL_DEB" | tar -x -C "$tmp" --wildcards './boot/vmlinuz-*'
-        mv "$tmp"/boot/vmlinuz-* "$KERNEL_IMAGE" && rm -rf "$tmp"
+        mv "$tmp"/boot/vmlinuz-* "$dir/vmlinuz" && rm -rf "$tmp"
     fi
+    # Under TCG the boot stub's decompression takes seconds: QEMU boots the
+    # decompressed ELF kernel directly (PVH entry) when it can be unpacked.
+    if [[ ! -s $dir/vmlinux ]]; then
+        kernel_unpack "$dir/vmlinuz" "$dir/vmlinux" || rm -f "$dir/vmlinux"
+    fi
+    KERNEL_IMAGE=$dir/vmlinuz
+    [[ -s $dir/vmlinux ]] && KERNEL_IMAGE=$dir/vmlinux
     KERNEL_MODULE_DIR=$dir/modules
     mkdir -p "$KERNEL_MODULE_DIR"
 }

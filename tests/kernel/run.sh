@@ -75,6 +75,9 @@ STEPS_DIR=$WORK/guest/steps
 # ---- the checks
 check "guest finished within ${GUEST_TIME_LIMIT} s and powered off" \
     "$([[ $GUEST_STATUS == 0 ]] && echo 0 || echo 1)" "QEMU exit status $GUEST_STATUS"
+if [[ $GUEST_STATUS != 0 ]]; then
+    tail -n 5 "$WORK/guest/qemu.err" "$WORK/guest/console.log" "$WORK/guest/results.log" >&2
+fi
 
 # The drive nodes as the guest found them: node, host driver, H:C:T:L, size.
 map=$(step_out map)
@@ -124,7 +127,11 @@ for mode in root user-rw user-ro; do
         check_eq "$mode: drives --device /dev/$node" "$(drive_line 0 "$node")" \
             "$(step_out "$mode.drives-device.$node")"
         for how in "toc-drive.$index" "toc-device.$node"; do
-            name="$mode: toc ${how%%.*} of /dev/$node ($kind)"
+            if [[ $how == toc-drive.* ]]; then
+                name="$mode: toc --drive $index ($kind)"
+            else
+                name="$mode: toc --device /dev/$node ($kind)"
+            fi
             if [[ $node == "$empty_node" ]]; then
                 check_eq "$name: exit 1, no disc (023A00)" \
                     $'1\nThe table of contents cannot be read (code 023A00)' \
@@ -143,6 +150,12 @@ check_eq "user, no access to the nodes: drives fails" $'1\nUnable to initialize 
 check_eq "user, no access to the nodes: toc --device fails" \
     $'1\nUnable to initialize WNASPI32.DLL' \
     "$(step_rc user-none.toc-device.sr0)"$'\n'"$(step_err user-none.toc-device.sr0 | head -n 1)"
+
+for node in "${nodes[@]}"; do
+    echo "== read_method_probe /dev/$node (${NODE_KIND[$node]}) as root, status/sense of" \
+        "$(step_out "root.probe.$node" | awk '$1 == "method" {
+            printf "%smethod %s %s/%s", sep, $2, $4, $6; sep = ", " }')"
+done
 
 # The short transfer: QEMU's scsi-cd keeps 2048-byte blocks, so READ(10) of
 # one sector into 2352 bytes comes back GOOD with 304 bytes untouched.

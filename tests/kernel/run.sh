@@ -8,8 +8,9 @@
 # read_method_probe reads sector 16 by each audio read method. The host
 # checks the drive lines, each data track's length against its image, the
 # empty drive's "no disc" sense (02/3A/00), and that the short transfer of
-# QEMU's scsi-cd (a one-sector READ(10) into a 2352-byte buffer answered
-# GOOD with 304 bytes missing) is reported as such and never chosen.
+# QEMU's scsi-cd (a one-sector READ(10) into a 2352-byte buffer, answered
+# GOOD with a residual count, as it keeps 2048-byte blocks) is reported as
+# status 0x40000 and never chosen by the read-method probe.
 #
 # Usage: tests/kernel/run.sh [BUILD_FOLDER]   (default: build in the tree)
 # Cache: VINDRAL_KERNEL_CACHE (default BUILD_FOLDER/kernel-test/cache) keeps the
@@ -57,19 +58,24 @@ initramfs_add_program "$WORK/root" "$PROBE"
 install -m 644 "$HERE/guest/drives.sh" "$WORK/root/test/main"
 initramfs_pack "$WORK/root" "$WORK/programs.cpio.gz"
 
-cdrom() { # cdrom ID IMAGE: a read-only CD-ROM medium, or an empty drive without IMAGE
-    echo "-drive if=none,id=$1,media=cdrom${2:+,readonly=on,format=raw,file=$2}"
+# The drives: -drive and -device pairs; an -drive without a file is an empty drive.
+cdrom() { # cdrom ID [IMAGE]
+    local spec="if=none,id=$1,media=cdrom"
+    [[ -n ${2:-} ]] && spec+=",readonly=on,format=raw,file=$2"
+    drives+=(-drive "$spec")
 }
+drives=()
+cdrom ide0 "$WORK/images/ata_piix.iso"
+drives+=(-device "ide-cd,drive=ide0,bus=ide.0,unit=0")
+cdrom ide1
+drives+=(-device "ide-cd,drive=ide1,bus=ide.1,unit=0")
+cdrom sata0 "$WORK/images/ahci.iso"
+drives+=(-device "ahci,id=ahci0" -device "ide-cd,drive=sata0,bus=ahci0.0")
+cdrom vscsi0 "$WORK/images/virtio_scsi.iso"
+drives+=(-device "virtio-scsi-pci,id=scsi0" -device "scsi-cd,drive=vscsi0,bus=scsi0.0,scsi-id=0,lun=0")
+
 echo "== booting the guest (time limit ${GUEST_TIME_LIMIT} s)"
-# shellcheck disable=SC2046
-guest_boot "$WORK/guest" "$INITRAMFS_BASE" "$WORK/programs.cpio.gz" -- \
-    $(cdrom ide0 "$WORK/images/ata_piix.iso") -device ide-cd,drive=ide0,bus=ide.0,unit=0 \
-    $(cdrom ide1) -device ide-cd,drive=ide1,bus=ide.1,unit=0 \
-    -device ahci,id=ahci0 \
-    $(cdrom sata0 "$WORK/images/ahci.iso") -device ide-cd,drive=sata0,bus=ahci0.0 \
-    -device virtio-scsi-pci,id=scsi0 \
-    $(cdrom vscsi0 "$WORK/images/virtio_scsi.iso") \
-    -device scsi-cd,drive=vscsi0,bus=scsi0.0,scsi-id=0,lun=0
+guest_boot "$WORK/guest" "$INITRAMFS_BASE" "$WORK/programs.cpio.gz" -- "${drives[@]}"
 STEPS_DIR=$WORK/guest/steps
 
 # ---- the checks

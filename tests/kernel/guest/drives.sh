@@ -8,11 +8,11 @@ load_modules scsi_common scsi_mod cdrom sr_mod sg libata
 # One controller at a time, so that the nodes are numbered in this order:
 # the two IDE/ATAPI drives, the AHCI drive, the virtio-scsi drive.
 load_modules ata_piix
-wait_for /dev/sr1
+wait_for /dev/sr1 30
 load_modules libahci ahci
-wait_for /dev/sr2
+wait_for /dev/sr2 30
 load_modules virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci virtio_scsi
-wait_for /dev/sr3
+wait_for /dev/sr3 30
 
 # One line per drive node: name, driver of its SCSI host, H:C:T:L, size in
 # 512-byte units (0 without a disc).

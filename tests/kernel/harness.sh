@@ -240,8 +240,7 @@ guest_boot() {
     rm -rf "$out" && mkdir -p "$out/steps"
     cat "${initrds[@]}" >"$out/initrd.img"
 
-    local start=$EPOCHREALTIME first="" last=""
-    GUEST_STATUS=0
+    local start=$EPOCHREALTIME first="" last="" status=""
     # Serial port 1 is the kernel's console, port 2 carries the guest
     # script's output to standard output, where each line gets its arrival time.
     local line
@@ -263,8 +262,8 @@ guest_boot() {
             -kernel "$KERNEL_IMAGE" -initrd "$out/initrd.img" \
             -append "console=ttyS0 panic=-1 loglevel=4${GUEST_APPEND:+ $GUEST_APPEND}" \
             -serial "file:$out/console.log" -serial stdio \
-            "$@" </dev/null 2>"$out/qemu.err"
-        echo "@@ qemu exit $?"
+            "$@" </dev/null 2>"$out/qemu.err" || status=$?
+        echo "@@ qemu exit ${status:-0}"
     )
     local end=$EPOCHREALTIME
     touch "$out/results.log"

@@ -103,6 +103,13 @@ while read -r node driver hctl _; do
 done <<<"$map"
 check_eq "four drive nodes: two ata_piix (one empty), ahci, virtio_scsi" \
     "ahci ata_piix ata_piix virtio_scsi" "$(printf '%s\n' "${NODE_KIND[@]}" | sort | paste -sd' ')"
+if ((${#nodes[@]} != 4)); then
+    # The checks below then expect the nodes in the order the guest loads
+    # the drivers, so that none of them passes on missing output.
+    nodes=(sr0 sr1 sr2 sr3)
+    NODE_KIND=([sr0]=ata_piix [sr1]=ata_piix [sr2]=ahci [sr3]=virtio_scsi)
+    empty_node=sr1
+fi
 
 # "mm:ss.ff" of a sector count (75 sectors a second).
 frames_text() { printf '%02d:%02d.%02d' $(($1 / 4500)) $(($1 / 75 % 60)) $(($1 % 75)); }

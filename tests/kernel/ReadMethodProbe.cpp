@@ -7,11 +7,11 @@
 //
 // Output (one line each):
 //   drive  [a:t]  VENDOR PRODUCT
-//   method M status 0xHEX sense SSSSSS untouched N head B0 ... B7
+//   method M status 0xHEX sense SSSSSS untouched N head B0 ... B7 tail B0 ... B7
 //   probe M
 // "untouched" counts the bytes at the end of the 2352-byte buffer that still
 // hold the fill pattern after the read: a drive that transfers short leaves
-// them; "head" shows the buffer's first 8 bytes.
+// them; "head" and "tail" show the buffer's first and last 8 bytes.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +43,10 @@ void PrintResult(int method, int32_t status, const std::vector<uint8_t>& buffer)
                 static_cast<unsigned>(status), static_cast<unsigned>(vindral::LastSenseCode()),
                 UntouchedTail(buffer));
     for (std::size_t i = 0; i < 8; ++i) {
+        std::printf(" %02X", buffer[i]);
+    }
+    std::printf(" tail");
+    for (std::size_t i = buffer.size() - 8; i < buffer.size(); ++i) {
         std::printf(" %02X", buffer[i]);
     }
     std::printf("\n");

@@ -10,3 +10,7 @@ bash "$top/tests/wine/run.sh" "$top/build-wine"
 
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$top/build" -j"$(nproc)" --output-on-failure --timeout 600
+
+# The real-kernel drive test: Debian's kernel in QEMU with IDE, AHCI and
+# virtio-scsi CD-ROM drives (downloads the kernel package once into build/).
+bash "$top/tests/kernel/run.sh" "$top/build"

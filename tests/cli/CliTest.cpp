@@ -130,6 +130,58 @@ TEST(Cli, UnstableSectorsShowAsDifferences) {
     EXPECT_EQ(Lines(c2.out)[5], "  Errors: 1 (33.33%)") << "one of three blocks is flagged";
 }
 
+TEST(Cli, DrivesThatBehaveLikeRealOnesStillRipExactly) {
+    test::TempFolder folder;
+    const std::string plain = WriteImage(folder.Path(), "");
+    ASSERT_EQ(RunCli({"rip", "--image", plain, "--out", folder.Path(), "--prefix", "p"}).status, 0);
+    const auto expected1 = test::ReadWholeFile(folder.Path() + "p01.wav");
+    const auto expected2 = test::ReadWholeFile(folder.Path() + "p02.wav");
+    ASSERT_EQ(expected1.size(), 44u + 40 * 2352);
+
+    // Each line names a habit of real drives that the rip must get through.
+    const std::string habits[] = {
+        "REM DRIVE READY 300\n",
+        "REM DRIVE UNITATTENTION\n",
+        "REM DRIVE UNITATTENTION RESET\nREM DRIVE SENSE DESCRIPTOR\n",
+        "REM DRIVE SHORTREAD READCD\n",
+        "REM DRIVE SHORTREAD READCD\nREM DRIVE SHORTREAD READCDDA\n",
+    };
+    for (const std::string& rem : habits) {
+        SCOPED_TRACE(rem);
+        test::TempFolder out;
+        const std::string cue = WriteImage(out.Path(), rem);
+        const Result result = RunCli({"rip", "--image", cue, "--out", out.Path(), "--prefix", "p"});
+        EXPECT_EQ(result.status, 0) << result.out << result.err;
+        EXPECT_EQ(test::ReadWholeFile(out.Path() + "p01.wav"), expected1);
+        EXPECT_EQ(test::ReadWholeFile(out.Path() + "p02.wav"), expected2);
+    }
+
+    // Descriptor sense data name the fault as fixed-format data would.
+    const std::string damaged =
+        WriteImage(folder.Path(), "REM DRIVE SENSE DESCRIPTOR\nREM DAMAGE UNREADABLE 50 2\n");
+    const Result result = RunCli({"rip", "--image", damaged, "--out", folder.Path(), "--prefix", "d"});
+    EXPECT_EQ(result.status, 1);
+    ASSERT_FALSE(Lines(result.out).empty());
+    EXPECT_EQ(Lines(result.out).back(), "Read error (code 031100)");
+}
+
+TEST(Cli, NoReachableDriveSaysWhichNodesWereTriedAndWhy) {
+    test::TempFolder folder;
+    const std::string notADrive = folder.Path() + "plain-file";
+    std::ofstream(notADrive) << "x";
+    const std::string missing = folder.Path() + "sr9";
+    const Result result = RunCli({"drives", "--device", notADrive, "--device", missing});
+    EXPECT_EQ(result.status, 1);
+    const auto lines = Lines(result.err);
+    ASSERT_EQ(lines.size(), 2u) << result.err;
+    EXPECT_EQ(lines[0], "Unable to initialize WNASPI32.DLL");
+    EXPECT_NE(lines[1].find(notADrive + ": "), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("not a CD-ROM drive"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find(missing + ": No such file or directory"), std::string::npos);
+    EXPECT_NE(lines[1].find("--demo"), std::string::npos);
+    EXPECT_NE(lines[1].find("--image"), std::string::npos);
+}
+
 TEST(Cli, UsageErrorsAndRefusals) {
     test::TempFolder folder;
     const std::string cue = WriteImage(folder.Path(), "");

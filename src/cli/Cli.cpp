@@ -295,7 +295,14 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         }
     }
     if (options.speed) {
-        CdCommands::SetReadSpeed(device.hostAdapter, device.target, *options.speed);
+        const int32_t speedStatus =
+            CdCommands::SetReadSpeed(device.hostAdapter, device.target, *options.speed);
+        if (speedStatus != kStatusOk) {
+            // The rip goes on at the drive's own speed; say why it was not set
+            // (a read-only device node refuses SET CD SPEED, for one).
+            err << "vindral-cli: the read speed was not set ("
+                << DescribeStatus(speedStatus, LastSenseCode()) << ")\n";
+        }
     }
 
     ExtractJob job = BuildJob(table, *rows, folder, options.prefix, device,

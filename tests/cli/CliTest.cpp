@@ -1,10 +1,13 @@
 // The command-line front end end to end, over emulated drives.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "cli/Cli.h"
+#include "drive/RecordingBackend.h"
 #include "drive/Transport.h"
 #include "drive/emulated/DemoDisc.h"
 #include "drive/emulated/Disc.h"
@@ -180,6 +183,62 @@ TEST(Cli, NoReachableDriveSaysWhichNodesWereTriedAndWhy) {
     EXPECT_NE(lines[1].find(missing + ": No such file or directory"), std::string::npos);
     EXPECT_NE(lines[1].find("--demo"), std::string::npos);
     EXPECT_NE(lines[1].find("--image"), std::string::npos);
+}
+
+TEST(Cli, ARefusedReadSpeedIsNamedAndTheRipGoesOn) {
+    test::TempFolder folder;
+    for (const int32_t refusal : {kStatusNotPermitted, int32_t{2}}) {
+        SCOPED_TRACE(refusal);
+        // One audio track of 20 sectors; SET CD SPEED is refused.
+        ResetTransportForTesting();
+        auto backend = std::make_unique<test::RecordingBackend>();
+        backend->responder = [refusal](const test::RecordedCommand& command, uint8_t* buffer,
+                                       SenseResult& sense) -> int32_t {
+            switch (command.cdb[0]) {
+            case 0x43: {
+                const uint8_t toc[20] = {0, 18, 1, 1, 0, 0x10, 1, 0, 0, 0, 0, 0,
+                                         0, 0x10, 0xAA, 0, 0, 0, 0, 20};
+                std::memcpy(buffer, toc, std::min<std::size_t>(sizeof toc, command.length));
+                return kStatusOk;
+            }
+            case 0x12: {
+                std::memset(buffer, ' ', command.length);
+                buffer[0] = 5;
+                return kStatusOk;
+            }
+            case 0xBB:
+                if (refusal == 2) {
+                    sense.data[0] = 0x70;
+                    sense.data[2] = 0x05;
+                    sense.data[12] = 0x20;
+                }
+                return refusal;
+            default:
+                if (buffer != nullptr && !command.dataOut) {
+                    std::memset(buffer, 0, command.length);
+                }
+                return kStatusOk;
+            }
+        };
+        SelectTransport(std::move(backend));
+        std::vector<std::string> args = {"vindral-cli", "rip", "--speed", "4", "--out",
+                                         folder.Path()};
+        std::vector<char*> argv;
+        for (auto& arg : args) {
+            argv.push_back(arg.data());
+        }
+        std::ostringstream out;
+        std::ostringstream err;
+        const int status = cli::Run(static_cast<int>(argv.size()), argv.data(), out, err);
+        ResetTransportForTesting();
+        EXPECT_EQ(status, 0) << err.str();
+        const std::string expected =
+            refusal == 2 ? "vindral-cli: the read speed was not set (code 052000)\n"
+                         : "vindral-cli: the read speed was not set (the system does not allow "
+                           "this command to this user)\n";
+        EXPECT_EQ(err.str(), expected);
+        EXPECT_EQ(Lines(out.str()).back(), "1 track(s) extracted");
+    }
 }
 
 TEST(Cli, UsageErrorsAndRefusals) {

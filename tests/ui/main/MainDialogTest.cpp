@@ -188,6 +188,25 @@ private slots:
         QTRY_VERIFY(StartEnabled(*dialog));
     }
 
+    void discSwapThatAnotherCommandMetFirstIsStillNoticed() {
+        auto drives = UseEmulatedDrives({ThreeTrackDisc()});
+        auto dialog = Open();
+        QVERIFY(dialog);
+        QCOMPARE(List(*dialog)->topLevelItemCount(), 3);
+        // Between two ticks the disc is swapped and the speed list sends
+        // SET CD SPEED, which meets the unit attention and is sent again.
+        drives[0]->Insert(MakeDisc({{1, 0}, {2, 300}}, 500));
+        auto* speeds = Control<QComboBox>(*dialog, kIdSpeedList);
+        speeds->setCurrentIndex(3);
+        emit speeds->activated(3);
+        QCOMPARE(drives[0]->CommandCount(0xBB), 2u);
+        QCOMPARE(drives[0]->LastSetSpeedValue(), 16 * 177);
+        // The disc check still sees the change and lists the new disc.
+        dialog->RefreshTrackList();
+        QCOMPARE(List(*dialog)->topLevelItemCount(), 2);
+        QCOMPARE(LabelText(*dialog, kIdDiscTracks), QStringLiteral("2"));
+    }
+
     void unchangedReadinessKeepsTheListAndItsSelection() {
         auto drives = UseEmulatedDrives({ThreeTrackDisc()});
         auto dialog = Open();

@@ -158,7 +158,7 @@ int OpenDrives(const Options& options, std::vector<DriveLine>& drives, std::ostr
         return kExitFailed;
     }
     if (InitialiseTransport() == 0) {
-        err << "Unable to initialize WNASPI32.DLL\n";
+        err << "Unable to initialize WNASPI32.DLL\n" << NoDriveDetail() << "\n";
         return kExitFailed;
     }
     drives = FindDrives();
@@ -187,9 +187,10 @@ int ReadDisc(CdDevice device, TrackTable& table, std::ostream& err) {
     CdCommands::TestUnitReady(device.hostAdapter, device.target);
     const int32_t status = ReadTrackTable(device.hostAdapter, device.target, table);
     if (status != kStatusOk) {
-        char code[16];
-        std::snprintf(code, sizeof code, "%06X", static_cast<unsigned>(LastSenseCode()));
-        err << "The table of contents cannot be read (code " << code << ")\n";
+        // "code %06X" for the drive's own refusal; the transport's failures
+        // (not permitted, timed out) in words.
+        err << "The table of contents cannot be read (" << DescribeStatus(status, LastSenseCode())
+            << ")\n";
         return kExitFailed;
     }
     return 0;
@@ -306,7 +307,14 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         }
     }
     if (options.speed) {
-        CdCommands::SetReadSpeed(device.hostAdapter, device.target, *options.speed);
+        const int32_t speedStatus =
+            CdCommands::SetReadSpeed(device.hostAdapter, device.target, *options.speed);
+        if (speedStatus != kStatusOk) {
+            // The rip goes on at the drive's own speed; say why it was not set
+            // (a read-only device node refuses SET CD SPEED, for one).
+            err << "vindral-cli: the read speed was not set ("
+                << DescribeStatus(speedStatus, LastSenseCode()) << ")\n";
+        }
     }
 
     ExtractJob job = BuildJob(table, *rows, folder, options.prefix, device,

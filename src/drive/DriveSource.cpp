@@ -95,3 +95,14 @@ bool SetUpDrives(const DriveSourceOptions& options, std::string& error,
 }
 
 } // namespace vindral
+
+namespace vindral {
+
+std::string NoDriveDetail() {
+    const std::string hint = "To work without a drive, start with --demo (the built-in demo disc) "
+                             "or --image FILE.cue (a disc image).";
+    const std::string detail = TransportFailureDetail();
+    return detail.empty() ? hint : detail + ". " + hint;
+}
+
+} // namespace vindral

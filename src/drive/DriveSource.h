@@ -35,4 +35,9 @@ bool ParseDriveSourceOption(int argc, char** argv, int& i, DriveSourceOptions& o
 bool SetUpDrives(const DriveSourceOptions& options, std::string& error,
                  std::vector<std::shared_ptr<emulated::EmulatedDrive>>* drives = nullptr);
 
+// The line shown below "Unable to initialize WNASPI32.DLL": each device node
+// tried and why it could not be used (as far as the transport can say), and
+// how to run without a drive (--demo, --image).
+std::string NoDriveDetail();
+
 } // namespace vindral

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,21 @@ constexpr int32_t kStatusOsErrorOne = 0x10001;
 constexpr int32_t kStatusHostErrorBase = 0x20000;
 // A command that did not complete within the backend's time limit.
 constexpr int32_t kStatusTimeout = 0x30000;
+// A sector read that the drive answered as done but that transferred fewer
+// bytes than asked: the rest of the buffer holds no audio from the disc.
+constexpr int32_t kStatusShortTransfer = 0x40000;
+// The operating system refused to send the command for this user or this
+// way of opening the device (Linux: EPERM for vendor commands without the
+// raw-I/O capability, or for commands that need a read-write open).
+constexpr int32_t kStatusNotPermitted = 0x50000;
+
+// Retries of the transport: a command that met "becoming ready" (02/04/01)
+// is sent again for up to this long, with a short pause between tries; one
+// that met a unit attention (06/28/xx medium changed, 06/29/xx reset) is
+// sent once more. TEST UNIT READY is never retried, so that the disc check
+// sees the drive's own answer.
+constexpr uint32_t kBecomingReadyLimitMs = 30000;
+constexpr uint32_t kBecomingReadyPauseMs = 250;
 
 // Time limit of one command in the backends that can set one (milliseconds).
 constexpr uint32_t kCommandTimeoutMs = 120000;
@@ -41,8 +57,20 @@ bool IsDataOut(uint8_t opcode);
 // The table behind IsDataOut, indexed by operation code.
 extern const std::array<bool, 256> DataOutOpcodes;
 
-// Packs fixed-format sense data: byte 2 * 65536 + byte 12 * 256 + byte 13.
+// Packs sense data. Fixed format (response code 0x70/0x71): byte 2 * 65536
+// + byte 12 * 256 + byte 13. Descriptor format (0x72/0x73): the sense key
+// (byte 1), additional sense code (byte 2) and qualifier (byte 3).
 int32_t PackSense(const uint8_t* sense, std::size_t length);
+
+// True for the commands that read whole sectors (READ(10), READ(12),
+// READ CD, READ CDDA): for them a transfer shorter than the data length
+// asked is a failure. Other data-in commands (READ TOC, INQUIRY, MODE SENSE)
+// may rightly answer with fewer bytes than their allocation length.
+bool IsSectorRead(uint8_t opcode);
+
+// What a failed status means, for messages: "code %06X" of the sense code
+// for a drive's own refusal, a plain description for the transport's values.
+std::string DescribeStatus(int32_t status, int32_t senseCode);
 
 // Maps an operating-system error code to a status: never 1, never 0.
 int32_t OsErrorStatus(int32_t code);
@@ -62,6 +90,10 @@ struct SenseResult {
     // sense code then stays as it was.
     bool taken = false;
     std::array<uint8_t, 32> data{};
+    // Bytes of a data-in transfer that the drive did not deliver (the SG_IO
+    // residual count; what the pass-through record's DataTransferLength
+    // falls short of the length asked).
+    uint32_t residual = 0;
 };
 
 class TransportBackend {
@@ -86,6 +118,10 @@ public:
     virtual bool AdapterInquiryList(uint8_t /*adapter*/, std::vector<InquiryEntry>& /*out*/) {
         return false;
     }
+
+    // After an Initialise that found no drive: one line naming each device
+    // tried and why it could not be used; empty when the backend cannot say.
+    virtual std::string FailureDetail() const { return {}; }
 };
 
 // Chooses the backend. Called at most once, before InitialiseTransport; when
@@ -104,6 +140,19 @@ int32_t ExecuteCommand(uint8_t hostAdapter, uint8_t target, const uint8_t* cdb, 
 
 // The sense code of the most recent command, packed as PackSense does.
 int32_t LastSenseCode();
+
+// Why InitialiseTransport found no drive, as the backend words it (see
+// TransportBackend::FailureDetail); empty when it cannot say.
+std::string TransportFailureDetail();
+
+// The clock and the pause behind the retries; tests replace them so that
+// nothing waits. nowMs is a monotonic millisecond count.
+struct RetryClock {
+    std::function<uint64_t()> nowMs;
+    std::function<void(uint32_t)> sleepMs;
+    static RetryClock Steady();
+};
+void SetRetryClock(RetryClock clock);
 
 // Whether the chosen backend answers INQUIRY from cached data, and its list.
 bool TransportIsPassThrough();

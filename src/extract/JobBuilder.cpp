@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
+#include <functional>
 
 #include "drive/CdCommands.h"
 #include "drive/Transport.h"
@@ -37,16 +39,50 @@ ExtractJob BuildJob(const TrackTable& table, std::vector<int> selectedRows,
     return job;
 }
 
-int32_t ProbeReadMethod(uint8_t hostAdapter, uint8_t target) {
+namespace {
+
+// True when one probe read delivered a whole sector. Besides the status (a
+// transfer that the transport knows to be short already fails), the buffer
+// is filled with a marker first: a read that leaves the sector's tail as it
+// was did not deliver all of it, even where the backend cannot tell. A tail
+// that happens to hold the marker is told apart by a second read with
+// another marker.
+bool ReadsWholeSectors(const std::function<int32_t(uint8_t*)>& read) {
     uint8_t sector[kSectorBytes];
-    if (CdCommands::ReadCd(hostAdapter, target, 0, 1, sector) == kStatusOk) {
+    bool untouched = true;
+    for (uint8_t marker : {uint8_t{0xA5}, uint8_t{0x5A}}) {
+        std::memset(sector, marker, sizeof sector);
+        if (read(sector) != kStatusOk) {
+            return false;
+        }
+        untouched = true;
+        for (int i = 2048; i < kSectorBytes && untouched; ++i) {
+            untouched = sector[i] == marker;
+        }
+        if (!untouched) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+int32_t ProbeReadMethod(uint8_t hostAdapter, uint8_t target) {
+    if (ReadsWholeSectors([&](uint8_t* sector) {
+            return CdCommands::ReadCd(hostAdapter, target, 0, 1, sector);
+        })) {
         return kReadCd;
     }
-    if (CdCommands::ReadCdda(hostAdapter, target, 0, 1, sector) == kStatusOk) {
+    if (ReadsWholeSectors([&](uint8_t* sector) {
+            return CdCommands::ReadCdda(hostAdapter, target, 0, 1, sector);
+        })) {
         return kReadCdda;
     }
     CdCommands::SelectBlockMode(hostAdapter, target, 0);
-    if (CdCommands::Read10(hostAdapter, target, 0, 1, sector) == kStatusOk) {
+    if (ReadsWholeSectors([&](uint8_t* sector) {
+            return CdCommands::Read10(hostAdapter, target, 0, 1, sector);
+        })) {
         return kRead10;
     }
     CdCommands::SelectBlockMode(hostAdapter, target, 1);

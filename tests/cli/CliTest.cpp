@@ -1,10 +1,13 @@
 // The command-line front end end to end, over emulated drives.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "cli/Cli.h"
+#include "drive/RecordingBackend.h"
 #include "drive/Transport.h"
 #include "drive/emulated/DemoDisc.h"
 #include "drive/emulated/Disc.h"
@@ -128,6 +131,114 @@ TEST(Cli, UnstableSectorsShowAsDifferences) {
     const Result c2 = RunCli({"rip", "--image", cue, "--out", folder.Path(), "--tracks", "1", "--c2"});
     EXPECT_EQ(c2.status, 1);
     EXPECT_EQ(Lines(c2.out)[5], "  Errors: 1 (33.33%)") << "one of three blocks is flagged";
+}
+
+TEST(Cli, DrivesThatBehaveLikeRealOnesStillRipExactly) {
+    test::TempFolder folder;
+    const std::string plain = WriteImage(folder.Path(), "");
+    ASSERT_EQ(RunCli({"rip", "--image", plain, "--out", folder.Path(), "--prefix", "p"}).status, 0);
+    const auto expected1 = test::ReadWholeFile(folder.Path() + "p01.wav");
+    const auto expected2 = test::ReadWholeFile(folder.Path() + "p02.wav");
+    ASSERT_EQ(expected1.size(), 44u + 40 * 2352);
+
+    // Each line names a habit of real drives that the rip must get through.
+    const std::string habits[] = {
+        "REM DRIVE READY 300\n",
+        "REM DRIVE UNITATTENTION\n",
+        "REM DRIVE UNITATTENTION RESET\nREM DRIVE SENSE DESCRIPTOR\n",
+        "REM DRIVE SHORTREAD READCD\n",
+        "REM DRIVE SHORTREAD READCD\nREM DRIVE SHORTREAD READCDDA\n",
+    };
+    for (const std::string& rem : habits) {
+        SCOPED_TRACE(rem);
+        test::TempFolder out;
+        const std::string cue = WriteImage(out.Path(), rem);
+        const Result result = RunCli({"rip", "--image", cue, "--out", out.Path(), "--prefix", "p"});
+        EXPECT_EQ(result.status, 0) << result.out << result.err;
+        EXPECT_EQ(test::ReadWholeFile(out.Path() + "p01.wav"), expected1);
+        EXPECT_EQ(test::ReadWholeFile(out.Path() + "p02.wav"), expected2);
+    }
+
+    // Descriptor sense data name the fault as fixed-format data would.
+    const std::string damaged =
+        WriteImage(folder.Path(), "REM DRIVE SENSE DESCRIPTOR\nREM DAMAGE UNREADABLE 50 2\n");
+    const Result result = RunCli({"rip", "--image", damaged, "--out", folder.Path(), "--prefix", "d"});
+    EXPECT_EQ(result.status, 1);
+    ASSERT_FALSE(Lines(result.out).empty());
+    EXPECT_EQ(Lines(result.out).back(), "Read error (code 031100)");
+}
+
+TEST(Cli, NoReachableDriveSaysWhichNodesWereTriedAndWhy) {
+    test::TempFolder folder;
+    const std::string notADrive = folder.Path() + "plain-file";
+    std::ofstream(notADrive) << "x";
+    const std::string missing = folder.Path() + "sr9";
+    const Result result = RunCli({"drives", "--device", notADrive, "--device", missing});
+    EXPECT_EQ(result.status, 1);
+    const auto lines = Lines(result.err);
+    ASSERT_EQ(lines.size(), 2u) << result.err;
+    EXPECT_EQ(lines[0], "Unable to initialize WNASPI32.DLL");
+    EXPECT_NE(lines[1].find(notADrive + ": "), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("not a CD-ROM drive"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find(missing + ": No such file or directory"), std::string::npos);
+    EXPECT_NE(lines[1].find("--demo"), std::string::npos);
+    EXPECT_NE(lines[1].find("--image"), std::string::npos);
+}
+
+TEST(Cli, ARefusedReadSpeedIsNamedAndTheRipGoesOn) {
+    test::TempFolder folder;
+    for (const int32_t refusal : {kStatusNotPermitted, int32_t{2}}) {
+        SCOPED_TRACE(refusal);
+        // One audio track of 20 sectors; SET CD SPEED is refused.
+        ResetTransportForTesting();
+        auto backend = std::make_unique<test::RecordingBackend>();
+        backend->responder = [refusal](const test::RecordedCommand& command, uint8_t* buffer,
+                                       SenseResult& sense) -> int32_t {
+            switch (command.cdb[0]) {
+            case 0x43: {
+                const uint8_t toc[20] = {0, 18, 1, 1, 0, 0x10, 1, 0, 0, 0, 0, 0,
+                                         0, 0x10, 0xAA, 0, 0, 0, 0, 20};
+                std::memcpy(buffer, toc, std::min<std::size_t>(sizeof toc, command.length));
+                return kStatusOk;
+            }
+            case 0x12: {
+                std::memset(buffer, ' ', command.length);
+                buffer[0] = 5;
+                return kStatusOk;
+            }
+            case 0xBB:
+                if (refusal == 2) {
+                    sense.data[0] = 0x70;
+                    sense.data[2] = 0x05;
+                    sense.data[12] = 0x20;
+                }
+                return refusal;
+            default:
+                if (buffer != nullptr && !command.dataOut) {
+                    std::memset(buffer, 0, command.length);
+                }
+                return kStatusOk;
+            }
+        };
+        SelectTransport(std::move(backend));
+        std::vector<std::string> args = {"vindral-cli", "rip", "--speed", "4", "--out",
+                                         folder.Path()};
+        std::vector<char*> argv;
+        for (auto& arg : args) {
+            argv.push_back(arg.data());
+        }
+        std::ostringstream out;
+        std::ostringstream err;
+        const int status = cli::Run(static_cast<int>(argv.size()), argv.data(), out, err);
+        ResetTransportForTesting();
+        EXPECT_EQ(status, 0) << err.str();
+        const std::string expected =
+            refusal == 2 ? "vindral-cli: the read speed was not set (code 052000)\n"
+                         : "vindral-cli: the read speed was not set (the system does not allow "
+                           "this command to this user)\n";
+        EXPECT_EQ(err.str(), expected);
+        EXPECT_EQ(Lines(out.str()).back(), "1 track(s) extracted");
+    }
 }
 
 TEST(Cli, UsageErrorsAndRefusals) {

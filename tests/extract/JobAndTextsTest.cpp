@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "drive/RecordingBackend.h"
 #include "extract/JobBuilder.h"
 #include "extract/RunHarness.h"
 
@@ -89,6 +90,41 @@ TEST_F(Probe, TriesTheReadCommandsInTurn) {
             EXPECT_EQ(command.cdb[5], 0) << "the probe reads sector 0";
         }
     }
+}
+
+TEST(ProbeOfShortTransfers, AMethodThatTransfersShortIsNotChosen) {
+    // READ CD fills only 2048 bytes of the 2352; `reported` says whether
+    // the backend knows it (a residual count) or not.
+    for (bool reported : {true, false}) {
+        SCOPED_TRACE(reported ? "residual reported" : "residual unknown");
+        std::vector<test::RecordedCommand> log;
+        test::RecordingBackend* backend = test::InstallRecordingBackend(&log);
+        backend->responder = [&](const test::RecordedCommand& command, uint8_t* buffer,
+                                 SenseResult& sense) {
+            const bool shortRead = command.cdb[0] == 0xBE;
+            std::memset(buffer, 0, shortRead ? 2048 : command.length);
+            if (shortRead && reported) {
+                sense.residual = command.length - 2048;
+            }
+            return kStatusOk;
+        };
+        EXPECT_EQ(ProbeReadMethod(0, 0), kReadCdda);
+        // Both markers were tried before READ CD was given up.
+        std::size_t readCds = 0;
+        for (const auto& command : log) {
+            readCds += command.cdb[0] == 0xBE ? 1 : 0;
+        }
+        EXPECT_EQ(readCds, reported ? 1u : 2u);
+    }
+    // A sector whose tail happens to hold the first marker is still whole.
+    std::vector<test::RecordedCommand> log;
+    test::RecordingBackend* backend = test::InstallRecordingBackend(&log);
+    backend->responder = [](const test::RecordedCommand& command, uint8_t* buffer, SenseResult&) {
+        std::memset(buffer, 0xA5, command.length);
+        return kStatusOk;
+    };
+    EXPECT_EQ(ProbeReadMethod(0, 0), kReadCd);
+    ResetTransportForTesting();
 }
 
 TEST(Peaks, HighBytesOfEachChannel) {

@@ -238,6 +238,7 @@ private:
     bool Index(int line, const std::vector<Token>& tokens);
     bool Gap(int line, const std::vector<Token>& tokens, bool pregap);
     bool Damage(int line, const std::vector<Token>& tokens);
+    bool DriveLine(int line, const std::vector<Token>& tokens);
     std::shared_ptr<const Disc> Build(int lastLine);
 
     std::string cueName_;
@@ -247,6 +248,7 @@ private:
     std::vector<CueFile> files_;
     std::vector<CueTrack> tracks_;
     std::vector<DamageLine> damage_;
+    DriveBehaviour drive_;
 };
 
 bool Parser::Line(int line, const std::vector<Token>& tokens) {
@@ -254,6 +256,9 @@ bool Parser::Line(int line, const std::vector<Token>& tokens) {
     if (keyword == "REM") {
         if (tokens.size() >= 2 && Upper(tokens[1].text) == "DAMAGE") {
             return Damage(line, tokens);
+        }
+        if (tokens.size() >= 2 && Upper(tokens[1].text) == "DRIVE") {
+            return DriveLine(line, tokens);
         }
         return true;
     }
@@ -476,6 +481,80 @@ bool Parser::Damage(int line, const std::vector<Token>& tokens) {
     return true;
 }
 
+// REM DRIVE READY <ms> | UNITATTENTION [RESET] | SHORTREAD <command> |
+// SENSE DESCRIPTOR | CACHE <sectors> | OFFSET <samples>
+bool Parser::DriveLine(int line, const std::vector<Token>& tokens) {
+    if (tokens.size() < 3) {
+        return Fail(line, "REM DRIVE needs a behaviour");
+    }
+    const std::string what = Upper(tokens[2].text);
+    auto value = [&](const std::string& text) { return Shown(text); };
+    if (what == "UNITATTENTION") {
+        if (tokens.size() == 4 && Upper(tokens[3].text) == "RESET") {
+            drive_.attentionReset = true;
+        } else if (tokens.size() != 3) {
+            return Fail(line, "REM DRIVE UNITATTENTION takes nothing or RESET");
+        }
+        drive_.unitAttention = true;
+        return true;
+    }
+    if (tokens.size() != 4) {
+        return Fail(line, "REM DRIVE " + value(tokens[2].text) + " needs one value");
+    }
+    const std::string argument = Upper(tokens[3].text);
+    if (what == "READY") {
+        const auto ms = Number(tokens[3].text, 6);
+        if (!ms) {
+            return Fail(line, "bad becoming-ready time '" + value(tokens[3].text) + "'");
+        }
+        drive_.becomingReadyMs = static_cast<uint32_t>(*ms);
+        return true;
+    }
+    if (what == "SHORTREAD") {
+        if (argument == "READCD") {
+            drive_.shortReadCd = true;
+        } else if (argument == "READCDDA") {
+            drive_.shortReadCdda = true;
+        } else if (argument == "READ10") {
+            drive_.shortRead10 = true;
+        } else {
+            return Fail(line, "unknown read command '" + value(tokens[3].text) +
+                                  "' (READCD, READCDDA or READ10)");
+        }
+        return true;
+    }
+    if (what == "SENSE") {
+        if (argument != "DESCRIPTOR") {
+            return Fail(line, "unknown sense format '" + value(tokens[3].text) + "'");
+        }
+        drive_.descriptorSense = true;
+        return true;
+    }
+    if (what == "CACHE") {
+        const auto sectors = Number(tokens[3].text, 6);
+        if (!sectors) {
+            return Fail(line, "bad cache size '" + value(tokens[3].text) + "'");
+        }
+        drive_.cacheSectors = static_cast<uint32_t>(*sectors);
+        return true;
+    }
+    if (what == "OFFSET") {
+        std::string digits = tokens[3].text;
+        bool negative = false;
+        if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) {
+            negative = digits[0] == '-';
+            digits.erase(0, 1);
+        }
+        const auto samples = Number(digits, 6);
+        if (!samples) {
+            return Fail(line, "bad read offset '" + value(tokens[3].text) + "'");
+        }
+        drive_.offsetSamples = static_cast<int32_t>(negative ? -*samples : *samples);
+        return true;
+    }
+    return Fail(line, "unknown drive behaviour '" + value(tokens[2].text) + "'");
+}
+
 std::shared_ptr<const Disc> Parser::Run(const std::string& text, std::string& error) {
     std::size_t at = 0;
     int line = 0;
@@ -598,6 +677,7 @@ std::shared_ptr<const Disc> Parser::Build(int lastLine) {
         return nullptr;
     }
     auto disc = std::make_shared<Disc>();
+    disc->SetDrive(drive_);
     for (std::size_t t = 0; t < tracks_.size(); ++t) {
         if (t > 0 && tracks_[t].start <= tracks_[t - 1].start) {
             Fail(tracks_[t].line, "track " + std::to_string(tracks_[t].number) +

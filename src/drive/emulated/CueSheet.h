@@ -6,6 +6,16 @@
 //   REM DAMAGE UNREADABLE <sector> <count>   reads there fail (03/11/00)
 //   REM DAMAGE UNSTABLE <sector> <count>     reads there differ every time
 // with sector addresses as the drive reports them (0 = INDEX 01 of track 1).
+// The drive that holds the image is given REM DRIVE lines (DriveBehaviour):
+//   REM DRIVE READY <ms>              02/04/01 (becoming ready) for <ms> after
+//                                     the disc goes in
+//   REM DRIVE UNITATTENTION [RESET]   06/28/00 (06/29/00) on the first command
+//   REM DRIVE SHORTREAD <command>     READCD, READCDDA or READ10 answer GOOD
+//                                     with 2048 of every 2352 bytes
+//   REM DRIVE SENSE DESCRIPTOR        sense data in descriptor format (0x72)
+//   REM DRIVE CACHE <sectors>         re-reads of recent sectors come from a cache
+//   REM DRIVE OFFSET <samples>        read offset: sample j is the pressed disc's
+//                                     sample j - <samples>
 #pragma once
 
 #include <memory>

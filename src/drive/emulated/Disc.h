@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "drive/CdTypes.h"
+#include "drive/emulated/DriveBehaviour.h"
 
 namespace vindral::emulated {
 
@@ -84,6 +85,10 @@ public:
     void AddUnreadable(SectorAddress first, int32_t count) { unreadable_.Add(first, count); }
     void AddUnstable(SectorAddress first, int32_t count) { unstable_.Add(first, count); }
 
+    // How the drive that holds this disc behaves (the image's REM DRIVE lines).
+    const DriveBehaviour& Drive() const { return drive_; }
+    void SetDrive(const DriveBehaviour& drive) { drive_ = drive; }
+
 private:
     struct Segment {
         SectorAddress start;
@@ -101,6 +106,7 @@ private:
     std::map<SectorAddress, Segment> segments_; // by start
     SectorRanges unreadable_;
     SectorRanges unstable_;
+    DriveBehaviour drive_;
 };
 
 // Builds a MODE1 sector: sync, header with the address as MSF (150 sectors

@@ -16,11 +16,13 @@ constexpr uint8_t kUnitAttention = 0x06;
 
 constexpr uint8_t kAscUnrecoveredRead = 0x11;
 constexpr uint8_t kAscParameterListLength = 0x1A;
+constexpr uint8_t kAscNotReady = 0x04;
 constexpr uint8_t kAscInvalidOpcode = 0x20;
 constexpr uint8_t kAscOutOfRange = 0x21;
 constexpr uint8_t kAscInvalidField = 0x24;
 constexpr uint8_t kAscInvalidParameter = 0x26;
 constexpr uint8_t kAscMediumChanged = 0x28;
+constexpr uint8_t kAscPowerOnReset = 0x29;
 constexpr uint8_t kAscSavingNotSupported = 0x39;
 constexpr uint8_t kAscNoMedium = 0x3A;
 constexpr uint8_t kAscIllegalModeForTrack = 0x64;
@@ -75,7 +77,19 @@ struct EmulatedDrive::Reply {
     bool Failed() const { return status != kStatusOk; }
 };
 
-EmulatedDrive::EmulatedDrive(std::shared_ptr<const Disc> disc) : disc_(std::move(disc)) {}
+EmulatedDrive::EmulatedDrive(std::shared_ptr<const Disc> disc) : disc_(std::move(disc)) {
+    if (disc_) {
+        Adopt(disc_->Drive());
+        mediumChanged_ = behaviour_.unitAttention;
+    }
+}
+
+void EmulatedDrive::Adopt(const DriveBehaviour& behaviour) {
+    behaviour_ = behaviour;
+    loadedAt_ = clock_.now();
+    cache_.clear();
+    cacheOrder_.clear();
+}
 
 int32_t EmulatedDrive::Execute(const uint8_t* cdb, int cdbLength, bool dataOut, void* buffer,
                                uint32_t length, SenseResult& sense) {
@@ -97,9 +111,28 @@ int32_t EmulatedDrive::Execute(const uint8_t* cdb, int cdbLength, bool dataOut, 
     Reply reply;
     ReadThrottle::Duration wait{0};
     std::function<void(ReadThrottle::Duration)> sleep;
+    bool descriptorSense = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        ExecuteLocked(command, in, out, length, reply);
+        descriptorSense = behaviour_.descriptorSense;
+        const uint8_t opcode = command[0];
+        const bool shortRead = in != nullptr && length > 0 &&
+                               ((opcode == 0xBE && behaviour_.shortReadCd) ||
+                                (opcode == 0xD8 && behaviour_.shortReadCdda) ||
+                                (opcode == 0x28 && behaviour_.shortRead10));
+        if (shortRead) {
+            // The whole answer is made, but only 2048 of every 2352 bytes
+            // reach the host; the rest of its buffer keeps what it held.
+            std::vector<uint8_t> answer(length);
+            ExecuteLocked(command, answer.data(), out, length, reply);
+            if (!reply.Failed()) {
+                const auto delivered = static_cast<uint32_t>(uint64_t{length} * 2048 / kSectorBytes);
+                std::memcpy(in, answer.data(), delivered);
+                sense.residual = length - delivered;
+            }
+        } else {
+            ExecuteLocked(command, in, out, length, reply);
+        }
         if (reply.sectorsRead > 0 && throttle_.LimitKBps() != 0) {
             wait = throttle_.Reserve(clock_.now(), reply.sectorsRead);
             sleep = clock_.sleep;
@@ -108,7 +141,12 @@ int32_t EmulatedDrive::Execute(const uint8_t* cdb, int cdbLength, bool dataOut, 
     if (wait.count() > 0 && sleep) {
         sleep(wait); // never under the lock: another thread may switch modes meanwhile
     }
-    if (reply.Failed()) {
+    if (reply.Failed() && descriptorSense) {
+        sense.data[0] = 0x72;
+        sense.data[1] = reply.key;
+        sense.data[2] = reply.asc;
+        sense.data[3] = reply.ascq;
+    } else if (reply.Failed()) {
         sense.data[0] = 0x70;
         sense.data[2] = reply.key;
         sense.data[7] = 10;
@@ -131,7 +169,7 @@ void EmulatedDrive::ExecuteLocked(const uint8_t* cdb, uint8_t* in, const uint8_t
     }
     if (mediumChanged_) {
         mediumChanged_ = false;
-        reply.Fail(kUnitAttention, kAscMediumChanged);
+        reply.Fail(kUnitAttention, behaviour_.attentionReset ? kAscPowerOnReset : kAscMediumChanged);
         return;
     }
     const bool known = opcode == 0x00 || opcode == 0x43 || opcode == 0x5A || opcode == 0x55 ||
@@ -145,6 +183,11 @@ void EmulatedDrive::ExecuteLocked(const uint8_t* cdb, uint8_t* in, const uint8_t
                            opcode == 0xD8 || opcode == 0x28;
     if (needsDisc && !disc_) {
         reply.Fail(kNotReady, kAscNoMedium);
+        return;
+    }
+    if (needsDisc && behaviour_.becomingReadyMs != 0 &&
+        clock_.now() - loadedAt_ < std::chrono::milliseconds(behaviour_.becomingReadyMs)) {
+        reply.Fail(kNotReady, kAscNotReady, 0x01); // becoming ready
         return;
     }
     switch (opcode) {
@@ -348,13 +391,76 @@ void EmulatedDrive::ReadAudioRun(int64_t address, int64_t count, uint8_t* in, Re
         }
     }
     const auto sectors = static_cast<int32_t>(count);
-    const int32_t read =
-        disc_->ReadSectors(static_cast<SectorAddress>(address), sectors, in, readNumber_);
-    readNumber_ += static_cast<uint64_t>(count);
-    reply.sectorsRead += read;
-    if (read < sectors) {
-        reply.Fail(kMediumError, kAscUnrecoveredRead);
+    if (behaviour_.cacheSectors == 0 && behaviour_.offsetSamples == 0) {
+        const int32_t read =
+            disc_->ReadSectors(static_cast<SectorAddress>(address), sectors, in, readNumber_);
+        readNumber_ += static_cast<uint64_t>(count);
+        reply.sectorsRead += read;
+        if (read < sectors) {
+            reply.Fail(kMediumError, kAscUnrecoveredRead);
+        }
+        return;
     }
+    for (int32_t i = 0; i < sectors; ++i) {
+        if (!DeliverSector(static_cast<SectorAddress>(address + i), in + int64_t{i} * kSectorBytes)) {
+            reply.Fail(kMediumError, kAscUnrecoveredRead);
+            return;
+        }
+        ++reply.sectorsRead;
+    }
+}
+
+bool EmulatedDrive::PressedBytes(int64_t firstByte, uint8_t* out, uint32_t count) {
+    // Bytes of the pressed disc's audio stream; zero outside the disc.
+    const int64_t discBytes = int64_t{disc_->LeadOut()} * kSectorBytes;
+    uint8_t raw[kSectorBytes];
+    int64_t at = firstByte;
+    uint32_t done = 0;
+    while (done < count) {
+        const int64_t sector = at >= 0 ? at / kSectorBytes : (at - kSectorBytes + 1) / kSectorBytes;
+        const auto within = static_cast<uint32_t>(at - sector * kSectorBytes);
+        const uint32_t take = std::min<uint32_t>(count - done, kSectorBytes - within);
+        if (at < 0 || at >= discBytes) {
+            std::memset(out + done, 0, take);
+        } else {
+            if (!disc_->ReadSector(static_cast<SectorAddress>(sector), raw, readNumber_++)) {
+                return false;
+            }
+            std::memcpy(out + done, raw + within, take);
+        }
+        done += take;
+        at += take;
+    }
+    return true;
+}
+
+bool EmulatedDrive::DeliverSector(SectorAddress address, uint8_t* out) {
+    auto cached = cache_.find(address);
+    if (cached != cache_.end()) {
+        std::memcpy(out, cached->second.data(), kSectorBytes);
+        return true;
+    }
+    if (behaviour_.offsetSamples == 0) {
+        if (!disc_->ReadSector(address, out, readNumber_++)) {
+            return false;
+        }
+    } else {
+        // Offset +N: sample j is the pressed disc's sample j - N.
+        const int64_t first = int64_t{address} * kSectorBytes - int64_t{behaviour_.offsetSamples} * 4;
+        if (!PressedBytes(first, out, kSectorBytes)) {
+            return false;
+        }
+    }
+    if (behaviour_.cacheSectors != 0) {
+        std::array<uint8_t, kSectorBytes>& slot = cache_[address];
+        std::memcpy(slot.data(), out, kSectorBytes);
+        cacheOrder_.push_back(address);
+        while (cacheOrder_.size() > behaviour_.cacheSectors) {
+            cache_.erase(cacheOrder_.front());
+            cacheOrder_.pop_front();
+        }
+    }
+    return true;
 }
 
 void EmulatedDrive::ReadCd(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply) {
@@ -534,12 +640,25 @@ void EmulatedDrive::Eject() {
     std::lock_guard<std::mutex> lock(mutex_);
     disc_.reset();
     mediumChanged_ = false;
+    cache_.clear();
+    cacheOrder_.clear();
 }
 
 void EmulatedDrive::Insert(std::shared_ptr<const Disc> disc) {
     std::lock_guard<std::mutex> lock(mutex_);
     disc_ = std::move(disc);
     mediumChanged_ = true;
+    Adopt(disc_ ? disc_->Drive() : DriveBehaviour{});
+}
+
+void EmulatedDrive::SetBehaviour(const DriveBehaviour& behaviour) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Adopt(behaviour);
+}
+
+DriveBehaviour EmulatedDrive::Behaviour() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return behaviour_;
 }
 
 void EmulatedDrive::SetSpeedLimitKBps(uint32_t kbps) {
@@ -556,6 +675,7 @@ void EmulatedDrive::SetReportedSpeeds(uint16_t maximumKBps, uint16_t currentKBps
 void EmulatedDrive::SetClockForTesting(ThrottleClock clock) {
     std::lock_guard<std::mutex> lock(mutex_);
     clock_ = std::move(clock);
+    loadedAt_ = clock_.now(); // the disc counts as going in on the new clock
 }
 
 uint64_t EmulatedDrive::CommandCount(uint8_t opcode) const {

@@ -8,6 +8,8 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,8 +45,15 @@ public:
 
     // No disc: commands that need one get 02/3A/00.
     void Eject();
-    // A new disc; the next command other than INQUIRY gets 06/28/00.
+    // A new disc; the next command other than INQUIRY gets 06/28/00. The
+    // drive takes on the disc's drive behaviour (its image's REM DRIVE lines).
     void Insert(std::shared_ptr<const Disc> disc);
+
+    // Replaces the drive's behaviour (becoming ready, unit attention, short
+    // reads, descriptor sense, cache, read offset); takes effect from the
+    // next command, and becoming ready counts from now.
+    void SetBehaviour(const DriveBehaviour& behaviour);
+    DriveBehaviour Behaviour() const;
 
     // 0 = unthrottled. SET CD SPEED changes it (0xFFFF = as fast as possible).
     void SetSpeedLimitKBps(uint32_t kbps);
@@ -77,6 +86,11 @@ private:
     bool CheckRange(int64_t address, int64_t count, Reply& reply) const;
     // CD-DA sectors straight into the answer; refuses data sectors.
     void ReadAudioRun(int64_t address, int64_t count, uint8_t* in, Reply& reply);
+    // One CD-DA sector as this drive returns it: from the cache, or from the
+    // disc shifted by the read offset. False when the disc cannot be read.
+    bool DeliverSector(SectorAddress address, uint8_t* out);
+    bool PressedBytes(int64_t firstByte, uint8_t* out, uint32_t count);
+    void Adopt(const DriveBehaviour& behaviour);
     uint16_t CurrentSpeedKBps() const;
 
     mutable std::mutex mutex_;
@@ -98,6 +112,11 @@ private:
     ThrottleClock clock_ = ThrottleClock::Steady();
     std::array<uint64_t, 256> commandCounts_{};
     std::atomic<uint64_t> readNumber_{0};
+    DriveBehaviour behaviour_;
+    ReadThrottle::Duration loadedAt_{0}; // when the disc went in
+    // The read cache: sector bytes by address, and the addresses oldest first.
+    std::map<SectorAddress, std::array<uint8_t, kSectorBytes>> cache_;
+    std::deque<SectorAddress> cacheOrder_;
 };
 
 } // namespace vindral::emulated

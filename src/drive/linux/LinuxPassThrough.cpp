@@ -9,7 +9,6 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <tuple>
 
 namespace vindral {
 
@@ -121,12 +120,29 @@ int LinuxPassThrough::AdapterFor(int host) {
     return -1; // a ninth host: no adapter number left
 }
 
+std::string LinuxPassThrough::WhyNotOpened(const std::string& node, int error) {
+    std::string reason = std::strerror(-error);
+    if (error == -EACCES || error == -EPERM) {
+        std::string group;
+        if (calls_->FileGroup(node, group) >= 0 && !group.empty() && group != "root") {
+            reason += " (the user must be in the group '" + group + "')";
+        } else {
+            reason += " (the user may not open the device node)";
+        }
+    }
+    return reason;
+}
+
 int32_t LinuxPassThrough::Initialise() {
     if (initialised_) {
         return adapterCount_;
     }
     initialised_ = true;
-    int nextSlot = 0;
+    struct Found {
+        int fd;
+        SlotDevice device;
+    };
+    std::vector<Found> found;
     for (const std::string& node : devices_) {
         int fd = calls_->Open(node, O_RDWR | O_NONBLOCK);
         if (fd < 0 && !NodeIsMissing(fd)) {
@@ -135,40 +151,102 @@ int32_t LinuxPassThrough::Initialise() {
             fd = calls_->Open(node, O_RDONLY | O_NONBLOCK);
         }
         if (fd < 0) {
+            failures_.emplace_back(node, WhyNotOpened(node, fd));
             continue;
         }
         ScsiIdLun idLun{};
-        if (calls_->Ioctl(fd, SCSI_IOCTL_GET_IDLUN, &idLun) < 0) {
+        const int idResult = calls_->Ioctl(fd, SCSI_IOCTL_GET_IDLUN, &idLun);
+        if (idResult < 0) {
+            failures_.emplace_back(node, std::string(std::strerror(-idResult)) +
+                                             " (no SCSI address: not a CD-ROM drive)");
             calls_->Close(fd);
             continue;
         }
         const auto packed = static_cast<uint32_t>(idLun.devId);
-        const int target = static_cast<int>(packed & 0xFF);
-        int host = static_cast<int>((packed >> 24) & 0xFF);
+        SlotDevice device;
+        device.target = packed & 0xFF;
+        device.lun = static_cast<uint8_t>((packed >> 8) & 0xFF);
+        device.channel = static_cast<uint8_t>((packed >> 16) & 0xFF);
+        device.host = static_cast<int>((packed >> 24) & 0xFF);
         int busNumber = 0;
         if (calls_->Ioctl(fd, SCSI_IOCTL_GET_BUS_NUMBER, &busNumber) >= 0) {
-            host = busNumber; // the full host number, not only its low byte
+            device.host = busNumber; // the full host number, not only its low byte
         }
-        const int adapter = target < kTargets ? AdapterFor(host) : -1;
-        if (adapter < 0) {
-            calls_->Close(fd);
+        found.push_back({fd, device});
+    }
+
+    // First every drive on its own pair where that is free, then the rest
+    // on the first free pairs, both in the order found.
+    std::vector<int> pair(found.size(), -1);
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        const SlotDevice& device = found[i].device;
+        if (device.target >= static_cast<unsigned>(kTargets)) {
             continue;
         }
-        // A later node with the same address wins; the earlier slot stays
-        // open but is no longer reachable.
-        driveHandles_[nextSlot] = fd;
-        slotUnits_[nextSlot] = {static_cast<uint8_t>((packed >> 16) & 0xFF),
-                                static_cast<uint8_t>((packed >> 8) & 0xFF)};
-        addressMap_[adapter * kTargets + target] = nextSlot;
+        const int adapter = AdapterFor(device.host);
+        if (adapter < 0) {
+            continue;
+        }
+        const int index = adapter * kTargets + static_cast<int>(device.target);
+        if (addressMap_[index] == -1) {
+            addressMap_[index] = -2; // taken; the slot follows below
+            pair[i] = index;
+        }
+    }
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        for (int index = 0; pair[i] < 0 && index < kAdapters * kTargets; ++index) {
+            if (addressMap_[index] == -1) {
+                addressMap_[index] = -2;
+                pair[i] = index;
+            }
+        }
+    }
+    int nextSlot = 0;
+    std::array<bool, kAdapters> used{};
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        if (pair[i] < 0 || nextSlot >= kDriveSlots) {
+            calls_->Close(found[i].fd);
+            continue;
+        }
+        driveHandles_[nextSlot] = found[i].fd;
+        slotDevices_[nextSlot] = found[i].device;
+        addressMap_[pair[i]] = nextSlot;
+        used[static_cast<std::size_t>(pair[i] / kTargets)] = true;
         ++nextSlot;
     }
+    adapterCount_ = static_cast<int32_t>(std::count(used.begin(), used.end(), true));
     return adapterCount_;
+}
+
+std::string LinuxPassThrough::FailureDetail() const {
+    std::string detail;
+    for (std::size_t i = 0; i < failures_.size();) {
+        // A run of three or more nodes that failed alike is named as a range.
+        std::size_t end = i + 1;
+        while (end < failures_.size() && failures_[end].second == failures_[i].second) {
+            ++end;
+        }
+        if (!detail.empty()) {
+            detail += "; ";
+        }
+        if (end - i >= 3) {
+            detail += failures_[i].first + " to " + failures_[end - 1].first + ": " +
+                      failures_[i].second;
+        } else {
+            for (std::size_t k = i; k < end; ++k) {
+                detail += (k > i ? "; " : "") + failures_[k].first + ": " + failures_[k].second;
+            }
+        }
+        i = end;
+    }
+    return detail;
 }
 
 int32_t LinuxPassThrough::Execute(uint8_t hostAdapter, uint8_t target, const uint8_t* cdb,
                                   int cdbLength, bool dataOut, void* buffer, uint32_t length,
                                   SenseResult& sense) {
     sense.taken = false;
+    sense.residual = 0;
     if (hostAdapter >= kAdapters || target >= kTargets || cdb == nullptr || cdbLength <= 0 ||
         cdbLength > 16) {
         return kStatusNoDrive;
@@ -196,105 +274,138 @@ int32_t LinuxPassThrough::Execute(uint8_t hostAdapter, uint8_t target, const uin
 
     const int result = calls_->Ioctl(driveHandles_[slot], SG_IO, &header);
     sense.taken = true;
+    if (result == -EPERM) {
+        // The kernel keeps some commands from unprivileged users (vendor
+        // commands) or from read-only opens (SET CD SPEED, MODE SELECT).
+        return kStatusNotPermitted;
+    }
     if (result < 0) {
         return OsErrorStatus(-result);
+    }
+    if (!dataOut && header.dxfer_len > 0 && header.resid > 0) {
+        sense.residual = std::min(static_cast<uint32_t>(header.resid), header.dxfer_len);
     }
     return SgIoStatus(header.status, header.host_status, header.driver_status);
 }
 
-bool LinuxPassThrough::AdapterInquiryList(uint8_t adapter, std::vector<InquiryEntry>& out) {
-    out.clear();
-    if (adapter >= kAdapters || adapterHosts_[adapter] < 0) {
+bool LinuxPassThrough::ReadSysfsInquiry(const std::string& name, InquiryEntry& entry) {
+    const std::string folder = sysfsDevices_ + "/" + name + "/";
+    std::vector<uint8_t> bytes;
+    if (calls_->ReadFile(folder + "inquiry", entry.inquiryData.size(), bytes) >= 0 &&
+        !bytes.empty()) {
+        std::copy_n(bytes.begin(), std::min(bytes.size(), entry.inquiryData.size()),
+                    entry.inquiryData.begin());
+        return true;
+    }
+    // Older kernels have no binary attribute: rebuild the standard inquiry
+    // layout from the text attributes.
+    std::vector<uint8_t> type;
+    if (calls_->ReadFile(folder + "type", 16, type) < 0) {
         return false;
     }
-    const auto host = static_cast<unsigned>(adapterHosts_[adapter]);
+    unsigned typeValue = 0;
+    const auto* first = reinterpret_cast<const char*>(type.data());
+    auto [next, error] = std::from_chars(first, first + type.size(), typeValue);
+    if (error != std::errc() || next == first || typeValue > 0x1F) {
+        return false;
+    }
+    entry.inquiryData[0] = static_cast<uint8_t>(typeValue);
+    static constexpr struct {
+        const char* file;
+        std::size_t offset;
+        std::size_t width;
+    } kFields[] = {{"vendor", 8, 8}, {"model", 16, 16}, {"rev", 32, 4}};
+    for (const auto& field : kFields) {
+        std::vector<uint8_t> text;
+        calls_->ReadFile(folder + field.file, 64, text);
+        PutTextField(text, entry.inquiryData.data() + field.offset, field.width);
+    }
+    return true;
+}
+
+bool LinuxPassThrough::AdapterInquiryList(uint8_t adapter, std::vector<InquiryEntry>& out) {
+    out.clear();
+    if (adapter >= kAdapters) {
+        return false;
+    }
+    bool inUse = false;
+    for (int target = 0; target < kTargets; ++target) {
+        inUse = inUse || addressMap_[adapter * kTargets + target] >= 0;
+    }
+    if (!inUse) {
+        return false;
+    }
     std::vector<std::string> names;
     if (calls_->ListDirectory(sysfsDevices_, names) < 0) {
         names.clear();
     }
-    std::vector<std::pair<std::array<unsigned, 4>, std::string>> devices;
-    std::array<bool, kTargets> shown{};
+    std::vector<std::pair<std::array<unsigned, 4>, std::string>> sysfs;
     for (const std::string& name : names) {
         std::array<unsigned, 4> hctl{};
-        if (!ParseDeviceName(name, hctl) || hctl[0] != host || hctl[1] > 0xFF ||
-            hctl[2] >= static_cast<unsigned>(kTargets) || hctl[3] > 0xFF) {
-            continue;
+        if (ParseDeviceName(name, hctl)) {
+            sysfs.emplace_back(hctl, name);
         }
-        // Only targets with an entered drive: a device whose node could not
-        // be opened would be listed but never answer.
-        if (addressMap_[adapter * kTargets + hctl[2]] < 0) {
-            continue;
-        }
-        devices.emplace_back(hctl, name);
     }
-    std::sort(devices.begin(), devices.end(), [](const auto& a, const auto& b) {
-        return std::tie(a.first[1], a.first[2], a.first[3]) <
-               std::tie(b.first[1], b.first[2], b.first[3]);
-    });
-
-    for (const auto& [hctl, name] : devices) {
-        const std::string folder = sysfsDevices_ + "/" + name + "/";
-        InquiryEntry entry;
-        entry.pathId = static_cast<uint8_t>(hctl[1]);
-        entry.targetId = static_cast<uint8_t>(hctl[2]);
-        entry.lun = static_cast<uint8_t>(hctl[3]);
-        std::vector<uint8_t> bytes;
-        if (calls_->ReadFile(folder + "inquiry", entry.inquiryData.size(), bytes) >= 0 &&
-            !bytes.empty()) {
-            std::copy_n(bytes.begin(), std::min(bytes.size(), entry.inquiryData.size()),
-                        entry.inquiryData.begin());
-        } else {
-            // Older kernels have no binary attribute: rebuild the standard
-            // inquiry layout from the text attributes.
-            std::vector<uint8_t> type;
-            if (calls_->ReadFile(folder + "type", 16, type) < 0) {
-                continue;
-            }
-            unsigned typeValue = 0;
-            const auto* first = reinterpret_cast<const char*>(type.data());
-            auto [next, error] = std::from_chars(first, first + type.size(), typeValue);
-            if (error != std::errc() || next == first || typeValue > 0x1F) {
-                continue;
-            }
-            entry.inquiryData[0] = static_cast<uint8_t>(typeValue);
-            static constexpr struct {
-                const char* file;
-                std::size_t offset;
-                std::size_t width;
-            } kFields[] = {{"vendor", 8, 8}, {"model", 16, 16}, {"rev", 32, 4}};
-            for (const auto& field : kFields) {
-                std::vector<uint8_t> text;
-                calls_->ReadFile(folder + field.file, 64, text);
-                PutTextField(text, entry.inquiryData.data() + field.offset, field.width);
+    auto ownedByASlot = [&](const std::array<unsigned, 4>& hctl) {
+        for (int slot = 0; slot < kDriveSlots; ++slot) {
+            const SlotDevice& d = slotDevices_[slot];
+            if (driveHandles_[slot] >= 0 && d.host >= 0 &&
+                static_cast<unsigned>(d.host) == hctl[0] && d.channel == hctl[1] &&
+                d.target == hctl[2] && d.lun == hctl[3]) {
+                return true;
             }
         }
-        out.push_back(entry);
-        shown[entry.targetId] = true;
-    }
+        return false;
+    };
 
-    // Drives that sysfs does not show answer a real INQUIRY.
+    // The drive at each pair of this adapter, in target order: its own unit
+    // and the other units of its kernel target that have no node of their
+    // own, in unit order, as a changer shows them.
     for (int target = 0; target < kTargets; ++target) {
         const int32_t slot = addressMap_[adapter * kTargets + target];
-        if (slot < 0 || shown[target]) {
+        if (slot < 0) {
             continue;
         }
-        InquiryEntry entry;
-        entry.pathId = slotUnits_[slot].first;
-        entry.targetId = static_cast<uint8_t>(target);
-        entry.lun = slotUnits_[slot].second;
-        const uint8_t cdb[6] = {0x12, 0, 0, 0, static_cast<uint8_t>(entry.inquiryData.size()), 0};
-        SenseResult sense;
-        if (Execute(adapter, static_cast<uint8_t>(target), cdb, 6, false,
-                    entry.inquiryData.data(), static_cast<uint32_t>(entry.inquiryData.size()),
-                    sense) != kStatusOk) {
-            continue;
+        const SlotDevice& device = slotDevices_[slot];
+        std::vector<InquiryEntry> units;
+        bool ownShown = false;
+        for (const auto& [hctl, name] : sysfs) {
+            if (device.host < 0 || hctl[0] != static_cast<unsigned>(device.host) ||
+                hctl[1] != device.channel || hctl[2] != device.target || hctl[3] > 0xFF) {
+                continue;
+            }
+            const bool own = hctl[3] == device.lun;
+            if (!own && ownedByASlot(hctl)) {
+                continue;
+            }
+            InquiryEntry entry;
+            entry.pathId = device.channel;
+            entry.targetId = static_cast<uint8_t>(target);
+            entry.lun = static_cast<uint8_t>(hctl[3]);
+            if (!ReadSysfsInquiry(name, entry)) {
+                continue;
+            }
+            ownShown = ownShown || own;
+            units.push_back(entry);
         }
-        const auto at = std::upper_bound(out.begin(), out.end(), entry,
-                                         [](const InquiryEntry& a, const InquiryEntry& b) {
-                                             return std::tie(a.pathId, a.targetId, a.lun) <
-                                                    std::tie(b.pathId, b.targetId, b.lun);
-                                         });
-        out.insert(at, entry);
+        if (!ownShown) {
+            // A drive that sysfs does not show answers a real INQUIRY.
+            InquiryEntry entry;
+            entry.pathId = device.channel;
+            entry.targetId = static_cast<uint8_t>(target);
+            entry.lun = device.lun;
+            const uint8_t cdb[6] = {0x12, 0, 0, 0, static_cast<uint8_t>(entry.inquiryData.size()),
+                                    0};
+            SenseResult sense;
+            if (Execute(adapter, static_cast<uint8_t>(target), cdb, 6, false,
+                        entry.inquiryData.data(), static_cast<uint32_t>(entry.inquiryData.size()),
+                        sense) == kStatusOk) {
+                units.push_back(entry);
+            }
+        }
+        std::sort(units.begin(), units.end(),
+                  [](const InquiryEntry& a, const InquiryEntry& b) { return a.lun < b.lun; });
+        out.insert(out.end(), units.begin(), units.end());
     }
     return true;
 }

@@ -6,8 +6,12 @@
 // Addressing: a drive is (host adapter, target). Linux SCSI host numbers grow
 // without bound (every USB drive that is plugged in gets a new one), so they
 // are not used as adapter numbers directly: the distinct hosts get adapter
-// numbers 0 to 7 in the order their first drive is found. The channel and the
-// logical unit are not part of the address.
+// numbers 0 to 7 in the order their first drive is found, and a drive keeps
+// its own target number where that pair is free. A drive whose pair is taken
+// (another channel or logical unit of the same target), whose target is 16 or
+// more, or whose host found no adapter number left gets the first free pair
+// (adapter 0..7, target 0..15) in the order the drives are found. The pairs
+// are given once, at initialisation, and stay as they are.
 #pragma once
 
 #include <array>
@@ -63,12 +67,27 @@ public:
     // as in some containers) is asked by a real INQUIRY instead.
     bool AdapterInquiryList(uint8_t adapter, std::vector<InquiryEntry>& out) override;
 
+    // After an Initialise that entered no drive: each node tried and why it
+    // could not be used, e.g. "/dev/sr0: Permission denied (the user must be
+    // in the group 'cdrom')"; runs of missing nodes are named as a range.
+    std::string FailureDetail() const override;
+
     // Read-only view of the tables, for diagnostics and tests.
     int32_t AddressMapEntry(int index) const { return addressMap_.at(index); }
     int AdapterHost(int adapter) const { return adapterHosts_.at(adapter); }
 
 private:
+    // Where one drive slot's device sits in the kernel's numbering.
+    struct SlotDevice {
+        int host = -1;
+        uint8_t channel = 0;
+        unsigned target = 0;
+        uint8_t lun = 0;
+    };
+
     int AdapterFor(int host);
+    std::string WhyNotOpened(const std::string& node, int error);
+    bool ReadSysfsInquiry(const std::string& name, InquiryEntry& entry);
 
     std::shared_ptr<LinuxSysCalls> calls_;
     std::vector<std::string> devices_;
@@ -79,8 +98,10 @@ private:
     std::array<int32_t, kAdapters * kTargets> addressMap_{};
     // file descriptors by drive slot, -1 when the slot is empty
     std::array<int, kDriveSlots> driveHandles_{};
-    // channel and logical unit of each slot's device
-    std::array<std::pair<uint8_t, uint8_t>, kDriveSlots> slotUnits_{};
+    // the kernel's address of each slot's device
+    std::array<SlotDevice, kDriveSlots> slotDevices_{};
+    // why each node that was tried could not be used, in the order tried
+    std::vector<std::pair<std::string, std::string>> failures_;
     // Linux SCSI host number by adapter number, -1 when unused
     std::array<int, kAdapters> adapterHosts_{};
 };

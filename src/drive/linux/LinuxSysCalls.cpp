@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -75,6 +77,24 @@ public:
             }
         }
         ::closedir(dir);
+        return 0;
+    }
+
+    int FileGroup(const std::string& path, std::string& group) override {
+        group.clear();
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) {
+            return NegatedErrno();
+        }
+        std::vector<char> scratch(4096);
+        struct group entry {};
+        struct group* found = nullptr;
+        const int error = ::getgrgid_r(info.st_gid, &entry, scratch.data(), scratch.size(), &found);
+        if (error != 0 || found == nullptr || found->gr_name == nullptr) {
+            group = std::to_string(info.st_gid);
+            return 0;
+        }
+        group = found->gr_name;
         return 0;
     }
 };

@@ -6,6 +6,7 @@
 // errno on failure, the way the kernel itself answers.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,6 +29,9 @@ public:
                          std::vector<uint8_t>& contents) = 0;
     // The entry names of a directory, without "." and "..": 0 or -errno.
     virtual int ListDirectory(const std::string& path, std::vector<std::string>& names) = 0;
+    // The name of the group that owns a file (stat(2) and the group
+    // database): 0 or -errno.
+    virtual int FileGroup(const std::string& /*path*/, std::string& /*group*/) { return -ENOSYS; }
 };
 
 // The machine's real system calls.

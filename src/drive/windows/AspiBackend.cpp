@@ -71,7 +71,17 @@ int32_t AspiBackend::Execute(uint8_t hostAdapter, uint8_t target, const uint8_t*
     api_->CloseHandle(event);
     std::memcpy(sense.data.data(), srb->SenseArea,
                 std::min(sizeof srb->SenseArea, sense.data.size()));
-    return timedOut ? kStatusTimeout : srb->SRB_Status;
+    if (timedOut) {
+        return kStatusTimeout;
+    }
+    // ASPI has no residual count; the host adapter status says when fewer
+    // (or more) bytes moved than the request named.
+    if (srb->SRB_HaStat == kHaStatDoDu && !dataOut && buffer != nullptr && length > 0 &&
+        IsSectorRead(cdb[0])) {
+        sense.residual = length;
+        return kStatusShortTransfer;
+    }
+    return srb->SRB_Status;
 }
 
 } // namespace vindral::windows

@@ -29,6 +29,7 @@ constexpr uint8_t kSsComp = 0x01;          // SS_COMP
 constexpr uint8_t kSrbDirIn = 0x08;        // SRB_DIR_IN
 constexpr uint8_t kSrbDirOut = 0x10;       // SRB_DIR_OUT
 constexpr uint8_t kSrbEventNotify = 0x40;  // SRB_EVENT_NOTIFY
+constexpr uint8_t kHaStatDoDu = 0x12;      // HASTAT_DO_DU: data overrun or underrun
 constexpr uint8_t kAspiSenseLength = 14;   // SENSE_LEN
 
 #pragma pack(push, 1)
@@ -92,7 +93,8 @@ constexpr uint32_t kIoctlScsiGetAddress = 0x00041018;
 constexpr uint32_t kIoctlScsiPassThroughDirect = 0x0004D014;
 constexpr uint8_t kScsiIoctlDataOut = 0;
 constexpr uint8_t kScsiIoctlDataIn = 1;
-constexpr uint32_t kPassThroughTimeOutSeconds = 108000;
+// The pass-through record's time limit: the 120 s of the other backends.
+constexpr uint32_t kPassThroughTimeOutSeconds = kCommandTimeoutMs / 1000;
 constexpr std::size_t kPassThroughSenseBytes = 32;
 constexpr std::size_t kIoctlAnswerBytes = 4096;
 

@@ -109,6 +109,10 @@ int32_t WindowsPassThrough::Execute(uint8_t hostAdapter, uint8_t target, const u
     const uint32_t error = ok ? 0 : api_->GetLastError();
     sense.taken = true;
     std::copy(std::begin(request.sense), std::end(request.sense), sense.data.begin());
+    // The system hands back in DataTransferLength the bytes that moved.
+    if (ok && !dataOut && buffer != nullptr && request.sptd.DataTransferLength < length) {
+        sense.residual = length - request.sptd.DataTransferLength;
+    }
     return PassThroughStatus(ok, request.sptd.ScsiStatus, error);
 }
 

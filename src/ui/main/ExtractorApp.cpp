@@ -82,13 +82,15 @@ int ExtractorApp::Run() {
 
 int ExtractorApp::Run(const AppOptions& options) {
     std::string error;
-    if (!SetUpDrives(options.drives, error)) {
+    std::vector<std::shared_ptr<emulated::EmulatedDrive>> emulatedDrives;
+    if (!SetUpDrives(options.drives, error, &emulatedDrives)) {
         QMessageBox box(QMessageBox::Critical, QStringLiteral("Vindral"),
                         QString::fromStdString(error), QMessageBox::Ok);
         box.exec();
         return 1;
     }
     MainDialog dialog;
+    dialog.SetEmulatedDrives(emulatedDrives);
     if (!dialog.Initialise()) {
         return 0;
     }

@@ -16,7 +16,9 @@
 #include <cstdio>
 
 #include "drive/CdCommands.h"
+#include "drive/DriveSource.h"
 #include "drive/Transport.h"
+#include "drive/emulated/CueSheet.h"
 #include "extract/JobBuilder.h"
 #include "platform/Platform.h"
 #include "ui/common/AboutDialog.h"
@@ -173,6 +175,8 @@ bool MainDialog::Initialise() {
     if (InitialiseTransport() == 0) {
         QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Vindral"),
                         QStringLiteral("Unable to initialize WNASPI32.DLL"), QMessageBox::Ok, this);
+        // Which device nodes were tried and why each failed.
+        box.setDetailedText(Text(NoDriveDetail()));
         box.exec();
         return false;
     }
@@ -404,9 +408,53 @@ void MainDialog::ShowAbout() {
     about.exec();
 }
 
+std::shared_ptr<emulated::EmulatedDrive> MainDialog::CurrentEmulatedDrive() const {
+    if (drives_.empty()) {
+        return nullptr;
+    }
+    const CdDevice drive = Current();
+    const std::size_t index = std::size_t{drive.hostAdapter} * 16 + drive.target;
+    return drive.target < 16 && index < emulatedDrives_.size() ? emulatedDrives_[index] : nullptr;
+}
+
+void MainDialog::EjectDisc() {
+    if (auto drive = CurrentEmulatedDrive()) {
+        drive->Eject();
+    }
+}
+
+void MainDialog::LoadImage() {
+    auto drive = CurrentEmulatedDrive();
+    if (!drive) {
+        return;
+    }
+    const QString path = imageChooser_ ? imageChooser_()
+                                       : QFileDialog::getOpenFileName(
+                                             this, QStringLiteral("Load image"), QString(),
+                                             QStringLiteral("CUE sheets (*.cue);;All files (*)"));
+    if (path.isEmpty()) {
+        return;
+    }
+    std::string error;
+    auto disc = emulated::LoadCueSheet(path.toStdString(), error);
+    if (!disc) {
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Vindral"), Text(error),
+                        QMessageBox::Ok, this);
+        box.exec();
+        return;
+    }
+    // The disc check notices the new disc on its next tick.
+    drive->Insert(std::move(disc));
+}
+
 void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     menu.addAction(QString::fromUtf8(kAboutMenuText), this, &MainDialog::ShowAbout);
+    if (CurrentEmulatedDrive()) {
+        menu.addSeparator();
+        menu.addAction(QStringLiteral("Eject"), this, &MainDialog::EjectDisc);
+        menu.addAction(QStringLiteral("Load image..."), this, &MainDialog::LoadImage);
+    }
     menu.exec(event->globalPos());
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "drive/DriveSearch.h"
+#include "drive/emulated/EmulatedDrive.h"
 #include "extract/ExtractRun.h"
 #include "extract/JobBuilder.h"
 #include "platform/Settings.h"
@@ -92,6 +93,23 @@ public:
     void SetFreeSpaceQuery(std::function<FreeSpace(const ExtractJob&)> query) {
         freeSpace_ = std::move(query);
     }
+    // The emulated drives, drive i at (i / 16, i % 16) as the emulated
+    // transport places them. Their context menu offers "Eject" and "Load
+    // image..." so that a person can change the disc.
+    void SetEmulatedDrives(std::vector<std::shared_ptr<emulated::EmulatedDrive>> drives) {
+        emulatedDrives_ = std::move(drives);
+    }
+    // The emulated drive in the current line of the drive list, else nullptr.
+    std::shared_ptr<emulated::EmulatedDrive> CurrentEmulatedDrive() const;
+    // Takes the disc out of the current emulated drive.
+    void EjectDisc();
+    // Asks for a CUE sheet and puts it into the current emulated drive; a
+    // sheet that cannot be loaded is named in a message box.
+    void LoadImage();
+    // Replaces the file chooser of LoadImage (returns the path, or an empty
+    // text when cancelled).
+    void SetImageChooser(std::function<QString()> chooser) { imageChooser_ = std::move(chooser); }
+
     // The extraction dialog while Start runs it, else nullptr.
     ExtractDialog* RunningExtraction() const { return extraction_; }
 
@@ -136,6 +154,8 @@ private:
     std::string settingsPath_;
     std::function<FreeSpace(const ExtractJob&)> freeSpace_;
     QPointer<ExtractDialog> extraction_;
+    std::vector<std::shared_ptr<emulated::EmulatedDrive>> emulatedDrives_;
+    std::function<QString()> imageChooser_;
     bool initialised_ = false;
     bool settingsLoaded_ = false;
 };

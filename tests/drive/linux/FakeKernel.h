@@ -49,6 +49,7 @@ public:
 
     std::vector<FakeDevice> devices;
     std::map<std::string, std::vector<uint8_t>> files; // sysfs, by full path
+    std::map<std::string, std::string> groups;         // owning group, by device node
     SgIoAnswer answer;
 
     struct OpenCall {
@@ -222,6 +223,17 @@ public:
         }
         // The kernel lists in no particular order; so does the fake.
         names.assign(unique.rbegin(), unique.rend());
+        return 0;
+    }
+
+    int FileGroup(const std::string& path, std::string& group) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto found = groups.find(path);
+        if (found == groups.end()) {
+            group.clear();
+            return -ENOENT;
+        }
+        group = found->second;
         return 0;
     }
 

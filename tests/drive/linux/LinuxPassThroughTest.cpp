@@ -162,12 +162,12 @@ TEST_F(LinuxPassThroughTest, StatusMappingAndSensePacking) {
     EXPECT_EQ(CdCommands::ReadCd(0, 0, 0, 1, buffer), 2);
     EXPECT_EQ(LastSenseCode() >> 16, 0x23);
 
-    // The request itself refused with EPERM (1 on Linux): never success, and
-    // the sense of this request (none) replaces the last one.
+    // The request itself refused with EPERM (1 on Linux): never success but
+    // its own value, and the sense of this request (none) replaces the last one.
     kernel->answer = [](const SgIoCall&, sg_io_hdr_t&) { return -EPERM; };
     const int32_t refused = CdCommands::TestUnitReady(0, 0);
     EXPECT_NE(refused, kStatusOk);
-    EXPECT_EQ(refused, OsErrorStatus(EPERM));
+    EXPECT_EQ(refused, kStatusNotPermitted);
     EXPECT_EQ(LastSenseCode(), 0);
 
     kernel->answer = [](const SgIoCall&, sg_io_hdr_t&) { return -EIO; };
@@ -322,39 +322,128 @@ TEST_F(LinuxPassThroughTest, BusNumberFailureFallsBackToTheHostByteOfTheAddress)
     EXPECT_EQ(LastNode(), "/dev/sr2");
 }
 
-TEST_F(LinuxPassThroughTest, OnlyEightHostsAndSixteenTargetsAreEntered) {
+TEST_F(LinuxPassThroughTest, DrivesBeyondEightHostsOrSixteenTargetsGetFreePairs) {
     for (unsigned i = 0; i < 9; ++i) {
         kernel->AddDevice("/dev/sr" + std::to_string(i), 10 + i, 0, 0, 0);
     }
-    // A target beyond 15 is not entered and takes no adapter number.
-    kernel->AddDevice("/dev/sr9", 50, 0, 16, 0);
+    kernel->AddDevice("/dev/sr9", 50, 0, 16, 0);   // target 16
     kernel->AddDevice("/dev/sr10", 0, 0, 3, 0).idLunFails = true;
+    kernel->AddDevice("/dev/sr11", 10, 0, 200, 0); // target 200 of the first host
     ASSERT_EQ(Install(), 8);
     for (int adapter = 0; adapter < 8; ++adapter) {
         EXPECT_EQ(backend_->AdapterHost(adapter), 10 + adapter);
         EXPECT_EQ(CdCommands::TestUnitReady(static_cast<uint8_t>(adapter), 0), kStatusOk);
         EXPECT_EQ(LastNode(), "/dev/sr" + std::to_string(adapter));
     }
+    // The ninth host's drive and the high targets take the first free pairs,
+    // in the order found.
+    const std::pair<int, const char*> moved[] = {{1, "/dev/sr8"}, {2, "/dev/sr9"},
+                                                 {3, "/dev/sr11"}};
+    for (const auto& [target, node] : moved) {
+        EXPECT_EQ(CdCommands::TestUnitReady(0, static_cast<uint8_t>(target)), kStatusOk) << node;
+        EXPECT_EQ(LastNode(), node);
+    }
     int entered = 0;
     for (int index = 0; index < 128; ++index) {
         entered += backend_->AddressMapEntry(index) >= 0 ? 1 : 0;
     }
-    EXPECT_EQ(entered, 8);
-    // Nodes that were not entered are closed again.
+    EXPECT_EQ(entered, 11);
+    // The node without an address is closed again.
     for (const auto& open : kernel->opens) {
-        if (open.path == "/dev/sr8" || open.path == "/dev/sr9" || open.path == "/dev/sr10") {
+        if (open.path == "/dev/sr10") {
             ASSERT_GE(open.result, 0);
             EXPECT_FALSE(kernel->IsOpen(open.result)) << open.path;
         }
     }
 }
 
-TEST_F(LinuxPassThroughTest, LaterNodeWithTheSameAddressWins) {
+TEST_F(LinuxPassThroughTest, DrivesSharingATargetNeitherCollideNorVanish) {
     kernel->AddDevice("/dev/sr0", 1, 0, 4, 0);
-    kernel->AddDevice("/dev/sr1", 1, 1, 4, 0); // another channel: the same pair
+    kernel->AddDevice("/dev/sr1", 1, 1, 4, 0); // another channel, the same target
+    kernel->AddDevice("/dev/sr2", 1, 0, 4, 1); // another logical unit
+    kernel->AddDevice("/dev/sr3", 1, 0, 0, 0); // its own pair is free: kept
+    kernel->AddSysfsDevice("1:0:4:0", 5, "FIRST   ", "DRIVE ONE       ", "0001");
+    kernel->AddSysfsDevice("1:1:4:0", 5, "SECOND  ", "DRIVE TWO       ", "0002");
+    kernel->AddSysfsDevice("1:0:4:1", 5, "THIRD   ", "DRIVE THREE     ", "0003");
+    kernel->AddSysfsDevice("1:0:0:0", 5, "FOURTH  ", "DRIVE FOUR      ", "0004");
     ASSERT_EQ(Install(), 1);
-    EXPECT_EQ(CdCommands::TestUnitReady(0, 4), kStatusOk);
+    const std::pair<int, const char*> expected[] = {
+        {4, "/dev/sr0"}, {1, "/dev/sr1"}, {2, "/dev/sr2"}, {0, "/dev/sr3"}};
+    for (const auto& [target, node] : expected) {
+        EXPECT_EQ(CdCommands::TestUnitReady(0, static_cast<uint8_t>(target)), kStatusOk) << node;
+        EXPECT_EQ(LastNode(), node);
+    }
+    const auto drives = FindDrives();
+    ASSERT_EQ(drives.size(), 4u);
+    EXPECT_EQ(drives[0].text, " [0:0]  FOURTH DRIVE FOUR");
+    EXPECT_EQ(drives[1].text, " [0:1]  SECOND DRIVE TWO");
+    EXPECT_EQ(drives[2].text, " [0:2]  THIRD DRIVE THREE");
+    EXPECT_EQ(drives[3].text, " [0:4]  FIRST DRIVE ONE");
+    // The pairs stay as they are for the rest of the run.
+    EXPECT_EQ(FindDrives()[1].text, drives[1].text);
+    EXPECT_EQ(CdCommands::TestUnitReady(0, 1), kStatusOk);
     EXPECT_EQ(LastNode(), "/dev/sr1");
+}
+
+// ---- what the kernel reports besides the status --------------------------
+
+TEST_F(LinuxPassThroughTest, ResidualCountOfASectorReadIsAShortTransfer) {
+    kernel->AddDevice("/dev/sr0", 0, 0, 0, 0);
+    ASSERT_EQ(Install(), 1);
+    int resid = 304; // a 2048-byte block into a 2352-byte buffer
+    kernel->answer = [&](const SgIoCall& call, sg_io_hdr_t& header) {
+        header.resid = call.cdb[0] == 0x43 ? 700 : resid;
+        return 0;
+    };
+    std::vector<uint8_t> buffer(2352 * 16);
+    EXPECT_EQ(CdCommands::Read10(0, 0, 0, 1, buffer.data()), kStatusShortTransfer);
+    EXPECT_EQ(CdCommands::ReadCd(0, 0, 0, 16, buffer.data()), kStatusShortTransfer);
+    EXPECT_EQ(CdCommands::ReadCdda(0, 0, 0, 16, buffer.data()), kStatusShortTransfer);
+    EXPECT_EQ(CdCommands::ReadAudio(0, 0, 0, 16, buffer.data(), kReadCd), kStatusShortTransfer);
+    // READ TOC answers fewer bytes than its allocation length: no fault.
+    uint8_t toc[804];
+    EXPECT_EQ(CdCommands::ReadToc(0, 0, sizeof toc, toc), kStatusOk);
+    resid = 0;
+    EXPECT_EQ(CdCommands::ReadCd(0, 0, 0, 16, buffer.data()), kStatusOk);
+}
+
+TEST_F(LinuxPassThroughTest, CommandsTheKernelRefusesAreReportedAsNotPermitted) {
+    kernel->AddDevice("/dev/sr0", 0, 0, 0, 0).writable = false;
+    ASSERT_EQ(Install(), 1);
+    kernel->answer = [](const SgIoCall& call, sg_io_hdr_t&) {
+        // Vendor commands need CAP_SYS_RAWIO; SET CD SPEED a writable open.
+        return call.cdb[0] == 0xD8 || call.cdb[0] == 0xBB ? -EPERM : 0;
+    };
+    uint8_t sector[2352];
+    EXPECT_EQ(CdCommands::ReadCdda(0, 0, 0, 1, sector), kStatusNotPermitted);
+    EXPECT_NE(DescribeStatus(kStatusNotPermitted, LastSenseCode()).find("not allow"),
+              std::string::npos);
+    EXPECT_EQ(CdCommands::SetReadSpeed(0, 0, 0xFFFF), kStatusNotPermitted);
+    EXPECT_EQ(CdCommands::ReadCd(0, 0, 0, 1, sector), kStatusOk);
+}
+
+TEST_F(LinuxPassThroughTest, FailureDetailNamesEachNodeTriedAndWhy) {
+    FakeDevice& locked = kernel->AddDevice("/dev/sr0", 0, 0, 0, 0);
+    locked.writable = false;
+    locked.readable = false;
+    kernel->groups["/dev/sr0"] = "cdrom";
+    kernel->AddDevice("/dev/sr1", 0, 0, 1, 0).idLunFails = true;
+    EXPECT_EQ(Install(), 0);
+    EXPECT_EQ(TransportFailureDetail(),
+              "/dev/sr0: Permission denied (the user must be in the group 'cdrom'); "
+              "/dev/sr1: Invalid argument (no SCSI address: not a CD-ROM drive); "
+              "/dev/sr2 to /dev/sr23: No such file or directory");
+
+    ResetTransportForTesting();
+    kernel = std::make_shared<FakeKernel>();
+    FakeDevice& two = kernel->AddDevice("/dev/sr3", 0, 0, 0, 0);
+    two.writable = false;
+    two.readable = false; // no group known
+    LinuxPassThrough backend(kernel, {"/dev/sr3", "/dev/sr4"});
+    EXPECT_EQ(backend.Initialise(), 0);
+    EXPECT_EQ(backend.FailureDetail(),
+              "/dev/sr3: Permission denied (the user may not open the device node); "
+              "/dev/sr4: No such file or directory");
 }
 
 TEST(LinuxPassThroughLifetime, DestructionClosesEveryDriveHandle) {

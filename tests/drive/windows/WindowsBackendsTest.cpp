@@ -371,7 +371,7 @@ TEST_F(WindowsTransportTest, PassThroughRequestAsTheSystemReceivesIt) {
     EXPECT_EQ(read.request.sptd.DataIn, kScsiIoctlDataIn);
     EXPECT_EQ(read.request.sptd.DataTransferLength, 804u);
     EXPECT_EQ(read.request.sptd.DataBuffer, toc);
-    EXPECT_EQ(read.request.sptd.TimeOutValue, 108000u);
+    EXPECT_EQ(read.request.sptd.TimeOutValue, 120u); // the 120 s of the other backends
     EXPECT_EQ(read.request.sptd.SenseInfoLength, 32);
     EXPECT_EQ(read.request.sptd.Cdb[0], 0x43);
 
@@ -434,6 +434,49 @@ TEST_F(WindowsTransportTest, PassThroughStatusAndSense) {
     EXPECT_EQ(CdCommands::TestUnitReady(0, 1), kStatusNoDrive);
     EXPECT_EQ(fake->passThroughCalls.size(), sent);
     EXPECT_EQ(LastSenseCode(), 0x62800);
+}
+
+TEST_F(WindowsTransportTest, ShortTransfersAreFailuresInBothBackends) {
+    // Pass-through: the system hands back how many bytes moved.
+    Letter('D', 0, 0);
+    fake->adapters[0] = InquiryAnswer({{0, 0, 0, 5, "V", "P", "R"}});
+    ASSERT_EQ(Install(), 1);
+    uint32_t moved = 2048;
+    fake->passThrough = [&](PassThroughRequest& request, uint32_t&) {
+        request.sptd.ScsiStatus = 0;
+        if (request.sptd.DataTransferLength > moved) {
+            request.sptd.DataTransferLength = moved;
+        }
+        return true;
+    };
+    std::vector<uint8_t> buffer(2352 * 2);
+    EXPECT_EQ(CdCommands::ReadCd(0, 0, 0, 1, buffer.data()), kStatusShortTransfer);
+    EXPECT_EQ(CdCommands::ReadCdda(0, 0, 0, 2, buffer.data()), kStatusShortTransfer);
+    EXPECT_EQ(CdCommands::Read10(0, 0, 0, 1, buffer.data()), kStatusShortTransfer);
+    moved = 2352;
+    EXPECT_EQ(CdCommands::ReadCd(0, 0, 0, 1, buffer.data()), kStatusOk);
+    EXPECT_EQ(CdCommands::ReadCd(0, 0, 0, 2, buffer.data()), kStatusShortTransfer);
+    // A table of contents shorter than the allocation length is normal.
+    moved = 20;
+    uint8_t toc[804] = {};
+    EXPECT_EQ(CdCommands::ReadToc(0, 0, 804, toc), kStatusOk);
+
+    // ASPI: the host adapter status reports a data underrun.
+    ResetTransportForTesting();
+    fake = std::make_shared<FakeWindows>();
+    UseAspi(1);
+    ASSERT_EQ(Install(), 1);
+    uint8_t haStat = 0x12; // HASTAT_DO_DU
+    fake->aspiCommand = [&](SrbExecScsiCmd& srb) {
+        srb.SRB_Status = kSsComp;
+        srb.SRB_HaStat = haStat;
+        return uint32_t{kSsComp};
+    };
+    EXPECT_EQ(CdCommands::ReadCd(0, 0, 0, 1, buffer.data()), kStatusShortTransfer);
+    EXPECT_EQ(CdCommands::ReadCdda(0, 0, 0, 1, buffer.data()), kStatusShortTransfer);
+    EXPECT_EQ(CdCommands::ReadToc(0, 0, 804, toc), kStatusOk);
+    haStat = 0;
+    EXPECT_EQ(CdCommands::ReadCd(0, 0, 0, 1, buffer.data()), kStatusOk);
 }
 
 TEST_F(WindowsTransportTest, PassThroughInquiryWalksTheAdaptersList) {

@@ -121,7 +121,7 @@ TEST(PassThroughRequestRecord, FilledAtTheSystemsBytePositions) {
     EXPECT_EQ(b[7], 32);
     EXPECT_EQ(b[8], 1); // data in
     EXPECT_EQ(Le32At(b, 12), 804u);
-    EXPECT_EQ(Le32At(b, 16), 108000u);
+    EXPECT_EQ(Le32At(b, 16), 120u);
     EXPECT_EQ(PointerAt(b, bufferAt), buffer);
     const uint32_t senseOffset = Le32At(b, senseOffsetAt);
     EXPECT_EQ(senseOffset, recordSize + 4);

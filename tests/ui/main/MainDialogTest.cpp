@@ -19,6 +19,8 @@
 
 #include "UiTestSupport.h"
 #include "drive/CdCommands.h"
+#include "drive/linux/FakeKernel.h"
+#include "drive/linux/LinuxPassThrough.h"
 #include "platform/Platform.h"
 #include "platform/Settings.h"
 #include "ui/common/AboutDialog.h"
@@ -184,6 +186,25 @@ private slots:
         // rule, which wants a selected row.
         Select(*dialog, {1});
         QTRY_VERIFY(StartEnabled(*dialog));
+    }
+
+    void discSwapThatAnotherCommandMetFirstIsStillNoticed() {
+        auto drives = UseEmulatedDrives({ThreeTrackDisc()});
+        auto dialog = Open();
+        QVERIFY(dialog);
+        QCOMPARE(List(*dialog)->topLevelItemCount(), 3);
+        // Between two ticks the disc is swapped and the speed list sends
+        // SET CD SPEED, which meets the unit attention and is sent again.
+        drives[0]->Insert(MakeDisc({{1, 0}, {2, 300}}, 500));
+        auto* speeds = Control<QComboBox>(*dialog, kIdSpeedList);
+        speeds->setCurrentIndex(3);
+        emit speeds->activated(3);
+        QCOMPARE(drives[0]->CommandCount(0xBB), 2u);
+        QCOMPARE(drives[0]->LastSetSpeedValue(), 16 * 177);
+        // The disc check still sees the change and lists the new disc.
+        dialog->RefreshTrackList();
+        QCOMPARE(List(*dialog)->topLevelItemCount(), 2);
+        QCOMPARE(LabelText(*dialog, kIdDiscTracks), QStringLiteral("2"));
     }
 
     void unchangedReadinessKeepsTheListAndItsSelection() {
@@ -396,6 +417,120 @@ private slots:
         QCOMPARE(item, QStringLiteral("&About Vindral..."));
         QVERIFY(pollingMeanwhile); // the main window keeps polling
         QVERIFY(dialog->isVisible());
+    }
+
+    // The context menu's texts, then triggers the one named `pick` (if any).
+    QStringList UseContextMenu(MainDialog& dialog, const QString& pick) {
+        QStringList texts;
+        bool done = false;
+        auto* findMenu = new QTimer(&dialog);
+        connect(findMenu, &QTimer::timeout, &dialog, [&, findMenu] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (menu == nullptr || menu->actions().isEmpty()) {
+                return;
+            }
+            findMenu->stop();
+            QAction* chosen = nullptr;
+            for (QAction* action : menu->actions()) {
+                if (!action->isSeparator()) {
+                    texts << action->text();
+                }
+                if (action->text() == pick) {
+                    chosen = action;
+                }
+            }
+            menu->close();
+            if (chosen != nullptr) {
+                chosen->trigger();
+            }
+            done = true;
+        });
+        findMenu->start(10);
+        test::Watchdog watchdog(20000);
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5),
+                                dialog.mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(&dialog, &event);
+        if (!done) {
+            QTest::qWait(10);
+        }
+        return texts;
+    }
+
+    void emulatedDrivesOfferEjectAndLoadImage() {
+        auto drives = UseEmulatedDrives({ThreeTrackDisc()});
+        auto dialog = Open();
+        QVERIFY(dialog);
+        // Without emulated drives known to the window: About only.
+        QCOMPARE(UseContextMenu(*dialog, QString()), QStringList{"&About Vindral..."});
+
+        dialog->SetEmulatedDrives(drives);
+        QCOMPARE(UseContextMenu(*dialog, QStringLiteral("Eject")),
+                 (QStringList{"&About Vindral...", "Eject", "Load image..."}));
+        QVERIFY(!drives[0]->CurrentDisc());
+        QTRY_COMPARE(LabelText(*dialog, kIdDiscTracks), QStringLiteral("-"));
+        QCOMPARE(List(*dialog)->topLevelItemCount(), 0);
+
+        // A sheet of two tracks goes in; the disc check lists them.
+        const QString folder = Folder("image");
+        {
+            std::ofstream bin((folder + "two.bin").toStdString(), std::ios::binary);
+            const std::string sectors(70 * 2352, '\x11');
+            bin << sectors;
+            std::ofstream cue((folder + "two.cue").toStdString());
+            cue << "FILE two.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"
+                   "TRACK 02 AUDIO\nINDEX 01 00:00:40\n";
+            std::ofstream broken((folder + "broken.cue").toStdString());
+            broken << "FILE missing.bin BINARY\n";
+        }
+        dialog->SetImageChooser([folder] { return folder + "two.cue"; });
+        UseContextMenu(*dialog, QStringLiteral("Load image..."));
+        QVERIFY(drives[0]->CurrentDisc());
+        QTRY_COMPARE(List(*dialog)->topLevelItemCount(), 2);
+        QCOMPARE(LabelText(*dialog, kIdDiscTracks), QStringLiteral("2"));
+
+        // A sheet that cannot be loaded is named; the disc stays.
+        QString shown;
+        test::WhenModal<QMessageBox>([&shown](QMessageBox* box) {
+            shown = box->text();
+            box->button(QMessageBox::Ok)->click();
+        });
+        dialog->SetImageChooser([folder] { return folder + "broken.cue"; });
+        UseContextMenu(*dialog, QStringLiteral("Load image..."));
+        QTRY_VERIFY(!shown.isEmpty());
+        QVERIFY2(shown.contains("broken.cue:1: cannot open 'missing.bin'"), qPrintable(shown));
+        QCOMPARE(List(*dialog)->topLevelItemCount(), 2);
+        // Cancelling the chooser changes nothing.
+        dialog->SetImageChooser([] { return QString(); });
+        UseContextMenu(*dialog, QStringLiteral("Load image..."));
+        QCOMPARE(List(*dialog)->topLevelItemCount(), 2);
+    }
+
+    void noDriveDetailNamesTheNodesTried() {
+        auto kernel = std::make_shared<linuxdrive::test::FakeKernel>();
+        auto& locked = kernel->AddDevice("/dev/sr0", 0, 0, 0, 0);
+        locked.writable = false;
+        locked.readable = false;
+        kernel->groups["/dev/sr0"] = "cdrom";
+        ResetTransportForTesting();
+        SelectTransport(std::make_unique<linuxdrive::LinuxPassThrough>(kernel));
+        QString text;
+        QString detail;
+        test::WhenModal<QMessageBox>([&](QMessageBox* box) {
+            text = box->text();
+            detail = box->detailedText();
+            box->button(QMessageBox::Ok)->click();
+        });
+        test::Watchdog watchdog(10000);
+        MainDialog dialog;
+        dialog.SetSettingsPath(settingsPath_);
+        QVERIFY(!dialog.Initialise());
+        QVERIFY(!watchdog.Fired());
+        QCOMPARE(text, QStringLiteral("Unable to initialize WNASPI32.DLL"));
+        QVERIFY2(detail.startsWith("/dev/sr0: Permission denied (the user must be in the group "
+                                   "'cdrom'); /dev/sr1 to /dev/sr23: No such file or directory"),
+                 qPrintable(detail));
+        QVERIFY(detail.contains("--demo"));
+        QVERIFY(detail.contains("--image"));
     }
 
     void startUpFailuresShowTheirMessageAndWriteNothing() {

@@ -1,0 +1,35 @@
+// How an emulated drive behaves beyond answering from its disc: the habits
+// of real drives that the program must cope with. A CUE sheet sets them with
+// REM DRIVE lines (see CueSheet.h); tests set them directly.
+#pragma once
+
+#include <cstdint>
+
+namespace vindral::emulated {
+
+struct DriveBehaviour {
+    // After a disc goes in, commands that need the disc answer 02/04/01
+    // (becoming ready) for this long.
+    uint32_t becomingReadyMs = 0;
+    // The disc the drive starts with counts as just inserted: the first
+    // command other than INQUIRY gets a unit attention, 06/28/00 (medium
+    // changed) or, with attentionReset, 06/29/00 (power on or reset).
+    bool unitAttention = false;
+    bool attentionReset = false;
+    // Read commands answered GOOD with fewer bytes than asked: every
+    // 2352-byte sector arrives as 2048 bytes, the rest of the buffer is left
+    // as it was (a drive or bridge that keeps data-block length).
+    bool shortReadCd = false;
+    bool shortReadCdda = false;
+    bool shortRead10 = false;
+    // Sense data in descriptor format (response code 0x72) instead of fixed.
+    bool descriptorSense = false;
+    // A read cache of this many sectors: a re-read of a sector among the
+    // last ones read is answered from the cache, not from the disc.
+    uint32_t cacheSectors = 0;
+    // The drive's read offset in samples (stereo frames): sample j of what
+    // it returns is sample j - offset of the pressed disc, zero outside it.
+    int32_t offsetSamples = 0;
+};
+
+} // namespace vindral::emulated

@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyledItemDelegate>
 #include <QTreeWidget>
 
 #include <cstdio>
@@ -83,6 +84,17 @@ T* Need(QWidget& dialog, int id) {
 
 QString Text(const std::string& text) { return QString::fromStdString(text); }
 
+// The Start, Length and Space figures come from the disc: whatever asks for
+// an editor there gets none.
+class FigureColumnDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QWidget* createEditor(QWidget* /*parent*/, const QStyleOptionViewItem& /*option*/,
+                          const QModelIndex& /*index*/) const override {
+        return nullptr;
+    }
+};
+
 std::string Format(const char* format, auto... values) {
     char text[128];
     std::snprintf(text, sizeof text, format, values...);
@@ -145,6 +157,20 @@ MainDialog::MainDialog(QWidget* parent)
     trackList_->header()->setStretchLastSection(false);
     trackList_->setIconSize(QSize(16, 16));
     trackList_->setEditTriggers(QAbstractItemView::EditKeyPressed);
+    // Only the track column is the user's to rename.
+    auto* figures = new FigureColumnDelegate(trackList_);
+    for (int column = 1; column < 4; ++column) {
+        trackList_->setItemDelegateForColumn(column, figures);
+    }
+    // The row is what counts: the current cell stays in the track column, so
+    // F2 renames the track whichever cell was clicked.
+    connect(trackList_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& current) {
+                if (current.isValid() && current.column() != 0) {
+                    trackList_->selectionModel()->setCurrentIndex(current.siblingAtColumn(0),
+                                                                  QItemSelectionModel::NoUpdate);
+                }
+            });
 
     browse_->setIcon(QIcon(FolderPicture()));
     browse_->setIconSize(QSize(16, 12));

@@ -189,12 +189,16 @@ int MediaInterpreter::Close() {
     if (!IsOpen()) {
         return kMediaUnknownAlias;
     }
-    if (mode_ != Mode::kStopped) {
-        output_->Stop();
-    }
-    output_.reset();
-    source_.reset();
+    // Stopping an output may run its system's event loop, and with it a
+    // command of the player: the device is closed before that can happen.
+    const bool streaming = mode_ != Mode::kStopped;
     mode_ = Mode::kStopped;
+    std::unique_ptr<AudioOutput> output = std::move(output_);
+    std::shared_ptr<WaveFileSource> source = std::move(source_);
+    if (streaming) {
+        output->Stop();
+    }
+    output.reset();
     return kMediaOk;
 }
 
@@ -209,7 +213,11 @@ uint64_t MediaInterpreter::CurrentFrame() {
 int MediaInterpreter::Play(uint64_t frame) {
     // A new position means a new stream: stop, move the source, start again.
     if (mode_ != Mode::kStopped) {
+        mode_ = Mode::kStopped;
         output_->Stop();
+        if (!IsOpen()) {
+            return kMediaUnknownAlias; // closed meanwhile
+        }
     }
     source_->Seek(frame);
     startFrame_ = source_->NextFrame();
@@ -233,8 +241,8 @@ int MediaInterpreter::Pause() {
 int MediaInterpreter::Stop() {
     if (mode_ != Mode::kStopped) {
         stoppedFrame_ = CurrentFrame();
-        output_->Stop();
         mode_ = Mode::kStopped;
+        output_->Stop();
     }
     return kMediaOk;
 }

@@ -164,6 +164,9 @@ ExtractDialog::ExtractDialog(ExtractJob job, QWidget* parent, platform::TickSour
 }
 
 ExtractDialog::~ExtractDialog() {
+    // No poll of the player may come while the run and the device go away.
+    playerTimer_->stop();
+    disconnect(playerTimer_, nullptr, this, nullptr);
     protocol_->Close();
     // The device is closed with the dialog, whether or not it was opened.
     if (!ended_) {
@@ -267,8 +270,9 @@ void ExtractDialog::StartPlayer() {
 }
 
 void ExtractDialog::ClosePlayer() {
-    player_->Close();
+    // The timer first: closing the device may run a nested event loop.
     playerTimer_->stop();
+    player_->Close();
 }
 
 void ExtractDialog::reject() { protocol_->Cancel(); }

@@ -277,6 +277,27 @@ void ExtractDialog::ClosePlayer() {
 
 void ExtractDialog::reject() { protocol_->Cancel(); }
 
+void ExtractDialog::EndProgram() {
+    if (ended_ || endTimer_ != nullptr) {
+        return;
+    }
+    if (!protocol_->Run().cancel.load()) {
+        reject(); // Cancel: the worker stops and removes its file
+    }
+    // The worker reports its end through the messages this dialog's loop
+    // handles; the second Cancel (Close) waits for that.
+    endTimer_ = new QTimer(this);
+    connect(endTimer_, &QTimer::timeout, this, [this] {
+        if (ended_) {
+            endTimer_->stop();
+        } else if (!protocol_->WorkerActive()) {
+            endTimer_->stop();
+            reject(); // Close
+        }
+    });
+    endTimer_->start(20);
+}
+
 void ExtractDialog::SaveStatus() {
     QFileDialog chooser(this, QStringLiteral("Save As"));
     chooser.setAcceptMode(QFileDialog::AcceptSave);

@@ -1,5 +1,6 @@
 #include "ui/main/MainDialog.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
@@ -366,6 +367,9 @@ void MainDialog::Start() {
         RefreshTrackList();
     }
     StartPollTimer();
+    if (endRequested_) {
+        reject();
+    }
 }
 
 void MainDialog::BrowseForFolder() {
@@ -424,6 +428,30 @@ void MainDialog::LoadStoredSettings() {
 void MainDialog::ShowAbout() {
     AboutDialog about(this);
     about.exec();
+}
+
+void MainDialog::EndProgram() {
+    endRequested_ = true;
+    while (QWidget* popup = QApplication::activePopupWidget()) {
+        if (!popup->close()) {
+            break;
+        }
+    }
+    // Message boxes, file choosers and the about box end as with Escape;
+    // the code that opened them goes on, and comes back here through the
+    // end of Start, or the window closes below.
+    for (int depth = 0; depth < 16; ++depth) {
+        auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (modal == nullptr || modal == this || modal == extraction_.data()) {
+            break;
+        }
+        modal->done(QDialog::Rejected);
+    }
+    if (extraction_ != nullptr) {
+        extraction_->EndProgram(); // Start closes the window when it returns
+        return;
+    }
+    reject();
 }
 
 void MainDialog::contextMenuEvent(QContextMenuEvent* event) {

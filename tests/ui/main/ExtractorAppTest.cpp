@@ -42,34 +42,6 @@ std::string ReadFile(const std::filesystem::path& path) {
     return text.str();
 }
 
-// Names in a folder that a run must not leave behind: temporary files, and
-// WAV files whose header does not describe exactly the bytes that follow.
-QStringList LeftOvers(const std::filesystem::path& folder) {
-    QStringList found;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        const std::string name = entry.path().filename().string();
-        if (name.ends_with(".part")) {
-            found << QString::fromStdString(name);
-        } else if (name.ends_with(".wav")) {
-            std::ifstream in(entry.path(), std::ios::binary);
-            unsigned char header[44] = {};
-            in.read(reinterpret_cast<char*>(header), sizeof header);
-            const auto size = std::filesystem::file_size(entry.path());
-            auto word = [&](int at) {
-                return uint64_t(header[at]) | uint64_t(header[at + 1]) << 8 |
-                       uint64_t(header[at + 2]) << 16 | uint64_t(header[at + 3]) << 24;
-            };
-            const bool complete = size > 44 && (size - 44) % 2352 == 0 &&
-                                  std::memcmp(header, "RIFF", 4) == 0 && word(4) == size - 8 &&
-                                  word(40) == size - 44;
-            if (!complete) {
-                found << QString::fromStdString(name);
-            }
-        }
-    }
-    return found;
-}
-
 class ExtractorAppTest : public QObject {
     Q_OBJECT
 
@@ -212,7 +184,7 @@ private slots:
             QVERIFY2(log.contains(QStringLiteral("---> Extracting track 01")), qPrintable(log.join('|')));
             QCOMPARE(log.constLast(), QStringLiteral("Canceled by user"));
             QVERIFY(!std::filesystem::exists(home / "Track01.wav"));
-            QCOMPARE(LeftOvers(home), QStringList());
+            QCOMPARE(test::LeftOvers(home), QStringList());
             // Written as on a normal close: the output folder is the home folder.
             const std::string settings = ReadFile(home / "config/vindral/settings.reg");
             QVERIFY2(settings.find("\"value1\"=\"" + home.string() + "/\"") != std::string::npos,

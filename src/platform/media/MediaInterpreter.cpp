@@ -190,16 +190,31 @@ int MediaInterpreter::Close() {
         return kMediaUnknownAlias;
     }
     // Stopping an output may run its system's event loop, and with it a
-    // command of the player: the device is closed before that can happen.
+    // command of the player: the device is closed before that can happen,
+    // and the output lives on until no call into it is under way.
     const bool streaming = mode_ != Mode::kStopped;
     mode_ = Mode::kStopped;
-    std::unique_ptr<AudioOutput> output = std::move(output_);
-    std::shared_ptr<WaveFileSource> source = std::move(source_);
+    AudioOutput* output = output_.get();
+    retired_.push_back(std::move(output_));
+    source_.reset();
     if (streaming) {
-        output->Stop();
+        StopOutput(*output);
     }
-    output.reset();
+    ReleaseRetired();
     return kMediaOk;
+}
+
+void MediaInterpreter::StopOutput(AudioOutput& output) {
+    ++outputCalls_;
+    output.Stop();
+    --outputCalls_;
+    ReleaseRetired();
+}
+
+void MediaInterpreter::ReleaseRetired() {
+    if (outputCalls_ == 0) {
+        retired_.clear();
+    }
 }
 
 uint64_t MediaInterpreter::CurrentFrame() {
@@ -214,7 +229,7 @@ int MediaInterpreter::Play(uint64_t frame) {
     // A new position means a new stream: stop, move the source, start again.
     if (mode_ != Mode::kStopped) {
         mode_ = Mode::kStopped;
-        output_->Stop();
+        StopOutput(*output_);
         if (!IsOpen()) {
             return kMediaUnknownAlias; // closed meanwhile
         }
@@ -242,7 +257,7 @@ int MediaInterpreter::Stop() {
     if (mode_ != Mode::kStopped) {
         stoppedFrame_ = CurrentFrame();
         mode_ = Mode::kStopped;
-        output_->Stop();
+        StopOutput(*output_);
     }
     return kMediaOk;
 }

@@ -164,9 +164,13 @@ ExtractDialog::ExtractDialog(ExtractJob job, QWidget* parent, platform::TickSour
 }
 
 ExtractDialog::~ExtractDialog() {
-    // No poll of the player may come while the run and the device go away.
+    // Closing the device may run a nested event loop: no poll of the player,
+    // no button and no click on the picture may reach this dialog while the
+    // run and the device go away.
     playerTimer_->stop();
-    disconnect(playerTimer_, nullptr, this, nullptr);
+    for (QObject* child : findChildren<QObject*>()) {
+        disconnect(child, nullptr, this, nullptr);
+    }
     protocol_->Close();
     // The device is closed with the dialog, whether or not it was opened.
     if (!ended_) {

@@ -21,7 +21,7 @@ constexpr std::array<int, 3> kEndSignals = {SIGTERM, SIGINT, SIGHUP};
 
 // Shared with the handler: written only while no handler is installed.
 int pipeRead = -1;
-volatile int pipeWrite = -1;
+volatile std::sig_atomic_t pipeWrite = -1;
 std::array<struct sigaction, kEndSignals.size()> earlier{};
 
 extern "C" void OnEndSignal(int number) {

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
+#include <utility>
+#include <vector>
+
 #include "platform/WaveTestFiles.h"
 #include "player/Player.h"
 
@@ -389,6 +394,116 @@ TEST_F(PlayerOverInterpreterTest, AMissingFileLeavesThePlayerClosed) {
     player.Poll();
     player.Close();
     EXPECT_FALSE(media.IsOpen());
+}
+
+// An output whose Stop runs other commands before it returns, as a sound
+// system's teardown that runs the window's event loop (the player's poll, a
+// button) does. It records what it was asked and whether it still existed.
+class ReentrantOutput : public AudioOutput {
+public:
+    struct Record {
+        std::function<void()> duringStop; // run once, inside the first Stop
+        int stops = 0;
+        int starts = 0;
+        bool destroyed = false;
+        bool destroyedDuringStop = false;
+    };
+    explicit ReentrantOutput(std::shared_ptr<Record> record) : record_(std::move(record)) {}
+    ~ReentrantOutput() override { record_->destroyed = true; }
+
+    bool Open(int, int, int) override { return true; }
+    bool Start(std::shared_ptr<FrameSource> source) override {
+        ++record_->starts;
+        source_ = std::move(source);
+        return true;
+    }
+    void Pause() override {}
+    void Resume() override {}
+    void Stop() override {
+        ++record_->stops;
+        if (auto hook = std::exchange(record_->duringStop, nullptr)) {
+            const std::shared_ptr<Record> record = record_; // outlives this object
+            hook();
+            record->destroyedDuringStop = record->destroyed;
+            if (record->destroyed) {
+                return;
+            }
+        }
+        source_.reset();
+    }
+    uint64_t FramesPlayed() override { return 4410; }
+
+private:
+    std::shared_ptr<Record> record_;
+    std::shared_ptr<FrameSource> source_;
+};
+
+class ReentrantTeardownTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wave = folder.Write("track01.wav", WaveBytes(WaveLayout{.frames = kTwoSeconds}));
+        ASSERT_EQ(Send("open waveaudio!" + wave + " alias vindralwave"), 0);
+        ASSERT_EQ(Send("play vindralwave from 500"), 0);
+    }
+    int Send(const std::string& command) {
+        std::string reply;
+        const int rc = media.Send(command, reply);
+        replies.push_back(command + " -> " + std::to_string(rc) + " " + reply);
+        return rc;
+    }
+
+    TempFolder folder;
+    std::string wave;
+    std::shared_ptr<ReentrantOutput::Record> record = std::make_shared<ReentrantOutput::Record>();
+    MediaInterpreter media{[this] { return std::make_unique<ReentrantOutput>(record); }};
+    std::vector<std::string> replies;
+};
+
+TEST_F(ReentrantTeardownTest, CommandsDuringCloseFindTheDeviceClosed) {
+    int nestedStatus = -1;
+    int nestedClose = -1;
+    int nestedPlay = -1;
+    record->duringStop = [&] {
+        nestedStatus = Send("status vindralwave position");
+        nestedClose = Send("close vindralwave");
+        nestedPlay = Send("play vindralwave from 0");
+    };
+    ASSERT_EQ(Send("close vindralwave"), 0);
+    EXPECT_EQ(nestedStatus, kMediaUnknownAlias);
+    EXPECT_EQ(nestedClose, kMediaUnknownAlias);
+    EXPECT_EQ(nestedPlay, kMediaUnknownAlias);
+    EXPECT_EQ(record->stops, 1);
+    EXPECT_FALSE(record->destroyedDuringStop); // not destroyed under its own Stop
+    EXPECT_TRUE(record->destroyed);
+    EXPECT_FALSE(media.IsOpen());
+}
+
+TEST_F(ReentrantTeardownTest, CommandsDuringStopSeeTheDeviceStopped) {
+    int nestedStop = -1;
+    std::string position;
+    record->duringStop = [&] {
+        std::string reply;
+        EXPECT_EQ(media.Send("status vindralwave position", reply), 0);
+        position = reply;
+        nestedStop = Send("stop vindralwave");
+    };
+    ASSERT_EQ(Send("stop vindralwave"), 0);
+    EXPECT_EQ(nestedStop, 0);
+    EXPECT_EQ(record->stops, 1); // the nested stop found nothing more to stop
+    EXPECT_EQ(position, "600"); // 500 ms + the 100 ms the output played
+    std::string reply;
+    ASSERT_EQ(media.Send("status vindralwave position", reply), 0);
+    EXPECT_EQ(reply, "600");
+    EXPECT_TRUE(media.IsOpen());
+}
+
+TEST_F(ReentrantTeardownTest, ACloseDuringASeekEndsTheSeek) {
+    record->duringStop = [&] { EXPECT_EQ(Send("close vindralwave"), 0); };
+    EXPECT_EQ(Send("play vindralwave from 1000"), kMediaUnknownAlias);
+    EXPECT_FALSE(media.IsOpen());
+    EXPECT_EQ(record->starts, 1); // nothing started after the close
+    EXPECT_FALSE(record->destroyedDuringStop);
+    EXPECT_TRUE(record->destroyed);
 }
 
 } // namespace

@@ -7,11 +7,14 @@
 #include <QDialog>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -129,6 +132,34 @@ inline std::vector<uint8_t> SectorBytes(const emulated::Disc& disc, SectorAddres
     std::vector<uint8_t> bytes(kSectorBytes);
     disc.ReadSector(address, bytes.data(), 0);
     return bytes;
+}
+
+// Names in a folder that a run must not leave behind: temporary files, and
+// WAV files whose header does not describe exactly the bytes that follow.
+inline QStringList LeftOvers(const std::filesystem::path& folder) {
+    QStringList found;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name.ends_with(".part")) {
+            found << QString::fromStdString(name);
+        } else if (name.ends_with(".wav")) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            unsigned char header[44] = {};
+            in.read(reinterpret_cast<char*>(header), sizeof header);
+            const auto size = std::filesystem::file_size(entry.path());
+            auto word = [&](int at) {
+                return uint64_t(header[at]) | uint64_t(header[at + 1]) << 8 |
+                       uint64_t(header[at + 2]) << 16 | uint64_t(header[at + 3]) << 24;
+            };
+            const bool complete = size > 44 && (size - 44) % 2352 == 0 &&
+                                  std::memcmp(header, "RIFF", 4) == 0 && word(4) == size - 8 &&
+                                  word(40) == size - 44;
+            if (!complete) {
+                found << QString::fromStdString(name);
+            }
+        }
+    }
+    return found;
 }
 
 } // namespace vindral::test

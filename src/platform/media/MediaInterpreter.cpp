@@ -189,13 +189,32 @@ int MediaInterpreter::Close() {
     if (!IsOpen()) {
         return kMediaUnknownAlias;
     }
-    if (mode_ != Mode::kStopped) {
-        output_->Stop();
-    }
-    output_.reset();
-    source_.reset();
+    // Stopping an output may run its system's event loop, and with it a
+    // command of the player: the device is closed before that can happen,
+    // and the output lives on until no call into it is under way.
+    const bool streaming = mode_ != Mode::kStopped;
     mode_ = Mode::kStopped;
+    AudioOutput* output = output_.get();
+    retired_.push_back(std::move(output_));
+    source_.reset();
+    if (streaming) {
+        StopOutput(*output);
+    }
+    ReleaseRetired();
     return kMediaOk;
+}
+
+void MediaInterpreter::StopOutput(AudioOutput& output) {
+    ++outputCalls_;
+    output.Stop();
+    --outputCalls_;
+    ReleaseRetired();
+}
+
+void MediaInterpreter::ReleaseRetired() {
+    if (outputCalls_ == 0) {
+        retired_.clear();
+    }
 }
 
 uint64_t MediaInterpreter::CurrentFrame() {
@@ -209,7 +228,11 @@ uint64_t MediaInterpreter::CurrentFrame() {
 int MediaInterpreter::Play(uint64_t frame) {
     // A new position means a new stream: stop, move the source, start again.
     if (mode_ != Mode::kStopped) {
-        output_->Stop();
+        mode_ = Mode::kStopped;
+        StopOutput(*output_);
+        if (!IsOpen()) {
+            return kMediaUnknownAlias; // closed meanwhile
+        }
     }
     source_->Seek(frame);
     startFrame_ = source_->NextFrame();
@@ -233,8 +256,8 @@ int MediaInterpreter::Pause() {
 int MediaInterpreter::Stop() {
     if (mode_ != Mode::kStopped) {
         stoppedFrame_ = CurrentFrame();
-        output_->Stop();
         mode_ = Mode::kStopped;
+        StopOutput(*output_);
     }
     return kMediaOk;
 }

@@ -15,6 +15,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/media/AudioOutput.h"
 #include "platform/media/WaveFile.h"
@@ -60,6 +61,10 @@ private:
     int Pause();
     int Stop();
     uint64_t CurrentFrame();
+    // Output::Stop may run commands of this interpreter before it returns;
+    // an output closed meanwhile is kept in `retired_` until then.
+    void StopOutput(AudioOutput& output);
+    void ReleaseRetired();
 
     OutputFactory outputs_;
     std::shared_ptr<WaveFileSource> source_;
@@ -67,6 +72,8 @@ private:
     Mode mode_ = Mode::kStopped;
     uint64_t startFrame_ = 0;   // file frame at which the output was last started
     uint64_t stoppedFrame_ = 0; // file frame while stopped
+    std::vector<std::unique_ptr<AudioOutput>> retired_;
+    int outputCalls_ = 0;
 };
 
 // The output factory of a program without a sound device: the silent output

@@ -21,8 +21,9 @@ LinkLabel::LinkLabel(QWidget* parent) : QLabel(parent) {
     description_.face = QFontInfo(font).family();
     description_.height = -QFontInfo(font).pixelSize();
     description_.weight = 400;
-    // A label lets the mouse through until it is made a link.
-    setAttribute(Qt::WA_TransparentForMouseEvents, true);
+    // A label lets the mouse through until it is made a link or given a
+    // tooltip.
+    UpdateMouseThrough();
     RebuildFont();
 }
 
@@ -88,8 +89,21 @@ LinkLabel& LinkLabel::SetFontName(const QString& face) {
 
 LinkLabel& LinkLabel::SetLink(bool link) {
     link_ = link;
-    setAttribute(Qt::WA_TransparentForMouseEvents, !link);
+    UpdateMouseThrough();
     return *this;
+}
+
+void LinkLabel::UpdateMouseThrough() {
+    // A tooltip needs the hover: the window system shows it for the widget
+    // under the mouse, and a label that lets the mouse through is never that.
+    setAttribute(Qt::WA_TransparentForMouseEvents, !link_ && toolTip().isEmpty());
+}
+
+bool LinkLabel::event(QEvent* event) {
+    if (event->type() == QEvent::ToolTipChange) {
+        UpdateMouseThrough();
+    }
+    return QLabel::event(event);
 }
 
 LinkLabel& LinkLabel::SetLinkCursor(const QCursor& cursor) {

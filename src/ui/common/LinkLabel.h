@@ -41,8 +41,10 @@ public:
     LinkLabel& SetFontUnderline(bool underline);
     LinkLabel& SetFontSize(int height);
     LinkLabel& SetFontName(const QString& face);
-    // Whether the label takes the mouse. Without it, clicks go to the widget
-    // beneath and the cursor never changes over it.
+    // Whether the label takes the mouse. Without it, and without a tooltip,
+    // clicks go to the widget beneath and the cursor never changes over it.
+    // A label with a tooltip takes the hover so that the tooltip shows; its
+    // presses still go on to the window.
     LinkLabel& SetLink(bool link);
     // The cursor shown over a link.
     LinkLabel& SetLinkCursor(const QCursor& cursor);
@@ -58,12 +60,14 @@ public:
     int PaintCount() const { return paintCount_; }
 
 protected:
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
 
 private:
     void RebuildFont();
     void Repaint();
+    void UpdateMouseThrough();
 
     QColor textColor_;
     QColor bkColor_;

@@ -164,6 +164,13 @@ ExtractDialog::ExtractDialog(ExtractJob job, QWidget* parent, platform::TickSour
 }
 
 ExtractDialog::~ExtractDialog() {
+    // Closing the device may run a nested event loop: no poll of the player,
+    // no button and no click on the picture may reach this dialog while the
+    // run and the device go away.
+    playerTimer_->stop();
+    for (QObject* child : findChildren<QObject*>()) {
+        disconnect(child, nullptr, this, nullptr);
+    }
     protocol_->Close();
     // The device is closed with the dialog, whether or not it was opened.
     if (!ended_) {
@@ -267,11 +274,33 @@ void ExtractDialog::StartPlayer() {
 }
 
 void ExtractDialog::ClosePlayer() {
-    player_->Close();
+    // The timer first: closing the device may run a nested event loop.
     playerTimer_->stop();
+    player_->Close();
 }
 
 void ExtractDialog::reject() { protocol_->Cancel(); }
+
+void ExtractDialog::EndProgram() {
+    if (ended_ || endTimer_ != nullptr) {
+        return;
+    }
+    if (!protocol_->Run().cancel.load()) {
+        reject(); // Cancel: the worker stops and removes its file
+    }
+    // The worker reports its end through the messages this dialog's loop
+    // handles; the second Cancel (Close) waits for that.
+    endTimer_ = new QTimer(this);
+    connect(endTimer_, &QTimer::timeout, this, [this] {
+        if (ended_) {
+            endTimer_->stop();
+        } else if (!protocol_->WorkerActive()) {
+            endTimer_->stop();
+            reject(); // Close
+        }
+    });
+    endTimer_->start(20);
+}
 
 void ExtractDialog::SaveStatus() {
     QFileDialog chooser(this, QStringLiteral("Save As"));

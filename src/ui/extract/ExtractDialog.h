@@ -72,6 +72,9 @@ public:
     int exec() override;
     // Opens the run without a modal loop of its own.
     void OpenRun();
+    // The program ends: Cancel as with the button, then, once no worker
+    // runs any more, Close.
+    void EndProgram();
 
     RunProtocol& Protocol() { return *protocol_; }
     const RunProtocol& Protocol() const { return *protocol_; }
@@ -118,6 +121,7 @@ private:
     QPushButton* save_ = nullptr;
     QGroupBox* trackGroup_ = nullptr;
     bool ended_ = false;
+    QTimer* endTimer_ = nullptr; // while EndProgram waits for the worker
 
     PeakDisplay display_;
     PeakWidget* peaks_ = nullptr;

@@ -12,6 +12,7 @@
 #include "ui/common/Help.h"
 #include "ui/common/Pictures.h"
 #include "ui/extract/ExtractDialog.h"
+#include "ui/main/EndSignals.h"
 #include "ui/main/MainDialog.h"
 
 namespace vindral::ui {
@@ -91,12 +92,28 @@ int ExtractorApp::Run(const AppOptions& options) {
     }
     MainDialog dialog;
     dialog.SetEmulatedDrives(emulatedDrives);
+    // SIGTERM, SIGINT and SIGHUP end the program as the user would: a
+    // running extraction is cancelled (its file goes), the settings are
+    // written, and the exit status is 128 + the signal's number.
+    int endSignal = 0;
+    EndSignals endSignals;
+    connect(&endSignals, &EndSignals::received, &dialog, [&dialog, &endSignal](int number) {
+        if (endSignal == 0) {
+            endSignal = number;
+        }
+        dialog.EndProgram();
+    });
     if (!dialog.Initialise()) {
-        return 0;
+        return endSignal != 0 ? 128 + endSignal : 0;
     }
     scriptFailed_ = false;
     Script(dialog, options);
-    dialog.exec();
+    if (!dialog.EndRequested()) {
+        dialog.exec();
+    }
+    if (endSignal != 0) {
+        return 128 + endSignal;
+    }
     return scriptFailed_ ? 1 : 0;
 }
 

@@ -37,7 +37,8 @@ public:
 
     // Sets up the drives, runs the main window and returns the exit code:
     // 0 normally, 1 when a disc image could not be loaded (or a scripted
-    // extraction failed), 2 on a usage error.
+    // extraction failed), 2 on a usage error, 128 + the signal's number when
+    // SIGTERM, SIGINT or SIGHUP ended it.
     int Run();
     // The same with options given by the caller.
     int Run(const AppOptions& options);

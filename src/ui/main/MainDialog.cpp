@@ -1,5 +1,6 @@
 #include "ui/main/MainDialog.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
@@ -11,6 +12,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyledItemDelegate>
 #include <QTreeWidget>
 
 #include <cstdio>
@@ -85,6 +87,17 @@ T* Need(QWidget& dialog, int id) {
 
 QString Text(const std::string& text) { return QString::fromStdString(text); }
 
+// The Start, Length and Space figures come from the disc: whatever asks for
+// an editor there gets none.
+class FigureColumnDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QWidget* createEditor(QWidget* /*parent*/, const QStyleOptionViewItem& /*option*/,
+                          const QModelIndex& /*index*/) const override {
+        return nullptr;
+    }
+};
+
 std::string Format(const char* format, auto... values) {
     char text[128];
     std::snprintf(text, sizeof text, format, values...);
@@ -147,6 +160,20 @@ MainDialog::MainDialog(QWidget* parent)
     trackList_->header()->setStretchLastSection(false);
     trackList_->setIconSize(QSize(16, 16));
     trackList_->setEditTriggers(QAbstractItemView::EditKeyPressed);
+    // Only the track column is the user's to rename.
+    auto* figures = new FigureColumnDelegate(trackList_);
+    for (int column = 1; column < 4; ++column) {
+        trackList_->setItemDelegateForColumn(column, figures);
+    }
+    // The row is what counts: the current cell stays in the track column, so
+    // F2 renames the track whichever cell was clicked.
+    connect(trackList_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& current) {
+                if (current.isValid() && current.column() != 0) {
+                    trackList_->selectionModel()->setCurrentIndex(current.siblingAtColumn(0),
+                                                                  QItemSelectionModel::NoUpdate);
+                }
+            });
 
     browse_->setIcon(QIcon(FolderPicture()));
     browse_->setIconSize(QSize(16, 12));
@@ -348,6 +375,9 @@ void MainDialog::Start() {
         RefreshTrackList();
     }
     StartPollTimer();
+    if (endRequested_) {
+        reject();
+    }
 }
 
 void MainDialog::BrowseForFolder() {
@@ -445,6 +475,30 @@ void MainDialog::LoadImage() {
     }
     // The disc check notices the new disc on its next tick.
     drive->Insert(std::move(disc));
+}
+
+void MainDialog::EndProgram() {
+    endRequested_ = true;
+    while (QWidget* popup = QApplication::activePopupWidget()) {
+        if (!popup->close()) {
+            break;
+        }
+    }
+    // Message boxes, file choosers and the about box end as with Escape;
+    // the code that opened them goes on, and comes back here through the
+    // end of Start, or the window closes below.
+    for (int depth = 0; depth < 16; ++depth) {
+        auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (modal == nullptr || modal == this || modal == extraction_.data()) {
+            break;
+        }
+        modal->done(QDialog::Rejected);
+    }
+    if (extraction_ != nullptr) {
+        extraction_->EndProgram(); // Start closes the window when it returns
+        return;
+    }
+    reject();
 }
 
 void MainDialog::contextMenuEvent(QContextMenuEvent* event) {

@@ -79,6 +79,12 @@ public:
     // The about box, from the window's context menu (the window manager's
     // menu is not ours to extend).
     void ShowAbout();
+    // The program is asked to end from outside (a signal): other modal
+    // windows and menus close, a running extraction is cancelled as with its
+    // Cancel button and closed once its worker has stopped, and then the
+    // window closes as with Exit (the settings are written).
+    void EndProgram();
+    bool EndRequested() const { return endRequested_; }
 
     const std::vector<CdDevice>& Drives() const { return drives_; }
     const TrackTable& Tracks() const { return tracks_; }
@@ -158,6 +164,7 @@ private:
     std::function<QString()> imageChooser_;
     bool initialised_ = false;
     bool settingsLoaded_ = false;
+    bool endRequested_ = false;
 };
 
 } // namespace vindral::ui

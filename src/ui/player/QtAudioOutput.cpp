@@ -57,7 +57,7 @@ bool QtAudioOutput::Open(int rate, int bits, int channels) {
 
 bool QtAudioOutput::Start(std::shared_ptr<platform::FrameSource> source) {
     EndStream();
-    if (device_.isNull() || !source) {
+    if (ending_ || device_.isNull() || !source) {
         return false;
     }
     // Every stream gets a sink of its own: a stopped sink of Qt 6.4 does not
@@ -83,7 +83,7 @@ bool QtAudioOutput::Start(std::shared_ptr<platform::FrameSource> source) {
 }
 
 void QtAudioOutput::Feed() {
-    if (!running_ || paused_ || input_ == nullptr) {
+    if (!running_ || paused_ || ending_ || input_ == nullptr || !sink_) {
         return;
     }
     // Fill all the free space: a sound server waits for a full buffer before
@@ -123,9 +123,14 @@ uint64_t QtAudioOutput::RunningMilliseconds() const {
 }
 
 uint64_t QtAudioOutput::FramesPlayed() {
-    if (!running_) {
+    // While a stream ends, the sink may be half gone; the count stays.
+    if (!running_ || ending_ || !sink_) {
         return played_;
     }
+    return CountPlayed();
+}
+
+uint64_t QtAudioOutput::CountPlayed() {
     // A sound server takes a stream's data in bursts and may hold a new
     // stream back for as long as its own latency (up to two seconds): the
     // count of taken frames stalls while the stream plays on. So the stream's
@@ -144,7 +149,7 @@ uint64_t QtAudioOutput::FramesPlayed() {
 }
 
 void QtAudioOutput::Pause() {
-    if (running_ && !paused_) {
+    if (running_ && !paused_ && !ending_ && sink_) {
         FramesPlayed();
         runningBefore_ = RunningMilliseconds();
         sink_->suspend();
@@ -153,7 +158,7 @@ void QtAudioOutput::Pause() {
 }
 
 void QtAudioOutput::Resume() {
-    if (running_ && paused_) {
+    if (running_ && paused_ && !ending_ && sink_) {
         sink_->resume();
         sinceResume_.start();
         paused_ = false;
@@ -164,19 +169,31 @@ void QtAudioOutput::Resume() {
 void QtAudioOutput::Stop() { EndStream(); }
 
 void QtAudioOutput::EndStream() {
-    FramesPlayed();
-    feeder_.stop();
-    if (sink_) {
-        sink_->stop();
-        sink_.reset();
+    // Stopping and destroying a sink can call back into this output (a
+    // timer, a poll of the position from a nested event loop, the owner's
+    // own teardown): the stream is marked ended and the sink taken out of
+    // reach before either happens, and a second call meanwhile does nothing.
+    if (ending_) {
+        return;
     }
-    input_ = nullptr;
-    source_.reset();
-    pending_.clear();
-    pendingAt_ = 0;
+    ending_ = true;
+    if (running_ && sink_) {
+        CountPlayed();
+    }
     running_ = false;
     paused_ = false;
     exhausted_ = false;
+    feeder_.stop();
+    input_ = nullptr;
+    std::unique_ptr<QAudioSink> sink = std::move(sink_);
+    if (sink) {
+        sink->stop();
+        sink.reset();
+    }
+    source_.reset();
+    pending_.clear();
+    pendingAt_ = 0;
+    ending_ = false;
 }
 
 platform::OutputFactory QtAudioOutput::FactoryWithFallback() {

@@ -47,6 +47,8 @@ public:
 private:
     void Feed();
     uint64_t RunningMilliseconds() const;
+    // The count of a live stream (the sink is there).
+    uint64_t CountPlayed();
     void EndStream();
 
     QAudioDevice device_;
@@ -64,6 +66,7 @@ private:
     bool running_ = false;
     bool paused_ = false;
     bool exhausted_ = false; // the source has given its last frame
+    bool ending_ = false;    // EndStream is under way
 };
 
 } // namespace vindral::ui

@@ -156,6 +156,28 @@ private slots:
         QVERIFY(catcher_.opened.isEmpty());
     }
 
+    void aTooltipTakesTheHoverButNotThePress() {
+        Shown shown;
+        shown.label->setText(QStringLiteral("/a/folder/"));
+        shown.label->setToolTip(QStringLiteral("/a/folder/"));
+        QCOMPARE(shown.parent.childAt(60, 30), shown.label);
+        QVERIFY(!shown.label->IsLink());
+        // A press on it still reaches the window and opens nothing.
+        shown.Press();
+        QCOMPARE(shown.parent.presses, 1);
+        QVERIFY(catcher_.opened.isEmpty());
+
+        // Without the tooltip the mouse goes through again, unless it is a link.
+        shown.label->setToolTip(QString());
+        QCOMPARE(shown.parent.childAt(60, 30), nullptr);
+        shown.label->SetLink(true);
+        shown.label->setToolTip(QStringLiteral("x"));
+        shown.label->setToolTip(QString());
+        QCOMPARE(shown.parent.childAt(60, 30), shown.label);
+        shown.label->SetLink(false);
+        QCOMPARE(shown.parent.childAt(60, 30), nullptr);
+    }
+
     void aLinkOpensItsTextOnPress() {
         Shown shown;
         shown.label->setText(QStringLiteral("https://vindral.invalid/"));

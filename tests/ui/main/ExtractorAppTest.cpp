@@ -1,17 +1,24 @@
 // The program as a whole: its command line, a broken disc image, and a
 // scripted rip of the demo disc from start to exit.
+#include <QElapsedTimer>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "UiTestSupport.h"
+#include "ui/common/AboutDialog.h"
 #include "ui/common/DialogTemplate.h"
 #include "ui/extract/ExtractDialog.h"
+#include "ui/main/EndSignals.h"
 #include "ui/main/ExtractorApp.h"
 #include "ui/main/MainDialog.h"
 
@@ -26,6 +33,13 @@ bool Parse(std::vector<std::string> args, AppOptions& options, std::string& erro
     }
     options = AppOptions{};
     return ParseAppOptions(static_cast<int>(argv.size()), argv.data(), options, error);
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 class ExtractorAppTest : public QObject {
@@ -104,6 +118,112 @@ private slots:
         QVERIFY(!watchdog.Fired());
         QVERIFY(std::filesystem::exists((out + "Track02.wav").toStdString()));
         QVERIFY(!std::filesystem::exists((out + "Track01.wav").toStdString()));
+    }
+
+    void endSignalsReachTheWindowThreadAndAreGivenBack() {
+        struct sigaction before {};
+        ::sigaction(SIGHUP, nullptr, &before);
+        for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
+            EndSignals endSignals;
+            QVERIFY(endSignals.Installed());
+            QSignalSpy spy(&endSignals, &EndSignals::received);
+            QCOMPARE(::raise(number), 0); // still alive: handled, not the default action
+            QVERIFY(spy.wait(5000));
+            QCOMPARE(spy.size(), 1);
+            QCOMPARE(spy.at(0).at(0).toInt(), number);
+            // Only one object holds them at a time.
+            EndSignals second;
+            QVERIFY(!second.Installed());
+        }
+        struct sigaction after {};
+        ::sigaction(SIGHUP, nullptr, &after);
+        QVERIFY(after.sa_handler == before.sa_handler);
+    }
+
+    // SIGTERM and SIGINT during a rip on a drive held to 1 X: Cancel, the
+    // worker's cancel line, no file of the track, then the window closes
+    // with its settings written.
+    void aSignalDuringARipCancelsItAndEndsTheProgram() {
+        const QByteArray realHome = qgetenv("HOME");
+        for (const int number : {SIGTERM, SIGINT}) {
+            const std::filesystem::path home =
+                (temp_.path() + QStringLiteral("/home-%1").arg(number)).toStdString();
+            std::filesystem::create_directories(home);
+            qputenv("HOME", QByteArray::fromStdString(home.string()));
+            qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((home / "config").string()));
+            AppOptions options;
+            options.drives.demo = true;
+            options.drives.emulatedSpeedKBps = 176;
+            options.selectTracks = {1};
+            options.autoStart = true;
+
+            QStringList log;
+            bool raised = false;
+            test::WhenModal<ExtractDialog>([&](ExtractDialog* run) {
+                auto* list = Control<QListWidget>(*run, kIdStatusLog);
+                QObject::connect(list->model(), &QAbstractItemModel::rowsInserted, run,
+                                 [list, &log](const QModelIndex&, int first, int last) {
+                                     for (int row = first; row <= last; ++row) {
+                                         log << list->item(row)->text();
+                                     }
+                                 });
+                for (int row = 0; row < list->count(); ++row) {
+                    log << list->item(row)->text();
+                }
+                // A while into the track, the signal.
+                QTimer::singleShot(700, run, [number, &raised] { raised = ::raise(number) == 0; });
+            });
+            test::Watchdog watchdog(60000);
+            QElapsedTimer clock;
+            clock.start();
+            QCOMPARE(app_.Run(options), 128 + number);
+            QVERIFY(!watchdog.Fired());
+            QVERIFY(raised);
+            // Well before the 32 s that the track takes at 1 X.
+            QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+            QVERIFY2(log.contains(QStringLiteral("---> Extracting track 01")), qPrintable(log.join('|')));
+            QCOMPARE(log.constLast(), QStringLiteral("Canceled by user"));
+            QVERIFY(!std::filesystem::exists(home / "Track01.wav"));
+            QCOMPARE(test::LeftOvers(home), QStringList());
+            // Written as on a normal close: the output folder is the home folder.
+            const std::string settings = ReadFile(home / "config/vindral/settings.reg");
+            QVERIFY2(settings.find("\"value1\"=\"" + home.string() + "/\"") != std::string::npos,
+                     settings.c_str());
+        }
+        qputenv("HOME", realHome);
+        qputenv("XDG_CONFIG_HOME", (temp_.path() + "/config").toUtf8());
+    }
+
+    void aSignalWithoutARipEndsTheProgram() {
+        const std::filesystem::path config = (temp_.path() + "/hup-config").toStdString();
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.string()));
+        AppOptions options;
+        options.drives.demo = true;
+        QTimer::singleShot(200, [] { ::raise(SIGHUP); });
+        test::Watchdog watchdog(20000);
+        QCOMPARE(app_.Run(options), 128 + SIGHUP);
+        QVERIFY(!watchdog.Fired());
+        QVERIFY(std::filesystem::exists(config / "vindral/settings.reg"));
+
+        // An open message box (here the about box) is closed on the way.
+        options = AppOptions{};
+        options.drives.demo = true;
+        bool aboutShown = false;
+        test::WhenModal<AboutDialog>([&](AboutDialog* about) {
+            aboutShown = about->isVisible();
+            ::raise(SIGTERM);
+        });
+        QTimer::singleShot(100, [] {
+            for (QWidget* window : QApplication::topLevelWidgets()) {
+                if (auto* main = qobject_cast<MainDialog*>(window); main && main->isVisible()) {
+                    QTimer::singleShot(0, main, [main] { main->ShowAbout(); });
+                }
+            }
+        });
+        QCOMPARE(app_.Run(options), 128 + SIGTERM);
+        QVERIFY(aboutShown);
+        QVERIFY(!watchdog.Fired());
+        qputenv("XDG_CONFIG_HOME", (temp_.path() + "/config").toUtf8());
     }
 
     void scriptedStartOfADataTrackEndsWithAFailure() {

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QContextMenuEvent>
 #include <QLineEdit>
 #include <QMenu>
@@ -11,6 +12,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <QToolTip>
 #include <QTreeWidget>
 
 #include <filesystem>
@@ -67,6 +69,15 @@ private:
     }
     static QTreeWidget* List(const MainDialog& dialog) {
         return Control<QTreeWidget>(dialog, kIdTrackList);
+    }
+    // The open in-place editor of the list, if any.
+    static QLineEdit* Editor(QTreeWidget* list) {
+        for (QLineEdit* edit : list->viewport()->findChildren<QLineEdit*>()) {
+            if (edit->isVisible()) {
+                return edit;
+            }
+        }
+        return nullptr;
     }
     static void Select(MainDialog& dialog, std::initializer_list<int> rows) {
         QTreeWidget* list = List(dialog);
@@ -153,6 +164,95 @@ private slots:
         QCOMPARE(LabelText(*dialog, kIdDiscTracks), QStringLiteral("3"));
         QCOMPARE(LabelText(*dialog, kIdDiscLength), QStringLiteral("10:00.00"));
         QVERIFY(StartEnabled(*dialog));
+    }
+
+    void f2RenamesOnlyTheTrackColumn() {
+        UseEmulatedDrives({ThreeTrackDisc()});
+        auto dialog = Open();
+        QVERIFY(dialog);
+        QTreeWidget* list = List(*dialog);
+        Select(*dialog, {1});
+        for (int column = 0; column < 4; ++column) {
+            QTreeWidgetItem* item = list->topLevelItem(1);
+            const QStringList before = {item->text(0), item->text(1), item->text(2), item->text(3)};
+            list->setCurrentItem(item, column, QItemSelectionModel::NoUpdate);
+            QTest::keyClick(list, Qt::Key_F2);
+            QVERIFY(Editor(list) != nullptr);
+            QCOMPARE(list->currentIndex().column(), 0);
+            QLineEdit* editor = Editor(list);
+            QCOMPARE(editor->text(), before[0]);
+            const QString name = QStringLiteral("Renamed from column %1").arg(column);
+            editor->setText(name);
+            QTest::keyClick(editor, Qt::Key_Return);
+            QTRY_VERIFY_WITH_TIMEOUT(Editor(list) == nullptr, 5000);
+            QCOMPARE(item->text(0), name);
+            for (int figure = 1; figure < 4; ++figure) {
+                QCOMPARE(item->text(figure), before[figure]);
+            }
+            // Renaming leaves the selection of tracks as it was.
+            QVERIFY(item->isSelected());
+            QVERIFY(!list->topLevelItem(0)->isSelected());
+        }
+        // Nothing else opens an editor on a figure: not a direct request, not
+        // a double click.
+        for (int column = 1; column < 4; ++column) {
+            QTreeWidgetItem* item = list->topLevelItem(2);
+            const QString figure = item->text(column);
+            list->edit(list->model()->index(2, column));
+            QVERIFY(Editor(list) == nullptr);
+            QTest::mouseDClick(list->viewport(), Qt::LeftButton, {},
+                               list->visualItemRect(item).topLeft() +
+                                   QPoint(list->header()->sectionPosition(column) + 5, 3));
+            QVERIFY(Editor(list) == nullptr);
+            QCOMPARE(item->text(column), figure);
+        }
+    }
+
+    void pathLabelShowsTheWholePathOnHover() {
+        UseEmulatedDrives({ThreeTrackDisc()});
+        const QString folder = Folder("a folder with a name far too long for the path field of the window");
+        WriteSettingsFile("\"value1\"=\"" + folder.toStdString() + "\"\n");
+        auto dialog = Open();
+        QVERIFY(dialog);
+        dialog->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
+        auto* label = Control<LinkLabel>(*dialog, kIdPath);
+        QCOMPARE(label->text(), folder);
+        QVERIFY(label->fontMetrics().horizontalAdvance(folder) > label->width());
+        QCOMPARE(label->toolTip(), folder);
+
+        // The window system asks the widget under the mouse for its tooltip.
+        const QPoint centre = label->geometry().center();
+        QCOMPARE(dialog->childAt(centre), label);
+        test::Watchdog watchdog(20000);
+        QToolTip::hideText();
+        QHelpEvent help(QEvent::ToolTip, label->rect().center(),
+                        label->mapToGlobal(label->rect().center()));
+        QApplication::sendEvent(dialog->childAt(centre), &help);
+        QTRY_COMPARE_WITH_TIMEOUT(QToolTip::text(), folder, 5000);
+        QToolTip::hideText();
+        QTRY_VERIFY_WITH_TIMEOUT(!QToolTip::isVisible(), 5000);
+
+        // A real hover: the mouse rests over the label until the tooltip shows.
+        QTest::mouseMove(dialog->windowHandle(), centre + QPoint(0, 40));
+        QTest::mouseMove(dialog->windowHandle(), centre);
+        QTRY_COMPARE_WITH_TIMEOUT(QToolTip::text(), folder, 5000);
+        QVERIFY(QToolTip::isVisible());
+        QToolTip::hideText();
+        QVERIFY(!watchdog.Fired());
+
+        // A folder chosen later is the new tooltip.
+        const QString second = Folder("second");
+        test::WhenModal<QFileDialog>([&](QFileDialog* chooser) {
+            QString bare = second;
+            bare.chop(1);
+            chooser->setDirectory(bare);
+            static_cast<QDialog*>(chooser)->accept();
+        });
+        dialog->BrowseForFolder();
+        QCOMPARE(label->text(), second);
+        QCOMPARE(label->toolTip(), second);
+        QCOMPARE(dialog->childAt(centre), label);
     }
 
     void audioAndDataRowsGetDifferentPictures() {

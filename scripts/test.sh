@@ -10,3 +10,6 @@ bash "$top/tests/wine/run.sh" "$top/build-wine"
 
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$top/build" -j"$(nproc)" --output-on-failure --timeout 600
+
+# The Debian package: built, installed, run, validated and removed (as root).
+bash "$top/tests/package/run.sh"

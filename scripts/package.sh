@@ -23,7 +23,8 @@ if command -v ccache >/dev/null; then
     launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 fi
 # The build type None adds nothing to Debian's flags (-O2, fortify, stack
-# protector, relro and now).
+# protector, relro; bindnow asked for here).
+export DEB_BUILD_MAINT_OPTIONS=hardening=+bindnow
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None \
       -DCMAKE_INSTALL_PREFIX=/usr -DVINDRAL_BUILD_TESTS=OFF "${launcher[@]}" \
       -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \

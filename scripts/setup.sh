@@ -9,6 +9,7 @@ packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev
           xvfb xauth x11-utils imagemagick xdotool pulseaudio
           g++-mingw-w64-x86-64-posix wine wine64 bc time cd-paranoia)
 packages+=(qemu-system-x86 busybox-static genisoimage)  # the real-kernel drive test (tests/kernel)
+packages+=(dpkg-dev file desktop-file-utils appstream lintian man-db librsvg2-bin)  # the Debian package, its validators, the icon's PNGs
 
 missing=()
 for package in "${packages[@]}"; do

@@ -37,8 +37,66 @@ const char* const kUsage =
     "LIST:   all (every audio track, the default) or track numbers such as 1,3-5\n"
     "X:      1, 2, 4, 8, 12, 16, 32 or max\n";
 
+const char* const kSourceHelp =
+    "\nSOURCE (without one, the machine's CD-ROM drives /dev/sr0 ... /dev/sr23):\n"
+    "  --image FILE.cue      an emulated drive over a CUE sheet with BIN or WAV files\n"
+    "                        (repeatable: one drive per image)\n"
+    "  --demo                an emulated drive with the built-in demo disc\n"
+    "  --device /dev/srN     this drive node only (repeatable)\n"
+    "  --emulated-speed X    limit the emulated drives to X times the audio speed\n";
+
+const char* const kDrivesHelp =
+    "usage: vindral-cli drives [SOURCE]\n"
+    "Lists the drives, one a line: [host adapter:target], vendor and product.\n";
+
+const char* const kTocHelp =
+    "usage: vindral-cli toc [SOURCE] [--drive N]\n"
+    "Prints the disc's table of contents: one line per track with its start, length\n"
+    "and size, then the number of tracks and the length of the disc.\n"
+    "\n"
+    "  --drive N             the drive, counted from 0 as 'drives' lists them (default 0)\n";
+
+const char* const kRipHelp =
+    "usage: vindral-cli rip [SOURCE] [--drive N] [--tracks LIST] [--out DIR] [--prefix NAME]\n"
+    "                       [--verify] [--c2] [--speed X] [--log FILE]\n"
+    "Copies audio tracks into WAV files named NAMEnn.wav (nn: the track number), prints\n"
+    "the status log and, on a terminal, a progress line on standard error.\n"
+    "\n"
+    "  --drive N             the drive, counted from 0 as 'drives' lists them (default 0)\n"
+    "  --tracks LIST         all (every audio track, the default) or track numbers\n"
+    "                        such as 1,3-5\n"
+    "  --out DIR             the folder for the files (default: the current folder)\n"
+    "  --prefix NAME         the start of every file name (default: Track)\n"
+    "  --verify              read every track twice and compare the file byte for byte\n"
+    "  --c2                  verify with the drive's C2 error pointers instead\n"
+    "  --speed X             read speed: 1, 2, 4, 8, 12, 16, 32 or max\n"
+    "  --log FILE            also save the status log into FILE\n"
+    "\n"
+    "Exit status: 0 every track extracted (and verified without a differing byte),\n"
+    "1 a track failed or differed, 2 usage error, 130 interrupted (Ctrl+C cancels and\n"
+    "removes the partial file).\n";
+
+const char* const kGeneralHelp =
+    "\nvindral-cli COMMAND --help shows the options of a command;\n"
+    "vindral-cli --version shows the version.\n";
+
+// The help of one command, or the general usage for an empty name.
+std::string HelpText(const std::string& command) {
+    if (command == "drives") {
+        return std::string(kDrivesHelp) + kSourceHelp;
+    }
+    if (command == "toc") {
+        return std::string(kTocHelp) + kSourceHelp;
+    }
+    if (command == "rip") {
+        return std::string(kRipHelp) + kSourceHelp;
+    }
+    return std::string(kUsage) + kGeneralHelp;
+}
+
 struct Options {
     std::string command;
+    std::string helpFor; // with command "help": the command asked about, or empty
     DriveSourceOptions source;
     int drive = 0;
     std::string tracks = "all";
@@ -71,13 +129,35 @@ int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
         return kExitUsage;
     }
     options.command = argv[1];
+    auto known = [](const std::string& name) {
+        return name == "drives" || name == "toc" || name == "rip";
+    };
+    if (options.command == "--version") {
+        options.command = "version";
+        return 0;
+    }
     if (options.command == "--help" || options.command == "-h" || options.command == "help") {
+        // "help rip" asks about one command.
+        if (options.command == "help" && argc > 2) {
+            if (!known(argv[2])) {
+                err << "vindral-cli: unknown command '" << argv[2] << "'\n" << kUsage;
+                return kExitUsage;
+            }
+            options.helpFor = argv[2];
+        }
         options.command = "help";
         return 0;
     }
-    if (options.command != "drives" && options.command != "toc" && options.command != "rip") {
+    if (!known(options.command)) {
         err << "vindral-cli: unknown command '" << options.command << "'\n" << kUsage;
         return kExitUsage;
+    }
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            options.helpFor = options.command;
+            options.command = "help";
+            return 0;
+        }
     }
     const bool rip = options.command == "rip";
     for (int i = 2; i < argc; ++i) {
@@ -458,7 +538,11 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
         return status;
     }
     if (options.command == "help") {
-        out << kUsage;
+        out << HelpText(options.helpFor);
+        return kExitOk;
+    }
+    if (options.command == "version") {
+        out << "vindral-cli " << VINDRAL_VERSION << "\n";
         return kExitOk;
     }
     if (options.command == "drives") {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -260,6 +261,44 @@ TEST(Cli, UsageErrorsAndRefusals) {
     EXPECT_EQ(broken.status, 1);
     EXPECT_NE(broken.err.find("missing.cue"), std::string::npos);
     EXPECT_EQ(RunCli({"rip", "--image", cue, "--out", folder.Path() + "nope"}).status, 1);
+}
+
+TEST(Cli, HelpAndVersion) {
+    const Result version = RunCli({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("vindral-cli ") + VINDRAL_VERSION + "\n");
+    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(std::string(VINDRAL_VERSION)[0])));
+
+    const Result general = RunCli({"--help"});
+    EXPECT_EQ(general.status, 0);
+    EXPECT_EQ(general.out.rfind("usage: vindral-cli drives [SOURCE]\n", 0), 0u) << general.out;
+    EXPECT_NE(general.out.find("vindral-cli COMMAND --help"), std::string::npos);
+    EXPECT_TRUE(general.err.empty());
+
+    // Each command's own help, wherever --help stands; nothing is read.
+    const Result rip = RunCli({"rip", "--demo", "--verify", "--help"});
+    EXPECT_EQ(rip.status, 0);
+    EXPECT_EQ(rip.out.rfind("usage: vindral-cli rip [SOURCE]", 0), 0u) << rip.out;
+    for (const char* option : {"--tracks LIST", "--out DIR", "--prefix NAME", "--verify", "--c2",
+                               "--speed X", "--log FILE", "--image FILE.cue", "--demo",
+                               "--device /dev/srN", "Exit status", "130"}) {
+        EXPECT_NE(rip.out.find(option), std::string::npos) << option;
+    }
+    EXPECT_EQ(rip.out.find("Track 01"), std::string::npos) << "the disc is not touched";
+    const Result toc = RunCli({"toc", "-h", "--demo"});
+    EXPECT_EQ(toc.status, 0);
+    EXPECT_EQ(toc.out.rfind("usage: vindral-cli toc [SOURCE] [--drive N]\n", 0), 0u) << toc.out;
+    EXPECT_EQ(toc.out.find("Tracks:"), std::string::npos);
+    EXPECT_EQ(toc.out.find("--tracks LIST"), std::string::npos) << "rip's options stay with rip";
+    const Result drives = RunCli({"help", "drives"});
+    EXPECT_EQ(drives.status, 0);
+    EXPECT_EQ(drives.out.rfind("usage: vindral-cli drives [SOURCE]\n", 0), 0u) << drives.out;
+    EXPECT_EQ(drives.out.find(" [0:0]"), std::string::npos);
+
+    const Result unknown = RunCli({"help", "eject"});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_NE(unknown.err.find("unknown command 'eject'"), std::string::npos);
+    EXPECT_TRUE(unknown.out.empty());
 }
 
 TEST(Cli, InterruptActsAsCancel) {

@@ -9,14 +9,18 @@
 
 namespace vindral::ui {
 
-QString FindHelpDocument() {
+QString FindHelpDocument() { return FindHelpDocument(QCoreApplication::applicationDirPath()); }
+
+QString FindHelpDocument(const QString& programFolder) {
     QStringList candidates;
     candidates << QDir::current().filePath(kHelpDocument);
-    const QString beside = QCoreApplication::applicationDirPath();
+    const QString beside = programFolder;
     if (!beside.isEmpty()) {
         candidates << QDir(beside).filePath(kHelpDocument);
         // A build tree keeps the guide among the resources of the sources.
         candidates << QDir(beside).filePath(QString("../../../res/") + kHelpDocument);
+        // An installed program: the data folder of its prefix, wherever that is.
+        candidates << QDir(beside).filePath(QString(VINDRAL_DATA_FROM_BIN "/") + kHelpDocument);
     }
     for (const QString& folder :
          QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation)) {

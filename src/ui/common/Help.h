@@ -15,6 +15,9 @@ inline constexpr const char* kHelpDocument = "vindraldoc.htm";
 // The guide: in the current folder, then beside the executable, then in the
 // installed data folder. Empty when it is nowhere.
 QString FindHelpDocument();
+// The same for a program in `programFolder`; its installed data folder is
+// share/vindral/ beside the bin/ folder it sits in.
+QString FindHelpDocument(const QString& programFolder);
 
 // Opens the guide through the desktop's handler for HTML files. A missing
 // guide or handler shows nothing.

@@ -63,8 +63,36 @@ bool ParseAppOptions(int argc, char** argv, AppOptions& options, std::string& er
     return true;
 }
 
+std::optional<int> AnswerInfoOption(int argc, char** argv, std::ostream& out) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--version") {
+            out << "vindral " << VINDRAL_VERSION << "\n";
+            return 0;
+        }
+        if (arg == "--help" || arg == "-h") {
+            out << "usage: vindral [--image FILE.cue]... [--demo] [--device NODE]...\n"
+                   "Copies the audio tracks of a CD into WAV files, in a window.\n"
+                   "\n"
+                   "  --image FILE.cue      an emulated drive over a CUE sheet with BIN or WAV\n"
+                   "                        files (repeatable: one drive per image)\n"
+                   "  --demo                an emulated drive with the built-in demo disc\n"
+                   "  --device /dev/srN     this drive node only (repeatable); without a\n"
+                   "                        source, the machine's drives /dev/sr0 ... /dev/sr23\n"
+                   "  --emulated-speed X    limit the emulated drives to X times the audio speed\n"
+                   "  --version             show the version and quit\n"
+                   "  --help                show this text and quit\n"
+                   "\n"
+                   "F1 opens the user guide. The command-line front end is vindral-cli.\n";
+            return 0;
+        }
+    }
+    return std::nullopt;
+}
+
 ExtractorApp::ExtractorApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("Vindral"));
+    setDesktopFileName(QString::fromLatin1(kApplicationId));
     setWindowIcon(ApplicationIcon());
     setQuitOnLastWindowClosed(false);
     installEventFilter(new HelpKeyFilter(this));

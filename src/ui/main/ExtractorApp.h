@@ -4,6 +4,8 @@
 
 #include <QApplication>
 
+#include <optional>
+#include <ostream>
 #include <string>
 
 #include "drive/DriveSource.h"
@@ -29,6 +31,15 @@ struct AppOptions {
 // Parses the arguments after the program name. False with `error` set on a
 // usage error.
 bool ParseAppOptions(int argc, char** argv, AppOptions& options, std::string& error);
+
+// --version and --help, answered before anything touches the window system
+// (so they work without a display): the exit status when one of them is on the
+// command line, with its text written to `out`; otherwise nothing.
+std::optional<int> AnswerInfoOption(int argc, char** argv, std::ostream& out);
+
+// The application's identifier: the desktop entry's name without ".desktop",
+// the AppStream id and the icon's name.
+inline constexpr const char* kApplicationId = "org.vindral.Vindral";
 
 class ExtractorApp : public QApplication {
     Q_OBJECT

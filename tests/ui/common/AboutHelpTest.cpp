@@ -117,6 +117,31 @@ private slots:
         QCOMPARE(catcher_.opened.size(), 1);
         QCOMPARE(catcher_.opened[0], QUrl::fromLocalFile(QFileInfo(document).absoluteFilePath()));
     }
+
+    // An installed program (prefix/bin/vindral) finds the guide that the
+    // install rules put into prefix/share/vindral/, whatever the prefix; a
+    // guide beside the program comes first.
+    void theInstalledGuideIsFoundFromTheProgramsFolder() {
+        QTemporaryDir elsewhere;
+        QTemporaryDir prefix;
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(elsewhere.path());
+        QVERIFY(QDir(prefix.path()).mkpath("bin"));
+        const QString bin = prefix.filePath("bin");
+        QCOMPARE(FindHelpDocument(bin).startsWith(prefix.path()), false);
+        QVERIFY(QDir(prefix.path()).mkpath("share/vindral"));
+        auto write = [](const QString& path) {
+            QFile file(path);
+            return file.open(QIODevice::WriteOnly) && file.write("<html></html>") > 0;
+        };
+        const QString installed = prefix.filePath(QString("share/vindral/") + kHelpDocument);
+        QVERIFY(write(installed));
+        QCOMPARE(FindHelpDocument(bin), QFileInfo(installed).absoluteFilePath());
+        const QString beside = QDir(bin).filePath(kHelpDocument);
+        QVERIFY(write(beside));
+        QCOMPARE(FindHelpDocument(bin), QFileInfo(beside).absoluteFilePath());
+        QDir::setCurrent(previous);
+    }
 };
 
 } // namespace

@@ -8,6 +8,7 @@ packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev
           qt6-base-dev qt6-multimedia-dev libqt6multimedia6 fonts-dejavu-core
           xvfb xauth x11-utils imagemagick xdotool pulseaudio
           g++-mingw-w64-x86-64-posix wine wine64 bc time cd-paranoia)
+packages+=(clang libclang-rt-14-dev)  # fuzz build: clang, libFuzzer and the sanitizer runtimes
 
 missing=()
 for package in "${packages[@]}"; do

@@ -10,6 +10,7 @@ packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev
           g++-mingw-w64-x86-64-posix wine wine64 bc time cd-paranoia)
 packages+=(qemu-system-x86 busybox-static genisoimage)  # the real-kernel drive test (tests/kernel)
 packages+=(dpkg-dev file desktop-file-utils appstream lintian man-db librsvg2-bin)  # the Debian package, its validators, the icon's PNGs
+packages+=(clang libclang-rt-14-dev)  # fuzz build: clang, libFuzzer and the sanitizer runtimes
 
 missing=()
 for package in "${packages[@]}"; do

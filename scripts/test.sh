@@ -8,6 +8,9 @@ bash "$top/scripts/setup.sh"
 # The Windows build: cross-compiled with mingw-w64, its tests run under Wine.
 bash "$top/tests/wine/run.sh" "$top/build-wine"
 
+# The fuzz targets (clang, sanitizers) for 60 s each; any crash fails the tests.
+bash "$top/tests/fuzz/run.sh" "$top/build-fuzz"
+
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$top/build" -j"$(nproc)" --output-on-failure --timeout 600
 

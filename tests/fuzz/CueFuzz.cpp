@@ -2,7 +2,9 @@
 // holds two NUL bytes, what follows them is the content of every file the
 // sheet names (so the fuzzer reaches the layout, WAVE and damage code), else
 // the files are looked up in a folder that does not exist. A disc that
-// parses is read at its edges and through an emulated drive's READ TOC.
+// parses is read at its edges and through an emulated drive's READ TOC and
+// READ CD.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -25,6 +27,23 @@ void Exercise(const Disc& disc) {
     }
     disc.ReadSector(disc.LeadOut() - 1, sector, 2);
     disc.ReadSector(disc.LeadOut(), sector, 3);
+}
+
+constexpr int32_t kReadCdSectors = 4;
+
+void ReadCd(EmulatedDrive& drive, SectorAddress address, int32_t count,
+            std::vector<uint8_t>& buffer) {
+    if (count <= 0) {
+        return;
+    }
+    const auto a = static_cast<uint32_t>(address);
+    const auto n = static_cast<uint32_t>(count);
+    const uint8_t cdb[12] = {0xBE, 0, static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16),
+                             static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a),
+                             static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8),
+                             static_cast<uint8_t>(n), 0xF8, 0, 0};
+    SenseResult sense;
+    drive.Execute(cdb, 12, false, buffer.data(), static_cast<uint32_t>(buffer.size()), sense);
 }
 
 } // namespace
@@ -56,5 +75,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t readToc[10] = {0x43, 0x02, 0, 0, 0, 0, 0, 0x03, 0x24, 0};
     SenseResult sense;
     drive.Execute(readToc, 10, false, toc, sizeof toc, sense);
+    // READ CD of the first sectors of every track (whole sectors, as an
+    // extraction reads them), which runs into the damage of the sheet, and
+    // one read that crosses the lead-out.
+    std::vector<uint8_t> sectors(kReadCdSectors * kSectorBytes);
+    for (const DiscTrack& track : disc->Tracks()) {
+        ReadCd(drive, track.start, std::min<int32_t>(track.length, kReadCdSectors), sectors);
+    }
+    ReadCd(drive, disc->LeadOut() - 1, 2, sectors);
     return 0;
 }

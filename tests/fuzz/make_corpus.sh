@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# Writes the seed corpus of the fuzz targets into tests/fuzz/corpus/ (run by
+# hand after changing it; the files are kept in the repository).
+#
+# cue/: a sheet, then two NUL bytes, then the bytes cue_fuzz serves for every
+# file the sheet names (a sheet without the NUL bytes names files that do not
+# exist). Names give the outcome: "tracksNN-..." parses to NN tracks,
+# "bad-..." is refused.
+# toc/: READ TOC answers (format 0). "rowsNN-..." gives NN rows of the table.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+cue=$here/corpus/cue
+toc=$here/corpus/toc
+rm -rf "$cue" "$toc"
+mkdir -p "$cue" "$toc"
+
+# Raw bytes given as hex pairs ("52 49 46 46").
+hex() {
+    local b
+    for b in "$@"; do printf "\\x$b"; done
+}
+byte() { printf "\\x$(printf %02x $(($1 & 255)))"; }
+le16() { byte "$1"; byte $(($1 >> 8)); }
+le32() { le16 "$1"; le16 $(($1 >> 16)); }
+be32() { byte $(($1 >> 24)); byte $(($1 >> 16)); byte $(($1 >> 8)); byte "$1"; }
+# `count` bytes of a repeating pattern: samples that are not silence.
+pattern() { head -c "$1" < <(yes 'vindral!' | tr -d '\n'); }
+
+# A RIFF WAVE file: format tag, channels, rate, bits; `bytes` of samples.
+wave() {
+    local tag=$1 channels=$2 rate=$3 bits=$4 bytes=$5
+    local align=$((channels * bits / 8))
+    printf 'RIFF'; le32 $((4 + 24 + 8 + bytes)); printf 'WAVEfmt '; le32 16
+    le16 "$tag"; le16 "$channels"; le32 "$rate"; le32 $((rate * align)); le16 "$align"
+    le16 "$bits"; printf 'data'; le32 "$bytes"; pattern "$bytes"
+}
+# The same with a 40-byte extensible format chunk and an odd-length chunk first.
+wave_extensible() {
+    local bytes=$1
+    printf 'RIFF'; le32 $((4 + 12 + 48 + 8 + bytes)); printf 'WAVE'
+    printf 'LIST'; le32 3; printf 'abc\0'
+    printf 'fmt '; le32 40; le16 65534; le16 2; le32 44100; le32 176400; le16 4; le16 16
+    le16 22; le16 16; le32 3; le16 1; hex 00 00 00 00 10 00 80 00 00 aa 00 38 9b 71
+    printf 'data'; le32 "$bytes"; pattern "$bytes"
+}
+
+seed() { # name, sheet text, then the file content on standard input
+    { printf '%s' "$2"; printf '\0\0'; cat; } > "$cue/$1"
+}
+
+s=2352 # bytes of a sector
+
+pattern 100 | seed tracks01-binary-unquoted $'FILE disc.bin BINARY\nTRACK 01 AUDIO\n  INDEX 01 00:00:00\n'
+pattern $((2 * s + 1)) | seed tracks02-binary-quoted-index00 \
+$'FILE "my disc.bin" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 00 00:00:01\n    INDEX 01 00:00:02\n'
+pattern $((s + 7)) | seed tracks02-motorola-gaps \
+$'FILE "disc.bin" MOTOROLA\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nPOSTGAP 00:00:05\nTRACK 02 AUDIO\nPREGAP 00:02:00\nINDEX 01 00:00:01\n'
+pattern 9 | seed tracks01-unquoted-name-with-blanks \
+$'FILE my old disc.bin BINARY\n\tTRACK 1 audio\n\tindex 1 0:00:00\n'
+wave 1 2 44100 16 64 | seed tracks01-wave $'FILE "song.wav" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n'
+wave_extensible $((s + 12)) | seed tracks02-wave-extensible-index00 \
+$'FILE "song.wav" WAVE\n  TRACK 01 AUDIO\n    INDEX 00 00:00:00\n    INDEX 01 00:00:00\n    INDEX 02 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:00:01\n'
+wave 1 2 44100 16 40 | seed tracks03-several-files \
+$'FILE "a.wav" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\nFILE "b side.bin" BINARY\n  TRACK 02 AUDIO\n    INDEX 00 00:00:00\n    INDEX 01 00:00:00\nFILE c.bin MOTOROLA\n  TRACK 03 AUDIO\n    PREGAP 00:00:10\n    INDEX 01 00:00:00\n'
+pattern $s | seed tracks02-mode1-data \
+$'FILE "data.bin" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\nFILE "audio.bin" BINARY\n  TRACK 02 AUDIO\n    PREGAP 00:02:00\n    INDEX 01 00:00:00\n'
+pattern $((3 * s)) | seed tracks03-damage \
+$'REM DAMAGE UNREADABLE 1 1\nREM DAMAGE UNSTABLE 4 2\nrem damage unreadable 0 1\nFILE disc.bin BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:00:01\nFILE disc.bin BINARY\n  TRACK 03 AUDIO\n    INDEX 01 00:00:00\n'
+pattern 600 | seed tracks01-bom-crlf-metadata \
+$'\xEF\xBB\xBFREM GENRE Rock\r\nCATALOG 0000000000000\r\nPERFORMER "Someone"\r\nTITLE "A Disc"\r\nCDTEXTFILE "disc.cdt"\r\nFILE "disc.bin" BINARY  \r\n  TRACK 01 AUDIO\r\n    TITLE "One"\r\n    PERFORMER "Someone"\r\n    SONGWRITER "Someone Else"\r\n    ISRC ABCDE1234567\r\n    FLAGS DCP PRE\r\n    INDEX 01 00:00:00\r\n'
+
+pattern 100 | seed bad-unknown-keyword $'FILE disc.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nWHATEVER 1\n'
+pattern 100 | seed bad-unterminated-quote $'FILE "disc.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n'
+pattern 100 | seed bad-track-before-file $'TRACK 01 AUDIO\nFILE disc.bin BINARY\nINDEX 01 00:00:00\n'
+pattern $((3 * s)) | seed bad-track-numbers-skip \
+$'FILE disc.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nTRACK 03 AUDIO\nINDEX 01 00:00:02\n'
+pattern $((3 * s)) | seed bad-index-out-of-order \
+$'FILE disc.bin BINARY\nTRACK 01 AUDIO\nINDEX 00 00:00:00\nINDEX 02 00:00:01\n'
+pattern $((3 * s)) | seed bad-index-time-backwards \
+$'FILE disc.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:02\nTRACK 02 AUDIO\nINDEX 01 00:00:01\n'
+pattern 100 | seed bad-index-beyond-file $'FILE disc.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:01\n'
+pattern 100 | seed bad-time-seconds $'FILE disc.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:60:00\n'
+pattern 100 | seed bad-no-index01 $'FILE disc.bin BINARY\nTRACK 01 AUDIO\nINDEX 00 00:00:00\n'
+pattern 100 | seed bad-no-track $'REM only a comment\nFILE disc.bin BINARY\n'
+pattern 100 | seed bad-file-type $'FILE disc.iso ISO\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n'
+pattern 100 | seed bad-track-mode $'FILE disc.bin BINARY\nTRACK 01 MODE2/2352\nINDEX 01 00:00:00\n'
+pattern 100 | seed bad-second-pregap $'FILE disc.bin BINARY\nTRACK 01 AUDIO\nPREGAP 00:02:00\nPREGAP 00:02:00\nINDEX 01 00:00:00\n'
+pattern 100 | seed bad-postgap-before-index $'FILE disc.bin BINARY\nTRACK 01 AUDIO\nPOSTGAP 00:02:00\nINDEX 01 00:00:00\n'
+pattern 100 | seed bad-longer-than-100-minutes \
+$'FILE disc.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nPOSTGAP 99:59:74\nFILE disc.bin BINARY\nTRACK 02 AUDIO\nPREGAP 99:59:74\nINDEX 01 00:00:00\n'
+pattern 100 | seed bad-damage-past-lead-out $'REM DAMAGE UNREADABLE 0 2\nFILE disc.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n'
+pattern 100 | seed bad-damage-kind $'REM DAMAGE SCRATCHED 0 1\nFILE disc.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n'
+pattern 100 | seed bad-damage-count $'REM DAMAGE UNSTABLE 0 0\nFILE disc.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n'
+pattern 100 | seed bad-wave-not-riff $'FILE song.wav WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n'
+wave 1 1 22050 16 64 | seed bad-wave-mono $'FILE song.wav WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n'
+wave 1 2 44100 16 64 | seed bad-data-track-in-wave $'FILE song.wav WAVE\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n'
+printf '' | seed bad-empty-file $'FILE disc.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n'
+pattern 100 | seed bad-file-without-track \
+$'FILE a.bin BINARY\nFILE b.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n'
+# Without the two NUL bytes the sheet names a file that does not exist.
+printf 'FILE "missing.bin" BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n' > "$cue/bad-missing-file"
+
+# READ TOC answers: header, then 8-byte descriptors (control, track, start).
+descriptor() { hex 00 "$1"; byte "$2"; hex 00; be32 "$3"; }
+answer() { # name, data length, first, last, then "control track start" triples
+    local name=$1 length=$2 first=$3 last=$4
+    shift 4
+    {
+        byte $((length >> 8)); byte "$length"; byte "$first"; byte "$last"
+        while [ $# -ge 3 ]; do descriptor "$1" "$2" "$3"; shift 3; done
+    } > "$toc/$name"
+}
+answer rows01-one-audio 18 1 1 10 1 0 10 170 12000
+answer rows03-audio-and-data 34 1 3 10 1 0 10 2 15000 14 3 30000 14 170 45000
+all=()
+for n in $(seq 1 99); do all+=(10 "$n" $(((n - 1) * 4500))); done
+answer rows99-full 802 1 99 "${all[@]}" 10 170 445500
+answer rows02-length-past-buffer 802 1 5 10 1 0 10 2 100 10 170 200
+answer rows01-length-short-of-buffer 18 1 3 10 1 0 10 2 100 10 3 200 10 170 300
+answer rows01-start-descending 34 1 3 10 1 0 10 2 5000 10 3 4000 10 170 6000
+answer rows00-last-before-first 18 5 2 10 5 0 10 170 100
+answer rows00-one-descriptor 10 1 1 10 1 0
+answer rows00-negative-start 18 1 1 10 1 -150 10 170 100
+answer rows02-first-track-not-one 26 3 4 10 3 0 10 4 100 10 170 200
+printf '\x00\x02\x01' > "$toc/rows00-three-bytes"
+printf '' > "$toc/rows00-empty"

@@ -385,6 +385,12 @@ bool Parser::Field(int line, const std::vector<Token>& tokens, const std::string
         }
         fields.catalog = value;
     } else if (keyword == "ISRC") {
+        // Twelve zeros: a ripping program's way of writing that the track
+        // has no ISRC, as the drive reported none.
+        if (value == "000000000000") {
+            fields.isrc.clear();
+            return true;
+        }
         if (!IsIsrc(value)) {
             return Fail(line, "bad ISRC '" + Shown(value) +
                                   "' (2 letters, 3 letters or digits, 7 digits)");

@@ -349,7 +349,8 @@ TEST_F(CueSheetTest, KeywordsAtDiscAndTrackLevelAreKept) {
                       "    MESSAGE \"Hi\"\n    UPC_EAN 1\n    DISC_ID 2\n    REM GENRE Soul\n"
                       "    REM DATE 2009\n    PERFORMER \"Kid Cudi\"\n    INDEX 01 00:00:00\n"
                       "  TRACK 02 AUDIO\n    FLAGS 4CH SCMS\n    isrc gbafl0700213\n"
-                      "    REM REPLAYGAIN_TRACK_GAIN -6.5 dB\n    INDEX 01 00:02:00\n");
+                      "    REM REPLAYGAIN_TRACK_GAIN -6.5 dB\n    INDEX 01 00:02:00\n"
+                      "  TRACK 03 AUDIO\n    ISRC 000000000000\n    INDEX 01 00:03:00\n");
     ASSERT_NE(disc, nullptr) << error;
     const DiscFields& d = disc->Fields();
     EXPECT_EQ(d.genre, "Hip Hop");
@@ -363,7 +364,7 @@ TEST_F(CueSheetTest, KeywordsAtDiscAndTrackLevelAreKept) {
     EXPECT_EQ(d.upcEan, "0602517931596");
     EXPECT_EQ(d.discId, "XY12");
     EXPECT_TRUE(d.isrc.empty());
-    ASSERT_EQ(disc->TrackFields().size(), 2u);
+    ASSERT_EQ(disc->TrackFields().size(), 3u);
     const DiscFields& one = disc->TrackFields()[0];
     EXPECT_EQ(one.title, "Say You Will");
     EXPECT_EQ(one.performer, "Kid Cudi");
@@ -382,6 +383,7 @@ TEST_F(CueSheetTest, KeywordsAtDiscAndTrackLevelAreKept) {
     EXPECT_TRUE(two.serialCopyManagement);
     EXPECT_FALSE(two.digitalCopyPermitted);
     EXPECT_TRUE(two.title.empty()) << "track fields do not leak into the next track";
+    EXPECT_TRUE(disc->TrackFields()[2].isrc.empty()) << "twelve zeros: no ISRC";
     // The control field a drive reports: PRE 0x01, DCP 0x02, 4CH 0x08.
     EXPECT_EQ(disc->Tracks()[0].controlFlags, 0x03);
     EXPECT_EQ(disc->Tracks()[1].controlFlags, 0x08);

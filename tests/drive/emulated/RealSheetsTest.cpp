@@ -3,6 +3,7 @@
 // be the one a drive reports for the pressed disc.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -86,6 +87,20 @@ uint32_t CddbDiscId(const Disc& disc) {
            static_cast<uint32_t>(disc.Tracks().size());
 }
 
+// The two AccurateRip disc IDs: the sum of the track starts and the
+// lead-out, and the sum of every start (at least 1) times its track number
+// and the lead-out times the track count + 1.
+std::pair<uint32_t, uint32_t> AccurateRipIds(const Disc& disc) {
+    uint32_t one = 0;
+    uint32_t two = 0;
+    for (const DiscTrack& track : disc.Tracks()) {
+        one += static_cast<uint32_t>(track.start);
+        two += static_cast<uint32_t>(std::max(track.start, 1) * track.number);
+    }
+    const auto leadOut = static_cast<uint32_t>(disc.LeadOut());
+    return {one + leadOut, two + leadOut * static_cast<uint32_t>(disc.Tracks().size() + 1)};
+}
+
 // The "REM DISCID" that the ripping program wrote into the sheet.
 uint32_t SheetDiscId(const std::string& text) {
     const std::size_t at = text.find("REM DISCID ");
@@ -125,7 +140,7 @@ std::vector<SectorAddress> Starts(const Disc& disc) {
 // which the rip left out (PREGAP). A real drive's table of contents of this
 // disc, as cd-discid printed it (addresses + 150), is kept with the sheet:
 // 15370 35019 51532 69190 84292 96826 112527 132448 148595 168072 185539
-// 203331 222103, lead-out 243216.
+// 203331 222103, lead-out 243216; its AccurateRip IDs 001af2de and 0105994e.
 TEST(RealSheets, BlocPartyTrackOneAfterItsPregap) {
     std::string text;
     auto disc = Load("bloc.cue", [](const std::string&) { return 243216 - 15220; }, text);
@@ -140,6 +155,7 @@ TEST(RealSheets, BlocPartyTrackOneAfterItsPregap) {
     EXPECT_EQ(disc->LeadOut(), 243216);
     EXPECT_EQ(CddbDiscId(*disc), 0xAD0BE00Du);
     EXPECT_EQ(SheetDiscId(text), 0xAD0BE00Du);
+    EXPECT_EQ(AccurateRipIds(*disc), std::make_pair(0x001AF2DEu, 0x0105994Eu));
     EXPECT_EQ(disc->Fields().comment, "whipper 0.5.1");
 
     // Through the emulated drive: the track table, and the hidden audio
@@ -169,13 +185,16 @@ TEST(RealSheets, BlocPartyTrackOneAfterItsPregap) {
 }
 
 // whipper's own sheets: CATALOG, ISRC, CD-Text and REM lines, INDEX 00 gaps.
+// The Cure disc's lead-out (238034) follows from its AccurateRip IDs
+// 0019d4c3 and 00fe8924, kept in whipper's tests; the Breeders' from the
+// playing time in its disc ID.
 TEST(RealSheets, CureAndBreedersKeepTheirFieldsAndTheirDiscIds) {
     struct Case {
         const char* name;
         SectorAddress leadOut; // from the playing time in the disc ID
         uint32_t discId;
     };
-    for (const Case& c : {Case{"cure.cue", 237975, 0xB90C650D}, Case{"breeders.cue", 165075, 0xBE08990D}}) {
+    for (const Case& c : {Case{"cure.cue", 238034, 0xB90C650D}, Case{"breeders.cue", 165075, 0xBE08990D}}) {
         std::string text;
         auto disc = Load(c.name, [&](const std::string&) { return c.leadOut; }, text);
         ASSERT_NE(disc, nullptr) << c.name;
@@ -186,8 +205,9 @@ TEST(RealSheets, CureAndBreedersKeepTheirFieldsAndTheirDiscIds) {
         EXPECT_EQ(disc->Fields().comment, "whipper 0.5.1");
     }
     std::string text;
-    auto cure = Load("cure.cue", [](const std::string&) { return 237975; }, text);
+    auto cure = Load("cure.cue", [](const std::string&) { return 238034; }, text);
     ASSERT_NE(cure, nullptr);
+    EXPECT_EQ(AccurateRipIds(*cure), std::make_pair(0x0019D4C3u, 0x00FE8924u));
     EXPECT_EQ(cure->Fields().catalog, "0602517642256");
     EXPECT_EQ(cure->TrackFields()[12].isrc, "USUM70839885");
     EXPECT_EQ(cure->Tracks()[1].start, 6 * 4500 + 17 * 75 + 49);

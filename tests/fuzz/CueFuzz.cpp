@@ -56,5 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t readToc[10] = {0x43, 0x02, 0, 0, 0, 0, 0, 0x03, 0x24, 0};
     SenseResult sense;
     drive.Execute(readToc, 10, false, toc, sizeof toc, sense);
+    const uint8_t readSessions[10] = {0x43, 0x02, 0x01, 0, 0, 0, 0, 0, 12, 0};
+    drive.Execute(readSessions, 10, false, toc, sizeof toc, sense);
     return 0;
 }

@@ -174,12 +174,18 @@ TEST(RealSheets, BlocPartyTrackOneAfterItsPregap) {
     TrackEntry hidden;
     ASSERT_TRUE(HiddenTrackEntry(table, hidden));
     EXPECT_EQ(hidden.length, 15220);
-    std::vector<uint8_t> sectors(2 * 2352, 0xEE);
-    ASSERT_EQ(CdCommands::ReadCd(0, 0, 15219, 2, sectors.data()), kStatusOk);
-    EXPECT_EQ(std::vector<uint8_t>(sectors.begin(), sectors.begin() + 2352),
-              std::vector<uint8_t>(2352, 0));
-    for (int i = 0; i < 2352; ++i) {
-        ASSERT_EQ(sectors[2352 + i], AudioByte(static_cast<uint64_t>(i))) << i;
+    ASSERT_EQ(CdCommands::SelectBlockMode(0, 0, 0), kStatusOk);
+    for (int32_t method : {kReadCd, kReadCdda, kRead10}) {
+        std::vector<uint8_t> sectors(2 * 2352, 0xEE);
+        ASSERT_EQ(CdCommands::ReadAudio(0, 0, 15219, 2, sectors.data(), method), kStatusOk)
+            << method;
+        EXPECT_EQ(std::vector<uint8_t>(sectors.begin(), sectors.begin() + 2352),
+                  std::vector<uint8_t>(2352, 0))
+            << method;
+        for (int i = 0; i < 2352; ++i) {
+            ASSERT_EQ(sectors[2352 + i], AudioByte(static_cast<uint64_t>(i))) << i;
+        }
+        ASSERT_EQ(CdCommands::ReadAudio(0, 0, 0, 1, sectors.data(), method), kStatusOk);
     }
     ResetTransportForTesting();
 }

@@ -240,7 +240,7 @@ private:
     bool Index(int line, const std::vector<Token>& tokens);
     bool Gap(int line, const std::vector<Token>& tokens, bool pregap);
     bool Damage(int line, const std::vector<Token>& tokens);
-    bool Remark(int line, const std::vector<Token>& tokens, bool& known);
+    bool Remark(int line, const std::vector<Token>& tokens);
     bool Field(int line, const std::vector<Token>& tokens, const std::string& keyword);
     int64_t FileSectorsBetween(const CueIndex& from, const CueIndex& to) const;
     std::shared_ptr<const Disc> Build(int lastLine);
@@ -263,12 +263,7 @@ bool Parser::Line(int line, const std::vector<Token>& tokens) {
         if (tokens.size() >= 2 && Upper(tokens[1].text) == "DAMAGE") {
             return Damage(line, tokens);
         }
-        bool known = false;
-        const bool ok = Remark(line, tokens, known);
-        if (known) {
-            return ok;
-        }
-        return true;
+        return Remark(line, tokens);
     }
     if (keyword == "FILE") {
         return File(line, tokens);
@@ -319,17 +314,15 @@ bool IsIsrc(const std::string& text) {
 }
 
 // REM lines that ripping programs write and a disc carries: the session a
-// track begins, and the genre, date and comment. `known` tells whether the
-// line was one of them; every other REM line is a comment.
-bool Parser::Remark(int line, const std::vector<Token>& tokens, bool& known) {
-    known = false;
+// track begins, and the genre, date and comment. Every other REM line is a
+// comment.
+bool Parser::Remark(int line, const std::vector<Token>& tokens) {
     if (tokens.size() < 2) {
         return true;
     }
     const std::string word = Upper(tokens[1].text);
     DiscFields& fields = tracks_.empty() ? discFields_ : tracks_.back().fields;
     if (word == "GENRE" || word == "DATE" || word == "COMMENT") {
-        known = true;
         (word == "GENRE" ? fields.genre : word == "DATE" ? fields.date : fields.comment) =
             Value(tokens, 2);
         return true;
@@ -337,7 +330,6 @@ bool Parser::Remark(int line, const std::vector<Token>& tokens, bool& known) {
     if (word != "SESSION") {
         return true;
     }
-    known = true;
     const auto number = tokens.size() == 3 ? Number(tokens[2].text, 2) : std::nullopt;
     if (!number || *number == 0) {
         return Fail(line, "bad session number '" + Shown(Value(tokens, 2)) + "'");

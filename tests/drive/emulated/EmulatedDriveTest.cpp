@@ -271,6 +271,36 @@ TEST_F(EmulatedDriveTest, DataTrackIsNotAudio) {
     EXPECT_EQ(raw[15], 1) << "MODE1 header";
 }
 
+// A data track of Mode 2 form 1 sectors (CD-ROM XA, as on Enhanced CDs):
+// 2048-byte blocks are the user data after the 8-byte subheader.
+TEST_F(EmulatedDriveTest, ReadTenOfModeTwoSectorsSkipsTheSubheader) {
+    class ModeTwoSource : public SectorSource {
+    public:
+        bool Read(int64_t, SectorAddress address, uint8_t* out) const override {
+            for (int i = 0; i < kSectorBytes; ++i) {
+                out[i] = PatternSource::Expected(address, i);
+            }
+            out[15] = 2; // the mode byte of the header
+            return true;
+        }
+    };
+    auto xa = std::make_shared<Disc>();
+    xa->AddTrack(1, false, 0);
+    xa->AddTrack(2, true, 100);
+    xa->SetLeadOut(120);
+    xa->AddSegment(0, 100, false, std::make_shared<PatternSource>());
+    xa->AddSegment(100, 20, true, std::make_shared<ModeTwoSource>());
+    drive->Insert(xa);
+    CdCommands::TestUnitReady(0, 0);
+    std::vector<uint8_t> block(2048);
+    ASSERT_EQ(CdCommands::Read10(0, 0, 105, 1, block.data()), kStatusOk);
+    for (int i : {0, 1, 2047}) {
+        EXPECT_EQ(block[static_cast<std::size_t>(i)], PatternSource::Expected(105, 24 + i)) << i;
+    }
+    ASSERT_EQ(CdCommands::Read10(0, 0, 0, 1, block.data()), kStatusCheckCondition)
+        << "audio in 2048-byte mode";
+}
+
 TEST_F(EmulatedDriveTest, ModeSelectSwitchesReadTenBlocks) {
     EXPECT_EQ(drive->BlockLength(), 2048u);
     std::vector<uint8_t> buffer(2 * kSectorBytes);

@@ -8,6 +8,7 @@
 #include "drive/CdCommands.h"
 #include "drive/DriveSource.h"
 #include "drive/Transport.h"
+#include "drive/emulated/EmulatedDrive.h"
 #include "extract/JobBuilder.h"
 #include "extract/RunProtocol.h"
 #include "platform/Platform.h"
@@ -34,7 +35,8 @@ const char* const kUsage =
     "SOURCE: --image FILE.cue (repeatable) | --demo | --device /dev/srN (repeatable);\n"
     "        without one, the machine's CD-ROM drives are used. --emulated-speed X\n"
     "        limits the emulated drives to X times the audio speed.\n"
-    "LIST:   all (every audio track, the default) or track numbers such as 1,3-5\n"
+    "LIST:   all (every audio track, the default) or track numbers such as 1,3-5;\n"
+    "        0 is the audio before track 1 when the disc has some\n"
     "X:      1, 2, 4, 8, 12, 16, 32 or max\n";
 
 const char* const kSourceHelp =
@@ -231,9 +233,12 @@ int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
 }
 
 // Brings up the drives as the main window does; returns 0 or the exit status.
-int OpenDrives(const Options& options, std::vector<DriveLine>& drives, std::ostream& err) {
+// `notes` receives, per drive, what the image reader said about the image.
+int OpenDrives(const Options& options, std::vector<DriveLine>& drives, std::ostream& err,
+               std::vector<std::vector<std::string>>* notes = nullptr) {
     std::string error;
-    if (!SetUpDrives(options.source, error)) {
+    std::vector<std::shared_ptr<emulated::EmulatedDrive>> emulatedDrives;
+    if (!SetUpDrives(options.source, error, &emulatedDrives)) {
         err << error << "\n";
         return kExitFailed;
     }
@@ -245,6 +250,15 @@ int OpenDrives(const Options& options, std::vector<DriveLine>& drives, std::ostr
     if (drives.empty()) {
         err << "No CD-ROM drives found\n";
         return kExitFailed;
+    }
+    if (notes != nullptr) {
+        // The emulated drives are found in the order they were set up.
+        notes->assign(drives.size(), {});
+        for (std::size_t i = 0; i < emulatedDrives.size() && i < drives.size(); ++i) {
+            if (auto disc = emulatedDrives[i]->CurrentDisc()) {
+                (*notes)[i] = disc->Notes();
+            }
+        }
     }
     return 0;
 }
@@ -278,13 +292,18 @@ int ReadDisc(CdDevice device, TrackTable& table, std::ostream& err) {
 
 // The drives, the chosen one and its disc's table of contents; 0 or the
 // exit status.
-int OpenDisc(const Options& options, CdDevice& device, TrackTable& table, std::ostream& err) {
+int OpenDisc(const Options& options, CdDevice& device, TrackTable& table, std::ostream& err,
+             std::vector<std::string>* notes = nullptr) {
     std::vector<DriveLine> drives;
-    if (int status = OpenDrives(options, drives, err)) {
+    std::vector<std::vector<std::string>> driveNotes;
+    if (int status = OpenDrives(options, drives, err, &driveNotes)) {
         return status;
     }
     if (int status = SelectDrive(options, drives, device, err)) {
         return status;
+    }
+    if (notes != nullptr) {
+        *notes = driveNotes[static_cast<std::size_t>(options.drive)];
     }
     return ReadDisc(device, table, err);
 }
@@ -292,8 +311,12 @@ int OpenDisc(const Options& options, CdDevice& device, TrackTable& table, std::o
 int CommandToc(const Options& options, std::ostream& out, std::ostream& err) {
     CdDevice device;
     TrackTable table;
-    if (int status = OpenDisc(options, device, table, err)) {
+    std::vector<std::string> notes;
+    if (int status = OpenDisc(options, device, table, err, &notes)) {
         return status;
+    }
+    for (const std::string& note : notes) {
+        err << note << "\n";
     }
     for (int k = 0; k < table.count; ++k) {
         const TrackEntry& entry = table.entries[static_cast<std::size_t>(k)];
@@ -465,6 +488,7 @@ std::optional<std::vector<int>> ParseTrackList(const std::string& text, const Tr
     std::stringstream items(text);
     std::string item;
     bool any = false;
+    bool hiddenChosen = false;
     while (std::getline(items, item, ',')) {
         any = true;
         int first = 0;
@@ -485,6 +509,15 @@ std::optional<std::vector<int>> ParseTrackList(const std::string& text, const Tr
             return std::nullopt;
         }
         for (int number = first; number <= last; ++number) {
+            if (number == 0) {
+                TrackEntry hidden;
+                if (!HiddenTrackEntry(table, hidden)) {
+                    error = "the disc has no track 00 (no audio before its first track)";
+                    return std::nullopt;
+                }
+                hiddenChosen = true;
+                continue;
+            }
             int row = -1;
             for (int k = 0; k < table.count; ++k) {
                 if (table.entries[static_cast<std::size_t>(k)].number == number) {
@@ -507,6 +540,9 @@ std::optional<std::vector<int>> ParseTrackList(const std::string& text, const Tr
     if (!any) {
         error = "empty track list";
         return std::nullopt;
+    }
+    if (hiddenChosen) {
+        rows.push_back(kHiddenTrackRow);
     }
     for (int k = 0; k < table.count; ++k) {
         if (chosen[static_cast<std::size_t>(k)]) {

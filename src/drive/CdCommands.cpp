@@ -81,6 +81,12 @@ int32_t ReadToc(uint8_t hostAdapter, uint8_t target, uint16_t allocationLength, 
     return ExecuteCommand(hostAdapter, target, cdb, answer, allocationLength);
 }
 
+int32_t ReadSessionInfo(uint8_t hostAdapter, uint8_t target, void* answer) {
+    uint8_t cdb[10] = {0x43, 0, 0x01};
+    cdb[8] = static_cast<uint8_t>(kSessionInfoLength);
+    return ExecuteCommand(hostAdapter, target, cdb, answer, kSessionInfoLength);
+}
+
 int32_t ReadCd(uint8_t hostAdapter, uint8_t target, SectorAddress address, int32_t count,
                void* buffer) {
     uint8_t cdb[12] = {0xBE, 0x04};

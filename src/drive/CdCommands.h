@@ -23,6 +23,12 @@ int32_t TestUnitReady(uint8_t hostAdapter, uint8_t target);
 // READ TOC format 0, addresses as sector addresses, from the first track.
 int32_t ReadToc(uint8_t hostAdapter, uint8_t target, uint16_t allocationLength, void* answer);
 
+// READ TOC format 1, the multi-session information: bytes 2 and 3 the first
+// and last session numbers, then one descriptor of the first track of the
+// last session (track number in byte 6, start address in bytes 8 to 11).
+constexpr uint16_t kSessionInfoLength = 12;
+int32_t ReadSessionInfo(uint8_t hostAdapter, uint8_t target, void* answer);
+
 // The three raw audio reads; the buffer holds count * 2352 bytes.
 int32_t ReadCd(uint8_t hostAdapter, uint8_t target, SectorAddress address, int32_t count,
                void* buffer);

@@ -95,14 +95,59 @@ int ParseTocAnswer(const uint8_t* answer, std::size_t bufferSize, TrackTable& ta
     return rows;
 }
 
+bool ApplySessionInfo(const uint8_t* answer, std::size_t bufferSize, TrackTable& table) {
+    if (answer == nullptr || bufferSize < CdCommands::kSessionInfoLength) {
+        return false;
+    }
+    // Trusted as far as its own data length: the header and one descriptor.
+    const std::size_t valid = 2 + ((static_cast<std::size_t>(answer[0]) << 8) | answer[1]);
+    if (valid < CdCommands::kSessionInfoLength) {
+        return false;
+    }
+    const int firstSession = answer[2];
+    const int lastSession = answer[3];
+    const int firstTrackOfLast = answer[6];
+    const SectorAddress lastStart = Be32(answer + 8);
+    if (lastSession <= firstSession) {
+        return false;
+    }
+    for (int k = 0; k + 1 < table.count; ++k) {
+        TrackEntry& entry = table.entries[static_cast<std::size_t>(k)];
+        const TrackEntry& next = table.entries[static_cast<std::size_t>(k + 1)];
+        if (next.number != firstTrackOfLast || next.start != lastStart || entry.dataTrack != 0) {
+            continue;
+        }
+        const int64_t length = int64_t{next.start} - kSessionGap - entry.start;
+        if (length <= 0) {
+            return false;
+        }
+        entry.length = static_cast<int32_t>(length);
+        return true;
+    }
+    return false;
+}
+
 int32_t ReadTrackTable(uint8_t hostAdapter, uint8_t target, TrackTable& table) {
     uint8_t answer[kTocAllocationLength] = {};
     const int32_t status = CdCommands::ReadToc(hostAdapter, target, kTocAllocationLength, answer);
     table.count = 0;
     if (status == 1) {
         ParseTocAnswer(answer, sizeof answer, table);
+        uint8_t sessions[CdCommands::kSessionInfoLength] = {};
+        if (table.count > 1 &&
+            CdCommands::ReadSessionInfo(hostAdapter, target, sessions) == 1) {
+            ApplySessionInfo(sessions, sizeof sessions, table);
+        }
     }
     return status;
+}
+
+bool HiddenTrackEntry(const TrackTable& table, TrackEntry& entry) {
+    if (table.count < 1 || table.entries[0].dataTrack != 0 || table.entries[0].start <= 0) {
+        return false;
+    }
+    entry = TrackEntry{0, 0, 0, table.entries[0].start};
+    return true;
 }
 
 std::string TrackRowName(const TrackEntry& entry) {

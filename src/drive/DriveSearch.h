@@ -39,9 +39,25 @@ struct TrackTable {
 // rows, and no negative length reaches the table. Returns the row count.
 int ParseTocAnswer(const uint8_t* answer, std::size_t bufferSize, TrackTable& table);
 
-// READ TOC into an 804-byte buffer and parse it. Returns the command status;
-// the table holds the rows only when the status is 1.
+// Sectors from the end of a session's last track to the first track of the
+// next session on a pressed disc: lead-out 6750, lead-in 4500, pregap 150.
+constexpr int32_t kSessionGap = 11400;
+
+// Applies a READ TOC format 1 answer (multi-session information) to the
+// table: on a disc of several sessions, an audio track followed by the first
+// track of the last session ends kSessionGap sectors before that track's
+// start rather than at it. Returns whether a length was changed.
+bool ApplySessionInfo(const uint8_t* answer, std::size_t bufferSize, TrackTable& table);
+
+// READ TOC into an 804-byte buffer and parse it, then the multi-session
+// information where the drive answers it. Returns the status of the READ
+// TOC of format 0; the table holds the rows only when it is 1.
 int32_t ReadTrackTable(uint8_t hostAdapter, uint8_t target, TrackTable& table);
+
+// The audio before track 1's start on a disc whose first track starts after
+// address 0 (a hidden track), as a row numbered 0 from address 0; false when
+// there is none (the first track is a data track or starts at 0).
+bool HiddenTrackEntry(const TrackTable& table, TrackEntry& entry);
 
 // The row texts of one track, as the track list and `vindral-cli toc` show them.
 std::string TrackRowName(const TrackEntry& entry); // "  Track %02d"

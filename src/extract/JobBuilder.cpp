@@ -25,10 +25,19 @@ ExtractJob BuildJob(const TrackTable& table, std::vector<int> selectedRows,
     selectedRows.erase(std::unique(selectedRows.begin(), selectedRows.end()), selectedRows.end());
     ExtractJob job;
     for (int row : selectedRows) {
-        if (row < 0 || row >= table.count || job.Count() >= kMaxJobTracks) {
+        TrackEntry entry;
+        if (row == kHiddenTrackRow) {
+            if (!HiddenTrackEntry(table, entry)) {
+                continue;
+            }
+        } else if (row < 0 || row >= table.count) {
+            continue;
+        } else {
+            entry = table.entries[static_cast<std::size_t>(row)];
+        }
+        if (job.Count() >= kMaxJobTracks) {
             continue;
         }
-        const TrackEntry& entry = table.entries[static_cast<std::size_t>(row)];
         job.tracks.push_back({TrackFileName(folder, prefix, entry.number), entry});
         job.totalSectors += entry.length;
     }

@@ -14,6 +14,10 @@ namespace vindral {
 // folder + prefix + "%02d" of the track number + ".wav"; nothing is cleaned.
 std::string TrackFileName(const std::string& folder, const std::string& prefix, int trackNumber);
 
+// The row that stands for the hidden track before track 1 (HiddenTrackEntry):
+// ripped as track 00 from address 0, ahead of every other row.
+constexpr int kHiddenTrackRow = -1;
+
 // The selected rows (any order) become the job's entries in row order.
 ExtractJob BuildJob(const TrackTable& table, std::vector<int> selectedRows,
                     const std::string& folder, const std::string& prefix, CdDevice drive,

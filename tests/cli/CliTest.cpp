@@ -12,6 +12,7 @@
 #include "drive/Transport.h"
 #include "drive/emulated/DemoDisc.h"
 #include "drive/emulated/Disc.h"
+#include "extract/JobBuilder.h"
 #include "extract/RunHarness.h"
 
 namespace vindral {
@@ -58,6 +59,23 @@ std::string WriteImage(const std::string& folder, const std::string& rem) {
     cue << rem << "FILE \"disc.bin\" BINARY\n"
         << "  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
         << "  TRACK 02 AUDIO\n    INDEX 01 00:00:40\n";
+    return folder + "disc.cue";
+}
+
+// A BIN file of `sectors` whole sectors and `extra` bytes, byte i of the
+// file a function of i and `seed`.
+std::vector<uint8_t> WriteBin(const std::string& path, int sectors, int seed, int extra = 0) {
+    std::vector<uint8_t> bin(static_cast<std::size_t>(sectors) * 2352 + extra);
+    for (std::size_t i = 0; i < bin.size(); ++i) {
+        bin[i] = static_cast<uint8_t>((i * 7 + i / 2352 * 3 + seed) & 0xFF);
+    }
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bin.data()), static_cast<std::streamsize>(bin.size()));
+    return bin;
+}
+
+std::string WriteCue(const std::string& folder, const std::string& text) {
+    std::ofstream(folder + "disc.cue") << text;
     return folder + "disc.cue";
 }
 
@@ -364,6 +382,130 @@ TEST(Cli, FileProblemsNameTheFileAndTheReason) {
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "The free space of " + folder.Path() +
                               "sub/ cannot be found: No such file or directory\n");
+}
+
+// Track 1 with INDEX 00 and INDEX 01: the table of contents a drive reports
+// for the disc, and the 32 sectors before track 1 ripped as track 00.
+TEST(Cli, HiddenTrackBeforeTrackOne) {
+    test::TempFolder folder;
+    const auto bin = WriteBin(folder.Path() + "disc.bin", 400, 1);
+    const std::string cue = WriteCue(folder.Path(),
+                                     "FILE \"disc.bin\" BINARY\n"
+                                     "  TRACK 01 AUDIO\n    INDEX 00 00:00:00\n    INDEX 01 00:00:32\n"
+                                     "  TRACK 02 AUDIO\n    INDEX 00 00:02:00\n    INDEX 01 00:02:32\n");
+    const Result toc = RunCli({"toc", "--image", cue});
+    ASSERT_EQ(toc.status, 0) << toc.err;
+    EXPECT_EQ(toc.err, "");
+    EXPECT_EQ(Lines(toc.out), (std::vector<std::string>{
+                                  "  Track 01  00:00.32  00:02.00   0.3 MB",
+                                  "  Track 02  00:02.32  00:02.68   0.5 MB",
+                                  "Tracks: 2  Length: 00:05.25",
+                              }));
+
+    const Result hidden = RunCli({"rip", "--image", cue, "--tracks", "0", "--out", folder.Path()});
+    ASSERT_EQ(hidden.status, 0) << hidden.err;
+    EXPECT_EQ(Lines(hidden.out)[1], "---> Extracting track 00");
+    const auto file = test::ReadWholeFile(folder.Path() + "Track00.wav");
+    ASSERT_EQ(file.size(), 44u + 32 * 2352);
+    EXPECT_TRUE(std::equal(file.begin() + 44, file.end(), bin.begin())) << "addresses 0 to 31";
+    EXPECT_FALSE(test::FileExists(folder.Path() + "Track01.wav"));
+
+    const Result list =
+        RunCli({"rip", "--image", cue, "--tracks", "2,0,1", "--out", folder.Path(), "--prefix", "L"});
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(Lines(list.out).front(), "3 track(s) selected");
+    EXPECT_EQ(Lines(list.out)[1], "---> Extracting track 00");
+    EXPECT_EQ(test::ReadWholeFile(folder.Path() + "L00.wav"), file);
+    const auto one = test::ReadWholeFile(folder.Path() + "L01.wav");
+    ASSERT_EQ(one.size(), 44u + 150 * 2352);
+    EXPECT_TRUE(std::equal(one.begin() + 44, one.end(), bin.begin() + 32 * 2352));
+    EXPECT_EQ(test::ReadWholeFile(folder.Path() + "L02.wav").size(), 44u + 218 * 2352);
+
+    // Track 1's PREGAP is silence before the first file.
+    WriteCue(folder.Path(), "FILE \"disc.bin\" BINARY\n  TRACK 01 AUDIO\n    PREGAP 00:00:10\n"
+                            "    INDEX 01 00:00:00\n");
+    ASSERT_EQ(RunCli({"rip", "--image", cue, "--tracks", "0", "--out", folder.Path(), "--prefix",
+                      "P"})
+                  .status,
+              0);
+    EXPECT_EQ(test::ReadWholeFile(folder.Path() + "P00.wav").size(), 44u + 10 * 2352);
+    const auto silence = test::ReadWholeFile(folder.Path() + "P00.wav");
+    EXPECT_TRUE(std::all_of(silence.begin() + 44, silence.end(), [](uint8_t b) { return b == 0; }));
+
+    // A disc whose track 1 starts at address 0 has no track 00.
+    const std::string plain = WriteImage(folder.Path(), "");
+    const Result none = RunCli({"rip", "--image", plain, "--tracks", "0,1", "--out", folder.Path(),
+                                "--prefix", "N"});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_NE(none.err.find("no track 00"), std::string::npos) << none.err;
+    EXPECT_FALSE(test::FileExists(folder.Path() + "N01.wav"));
+    const Result all = RunCli({"rip", "--image", plain, "--out", folder.Path(), "--prefix", "A"});
+    EXPECT_EQ(all.status, 0);
+    EXPECT_FALSE(test::FileExists(folder.Path() + "A00.wav")) << "all is every listed track";
+}
+
+// REM SESSION 02: the data track 11,400 sectors after the audio, and the last
+// audio track ripped up to the first session's lead-out.
+TEST(Cli, SecondSessionTableOfContentsAndRip) {
+    test::TempFolder folder;
+    const auto audio = WriteBin(folder.Path() + "audio.bin", 300, 2);
+    WriteBin(folder.Path() + "data.bin", 100, 3);
+    const std::string cue = WriteCue(folder.Path(),
+                                     "REM SESSION 01\nFILE \"audio.bin\" BINARY\n"
+                                     "  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+                                     "  TRACK 02 AUDIO\n    INDEX 01 00:01:00\n"
+                                     "REM SESSION 02\nFILE \"data.bin\" BINARY\n"
+                                     "  TRACK 03 MODE1/2352\n    INDEX 01 00:00:00\n");
+    const Result toc = RunCli({"toc", "--image", cue});
+    ASSERT_EQ(toc.status, 0) << toc.err;
+    EXPECT_EQ(Lines(toc.out), (std::vector<std::string>{
+                                  "  Track 01  00:00.00  00:01.00   0.2 MB",
+                                  "  Track 02  00:01.00  00:03.00   0.5 MB",
+                                  "  Track 03  02:36.00  00:01.25   0.2 MB  data",
+                                  "Tracks: 3  Length: 02:37.25",
+                              }));
+    const Result rip = RunCli({"rip", "--image", cue, "--out", folder.Path()});
+    ASSERT_EQ(rip.status, 0) << rip.out;
+    const auto two = test::ReadWholeFile(folder.Path() + "Track02.wav");
+    ASSERT_EQ(two.size(), 44u + 225 * 2352);
+    EXPECT_TRUE(std::equal(two.begin() + 44, two.end(), audio.begin() + 75 * 2352));
+}
+
+TEST(Cli, TocNamesAFileOfPartSectors) {
+    test::TempFolder folder;
+    WriteBin(folder.Path() + "disc.bin", 70, 4, 100);
+    const std::string cue = WriteCue(folder.Path(), "FILE \"disc.bin\" BINARY\n"
+                                                    "  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n");
+    const Result toc = RunCli({"toc", "--image", cue});
+    ASSERT_EQ(toc.status, 0) << toc.err;
+    EXPECT_EQ(toc.err, "disc.cue:1: 'disc.bin' ends 2252 bytes short of a whole sector; its last "
+                       "sector is padded with zeros\n");
+    EXPECT_EQ(Lines(toc.out).back(), "Tracks: 1  Length: 00:00.71");
+    const Result whole = RunCli({"toc", "--image", WriteImage(folder.Path(), "")});
+    EXPECT_EQ(whole.err, "");
+}
+
+TEST(Cli, TrackListWithTheHiddenTrack) {
+    TrackTable table;
+    table.count = 2;
+    table.entries[0] = {0, 1, 32, 10};
+    table.entries[1] = {0, 2, 42, 10};
+    std::string error;
+    EXPECT_EQ(*cli::ParseTrackList("0", table, error), (std::vector<int>{kHiddenTrackRow}));
+    EXPECT_EQ(*cli::ParseTrackList("2,0-1", table, error),
+              (std::vector<int>{kHiddenTrackRow, 0, 1}));
+    EXPECT_EQ(*cli::ParseTrackList("all", table, error), (std::vector<int>{0, 1}));
+    const ExtractJob job = BuildJob(table, {1, kHiddenTrackRow}, "/out/", "T", CdDevice{}, false,
+                                    true);
+    ASSERT_EQ(job.Count(), 2);
+    EXPECT_EQ(job.tracks[0].path, "/out/T00.wav");
+    EXPECT_EQ(job.tracks[0].track.number, 0);
+    EXPECT_EQ(job.tracks[0].track.start, 0);
+    EXPECT_EQ(job.tracks[0].track.length, 32);
+    EXPECT_EQ(job.totalSectors, 42);
+    table.entries[0].start = 0;
+    EXPECT_FALSE(cli::ParseTrackList("0", table, error));
+    EXPECT_EQ(BuildJob(table, {kHiddenTrackRow}, "", "T", CdDevice{}, false, true).Count(), 0);
 }
 
 } // namespace

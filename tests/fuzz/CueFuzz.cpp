@@ -75,6 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t readToc[10] = {0x43, 0x02, 0, 0, 0, 0, 0, 0x03, 0x24, 0};
     SenseResult sense;
     drive.Execute(readToc, 10, false, toc, sizeof toc, sense);
+    const uint8_t readSessions[10] = {0x43, 0x02, 0x01, 0, 0, 0, 0, 0, 12, 0};
+    drive.Execute(readSessions, 10, false, toc, sizeof toc, sense);
     // READ CD of the first sectors of every track (whole sectors, as an
     // extraction reads them), which runs into the damage of the sheet, and
     // one read that crosses the lead-out.

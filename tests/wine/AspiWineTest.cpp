@@ -145,13 +145,18 @@ TEST_F(AspiUnderWine, TableOfContentsAndAudioMatchTheDisc) {
     ASSERT_EQ(CdCommands::ReadCd(0, 0, address, 16, actual.data()), kStatusOk);
     EXPECT_EQ(actual, expected);
 
+    // READ TOC format 0, then format 1 (the sessions), then READ CD.
     const auto records = control.Records();
-    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].cdb[0], 0x43);
+    EXPECT_EQ(records[0].cdb[2], 0);
     EXPECT_EQ(records[0].cdbLen, 10);
-    EXPECT_EQ(records[1].cdbLen, 12);
-    EXPECT_EQ(records[1].bufLen, 16u * 2352);
-    EXPECT_EQ(records[1].bufPointer, actual.data());
+    EXPECT_EQ(records[1].cdb[0], 0x43);
+    EXPECT_EQ(records[1].cdb[2], 1);
+    EXPECT_EQ(records[1].bufLen, 12u);
+    EXPECT_EQ(records[2].cdbLen, 12);
+    EXPECT_EQ(records[2].bufLen, 16u * 2352);
+    EXPECT_EQ(records[2].bufPointer, actual.data());
 }
 
 TEST_F(AspiUnderWine, ModeSelectGoesOutAndSwitchesTheDriveToAudioBlocks) {

@@ -95,7 +95,9 @@ struct CueTrack {
     int64_t pregap = -1;
     int64_t postgap = -1;
     std::vector<CueIndex> indexes;
-    int64_t start = 0; // disc position of INDEX 01 before the shift to address 0
+    int64_t start = 0; // sector address of INDEX 01
+    int session = 1;
+    DiscFields fields;
 };
 
 struct DamageLine {
@@ -239,6 +241,9 @@ private:
     bool Gap(int line, const std::vector<Token>& tokens, bool pregap);
     bool Damage(int line, const std::vector<Token>& tokens);
     bool DriveLine(int line, const std::vector<Token>& tokens);
+    bool Remark(int line, const std::vector<Token>& tokens);
+    bool Field(int line, const std::vector<Token>& tokens, const std::string& keyword);
+    int64_t FileSectorsBetween(const CueIndex& from, const CueIndex& to) const;
     std::shared_ptr<const Disc> Build(int lastLine);
 
     std::string cueName_;
@@ -249,6 +254,9 @@ private:
     std::vector<CueTrack> tracks_;
     std::vector<DamageLine> damage_;
     DriveBehaviour drive_;
+    DiscFields discFields_;
+    int pendingSession_ = 0; // from REM SESSION, for the next TRACK
+    std::vector<std::string> notes_;
 };
 
 bool Parser::Line(int line, const std::vector<Token>& tokens) {
@@ -260,7 +268,7 @@ bool Parser::Line(int line, const std::vector<Token>& tokens) {
         if (tokens.size() >= 2 && Upper(tokens[1].text) == "DRIVE") {
             return DriveLine(line, tokens);
         }
-        return true;
+        return Remark(line, tokens);
     }
     if (keyword == "FILE") {
         return File(line, tokens);
@@ -275,11 +283,136 @@ bool Parser::Line(int line, const std::vector<Token>& tokens) {
         return Gap(line, tokens, keyword == "PREGAP");
     }
     if (keyword == "TITLE" || keyword == "PERFORMER" || keyword == "SONGWRITER" ||
-        keyword == "CATALOG" || keyword == "ISRC" || keyword == "FLAGS" ||
-        keyword == "CDTEXTFILE") {
-        return true; // nothing a drive shows in its table of contents
+        keyword == "COMPOSER" || keyword == "ARRANGER" || keyword == "MESSAGE" ||
+        keyword == "UPC_EAN" || keyword == "DISC_ID" || keyword == "CATALOG" ||
+        keyword == "ISRC" || keyword == "FLAGS" || keyword == "CDTEXTFILE") {
+        return Field(line, tokens, keyword);
     }
     return Fail(line, "unknown keyword '" + Shown(tokens[0].text) + "'");
+}
+
+// The words after the keyword, as one value; a quoted value as it stands.
+std::string Value(const std::vector<Token>& tokens, std::size_t from) {
+    std::string value;
+    for (std::size_t i = from; i < tokens.size(); ++i) {
+        value += (i > from ? " " : "") + tokens[i].text;
+    }
+    return value;
+}
+
+// CC-XXX-YY-NNNNN written without hyphens: a country code of two letters,
+// three letters or digits for the owner, two digits of the year and five of
+// the recording.
+bool IsIsrc(const std::string& text) {
+    if (text.size() != 12) {
+        return false;
+    }
+    for (std::size_t i = 0; i < 12; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+        const bool digit = c >= '0' && c <= '9';
+        if (i < 2 ? !letter : i < 5 ? !(letter || digit) : !digit) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// REM lines that ripping programs write and a disc carries: the session a
+// track begins, and the genre, date and comment. Every other REM line is a
+// comment.
+bool Parser::Remark(int line, const std::vector<Token>& tokens) {
+    if (tokens.size() < 2) {
+        return true;
+    }
+    const std::string word = Upper(tokens[1].text);
+    DiscFields& fields = tracks_.empty() ? discFields_ : tracks_.back().fields;
+    if (word == "GENRE" || word == "DATE" || word == "COMMENT") {
+        (word == "GENRE" ? fields.genre : word == "DATE" ? fields.date : fields.comment) =
+            Value(tokens, 2);
+        return true;
+    }
+    if (word != "SESSION") {
+        return true;
+    }
+    const auto number = tokens.size() == 3 ? Number(tokens[2].text, 2) : std::nullopt;
+    if (!number || *number == 0) {
+        return Fail(line, "bad session number '" + Shown(Value(tokens, 2)) + "'");
+    }
+    if (tracks_.empty() && *number != 1) {
+        return Fail(line, "session " + std::to_string(*number) + " before session 1");
+    }
+    const int current = tracks_.empty() ? 1 : tracks_.back().session;
+    if (*number != current && *number != current + 1) {
+        return Fail(line, "session " + std::to_string(*number) + " follows session " +
+                              std::to_string(current));
+    }
+    pendingSession_ = static_cast<int>(*number);
+    return true;
+}
+
+// CD-Text, catalog number, ISRC, flags and the CD-Text file, at disc level
+// before the first TRACK and for the current track after it.
+bool Parser::Field(int line, const std::vector<Token>& tokens, const std::string& keyword) {
+    if (tokens.size() < 2) {
+        return Fail(line, keyword + " needs a value");
+    }
+    DiscFields& fields = tracks_.empty() ? discFields_ : tracks_.back().fields;
+    const std::string value = Value(tokens, 1);
+    if (keyword == "FLAGS") {
+        for (std::size_t i = 1; i < tokens.size(); ++i) {
+            const std::string flag = Upper(tokens[i].text);
+            if (flag == "DCP") {
+                fields.digitalCopyPermitted = true;
+            } else if (flag == "4CH") {
+                fields.fourChannels = true;
+            } else if (flag == "PRE") {
+                fields.preEmphasis = true;
+            } else if (flag == "SCMS") {
+                fields.serialCopyManagement = true;
+            } else {
+                return Fail(line, "unknown flag '" + Shown(tokens[i].text) + "'");
+            }
+        }
+        return true;
+    }
+    if (keyword == "CATALOG") {
+        if (value.size() != 13 || !Number(value, 13)) {
+            return Fail(line, "bad CATALOG '" + Shown(value) + "' (13 digits)");
+        }
+        fields.catalog = value;
+    } else if (keyword == "ISRC") {
+        // Twelve zeros: a ripping program's way of writing that the track
+        // has no ISRC, as the drive reported none.
+        if (value == "000000000000") {
+            fields.isrc.clear();
+            return true;
+        }
+        if (!IsIsrc(value)) {
+            return Fail(line, "bad ISRC '" + Shown(value) +
+                                  "' (2 letters, 3 letters or digits, 7 digits)");
+        }
+        fields.isrc = value;
+    } else if (keyword == "TITLE") {
+        fields.title = value;
+    } else if (keyword == "PERFORMER") {
+        fields.performer = value;
+    } else if (keyword == "SONGWRITER") {
+        fields.songwriter = value;
+    } else if (keyword == "COMPOSER") {
+        fields.composer = value;
+    } else if (keyword == "ARRANGER") {
+        fields.arranger = value;
+    } else if (keyword == "MESSAGE") {
+        fields.message = value;
+    } else if (keyword == "UPC_EAN") {
+        fields.upcEan = value;
+    } else if (keyword == "DISC_ID") {
+        fields.discId = value;
+    } else {
+        fields.cdTextFile = value;
+    }
+    return true;
 }
 
 bool Parser::File(int line, const std::vector<Token>& tokens) {
@@ -335,6 +468,11 @@ bool Parser::File(int line, const std::vector<Token>& tokens) {
     if (file.sectors == 0) {
         return Fail(line, "'" + Shown(file.name) + "' holds no audio");
     }
+    if (const uint64_t over = file.bytes % kSectorBytes; over != 0) {
+        notes_.push_back(cueName_ + ":" + std::to_string(line) + ": '" + Shown(file.name) +
+                         "' ends " + std::to_string(kSectorBytes - over) +
+                         " bytes short of a whole sector; its last sector is padded with zeros");
+    }
     files_.push_back(std::move(file));
     return true;
 }
@@ -373,7 +511,11 @@ bool Parser::Track(int line, const std::vector<Token>& tokens) {
     CueTrack track;
     track.number = static_cast<int>(*number);
     track.line = line;
-    if (mode == "MODE1/2352") {
+    track.session = pendingSession_ != 0 ? pendingSession_
+                    : tracks_.empty()    ? 1
+                                         : tracks_.back().session;
+    pendingSession_ = 0;
+    if (mode == "MODE1/2352" || mode == "MODE2/2352") {
         track.data = true;
         if (files_.back().kind == FileKind::Wave) {
             return Fail(line, "a data track cannot come from a WAVE file");
@@ -610,9 +752,15 @@ std::shared_ptr<const Disc> Parser::Build(int lastLine) {
         return nullptr;
     }
 
-    // Lay the files end to end; at the first index of each track the
-    // previous track's POSTGAP and the track's PREGAP (silence that no file
-    // holds) push everything after them further out.
+
+    // Lay the files end to end from address 0, the first file's first byte.
+    // Silence that no file holds pushes everything after it further out: the
+    // first track's PREGAP comes before the first file; at the first index
+    // of every later track come the previous track's POSTGAP and the
+    // track's PREGAP. A track that begins a later session in a file of its
+    // own starts as on a pressed disc, 11,400 sectors after the previous
+    // session's last track: that session's lead-out and the next lead-in
+    // (sectors no read reaches), then at least 150 sectors of pregap.
     struct Piece {
         int64_t position;
         int64_t count;
@@ -620,7 +768,12 @@ std::shared_ptr<const Disc> Parser::Build(int lastLine) {
         std::shared_ptr<const SectorSource> source;
         int64_t firstIndex;
     };
+    struct Range {
+        int64_t first;
+        int64_t count;
+    };
     std::vector<Piece> pieces;
+    std::vector<Range> betweenSessions;
     int64_t position = 0;
     std::size_t owner = 0; // the track the current stretch of file belongs to
     auto addSilence = [&](int64_t count, bool data) {
@@ -629,6 +782,7 @@ std::shared_ptr<const Disc> Parser::Build(int lastLine) {
             position += count;
         }
     };
+    addSilence(std::max<int64_t>(0, tracks_.front().pregap), tracks_.front().data);
     for (std::size_t f = 0; f < files_.size(); ++f) {
         const CueFile& file = files_[f];
         std::shared_ptr<const SectorSource> audio = std::make_shared<FileSectorSource>(
@@ -653,10 +807,25 @@ std::shared_ptr<const Disc> Parser::Build(int lastLine) {
                 if (&index == &track.indexes.front()) {
                     addFile(index.time);
                     if (t > 0) {
-                        addSilence(std::max<int64_t>(0, tracks_[t - 1].postgap),
-                                   tracks_[t - 1].data);
+                        const CueTrack& previous = tracks_[t - 1];
+                        addSilence(std::max<int64_t>(0, previous.postgap), previous.data);
+                        const bool ownFile = previous.indexes.back().file != f;
+                        if (track.session != previous.session && ownFile) {
+                            const auto one = std::find_if(
+                                track.indexes.begin(), track.indexes.end(),
+                                [](const CueIndex& i) { return i.number == 1; });
+                            const int64_t pregap = std::max<int64_t>(0, track.pregap) +
+                                                   FileSectorsBetween(index, *one);
+                            const int64_t hole =
+                                kSessionGapSectors - std::max<int64_t>(kSessionPregapSectors, pregap);
+                            if (hole > 0) {
+                                betweenSessions.push_back(Range{position, hole});
+                                position += hole;
+                            }
+                            addSilence(kSessionPregapSectors - pregap, track.data);
+                        }
+                        addSilence(std::max<int64_t>(0, track.pregap), track.data);
                     }
-                    addSilence(std::max<int64_t>(0, track.pregap), track.data);
                     owner = t;
                 }
                 if (index.number == 1) {
@@ -667,38 +836,59 @@ std::shared_ptr<const Disc> Parser::Build(int lastLine) {
         addFile(file.sectors);
     }
     addSilence(std::max<int64_t>(0, tracks_.back().postgap), tracks_.back().data);
+    // A later session that shares a file with the one before: the file holds
+    // the space between them, whose last 150 sectors are the track's pregap.
+    for (std::size_t t = 1; t < tracks_.size(); ++t) {
+        const CueTrack& track = tracks_[t];
+        const CueTrack& previous = tracks_[t - 1];
+        if (track.session != previous.session &&
+            previous.indexes.back().file == track.indexes.front().file) {
+            const int64_t first = track.start - kSessionGapSectors;
+            if (first > previous.start) {
+                betweenSessions.push_back(
+                    Range{first, kSessionLeadOutSectors + kSessionLeadInSectors});
+            }
+        }
+    }
 
-    // Address 0 is INDEX 01 of the first track; what lies before it (the
-    // first track's pregap) is outside the program area.
-    const int64_t shift = tracks_.front().start;
-    const int64_t leadOut = position - shift;
+    const int64_t leadOut = position;
     if (leadOut > kMaxDiscSectors) {
         Fail(lastLine, "the disc is longer than 100 minutes");
         return nullptr;
     }
     auto disc = std::make_shared<Disc>();
     disc->SetDrive(drive_);
+    std::vector<DiscFields> trackFields;
     for (std::size_t t = 0; t < tracks_.size(); ++t) {
-        if (t > 0 && tracks_[t].start <= tracks_[t - 1].start) {
-            Fail(tracks_[t].line, "track " + std::to_string(tracks_[t].number) +
-                                      " starts before track " +
-                                      std::to_string(tracks_[t - 1].number) + " ends");
+        const CueTrack& track = tracks_[t];
+        if (t > 0 && track.start <= tracks_[t - 1].start) {
+            Fail(track.line, "track " + std::to_string(track.number) + " starts before track " +
+                                 std::to_string(tracks_[t - 1].number) + " ends");
             return nullptr;
         }
-        disc->AddTrack(tracks_[t].number, tracks_[t].data,
-                       static_cast<SectorAddress>(tracks_[t].start - shift));
+        // FLAGS at disc level hold for every track.
+        const DiscFields& own = track.fields;
+        uint8_t control = 0;
+        control |= (own.preEmphasis || discFields_.preEmphasis) ? 0x01 : 0x00;
+        control |= (own.digitalCopyPermitted || discFields_.digitalCopyPermitted) ? 0x02 : 0x00;
+        control |= (own.fourChannels || discFields_.fourChannels) ? 0x08 : 0x00;
+        disc->AddTrack(track.number, track.data, static_cast<SectorAddress>(track.start),
+                       track.session, control);
+        trackFields.push_back(own);
     }
     disc->SetLeadOut(static_cast<SectorAddress>(leadOut));
-    for (Piece& piece : pieces) {
-        int64_t start = piece.position - shift;
-        if (start < 0) {
-            const int64_t skipped = std::min(-start, piece.count);
-            piece.count -= skipped;
-            piece.firstIndex += skipped;
-            start = 0;
-        }
-        disc->AddSegment(static_cast<SectorAddress>(start), static_cast<int32_t>(piece.count),
-                         piece.data, piece.source, piece.firstIndex);
+    disc->SetFields(discFields_, std::move(trackFields));
+    for (std::string& note : notes_) {
+        disc->AddNote(std::move(note));
+    }
+    for (const Piece& piece : pieces) {
+        disc->AddSegment(static_cast<SectorAddress>(piece.position),
+                         static_cast<int32_t>(piece.count), piece.data, piece.source,
+                         piece.firstIndex);
+    }
+    for (const Range& range : betweenSessions) {
+        disc->AddBetweenSessions(static_cast<SectorAddress>(range.first),
+                                 static_cast<int32_t>(range.count));
     }
     for (const DamageLine& damage : damage_) {
         if (damage.first + damage.count > leadOut) {
@@ -716,6 +906,18 @@ std::shared_ptr<const Disc> Parser::Build(int lastLine) {
         }
     }
     return disc;
+}
+
+// The sectors of file data from one index to a later one, across files.
+int64_t Parser::FileSectorsBetween(const CueIndex& from, const CueIndex& to) const {
+    if (from.file == to.file) {
+        return std::max<int64_t>(0, to.time - from.time);
+    }
+    int64_t count = files_[from.file].sectors - from.time;
+    for (std::size_t f = from.file + 1; f < to.file && f < files_.size(); ++f) {
+        count += files_[f].sectors;
+    }
+    return count + to.time;
 }
 
 } // namespace

@@ -1,11 +1,21 @@
 // Disc images described by CUE sheets: FILE entries of type BINARY (raw
 // little-endian 2352-byte sectors), MOTOROLA (the same with big-endian
-// samples) and WAVE (44.1 kHz 16-bit stereo PCM), TRACK nn AUDIO and
-// TRACK nn MODE1/2352, INDEX, PREGAP and POSTGAP. Disc damage is given by REM
-// lines that other programs skip:
+// samples) and WAVE (44.1 kHz 16-bit stereo PCM), TRACK nn AUDIO,
+// TRACK nn MODE1/2352 and MODE2/2352, INDEX, PREGAP and POSTGAP, and
+// REM SESSION nn before the first track of a later session.
+//
+// The disc reads as the pressed one: address 0 is the first byte of the
+// first FILE (after the first track's PREGAP, silence the drive supplies),
+// so audio before track 1's INDEX 01 is there to be read, and the table of
+// contents is the one a drive reports for that disc.
+//
+// CD-Text (TITLE, PERFORMER, SONGWRITER, COMPOSER, ARRANGER, MESSAGE,
+// UPC_EAN, DISC_ID), CATALOG, ISRC, FLAGS, CDTEXTFILE and REM GENRE, DATE
+// and COMMENT are kept in the disc's fields; other REM lines are comments.
+// Disc damage is given by REM lines that other programs skip:
 //   REM DAMAGE UNREADABLE <sector> <count>   reads there fail (03/11/00)
 //   REM DAMAGE UNSTABLE <sector> <count>     reads there differ every time
-// with sector addresses as the drive reports them (0 = INDEX 01 of track 1).
+// with sector addresses as the drive reports them.
 // The drive that holds the image is given REM DRIVE lines (DriveBehaviour):
 //   REM DRIVE READY <ms>              02/04/01 (becoming ready) for <ms> after
 //                                     the disc goes in

@@ -158,9 +158,18 @@ bool SectorRanges::Intersects(SectorAddress first, int32_t count) const {
     return it != ranges_.end() && it->first < end;
 }
 
-void Disc::AddTrack(int number, bool data, SectorAddress start) {
-    tracks_.push_back(DiscTrack{number, data, start, 0});
+void Disc::AddTrack(int number, bool data, SectorAddress start, int session,
+                    uint8_t controlFlags) {
+    tracks_.push_back(DiscTrack{number, data, start, 0, session, controlFlags});
     UpdateLengths();
+}
+
+const DiscTrack* Disc::FirstTrackOfLastSession() const {
+    const DiscTrack* first = nullptr;
+    for (auto it = tracks_.rbegin(); it != tracks_.rend() && it->session == LastSession(); ++it) {
+        first = &*it;
+    }
+    return first;
 }
 
 void Disc::SetLeadOut(SectorAddress leadOut) {
@@ -207,7 +216,8 @@ int32_t Disc::ReadSectors(SectorAddress address, int32_t count, uint8_t* out,
             run = static_cast<int32_t>(
                 std::min<int64_t>({int64_t{count - done}, segmentEnd - at, int64_t{leadOut_} - at}));
             for (int32_t i = 0; i < run; ++i) {
-                if (unreadable_.Contains(at + i) || unstable_.Contains(at + i)) {
+                if (unreadable_.Contains(at + i) || unstable_.Contains(at + i) ||
+                    betweenSessions_.Contains(at + i)) {
                     run = i;
                     break;
                 }
@@ -255,7 +265,8 @@ bool Disc::IsDataSector(SectorAddress address) const {
 }
 
 bool Disc::ReadSector(SectorAddress address, uint8_t* out, uint64_t readNumber) const {
-    if (address < 0 || address >= leadOut_ || unreadable_.Contains(address)) {
+    if (address < 0 || address >= leadOut_ || unreadable_.Contains(address) ||
+        betweenSessions_.Contains(address)) {
         return false;
     }
     if (const Segment* segment = FindSegment(address)) {

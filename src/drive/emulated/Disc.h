@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "drive/CdTypes.h"
@@ -22,6 +23,43 @@ struct DiscTrack {
     bool data;
     SectorAddress start; // what READ TOC reports: the track's INDEX 01
     int32_t length;      // sectors up to the next track's start or the lead-out
+    int session = 1;     // 1 for the first session
+    // The low bits of the control field besides the data bit: 0x01
+    // pre-emphasis, 0x02 digital copy permitted, 0x08 four channels.
+    uint8_t controlFlags = 0;
+};
+
+// Sectors between the end of one session's last track and the next
+// session's first track, on a disc of several sessions: the lead-out, the
+// next lead-in and the pregap of that track (75 sectors a second).
+constexpr int32_t kSessionLeadOutSectors = 6750;
+constexpr int32_t kSessionLeadInSectors = 4500;
+constexpr int32_t kSessionPregapSectors = 150;
+constexpr int32_t kSessionGapSectors =
+    kSessionLeadOutSectors + kSessionLeadInSectors + kSessionPregapSectors;
+
+// What a disc image tells besides its sectors, at disc level and per track:
+// CD-Text, the catalog number and ISRCs a drive would report, the comments
+// of ripping programs and the control flags.
+struct DiscFields {
+    std::string title;
+    std::string performer;
+    std::string songwriter;
+    std::string composer;
+    std::string arranger;
+    std::string message;
+    std::string upcEan;
+    std::string discId;
+    std::string genre;   // REM GENRE
+    std::string date;    // REM DATE
+    std::string comment; // REM COMMENT
+    std::string catalog; // 13 digits
+    std::string isrc;    // 12 characters
+    std::string cdTextFile;
+    bool digitalCopyPermitted = false; // FLAGS DCP
+    bool fourChannels = false;         // FLAGS 4CH
+    bool preEmphasis = false;          // FLAGS PRE
+    bool serialCopyManagement = false; // FLAGS SCMS
 };
 
 // Where the bytes of a run of sectors come from.
@@ -57,12 +95,28 @@ class Disc {
 public:
     const std::vector<DiscTrack>& Tracks() const { return tracks_; }
     SectorAddress LeadOut() const { return leadOut_; }
+    // The number of the last session (1 on a disc of one session).
+    int LastSession() const { return tracks_.empty() ? 1 : tracks_.back().session; }
+    // The first track of the last session.
+    const DiscTrack* FirstTrackOfLastSession() const;
+    // Sectors that lie between sessions: no read command reaches them.
+    bool IsBetweenSessions(SectorAddress first, int32_t count = 1) const {
+        return betweenSessions_.Intersects(first, count);
+    }
+
+    // The image's own fields: disc level, and one entry per track in the
+    // order of Tracks() (empty when the disc was not built from a sheet).
+    const DiscFields& Fields() const { return fields_; }
+    const std::vector<DiscFields>& TrackFields() const { return trackFields_; }
+    // Remarks about how the image was read that a user should see, one line
+    // each (a file padded to whole sectors).
+    const std::vector<std::string>& Notes() const { return notes_; }
 
     // Fills 2352 bytes of the sector: audio samples little-endian, as a drive
     // returns them; data sectors raw (sync, header, user data, EDC/ECC).
     // `readNumber` counts reads so that unstable sectors differ between reads.
-    // False when the sector is unreadable, lies outside the program area, or
-    // its source fails.
+    // False when the sector is unreadable, lies outside the program area
+    // (between sessions too), or its source fails.
     bool ReadSector(SectorAddress address, uint8_t* out, uint64_t readNumber) const;
     // Reads `count` consecutive sectors as ReadSector does, sector i with
     // read number firstReadNumber + i, fetching undamaged runs at once.
@@ -75,7 +129,8 @@ public:
 
     // Building. Tracks are added in disc order; a track's length follows
     // from the next track's start or the lead-out when the lead-out is set.
-    void AddTrack(int number, bool data, SectorAddress start);
+    void AddTrack(int number, bool data, SectorAddress start, int session = 1,
+                  uint8_t controlFlags = 0);
     void SetLeadOut(SectorAddress leadOut);
     // Sectors [start, start + count) are sectors firstIndex... of `source`;
     // segments do not overlap.
@@ -84,6 +139,14 @@ public:
                     std::shared_ptr<const SectorSource> source, int64_t firstIndex = 0);
     void AddUnreadable(SectorAddress first, int32_t count) { unreadable_.Add(first, count); }
     void AddUnstable(SectorAddress first, int32_t count) { unstable_.Add(first, count); }
+    void AddBetweenSessions(SectorAddress first, int32_t count) {
+        betweenSessions_.Add(first, count);
+    }
+    void SetFields(DiscFields disc, std::vector<DiscFields> tracks) {
+        fields_ = std::move(disc);
+        trackFields_ = std::move(tracks);
+    }
+    void AddNote(std::string note) { notes_.push_back(std::move(note)); }
 
     // How the drive that holds this disc behaves (the image's REM DRIVE lines).
     const DriveBehaviour& Drive() const { return drive_; }
@@ -107,6 +170,10 @@ private:
     SectorRanges unreadable_;
     SectorRanges unstable_;
     DriveBehaviour drive_;
+    SectorRanges betweenSessions_;
+    DiscFields fields_;
+    std::vector<DiscFields> trackFields_;
+    std::vector<std::string> notes_;
 };
 
 // Builds a MODE1 sector: sync, header with the address as MSF (150 sectors

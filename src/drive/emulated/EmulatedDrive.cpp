@@ -240,7 +240,7 @@ void EmulatedDrive::Inquiry(const uint8_t* cdb, uint8_t* in, uint32_t length, Re
 void EmulatedDrive::ReadToc(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply) {
     const bool msf = (cdb[1] & 0x02) != 0;
     const int format = cdb[2] & 0x0F;
-    if (format != 0 || (cdb[9] & 0xC0) != 0) {
+    if (format > 1 || (cdb[9] & 0xC0) != 0) {
         reply.Fail(kIllegalRequest, kAscInvalidField);
         return;
     }
@@ -249,17 +249,10 @@ void EmulatedDrive::ReadToc(const uint8_t* cdb, uint8_t* in, uint32_t length, Re
         reply.Fail(kNotReady, kAscNoMedium); // a disc without a program area reads as none
         return;
     }
-    const int startTrack = cdb[6];
-    if (startTrack > tracks.back().number && startTrack != 0xAA) {
-        reply.Fail(kIllegalRequest, kAscInvalidField);
-        return;
-    }
     std::vector<uint8_t> answer(4, 0);
-    answer[2] = static_cast<uint8_t>(tracks.front().number);
-    answer[3] = static_cast<uint8_t>(tracks.back().number);
-    auto addDescriptor = [&](int number, bool data, SectorAddress address) {
+    auto addDescriptor = [&](int number, bool data, uint8_t flags, SectorAddress address) {
         uint8_t d[8] = {};
-        d[1] = static_cast<uint8_t>(0x10 | (data ? 0x04 : 0x00));
+        d[1] = static_cast<uint8_t>(0x10 | (data ? 0x04 : 0x00) | (flags & 0x0B));
         d[2] = static_cast<uint8_t>(number);
         if (msf) {
             const int32_t frames = address + 150;
@@ -271,12 +264,30 @@ void EmulatedDrive::ReadToc(const uint8_t* cdb, uint8_t* in, uint32_t length, Re
         }
         answer.insert(answer.end(), d, d + 8);
     };
+    if (format == 1) {
+        // Multi-session information: the first and last session numbers and
+        // the first track of the last session.
+        const DiscTrack* first = disc_->FirstTrackOfLastSession();
+        answer[2] = 1;
+        answer[3] = static_cast<uint8_t>(disc_->LastSession());
+        addDescriptor(first->number, first->data, first->controlFlags, first->start);
+        PutBe16(answer.data(), static_cast<uint32_t>(answer.size() - 2));
+        Transfer(answer, Be16(cdb + 7), in, length);
+        return;
+    }
+    const int startTrack = cdb[6];
+    if (startTrack > tracks.back().number && startTrack != 0xAA) {
+        reply.Fail(kIllegalRequest, kAscInvalidField);
+        return;
+    }
+    answer[2] = static_cast<uint8_t>(tracks.front().number);
+    answer[3] = static_cast<uint8_t>(tracks.back().number);
     for (const DiscTrack& track : tracks) {
         if (startTrack != 0xAA && track.number >= startTrack) {
-            addDescriptor(track.number, track.data, track.start);
+            addDescriptor(track.number, track.data, track.controlFlags, track.start);
         }
     }
-    addDescriptor(0xAA, tracks.back().data, disc_->LeadOut());
+    addDescriptor(0xAA, tracks.back().data, 0, disc_->LeadOut());
     PutBe16(answer.data(), static_cast<uint32_t>(answer.size() - 2));
     Transfer(answer, Be16(cdb + 7), in, length);
 }
@@ -375,8 +386,12 @@ void EmulatedDrive::SetCdSpeed(const uint8_t* cdb, Reply&) {
 }
 
 bool EmulatedDrive::CheckRange(int64_t address, int64_t count, Reply& reply) const {
+    // Sectors between two sessions (a lead-out and a lead-in) are no
+    // logical blocks of the program area.
     if (address < 0 || count < 0 || address + count > disc_->LeadOut() ||
-        (count == 0 && address > disc_->LeadOut())) {
+        (count == 0 && address > disc_->LeadOut()) ||
+        (count > 0 && disc_->IsBetweenSessions(static_cast<SectorAddress>(address),
+                                               static_cast<int32_t>(count)))) {
         reply.Fail(kIllegalRequest, kAscOutOfRange);
         return false;
     }
@@ -611,7 +626,10 @@ void EmulatedDrive::Read10(const uint8_t* cdb, uint8_t* in, uint32_t length, Rep
         if (audioBlocks) {
             std::memcpy(in + i * kSectorBytes, raw, kSectorBytes);
         } else {
-            std::memcpy(in + i * kDataBlock, raw + kMode1UserOffset, kDataBlock);
+            // Mode 2 form 1 sectors (CD-ROM XA) carry an 8-byte subheader
+            // before their user data.
+            const int offset = raw[15] == 2 ? kMode1UserOffset + 8 : kMode1UserOffset;
+            std::memcpy(in + i * kDataBlock, raw + offset, kDataBlock);
         }
         ++reply.sectorsRead;
     }

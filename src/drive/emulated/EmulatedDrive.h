@@ -1,6 +1,7 @@
 // A CD-ROM drive in software. It answers the MMC commands the program sends
-// (INQUIRY, TEST UNIT READY, READ TOC, READ CD, vendor READ CDDA, READ(10),
-// MODE SELECT(6)/(10), MODE SENSE(10) page 0x2A, SET CD SPEED) from a Disc,
+// (INQUIRY, TEST UNIT READY, READ TOC formats 0 and 1, READ CD, vendor READ
+// CDDA, READ(10), MODE SELECT(6)/(10), MODE SENSE(10) page 0x2A, SET CD
+// SPEED) from a Disc,
 // with the status and fixed-format sense data a real drive gives, and
 // refuses everything else with 05/20/00.
 #pragma once

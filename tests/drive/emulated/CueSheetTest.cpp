@@ -204,16 +204,45 @@ TEST_F(CueSheetTest, GapAtTheEndOfThePreviousFile) {
     EXPECT_EQ(Sector(*disc, 100), FileSector(6, 0));
 }
 
-TEST_F(CueSheetTest, FirstTrackStartsAtAddressZero) {
+// Address 0 is the first file's first byte; a PREGAP on track 1 is silence
+// before it. What lies before track 1's INDEX 01 stays readable.
+TEST_F(CueSheetTest, FirstTrackStartsWhereItsIndexOneLies) {
     Write("a.bin", Sectors(7, 400));
-    auto disc = Parse("FILE a.bin BINARY\nTRACK 01 AUDIO\nPREGAP 00:01:00\n"
-                      "INDEX 00 00:00:00\nINDEX 01 00:02:00\n"
-                      "TRACK 02 AUDIO\nINDEX 01 00:04:00\n");
-    ASSERT_NE(disc, nullptr) << error;
-    EXPECT_EQ(disc->Tracks()[0].start, 0);
-    EXPECT_EQ(disc->Tracks()[1].start, 150);
-    EXPECT_EQ(disc->LeadOut(), 250);
-    EXPECT_EQ(Sector(*disc, 0), FileSector(7, 150));
+    struct Case {
+        std::string sheet;
+        SectorAddress track1;
+        SectorAddress track2;
+        SectorAddress leadOut;
+        SectorAddress firstFileSector; // where file sector 0 lies
+    };
+    const Case cases[] = {
+        {"TRACK 01 AUDIO\nINDEX 00 00:00:00\nINDEX 01 00:00:32\n"
+         "TRACK 02 AUDIO\nINDEX 01 00:04:00\n",
+         32, 300, 400, 0},
+        {"TRACK 01 AUDIO\nINDEX 01 00:00:32\nTRACK 02 AUDIO\nINDEX 01 00:04:00\n", 32, 300, 400,
+         0},
+        {"TRACK 01 AUDIO\nPREGAP 03:22:70\nINDEX 01 00:00:00\n"
+         "TRACK 02 AUDIO\nINDEX 01 00:04:00\n",
+         15220, 15520, 15620, 15220},
+        {"TRACK 01 AUDIO\nPREGAP 00:01:00\nINDEX 00 00:00:00\nINDEX 01 00:02:00\n"
+         "TRACK 02 AUDIO\nINDEX 01 00:04:00\n",
+         225, 375, 475, 75},
+    };
+    for (const Case& c : cases) {
+        auto disc = Parse("FILE a.bin BINARY\n" + c.sheet);
+        ASSERT_NE(disc, nullptr) << error;
+        EXPECT_EQ(disc->Tracks()[0].start, c.track1) << c.sheet;
+        EXPECT_EQ(disc->Tracks()[0].length, c.track2 - c.track1) << c.sheet;
+        EXPECT_EQ(disc->Tracks()[1].start, c.track2) << c.sheet;
+        EXPECT_EQ(disc->LeadOut(), c.leadOut) << c.sheet;
+        EXPECT_EQ(Sector(*disc, c.firstFileSector), FileSector(7, 0)) << c.sheet;
+        EXPECT_EQ(Sector(*disc, c.track1), FileSector(7, c.track1 - c.firstFileSector))
+            << c.sheet;
+        if (c.firstFileSector > 0) {
+            EXPECT_EQ(Sector(*disc, 0), Bytes(kSectorBytes, 0)) << "PREGAP silence";
+            EXPECT_EQ(Sector(*disc, c.firstFileSector - 1), Bytes(kSectorBytes, 0));
+        }
+    }
 }
 
 TEST_F(CueSheetTest, DamageLinesAndLoadingFromAPath) {
@@ -264,8 +293,22 @@ TEST_F(CueSheetTest, BrokenSheetsNameFileLineAndFault) {
         {"FILE a.bin BINARY\nTRACK 1x AUDIO\n", "disc.cue:2: bad track number '1x'"},
         {"FILE a.bin BINARY\nINDEX 01 00:00:00\n", "disc.cue:2: INDEX before TRACK"},
         {"TRACK 01 AUDIO\n", "disc.cue:1: TRACK before FILE"},
-        {"FILE a.bin BINARY\nTRACK 01 MODE2/2352\n",
-         "disc.cue:2: unsupported track mode 'MODE2/2352'"},
+        {"FILE a.bin BINARY\nTRACK 01 MODE2/2336\n",
+         "disc.cue:2: unsupported track mode 'MODE2/2336'"},
+        {"CATALOG 123456789012\n", "disc.cue:1: bad CATALOG '123456789012' (13 digits)"},
+        {"CATALOG 12345678901234\n", "disc.cue:1: bad CATALOG '12345678901234' (13 digits)"},
+        {"CATALOG 12345678901X3\n", "disc.cue:1: bad CATALOG '12345678901X3' (13 digits)"},
+        {head + "ISRC USUM7083987\n",
+         "disc.cue:3: bad ISRC 'USUM7083987' (2 letters, 3 letters or digits, 7 digits)"},
+        {head + "ISRC U1UM70839873\n", "disc.cue:3: bad ISRC 'U1UM70839873'"},
+        {head + "ISRC USU-70839873\n", "disc.cue:3: bad ISRC 'USU-70839873'"},
+        {head + "ISRC USUM7083987X\n", "disc.cue:3: bad ISRC 'USUM7083987X'"},
+        {head + "ISRC \"\"\n", "disc.cue:3: bad ISRC ''"},
+        {head + "FLAGS DCP COPY\n", "disc.cue:3: unknown flag 'COPY'"},
+        {head + "TITLE\n", "disc.cue:3: TITLE needs a value"},
+        {"REM SESSION 02\n" + head, "disc.cue:1: session 2 before session 1"},
+        {head + "INDEX 01 00:00:00\nREM SESSION 03\n", "disc.cue:4: session 3 follows session 1"},
+        {head + "INDEX 01 00:00:00\nREM SESSION x\n", "disc.cue:4: bad session number 'x'"},
         {head + "INDEX 00 00:00:00\nTRACK 02 AUDIO\n", "disc.cue:2: track 1 has no INDEX 01"},
         {head + "INDEX 02 00:00:00\n", "disc.cue:3: INDEX 02 out of order"},
         {head + "INDEX 01 00:00:10\nTRACK 02 AUDIO\nINDEX 01 00:00:05\n",
@@ -291,6 +334,154 @@ TEST_F(CueSheetTest, BrokenSheetsNameFileLineAndFault) {
         EXPECT_EQ(error.substr(0, c.message.size()), c.message) << c.text;
         EXPECT_EQ(error.find('\n'), std::string::npos) << "one line: " << error;
     }
+}
+
+TEST_F(CueSheetTest, KeywordsAtDiscAndTrackLevelAreKept) {
+    Write("a.bin", Sectors(12, 300));
+    auto disc = Parse("REM GENRE \"Hip Hop\"\nREM DATE 2008\nREM DISCID A90D2E0D\n"
+                      "REM COMMENT \"whipper 0.5.1\"\nCATALOG 0602517931596\n"
+                      "CDTEXTFILE \"disc.cdt\"\nTITLE \"808s & Heartbreak\"\n"
+                      "PERFORMER Kanye West\nSONGWRITER \"S\"\nCOMPOSER \"C\"\nARRANGER \"A\"\n"
+                      "MESSAGE \"M\"\nUPC_EAN 0602517931596\nDISC_ID \"XY12\"\n"
+                      "FILE a.bin BINARY\n  TRACK 01 AUDIO\n    TITLE \"Say You Will\"\n"
+                      "    ISRC USUM70846386\n    FLAGS DCP PRE\n    REM COMMENT first\n"
+                      "    SONGWRITER \"W\"\n    COMPOSER \"K\"\n    ARRANGER \"R\"\n"
+                      "    MESSAGE \"Hi\"\n    UPC_EAN 1\n    DISC_ID 2\n    REM GENRE Soul\n"
+                      "    REM DATE 2009\n    PERFORMER \"Kid Cudi\"\n    INDEX 01 00:00:00\n"
+                      "  TRACK 02 AUDIO\n    FLAGS 4CH SCMS\n    isrc gbafl0700213\n"
+                      "    REM REPLAYGAIN_TRACK_GAIN -6.5 dB\n    INDEX 01 00:02:00\n"
+                      "  TRACK 03 AUDIO\n    ISRC 000000000000\n    INDEX 01 00:03:00\n");
+    ASSERT_NE(disc, nullptr) << error;
+    const DiscFields& d = disc->Fields();
+    EXPECT_EQ(d.genre, "Hip Hop");
+    EXPECT_EQ(d.date, "2008");
+    EXPECT_EQ(d.comment, "whipper 0.5.1");
+    EXPECT_EQ(d.catalog, "0602517931596");
+    EXPECT_EQ(d.cdTextFile, "disc.cdt");
+    EXPECT_EQ(d.title, "808s & Heartbreak");
+    EXPECT_EQ(d.performer, "Kanye West") << "unquoted words make one value";
+    EXPECT_EQ(d.songwriter + d.composer + d.arranger + d.message, "SCAM");
+    EXPECT_EQ(d.upcEan, "0602517931596");
+    EXPECT_EQ(d.discId, "XY12");
+    EXPECT_TRUE(d.isrc.empty());
+    ASSERT_EQ(disc->TrackFields().size(), 3u);
+    const DiscFields& one = disc->TrackFields()[0];
+    EXPECT_EQ(one.title, "Say You Will");
+    EXPECT_EQ(one.performer, "Kid Cudi");
+    EXPECT_EQ(one.isrc, "USUM70846386");
+    EXPECT_EQ(one.comment, "first");
+    EXPECT_EQ(one.genre + one.date, "Soul2009");
+    EXPECT_EQ(one.songwriter + one.composer + one.arranger + one.message, "WKRHi");
+    EXPECT_EQ(one.upcEan + one.discId, "12");
+    EXPECT_TRUE(one.digitalCopyPermitted);
+    EXPECT_TRUE(one.preEmphasis);
+    EXPECT_FALSE(one.fourChannels);
+    EXPECT_FALSE(one.serialCopyManagement);
+    const DiscFields& two = disc->TrackFields()[1];
+    EXPECT_EQ(two.isrc, "gbafl0700213");
+    EXPECT_TRUE(two.fourChannels);
+    EXPECT_TRUE(two.serialCopyManagement);
+    EXPECT_FALSE(two.digitalCopyPermitted);
+    EXPECT_TRUE(two.title.empty()) << "track fields do not leak into the next track";
+    EXPECT_TRUE(disc->TrackFields()[2].isrc.empty()) << "twelve zeros: no ISRC";
+    // The control field a drive reports: PRE 0x01, DCP 0x02, 4CH 0x08.
+    EXPECT_EQ(disc->Tracks()[0].controlFlags, 0x03);
+    EXPECT_EQ(disc->Tracks()[1].controlFlags, 0x08);
+    EXPECT_TRUE(disc->Notes().empty());
+}
+
+TEST_F(CueSheetTest, FileOfPartSectorsIsPaddedAndNoted) {
+    Write("odd.bin", Sectors(13, 20, 1000));
+    Write("even.bin", Sectors(14, 5));
+    auto disc = Parse("FILE odd.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"
+                      "FILE even.bin BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n");
+    ASSERT_NE(disc, nullptr) << error;
+    EXPECT_EQ(disc->Tracks()[1].start, 21);
+    EXPECT_EQ(disc->LeadOut(), 26);
+    ASSERT_EQ(disc->Notes().size(), 1u);
+    EXPECT_EQ(disc->Notes()[0],
+              "disc.cue:1: 'odd.bin' ends 1352 bytes short of a whole sector; its last sector "
+              "is padded with zeros");
+    const Bytes last = Sector(*disc, 20);
+    const Bytes file = FileSector(13, 20);
+    EXPECT_EQ(Bytes(last.begin(), last.begin() + 1000), Bytes(file.begin(), file.begin() + 1000));
+    EXPECT_EQ(Bytes(last.begin() + 1000, last.end()), Bytes(kSectorBytes - 1000, 0));
+    EXPECT_EQ(Sector(*disc, 21), FileSector(14, 0));
+}
+
+// REM SESSION 02 as ripping programs write it: the track that follows starts
+// 11,400 sectors after the first session's last track ends.
+TEST_F(CueSheetTest, SecondSessionStartsAfterLeadOutAndLeadIn) {
+    Write("t1.bin", Sectors(15, 300));
+    Write("t2.bin", Sectors(16, 200));
+    Write("d.bin", Sectors(17, 400));
+    const std::string audio = "REM SESSION 01\nFILE t1.bin BINARY\n  TRACK 01 AUDIO\n"
+                              "    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:02:00\n"
+                              "FILE t2.bin BINARY\n  TRACK 03 AUDIO\n    INDEX 01 00:00:00\n";
+    struct Case {
+        std::string second;
+        int32_t filePregap; // pregap sectors the file holds
+    };
+    const Case cases[] = {
+        {"REM SESSION 02\nFILE d.bin BINARY\n  TRACK 04 MODE2/2352\n    INDEX 01 00:00:00\n", 0},
+        {"REM SESSION 02\nFILE d.bin BINARY\n  TRACK 04 MODE1/2352\n    INDEX 00 00:00:00\n"
+         "    INDEX 01 00:02:00\n",
+         150},
+        {"REM SESSION 02\nFILE d.bin BINARY\n  TRACK 04 MODE1/2352\n    INDEX 00 00:00:00\n"
+         "    INDEX 01 00:01:00\n",
+         75},
+    };
+    for (const Case& c : cases) {
+        auto disc = Parse(audio + c.second);
+        ASSERT_NE(disc, nullptr) << error;
+        const auto& t = disc->Tracks();
+        ASSERT_EQ(t.size(), 4u);
+        EXPECT_EQ(t[2].start, 300);
+        EXPECT_EQ(t[2].session, 1);
+        EXPECT_EQ(t[3].session, 2);
+        EXPECT_EQ(disc->LastSession(), 2);
+        ASSERT_NE(disc->FirstTrackOfLastSession(), nullptr);
+        EXPECT_EQ(disc->FirstTrackOfLastSession()->number, 4);
+        EXPECT_EQ(t[3].start, 500 + 11400) << c.second;
+        EXPECT_TRUE(t[3].data);
+        EXPECT_EQ(disc->LeadOut(), 500 + 11400 + 400 - c.filePregap);
+        // Lead-out and lead-in: no sector there.
+        EXPECT_FALSE(disc->IsBetweenSessions(499));
+        EXPECT_TRUE(disc->IsBetweenSessions(500));
+        EXPECT_TRUE(disc->IsBetweenSessions(500 + 11249));
+        EXPECT_FALSE(disc->IsBetweenSessions(500 + 11250)) << "the pregap is readable";
+        Bytes out(kSectorBytes);
+        EXPECT_FALSE(disc->ReadSector(500, out.data(), 0));
+        EXPECT_FALSE(disc->ReadSector(500 + 6750, out.data(), 0));
+        EXPECT_EQ(disc->ReadSectors(490, 16, std::vector<uint8_t>(16 * kSectorBytes).data(), 0),
+                  10);
+        EXPECT_EQ(Sector(*disc, 499), FileSector(16, 199));
+        EXPECT_EQ(Sector(*disc, t[3].start), FileSector(17, c.filePregap)) << c.second;
+        if (c.filePregap > 0) {
+            EXPECT_EQ(Sector(*disc, t[3].start - c.filePregap), FileSector(17, 0));
+        }
+    }
+    // The first session alone: one session, nothing between sessions.
+    auto single = Parse(audio);
+    ASSERT_NE(single, nullptr) << error;
+    EXPECT_EQ(single->LastSession(), 1);
+    EXPECT_EQ(single->FirstTrackOfLastSession()->number, 1);
+    EXPECT_FALSE(single->IsBetweenSessions(0, single->LeadOut()));
+}
+
+// One file for the whole disc holds the space between the sessions itself.
+TEST_F(CueSheetTest, SecondSessionInTheSameFileKeepsItsPlace) {
+    Write("all.bin", Sectors(18, 12000));
+    auto disc = Parse("FILE all.bin BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+                      "REM SESSION 02\n  TRACK 02 MODE1/2352\n    INDEX 01 02:36:00\n");
+    ASSERT_NE(disc, nullptr) << error;
+    EXPECT_EQ(disc->Tracks()[1].start, 11700);
+    EXPECT_EQ(disc->Tracks()[1].session, 2);
+    EXPECT_EQ(disc->LeadOut(), 12000);
+    EXPECT_FALSE(disc->IsBetweenSessions(299));
+    EXPECT_TRUE(disc->IsBetweenSessions(300));
+    EXPECT_TRUE(disc->IsBetweenSessions(11549));
+    EXPECT_FALSE(disc->IsBetweenSessions(11550));
 }
 
 TEST_F(CueSheetTest, InMemoryFilesThroughAnOpener) {

@@ -142,9 +142,74 @@ TEST_F(EmulatedDriveTest, ReadTocInSectorAddressesAndMsf) {
     ASSERT_EQ(CdCommands::ReadToc(0, 0, 12, small), kStatusOk);
     EXPECT_EQ((small[0] << 8) | small[1], 42) << "the full length is reported";
     EXPECT_EQ(small[11], 0) << "first descriptor's last byte";
-    EXPECT_EQ(Send({0x43, 0, 0x01, 0, 0, 0, 0, 0, 64, 0}, msf, 64), kStatusCheckCondition)
-        << "only format 0";
+    EXPECT_EQ(Send({0x43, 0, 0x02, 0, 0, 0, 0, 0, 64, 0}, msf, 64), kStatusCheckCondition)
+        << "formats 0 and 1 only";
     EXPECT_EQ(LastSenseCode(), Sense(5, 0x24));
+
+    // Format 1 of a disc of one session: session 1 of 1, its first track.
+    uint8_t info[CdCommands::kSessionInfoLength];
+    std::memset(info, 0xEE, sizeof info);
+    ASSERT_EQ(CdCommands::ReadSessionInfo(0, 0, info), kStatusOk);
+    EXPECT_EQ((info[0] << 8) | info[1], 10);
+    EXPECT_EQ(info[2], 1);
+    EXPECT_EQ(info[3], 1);
+    EXPECT_EQ(info[5], 0x10);
+    EXPECT_EQ(info[6], 1);
+    EXPECT_EQ((info[8] << 24) | (info[9] << 16) | (info[10] << 8) | info[11], 0);
+}
+
+// An Enhanced CD: three audio tracks in session 1, a data track in session 2
+// 11,400 sectors after the first session's end; track 2 has FLAGS DCP PRE.
+TEST_F(EmulatedDriveTest, SecondSessionInTheTableOfContentsAndItsGap) {
+    auto enhanced = std::make_shared<Disc>();
+    enhanced->AddTrack(1, false, 0);
+    enhanced->AddTrack(2, false, 100, 1, 0x03);
+    enhanced->AddTrack(3, false, 150, 1, 0x08);
+    enhanced->AddTrack(4, true, 210 + 11400, 2);
+    enhanced->SetLeadOut(210 + 11400 + 40);
+    enhanced->AddSegment(0, 210, false, std::make_shared<PatternSource>());
+    enhanced->AddBetweenSessions(210, 11250);
+    enhanced->AddSegment(11460, 150, true, MakeSilenceSource(true));
+    drive->Insert(enhanced);
+    EXPECT_EQ(CdCommands::TestUnitReady(0, 0), kStatusCheckCondition) << "medium changed";
+
+    uint8_t toc[64] = {};
+    ASSERT_EQ(CdCommands::ReadToc(0, 0, sizeof toc, toc), kStatusOk);
+    EXPECT_EQ(toc[4 + 8 * 1 + 1], 0x13) << "ADR 1, DCP and PRE";
+    EXPECT_EQ(toc[4 + 8 * 2 + 1], 0x18) << "ADR 1, four channels";
+    EXPECT_EQ(toc[4 + 8 * 3 + 1], 0x14);
+    EXPECT_EQ((toc[4 + 8 * 3 + 6] << 8) | toc[4 + 8 * 3 + 7], 11610);
+
+    uint8_t info[CdCommands::kSessionInfoLength] = {};
+    ASSERT_EQ(CdCommands::ReadSessionInfo(0, 0, info), kStatusOk);
+    EXPECT_EQ(info[2], 1);
+    EXPECT_EQ(info[3], 2);
+    EXPECT_EQ(info[5], 0x14);
+    EXPECT_EQ(info[6], 4);
+    EXPECT_EQ((info[10] << 8) | info[11], 11610);
+    uint8_t msf[12] = {};
+    ASSERT_EQ(Send({0x43, 0x02, 0x01, 0, 0, 0, 0, 0, 12, 0}, msf, sizeof msf), kStatusOk);
+    // 11610 + 150 sectors = 02:36:60
+    EXPECT_EQ(msf[9], 2);
+    EXPECT_EQ(msf[10], 36);
+    EXPECT_EQ(msf[11], 60);
+
+    // The lead-out and lead-in between the sessions are no logical blocks.
+    std::vector<uint8_t> buffer(16 * kSectorBytes);
+    for (int32_t method : {kReadCd, kReadCdda}) {
+        ASSERT_EQ(CdCommands::ReadAudio(0, 0, 194, 16, buffer.data(), method), kStatusOk);
+        EXPECT_EQ(buffer[15 * kSectorBytes], PatternSource::Expected(209, 0));
+        EXPECT_EQ(CdCommands::ReadAudio(0, 0, 200, 16, buffer.data(), method),
+                  kStatusCheckCondition)
+            << method;
+        EXPECT_EQ(LastSenseCode(), Sense(5, 0x21));
+        EXPECT_EQ(CdCommands::ReadAudio(0, 0, 5000, 1, buffer.data(), method),
+                  kStatusCheckCondition);
+        EXPECT_EQ(LastSenseCode(), Sense(5, 0x21));
+    }
+    // The pregap of the data track (150 sectors) reads as data.
+    EXPECT_EQ(CdCommands::ReadCd(0, 0, 11460, 1, buffer.data()), kStatusCheckCondition);
+    EXPECT_EQ(LastSenseCode(), Sense(5, 0x64));
 }
 
 TEST_F(EmulatedDriveTest, AudioReadsDeliverTheSectors) {
@@ -204,6 +269,36 @@ TEST_F(EmulatedDriveTest, DataTrackIsNotAudio) {
     ASSERT_TRUE(disc->ReadSector(211, raw, 0));
     EXPECT_EQ(std::memcmp(user, raw + kMode1UserOffset, 2048), 0);
     EXPECT_EQ(raw[15], 1) << "MODE1 header";
+}
+
+// A data track of Mode 2 form 1 sectors (CD-ROM XA, as on Enhanced CDs):
+// 2048-byte blocks are the user data after the 8-byte subheader.
+TEST_F(EmulatedDriveTest, ReadTenOfModeTwoSectorsSkipsTheSubheader) {
+    class ModeTwoSource : public SectorSource {
+    public:
+        bool Read(int64_t, SectorAddress address, uint8_t* out) const override {
+            for (int i = 0; i < kSectorBytes; ++i) {
+                out[i] = PatternSource::Expected(address, i);
+            }
+            out[15] = 2; // the mode byte of the header
+            return true;
+        }
+    };
+    auto xa = std::make_shared<Disc>();
+    xa->AddTrack(1, false, 0);
+    xa->AddTrack(2, true, 100);
+    xa->SetLeadOut(120);
+    xa->AddSegment(0, 100, false, std::make_shared<PatternSource>());
+    xa->AddSegment(100, 20, true, std::make_shared<ModeTwoSource>());
+    drive->Insert(xa);
+    CdCommands::TestUnitReady(0, 0);
+    std::vector<uint8_t> block(2048);
+    ASSERT_EQ(CdCommands::Read10(0, 0, 105, 1, block.data()), kStatusOk);
+    for (int i : {0, 1, 2047}) {
+        EXPECT_EQ(block[static_cast<std::size_t>(i)], PatternSource::Expected(105, 24 + i)) << i;
+    }
+    ASSERT_EQ(CdCommands::Read10(0, 0, 0, 1, block.data()), kStatusCheckCondition)
+        << "audio in 2048-byte mode";
 }
 
 TEST_F(EmulatedDriveTest, ModeSelectSwitchesReadTenBlocks) {

@@ -84,7 +84,7 @@ pattern 100 | seed bad-time-seconds $'FILE disc.bin BINARY\nTRACK 01 AUDIO\nINDE
 pattern 100 | seed bad-no-index01 $'FILE disc.bin BINARY\nTRACK 01 AUDIO\nINDEX 00 00:00:00\n'
 pattern 100 | seed bad-no-track $'REM only a comment\nFILE disc.bin BINARY\n'
 pattern 100 | seed bad-file-type $'FILE disc.iso ISO\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n'
-pattern 100 | seed bad-track-mode $'FILE disc.bin BINARY\nTRACK 01 MODE2/2352\nINDEX 01 00:00:00\n'
+pattern 100 | seed bad-track-mode $'FILE disc.bin BINARY\nTRACK 01 MODE2/2336\nINDEX 01 00:00:00\n'
 pattern 100 | seed bad-second-pregap $'FILE disc.bin BINARY\nTRACK 01 AUDIO\nPREGAP 00:02:00\nPREGAP 00:02:00\nINDEX 01 00:00:00\n'
 pattern 100 | seed bad-postgap-before-index $'FILE disc.bin BINARY\nTRACK 01 AUDIO\nPOSTGAP 00:02:00\nINDEX 01 00:00:00\n'
 pattern 100 | seed bad-longer-than-100-minutes \

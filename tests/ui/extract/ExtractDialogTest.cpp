@@ -222,6 +222,7 @@ private slots:
     void cancelThenClose() {
         // A slow drive (2 X) keeps the run going while the test cancels it.
         drives_[0]->SetSpeedLimitKBps(353);
+        std::filesystem::remove((Folder() + "Track01.wav").toStdString()); // an earlier test's
         ExtractDialog dialog(Job({0, 1}, false));
         QStringList afterCancel;
         QString caption;
@@ -255,6 +256,7 @@ private slots:
         QVERIFY(!afterCancel.contains(QStringLiteral("2 track(s) extracted")));
         QVERIFY(dialog.Protocol().Ended());
         QVERIFY(!std::filesystem::exists((Folder() + "Track01.wav").toStdString()));
+        QVERIFY(test::LeftOvers(Folder().toStdString()).isEmpty());
     }
 
     void closeDuringABlockLeavesNoDamagedFile() {

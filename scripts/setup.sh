@@ -8,6 +8,7 @@ packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev
           qt6-base-dev qt6-multimedia-dev libqt6multimedia6 fonts-dejavu-core
           xvfb xauth x11-utils imagemagick xdotool pulseaudio
           g++-mingw-w64-x86-64-posix wine wine64 bc time cd-paranoia)
+packages+=(zlib1g-dev libssl-dev libpugixml-dev)  # checksums, disc IDs and database answers
 
 missing=()
 for package in "${packages[@]}"; do

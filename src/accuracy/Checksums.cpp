@@ -1,0 +1,131 @@
+#include "accuracy/Checksums.h"
+
+#include <algorithm>
+#include <limits>
+
+#include <zlib.h>
+
+namespace vindral::accuracy {
+
+namespace {
+
+// zlib takes lengths as uInt; feed it in pieces that fit.
+unsigned long CrcOver(unsigned long crc, const uint8_t* data, std::size_t bytes) {
+    constexpr std::size_t kPiece = std::numeric_limits<uInt>::max() / 2;
+    while (bytes > 0) {
+        const std::size_t n = std::min(bytes, kPiece);
+        crc = crc32(crc, data, static_cast<uInt>(n));
+        data += n;
+        bytes -= n;
+    }
+    return crc;
+}
+
+uint32_t SampleAt(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+} // namespace
+
+CtdbTrim CtdbTrimFor(TrackPlace place, uint64_t discAudioSamples) {
+    CtdbTrim trim;
+    if (place.first) {
+        trim.head = kCtdbStrideSamples;
+    }
+    if (place.last) {
+        trim.tail = kCtdbStrideSamples + discAudioSamples % kCtdbStrideSamples;
+    }
+    return trim;
+}
+
+uint32_t Crc32(const uint8_t* data, std::size_t bytes, uint32_t previous) {
+    return static_cast<uint32_t>(CrcOver(previous, data, bytes));
+}
+
+TrackChecksums::TrackChecksums(uint64_t trackSamples, TrackPlace place, CtdbTrim trim)
+    : trackSamples_(trackSamples), crc_(crc32(0, nullptr, 0)), ctdbCrc_(crc32(0, nullptr, 0)) {
+    arFirst_ = place.first ? kAccurateRipEdgeSamples : 1;
+    arLast_ =
+        place.last
+            ? (trackSamples > kAccurateRipEdgeSamples ? trackSamples - kAccurateRipEdgeSamples : 0)
+            : trackSamples;
+    ctdbFirst_ = trim.head;
+    ctdbEnd_ = trackSamples > trim.tail ? trackSamples - trim.tail : 0;
+}
+
+void TrackChecksums::Add(const uint8_t* pcm, std::size_t bytes) {
+    if (bytes == 0) {
+        return;
+    }
+    crc_ = CrcOver(crc_, pcm, bytes);
+    if (partialBytes_ > 0) {
+        const std::size_t take = std::min(bytes, kBytesPerSample - partialBytes_);
+        std::copy(pcm, pcm + take, partial_ + partialBytes_);
+        partialBytes_ += take;
+        pcm += take;
+        bytes -= take;
+        if (partialBytes_ < kBytesPerSample) {
+            return;
+        }
+        AddSamples(partial_, 1);
+        partialBytes_ = 0;
+    }
+    const std::size_t whole = bytes / kBytesPerSample;
+    AddSamples(pcm, whole);
+    pcm += whole * kBytesPerSample;
+    bytes -= whole * kBytesPerSample;
+    std::copy(pcm, pcm + bytes, partial_);
+    partialBytes_ = bytes;
+}
+
+void TrackChecksums::AddSamples(const uint8_t* pcm, uint64_t count) {
+    const uint64_t begin = position_; // 0-based index of pcm[0]
+    const uint64_t end = begin + count;
+
+    // CTDB: a plain CRC over the kept range.
+    const uint64_t ctdbFrom = std::max(begin, ctdbFirst_);
+    const uint64_t ctdbTo = std::min(end, ctdbEnd_);
+    if (ctdbFrom < ctdbTo) {
+        ctdbCrc_ = CrcOver(ctdbCrc_, pcm + (ctdbFrom - begin) * kBytesPerSample,
+                           static_cast<std::size_t>((ctdbTo - ctdbFrom) * kBytesPerSample));
+    }
+
+    // AccurateRip: sample k (1-based position in the track) weighs k.
+    const uint64_t arFrom = std::max(begin + 1, arFirst_);
+    const uint64_t arTo = std::min(end, arLast_);
+    uint32_t v1 = v1_;
+    uint32_t v2 = v2_;
+    for (uint64_t k = arFrom; k <= arTo; ++k) {
+        const uint64_t product =
+            static_cast<uint64_t>(SampleAt(pcm + (k - 1 - begin) * kBytesPerSample)) *
+            static_cast<uint32_t>(k);
+        v1 += static_cast<uint32_t>(product);
+        v2 += static_cast<uint32_t>(product) + static_cast<uint32_t>(product >> 32);
+    }
+    v1_ = v1;
+    v2_ = v2;
+
+    // The offset-finding sum: sector 450 alone, weights 1..588.
+    const uint64_t sectorStart = kOffsetFindingSector * kSamplesPerSector;
+    const uint64_t fFrom = std::max(begin, sectorStart);
+    const uint64_t fTo = std::min(end, sectorStart + kSamplesPerSector);
+    for (uint64_t i = fFrom; i < fTo; ++i) {
+        offsetFinding_ += SampleAt(pcm + (i - begin) * kBytesPerSample) *
+                          static_cast<uint32_t>(i - sectorStart + 1);
+    }
+    position_ = end;
+}
+
+TrackSums TrackChecksums::Result() const {
+    TrackSums sums;
+    sums.samples = position_;
+    sums.crc32 = static_cast<uint32_t>(crc_);
+    sums.arV1 = v1_;
+    sums.arV2 = v2_;
+    sums.arOffsetFinding = offsetFinding_;
+    sums.ctdbCrc = static_cast<uint32_t>(ctdbCrc_);
+    return sums;
+}
+
+} // namespace vindral::accuracy

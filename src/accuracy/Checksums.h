@@ -1,0 +1,81 @@
+// Per-track checksums computed while the audio arrives: the copy CRC
+// (CRC32 of every byte), AccurateRip v1 and v2, the AccurateRip
+// offset-finding checksum and the CTDB track CRC. One object per track,
+// fed with PCM blocks of any size; nothing is read twice.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vindral::accuracy {
+
+constexpr uint32_t kSamplesPerSector = 588; // stereo samples of one audio sector
+constexpr uint32_t kBytesPerSample = 4;
+
+// AccurateRip leaves out the first track's first five sectors less one
+// sample and the last track's last five sectors.
+constexpr uint64_t kAccurateRipEdgeSamples = 5 * kSamplesPerSector;
+// The offset-finding checksum covers this sector of each track (counted from 0).
+constexpr uint64_t kOffsetFindingSector = 450;
+// CTDB leaves out the first 10 sectors of the disc's audio, and at its end
+// 10 sectors plus what does not fill a whole run of 10.
+constexpr uint64_t kCtdbStrideSamples = 10 * kSamplesPerSector;
+
+struct TrackPlace {
+    bool first = false; // the first audio track of the disc
+    bool last = false;  // the last audio track of the disc
+};
+
+// Samples of a track the CTDB track CRC leaves out at its head and tail.
+struct CtdbTrim {
+    uint64_t head = 0;
+    uint64_t tail = 0;
+};
+
+// The trim of one track, given the disc's audio length in samples (from
+// the first audio track's start to the end of the last audio track).
+CtdbTrim CtdbTrimFor(TrackPlace place, uint64_t discAudioSamples);
+
+struct TrackSums {
+    uint64_t samples = 0;         // whole stereo samples received
+    uint32_t crc32 = 0;           // every byte received
+    uint32_t arV1 = 0;            // AccurateRip v1
+    uint32_t arV2 = 0;            // AccurateRip v2
+    uint32_t arOffsetFinding = 0; // v1 sum of sector 450 alone, weights 1..588
+    uint32_t ctdbCrc = 0;         // CRC32 of the samples the CTDB trim keeps
+};
+
+class TrackChecksums {
+public:
+    // trackSamples: the track's full length in stereo samples (needed for
+    // the end exclusions). The trim defaults to none.
+    TrackChecksums(uint64_t trackSamples, TrackPlace place, CtdbTrim trim = {});
+
+    // Little-endian 16-bit stereo PCM; a block may end inside a sample.
+    void Add(const uint8_t* pcm, std::size_t bytes);
+
+    // The sums of what has arrived so far.
+    TrackSums Result() const;
+
+private:
+    void AddSamples(const uint8_t* pcm, uint64_t count);
+
+    uint64_t trackSamples_;
+    uint64_t arFirst_; // 1-based positions counted by AccurateRip
+    uint64_t arLast_;
+    uint64_t ctdbFirst_; // 0-based range [first, end) for the CTDB CRC
+    uint64_t ctdbEnd_;
+    uint64_t position_ = 0; // samples so far
+    unsigned long crc_;
+    unsigned long ctdbCrc_;
+    uint32_t v1_ = 0;
+    uint32_t v2_ = 0;
+    uint32_t offsetFinding_ = 0;
+    uint8_t partial_[kBytesPerSample] = {};
+    std::size_t partialBytes_ = 0;
+};
+
+// CRC32 (zlib's) of a byte run, for callers that need no other sum.
+uint32_t Crc32(const uint8_t* data, std::size_t bytes, uint32_t previous = 0);
+
+} // namespace vindral::accuracy

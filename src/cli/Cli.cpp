@@ -1,4 +1,5 @@
 #include "cli/Cli.h"
+#include "cli/AccuracyCommands.h"
 
 #include <cstdio>
 #include <cstring>
@@ -31,6 +32,8 @@ const char* const kUsage =
     "       vindral-cli toc [SOURCE] [--drive N]\n"
     "       vindral-cli rip [SOURCE] [--drive N] [--tracks LIST] [--out DIR] [--prefix NAME]\n"
     "                       [--verify] [--c2] [--speed X] [--log FILE]\n"
+    "       vindral-cli ids [SOURCE] [--drive N]\n"
+    "       vindral-cli log verify FILE\n"
     "SOURCE: --image FILE.cue (repeatable) | --demo | --device /dev/srN (repeatable);\n"
     "        without one, the machine's CD-ROM drives are used. --emulated-speed X\n"
     "        limits the emulated drives to X times the audio speed.\n"
@@ -75,7 +78,8 @@ int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
         options.command = "help";
         return 0;
     }
-    if (options.command != "drives" && options.command != "toc" && options.command != "rip") {
+    if (options.command != "drives" && options.command != "toc" && options.command != "rip" &&
+        options.command != "ids") {
         err << "vindral-cli: unknown command '" << options.command << "'\n" << kUsage;
         return kExitUsage;
     }
@@ -445,6 +449,9 @@ std::optional<uint16_t> SpeedFromArgument(const std::string& text) {
 }
 
 int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
+    if (argc >= 2 && std::strcmp(argv[1], "log") == 0) {
+        return VerifyLogCommand(argc, argv, out, err);
+    }
     Options options;
     if (int status = ParseOptions(argc, argv, options, err)) {
         return status;
@@ -465,6 +472,14 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
     }
     if (options.command == "toc") {
         return CommandToc(options, out, err);
+    }
+    if (options.command == "ids") {
+        CdDevice device;
+        TrackTable table;
+        if (int status = OpenDisc(options, device, table, err)) {
+            return status;
+        }
+        return PrintDiscIds(table, out, err);
     }
     return CommandRip(options, out, err);
 }

@@ -1,5 +1,11 @@
 #include "accuracy/AccurateRipAnswer.h"
 
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "accuracy/Checksums.h"
+
 namespace vindral::accuracy {
 
 namespace {
@@ -91,6 +97,35 @@ AccurateRipMatch MatchAccurateRip(const std::vector<AccurateRipResponse>& respon
         }
     }
     return match;
+}
+
+std::vector<ReadOffsetCandidate>
+FindReadOffsets(const std::vector<AccurateRipResponse>& responses,
+                const std::vector<std::vector<uint32_t>>& trackSums) {
+    std::map<int, int> agreeing;
+    for (std::size_t t = 0; t < trackSums.size(); ++t) {
+        std::set<uint32_t> wanted;
+        for (const AccurateRipResponse& response : responses) {
+            if (t < response.tracks.size() && response.tracks[t].confidence >= 1 &&
+                response.tracks[t].offsetFinding != 0) {
+                wanted.insert(response.tracks[t].offsetFinding);
+            }
+        }
+        for (std::size_t w = 0; w < trackSums[t].size(); ++w) {
+            if (trackSums[t][w] != 0 && wanted.count(trackSums[t][w])) {
+                ++agreeing[static_cast<int>(w) - kOffsetSearchSamples];
+            }
+        }
+    }
+    std::vector<ReadOffsetCandidate> candidates;
+    for (const auto& [offset, tracks] : agreeing) {
+        candidates.push_back({offset, tracks});
+    }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const ReadOffsetCandidate& a, const ReadOffsetCandidate& b) {
+                         return a.tracks > b.tracks;
+                     });
+    return candidates;
 }
 
 } // namespace vindral::accuracy

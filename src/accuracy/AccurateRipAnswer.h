@@ -48,4 +48,18 @@ struct AccurateRipMatch {
 AccurateRipMatch MatchAccurateRip(const std::vector<AccurateRipResponse>& responses,
                                   std::size_t trackIndex, uint32_t v1, uint32_t v2);
 
+struct ReadOffsetCandidate {
+    int offset = 0; // the read-offset correction, in samples
+    int tracks = 0; // tracks whose offset-finding sum matches at it
+};
+
+// The read offsets at which the tracks' offset-finding sums (from
+// TrackChecksums::OffsetFindingSums, one vector per audio track in order;
+// an empty vector for a track that was not read) equal a response's sum for
+// that track. Zero sums and entries of confidence 0 are ignored. Sorted by
+// the number of agreeing tracks, most first, then by offset.
+std::vector<ReadOffsetCandidate>
+FindReadOffsets(const std::vector<AccurateRipResponse>& responses,
+                const std::vector<std::vector<uint32_t>>& trackSums);
+
 } // namespace vindral::accuracy

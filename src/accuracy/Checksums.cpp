@@ -26,6 +26,11 @@ uint32_t SampleAt(const uint8_t* p) {
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
+constexpr uint64_t kWindowStart =
+    kOffsetFindingSector * kSamplesPerSector - static_cast<uint64_t>(kOffsetSearchSamples);
+constexpr uint64_t kWindowSamples =
+    2 * static_cast<uint64_t>(kOffsetSearchSamples) + kSamplesPerSector;
+
 } // namespace
 
 CtdbTrim CtdbTrimFor(TrackPlace place, uint64_t discAudioSamples) {
@@ -114,7 +119,43 @@ void TrackChecksums::AddSamples(const uint8_t* pcm, uint64_t count) {
         offsetFinding_ += SampleAt(pcm + (i - begin) * kBytesPerSample) *
                           static_cast<uint32_t>(i - sectorStart + 1);
     }
+
+    // The samples around sector 450, kept for the offset search.
+    const uint64_t wFrom = std::max(begin, kWindowStart);
+    const uint64_t wTo = std::min(end, kWindowStart + kWindowSamples);
+    if (wFrom < wTo) {
+        window_.resize(kWindowSamples);
+        for (uint64_t i = wFrom; i < wTo; ++i) {
+            window_[i - kWindowStart] = SampleAt(pcm + (i - begin) * kBytesPerSample);
+        }
+        windowFilled_ = wTo - kWindowStart;
+    }
     position_ = end;
+}
+
+std::vector<uint32_t> TrackChecksums::OffsetFindingSums() const {
+    if (windowFilled_ < kWindowSamples) {
+        return {};
+    }
+    // f(w) = sum of x[w + i] * (i + 1) over one sector; sliding by one sample
+    // takes off the sector's plain sum and adds the new sample 588 times.
+    std::vector<uint32_t> sums(kWindowSamples - kSamplesPerSector + 1);
+    uint32_t f = 0;
+    uint32_t plain = 0;
+    for (uint32_t i = 0; i < kSamplesPerSector; ++i) {
+        f += window_[i] * (i + 1);
+        plain += window_[i];
+    }
+    for (std::size_t w = 0;; ++w) {
+        sums[w] = f;
+        if (w + 1 == sums.size()) {
+            break;
+        }
+        const uint32_t incoming = window_[w + kSamplesPerSector];
+        f = f - plain + incoming * kSamplesPerSector;
+        plain = plain - window_[w] + incoming;
+    }
+    return sums;
 }
 
 TrackSums TrackChecksums::Result() const {

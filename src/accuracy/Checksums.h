@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace vindral::accuracy {
 
@@ -20,6 +21,8 @@ constexpr uint64_t kOffsetFindingSector = 450;
 // CTDB leaves out the first 10 sectors of the disc's audio, and at its end
 // 10 sectors plus what does not fill a whole run of 10.
 constexpr uint64_t kCtdbStrideSamples = 10 * kSamplesPerSector;
+// Read offsets the offset-finding window covers: ±5 sectors.
+constexpr int kOffsetSearchSamples = 5 * static_cast<int>(kSamplesPerSector);
 
 struct TrackPlace {
     bool first = false; // the first audio track of the disc
@@ -57,6 +60,14 @@ public:
     // The sums of what has arrived so far.
     TrackSums Result() const;
 
+    // The offset-finding sum of the sector that starts `shift` samples after
+    // sector 450, for every shift from -kOffsetSearchSamples to
+    // +kOffsetSearchSamples (element 0 is the most negative shift). When
+    // the database's sum for the track equals the one at `shift`, the
+    // reading needs a read-offset correction of +shift samples. Empty until
+    // sectors 445 to 455 of the track have arrived.
+    std::vector<uint32_t> OffsetFindingSums() const;
+
 private:
     void AddSamples(const uint8_t* pcm, uint64_t count);
 
@@ -71,6 +82,8 @@ private:
     uint32_t v1_ = 0;
     uint32_t v2_ = 0;
     uint32_t offsetFinding_ = 0;
+    std::vector<uint32_t> window_; // samples of sectors 445..455
+    uint64_t windowFilled_ = 0;
     uint8_t partial_[kBytesPerSample] = {};
     std::size_t partialBytes_ = 0;
 };

@@ -183,5 +183,31 @@ TEST(AccurateRipAnswer, ATrackMatchesAnyPressingWithConfidence) {
     EXPECT_EQ(m.pressings, 1);
 }
 
+TEST(AccurateRipAnswer, ReadOffsetsWhereTheOffsetFindingSumsAgree) {
+    // Two tracks; the database knows sums 0xAAAA0001 / 0xBBBB0002 for them.
+    AccurateRipResponse response;
+    response.id = {2, 1, 2, 3};
+    response.tracks = {{5, 0x1111, 0xAAAA0001}, {5, 0x2222, 0xBBBB0002}};
+    AccurateRipResponse unknown = response; // a pressing without sums
+    unknown.tracks = {{3, 0x3333, 0}, {3, 0x4444, 0}};
+    std::vector<std::vector<uint32_t>> sums(2, std::vector<uint32_t>(5881, 7));
+    sums[0][2940 + 6] = 0xAAAA0001; // both tracks agree at +6
+    sums[1][2940 + 6] = 0xBBBB0002;
+    sums[1][2940 - 100] = 0xBBBB0002; // one track also at -100
+    sums[0][2940 + 50] = 0xBBBB0002;  // another track's sum does not count
+    const std::vector<ReadOffsetCandidate> found = FindReadOffsets({response, unknown}, sums);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].offset, 6);
+    EXPECT_EQ(found[0].tracks, 2);
+    EXPECT_EQ(found[1].offset, -100);
+    EXPECT_EQ(found[1].tracks, 1);
+    // Entries of confidence 0 and sums of 0 find nothing.
+    response.tracks[0].confidence = 0;
+    response.tracks[1].offsetFinding = 0;
+    sums[1][0] = 0;
+    EXPECT_TRUE(FindReadOffsets({response, unknown}, sums).empty());
+    EXPECT_TRUE(FindReadOffsets({}, sums).empty());
+}
+
 } // namespace
 } // namespace vindral::accuracy

@@ -124,6 +124,48 @@ TEST(TrackChecksums, TracksShorterThanTheExclusionsGiveZeroSums) {
     EXPECT_EQ(cut.ctdbCrc, 0u); // nothing kept: the CRC of no bytes
 }
 
+TEST(TrackChecksums, OffsetFindingSumsAtEveryShift) {
+    const std::vector<uint8_t> pressed = Noise(470 * 588, 21);
+    const uint32_t wanted = SumsOf(pressed, {false, false}).arOffsetFinding;
+    auto sample = [](const std::vector<uint8_t>& pcm, std::size_t i) {
+        return static_cast<uint32_t>(pcm[4 * i]) | static_cast<uint32_t>(pcm[4 * i + 1]) << 8 |
+               static_cast<uint32_t>(pcm[4 * i + 2]) << 16 |
+               static_cast<uint32_t>(pcm[4 * i + 3]) << 24;
+    };
+    for (int offset : {0, 6, -30, 667, -1164, 2940, -2940}) {
+        SCOPED_TRACE(offset);
+        // A drive with read offset +N returns the pressed sample j - N as j.
+        std::vector<uint8_t> read(pressed.size(), 0);
+        for (std::size_t j = 0; j < pressed.size() / 4; ++j) {
+            const long from = static_cast<long>(j) - offset;
+            if (from >= 0 && from < static_cast<long>(pressed.size() / 4)) {
+                std::copy_n(pressed.begin() + from * 4, 4, read.begin() + static_cast<long>(j) * 4);
+            }
+        }
+        TrackChecksums sums(read.size() / 4, {false, false});
+        for (std::size_t at = 0; at < read.size(); at += 9999) {
+            sums.Add(read.data() + at, std::min<std::size_t>(9999, read.size() - at));
+        }
+        const std::vector<uint32_t> shifted = sums.OffsetFindingSums();
+        ASSERT_EQ(shifted.size(), 5881u);
+        EXPECT_EQ(shifted[static_cast<std::size_t>(offset + 2940)], wanted);
+        EXPECT_EQ(shifted[2940], sums.Result().arOffsetFinding);
+        // Each element is the plain sum of its own sector, spot-checked.
+        for (int shift : {-2940, -1, 1, 1000, 2940}) {
+            uint32_t f = 0;
+            for (uint32_t i = 0; i < 588; ++i) {
+                f += sample(read, static_cast<std::size_t>(450 * 588 + shift) + i) * (i + 1);
+            }
+            EXPECT_EQ(shifted[static_cast<std::size_t>(shift + 2940)], f) << shift;
+        }
+    }
+    // Too short a track gives no sums.
+    TrackChecksums shortTrack(455 * 588, {false, false});
+    const std::vector<uint8_t> part = Noise(455 * 588, 1);
+    shortTrack.Add(part.data(), part.size());
+    EXPECT_TRUE(shortTrack.OffsetFindingSums().empty());
+}
+
 // The same sums written again, plainly, in Python.
 const char* const kPythonSums = R"(
 import sys, struct, zlib

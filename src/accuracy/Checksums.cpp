@@ -55,6 +55,11 @@ TrackChecksums::TrackChecksums(uint64_t trackSamples, TrackPlace place, CtdbTrim
         place.last
             ? (trackSamples > kAccurateRipEdgeSamples ? trackSamples - kAccurateRipEdgeSamples : 0)
             : trackSamples;
+    // The edges reach one stride beyond the CTDB trim at each end.
+    headKeep_ = std::min(trackSamples, trim.head + kCtdbStrideSamples);
+    const uint64_t tailKeep = trim.tail + kCtdbStrideSamples;
+    tailStart_ = trackSamples > tailKeep ? trackSamples - tailKeep : 0;
+    crcBeforeTail_ = crc32(0, nullptr, 0);
     ctdbFirst_ = trim.head;
     ctdbEnd_ = trackSamples > trim.tail ? trackSamples - trim.tail : 0;
 }
@@ -94,6 +99,23 @@ void TrackChecksums::AddSamples(const uint8_t* pcm, uint64_t count) {
     if (ctdbFrom < ctdbTo) {
         ctdbCrc_ = CrcOver(ctdbCrc_, pcm + (ctdbFrom - begin) * kBytesPerSample,
                            static_cast<std::size_t>((ctdbTo - ctdbFrom) * kBytesPerSample));
+    }
+
+    // The edges: the head, the CRC up to the tail, the tail.
+    const uint64_t headTo = std::min(end, headKeep_);
+    if (begin < headTo) {
+        head_.insert(head_.end(), pcm, pcm + (headTo - begin) * kBytesPerSample);
+    }
+    if (begin < tailStart_) {
+        const uint64_t to = std::min(end, tailStart_);
+        crcBeforeTail_ =
+            CrcOver(crcBeforeTail_, pcm, static_cast<std::size_t>((to - begin) * kBytesPerSample));
+    }
+    const uint64_t tailFrom = std::max(begin, tailStart_);
+    const uint64_t tailTo = std::min(end, trackSamples_);
+    if (tailFrom < tailTo) {
+        tail_.insert(tail_.end(), pcm + (tailFrom - begin) * kBytesPerSample,
+                     pcm + (tailTo - begin) * kBytesPerSample);
     }
 
     // AccurateRip: sample k (1-based position in the track) weighs k.
@@ -156,6 +178,106 @@ std::vector<uint32_t> TrackChecksums::OffsetFindingSums() const {
         plain = plain - window_[w] + incoming;
     }
     return sums;
+}
+
+TrackEdges TrackChecksums::Edges() const {
+    TrackEdges edges;
+    edges.samples = std::min(position_, trackSamples_);
+    edges.crcBeforeTail = static_cast<uint32_t>(crcBeforeTail_);
+    edges.head = head_;
+    edges.tail = tail_;
+    return edges;
+}
+
+namespace {
+
+// CRC of samples [from, to) of a track from its edges, when `from` lies in
+// the head and `to` in the tail (or the range is empty).
+std::optional<uint32_t> EdgeRangeCrc(const TrackEdges& t, uint64_t from, uint64_t to) {
+    const uint64_t headLen = t.head.size() / kBytesPerSample;
+    const uint64_t tailLen = t.tail.size() / kBytesPerSample;
+    const uint64_t tailStart = t.samples - tailLen;
+    if (from >= to) {
+        return static_cast<uint32_t>(crc32(0, nullptr, 0));
+    }
+    if (from <= headLen && to >= tailStart && to <= t.samples) {
+        const uLong toCrc = CrcOver(t.crcBeforeTail, t.tail.data(),
+                                    static_cast<std::size_t>((to - tailStart) * kBytesPerSample));
+        const uLong fromCrc = CrcOver(crc32(0, nullptr, 0), t.head.data(),
+                                      static_cast<std::size_t>(from * kBytesPerSample));
+        // CRC(A + B) = shift(CRC(A), |B|) ^ CRC(B), and crc32_combine with a
+        // zero second CRC is that shift.
+        return static_cast<uint32_t>(
+            toCrc ^ crc32_combine(fromCrc, 0, static_cast<z_off_t>((to - from) * kBytesPerSample)));
+    }
+    if (to <= headLen) {
+        return static_cast<uint32_t>(
+            CrcOver(crc32(0, nullptr, 0), t.head.data() + from * kBytesPerSample,
+                    static_cast<std::size_t>((to - from) * kBytesPerSample)));
+    }
+    if (from >= tailStart && to <= t.samples) {
+        return static_cast<uint32_t>(
+            CrcOver(crc32(0, nullptr, 0), t.tail.data() + (from - tailStart) * kBytesPerSample,
+                    static_cast<std::size_t>((to - from) * kBytesPerSample)));
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<uint32_t> CtdbShiftedCrc(const std::vector<TrackEdges>& disc, std::size_t track,
+                                       CtdbTrim trim, int shift) {
+    if (track >= disc.size()) {
+        return std::nullopt;
+    }
+    const TrackEdges& own = disc[track];
+    const int64_t length = static_cast<int64_t>(own.samples);
+    const int64_t from = static_cast<int64_t>(trim.head) + shift;
+    const int64_t to = length - static_cast<int64_t>(trim.tail) + shift;
+    if (from >= to) {
+        return static_cast<uint32_t>(crc32(0, nullptr, 0));
+    }
+    uLong crc = crc32(0, nullptr, 0);
+    auto append = [&crc](std::optional<uint32_t> part, int64_t samples) {
+        if (!part) {
+            return false;
+        }
+        crc = crc32_combine(crc, *part, static_cast<z_off_t>(samples * kBytesPerSample));
+        return true;
+    };
+    if (from < 0) { // the end of the previous track
+        if (track == 0) {
+            return std::nullopt;
+        }
+        const TrackEdges& prev = disc[track - 1];
+        const int64_t prevLength = static_cast<int64_t>(prev.samples);
+        const int64_t end = std::min<int64_t>(to, 0);
+        if (prevLength + from < 0 ||
+            !append(EdgeRangeCrc(prev, static_cast<uint64_t>(prevLength + from),
+                                 static_cast<uint64_t>(prevLength + end)),
+                    end - from)) {
+            return std::nullopt;
+        }
+    }
+    const int64_t ownFrom = std::max<int64_t>(from, 0);
+    const int64_t ownTo = std::min(to, length);
+    if (ownFrom < ownTo &&
+        !append(EdgeRangeCrc(own, static_cast<uint64_t>(ownFrom), static_cast<uint64_t>(ownTo)),
+                ownTo - ownFrom)) {
+        return std::nullopt;
+    }
+    if (to > length) { // the start of the next track
+        if (track + 1 >= disc.size()) {
+            return std::nullopt;
+        }
+        const int64_t start = std::max(from, length);
+        if (!append(EdgeRangeCrc(disc[track + 1], static_cast<uint64_t>(start - length),
+                                 static_cast<uint64_t>(to - length)),
+                    to - start)) {
+            return std::nullopt;
+        }
+    }
+    return static_cast<uint32_t>(crc);
 }
 
 TrackSums TrackChecksums::Result() const {

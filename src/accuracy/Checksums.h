@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace vindral::accuracy {
@@ -48,6 +49,26 @@ struct TrackSums {
     uint32_t ctdbCrc = 0;         // CRC32 of the samples the CTDB trim keeps
 };
 
+// What a track keeps for CRCs of its samples shifted against the disc (a
+// pressing with another offset): its first and last samples, 10 sectors
+// beyond its CTDB trim at each end, and the CRC of everything before the
+// kept tail.
+struct TrackEdges {
+    uint64_t samples = 0;
+    uint32_t crcBeforeTail = 0; // CRC of the samples before `tail`
+    std::vector<uint8_t> head;  // the first samples of the track
+    std::vector<uint8_t> tail;  // the last samples of the track
+};
+
+// The CTDB CRC of track `track` of `disc` (its audio tracks in order, each
+// completely received) as it would be with the whole disc shifted by
+// `shift` samples: the trimmed range moves `shift` samples later (into the
+// next track when positive, from the previous one when negative). Nothing
+// when the range leaves the disc or what the edges hold; shifts of up to
+// ±5880 samples are covered.
+std::optional<uint32_t> CtdbShiftedCrc(const std::vector<TrackEdges>& disc, std::size_t track,
+                                       CtdbTrim trim, int shift);
+
 class TrackChecksums {
 public:
     // trackSamples: the track's full length in stereo samples (needed for
@@ -68,6 +89,9 @@ public:
     // sectors 445 to 455 of the track have arrived.
     std::vector<uint32_t> OffsetFindingSums() const;
 
+    // The track's edges, once the whole track has arrived.
+    TrackEdges Edges() const;
+
 private:
     void AddSamples(const uint8_t* pcm, uint64_t count);
 
@@ -82,6 +106,11 @@ private:
     uint32_t v1_ = 0;
     uint32_t v2_ = 0;
     uint32_t offsetFinding_ = 0;
+    uint64_t headKeep_;  // samples kept at the head
+    uint64_t tailStart_; // first sample of the kept tail
+    unsigned long crcBeforeTail_;
+    std::vector<uint8_t> head_;
+    std::vector<uint8_t> tail_;
     std::vector<uint32_t> window_; // samples of sectors 445..455
     uint64_t windowFilled_ = 0;
     uint8_t partial_[kBytesPerSample] = {};

@@ -3,6 +3,8 @@
 // blocks of every awkward size.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
 #include <sstream>
 
 #include <zlib.h>
@@ -164,6 +166,58 @@ TEST(TrackChecksums, OffsetFindingSumsAtEveryShift) {
     const std::vector<uint8_t> part = Noise(455 * 588, 1);
     shortTrack.Add(part.data(), part.size());
     EXPECT_TRUE(shortTrack.OffsetFindingSums().empty());
+}
+
+TEST(TrackChecksums, CtdbCrcOfAShiftedDiscFromTheTrackEdges) {
+    // Three tracks of 30 sectors, 25 sectors and 17 samples, and 40 sectors.
+    const std::vector<uint64_t> lengths = {30 * 588, 25 * 588 + 17, 40 * 588};
+    uint64_t total = 0;
+    for (uint64_t n : lengths) {
+        total += n;
+    }
+    const std::vector<uint8_t> disc = Noise(total, 99);
+    std::vector<TrackEdges> edges;
+    std::vector<uint32_t> unshifted;
+    std::vector<CtdbTrim> trims;
+    uint64_t start = 0;
+    for (std::size_t t = 0; t < lengths.size(); ++t) {
+        const TrackPlace place{t == 0, t + 1 == lengths.size()};
+        trims.push_back(CtdbTrimFor(place, total));
+        TrackChecksums sums(lengths[t], place, trims.back());
+        const uint8_t* at = disc.data() + start * 4;
+        for (uint64_t done = 0; done < lengths[t] * 4; done += 1001) {
+            sums.Add(at + done, std::min<uint64_t>(1001, lengths[t] * 4 - done));
+        }
+        edges.push_back(sums.Edges());
+        unshifted.push_back(sums.Result().ctdbCrc);
+        start += lengths[t];
+    }
+    start = 0;
+    for (std::size_t t = 0; t < lengths.size(); ++t) {
+        for (int shift : {-5881, -5880, -1000, -1, 0, 1, 777, 5880, 5881}) {
+            SCOPED_TRACE(std::to_string(t) + " " + std::to_string(shift));
+            const int64_t from = static_cast<int64_t>(start + trims[t].head) + shift;
+            const int64_t to = static_cast<int64_t>(start + lengths[t] - trims[t].tail) + shift;
+            const std::optional<uint32_t> crc = CtdbShiftedCrc(edges, t, trims[t], shift);
+            if (from < 0 || to > static_cast<int64_t>(total)) {
+                EXPECT_FALSE(crc);
+                continue;
+            }
+            const uint32_t expected = static_cast<uint32_t>(
+                crc32(0, disc.data() + from * 4, static_cast<uInt>((to - from) * 4)));
+            // Beyond ±5880 the edges may not reach; within, they must.
+            if (std::abs(shift) > 5880 && !crc) {
+                continue;
+            }
+            ASSERT_TRUE(crc);
+            EXPECT_EQ(*crc, expected);
+            if (shift == 0) {
+                EXPECT_EQ(*crc, unshifted[t]);
+            }
+        }
+        start += lengths[t];
+    }
+    EXPECT_FALSE(CtdbShiftedCrc(edges, 3, {}, 0));
 }
 
 // The same sums written again, plainly, in Python.

@@ -1,5 +1,5 @@
 // Disc IDs of discs whose IDs are published: MusicBrainz's documentation
-// example, an enhanced CD checked against the databases' own programs, a
+// example, enhanced CDs whose IDs the databases hold, a
 // mixed-mode CD, and CTDB TOC IDs from published rip tables.
 #include <gtest/gtest.h>
 
@@ -34,7 +34,7 @@ TEST(DiscIds, MusicBrainzDocumentationExample) {
 
 TEST(DiscIds, EnhancedCdFollowsWhatTheDatabasesDo) {
     // Ladyhawke (12 audio tracks, a data session): the CDDB ID as freedb
-    // lists it, the AccurateRip address as the database was asked for it,
+    // lists it, the AccurateRip address the database answers at,
     // the MusicBrainz ID as MusicBrainz's submission page computed it.
     const DiscToc ladyhawke = Toc({0, 15537, 31691, 50866, 66466, 81202, 99409, 115920, 133093,
                                    149847, 161560, 177682, 207106},
@@ -47,7 +47,7 @@ TEST(DiscIds, EnhancedCdFollowsWhatTheDatabasesDo) {
     EXPECT_EQ(MusicBrainzId(ladyhawke), "KnpGsLhvH.lPrNc1PBL21lb9Bg4-");
 
     // Recoil, "Liquid" (10 audio tracks, a data session): the IDs the
-    // database's own ripper computes, and MusicBrainz's disc ID.
+    // AccurateRip database holds its answer under, and MusicBrainz's disc ID.
     const DiscToc liquid =
         Toc({0, 12617, 40337, 63075, 93260, 117965, 151715, 184190, 215110, 247305, 281585}, 333651,
             {11});

@@ -11,6 +11,7 @@ packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev
 packages+=(qemu-system-x86 busybox-static genisoimage)  # the real-kernel drive test (tests/kernel)
 packages+=(dpkg-dev file desktop-file-utils appstream lintian man-db librsvg2-bin)  # the Debian package, its validators, the icon's PNGs
 packages+=(clang libclang-rt-14-dev)  # fuzz build: clang, libFuzzer and the sanitizer runtimes
+packages+=(zlib1g-dev libssl-dev libpugixml-dev)  # checksums, disc IDs and database answers
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,4 +1,5 @@
 #include "cli/Cli.h"
+#include "cli/AccuracyCommands.h"
 
 #include <cstdio>
 #include <cstring>
@@ -32,6 +33,8 @@ const char* const kUsage =
     "       vindral-cli toc [SOURCE] [--drive N]\n"
     "       vindral-cli rip [SOURCE] [--drive N] [--tracks LIST] [--out DIR] [--prefix NAME]\n"
     "                       [--verify] [--c2] [--speed X] [--log FILE]\n"
+    "       vindral-cli ids [SOURCE] [--drive N]\n"
+    "       vindral-cli log verify FILE\n"
     "SOURCE: --image FILE.cue (repeatable) | --demo | --device /dev/srN (repeatable);\n"
     "        without one, the machine's CD-ROM drives are used. --emulated-speed X\n"
     "        limits the emulated drives to X times the audio speed.\n"
@@ -78,6 +81,13 @@ const char* const kRipHelp =
     "1 a track failed or differed, 2 usage error, 130 interrupted (Ctrl+C cancels and\n"
     "removes the partial file).\n";
 
+const char* const kIdsHelp =
+    "usage: vindral-cli ids [SOURCE] [--drive N]\n"
+    "Prints the disc's AccurateRip ID, CDDB ID, MusicBrainz disc ID and CTDB TOC ID,\n"
+    "one a line.\n"
+    "\n"
+    "  --drive N             the drive, counted from 0 as 'drives' lists them (default 0)\n";
+
 const char* const kGeneralHelp =
     "\nvindral-cli COMMAND --help shows the options of a command;\n"
     "vindral-cli --version shows the version.\n";
@@ -92,6 +102,9 @@ std::string HelpText(const std::string& command) {
     }
     if (command == "rip") {
         return std::string(kRipHelp) + kSourceHelp;
+    }
+    if (command == "ids") {
+        return std::string(kIdsHelp) + kSourceHelp;
     }
     return std::string(kUsage) + kGeneralHelp;
 }
@@ -132,7 +145,7 @@ int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
     }
     options.command = argv[1];
     auto known = [](const std::string& name) {
-        return name == "drives" || name == "toc" || name == "rip";
+        return name == "drives" || name == "toc" || name == "rip" || name == "ids";
     };
     if (options.command == "--version") {
         options.command = "version";
@@ -569,6 +582,9 @@ std::optional<uint16_t> SpeedFromArgument(const std::string& text) {
 }
 
 int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
+    if (argc >= 2 && std::strcmp(argv[1], "log") == 0) {
+        return VerifyLogCommand(argc, argv, out, err);
+    }
     Options options;
     if (int status = ParseOptions(argc, argv, options, err)) {
         return status;
@@ -593,6 +609,14 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
     }
     if (options.command == "toc") {
         return CommandToc(options, out, err);
+    }
+    if (options.command == "ids") {
+        CdDevice device;
+        TrackTable table;
+        if (int status = OpenDisc(options, device, table, err)) {
+            return status;
+        }
+        return PrintDiscIds(table, out, err);
     }
     return CommandRip(options, out, err);
 }

@@ -1,0 +1,123 @@
+// Per-track checksums computed while the audio arrives: the copy CRC
+// (CRC32 of every byte), AccurateRip v1 and v2, the AccurateRip
+// offset-finding checksum and the CTDB track CRC. One object per track,
+// fed with PCM blocks of any size; nothing is read twice.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace vindral::accuracy {
+
+constexpr uint32_t kSamplesPerSector = 588; // stereo samples of one audio sector
+constexpr uint32_t kBytesPerSample = 4;
+
+// AccurateRip leaves out the first track's first five sectors less one
+// sample and the last track's last five sectors.
+constexpr uint64_t kAccurateRipEdgeSamples = 5 * kSamplesPerSector;
+// The offset-finding checksum covers this sector of each track (counted from 0).
+constexpr uint64_t kOffsetFindingSector = 450;
+// CTDB leaves out the first 10 sectors of the disc's audio, and at its end
+// 10 sectors plus what does not fill a whole run of 10.
+constexpr uint64_t kCtdbStrideSamples = 10 * kSamplesPerSector;
+// Read offsets the offset-finding window covers: ±5 sectors.
+constexpr int kOffsetSearchSamples = 5 * static_cast<int>(kSamplesPerSector);
+
+struct TrackPlace {
+    bool first = false; // the first audio track of the disc
+    bool last = false;  // the last audio track of the disc
+};
+
+// Samples of a track the CTDB track CRC leaves out at its head and tail.
+struct CtdbTrim {
+    uint64_t head = 0;
+    uint64_t tail = 0;
+};
+
+// The trim of one track, given the disc's audio length in samples (from
+// the first audio track's start to the end of the last audio track).
+CtdbTrim CtdbTrimFor(TrackPlace place, uint64_t discAudioSamples);
+
+struct TrackSums {
+    uint64_t samples = 0;         // whole stereo samples received
+    uint32_t crc32 = 0;           // every byte received
+    uint32_t arV1 = 0;            // AccurateRip v1
+    uint32_t arV2 = 0;            // AccurateRip v2
+    uint32_t arOffsetFinding = 0; // v1 sum of sector 450 alone, weights 1..588
+    uint32_t ctdbCrc = 0;         // CRC32 of the samples the CTDB trim keeps
+};
+
+// What a track keeps for CRCs of its samples shifted against the disc (a
+// pressing with another offset): its first and last samples, 10 sectors
+// beyond its CTDB trim at each end, and the CRC of everything before the
+// kept tail.
+struct TrackEdges {
+    uint64_t samples = 0;
+    uint32_t crcBeforeTail = 0; // CRC of the samples before `tail`
+    std::vector<uint8_t> head;  // the first samples of the track
+    std::vector<uint8_t> tail;  // the last samples of the track
+};
+
+// The CTDB CRC of track `track` of `disc` (its audio tracks in order, each
+// completely received) as it would be with the whole disc shifted by
+// `shift` samples: the trimmed range moves `shift` samples later (into the
+// next track when positive, from the previous one when negative). Nothing
+// when the range leaves the disc or what the edges hold; shifts of up to
+// ±5880 samples are covered.
+std::optional<uint32_t> CtdbShiftedCrc(const std::vector<TrackEdges>& disc, std::size_t track,
+                                       CtdbTrim trim, int shift);
+
+class TrackChecksums {
+public:
+    // trackSamples: the track's full length in stereo samples (needed for
+    // the end exclusions). The trim defaults to none.
+    TrackChecksums(uint64_t trackSamples, TrackPlace place, CtdbTrim trim = {});
+
+    // Little-endian 16-bit stereo PCM; a block may end inside a sample.
+    void Add(const uint8_t* pcm, std::size_t bytes);
+
+    // The sums of what has arrived so far.
+    TrackSums Result() const;
+
+    // The offset-finding sum of the sector that starts `shift` samples after
+    // sector 450, for every shift from -kOffsetSearchSamples to
+    // +kOffsetSearchSamples (element 0 is the most negative shift). When
+    // the database's sum for the track equals the one at `shift`, the
+    // reading needs a read-offset correction of +shift samples. Empty until
+    // sectors 445 to 455 of the track have arrived.
+    std::vector<uint32_t> OffsetFindingSums() const;
+
+    // The track's edges, once the whole track has arrived.
+    TrackEdges Edges() const;
+
+private:
+    void AddSamples(const uint8_t* pcm, uint64_t count);
+
+    uint64_t trackSamples_;
+    uint64_t arFirst_; // 1-based positions counted by AccurateRip
+    uint64_t arLast_;
+    uint64_t ctdbFirst_; // 0-based range [first, end) for the CTDB CRC
+    uint64_t ctdbEnd_;
+    uint64_t position_ = 0; // samples so far
+    unsigned long crc_;
+    unsigned long ctdbCrc_;
+    uint32_t v1_ = 0;
+    uint32_t v2_ = 0;
+    uint32_t offsetFinding_ = 0;
+    uint64_t headKeep_;  // samples kept at the head
+    uint64_t tailStart_; // first sample of the kept tail
+    unsigned long crcBeforeTail_;
+    std::vector<uint8_t> head_;
+    std::vector<uint8_t> tail_;
+    std::vector<uint32_t> window_; // samples of sectors 445..455
+    uint64_t windowFilled_ = 0;
+    uint8_t partial_[kBytesPerSample] = {};
+    std::size_t partialBytes_ = 0;
+};
+
+// CRC32 (zlib's) of a byte run, for callers that need no other sum.
+uint32_t Crc32(const uint8_t* data, std::size_t bytes, uint32_t previous = 0);
+
+} // namespace vindral::accuracy

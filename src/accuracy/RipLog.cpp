@@ -1,0 +1,105 @@
+#include "accuracy/RipLog.h"
+
+#include <cstdio>
+
+#include <openssl/sha.h>
+
+namespace vindral::accuracy {
+
+namespace {
+
+constexpr std::string_view kSealPrefix = "Seal SHA-256: ";
+
+std::string Upper8(uint32_t value) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%08X", static_cast<unsigned>(value));
+    return buffer;
+}
+
+std::string Sha256Hex(std::string_view text) {
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
+    std::string hex;
+    char buffer[4];
+    for (unsigned char byte : digest) {
+        std::snprintf(buffer, sizeof buffer, "%02x", byte);
+        hex += buffer;
+    }
+    return hex;
+}
+
+std::string Signed(int value) {
+    return value > 0 ? "+" + std::to_string(value) : std::to_string(value);
+}
+
+} // namespace
+
+std::string SealLine(std::string_view text) {
+    return std::string(kSealPrefix) + Sha256Hex(text) + "\n";
+}
+
+std::string RenderRipLog(const RipLogData& data) {
+    std::string text;
+    auto line = [&text](std::string_view name, std::string_view value) {
+        text += name;
+        text += value;
+        text += '\n';
+    };
+    line("Vindral rip log, version ", data.version);
+    line("Date: ", data.date);
+    line("Drive: ", data.drive);
+    line("Read offset: ", Signed(data.readOffset) + " samples");
+    line("Read method: ", data.readMethod);
+    line("Speed: ", data.speed);
+    line("AccurateRip ID: ", data.accurateRipId);
+    line("CDDB ID: ", data.cddbId);
+    line("MusicBrainz disc ID: ", data.musicBrainzId);
+    line("CTDB TOC ID: ", data.ctdbTocId);
+    for (const RipLogTrack& track : data.tracks) {
+        char number[16];
+        std::snprintf(number, sizeof number, "%02d", track.number);
+        text += '\n';
+        line("Track ", number);
+        line("  File: ", track.file);
+        line("  Copy CRC: ", Upper8(track.copyCrc));
+        line("  Test CRC: ", track.testCrc ? Upper8(*track.testCrc) : "not read");
+        line("  AccurateRip v1: ", Upper8(track.arV1));
+        line("  AccurateRip v2: ", Upper8(track.arV2));
+        line("  CTDB CRC: ", Upper8(track.ctdbCrc));
+        for (const std::string& result : track.results) {
+            line("  Result: ", result);
+        }
+        if (track.errors.empty()) {
+            line("  Errors: ", "none");
+        }
+        for (const std::string& error : track.errors) {
+            line("  Error: ", error);
+        }
+    }
+    text += '\n';
+    text += SealLine(text);
+    return text;
+}
+
+RipLogState VerifyRipLog(std::string_view text) {
+    // The seal is the last line; a missing final newline is tolerated.
+    std::string_view body = text;
+    if (!body.empty() && body.back() == '\n') {
+        body.remove_suffix(1);
+    }
+    const std::size_t start = body.rfind('\n');
+    const std::string_view last = start == std::string_view::npos ? body : body.substr(start + 1);
+    if (last.substr(0, kSealPrefix.size()) != kSealPrefix) {
+        return RipLogState::Unsealed;
+    }
+    const std::string_view above =
+        start == std::string_view::npos ? std::string_view() : text.substr(0, start + 1);
+    const std::string expected = SealLine(above);
+    std::string_view given = last;
+    if (given == std::string_view(expected).substr(0, expected.size() - 1)) {
+        return RipLogState::Intact;
+    }
+    return RipLogState::Changed;
+}
+
+} // namespace vindral::accuracy

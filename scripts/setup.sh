@@ -8,6 +8,14 @@ packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev
           qt6-base-dev qt6-multimedia-dev libqt6multimedia6 fonts-dejavu-core
           xvfb xauth x11-utils imagemagick xdotool pulseaudio
           g++-mingw-w64-x86-64-posix wine wine64 bc time cd-paranoia)
+packages+=(g++-mingw-w64-i686-posix wine32:i386)  # the 32-bit Windows build and its Wine
+# wine32 comes from the i386 side of the archive: enable it once, before the
+# package lists are read, so that wine32 is installed in the same apt-get run
+# as everything else (it may bring the amd64 Wine packages to its version).
+if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed" &&
+   ! dpkg --print-foreign-architectures | grep -qx i386 && [ "$(id -u)" -eq 0 ]; then
+    dpkg --add-architecture i386
+fi
 
 missing=()
 for package in "${packages[@]}"; do

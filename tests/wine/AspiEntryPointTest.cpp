@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "drive/windows/WindowsApi.h"
+#include "TestAspiManager.h"
 
 namespace vindral::wine {
 namespace {
@@ -71,6 +72,10 @@ protected:
         ASSERT_NE(module, nullptr) << "the test wnaspi32.dll is not beside the executable";
         table = ExportTable(module);
         ASSERT_FALSE(table.empty()) << "wnaspi32.dll has no readable export table";
+        // Whatever mode an earlier test left, the manager answers normally.
+        const auto configure = reinterpret_cast<ConfigureFn>(Entry("VindralTestAspiConfigure"));
+        ASSERT_NE(configure, nullptr);
+        configure(static_cast<int32_t>(ManagerMode::Synchronous));
     }
     void TearDown() override {
         if (module != nullptr) {

@@ -17,6 +17,7 @@
 #include "drive/Transport.h"
 #include "drive/emulated/DemoDisc.h"
 #include "drive/emulated/EmulatedTransport.h"
+#include "drive/windows/WindowsApi.h"
 #include "TestAspiManager.h"
 
 namespace {
@@ -230,4 +231,20 @@ __declspec(dllexport) int32_t __cdecl VindralTestAspiPendingCount() {
     return manager.pending;
 }
 
+#if defined(__i386__)
+// A counter-example for the calling-convention tests, 32-bit only: an entry
+// point of the kind a manager must not export, __stdcall (it removes its own
+// argument, and the linker decorates its name with "@4").
+__declspec(dllexport) unsigned long __stdcall VindralTestAspiStdcallProbe(void* block) {
+    return block == nullptr ? 0xE0 : 0xE1;
+}
+#endif
+
 } // extern "C"
+
+// The exports have exactly the types through which the program calls them: a
+// different calling convention would make these conversions ill-formed.
+[[maybe_unused]] constexpr vindral::windows::AspiGetSupportInfoFn kSupportInfoAsCalled =
+    &GetASPI32SupportInfo;
+[[maybe_unused]] constexpr vindral::windows::AspiSendCommandFn kSendCommandAsCalled =
+    &SendASPI32Command;

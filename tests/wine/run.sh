@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Cross-builds Vindral for 64-bit Windows with mingw-w64 and runs the Windows
-# build's tests under Wine:
+# Cross-builds Vindral for Windows with mingw-w64 and runs the Windows build's
+# tests under Wine, for one width: i686 (32-bit, the build that ships, in a
+# 32-bit Wine prefix) or x86_64 (64-bit):
 #   1. GoogleTest from /usr/src/googletest, built with the same tool chain;
 #   2. the program itself (vindral-cli.exe, no Qt front end);
 #   3. tests/wine: the fake-system tests of the Windows backends, and the ASPI
@@ -8,22 +9,43 @@
 #   4. vindral-cli.exe end to end over that wnaspi32.dll: the drive list, the
 #      table of contents and a verified rip that must equal a rip of the same
 #      disc without ASPI.
-# Usage: tests/wine/run.sh [BUILD_FOLDER]   (default: build-wine in the tree)
+# Usage: tests/wine/run.sh [x86_64|i686] [BUILD_FOLDER]
+#   The width defaults to x86_64; the build folder to build-wine (x86_64) or
+#   build-wine-i686 (i686) in the tree. A single argument that is not a width
+#   is the build folder of the x86_64 build.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-BUILD=${1:-$ROOT/build-wine}
+WIDTH=x86_64
+if [[ ${1:-} == x86_64 || ${1:-} == i686 ]]; then
+    WIDTH=$1
+    shift
+fi
+case $WIDTH in
+x86_64)
+    BUILD=${1:-$ROOT/build-wine}
+    TRIPLET=x86_64-w64-mingw32
+    WINE_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64)
+    WINEARCH=win64
+    ;;
+i686)
+    BUILD=${1:-$ROOT/build-wine-i686}
+    TRIPLET=i686-w64-mingw32
+    WINE_PACKAGES=(g++-mingw-w64-i686-posix wine wine32:i386)
+    WINEARCH=win32
+    ;;
+esac
 JOBS=${JOBS:-2}
-TOOLCHAIN=$ROOT/cmake/mingw-w64-x86_64.cmake
+TOOLCHAIN=$ROOT/cmake/mingw-w64-$WIDTH.cmake
 
 fail() {
-    echo "tests/wine/run.sh: $*" >&2
+    echo "tests/wine/run.sh ($WIDTH): $*" >&2
     exit 1
 }
 
 # ---- what the machine must have ------------------------------------------------
 missing=()
-for package in g++-mingw-w64-x86-64-posix wine wine64 googletest cmake ninja-build; do
+for package in "${WINE_PACKAGES[@]}" googletest cmake ninja-build; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
         missing+=("$package")
     fi
@@ -31,7 +53,7 @@ done
 if ((${#missing[@]} > 0)); then
     fail "missing Debian packages: ${missing[*]} (apt-get install ${missing[*]})"
 fi
-command -v x86_64-w64-mingw32-g++-posix >/dev/null || fail "x86_64-w64-mingw32-g++-posix not found"
+command -v "$TRIPLET-g++-posix" >/dev/null || fail "$TRIPLET-g++-posix not found"
 WINE=$(command -v wine || command -v wine64) || fail "wine not found"
 [[ -f /usr/src/googletest/CMakeLists.txt ]] || fail "/usr/src/googletest is missing"
 
@@ -41,7 +63,7 @@ BUILD=$(cd "$BUILD" && pwd)
 # ---- 1. GoogleTest for mingw ------------------------------------------------------
 GTEST_PREFIX=$BUILD/googletest-prefix
 if [[ ! -f $GTEST_PREFIX/lib/cmake/GTest/GTestConfig.cmake ]]; then
-    echo "== GoogleTest (mingw-w64)"
+    echo "== GoogleTest (mingw-w64, $WIDTH)"
     cmake -S /usr/src/googletest -B "$BUILD/googletest" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_INSTALL_PREFIX="$GTEST_PREFIX" -DBUILD_GMOCK=ON >/dev/null
@@ -49,13 +71,13 @@ if [[ ! -f $GTEST_PREFIX/lib/cmake/GTest/GTestConfig.cmake ]]; then
 fi
 
 # ---- 2. the program ------------------------------------------------------------------
-echo "== vindral (mingw-w64, no Qt front end)"
+echo "== vindral (mingw-w64, $WIDTH, no Qt front end)"
 cmake -S "$ROOT" -B "$BUILD/main" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
     -DVINDRAL_BUILD_UI=OFF -DVINDRAL_BUILD_TESTS=OFF -DVINDRAL_WERROR=ON >/dev/null
 ninja -C "$BUILD/main" -j"$JOBS"
 
 # ---- 3. the Windows tests ---------------------------------------------------------------
-echo "== tests/wine"
+echo "== tests/wine ($WIDTH)"
 cmake -S "$ROOT/tests/wine" -B "$BUILD/tests" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
     -DCMAKE_PREFIX_PATH="$GTEST_PREFIX" -DVINDRAL_WERROR=ON >/dev/null
 ninja -C "$BUILD/tests" -j"$JOBS"
@@ -67,7 +89,7 @@ cleanup() {
     rm -rf "$WINEPREFIX" "$OUT"
 }
 trap cleanup EXIT
-export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES=wnaspi32=n
+export WINEPREFIX WINEARCH WINEDEBUG=-all WINEDLLOVERRIDES=wnaspi32=n
 
 echo "== vindral_wine_tests.exe (Wine)"
 (cd "$BUILD/tests" && timeout 600 "$WINE" ./vindral_wine_tests.exe) ||
@@ -105,4 +127,4 @@ if [[ -x $NATIVE_CLI ]]; then
     done
     echo "== the Windows build's WAV files equal the native build's"
 fi
-echo "== all Windows tests passed"
+echo "== all Windows tests passed ($WIDTH)"

@@ -5,6 +5,7 @@
 #include <ntddscsi.h>
 
 #include <cstddef>
+#include <type_traits>
 
 #include "drive/windows/WindowsApi.h"
 #include "drive/windows/WindowsLayouts.h"
@@ -44,8 +45,7 @@ static_assert(kWaitObject0 == WAIT_OBJECT_0 && kWaitTimeout == WAIT_TIMEOUT);
 
 namespace {
 
-using GetSupportInfoFn = DWORD(__cdecl*)(void);
-using SendCommandFn = DWORD(__cdecl*)(void*);
+static_assert(std::is_same_v<DWORD, unsigned long>, "the entry point types of WindowsApi.h return DWORD");
 
 class RealApi final : public WindowsApi {
 public:
@@ -56,11 +56,11 @@ public:
     }
 
     uint32_t GetASPI32SupportInfo(void* entryPoint) override {
-        return reinterpret_cast<GetSupportInfoFn>(entryPoint)();
+        return reinterpret_cast<AspiGetSupportInfoFn>(entryPoint)();
     }
 
     uint32_t SendASPI32Command(void* entryPoint, void* srb) override {
-        return reinterpret_cast<SendCommandFn>(entryPoint)(srb);
+        return reinterpret_cast<AspiSendCommandFn>(entryPoint)(srb);
     }
 
     Handle CreateEventA(bool manualReset, bool initialState) override {

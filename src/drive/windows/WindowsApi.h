@@ -53,6 +53,13 @@ public:
 #if defined(_WIN32)
 // The system's real functions.
 std::shared_ptr<WindowsApi> RealWindowsApi();
+
+// The two entry points as ASPI managers export them: __cdecl (the caller
+// removes the arguments), under their plain undecorated names, returning a
+// DWORD (unsigned long on Windows). A 32-bit build that called them with
+// another convention would leave the stack off by the argument bytes.
+using AspiGetSupportInfoFn = unsigned long(__cdecl*)(void);
+using AspiSendCommandFn = unsigned long(__cdecl*)(void* srb);
 #endif
 
 } // namespace vindral::windows

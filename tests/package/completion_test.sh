@@ -27,7 +27,9 @@ expect() {
     fi
 }
 
-expect '--help --version drives help rip toc' ''
+expect '--help --version drives help ids log rip toc' ''
+expect 'verify' log ''
+expect '--drive' ids --dr
 expect 'rip' 'r'
 expect 'toc' 'help' 't'
 expect '--demo --device --drive' toc --d

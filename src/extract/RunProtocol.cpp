@@ -161,12 +161,12 @@ void RunProtocol::StartPass() {
                                                     run.readOffset, run.readableStart,
                                                     run.readableEnd);
             if (silent.before > 0) {
-                AddLog(Format("  Offset: %lld samples before the disc's start written as silence",
-                              static_cast<long long>(silent.before)));
+                AddLog(Format("  Offset: %ld samples before the disc's start written as silence",
+                              static_cast<long>(silent.before)));
             }
             if (silent.after > 0) {
-                AddLog(Format("  Offset: %lld samples past the disc's end written as silence",
-                              static_cast<long long>(silent.after)));
+                AddLog(Format("  Offset: %ld samples past the disc's end written as silence",
+                              static_cast<long>(silent.after)));
             }
         }
     }

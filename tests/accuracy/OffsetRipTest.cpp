@@ -159,6 +159,32 @@ TEST(OffsetRip, VerificationReadsWithTheSameCorrection) {
     }
 }
 
+// An enhanced CD: the first session's lead-out cannot be read, so the
+// last audio track ends in silence rather than in a read error.
+TEST(OffsetRip, TheFirstSessionEndsTheReadableAudio) {
+    const std::vector<uint8_t> audio = PressedAudio();
+    test::TempFolder folder;
+    std::ofstream(folder.Path() + "audio.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(audio.data()), 300 * 2352);
+    std::ofstream(folder.Path() + "data.bin", std::ios::binary) << std::string(100 * 2352, 'D');
+    std::ofstream(folder.Path() + "disc.cue")
+        << "REM DRIVE OFFSET 100\nREM SESSION 01\nFILE \"audio.bin\" BINARY\n"
+           "  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+           "  TRACK 02 AUDIO\n    INDEX 01 00:01:00\n"
+           "REM SESSION 02\nFILE \"data.bin\" BINARY\n"
+           "  TRACK 03 MODE1/2352\n    INDEX 01 00:00:00\n";
+    const Result rip = RunCommand({"rip", "--image", folder.Path() + "disc.cue", "--out",
+                                   folder.Path(), "--offset", "100", "--verify"});
+    ASSERT_EQ(rip.status, 0) << rip.out << rip.err;
+    EXPECT_NE(rip.out.find("Track02.wav\n  Offset: 100 samples past the disc's end written as "
+                           "silence\n"),
+              std::string::npos)
+        << rip.out;
+    std::vector<uint8_t> expected(audio.begin() + 75 * 2352, audio.begin() + 300 * 2352);
+    std::fill(expected.end() - 400, expected.end(), uint8_t{0});
+    EXPECT_TRUE(WavData(folder.Path() + "Track02.wav") == expected);
+}
+
 // A dBAR answer of two pressings for the disc: one whose sums are those of
 // the pressed audio, one of another pressing that matches nothing.
 std::vector<uint8_t> BuildAnswer(const std::vector<uint8_t>& audio) {

@@ -9,6 +9,7 @@
 
 #include "drive/Transport.h"
 #include "extract/ExtractRun.h"
+#include "extract/JobBuilder.h"
 #include "extract/ReadOffset.h"
 
 namespace vindral {
@@ -157,6 +158,37 @@ TEST(ReadOffsetTest, SilenceCountsTheSamplesOutsideTheReadableSectors) {
     // Never more than the track.
     s = SilenceFor(0, 1, -3000, 0, 100);
     EXPECT_EQ(s.before, 588);
+}
+
+TEST(ReadOffsetTest, JobsKnowTheAudioAroundEachTrack) {
+    // A data track first, three audio tracks, then a second session's data
+    // track 11,400 sectors after the audio ends.
+    TrackTable table;
+    table.count = 5;
+    table.entries[0] = {1, 1, 0, 1000};
+    table.entries[1] = {0, 2, 1000, 500};
+    table.entries[2] = {0, 3, 1500, 500};
+    table.entries[3] = {0, 4, 2000, 600};
+    table.entries[4] = {1, 5, 2600 + 11400, 900};
+    const ExtractJob job = BuildJob(table, {1, 2, 3}, "/out/", "T", CdDevice{}, false, true);
+    ASSERT_EQ(job.Count(), 3);
+    for (const JobEntry& entry : job.tracks) {
+        EXPECT_EQ(entry.readableStart, 1000) << entry.track.number;
+        EXPECT_EQ(entry.readableEnd, 2600) << entry.track.number;
+    }
+    // An audio disc with audio before track 1: from address 0 to the end.
+    TrackTable plain;
+    plain.count = 2;
+    plain.entries[0] = {0, 1, 32, 10};
+    plain.entries[1] = {0, 2, 42, 10};
+    const ExtractJob hidden = BuildJob(plain, {kHiddenTrackRow, 1}, "/out/", "T", CdDevice{},
+                                       false, true);
+    ASSERT_EQ(hidden.Count(), 2);
+    EXPECT_EQ(hidden.tracks[0].track.number, 0);
+    EXPECT_EQ(hidden.tracks[0].readableStart, 0);
+    EXPECT_EQ(hidden.tracks[0].readableEnd, 52);
+    EXPECT_EQ(hidden.tracks[1].readableStart, 0);
+    EXPECT_EQ(hidden.tracks[1].readableEnd, 52);
 }
 
 } // namespace

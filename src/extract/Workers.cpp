@@ -303,7 +303,12 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
                 entry->rightErrors = right;
             }
         }
-        ComputePeaks(disc.data(), sectors, run.currentAddress, *run.peaks);
+        if (compare || run.readOffset == 0) {
+            ComputePeaks(disc.data(), sectors, run.currentAddress, *run.peaks);
+        }
+        // (The C2 check reads the drive's sectors as they are, error bits and
+        // all: with a read-offset correction its block is not the track's
+        // corrected audio, and the extraction pass's peaks stay.)
         if (!channel.Send(kCodePeaksStored, nullptr)) {
             close();
             return;

@@ -11,6 +11,7 @@
 #include "extract/ExtractRun.h"
 #include "extract/JobBuilder.h"
 #include "extract/ReadOffset.h"
+#include "extract/RunHarness.h"
 
 namespace vindral {
 namespace {
@@ -189,6 +190,142 @@ TEST(ReadOffsetTest, JobsKnowTheAudioAroundEachTrack) {
     EXPECT_EQ(hidden.tracks[0].readableEnd, 52);
     EXPECT_EQ(hidden.tracks[1].readableStart, 0);
     EXPECT_EQ(hidden.tracks[1].readableEnd, 52);
+}
+
+// The workers of a run with a correction of +100 samples, over a drive
+// without an offset of its own whose sector a holds samples that rise
+// with a, so that every block's peaks tell where its samples came from.
+class CorrectedRun : public test::RunFixture {
+protected:
+    static constexpr int32_t kOffset = 100;
+    static constexpr SectorAddress kDiscEnd = 49;
+    const TrackEntry track{0, 1, 16, 33};
+
+    static uint8_t SectorByte(SectorAddress a, int i) {
+        switch (i % 4) {
+        case 0: return static_cast<uint8_t>(i / 4);
+        case 1: return static_cast<uint8_t>(a * 2);       // left: 2a, plus a little
+        case 2: return static_cast<uint8_t>(i / 4 + 1);
+        default: return static_cast<uint8_t>(-a * 2 - 1); // right: below -2a
+        }
+    }
+
+    void SetUp() override {
+        RunFixture::SetUp();
+        backend->responder = [](const test::RecordedCommand& command, uint8_t* buffer,
+                                SenseResult& sense) {
+            const uint8_t* c = command.cdb.data();
+            if (c[0] != 0xBE) {
+                return kStatusOk;
+            }
+            const SectorAddress address = (c[2] << 24) | (c[3] << 16) | (c[4] << 8) | c[5];
+            const int count = (c[6] << 16) | (c[7] << 8) | c[8];
+            if (address < 0 || address + count > kDiscEnd) {
+                sense.data[0] = 0x70;
+                sense.data[2] = 0x05;
+                sense.data[12] = 0x21;
+                return 2;
+            }
+            const bool c2 = c[9] != 0x10;
+            const int stride = c2 ? 2352 + 294 : 2352;
+            for (int s = 0; s < count; ++s) {
+                uint8_t* sector = buffer + s * stride;
+                for (int i = 0; i < 2352; ++i) {
+                    sector[i] = SectorByte(address + s, i);
+                }
+                if (c2) {
+                    std::memset(sector + 2352, 0, 294);
+                }
+            }
+            return kStatusOk;
+        };
+    }
+
+    ExtractJob CorrectedJob(bool verify, bool readTwice) {
+        ExtractJob job = Job({track}, verify, readTwice);
+        job.readOffset = kOffset;
+        job.tracks[0].readableStart = 0;
+        job.tracks[0].readableEnd = kDiscEnd; // the track is the disc's last
+        return job;
+    }
+    // The corrected track: the disc's bytes 4 * 100 later, zero past its end.
+    std::vector<uint8_t> CorrectedTrack() const {
+        std::vector<uint8_t> bytes(static_cast<std::size_t>(track.length) * kSectorBytes);
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            const int64_t b = int64_t{track.start} * kSectorBytes + static_cast<int64_t>(i) +
+                              kOffset * 4;
+            bytes[i] = b >= int64_t{kDiscEnd} * kSectorBytes
+                           ? 0
+                           : SectorByte(static_cast<SectorAddress>(b / kSectorBytes),
+                                        static_cast<int>(b % kSectorBytes));
+        }
+        return bytes;
+    }
+    std::vector<std::pair<SectorAddress, int>> ReadCommands() const {
+        std::vector<std::pair<SectorAddress, int>> reads;
+        for (const auto& command : commands) {
+            if (command.cdb[0] == 0xBE && command.cdb[9] == 0x10) {
+                const uint8_t* c = command.cdb.data();
+                reads.emplace_back((c[2] << 24) | (c[3] << 16) | (c[4] << 8) | c[5],
+                                   (c[6] << 16) | (c[7] << 8) | c[8]);
+            }
+        }
+        return reads;
+    }
+    // The peaks of the corrected block at `address` with `sectors` sectors.
+    PeakPair CorrectedPeaks(SectorAddress address, int sectors) const {
+        const std::vector<uint8_t> expected = CorrectedTrack();
+        PeakTable peaks;
+        ComputePeaks(expected.data() +
+                         static_cast<std::size_t>(address - track.start) * kSectorBytes,
+                     sectors, address, peaks);
+        return *peaks.At(address);
+    }
+};
+
+TEST_F(CorrectedRun, FileAndPeaksHoldTheCorrectedSamples) {
+    test::RecordingView view;
+    RunProtocol protocol(CorrectedJob(false, true), view, Clock());
+    RunToStop(protocol);
+    ASSERT_TRUE(protocol.Finished());
+    const std::vector<uint8_t> file = test::ReadWholeFile(protocol.Job().tracks[0].path);
+    const std::vector<uint8_t> expected = CorrectedTrack();
+    ASSERT_EQ(file.size(), 44 + expected.size());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), file.begin() + 44));
+    // One sector more, carried over: reads of 1, 16 and 16 sectors, none
+    // past the disc's end.
+    const std::vector<std::pair<SectorAddress, int>> reads = {{16, 1}, {17, 16}, {33, 16}};
+    EXPECT_EQ(ReadCommands(), reads);
+    // Each block's peaks are those of its corrected samples: the left
+    // maximum comes from the block's last sector, which the correction
+    // takes partly from the next block.
+    for (int block = 0; block < 3; ++block) {
+        const SectorAddress address = track.start + block * 16;
+        const PeakPair want = CorrectedPeaks(address, std::min(16, track.length - block * 16));
+        const PeakPair* got = protocol.Run().peaks->At(address);
+        EXPECT_EQ(got->leftMax, want.leftMax) << block;
+        EXPECT_EQ(got->leftNegMin, want.leftNegMin) << block;
+        EXPECT_EQ(got->rightMax, want.rightMax) << block;
+        EXPECT_EQ(got->rightNegMin, want.rightNegMin) << block;
+    }
+    EXPECT_EQ(protocol.Run().peaks->At(32)->leftMax, 2 * 48) << "a sample of sector 48";
+    EXPECT_EQ(view.lines[4], "  Offset: 100 samples past the disc's end written as silence");
+}
+
+TEST_F(CorrectedRun, BothVerificationsKeepTheCorrectedPeaks) {
+    for (const bool readTwice : {true, false}) {
+        SCOPED_TRACE(readTwice);
+        commands.clear();
+        test::RecordingView view;
+        RunProtocol protocol(CorrectedJob(true, readTwice), view, Clock());
+        RunToStop(protocol);
+        ASSERT_TRUE(protocol.Finished());
+        EXPECT_EQ(protocol.Run().totalErrors, 0);
+        const PeakPair want = CorrectedPeaks(32, 16);
+        EXPECT_EQ(protocol.Run().peaks->At(32)->leftMax, want.leftMax);
+        EXPECT_EQ(protocol.Run().peaks->At(32)->rightNegMin, want.rightNegMin);
+        EXPECT_EQ(protocol.Run().peaks->At(32)->leftErrors, 0);
+    }
 }
 
 } // namespace

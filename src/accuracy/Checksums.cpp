@@ -155,29 +155,46 @@ void TrackChecksums::AddSamples(const uint8_t* pcm, uint64_t count) {
     position_ = end;
 }
 
-std::vector<uint32_t> TrackChecksums::OffsetFindingSums() const {
-    if (windowFilled_ < kWindowSamples) {
-        return {};
-    }
-    // f(w) = sum of x[w + i] * (i + 1) over one sector; sliding by one sample
-    // takes off the sector's plain sum and adds the new sample 588 times.
+namespace {
+
+// f(w) = sum of x[w + i] * (i + 1) over one sector, for every start w of
+// the window; sliding by one sample takes off the sector's plain sum and
+// adds the new sample 588 times.
+std::vector<uint32_t> SlidingSums(const uint32_t* window) {
     std::vector<uint32_t> sums(kWindowSamples - kSamplesPerSector + 1);
     uint32_t f = 0;
     uint32_t plain = 0;
     for (uint32_t i = 0; i < kSamplesPerSector; ++i) {
-        f += window_[i] * (i + 1);
-        plain += window_[i];
+        f += window[i] * (i + 1);
+        plain += window[i];
     }
     for (std::size_t w = 0;; ++w) {
         sums[w] = f;
         if (w + 1 == sums.size()) {
             break;
         }
-        const uint32_t incoming = window_[w + kSamplesPerSector];
+        const uint32_t incoming = window[w + kSamplesPerSector];
         f = f - plain + incoming * kSamplesPerSector;
-        plain = plain - window_[w] + incoming;
+        plain = plain - window[w] + incoming;
     }
     return sums;
+}
+
+} // namespace
+
+std::vector<uint32_t> TrackChecksums::OffsetFindingSums() const {
+    if (windowFilled_ < kWindowSamples) {
+        return {};
+    }
+    return SlidingSums(window_.data());
+}
+
+std::vector<uint32_t> OffsetFindingSumsOfWindow(const uint8_t* pcm) {
+    std::vector<uint32_t> window(kWindowSamples);
+    for (std::size_t i = 0; i < window.size(); ++i) {
+        window[i] = SampleAt(pcm + i * kBytesPerSample);
+    }
+    return SlidingSums(window.data());
 }
 
 TrackEdges TrackChecksums::Edges() const {

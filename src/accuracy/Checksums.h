@@ -117,6 +117,17 @@ private:
     std::size_t partialBytes_ = 0;
 };
 
+// The first sector of a track that the offset search looks at, and how
+// many: the sectors around sector 450 that OffsetFindingSums needs.
+constexpr uint64_t kOffsetWindowFirstSector =
+    kOffsetFindingSector - static_cast<uint64_t>(kOffsetSearchSamples) / kSamplesPerSector;
+constexpr uint64_t kOffsetWindowSectors =
+    2 * static_cast<uint64_t>(kOffsetSearchSamples) / kSamplesPerSector + 1;
+
+// OffsetFindingSums from those sectors alone (kOffsetWindowSectors whole
+// sectors of PCM from the track's sector kOffsetWindowFirstSector on).
+std::vector<uint32_t> OffsetFindingSumsOfWindow(const uint8_t* pcm);
+
 // CRC32 (zlib's) of a byte run, for callers that need no other sum.
 uint32_t Crc32(const uint8_t* data, std::size_t bytes, uint32_t previous = 0);
 

@@ -2,15 +2,20 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <ostream>
 #include <sstream>
 #include <string>
 
 #include "cli/Cli.h"
+#include "drive/CdCommands.h"
+#include "extract/JobBuilder.h"
 
 #if defined(VINDRAL_HAVE_ACCURACY)
 #include "accuracy/DiscIds.h"
+#include "accuracy/OffsetFinder.h"
 #include "accuracy/RipLog.h"
 #endif
 
@@ -25,6 +30,47 @@ int PrintDiscIds(const TrackTable& table, std::ostream& out, std::ostream&) {
         << "MusicBrainz: " << accuracy::MusicBrainzId(toc) << "\n"
         << "CTDB: " << accuracy::CtdbTocId(toc) << "\n";
     return kExitOk;
+}
+
+int FindOffsetWithAnswer(CdDevice device, const TrackTable& table, const uint8_t* dbar,
+                         std::size_t size, std::ostream& out, std::ostream& err) {
+    const int32_t method = ProbeReadMethod(device.hostAdapter, device.target);
+    const accuracy::OffsetSearch search = accuracy::FindDriveOffset(
+        table, dbar, size, [&](SectorAddress address, int32_t count, uint8_t* into) {
+            return CdCommands::ReadAudio(device.hostAdapter, device.target, address, count, into,
+                                         method);
+        });
+    if (method != kReadCd && method != kReadCdda) {
+        CdCommands::SelectBlockMode(device.hostAdapter, device.target, 1);
+    }
+    if (!search.error.empty()) {
+        err << "vindral-cli: " << search.error << "\n";
+        return kExitFailed;
+    }
+    if (search.candidates.empty()) {
+        out << "No read offset matches (" << search.tracksCompared << " of "
+            << search.audioTracks << " tracks compared)\n";
+        return kExitFailed;
+    }
+    for (const accuracy::ReadOffsetCandidate& candidate : search.candidates) {
+        char line[96];
+        std::snprintf(line, sizeof line, "Read offset %+d: %d of %d tracks agree",
+                      candidate.offset, candidate.tracks, search.tracksCompared);
+        out << line << "\n";
+    }
+    return kExitOk;
+}
+
+int FindOffsetCommand(CdDevice device, const TrackTable& table, const std::string& dbarPath,
+                      std::ostream& out, std::ostream& err) {
+    std::ifstream in(dbarPath, std::ios::binary);
+    if (!in) {
+        err << "vindral-cli: cannot read " << dbarPath << ": " << std::strerror(errno) << "\n";
+        return kExitFailed;
+    }
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return FindOffsetWithAnswer(device, table, reinterpret_cast<const uint8_t*>(bytes.data()),
+                                bytes.size(), out, err);
 }
 
 int VerifyLogCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
@@ -58,6 +104,18 @@ int VerifyLogCommand(int argc, char** argv, std::ostream& out, std::ostream& err
 
 int PrintDiscIds(const TrackTable&, std::ostream&, std::ostream& err) {
     err << "vindral-cli: disc IDs are not part of this build\n";
+    return kExitUsage;
+}
+
+int FindOffsetWithAnswer(CdDevice, const TrackTable&, const uint8_t*, std::size_t,
+                         std::ostream&, std::ostream& err) {
+    err << "vindral-cli: the read-offset search is not part of this build\n";
+    return kExitUsage;
+}
+
+int FindOffsetCommand(CdDevice, const TrackTable&, const std::string&, std::ostream&,
+                      std::ostream& err) {
+    err << "vindral-cli: the read-offset search is not part of this build\n";
     return kExitUsage;
 }
 

@@ -11,6 +11,7 @@
 #include "drive/Transport.h"
 #include "drive/emulated/EmulatedDrive.h"
 #include "extract/JobBuilder.h"
+#include "extract/ReadOffset.h"
 #include "extract/RunProtocol.h"
 #include "platform/Platform.h"
 
@@ -32,8 +33,9 @@ const char* const kUsage =
     "usage: vindral-cli drives [SOURCE]\n"
     "       vindral-cli toc [SOURCE] [--drive N]\n"
     "       vindral-cli rip [SOURCE] [--drive N] [--tracks LIST] [--out DIR] [--prefix NAME]\n"
-    "                       [--verify] [--c2] [--speed X] [--log FILE]\n"
+    "                       [--verify] [--c2] [--speed X] [--log FILE] [--offset N]\n"
     "       vindral-cli ids [SOURCE] [--drive N]\n"
+    "       vindral-cli offset find [SOURCE] [--drive N] --dbar FILE\n"
     "       vindral-cli log verify FILE\n"
     "SOURCE: --image FILE.cue (repeatable) | --demo | --device /dev/srN (repeatable);\n"
     "        without one, the machine's CD-ROM drives are used. --emulated-speed X\n"
@@ -63,7 +65,7 @@ const char* const kTocHelp =
 
 const char* const kRipHelp =
     "usage: vindral-cli rip [SOURCE] [--drive N] [--tracks LIST] [--out DIR] [--prefix NAME]\n"
-    "                       [--verify] [--c2] [--speed X] [--log FILE]\n"
+    "                       [--verify] [--c2] [--speed X] [--log FILE] [--offset N]\n"
     "Copies audio tracks into WAV files named NAMEnn.wav (nn: the track number), prints\n"
     "the status log and, on a terminal, a progress line on standard error.\n"
     "\n"
@@ -76,6 +78,8 @@ const char* const kRipHelp =
     "  --c2                  verify with the drive's C2 error pointers instead\n"
     "  --speed X             read speed: 1, 2, 4, 8, 12, 16, 32 or max\n"
     "  --log FILE            also save the status log into FILE\n"
+    "  --offset N            correct the drive's read offset of N samples (-3000 to\n"
+    "                        3000): sample j of a file is sample j + N of the reading\n"
     "\n"
     "Exit status: 0 every track extracted (and verified without a differing byte),\n"
     "1 a track failed or differed, 2 usage error, 130 interrupted (Ctrl+C cancels and\n"
@@ -87,6 +91,20 @@ const char* const kIdsHelp =
     "one a line.\n"
     "\n"
     "  --drive N             the drive, counted from 0 as 'drives' lists them (default 0)\n";
+
+const char* const kOffsetHelp =
+    "usage: vindral-cli offset find [SOURCE] [--drive N] --dbar FILE\n"
+    "Finds the drive's read offset: reads sectors 445 to 455 of every audio track\n"
+    "and compares their AccurateRip offset-finding sums, shifted by up to 2940\n"
+    "samples either way, with those of every pressing in the disc's AccurateRip\n"
+    "answer. Prints one line per offset that matches, with the tracks that agree,\n"
+    "most first; that offset is the value for --offset.\n"
+    "\n"
+    "  --drive N             the drive, counted from 0 as 'drives' lists them (default 0)\n"
+    "  --dbar FILE           the disc's AccurateRip answer (a dBAR file)\n"
+    "\n"
+    "Exit status: 0 an offset matches, 1 none does or the disc cannot be read,\n"
+    "2 usage error.\n";
 
 const char* const kGeneralHelp =
     "\nvindral-cli COMMAND --help shows the options of a command;\n"
@@ -106,6 +124,9 @@ std::string HelpText(const std::string& command) {
     if (command == "ids") {
         return std::string(kIdsHelp) + kSourceHelp;
     }
+    if (command == "offset") {
+        return std::string(kOffsetHelp) + kSourceHelp;
+    }
     return std::string(kUsage) + kGeneralHelp;
 }
 
@@ -121,6 +142,8 @@ struct Options {
     bool c2 = false;
     std::optional<uint16_t> speed;
     std::string logFile;
+    int32_t offset = 0;
+    std::string dbarFile; // offset find
 };
 
 bool ParseNumber(const std::string& text, int& value) {
@@ -137,6 +160,23 @@ bool ParseNumber(const std::string& text, int& value) {
     return true;
 }
 
+// A read offset: an optional sign and at most four digits, -3000 to 3000.
+bool ParseOffset(const std::string& text, int32_t& offset) {
+    std::size_t at = 0;
+    bool negative = false;
+    if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
+        negative = text[0] == '-';
+        at = 1;
+    }
+    int value = 0;
+    const std::string digits = text.substr(at);
+    if (digits.size() > 4 || !ParseNumber(digits, value) || value > kMaxReadOffset) {
+        return false;
+    }
+    offset = negative ? -value : value;
+    return true;
+}
+
 // Returns 0 when parsed, else the exit status with the message written.
 int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
     if (argc < 2) {
@@ -145,7 +185,8 @@ int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
     }
     options.command = argv[1];
     auto known = [](const std::string& name) {
-        return name == "drives" || name == "toc" || name == "rip" || name == "ids";
+        return name == "drives" || name == "toc" || name == "rip" || name == "ids" ||
+               name == "offset";
     };
     if (options.command == "--version") {
         options.command = "version";
@@ -175,7 +216,16 @@ int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
         }
     }
     const bool rip = options.command == "rip";
-    for (int i = 2; i < argc; ++i) {
+    const bool offsetFind = options.command == "offset";
+    int firstOption = 2;
+    if (offsetFind) {
+        if (argc < 3 || std::strcmp(argv[2], "find") != 0) {
+            err << "vindral-cli: usage: vindral-cli offset find [SOURCE] [--drive N] --dbar FILE\n";
+            return kExitUsage;
+        }
+        firstOption = 3;
+    }
+    for (int i = firstOption; i < argc; ++i) {
         std::string error;
         const bool source = ParseDriveSourceOption(argc, argv, i, options.source, error);
         if (!error.empty()) {
@@ -232,10 +282,26 @@ int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
             if (!value(options.logFile)) {
                 return kExitUsage;
             }
+        } else if (rip && arg == "--offset") {
+            if (!value(text)) {
+                return kExitUsage;
+            }
+            if (!ParseOffset(text, options.offset)) {
+                err << "vindral-cli: --offset takes a number of samples from -3000 to 3000\n";
+                return kExitUsage;
+            }
+        } else if (offsetFind && arg == "--dbar") {
+            if (!value(options.dbarFile)) {
+                return kExitUsage;
+            }
         } else {
             err << "vindral-cli: unknown option '" << arg << "'\n" << kUsage;
             return kExitUsage;
         }
+    }
+    if (offsetFind && options.dbarFile.empty()) {
+        err << "vindral-cli: offset find needs the disc's AccurateRip answer: --dbar FILE\n";
+        return kExitUsage;
     }
     const DriveSourceOptions& source = options.source;
     if (!source.devices.empty() && (source.demo || !source.images.empty())) {
@@ -435,6 +501,7 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
 
     ExtractJob job = BuildJob(table, *rows, folder, options.prefix, device,
                               options.verify || options.c2, !options.c2);
+    job.readOffset = options.offset;
     job.readMethod = ProbeReadMethod(device.hostAdapter, device.target);
     const uint64_t needed = NeededBytes(job);
     const FreeSpace space = FreeSpaceForJob(job);
@@ -617,6 +684,14 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
             return status;
         }
         return PrintDiscIds(table, out, err);
+    }
+    if (options.command == "offset") {
+        CdDevice device;
+        TrackTable table;
+        if (int status = OpenDisc(options, device, table, err)) {
+            return status;
+        }
+        return FindOffsetCommand(device, table, options.dbarFile, out, err);
     }
     return CommandRip(options, out, err);
 }

@@ -7,6 +7,16 @@
 
 namespace vindral {
 
+std::string DriveModel(const char* vendor, const char* product) {
+    char v[9] = {};
+    char p[17] = {};
+    std::strncpy(v, vendor, 8);
+    std::strncpy(p, product, 16);
+    CdCommands::TrimTrailingBlanks(v);
+    CdCommands::TrimTrailingBlanks(p);
+    return std::string(v) + " " + p;
+}
+
 std::string FormatDriveLine(uint8_t hostAdapter, uint8_t target, const char* vendor,
                             const char* product) {
     char v[9] = {};
@@ -32,7 +42,8 @@ std::vector<DriveLine> FindDrives() {
             if (CdCommands::Inquiry(ha, tg, vendor, product, revision) != 1) {
                 continue;
             }
-            drives.push_back({CdDevice{ha, tg}, FormatDriveLine(ha, tg, vendor, product)});
+            drives.push_back({CdDevice{ha, tg}, FormatDriveLine(ha, tg, vendor, product),
+                              DriveModel(vendor, product)});
         }
     }
     return drives;

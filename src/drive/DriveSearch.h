@@ -14,12 +14,16 @@ namespace vindral {
 
 struct DriveLine {
     CdDevice device;
-    std::string text; // " [%d:%d]  %s %s"
+    std::string text;  // " [%d:%d]  %s %s"
+    std::string model; // "%s %s": vendor and product, as the line shows them
 };
 
 // Asks all 128 (host adapter, target) pairs for their identity, in order,
 // and returns the CD-ROM drives found with their combo-box lines.
 std::vector<DriveLine> FindDrives();
+
+// The drive model of a line: its vendor and product without trailing blanks.
+std::string DriveModel(const char* vendor, const char* product);
 
 // The combo-box line of one drive, after trimming the trailing blanks.
 std::string FormatDriveLine(uint8_t hostAdapter, uint8_t target, const char* vendor,

@@ -77,6 +77,11 @@ void ComputePeaks(const uint8_t* audio, int sectors, SectorAddress address, Peak
 struct JobEntry {
     std::string path;
     TrackEntry track;
+    // The audio sectors around the track that the drive can read (the run
+    // of audio tracks it belongs to); what a read-offset correction needs
+    // from outside them is silence. Both 0: from address 0 to the track's end.
+    SectorAddress readableStart = 0;
+    SectorAddress readableEnd = 0;
 };
 
 struct ExtractJob {
@@ -87,6 +92,9 @@ struct ExtractJob {
     bool verify = false;
     bool readTwice = true; // false: the C2 pointers check
     int32_t readMethod = kReadCd;
+    // Read-offset correction in samples (-3000 to 3000); 0 reads the sectors
+    // as the drive returns them.
+    int32_t readOffset = 0;
 
     int32_t Count() const { return static_cast<int32_t>(tracks.size()); }
 };
@@ -117,6 +125,10 @@ struct ExtractRun {
     int32_t readMethod = kReadCd;
     SectorAddress currentAddress = 0;
     int32_t trackLength = 0;
+    // The read-offset correction and the readable sectors of the pass.
+    int32_t readOffset = 0;
+    SectorAddress readableStart = 0;
+    SectorAddress readableEnd = 0;
 
     // Advanced by the worker after every block.
     int32_t trackSectorsDone = 0;

@@ -18,6 +18,31 @@ std::string TrackFileName(const std::string& folder, const std::string& prefix, 
     return folder + prefix + digits + ".wav";
 }
 
+namespace {
+
+// The run of audio rows without a gap that row `row` belongs to, as the
+// sectors a drive reads audio from: from address 0 when the run starts
+// the disc, to the end of its last track.
+void ReadableSectors(const TrackTable& table, int row, JobEntry& entry) {
+    auto at = [&](int k) -> const TrackEntry& { return table.entries[static_cast<std::size_t>(k)]; };
+    auto joined = [&](int k) { // rows k and k + 1 are audio without a gap
+        return at(k).dataTrack == 0 && at(k + 1).dataTrack == 0 &&
+               at(k).start + at(k).length == at(k + 1).start;
+    };
+    int first = row;
+    while (first > 0 && joined(first - 1)) {
+        --first;
+    }
+    int last = row;
+    while (last + 1 < table.count && joined(last)) {
+        ++last;
+    }
+    entry.readableStart = first == 0 ? 0 : at(first).start;
+    entry.readableEnd = at(last).start + at(last).length;
+}
+
+} // namespace
+
 ExtractJob BuildJob(const TrackTable& table, std::vector<int> selectedRows,
                     const std::string& folder, const std::string& prefix, CdDevice drive,
                     bool verify, bool readTwice) {
@@ -38,7 +63,9 @@ ExtractJob BuildJob(const TrackTable& table, std::vector<int> selectedRows,
         if (job.Count() >= kMaxJobTracks) {
             continue;
         }
-        job.tracks.push_back({TrackFileName(folder, prefix, entry.number), entry});
+        JobEntry jobEntry{TrackFileName(folder, prefix, entry.number), entry};
+        ReadableSectors(table, row == kHiddenTrackRow ? 0 : row, jobEntry);
+        job.tracks.push_back(std::move(jobEntry));
         job.totalSectors += entry.length;
     }
     job.hostAdapter = drive.hostAdapter;

@@ -4,6 +4,7 @@
 
 #include "drive/CdCommands.h"
 #include "drive/Transport.h"
+#include "extract/ReadOffset.h"
 #include "extract/Workers.h"
 
 namespace vindral {
@@ -137,6 +138,12 @@ void RunProtocol::StartPass() {
     run.currentAddress = entry.track.start;
     run.trackLength = entry.track.length;
     run.trackSectorsDone = 0;
+    run.readOffset = job_.readOffset;
+    run.readableStart = entry.readableStart;
+    run.readableEnd = entry.readableEnd;
+    if (run.readableStart == 0 && run.readableEnd == 0) {
+        run.readableEnd = entry.track.start + entry.track.length;
+    }
 
     if (run.verificationPass) {
         AddLog(Format("---> Verifying track %02d", entry.track.number));
@@ -149,6 +156,19 @@ void RunProtocol::StartPass() {
                       CdCommands::FramesToTimeText(entry.track.start).c_str(),
                       CdCommands::FramesToTimeText(entry.track.length).c_str()));
         AddLog(Format("  Filename: %s", entry.path.c_str()));
+        if (run.readOffset != 0) {
+            const SilentSamples silent = SilenceFor(entry.track.start, entry.track.length,
+                                                    run.readOffset, run.readableStart,
+                                                    run.readableEnd);
+            if (silent.before > 0) {
+                AddLog(Format("  Offset: %ld samples before the disc's start written as silence",
+                              static_cast<long>(silent.before)));
+            }
+            if (silent.after > 0) {
+                AddLog(Format("  Offset: %ld samples past the disc's end written as silence",
+                              static_cast<long>(silent.after)));
+            }
+        }
     }
 
     lastUpdateSet_ = false;

@@ -2,10 +2,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "drive/CdCommands.h"
 #include "drive/Transport.h"
+#include "extract/ReadOffset.h"
 #include "platform/Platform.h"
 
 namespace vindral {
@@ -31,6 +33,37 @@ void Discard(ExtractRun& run, platform::OutputFile& file) {
     run.outputFile = nullptr;
     file.Discard();
 }
+
+// Reads the pass's sectors in order: as the drive returns them, or, with a
+// read-offset correction, shifted by it.
+class PassReader {
+public:
+    explicit PassReader(const ExtractRun& run)
+        : run_(run), corrected_(run.readOffset != 0) {
+        if (corrected_) {
+            reader_.emplace(run.currentAddress, run.readOffset, run.readableStart,
+                            run.readableEnd, [&run](SectorAddress address, int32_t count,
+                                                    uint8_t* into) {
+                                return CdCommands::ReadAudio(run.hostAdapter, run.target, address,
+                                                             count, into, run.readMethod);
+                            });
+        }
+    }
+
+    // The block at the run's current address.
+    int32_t Read(int sectors, uint8_t* into) {
+        if (!corrected_) {
+            return CdCommands::ReadAudio(run_.hostAdapter, run_.target, run_.currentAddress,
+                                         sectors, into, run_.readMethod);
+        }
+        return reader_->Next(sectors, into);
+    }
+
+private:
+    const ExtractRun& run_;
+    bool corrected_;
+    std::optional<CorrectedReader> reader_;
+};
 
 void Advance(ExtractRun& run) {
     run.currentAddress += kBlockSectors;
@@ -75,6 +108,7 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
     uint8_t* buffer = run.audioBuffer.get();
     std::size_t fill = kWavHeaderBytes;
     const int blocks = BlockCount(length);
+    PassReader reader(run);
     for (int block = 0; block < blocks; ++block) {
         if (run.cancel.load()) {
             channel.Send(kCodeCancelled, nullptr);
@@ -82,9 +116,7 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
             return;
         }
         const int sectors = BlockSectors(length, block, blocks);
-        const int32_t status = CdCommands::ReadAudio(run.hostAdapter, run.target,
-                                                     run.currentAddress, sectors, buffer + fill,
-                                                     run.readMethod);
+        const int32_t status = reader.Read(sectors, buffer + fill);
         if (status != kStatusOk) {
             // The message goes first, so the error is logged before the file goes.
             channel.Send(kCodeReadFailed, nullptr);
@@ -225,6 +257,8 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
     std::vector<uint8_t> fromFile(kVerifyBufferBytes);
     const int32_t length = run.trackLength;
     const int blocks = BlockCount(length);
+    // The second reading gets the same correction as the first.
+    PassReader reader(run);
     for (int block = 0; block < blocks; ++block) {
         std::memset(disc.data(), 0x63, disc.size());
         std::memset(fromFile.data(), 0x6F, fromFile.size());
@@ -237,8 +271,7 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
         const std::size_t bytes = static_cast<std::size_t>(sectors) * kSectorBytes;
         int32_t status = kStatusOk;
         if (compare) {
-            status = CdCommands::ReadAudio(run.hostAdapter, run.target, run.currentAddress,
-                                           sectors, disc.data(), run.readMethod);
+            status = reader.Read(sectors, disc.data());
         } else {
             status = CdCommands::ReadCdWithC2(run.hostAdapter, run.target, run.currentAddress,
                                               sectors, disc.data());
@@ -270,7 +303,12 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
                 entry->rightErrors = right;
             }
         }
-        ComputePeaks(disc.data(), sectors, run.currentAddress, *run.peaks);
+        if (compare || run.readOffset == 0) {
+            ComputePeaks(disc.data(), sectors, run.currentAddress, *run.peaks);
+        }
+        // (The C2 check reads the drive's sectors as they are, error bits and
+        // all: with a read-offset correction its block is not the track's
+        // corrected audio, and the extraction pass's peaks stay.)
         if (!channel.Send(kCodePeaksStored, nullptr)) {
             close();
             return;

@@ -258,6 +258,14 @@ const RegistryValue* RegistryFile::Find(const std::string& name) const {
     return it == values_.end() ? nullptr : &it->second;
 }
 
+std::vector<std::string> RegistryFile::Names() const {
+    std::vector<std::string> names;
+    for (const auto& [name, value] : values_) {
+        names.push_back(name);
+    }
+    return names;
+}
+
 void RegistryFile::SetBinary(const std::string& name, std::vector<uint8_t> bytes) {
     values_[name] = RegistryValue{RegistryValue::Type::Binary, std::move(bytes)};
 }
@@ -282,6 +290,24 @@ std::string DefaultSettingsPath() {
     return folder + "vindral/settings.reg";
 }
 
+namespace {
+
+constexpr const char* kReadOffsetPrefix = "offset:";
+
+uint32_t LittleEndianWord(const std::vector<uint8_t>& bytes) {
+    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+}
+
+std::vector<uint8_t> WordBytes(uint32_t word) {
+    return {static_cast<uint8_t>(word & 0xFF), static_cast<uint8_t>(word >> 8),
+            static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24)};
+}
+
+} // namespace
+
+std::string ReadOffsetValueName(const std::string& model) { return kReadOffsetPrefix + model; }
+
 uint32_t SettingsWord(const Settings& settings) {
     return (settings.verify ? 1u : 0u) + (settings.verifyMethod != 0 ? 2u : 0u);
 }
@@ -299,10 +325,7 @@ Settings LoadSettings(const std::string& path) {
     const RegistryValue* value0 = file.Find("value0");
     if (value0 != nullptr && value0->type == RegistryValue::Type::Binary &&
         value0->bytes.size() == 4) {
-        word = static_cast<uint32_t>(value0->bytes[0]) |
-               (static_cast<uint32_t>(value0->bytes[1]) << 8) |
-               (static_cast<uint32_t>(value0->bytes[2]) << 16) |
-               (static_cast<uint32_t>(value0->bytes[3]) << 24);
+        word = LittleEndianWord(value0->bytes);
     }
     ApplySettingsWord(word, settings);
 
@@ -319,15 +342,33 @@ Settings LoadSettings(const std::string& path) {
             settings.outputFolder = folder;
         }
     }
+
+    const std::string prefix = kReadOffsetPrefix;
+    for (const std::string& name : file.Names()) {
+        if (name.rfind(prefix, 0) != 0) {
+            continue;
+        }
+        const RegistryValue* value = file.Find(name);
+        if (value->type != RegistryValue::Type::Binary || value->bytes.size() != 4) {
+            continue;
+        }
+        const auto offset = static_cast<int32_t>(LittleEndianWord(value->bytes));
+        if (offset < -kMaxStoredReadOffset || offset > kMaxStoredReadOffset) {
+            continue;
+        }
+        settings.readOffsets[name.substr(prefix.size())] = offset;
+    }
     return settings;
 }
 
 bool SaveSettings(const std::string& path, const Settings& settings) {
     RegistryFile file = RegistryFile::Load(path);
     const uint32_t word = SettingsWord(settings);
-    file.SetBinary("value0", {static_cast<uint8_t>(word & 0xFF), static_cast<uint8_t>(word >> 8),
-                              static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24)});
+    file.SetBinary("value0", WordBytes(word));
     file.SetString("value1", settings.outputFolder);
+    for (const auto& [model, offset] : settings.readOffsets) {
+        file.SetBinary(ReadOffsetValueName(model), WordBytes(static_cast<uint32_t>(offset)));
+    }
     return file.Save(path);
 }
 

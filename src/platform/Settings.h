@@ -10,7 +10,11 @@
 //   "value1"="/home/user/"
 //
 // value0 is a 4-byte little-endian word (bit 0 verify, bit 1 the
-// verification method), value1 the output folder.
+// verification method), value1 the output folder. Each drive model with a
+// read offset has a value "offset:<vendor> <product>" of 4 bytes, a
+// little-endian signed count of samples:
+//
+//   "offset:PLEXTOR DVDR   PX-716A"=hex:1e,00,00,00
 #pragma once
 
 #include <cstdint>
@@ -57,16 +61,32 @@ public:
     // Stores the text with its terminating zero.
     void SetString(const std::string& name, const std::string& text);
     bool Empty() const { return values_.empty(); }
+    // The names of the values, in order.
+    std::vector<std::string> Names() const;
 
 private:
     std::map<std::string, RegistryValue> values_;
 };
 
+// A read offset a drive model may be given, in samples, either way.
+constexpr int32_t kMaxStoredReadOffset = 3000;
+
 struct Settings {
     bool verify = true;
     uint8_t verifyMethod = 1; // 1 read twice, 0 C2 pointers
     std::string outputFolder;
+    // The read offset of each drive model ("<vendor> <product>"), in samples.
+    std::map<std::string, int32_t> readOffsets;
+
+    // The offset of a model; 0 when none is kept.
+    int32_t ReadOffsetOf(const std::string& model) const {
+        const auto it = readOffsets.find(model);
+        return it == readOffsets.end() ? 0 : it->second;
+    }
 };
+
+// The name of the value that holds a drive model's read offset.
+std::string ReadOffsetValueName(const std::string& model);
 
 // The word of value0 when none is stored: verify on, read twice.
 constexpr uint32_t kDefaultSettingsWord = 3;
@@ -75,8 +95,10 @@ constexpr uint32_t kDefaultSettingsWord = 3;
 std::string DefaultSettingsPath();
 
 // Reads the settings. Missing values keep the defaults: verify on, read
-// twice, the home folder. value0 counts only as a binary value of exactly 4
-// bytes; value1 only as a string of at most 259 characters.
+// twice, the home folder, no read offsets. value0 counts only as a binary
+// value of exactly 4 bytes; value1 only as a string of at most 259
+// characters; a read offset only as a binary value of exactly 4 bytes
+// within -3000 to 3000.
 Settings LoadSettings(const std::string& path);
 
 // Writes the settings; false when the file cannot be written (callers do not

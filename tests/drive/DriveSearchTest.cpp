@@ -239,6 +239,8 @@ TEST(DriveSearch, AllPairsAreAskedAndLinesAreTrimmed) {
     EXPECT_EQ(drives[0].text, " [0:1]  ABC CD-ROM DRIVE");
     EXPECT_EQ(drives[1].text, " [1:0]  ABC CD-ROM DRIVE");
     EXPECT_EQ(drives[1].device.hostAdapter, 1);
+    // The model (which keeps the drive's read offset) is vendor and product.
+    EXPECT_EQ(drives[0].model, "ABC CD-ROM DRIVE");
     ResetTransportForTesting();
 }
 

@@ -108,6 +108,43 @@ TEST_F(SettingsFileTest, WordsRoundTripThroughTheFile) {
     }
 }
 
+TEST_F(SettingsFileTest, ReadOffsetsPerDriveModelRoundTrip) {
+    Settings settings;
+    settings.outputFolder = "/srv/music/";
+    settings.readOffsets["PLEXTOR DVDR   PX-716A"] = 30;
+    settings.readOffsets["HL-DT-ST DVDRAM GH22NS50"] = 667;
+    settings.readOffsets["Vindral Emulated CD"] = -1164;
+    ASSERT_TRUE(SaveSettings(path_, settings));
+    const std::string text = ReadFile();
+    EXPECT_NE(text.find("\"offset:PLEXTOR DVDR   PX-716A\"=hex:1e,00,00,00\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\"offset:Vindral Emulated CD\"=hex:74,fb,ff,ff\n"), std::string::npos)
+        << text;
+    const Settings back = LoadSettings(path_);
+    EXPECT_EQ(back.readOffsets, settings.readOffsets);
+    EXPECT_EQ(back.ReadOffsetOf("HL-DT-ST DVDRAM GH22NS50"), 667);
+    EXPECT_EQ(back.ReadOffsetOf("an unknown drive"), 0);
+
+    // Saving again keeps the values it does not know, and the offsets.
+    Settings later = back;
+    later.verify = false;
+    ASSERT_TRUE(SaveSettings(path_, later));
+    EXPECT_EQ(LoadSettings(path_).readOffsets, settings.readOffsets);
+}
+
+TEST_F(SettingsFileTest, BadReadOffsetsCountAsMissing) {
+    WriteFile(WithKey("\"offset:A B\"=hex:06,00\n"             // too short
+                      "\"offset:C D\"=hex:06,00,00,00,00\n"    // too long
+                      "\"offset:E F\"=\"6\"\n"                  // not binary
+                      "\"offset:G H\"=hex:b9,0b,00,00\n"       // 3001
+                      "\"offset:I J\"=hex:48,f4,ff,ff\n"       // -3000
+                      "\"offset:K L\"=hex:06,00,00,00\n"));
+    const Settings settings = LoadSettings(path_);
+    const std::map<std::string, int32_t> expected = {{"I J", -3000}, {"K L", 6}};
+    EXPECT_EQ(settings.readOffsets, expected);
+    EXPECT_TRUE(settings.verify); // value0 missing: the default word
+}
+
 TEST_F(SettingsFileTest, StoredWordsSetVerifyAndMethod) {
     WriteFile(WithKey("\"value0\"=hex:00,00,00,00\n"));
     Settings zero = LoadSettings(path_);

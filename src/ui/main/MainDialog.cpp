@@ -6,6 +6,7 @@
 #include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -86,6 +87,13 @@ T* Need(QWidget& dialog, int id) {
 }
 
 QString Text(const std::string& text) { return QString::fromStdString(text); }
+
+// "+667", "-1164", "0".
+std::string FormatOffset(int32_t samples) {
+    char text[16];
+    std::snprintf(text, sizeof text, samples == 0 ? "%d" : "%+d", samples);
+    return text;
+}
 
 // The Start, Length and Space figures come from the disc: whatever asks for
 // an editor there gets none.
@@ -210,6 +218,7 @@ bool MainDialog::Initialise() {
 
     for (const DriveLine& line : FindDrives()) {
         drives_.push_back(line.device);
+        driveModels_.push_back(line.model);
         driveList_->addItem(Text(line.text));
     }
     if (drives_.empty()) {
@@ -227,6 +236,7 @@ bool MainDialog::Initialise() {
     ShowSpeedIndicator();
 
     LoadStoredSettings();
+    ShowReadOffset();
     verify_->setChecked(settings_.verify);
     if (settings_.verifyMethod == 1) {
         readTwice_->setChecked(true);
@@ -348,6 +358,7 @@ void MainDialog::Start() {
     ExtractJob job = BuildJob(tracks_, selected, PathText().toStdString(),
                               namePrefix_->text().toStdString(), drive, settings_.verify,
                               settings_.verifyMethod == 1);
+    job.readOffset = CurrentReadOffset();
     job.readMethod = ProbeReadMethod(drive.hostAdapter, drive.target);
     const FreeSpace space = job.tracks.empty() ? FreeSpace{} : freeSpace_(job);
     const uint64_t free = space.bytes;
@@ -405,6 +416,61 @@ void MainDialog::DriveChanged(int index) {
     ForgetReadiness(Current());
     RefreshTrackList();
     ShowSpeedIndicator();
+    ShowReadOffset();
+}
+
+std::string MainDialog::CurrentDriveModel() const {
+    if (currentDrive_ < 0 || currentDrive_ >= static_cast<int>(driveModels_.size())) {
+        return {};
+    }
+    return driveModels_[static_cast<std::size_t>(currentDrive_)];
+}
+
+int32_t MainDialog::CurrentReadOffset() const {
+    return drives_.empty() ? 0 : settings_.ReadOffsetOf(CurrentDriveModel());
+}
+
+void MainDialog::SetCurrentReadOffset(int32_t samples) {
+    if (drives_.empty() || samples < -platform::kMaxStoredReadOffset ||
+        samples > platform::kMaxStoredReadOffset) {
+        return;
+    }
+    settings_.readOffsets[CurrentDriveModel()] = samples;
+    ShowReadOffset();
+}
+
+void MainDialog::ShowReadOffset() {
+    // The drive list's tip names the offset the extraction will correct.
+    if (drives_.empty()) {
+        driveList_->setToolTip(QString());
+        return;
+    }
+    driveList_->setToolTip(
+        QStringLiteral("Read offset: %1 samples").arg(Text(FormatOffset(CurrentReadOffset()))));
+}
+
+void MainDialog::ChooseReadOffset() {
+    if (drives_.empty()) {
+        return;
+    }
+    const QString model = Text(CurrentDriveModel());
+    std::optional<int32_t> chosen;
+    if (offsetChooser_) {
+        chosen = offsetChooser_(model, CurrentReadOffset());
+    } else {
+        bool ok = false;
+        const int value = QInputDialog::getInt(
+            this, QStringLiteral("Read offset"),
+            QStringLiteral("Read offset of %1 in samples (-3000 to 3000):").arg(model),
+            CurrentReadOffset(), -platform::kMaxStoredReadOffset, platform::kMaxStoredReadOffset,
+            1, &ok);
+        if (ok) {
+            chosen = value;
+        }
+    }
+    if (chosen) {
+        SetCurrentReadOffset(*chosen);
+    }
 }
 
 void MainDialog::SpeedChosen(int index) {
@@ -504,6 +570,9 @@ void MainDialog::EndProgram() {
 void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     menu.addAction(QString::fromUtf8(kAboutMenuText), this, &MainDialog::ShowAbout);
+    if (!drives_.empty()) {
+        menu.addAction(QStringLiteral("Read offset..."), this, &MainDialog::ChooseReadOffset);
+    }
     if (CurrentEmulatedDrive()) {
         menu.addSeparator();
         menu.addAction(QStringLiteral("Eject"), this, &MainDialog::EjectDisc);

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,22 @@ public:
     // text when cancelled).
     void SetImageChooser(std::function<QString()> chooser) { imageChooser_ = std::move(chooser); }
 
+    // The drive model of the current line ("<vendor> <product>").
+    std::string CurrentDriveModel() const;
+    // The read offset kept for the current drive's model (0 when none); Start
+    // gives it to the extraction.
+    int32_t CurrentReadOffset() const;
+    void SetCurrentReadOffset(int32_t samples);
+    // "Read offset..." of the context menu: asks for the current drive's
+    // offset (-3000 to 3000 samples) and keeps it for its model.
+    void ChooseReadOffset();
+    // Replaces the question of ChooseReadOffset: given the model and the
+    // current offset, returns the new one, or nothing when cancelled.
+    void SetReadOffsetChooser(
+        std::function<std::optional<int32_t>(const QString& model, int32_t current)> chooser) {
+        offsetChooser_ = std::move(chooser);
+    }
+
     // The extraction dialog while Start runs it, else nullptr.
     ExtractDialog* RunningExtraction() const { return extraction_; }
 
@@ -129,6 +146,7 @@ private:
     void DriveChanged(int index);
     void SpeedChosen(int index);
     void ShowSpeedIndicator();
+    void ShowReadOffset();
     void LoadStoredSettings();
     void StopPollTimer();
     void StartPollTimer();
@@ -152,6 +170,7 @@ private:
     QLineEdit* namePrefix_ = nullptr;
 
     std::vector<CdDevice> drives_;
+    std::vector<std::string> driveModels_; // per line of the drive list
     TrackTable tracks_;
     std::array<int32_t, kReadinessEntries> readiness_{};
     int currentDrive_ = 0;
@@ -162,6 +181,7 @@ private:
     QPointer<ExtractDialog> extraction_;
     std::vector<std::shared_ptr<emulated::EmulatedDrive>> emulatedDrives_;
     std::function<QString()> imageChooser_;
+    std::function<std::optional<int32_t>(const QString&, int32_t)> offsetChooser_;
     bool initialised_ = false;
     bool settingsLoaded_ = false;
     bool endRequested_ = false;

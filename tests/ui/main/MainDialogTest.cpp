@@ -21,6 +21,7 @@
 
 #include "UiTestSupport.h"
 #include "drive/CdCommands.h"
+#include "drive/emulated/DriveBehaviour.h"
 #include "drive/linux/FakeKernel.h"
 #include "drive/linux/LinuxPassThrough.h"
 #include "platform/Platform.h"
@@ -560,12 +561,13 @@ private slots:
         auto drives = UseEmulatedDrives({ThreeTrackDisc()});
         auto dialog = Open();
         QVERIFY(dialog);
-        // Without emulated drives known to the window: About only.
-        QCOMPARE(UseContextMenu(*dialog, QString()), QStringList{"&About Vindral..."});
+        // Without emulated drives known to the window: About and the read offset.
+        QCOMPARE(UseContextMenu(*dialog, QString()),
+                 (QStringList{"&About Vindral...", "Read offset..."}));
 
         dialog->SetEmulatedDrives(drives);
         QCOMPARE(UseContextMenu(*dialog, QStringLiteral("Eject")),
-                 (QStringList{"&About Vindral...", "Eject", "Load image..."}));
+                 (QStringList{"&About Vindral...", "Read offset...", "Eject", "Load image..."}));
         QVERIFY(!drives[0]->CurrentDisc());
         QTRY_COMPARE(LabelText(*dialog, kIdDiscTracks), QStringLiteral("-"));
         QCOMPARE(List(*dialog)->topLevelItemCount(), 0);
@@ -603,6 +605,94 @@ private slots:
         dialog->SetImageChooser([] { return QString(); });
         UseContextMenu(*dialog, QStringLiteral("Load image..."));
         QCOMPARE(List(*dialog)->topLevelItemCount(), 2);
+    }
+
+    void readOffsetIsKeptPerDriveModelAndCorrectsTheRip() {
+        const auto disc = MakeDisc({{1, 0}, {2, 40}}, 70);
+        auto drives = UseEmulatedDrives({disc, disc});
+        emulated::DriveBehaviour behaviour;
+        behaviour.offsetSamples = 30; // sample j is the disc's sample j - 30
+        drives[0]->SetBehaviour(behaviour);
+        drives[1]->SetIdentity("OTHER", "DRIVE", "1.0");
+        WriteSettingsFile("\"value0\"=hex:00,00,00,00\n\"value1\"=\"" +
+                          Folder("offset").toStdString() + "\"\n" +
+                          "\"offset:OTHER DRIVE\"=hex:64,00,00,00\n");
+        auto dialog = Open();
+        QVERIFY(dialog);
+        auto* driveList = Control<QComboBox>(*dialog, kIdDriveList);
+        QCOMPARE(dialog->CurrentDriveModel(), std::string("VINDRAL EMULATED CD-ROM"));
+        QCOMPARE(dialog->CurrentReadOffset(), 0);
+        QCOMPARE(driveList->toolTip(), QStringLiteral("Read offset: 0 samples"));
+
+        // "Read offset..." asks with the model and the offset it has now.
+        QString askedModel;
+        int32_t askedCurrent = -1;
+        dialog->SetReadOffsetChooser([&](const QString& model, int32_t current) {
+            askedModel = model;
+            askedCurrent = current;
+            return std::optional<int32_t>(30);
+        });
+        UseContextMenu(*dialog, QStringLiteral("Read offset..."));
+        QCOMPARE(askedModel, QStringLiteral("VINDRAL EMULATED CD-ROM"));
+        QCOMPARE(askedCurrent, 0);
+        QCOMPARE(dialog->CurrentReadOffset(), 30);
+        QCOMPARE(driveList->toolTip(), QStringLiteral("Read offset: +30 samples"));
+        // Cancelled: nothing changes.
+        dialog->SetReadOffsetChooser([](const QString&, int32_t) { return std::optional<int32_t>(); });
+        UseContextMenu(*dialog, QStringLiteral("Read offset..."));
+        QCOMPARE(dialog->CurrentReadOffset(), 30);
+
+        // Each model has its own.
+        driveList->setCurrentIndex(1);
+        QCOMPARE(dialog->CurrentReadOffset(), 100);
+        QCOMPARE(driveList->toolTip(), QStringLiteral("Read offset: +100 samples"));
+        driveList->setCurrentIndex(0);
+        QCOMPARE(dialog->CurrentReadOffset(), 30);
+        dialog->PollTick();
+
+        // Start corrects the rip: the last track holds the disc's samples, its
+        // last 30 (past the disc's end) as silence.
+        Select(*dialog, {1});
+        dialog->PollTick();
+        QStringList log;
+        test::WhenModal<ExtractDialog>([&](ExtractDialog* run) {
+            auto* poll = new QTimer(run);
+            QObject::connect(poll, &QTimer::timeout, run, [run, poll, &log] {
+                if (!run->Protocol().Finished()) {
+                    return;
+                }
+                poll->stop();
+                for (const auto& line : run->Protocol().Log().Lines()) {
+                    log << QString::fromStdString(line);
+                }
+                run->reject();
+            });
+            poll->start(10);
+        });
+        test::Watchdog watchdog(60000);
+        Control<QPushButton>(*dialog, kIdStart)->click();
+        QVERIFY(!watchdog.Fired());
+        QVERIFY2(log.contains(QStringLiteral("  Offset: 30 samples past the disc's end written as silence")),
+                 qPrintable(log.join('\n')));
+        const QString path = dialog->PathText() + "Track02.wav";
+        std::ifstream in(path.toStdString(), std::ios::binary);
+        const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+        QCOMPARE(bytes.size(), std::size_t(44 + 30 * kSectorBytes));
+        std::vector<uint8_t> expected;
+        for (SectorAddress a = 40; a < 70; ++a) {
+            const auto sector = test::SectorBytes(*disc, a);
+            expected.insert(expected.end(), sector.begin(), sector.end());
+        }
+        std::fill(expected.end() - 30 * 4, expected.end(), uint8_t{0});
+        QVERIFY(std::equal(expected.begin(), expected.end(), bytes.begin() + 44));
+
+        // The offsets are written with the settings at close.
+        dialog->reject();
+        const std::string text = ReadSettingsFile();
+        QVERIFY2(text.find("\"offset:VINDRAL EMULATED CD-ROM\"=hex:1e,00,00,00") != std::string::npos,
+                 text.c_str());
+        QVERIFY2(text.find("\"offset:OTHER DRIVE\"=hex:64,00,00,00") != std::string::npos,
+                 text.c_str());
     }
 
     void noDriveDetailNamesTheNodesTried() {

@@ -14,6 +14,7 @@
 #include "drive/emulated/EmulatedDrive.h"
 
 #if defined(__linux__)
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -29,7 +30,8 @@ const char* const kServeHelp =
     "target subsystem (modules target_core_user and tcm_loop, configfs mounted),\n"
     "prints one line per image with the device node that appeared (/dev/srN), and\n"
     "serves until Ctrl+C or SIGTERM; then it removes everything it set up. Any CD\n"
-    "program on the machine can read the images from those nodes meanwhile.\n"
+    "program on the machine can read the images from those nodes meanwhile. When a\n"
+    "CUE sheet changes, its drive sees a new disc (medium changed).\n"
     "Needs root. What a serve that was killed left behind is removed by the next.\n"
     "\n"
     "  --image FILE.cue      a disc image (repeatable: one drive per image)\n"
@@ -39,7 +41,24 @@ const char* const kServeHelp =
 struct ServedDrive {
     std::string name;
     std::shared_ptr<emulated::EmulatedDrive> drive;
+    bool image = false;     // name is a CUE sheet, watched for changes
+    std::string stamp;      // its size and modification time when loaded
 };
+
+// Size and modification time of a file, empty when it cannot be looked at.
+std::string FileStamp(const std::string& path) {
+#if defined(__linux__)
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return {};
+    }
+    return std::to_string(info.st_size) + "/" + std::to_string(info.st_mtim.tv_sec) + "." +
+           std::to_string(info.st_mtim.tv_nsec);
+#else
+    (void)path;
+    return {};
+#endif
+}
 
 // Parses the options and loads the images; 0 or the exit status.
 int PrepareDrives(int argc, char** argv, std::vector<ServedDrive>& drives, bool& help,
@@ -76,7 +95,7 @@ int PrepareDrives(int argc, char** argv, std::vector<ServedDrive>& drives, bool&
         auto drive = std::make_shared<emulated::EmulatedDrive>(emulated::MakeDemoDisc());
         drive->SetSpeedLimitKBps(source.emulatedSpeedKBps != 0 ? source.emulatedSpeedKBps
                                                                 : emulated::kDemoSpeedKBps);
-        drives.push_back({"demo", drive});
+        drives.push_back({"demo", drive, false, {}});
     }
     for (const std::string& image : source.images) {
         std::string error;
@@ -89,7 +108,7 @@ int PrepareDrives(int argc, char** argv, std::vector<ServedDrive>& drives, bool&
         if (source.emulatedSpeedKBps != 0) {
             drive->SetSpeedLimitKBps(source.emulatedSpeedKBps);
         }
-        drives.push_back({image, drive});
+        drives.push_back({image, drive, true, FileStamp(image)});
     }
     return 0;
 }
@@ -201,6 +220,25 @@ int ServeCommand(int argc, char** argv, std::ostream& out, std::ostream& err,
     std::vector<bool> reported(devices.size(), false);
     while (!environment.stop()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        for (ServedDrive& served : drives) {
+            // A changed sheet is a new disc in the drive: the next command
+            // gets 06/28/00 (medium changed); a broken one leaves no disc.
+            const std::string stamp = served.image ? FileStamp(served.name) : std::string();
+            if (!served.image || stamp == served.stamp) {
+                continue;
+            }
+            served.stamp = stamp;
+            std::string error;
+            if (auto disc = emulated::LoadCueSheet(served.name, error)) {
+                served.drive->Insert(disc);
+                err << "vindral-cli: " << served.name << ": changed, a new disc is in the drive"
+                    << std::endl;
+            } else {
+                served.drive->Eject();
+                err << error << "\nvindral-cli: " << served.name << ": the drive has no disc now"
+                    << std::endl;
+            }
+        }
         for (std::size_t i = 0; i < devices.size(); ++i) {
             const std::string error = devices[i]->LastError();
             if (!error.empty() && !reported[i]) {

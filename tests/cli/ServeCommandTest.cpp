@@ -28,11 +28,12 @@ using linuxdrive::TcmuTarget;
 using linuxdrive::test::FakeKernelRing;
 using linuxdrive::test::FakeTargetFs;
 
-std::string WriteImage(const std::string& folder, const std::string& name, int sectors) {
+std::string WriteImage(const std::string& folder, const std::string& name, int sectors,
+                       const std::string& more = "") {
     std::vector<char> bin(static_cast<std::size_t>(sectors) * 2352, 0x11);
     std::ofstream(folder + name + ".bin", std::ios::binary).write(bin.data(), std::streamsize(bin.size()));
     std::ofstream(folder + name + ".cue") << "FILE \"" << name << ".bin\" BINARY\n"
-                                          << "  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n";
+                                          << "  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n" << more;
     return folder + name + ".cue";
 }
 
@@ -60,26 +61,30 @@ struct FakeRings {
         return true;
     }
 
-    // INQUIRY as the kernel sends it when the LUN is linked; the peripheral
-    // byte of the answer, or -1 when none came within 5 s.
-    int Inquiry(const std::string& backstore) {
-        const std::size_t index = byBackstore.at(backstore);
+    // One command through the ring of drive `index`, as the kernel sends
+    // it; the SCSI status (-1 when no answer came within 5 s) and the data.
+    std::pair<int, std::vector<uint8_t>> Send(std::size_t index, const std::vector<uint8_t>& cdb,
+                                              uint32_t length) {
         FakeKernelRing& ring = *rings[index];
-        const std::size_t entry = ring.Command({0x12, 0, 0, 0, 36, 0}, {36});
-        const uint64_t data = ring.LastDataStart(36);
+        const std::size_t entry = ring.Command(cdb, {length});
+        const uint64_t data = ring.LastDataStart(length);
         const uint32_t interrupt = 1;
         if (::write(kernelEnds[index], &interrupt, 4) != 4) {
-            return -1;
+            return {-1, {}};
         }
         pollfd wait{kernelEnds[index], POLLIN, 0};
-        if (::poll(&wait, 1, 5000) != 1) {
-            return -1;
-        }
         uint32_t wake = 0;
-        if (::read(kernelEnds[index], &wake, 4) != 4 || ring.Status(entry) != 0) {
-            return -1;
+        if (::poll(&wait, 1, 5000) != 1 || ::read(kernelEnds[index], &wake, 4) != 4) {
+            return {-1, {}};
         }
-        return ring.DataAt(data, 1)[0];
+        return {ring.Status(entry), ring.DataAt(data, length)};
+    }
+
+    // INQUIRY as the kernel sends it when the LUN is linked; the peripheral
+    // byte of the answer, or -1 when none came.
+    int Inquiry(const std::string& backstore) {
+        const auto [status, data] = Send(byBackstore.at(backstore), {0x12, 0, 0, 0, 36, 0}, 36);
+        return status == 0 ? data[0] : -1;
     }
 };
 
@@ -196,6 +201,42 @@ TEST(ServeCommand, RefusesWhatItCannotServeAndUndoesAFailedStart) {
     std::set<std::string> after = fs->ConfigTree();
     after.erase("/cfg/target/loopback/");
     EXPECT_EQ(after, before);
+}
+
+TEST(ServeCommand, AChangedSheetIsANewDiscInTheDrive) {
+    test::TempFolder folder;
+    const std::string image = WriteImage(folder.Path(), "disc", 30);
+    auto fs = std::make_shared<FakeTargetFs>();
+    FakeRings rings;
+    const std::vector<uint8_t> readToc = {0x43, 0, 0, 0, 0, 0, 0, 0x03, 0x24, 0};
+    std::vector<std::pair<int, int>> seen; // status, last track of each answer
+    int polls = 0;
+    const Served served = Serve({"--image", image}, fs, rings, [&] {
+        ++polls;
+        if (polls == 1) {
+            auto [status, toc] = rings.Send(0, readToc, 804);
+            seen.push_back({status, status == 0 ? toc[3] : 0});
+            // Two tracks now, and a later time stamp.
+            WriteImage(folder.Path(), "disc", 30, "  TRACK 02 AUDIO\n    INDEX 01 00:00:20\n");
+        } else if (polls == 3) {
+            for (int i = 0; i < 2; ++i) {
+                auto [status, toc] = rings.Send(0, readToc, 804);
+                seen.push_back({status, status == 0 ? toc[3] : 0});
+            }
+            std::ofstream(image) << "FILE \"gone.bin\" BINARY\n";
+        } else if (polls == 5) {
+            auto [status, toc] = rings.Send(0, readToc, 804);
+            seen.push_back({status, 0});
+            return true;
+        }
+        return false;
+    });
+    EXPECT_EQ(served.status, 0) << served.err;
+    // One track; the change reported once (CHECK CONDITION), then two
+    // tracks; then no disc.
+    EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{0, 1}, {2, 0}, {0, 2}, {2, 0}}));
+    EXPECT_NE(served.err.find("changed, a new disc is in the drive"), std::string::npos);
+    EXPECT_NE(served.err.find("the drive has no disc now"), std::string::npos) << served.err;
 }
 
 } // namespace

@@ -14,8 +14,10 @@
 // Every entry starts with a header: len_op (u32: length with the operation in
 // its low 3 bits), cmd_id (u16), kflags (u8), uflags (u8). A PAD entry only
 // fills the ring up to its end. A CMD entry holds, after the header, iov_cnt,
-// iov_bidi_cnt and iov_dif_cnt (u32 each), cdb_off (u64, the CDB's offset in
-// the area), 16 reserved bytes and iov_cnt iovecs of 16 bytes (offset, length).
+// iov_bidi_cnt and iov_dif_cnt (u32 each at 8, 12, 16), then, 8-byte aligned
+// within the request (the request itself is not packed), cdb_off (u64 at 24:
+// the CDB's offset in the area), 16 reserved bytes and, from 48, iov_cnt
+// iovecs of 16 bytes (offset, length).
 // The answer overwrites the same entry from byte 8: SCSI status (u8), 3
 // reserved bytes, read_len (u32) and 96 bytes of sense data. Handled entries
 // are given back by moving cmd_tail past them; writing 4 bytes to the uio
@@ -59,8 +61,8 @@ constexpr std::size_t kEntryUserFlagsOffset = 7;
 constexpr std::size_t kRequestIovCountOffset = 8;
 constexpr std::size_t kRequestBidiCountOffset = 12;
 constexpr std::size_t kRequestDifCountOffset = 16;
-constexpr std::size_t kRequestCdbOffset = 20;
-constexpr std::size_t kRequestIovOffset = 44;
+constexpr std::size_t kRequestCdbOffset = 24;
+constexpr std::size_t kRequestIovOffset = 48;
 constexpr std::size_t kIovBytes = 16;
 constexpr std::size_t kResponseStatusOffset = 8;
 constexpr std::size_t kResponseReadLengthOffset = 12;

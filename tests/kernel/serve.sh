@@ -5,8 +5,9 @@
 # CD-ROM drives of disc images, and vindral-cli, read_method_probe and
 # cd-paranoia (when installed on the host) read them through the real sr and
 # sg drivers: the drive line and tables of contents (a first-track pregap and
-# a second session), byte-exact verified rips, each read method (drives that
-# refuse READ CD, and READ CDDA too), an unreadable sector, unstable sectors,
+# a second session), byte-exact verified rips (also as an unprivileged user),
+# each read method (drives that refuse READ CD, and READ CDDA too), a short
+# transfer reported as such, an unreadable sector, unstable sectors,
 # a read offset, Ctrl+C during a rip, a media change between two runs, and
 # the clean-up after SIGTERM. The host compares everything with the same
 # images read by vindral-cli's own emulated drive and with the BIN files.
@@ -62,6 +63,7 @@ three_tracks "REM DAMAGE UNSTABLE 20 1" >"$IMG/unstable.cue"
 three_tracks "REM DRIVE OFFSET +30" >"$IMG/offset.cue"
 three_tracks "REM plain" >"$IMG/slow.cue"
 three_tracks "REM plain" >"$IMG/change.cue"
+three_tracks "REM DRIVE SHORTREAD READCD" >"$IMG/short.cue"
 printf 'FILE "multi.bin" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n' >"$IMG/one.cue"
 cat >"$IMG/gaps.cue" <<'CUE'
 FILE "multi.bin" BINARY
@@ -124,8 +126,8 @@ if [[ $GUEST_STATUS != 0 ]]; then
 fi
 
 nodes=$(step_out serve.nodes)
-check "serve: a /dev/srN for each of the 9 images" \
-    "$([[ $(grep -c ': /dev/sr[0-9]*$' <<<"$nodes") == 9 ]] && echo 0 || echo 1)" \
+check "serve: a /dev/srN for each of the 10 images" \
+    "$([[ $(grep -c ': /dev/sr[0-9]*$' <<<"$nodes") == 10 ]] && echo 0 || echo 1)" \
     "got [$(paste -sd'|' <<<"$nodes")] [$(step_out serve.err | paste -sd'|')]"
 check_contains "serve: the kernel sees a CD-ROM of vendor VINDRAL" \
     "$(awk 'NR == 1 { print $1 }' <<<"$(step_out map)") VINDRAL EMULATED CD-ROM" "$(step_out map)"
@@ -147,6 +149,13 @@ for drive in "multi 0" "noreadcd 1" "read10 2"; do
     check_contains "read-method probe on the $1 drive chooses method $2" "probe $2" \
         "$(step_out "$1.probe")"
 done
+# A drive that answers READ CD GOOD with 2048 of every 2352 bytes: the
+# shortfall reaches SG_IO as a residual count through the kernel's target.
+check_eq "READ CD that transfers short is status 0x40000 through the kernel" "0x40000" \
+    "$(awk '$1 == "method" && $2 == 0 { print $4 }' <<<"$(step_out short.probe)")"
+check_contains "and the read-method probe then chooses READ CDDA" "probe 1" "$(step_out short.probe)"
+check_eq "an unprivileged user on a read-write node: rip --verify of track 1 byte-exact" \
+    $'0\n'"$(grep ' Track01.wav$' <<<"$expected_multi")" "$(step_rc user.rip)"$'\n'"$(step_out user.sha)"
 check_eq "drive without READ CD (READ CDDA): rip --verify of track 2 byte-exact" \
     $'0\n'"$expected_track2" "$(step_rc noreadcd.rip)"$'\n'"$(step_out noreadcd.sha)"
 check_eq "drive without READ CD and READ CDDA (READ(10)): rip --verify of track 2 byte-exact" \

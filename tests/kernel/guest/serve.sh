@@ -12,7 +12,7 @@ load_modules configfs crct10dif_common crct10dif_generic crc-t10dif target_core_
 mount -t configfs configfs /sys/kernel/config
 echo "@@ modules loaded $(cut -d' ' -f1 /proc/uptime)"
 
-IMAGES="multi gaps noreadcd read10 damage unstable offset slow change"
+IMAGES="multi gaps noreadcd read10 damage unstable offset slow change short"
 # wait_lines FILE COUNT PID: until FILE has COUNT lines, PID ends, or 60 s pass.
 wait_lines() {
     tries=600
@@ -34,7 +34,7 @@ done
 # shellcheck disable=SC2086  # one word per argument
 /bin/vindral-cli serve $args >/tmp/serve.out 2>/tmp/serve.err &
 serve=$!
-wait_lines /tmp/serve.out 9 "$serve"
+wait_lines /tmp/serve.out 10 "$serve"
 echo "@@ serving $(cut -d' ' -f1 /proc/uptime)"
 step serve.nodes cat /tmp/serve.out
 node_of() { sed -n "s|^/images/$1.cue: ||p" /tmp/serve.out; }
@@ -63,9 +63,14 @@ step multi.drives /bin/vindral-cli drives --device "$multi"
 step multi.toc /bin/vindral-cli toc --device "$multi"
 step gaps.toc /bin/vindral-cli toc --device "$(node_of gaps)"
 rip multi --verify
-for image in multi noreadcd read10; do
+for image in multi noreadcd read10 short; do
     step "$image.probe" /bin/read_method_probe "$(node_of "$image")" 20
 done
+# An unprivileged user with a read-write node reads the same bytes.
+chmod 0666 "$multi"
+mkdir -p /tmp/rip.user && chown user /tmp/rip.user
+step user.rip as_user /bin/vindral-cli rip --device "$multi" --out /tmp/rip.user --tracks 1 --verify
+step user.sha sh -c "cd /tmp/rip.user && for f in \$(ls); do echo \$(sha256sum <\$f | cut -d' ' -f1) \$f; done"
 rip noreadcd --tracks 2 --verify
 rip read10 --tracks 2 --verify
 rip damage --tracks 2
@@ -93,11 +98,12 @@ cp /images/one.cue /images/change.cue
 usleep 500000
 step change.toc2 /bin/vindral-cli toc --device "$(node_of change)"
 
-# cd-paranoia reads the first track of the same drive.
+# cd-paranoia reads the first track of the same drive. It guesses a drive's
+# sample byte order from the audio, which noise can fool: -c states it.
 if [ -x /bin/cd-paranoia ]; then
     paranoia() {
         mkdir -p /tmp/paranoia && cd /tmp/paranoia || return 1
-        /bin/cd-paranoia -d "$multi" -Z -w 1 track01.wav >/tmp/paranoia.log 2>&1
+        /bin/cd-paranoia -d "$multi" -c -Z -w 1 track01.wav >/tmp/paranoia.log 2>&1
         rc=$?
         echo "exit $rc"
         [ -f track01.wav ] && echo "pcm $(tail -c +45 track01.wav | sha256sum | cut -d' ' -f1)"

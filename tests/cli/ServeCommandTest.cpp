@@ -183,6 +183,21 @@ TEST(ServeCommand, RefusesWhatItCannotServeAndUndoesAFailedStart) {
     const Served help = Serve({"--image", image, "--help"}, fs, rings, never);
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: vindral-cli serve --image FILE.cue", 0), 0u);
+    // The same help through "help serve", and the general usage names it.
+    {
+        std::ostringstream out;
+        std::ostringstream err;
+        char program[] = "vindral-cli";
+        char helpWord[] = "help";
+        char serveWord[] = "serve";
+        char* argv[] = {program, helpWord, serveWord};
+        EXPECT_EQ(cli::Run(3, argv, out, err), 0);
+        EXPECT_EQ(out.str(), help.out);
+        char* general[] = {program, helpWord};
+        std::ostringstream usage;
+        EXPECT_EQ(cli::Run(2, general, usage, err), 0);
+        EXPECT_NE(usage.str().find("vindral-cli serve --image FILE.cue"), std::string::npos);
+    }
     const Served broken = Serve({"--image", folder.Path() + "missing.cue"}, fs, rings, never);
     EXPECT_EQ(broken.status, kExitFailed);
     EXPECT_NE(broken.err.find("missing.cue"), std::string::npos);

@@ -19,6 +19,9 @@ ctest --test-dir "$top/build" -j"$(nproc)" --output-on-failure --timeout 600
 # The real-kernel drive test: Debian's kernel in QEMU with IDE, AHCI and
 # virtio-scsi CD-ROM drives (downloads the kernel package once into build/).
 bash "$top/tests/kernel/run.sh" "$top/build"
+# The same kernel serving disc images through its SCSI target (vindral-cli serve):
+# rips, read methods, damage, offset, Ctrl+C, media change, cd-paranoia, clean-up.
+bash "$top/tests/kernel/serve.sh" "$top/build"
 
 # The Debian package: built, installed, run, validated and removed (as root).
 bash "$top/tests/package/run.sh"

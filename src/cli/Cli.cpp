@@ -1,5 +1,6 @@
 #include "cli/Cli.h"
 #include "cli/AccuracyCommands.h"
+#include "cli/ServeCommand.h"
 
 #include <cstdio>
 #include <cstring>
@@ -37,6 +38,7 @@ const char* const kUsage =
     "       vindral-cli ids [SOURCE] [--drive N]\n"
     "       vindral-cli offset find [SOURCE] [--drive N] --dbar FILE\n"
     "       vindral-cli log verify FILE\n"
+    "       vindral-cli serve --image FILE.cue [--image ...]   (Linux, root)\n"
     "SOURCE: --image FILE.cue (repeatable) | --demo | --device /dev/srN (repeatable);\n"
     "        without one, the machine's CD-ROM drives are used. --emulated-speed X\n"
     "        limits the emulated drives to X times the audio speed.\n"
@@ -127,6 +129,9 @@ std::string HelpText(const std::string& command) {
     if (command == "offset") {
         return std::string(kOffsetHelp) + kSourceHelp;
     }
+    if (command == "serve") {
+        return ServeHelpText();
+    }
     return std::string(kUsage) + kGeneralHelp;
 }
 
@@ -186,7 +191,7 @@ int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
     options.command = argv[1];
     auto known = [](const std::string& name) {
         return name == "drives" || name == "toc" || name == "rip" || name == "ids" ||
-               name == "offset";
+               name == "offset" || name == "serve";
     };
     if (options.command == "--version") {
         options.command = "version";
@@ -651,6 +656,9 @@ std::optional<uint16_t> SpeedFromArgument(const std::string& text) {
 int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
     if (argc >= 2 && std::strcmp(argv[1], "log") == 0) {
         return VerifyLogCommand(argc, argv, out, err);
+    }
+    if (argc >= 2 && std::strcmp(argv[1], "serve") == 0) {
+        return ServeCommand(argc, argv, out, err);
     }
     Options options;
     if (int status = ParseOptions(argc, argv, options, err)) {

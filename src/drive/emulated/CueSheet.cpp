@@ -623,7 +623,7 @@ bool Parser::Damage(int line, const std::vector<Token>& tokens) {
     return true;
 }
 
-// REM DRIVE READY <ms> | UNITATTENTION [RESET] | SHORTREAD <command> |
+// REM DRIVE READY <ms> | UNITATTENTION [RESET] | SHORTREAD <command> | REFUSE <command> |
 // SENSE DESCRIPTOR | CACHE <sectors> | OFFSET <samples>
 bool Parser::DriveLine(int line, const std::vector<Token>& tokens) {
     if (tokens.size() < 3) {
@@ -652,13 +652,14 @@ bool Parser::DriveLine(int line, const std::vector<Token>& tokens) {
         drive_.becomingReadyMs = static_cast<uint32_t>(*ms);
         return true;
     }
-    if (what == "SHORTREAD") {
+    if (what == "SHORTREAD" || what == "REFUSE") {
+        const bool refuse = what == "REFUSE";
         if (argument == "READCD") {
-            drive_.shortReadCd = true;
+            (refuse ? drive_.refuseReadCd : drive_.shortReadCd) = true;
         } else if (argument == "READCDDA") {
-            drive_.shortReadCdda = true;
+            (refuse ? drive_.refuseReadCdda : drive_.shortReadCdda) = true;
         } else if (argument == "READ10") {
-            drive_.shortRead10 = true;
+            (refuse ? drive_.refuseRead10 : drive_.shortRead10) = true;
         } else {
             return Fail(line, "unknown read command '" + value(tokens[3].text) +
                                   "' (READCD, READCDDA or READ10)");

@@ -22,6 +22,8 @@
 //   REM DRIVE UNITATTENTION [RESET]   06/28/00 (06/29/00) on the first command
 //   REM DRIVE SHORTREAD <command>     READCD, READCDDA or READ10 answer GOOD
 //                                     with 2048 of every 2352 bytes
+//   REM DRIVE REFUSE <command>        READCD, READCDDA or READ10 is unknown to
+//                                     the drive (05/20/00)
 //   REM DRIVE SENSE DESCRIPTOR        sense data in descriptor format (0x72)
 //   REM DRIVE CACHE <sectors>         re-reads of recent sectors come from a cache
 //   REM DRIVE OFFSET <samples>        read offset: sample j is the pressed disc's

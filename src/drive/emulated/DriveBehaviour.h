@@ -22,6 +22,12 @@ struct DriveBehaviour {
     bool shortReadCd = false;
     bool shortReadCdda = false;
     bool shortRead10 = false;
+    // Read commands the drive does not know: answered 05/20/00 (invalid
+    // command operation code), as drives without READ CD or without the
+    // vendor READ CDDA answer them.
+    bool refuseReadCd = false;
+    bool refuseReadCdda = false;
+    bool refuseRead10 = false;
     // Sense data in descriptor format (response code 0x72) instead of fixed.
     bool descriptorSense = false;
     // A read cache of this many sectors: a re-read of a sector among the

@@ -173,8 +173,10 @@ void EmulatedDrive::ExecuteLocked(const uint8_t* cdb, uint8_t* in, const uint8_t
         return;
     }
     const bool known = opcode == 0x00 || opcode == 0x43 || opcode == 0x5A || opcode == 0x55 ||
-                       opcode == 0x15 || opcode == 0xBB || (opcode == 0xBE && acceptReadCd_) ||
-                       (opcode == 0xD8 && acceptReadCdda_) || (opcode == 0x28 && acceptRead10_);
+                       opcode == 0x15 || opcode == 0xBB ||
+                       (opcode == 0xBE && acceptReadCd_ && !behaviour_.refuseReadCd) ||
+                       (opcode == 0xD8 && acceptReadCdda_ && !behaviour_.refuseReadCdda) ||
+                       (opcode == 0x28 && acceptRead10_ && !behaviour_.refuseRead10);
     if (!known) {
         reply.Fail(kIllegalRequest, kAscInvalidOpcode);
         return;

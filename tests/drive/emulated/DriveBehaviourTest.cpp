@@ -274,6 +274,35 @@ TEST(DriveLines, CueSheetSetsTheDriveBehaviour) {
     EXPECT_EQ(d.cacheSectors, 1024u);
     EXPECT_EQ(d.offsetSamples, -48);
 
+    EXPECT_FALSE(d.refuseReadCd);
+
+    // Drives without READ CD, and without READ CDDA too: the read methods
+    // that remain answer, the refused ones are unknown commands.
+    disc = ParseCueSheet(head + "REM DRIVE REFUSE READCD\nrem drive refuse readcdda\n", "disc.cue",
+                         "", error, opener);
+    ASSERT_NE(disc, nullptr) << error;
+    EXPECT_TRUE(disc->Drive().refuseReadCd);
+    EXPECT_TRUE(disc->Drive().refuseReadCdda);
+    EXPECT_FALSE(disc->Drive().refuseRead10);
+    {
+        EmulatedDrive refusing(disc);
+        SenseResult sense;
+        Bytes sector(kSectorBytes);
+        const uint8_t readCd[12] = {0xBE, 0x04, 0, 0, 0, 0, 0, 0, 1, 0x10, 0, 0};
+        const uint8_t readCdda[12] = {0xD8, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0};
+        const uint8_t read10[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+        EXPECT_EQ(refusing.Execute(readCd, 12, false, sector.data(), kSectorBytes, sense),
+                  kStatusCheckCondition);
+        EXPECT_EQ(PackSense(sense.data.data(), sense.data.size()), Sense(5, 0x20));
+        EXPECT_EQ(refusing.Execute(readCdda, 12, false, sector.data(), kSectorBytes, sense),
+                  kStatusCheckCondition);
+        EXPECT_EQ(PackSense(sense.data.data(), sense.data.size()), Sense(5, 0x20));
+        // READ(10) of 2048-byte blocks meets an audio sector: the command is known.
+        EXPECT_EQ(refusing.Execute(read10, 10, false, sector.data(), kSectorBytes, sense),
+                  kStatusCheckCondition);
+        EXPECT_EQ(PackSense(sense.data.data(), sense.data.size()), Sense(5, 0x64));
+    }
+
     disc = ParseCueSheet(head + "REM DRIVE OFFSET +667\nREM DRIVE UNITATTENTION\n", "disc.cue",
                          "", error, opener);
     ASSERT_NE(disc, nullptr) << error;
@@ -294,6 +323,7 @@ TEST(DriveLines, CueSheetSetsTheDriveBehaviour) {
         {"REM DRIVE READY soon\n", "disc.cue:4: bad becoming-ready time 'soon'"},
         {"REM DRIVE READY\n", "disc.cue:4: REM DRIVE READY needs one value"},
         {"REM DRIVE SHORTREAD READ12\n", "disc.cue:4: unknown read command 'READ12'"},
+        {"REM DRIVE REFUSE TOC\n", "disc.cue:4: unknown read command 'TOC'"},
         {"REM DRIVE SENSE FIXED\n", "disc.cue:4: unknown sense format 'FIXED'"},
         {"REM DRIVE CACHE -1\n", "disc.cue:4: bad cache size '-1'"},
         {"REM DRIVE OFFSET 6x\n", "disc.cue:4: bad read offset '6x'"},

@@ -1,0 +1,111 @@
+// The kernel's SCSI target subsystem, configured through configfs, that puts
+// a TCMU device behind the loopback fabric (tcm_loop) so that it appears as a
+// local SCSI device (/dev/srN for a CD-ROM):
+//
+//   target/core/user_0/vindral-PID-I         the backstore (control, enable);
+//                                            enabling it makes a /dev/uioN
+//                                            whose sysfs name is
+//                                            tcm-user/0/vindral-PID-I/...
+//   target/loopback/naa.WWN/tpgt_1/          the loopback target port group
+//       nexus                                the initiator's WWN
+//       lun/lun_0/vindral -> backstore       the logical unit
+//       address                              "HOST:0:TPGT" of the SCSI host
+//
+// Every name carries the serving process's id, so that a later start can
+// remove what a process that died left behind without touching the entries of
+// a running one. The file-system calls go through TargetFs so that the unit
+// tests run the sequence against a fake configfs and sysfs.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vindral::linuxdrive {
+
+class TargetFs {
+public:
+    virtual ~TargetFs() = default;
+    // Each returns 0 or the negated errno.
+    virtual int MakeDirectory(const std::string& path) = 0;
+    virtual int RemoveDirectory(const std::string& path) = 0;
+    virtual int WriteText(const std::string& path, const std::string& text) = 0;
+    virtual int ReadText(const std::string& path, std::string& text) = 0;
+    virtual int Symlink(const std::string& target, const std::string& link) = 0;
+    virtual int Unlink(const std::string& path) = 0;
+    // Entry names without "." and "..".
+    virtual int List(const std::string& path, std::vector<std::string>& names) = 0;
+    virtual int ReadLink(const std::string& path, std::string& target) = 0;
+    virtual bool Exists(const std::string& path) = 0;
+    // Whether a process of that id still runs.
+    virtual bool ProcessAlive(int pid) = 0;
+    // Waits a little before looking again (tests make it free).
+    virtual void Pause(uint32_t ms) = 0;
+};
+
+std::shared_ptr<TargetFs> RealTargetFs();
+
+struct TargetPaths {
+    std::string configfs = "/sys/kernel/config";
+    std::string sysfs = "/sys";
+    std::string dev = "/dev";
+};
+
+class TcmuTarget {
+public:
+    TcmuTarget(std::shared_ptr<TargetFs> fs, int pid, TargetPaths paths = {});
+
+    // Removes the entries that processes no longer running left behind
+    // (their LUN links, LUNs, nexus, port groups, WWNs and backstores).
+    // Returns the paths removed; `problems` gets a line for each that could not be.
+    std::vector<std::string> RemoveStale(std::vector<std::string>& problems);
+
+    struct Backstore {
+        std::string name;    // vindral-PID-I
+        std::string path;    // in configfs
+        std::string uioNode; // /dev/uioN
+        std::size_t mapSize = 0;
+    };
+    // Creates and enables the backstore of drive `index` (`bytes`: the size
+    // the target subsystem reports, at 2048 bytes a block) and finds its uio
+    // node. False with `error` set; whatever was made is then removed again.
+    bool CreateBackstore(int index, uint64_t bytes, Backstore& out, std::string& error);
+
+    // The loopback target, its nexus and the LUN linked to the backstore.
+    // Linking makes the kernel send INQUIRY at once: the backstore's ring must
+    // already be served. `host` receives the SCSI host number.
+    bool CreateLoopback(int index, const Backstore& backstore, int& host, std::string& error);
+
+    // The block device node of the LUN on `host` (/dev/srN), waiting up to
+    // `waitMs` for it to appear; empty when none did.
+    std::string FindDeviceNode(int host, uint32_t waitMs);
+
+    // Removes the loopback targets (LUN links first), while the backstores
+    // are still served: the kernel may still talk to the drive as it goes.
+    void RemoveLoopbacks();
+    // Removes the backstores (after their rings are no longer served) and
+    // the user_0 directory when this object made it and nothing else is in it.
+    void RemoveBackstores();
+
+    // The names used for drive `index`.
+    std::string BackstoreName(int index) const;
+    std::string TargetWwn(int index) const;
+    std::string InitiatorWwn(int index) const;
+
+private:
+    std::string Core() const { return paths_.configfs + "/target/core"; }
+    std::string Hba() const { return Core() + "/user_0"; }
+    std::string Loopback() const { return paths_.configfs + "/target/loopback"; }
+    // Tears down one loopback WWN directory; false when something stayed.
+    bool RemoveWwn(const std::string& wwnPath, std::vector<std::string>& problems);
+
+    std::shared_ptr<TargetFs> fs_;
+    int pid_;
+    TargetPaths paths_;
+    bool madeHba_ = false;
+    std::vector<std::string> backstores_; // paths, in creation order
+    std::vector<std::string> wwns_;       // loopback WWN paths
+};
+
+} // namespace vindral::linuxdrive

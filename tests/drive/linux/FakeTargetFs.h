@@ -1,0 +1,226 @@
+// A fake configfs, sysfs and /dev for the SCSI target's configfs sequence,
+// behaving as the kernel's do where it matters: attribute files come
+// with their directories and do not keep them from being removed, a
+// directory with sub-directories or links cannot be removed, a backstore
+// that a LUN links to is busy, enabling a backstore makes a uio device and
+// linking a LUN makes a SCSI host's CD-ROM appear.
+#pragma once
+
+#include <cerrno>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "drive/linux/TcmuTarget.h"
+
+namespace vindral::linuxdrive::test {
+
+inline const std::string kCore = "/cfg/target/core";
+inline const std::string kLoop = "/cfg/target/loopback";
+
+inline bool Under(const std::string& path, const std::string& dir) {
+    return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 &&
+           path[dir.size()] == '/';
+}
+inline std::string Parent(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
+inline std::string Base(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+
+class FakeTargetFs final : public TargetFs {
+public:
+    std::set<std::string> dirs;
+    std::map<std::string, std::string> files;
+    std::map<std::string, std::string> links;
+    std::set<int> alive;
+    bool makeUio = true;    // enabling a backstore makes a uio device
+    bool failNexus = false; // writing a nexus fails
+    int nextUio = 0;
+    int nextHost = 3;
+    int nextSr = 0;
+    int pauses = 0;
+    // Called when a LUN is linked, before its CD-ROM appears (the kernel
+    // sends INQUIRY then).
+    std::function<void(const std::string& link)> onLink;
+
+    FakeTargetFs() {
+        for (const char* dir : {"/cfg", "/cfg/target", "/cfg/target/core", "/sys", "/sys/class",
+                                "/sys/class/uio", "/sys/block", "/dev"}) {
+            dirs.insert(dir);
+        }
+    }
+
+    int MakeDirectory(const std::string& path) override {
+        if (dirs.count(path) || files.count(path) || links.count(path)) {
+            return -EEXIST;
+        }
+        if (!dirs.count(Parent(path))) {
+            return -ENOENT;
+        }
+        dirs.insert(path);
+        // The attributes configfs gives each kind of directory.
+        if (Parent(Parent(path)) == kCore && Base(Parent(path)).rfind("user_", 0) == 0) {
+            files[path + "/control"] = "";
+            files[path + "/enable"] = "0";
+        } else if (Base(path).rfind("user_", 0) == 0 && Parent(path) == kCore) {
+            files[path + "/hba_info"] = "HBA Index: 1";
+        } else if (Base(path).rfind("tpgt_", 0) == 0) {
+            files[path + "/nexus"] = "";
+            files[path + "/address"] = "";
+            dirs.insert(path + "/lun");
+        }
+        return 0;
+    }
+
+    int RemoveDirectory(const std::string& path) override {
+        if (!dirs.count(path)) {
+            return -ENOENT;
+        }
+        for (const std::string& dir : dirs) {
+            if (Under(dir, path) && !(Base(path).rfind("tpgt_", 0) == 0 && dir == path + "/lun")) {
+                return -ENOTEMPTY;
+            }
+        }
+        for (const auto& [link, target] : links) {
+            if (Under(link, path)) {
+                return -ENOTEMPTY;
+            }
+            if (target == path) {
+                return -EBUSY; // a LUN still uses this backstore
+            }
+        }
+        for (auto it = files.begin(); it != files.end();) {
+            it = Under(it->first, path) ? files.erase(it) : std::next(it);
+        }
+        dirs.erase(path + "/lun");
+        dirs.erase(path);
+        return 0;
+    }
+
+    int WriteText(const std::string& path, const std::string& text) override {
+        auto file = files.find(path);
+        if (file == files.end()) {
+            return -ENOENT;
+        }
+        if (Base(path) == "nexus") {
+            if (failNexus) {
+                return -EINVAL;
+            }
+            file->second = text == "NULL" ? "" : text;
+            return 0;
+        }
+        file->second = text;
+        if (Base(path) == "enable" && text == "1" && makeUio) {
+            const std::string backstore = Parent(path);
+            const std::string config = files[backstore + "/control"];
+            const std::string uio = "uio" + std::to_string(nextUio++);
+            const std::string dir = "/sys/class/uio/" + uio;
+            dirs.insert(dir);
+            dirs.insert(dir + "/maps");
+            dirs.insert(dir + "/maps/map0");
+            const std::string devConfig = config.substr(11, config.find(',') - 11);
+            files[dir + "/name"] = "tcm-user/0/" + Base(backstore) + "/" +
+                                   devConfig.substr(devConfig.find('/') + 1) + "\n";
+            files[dir + "/maps/map0/size"] = "0x40800000\n";
+            files["/dev/" + uio] = "";
+        }
+        return 0;
+    }
+
+    int ReadText(const std::string& path, std::string& text) override {
+        auto file = files.find(path);
+        if (file == files.end()) {
+            return -ENOENT;
+        }
+        text = file->second;
+        return 0;
+    }
+
+    int Symlink(const std::string& target, const std::string& link) override {
+        if (!dirs.count(Parent(link)) || !dirs.count(target)) {
+            return -ENOENT;
+        }
+        const std::string tpg = Parent(Parent(Parent(link)));
+        if (files[tpg + "/nexus"].empty()) {
+            return -ENODEV; // the LUN's INQUIRY needs the nexus
+        }
+        links[link] = target;
+        if (onLink) {
+            onLink(link);
+        }
+        // The loopback host scans the new LUN: a CD-ROM appears.
+        const int host = nextHost++;
+        files[tpg + "/address"] = std::to_string(host) + ":0:1\n";
+        const std::string sr = "sr" + std::to_string(nextSr++);
+        dirs.insert("/sys/block/" + sr);
+        links["/sys/block/" + sr + "/device"] =
+            "../../devices/tcm_loop_0/host" + std::to_string(host) + "/" + std::to_string(host) +
+            ":0:1:0";
+        files["/dev/" + sr] = "";
+        return 0;
+    }
+
+    int Unlink(const std::string& path) override {
+        if (!links.erase(path)) {
+            return -ENOENT;
+        }
+        return 0;
+    }
+
+    int List(const std::string& path, std::vector<std::string>& names) override {
+        names.clear();
+        if (!dirs.count(path)) {
+            return -ENOENT;
+        }
+        auto add = [&](const std::string& p) {
+            if (Parent(p) == path) {
+                names.push_back(Base(p));
+            }
+        };
+        for (const std::string& dir : dirs) {
+            add(dir);
+        }
+        for (const auto& entry : files) {
+            add(entry.first);
+        }
+        for (const auto& entry : links) {
+            add(entry.first);
+        }
+        return 0;
+    }
+
+    int ReadLink(const std::string& path, std::string& target) override {
+        auto link = links.find(path);
+        if (link == links.end()) {
+            return -EINVAL;
+        }
+        target = link->second;
+        return 0;
+    }
+
+    bool Exists(const std::string& path) override {
+        return dirs.count(path) || files.count(path) || links.count(path);
+    }
+    bool ProcessAlive(int pid) override { return alive.count(pid) != 0; }
+    void Pause(uint32_t) override { ++pauses; }
+
+    // The configfs part of the tree, for comparing before and after.
+    std::set<std::string> ConfigTree() const {
+        std::set<std::string> tree;
+        for (const std::string& dir : dirs) {
+            if (Under(dir, "/cfg")) {
+                tree.insert(dir + "/");
+            }
+        }
+        for (const auto& [link, target] : links) {
+            if (Under(link, "/cfg")) {
+                tree.insert(link + " -> " + target);
+            }
+        }
+        return tree;
+    }
+};
+
+inline TargetPaths FakePaths() { return TargetPaths{"/cfg", "/sys", "/dev"}; }
+
+} // namespace vindral::linuxdrive::test

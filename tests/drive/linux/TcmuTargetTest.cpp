@@ -1,0 +1,140 @@
+// The configfs sequence of the SCSI target against a fake configfs, sysfs and
+// /dev (FakeTargetFs.h).
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "drive/linux/FakeTargetFs.h"
+#include "drive/linux/TcmuTarget.h"
+
+namespace vindral::linuxdrive {
+namespace {
+
+using test::FakeTargetFs;
+using test::kCore;
+using test::kLoop;
+
+using test::FakePaths;
+
+TEST(TcmuTarget, NamesCarryTheProcessAndTheDrive) {
+    TcmuTarget target(std::make_shared<FakeTargetFs>(), 0x1234, FakePaths());
+    EXPECT_EQ(target.BackstoreName(2), "vindral-4660-2");
+    EXPECT_EQ(target.TargetWwn(3), "naa.56494e4400123403");
+    EXPECT_EQ(target.InitiatorWwn(3), "naa.56494e4500123403");
+}
+
+TEST(TcmuTarget, SetsUpADriveAndLeavesNothingBehind) {
+    auto fs = std::make_shared<FakeTargetFs>();
+    const std::set<std::string> before = fs->ConfigTree();
+    TcmuTarget target(fs, 777, FakePaths());
+
+    TcmuTarget::Backstore backstore;
+    std::string error;
+    ASSERT_TRUE(target.CreateBackstore(0, 2048 * 1000, backstore, error)) << error;
+    EXPECT_EQ(backstore.path, kCore + "/user_0/vindral-777-0");
+    EXPECT_EQ(fs->files[backstore.path + "/control"],
+              "dev_config=vindral-777-0/vindral,dev_size=2048000,hw_block_size=2048");
+    EXPECT_EQ(fs->files[backstore.path + "/enable"], "1");
+    EXPECT_EQ(backstore.uioNode, "/dev/uio0");
+    EXPECT_EQ(backstore.mapSize, std::size_t{0x40800000});
+
+    // A second drive gets its own backstore and uio device.
+    TcmuTarget::Backstore second;
+    ASSERT_TRUE(target.CreateBackstore(1, 2048 * 10, second, error)) << error;
+    EXPECT_EQ(second.uioNode, "/dev/uio1");
+
+    int host = -1;
+    ASSERT_TRUE(target.CreateLoopback(0, backstore, host, error)) << error;
+    EXPECT_EQ(host, 3);
+    const std::string tpg = kLoop + "/naa.56494e4400030900/tpgt_1";
+    EXPECT_EQ(fs->files[tpg + "/nexus"], "naa.56494e4500030900");
+    EXPECT_EQ(fs->links[tpg + "/lun/lun_0/vindral"], backstore.path);
+    int secondHost = -1;
+    ASSERT_TRUE(target.CreateLoopback(1, second, secondHost, error)) << error;
+    EXPECT_EQ(secondHost, 4);
+
+    EXPECT_EQ(target.FindDeviceNode(secondHost, 1000), "/dev/sr1");
+    EXPECT_EQ(target.FindDeviceNode(host, 1000), "/dev/sr0");
+    EXPECT_EQ(target.FindDeviceNode(9, 300), "");
+    EXPECT_GE(fs->pauses, 3); // it waited for host 9's drive before giving up
+
+    target.RemoveLoopbacks();
+    EXPECT_FALSE(fs->Exists(kLoop + "/naa.56494e4400030900"));
+    EXPECT_TRUE(fs->Exists(backstore.path)); // still served until the ring stops
+    target.RemoveBackstores();
+    std::set<std::string> after = fs->ConfigTree();
+    after.erase(kLoop + "/"); // the fabric's own directory stays, as the kernel keeps it
+    EXPECT_EQ(after, before);
+}
+
+TEST(TcmuTarget, RemovesWhatDeadProcessesLeftAndNothingElse) {
+    auto fs = std::make_shared<FakeTargetFs>();
+    fs->alive = {1000};
+    // Two earlier runs: process 4242 died, process 1000 still serves.
+    for (int pid : {4242, 1000}) {
+        TcmuTarget earlier(fs, pid, FakePaths());
+        TcmuTarget::Backstore backstore;
+        int host = 0;
+        std::string error;
+        ASSERT_TRUE(earlier.CreateBackstore(0, 2048, backstore, error)) << error;
+        ASSERT_TRUE(earlier.CreateLoopback(0, backstore, host, error)) << error;
+    }
+    // Another program's entries.
+    fs->MakeDirectory(kLoop + "/naa.6001405abcdef012");
+    fs->MakeDirectory(kCore + "/user_0/disk1");
+
+    TcmuTarget target(fs, 5000, FakePaths());
+    std::vector<std::string> problems;
+    const std::vector<std::string> removed = target.RemoveStale(problems);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    EXPECT_EQ(removed, (std::vector<std::string>{kLoop + "/naa.56494e4400109200",
+                                                 kCore + "/user_0/vindral-4242-0"}));
+    EXPECT_FALSE(fs->Exists(kLoop + "/naa.56494e4400109200"));
+    EXPECT_FALSE(fs->Exists(kCore + "/user_0/vindral-4242-0"));
+    EXPECT_TRUE(fs->Exists(kLoop + "/naa.56494e440003e800/tpgt_1/lun/lun_0/vindral"));
+    EXPECT_TRUE(fs->Exists(kCore + "/user_0/vindral-1000-0"));
+    EXPECT_TRUE(fs->Exists(kLoop + "/naa.6001405abcdef012"));
+    EXPECT_TRUE(fs->Exists(kCore + "/user_0/disk1"));
+}
+
+TEST(TcmuTarget, FailuresUndoWhatWasMade) {
+    std::string error;
+    TcmuTarget::Backstore backstore;
+    {
+        // No target subsystem: the message says what to load.
+        auto fs = std::make_shared<FakeTargetFs>();
+        fs->dirs.erase(kCore);
+        TcmuTarget target(fs, 1, FakePaths());
+        EXPECT_FALSE(target.CreateBackstore(0, 2048, backstore, error));
+        EXPECT_NE(error.find("target_core_user"), std::string::npos) << error;
+    }
+    {
+        // No uio device appears: the backstore goes again.
+        auto fs = std::make_shared<FakeTargetFs>();
+        fs->makeUio = false;
+        TcmuTarget target(fs, 1, FakePaths());
+        EXPECT_FALSE(target.CreateBackstore(0, 2048, backstore, error));
+        EXPECT_NE(error.find("no uio device"), std::string::npos) << error;
+        EXPECT_FALSE(fs->Exists(kCore + "/user_0/vindral-1-0"));
+        target.RemoveBackstores();
+        EXPECT_FALSE(fs->Exists(kCore + "/user_0"));
+    }
+    {
+        // The nexus is refused: the loopback target goes again.
+        auto fs = std::make_shared<FakeTargetFs>();
+        TcmuTarget target(fs, 1, FakePaths());
+        ASSERT_TRUE(target.CreateBackstore(0, 2048, backstore, error)) << error;
+        fs->failNexus = true;
+        int host = -1;
+        EXPECT_FALSE(target.CreateLoopback(0, backstore, host, error));
+        EXPECT_NE(error.find("nexus"), std::string::npos) << error;
+        EXPECT_FALSE(fs->Exists(kLoop + "/naa.56494e4400000100"));
+    }
+}
+
+} // namespace
+} // namespace vindral::linuxdrive

@@ -92,6 +92,9 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
             return;
         }
         ComputePeaks(buffer + fill, sectors, run.currentAddress, *run.peaks);
+        if (run.blockRead) {
+            run.blockRead(buffer + fill, static_cast<std::size_t>(sectors) * kSectorBytes);
+        }
         if (!channel.Send(kCodePeaksStored, nullptr)) {
             Discard(run, file); // the window is gone
             return;
@@ -271,6 +274,9 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
             }
         }
         ComputePeaks(disc.data(), sectors, run.currentAddress, *run.peaks);
+        if (run.blockRead) {
+            run.blockRead(disc.data(), bytes);
+        }
         if (!channel.Send(kCodePeaksStored, nullptr)) {
             close();
             return;

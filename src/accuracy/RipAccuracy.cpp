@@ -291,9 +291,9 @@ RipLogData RipAccuracy::LogData() const {
         if (track.audioIndex >= 0) {
             const std::string prefix = TrackName(track.number);
             auto strip = [&prefix](std::string text) { return text.substr(prefix.size()); };
-            line.results.push_back(arState.empty() ? "AccurateRip " + strip(AccurateRipLine(track))
+            line.results.push_back(arState.empty() ? "AccurateRip: " + strip(AccurateRipLine(track))
                                                    : arState);
-            line.results.push_back(ctdbState.empty() ? "CTDB " + strip(CtdbLine(track))
+            line.results.push_back(ctdbState.empty() ? "CTDB: " + strip(CtdbLine(track))
                                                      : ctdbState);
         }
         if (track.verificationSkipped) {

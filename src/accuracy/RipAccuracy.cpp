@@ -1,6 +1,7 @@
 #include "accuracy/RipAccuracy.h"
 
 #include <cstdio>
+#include <map>
 
 #include "net/HttpClient.h"
 
@@ -75,6 +76,8 @@ RipAccuracy::RipAccuracy(const TrackTable& table, const ExtractJob& job,
         }
         tracks_.push_back(std::move(track));
         places_.push_back(place);
+        edges_.emplace_back();
+        offsetSums_.emplace_back();
         trackSamples_.push_back(static_cast<uint64_t>(entry.track.length > 0 ? entry.track.length : 0) *
                                 kSamplesPerSector);
     }
@@ -127,6 +130,8 @@ bool RipAccuracy::ExtractionDone(int entry, bool verifyNext, std::string& line) 
     TrackAccuracy& track = tracks_[static_cast<std::size_t>(entry)];
     track.extracted = true;
     track.sums = checksums_->Result();
+    edges_[static_cast<std::size_t>(entry)] = checksums_->Edges();
+    offsetSums_[static_cast<std::size_t>(entry)] = checksums_->OffsetFindingSums();
     checksums_.reset();
     if (track.audioIndex < 0) {
         return false;
@@ -164,7 +169,57 @@ void RipAccuracy::VerificationDone(int entry, int32_t differingBytes) {
     track.differingBytes = differingBytes;
 }
 
-std::vector<std::string> RipAccuracy::RunDone() { return ResultLines(); }
+std::vector<std::string> RipAccuracy::RunDone() {
+    MatchOtherPressings();
+    return ResultLines();
+}
+
+void RipAccuracy::MatchOtherPressings() {
+    if (accurateRip_.state != LookupState::Found || ctdb_.state != LookupState::Found) {
+        return;
+    }
+    // Every audio track of the disc, in order, each extracted.
+    std::map<int, std::size_t> byIndex;
+    for (std::size_t k = 0; k < tracks_.size(); ++k) {
+        if (tracks_[k].audioIndex >= 0 && tracks_[k].extracted) {
+            byIndex[tracks_[k].audioIndex] = k;
+        }
+    }
+    const int audioTracks = AccurateRipIdOf(toc_).audioTracks;
+    if (static_cast<int>(byIndex.size()) != audioTracks || audioTracks == 0) {
+        return;
+    }
+    std::vector<TrackEdges> disc;
+    std::vector<std::vector<uint32_t>> sums;
+    for (const auto& [index, k] : byIndex) {
+        disc.push_back(edges_[k]);
+        sums.push_back(offsetSums_[k]);
+    }
+    const std::vector<ReadOffsetCandidate> shifts = FindReadOffsets(accurateRip_.responses, sums);
+    for (const auto& [index, k] : byIndex) {
+        TrackAccuracy& track = tracks_[k];
+        if (track.ctdb.accurate) {
+            continue;
+        }
+        for (const ReadOffsetCandidate& shift : shifts) {
+            if (shift.offset == 0) {
+                continue;
+            }
+            const auto crc = CtdbShiftedCrc(disc, static_cast<std::size_t>(index),
+                                            CtdbTrimFor(places_[k], discAudioSamples_), shift.offset);
+            if (!crc) {
+                continue;
+            }
+            const CtdbMatch match = MatchCtdb(ctdb_.entries, static_cast<std::size_t>(index), *crc);
+            if (match.accurate) {
+                track.ctdb = match;
+                track.ctdbShift = shift.offset;
+                track.shiftedCtdbCrc = *crc;
+                break;
+            }
+        }
+    }
+}
 
 TrackVerdict RipAccuracy::Verdict(const TrackAccuracy& track) const {
     if (track.accurateRip.accurate || track.ctdb.accurate) {
@@ -204,6 +259,13 @@ std::string RipAccuracy::AccurateRipLine(const TrackAccuracy& track) const {
 
 std::string RipAccuracy::CtdbLine(const TrackAccuracy& track) const {
     const CtdbMatch& match = track.ctdb;
+    if (match.accurate && track.ctdbShift) {
+        const int shift = *track.ctdbShift;
+        return TrackName(track.number) + "accurate (CTDB, confidence " +
+               std::to_string(match.confidence) + " of " + std::to_string(match.total) +
+               ", pressing shifted by " + (shift > 0 ? "+" : "") + std::to_string(shift) +
+               " samples) [" + Upper8(track.shiftedCtdbCrc) + "]";
+    }
     if (match.accurate) {
         return TrackName(track.number) + "accurate (CTDB, confidence " +
                std::to_string(match.confidence) + " of " + std::to_string(match.total) + ") [" +

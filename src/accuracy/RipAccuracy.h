@@ -41,6 +41,11 @@ struct TrackAccuracy {
     bool verificationSkipped = false;
     AccurateRipMatch accurateRip;
     CtdbMatch ctdb;
+    // Set when the track matches CTDB only with the disc shifted by this
+    // many samples (a pressing with another offset); `ctdb` is then that
+    // match and `shiftedCtdbCrc` the CRC that matched.
+    std::optional<int> ctdbShift;
+    uint32_t shiftedCtdbCrc = 0;
 };
 
 class RipAccuracy : public PassObserver {
@@ -75,6 +80,11 @@ public:
     const CtdbLookup& CtdbAnswer() const { return ctdb_; }
     const DiscToc& Toc() const { return toc_; }
 
+    // Looks for other pressings: the shifts at which AccurateRip's
+    // offset-finding sums agree, tried on the CTDB CRCs of the tracks that
+    // matched no entry. Needs every audio track of the disc; RunDone calls it.
+    void MatchOtherPressings();
+
 private:
     std::string AccurateRipLine(const TrackAccuracy& track) const;
     std::string CtdbLine(const TrackAccuracy& track) const;
@@ -91,6 +101,8 @@ private:
     int current_ = -1;
     bool verifying_ = false;
     std::unique_ptr<TrackChecksums> checksums_;
+    std::vector<TrackEdges> edges_;                 // per job entry, once extracted
+    std::vector<std::vector<uint32_t>> offsetSums_; // per job entry
     uint32_t testCrc_ = 0;
 };
 

@@ -304,6 +304,52 @@ TEST_F(CliAccurate, ServerDownIsNotReachableAndTheRipSucceeds) {
     }
 }
 
+// A pressing whose audio lies 12 samples later than this image's: its
+// AccurateRip offset-finding sums give the shift, and its CTDB CRCs then
+// match with the disc shifted by it.
+TEST_F(CliAccurate, APressingWithAnotherOffsetIsReportedWithItsShift) {
+    constexpr int kShift = 12;
+    std::vector<uint8_t> pressed(bin.size(), 0);
+    std::copy(bin.begin() + kShift * 4, bin.end(), pressed.begin());
+    std::vector<accuracy::TrackSums> other;
+    std::size_t start = 0;
+    for (int t = 0; t < 3; ++t) {
+        const accuracy::TrackPlace place{t == 0, t == 2};
+        accuracy::TrackChecksums sums(
+            static_cast<uint64_t>(kLengths[t]) * accuracy::kSamplesPerSector, place,
+            accuracy::CtdbTrimFor(place, static_cast<uint64_t>(kSectors) * accuracy::kSamplesPerSector));
+        sums.Add(pressed.data() + start * kSectorBytes, static_cast<std::size_t>(kLengths[t]) * kSectorBytes);
+        other.push_back(sums.Result());
+        start += static_cast<std::size_t>(kLengths[t]);
+    }
+    std::string response;
+    response += static_cast<char>(id.audioTracks);
+    Le32(response, id.id1);
+    Le32(response, id.id2);
+    Le32(response, id.cddb);
+    for (const auto& sums : other) {
+        response += static_cast<char>(7);
+        Le32(response, sums.arV2);
+        Le32(response, sums.arOffsetFinding);
+    }
+    server.Set(ArPath(), response);
+    server.Set(CtdbPath(), CtdbXml(3, {other[0].ctdbCrc, other[1].ctdbCrc, other[2].ctdbCrc}));
+
+    const Result result = Rip({"--accurate"});
+    EXPECT_EQ(result.status, 0) << result.out;
+    const auto added = Added(result.out);
+    ASSERT_EQ(added.size(), 7u);
+    for (int t = 0; t < 3; ++t) {
+        const std::string name = "Track 0" + std::to_string(t + 1) + ": ";
+        EXPECT_EQ(added[static_cast<std::size_t>(2 * t)],
+                  name + "not accurate (AccurateRip: 1 pressing, none matches) [" + Hex(expected[static_cast<std::size_t>(t)].arV2) + "]");
+        EXPECT_EQ(added[static_cast<std::size_t>(2 * t + 1)],
+                  name + "accurate (CTDB, confidence 3 of 3, pressing shifted by +12 samples) [" +
+                      Hex(other[static_cast<std::size_t>(t)].ctdbCrc) + "]");
+    }
+    EXPECT_EQ(added[6], "Accuracy: 3 of 3 track(s) accurate, 0 not accurate, 0 not in database");
+}
+
 TEST_F(CliAccurate, WithoutTheNewOptionsNothingIsAskedOrAdded) {
     ServeConfirmedDisc();
     const Result result = Rip({});

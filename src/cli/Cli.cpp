@@ -14,6 +14,7 @@
 #include "extract/JobBuilder.h"
 #include "extract/RunProtocol.h"
 #include "platform/Platform.h"
+#include "platform/Settings.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -509,8 +510,18 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     // result is known when its extraction pass ends.
     std::unique_ptr<RipChecks> checks;
     if (options.checks.accurate) {
+        // The URLs of the options, else those of the settings, else the
+        // public databases.
+        RipCheckOptions checkOptions = options.checks;
+        const platform::Settings stored = platform::LoadSettings(platform::DefaultSettingsPath());
+        if (checkOptions.accurateRipUrl.empty()) {
+            checkOptions.accurateRipUrl = stored.accurateRipUrl;
+        }
+        if (checkOptions.ctdbUrl.empty()) {
+            checkOptions.ctdbUrl = stored.ctdbUrl;
+        }
         std::string checksError;
-        checks = StartRipChecks(options.checks, table, job, checksError);
+        checks = StartRipChecks(checkOptions, table, job, checksError);
         if (!checks) {
             err << "vindral-cli: " << checksError << "\n";
             return kExitUsage;

@@ -283,12 +283,14 @@ std::string DefaultSettingsPath() {
 }
 
 uint32_t SettingsWord(const Settings& settings) {
-    return (settings.verify ? 1u : 0u) + (settings.verifyMethod != 0 ? 2u : 0u);
+    return (settings.verify ? 1u : 0u) + (settings.verifyMethod != 0 ? 2u : 0u) +
+           (settings.skipConfirmed ? 4u : 0u);
 }
 
 void ApplySettingsWord(uint32_t word, Settings& settings) {
     settings.verify = (word & 1u) != 0;
     settings.verifyMethod = (word & 2u) != 0 ? 1 : 0;
+    settings.skipConfirmed = (word & 4u) != 0;
 }
 
 Settings LoadSettings(const std::string& path) {
@@ -319,6 +321,20 @@ Settings LoadSettings(const std::string& path) {
             settings.outputFolder = folder;
         }
     }
+    // The databases' URLs: strings of a sane length without zero bytes.
+    auto url = [&file](const char* name, std::string& into) {
+        const RegistryValue* value = file.Find(name);
+        if (value == nullptr || value->type != RegistryValue::Type::String ||
+            value->bytes.empty() || value->bytes.back() != 0 || value->bytes.size() > 2048) {
+            return;
+        }
+        std::string text(value->bytes.begin(), value->bytes.end() - 1);
+        if (text.find('\0') == std::string::npos) {
+            into = text;
+        }
+    };
+    url("accurateRipUrl", settings.accurateRipUrl);
+    url("ctdbUrl", settings.ctdbUrl);
     return settings;
 }
 

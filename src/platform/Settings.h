@@ -10,7 +10,9 @@
 //   "value1"="/home/user/"
 //
 // value0 is a 4-byte little-endian word (bit 0 verify, bit 1 the
-// verification method), value1 the output folder.
+// verification method, bit 2 skip the verification of tracks the databases
+// confirm), value1 the output folder. "accurateRipUrl" and "ctdbUrl", when
+// present, are the databases' base URLs.
 #pragma once
 
 #include <cstdint>
@@ -65,6 +67,9 @@ private:
 struct Settings {
     bool verify = true;
     uint8_t verifyMethod = 1; // 1 read twice, 0 C2 pointers
+    bool skipConfirmed = false; // leave out verifying tracks the databases confirm
+    std::string accurateRipUrl; // empty: the public database
+    std::string ctdbUrl;        // empty: the public database
     std::string outputFolder;
 };
 

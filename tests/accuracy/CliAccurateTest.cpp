@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -348,6 +349,22 @@ TEST_F(CliAccurate, APressingWithAnotherOffsetIsReportedWithItsShift) {
                       Hex(other[static_cast<std::size_t>(t)].ctdbCrc) + "]");
     }
     EXPECT_EQ(added[6], "Accuracy: 3 of 3 track(s) accurate, 0 not accurate, 0 not in database");
+}
+
+TEST_F(CliAccurate, TheUrlsMayComeFromTheSettings) {
+    ServeConfirmedDisc();
+    const std::string config = out.Path() + "config";
+    std::filesystem::create_directories(config + "/vindral");
+    std::ofstream(config + "/vindral/settings.reg")
+        << "[HKEY_LOCAL_MACHINE\\Software\\Vindral]\n"
+        << "\"accurateRipUrl\"=\"" << server.Url() << "/accuraterip\"\n"
+        << "\"ctdbUrl\"=\"" << server.Url() << "\"\n";
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    const Result result = RunCli({"rip", "--image", cuePath, "--out", out.Path(), "--accurate"});
+    ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(server.Requests().size(), 2u);
+    EXPECT_EQ(Added(result.out).back(), "Accuracy: 3 of 3 track(s) accurate, 0 not accurate, 0 not in database");
 }
 
 TEST_F(CliAccurate, WithoutTheNewOptionsNothingIsAskedOrAdded) {

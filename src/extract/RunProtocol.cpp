@@ -310,8 +310,10 @@ void RunProtocol::PassDone() {
                 ++verificationsSkipped_;
                 // The pass that is left out counts as done, so that the
                 // totals still reach 100 %.
-                const int32_t length = job_.tracks[static_cast<std::size_t>(trackIndex_)].track.length;
-                run.totalSectorsDone += (length + kBlockSectors - 1) / kBlockSectors * kBlockSectors;
+                const int32_t length =
+                    job_.tracks[static_cast<std::size_t>(trackIndex_)].track.length;
+                run.totalSectorsDone +=
+                    (length + kBlockSectors - 1) / kBlockSectors * kBlockSectors;
             }
         } else {
             observer_->VerificationDone(trackIndex_, run.trackErrors);

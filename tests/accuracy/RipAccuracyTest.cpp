@@ -50,6 +50,7 @@ protected:
         std::unique_ptr<accuracy::RipAccuracy> checks;
         bool failed = false;
         int bar = 0;
+        int skipped = 0;
     };
 
     Outcome Rip(bool verify, bool skipConfirmed, AccurateRipLookup ar, CtdbLookup ctdb) {
@@ -67,6 +68,7 @@ protected:
         outcome.lines = view.lines;
         outcome.failed = protocol.Failed();
         outcome.bar = protocol.ProgressBar();
+        outcome.skipped = protocol.VerificationsSkipped();
         return outcome;
     }
 
@@ -124,6 +126,7 @@ TEST_F(RipAccuracyRun, ConfirmedDiscIsReadOnceWithVerifyAuto) {
         EXPECT_EQ(line.find("  Errors:"), std::string::npos);
     }
     EXPECT_EQ(outcome.bar, 100);
+    EXPECT_EQ(outcome.skipped, 2);
     EXPECT_FALSE(outcome.failed);
     // The added lines come after the run's own summary, in this order.
     const auto extracted = std::find(lines.begin(), lines.end(), "2 track(s) extracted");
@@ -161,6 +164,7 @@ TEST_F(RipAccuracyRun, OnlyWellConfirmedTracksSkipTheSecondReading) {
     EXPECT_FALSE(Has(outcome.lines, "---> Verifying track 02"));
     EXPECT_TRUE(Has(outcome.lines, "  Verification skipped: CTDB confirms the copy (confidence 2)"));
     EXPECT_EQ(outcome.bar, 100);
+    EXPECT_EQ(outcome.skipped, 1);
     // The second reading's CRC is that of the same audio.
     const auto& track = outcome.checks->Tracks()[0];
     ASSERT_TRUE(track.testCrc);

@@ -68,7 +68,8 @@ void TrackChecksums::Add(const uint8_t* pcm, std::size_t bytes) {
     if (bytes == 0) {
         return;
     }
-    crc_ = CrcOver(crc_, pcm, bytes);
+    // The copy CRC covers whole samples in AddSamples; the bytes of an
+    // unfinished last sample are added by Result.
     if (partialBytes_ > 0) {
         const std::size_t take = std::min(bytes, kBytesPerSample - partialBytes_);
         std::copy(pcm, pcm + take, partial_ + partialBytes_);
@@ -93,23 +94,35 @@ void TrackChecksums::AddSamples(const uint8_t* pcm, uint64_t count) {
     const uint64_t begin = position_; // 0-based index of pcm[0]
     const uint64_t end = begin + count;
 
-    // CTDB: a plain CRC over the kept range.
-    const uint64_t ctdbFrom = std::max(begin, ctdbFirst_);
-    const uint64_t ctdbTo = std::min(end, ctdbEnd_);
-    if (ctdbFrom < ctdbTo) {
-        ctdbCrc_ = CrcOver(ctdbCrc_, pcm + (ctdbFrom - begin) * kBytesPerSample,
-                           static_cast<std::size_t>((ctdbTo - ctdbFrom) * kBytesPerSample));
+    // Three CRCs cover ranges of the same samples: every sample (the copy
+    // CRC), the CTDB range and everything before the kept tail. The samples
+    // are cut where a range begins or ends; each piece's CRC is computed
+    // once and combined into the CRCs whose range holds it.
+    uint64_t cuts[5] = {begin, ctdbFirst_, ctdbEnd_, tailStart_, end};
+    std::sort(cuts + 1, cuts + 4);
+    uint64_t from = begin;
+    for (uint64_t cut : cuts) {
+        const uint64_t to = std::min(std::max(cut, from), end);
+        if (to == from) {
+            continue;
+        }
+        const std::size_t bytes = static_cast<std::size_t>((to - from) * kBytesPerSample);
+        const unsigned long piece = CrcOver(crc32(0, nullptr, 0), pcm + (from - begin) * kBytesPerSample, bytes);
+        const auto length = static_cast<z_off_t>(bytes);
+        crc_ = crc32_combine(crc_, piece, length);
+        if (from >= ctdbFirst_ && to <= ctdbEnd_) {
+            ctdbCrc_ = crc32_combine(ctdbCrc_, piece, length);
+        }
+        if (to <= tailStart_) {
+            crcBeforeTail_ = crc32_combine(crcBeforeTail_, piece, length);
+        }
+        from = to;
     }
 
-    // The edges: the head, the CRC up to the tail, the tail.
+    // The edges: the head and the tail.
     const uint64_t headTo = std::min(end, headKeep_);
     if (begin < headTo) {
         head_.insert(head_.end(), pcm, pcm + (headTo - begin) * kBytesPerSample);
-    }
-    if (begin < tailStart_) {
-        const uint64_t to = std::min(end, tailStart_);
-        crcBeforeTail_ =
-            CrcOver(crcBeforeTail_, pcm, static_cast<std::size_t>((to - begin) * kBytesPerSample));
     }
     const uint64_t tailFrom = std::max(begin, tailStart_);
     const uint64_t tailTo = std::min(end, trackSamples_);
@@ -300,7 +313,7 @@ std::optional<uint32_t> CtdbShiftedCrc(const std::vector<TrackEdges>& disc, std:
 TrackSums TrackChecksums::Result() const {
     TrackSums sums;
     sums.samples = position_;
-    sums.crc32 = static_cast<uint32_t>(crc_);
+    sums.crc32 = static_cast<uint32_t>(CrcOver(crc_, partial_, partialBytes_));
     sums.arV1 = v1_;
     sums.arV2 = v2_;
     sums.arOffsetFinding = offsetFinding_;

@@ -14,9 +14,14 @@
 #include "extract/JobBuilder.h"
 
 #if defined(VINDRAL_HAVE_ACCURACY)
+#include <ctime>
+
 #include "accuracy/DiscIds.h"
 #include "accuracy/OffsetFinder.h"
+#include "accuracy/RipAccuracy.h"
 #include "accuracy/RipLog.h"
+#include "net/HttpClient.h"
+#include "platform/OutputFile.h"
 #endif
 
 namespace vindral::cli {
@@ -100,7 +105,64 @@ int VerifyLogCommand(int argc, char** argv, std::ostream& out, std::ostream& err
     return kExitFailed;
 }
 
+namespace {
+
+class AccuracyChecks : public RipChecks {
+public:
+    AccuracyChecks(const TrackTable& table, const ExtractJob& job,
+                   accuracy::RipAccuracyOptions options)
+        : accuracy_(table, job, std::move(options)) {}
+
+    void LookUp() { accuracy_.LookUp(); }
+    PassObserver* Observer() override { return &accuracy_; }
+    bool NotAccurate() const override { return accuracy_.AnyNotAccurate(); }
+
+    bool WriteLog(const std::string& path, const RipLogContext& context,
+                  std::string& error) const override {
+        accuracy::RipLogData data = accuracy_.LogData();
+        data.version = VINDRAL_VERSION;
+        char date[64] = {};
+        const std::time_t now = std::time(nullptr);
+        std::tm utc{};
+        gmtime_r(&now, &utc);
+        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", &utc);
+        data.date = date;
+        data.drive = context.drive;
+        data.readOffset = context.readOffset;
+        data.readMethod = context.readMethod;
+        data.speed = context.speed;
+        return platform::WriteWholeFile(path, accuracy::RenderRipLog(data), error);
+    }
+
+private:
+    accuracy::RipAccuracy accuracy_;
+};
+
+} // namespace
+
+std::unique_ptr<RipChecks> StartRipChecks(const RipCheckOptions& options, const TrackTable& table,
+                                          const ExtractJob& job, std::string&) {
+    accuracy::RipAccuracyOptions settings;
+    if (!options.accurateRipUrl.empty()) {
+        settings.accurateRipUrl = options.accurateRipUrl;
+    }
+    if (!options.ctdbUrl.empty()) {
+        settings.ctdbUrl = options.ctdbUrl;
+    }
+    settings.cacheFolder = net::DefaultCacheFolder();
+    settings.skipConfirmed = options.skipConfirmed;
+    auto checks = std::make_unique<AccuracyChecks>(table, job, std::move(settings));
+    checks->LookUp();
+    return checks;
+}
+
 #else
+
+std::unique_ptr<RipChecks> StartRipChecks(const RipCheckOptions&, const TrackTable&,
+                                          const ExtractJob&, std::string& error) {
+    error = "accuracy checks are not part of this build";
+    return nullptr;
+}
 
 int PrintDiscIds(const TrackTable&, std::ostream&, std::ostream& err) {
     err << "vindral-cli: disc IDs are not part of this build\n";

@@ -5,9 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <string>
 
 #include "drive/DriveSearch.h"
+#include "extract/RunProtocol.h"
 
 namespace vindral::cli {
 
@@ -27,5 +29,39 @@ int FindOffsetWithAnswer(CdDevice device, const TrackTable& table, const uint8_t
 // `log verify FILE`: 0 when the log's seal matches, 1 when the log was
 // changed, is not sealed or cannot be read, 2 on a usage error.
 int VerifyLogCommand(int argc, char** argv, std::ostream& out, std::ostream& err);
+
+// What `rip --accurate` and `--verify=auto` ask for.
+struct RipCheckOptions {
+    bool accurate = false;      // look the disc up and report every track
+    bool skipConfirmed = false; // --verify=auto
+    std::string accurateRipUrl; // empty: the public database
+    std::string ctdbUrl;        // empty: the public database
+};
+
+// What the rip log says about the drive and how it was read.
+struct RipLogContext {
+    std::string drive;
+    std::string readMethod;
+    std::string speed;
+    int readOffset = 0; // samples
+};
+
+// The accuracy checks of one rip, as the command line runs them.
+class RipChecks {
+public:
+    virtual ~RipChecks() = default;
+    // Follows the run's passes; set it on the RunProtocol before Open.
+    virtual PassObserver* Observer() = 0;
+    // A track was found in a database and matched none of its entries.
+    virtual bool NotAccurate() const = 0;
+    // Writes the sealed rip log; false with `error` set ("<path>: <reason>").
+    virtual bool WriteLog(const std::string& path, const RipLogContext& context,
+                          std::string& error) const = 0;
+};
+
+// Looks the disc up (before the first read) and returns the checks; nullptr
+// with `error` set where this build has no accuracy checks.
+std::unique_ptr<RipChecks> StartRipChecks(const RipCheckOptions& options, const TrackTable& table,
+                                          const ExtractJob& job, std::string& error);
 
 } // namespace vindral::cli

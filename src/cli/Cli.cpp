@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <ostream>
 #include <sstream>
 
@@ -15,6 +16,7 @@
 #include "extract/ReadOffset.h"
 #include "extract/RunProtocol.h"
 #include "platform/Platform.h"
+#include "platform/Settings.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -35,6 +37,7 @@ const char* const kUsage =
     "       vindral-cli toc [SOURCE] [--drive N]\n"
     "       vindral-cli rip [SOURCE] [--drive N] [--tracks LIST] [--out DIR] [--prefix NAME]\n"
     "                       [--verify] [--c2] [--speed X] [--log FILE] [--offset N]\n"
+    "                       [--accurate] [--verify=auto] [--accuraterip-url URL] [--ctdb-url URL]\n"
     "       vindral-cli ids [SOURCE] [--drive N]\n"
     "       vindral-cli offset find [SOURCE] [--drive N] --dbar FILE\n"
     "       vindral-cli log verify FILE\n"
@@ -68,6 +71,7 @@ const char* const kTocHelp =
 const char* const kRipHelp =
     "usage: vindral-cli rip [SOURCE] [--drive N] [--tracks LIST] [--out DIR] [--prefix NAME]\n"
     "                       [--verify] [--c2] [--speed X] [--log FILE] [--offset N]\n"
+    "                       [--accurate] [--verify=auto] [--accuraterip-url URL] [--ctdb-url URL]\n"
     "Copies audio tracks into WAV files named NAMEnn.wav (nn: the track number), prints\n"
     "the status log and, on a terminal, a progress line on standard error.\n"
     "\n"
@@ -82,10 +86,18 @@ const char* const kRipHelp =
     "  --log FILE            also save the status log into FILE\n"
     "  --offset N            correct the drive's read offset of N samples (-3000 to\n"
     "                        3000): sample j of a file is sample j + N of the reading\n"
+    "  --accurate            look the disc up in AccurateRip and CTDB when the run\n"
+    "                        starts, print each track's result after the log and\n"
+    "                        write the sealed rip log DIR/NAME.log\n"
+    "  --verify=auto         --verify --accurate, without the second reading of\n"
+    "                        tracks the databases confirm\n"
+    "  --accuraterip-url URL the AccurateRip database (default\n"
+    "                        http://www.accuraterip.com/accuraterip)\n"
+    "  --ctdb-url URL        the CTDB database (default http://db.cuetools.net)\n"
     "\n"
     "Exit status: 0 every track extracted (and verified without a differing byte),\n"
-    "1 a track failed or differed, 2 usage error, 130 interrupted (Ctrl+C cancels and\n"
-    "removes the partial file).\n";
+    "1 a track failed or differed, or was found not accurate, 2 usage error,\n"
+    "130 interrupted (Ctrl+C cancels and removes the partial file).\n";
 
 const char* const kIdsHelp =
     "usage: vindral-cli ids [SOURCE] [--drive N]\n"
@@ -149,6 +161,7 @@ struct Options {
     std::string logFile;
     int32_t offset = 0;
     std::string dbarFile; // offset find
+    RipCheckOptions checks;
 };
 
 bool ParseNumber(const std::string& text, int& value) {
@@ -272,6 +285,20 @@ int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
             }
         } else if (rip && arg == "--verify") {
             options.verify = true;
+        } else if (rip && arg == "--accurate") {
+            options.checks.accurate = true;
+        } else if (rip && arg == "--verify=auto") {
+            options.verify = true;
+            options.checks.accurate = true;
+            options.checks.skipConfirmed = true;
+        } else if (rip && arg == "--accuraterip-url") {
+            if (!value(options.checks.accurateRipUrl)) {
+                return kExitUsage;
+            }
+        } else if (rip && arg == "--ctdb-url") {
+            if (!value(options.checks.ctdbUrl)) {
+                return kExitUsage;
+            }
         } else if (rip && arg == "--c2") {
             options.c2 = true;
         } else if (rip && arg == "--speed") {
@@ -295,6 +322,8 @@ int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
                 err << "vindral-cli: --offset takes a number of samples from -3000 to 3000\n";
                 return kExitUsage;
             }
+            // A corrected rip is checked against the databases.
+            options.checks.accurate = true;
         } else if (offsetFind && arg == "--dbar") {
             if (!value(options.dbarFile)) {
                 return kExitUsage;
@@ -377,7 +406,7 @@ int ReadDisc(CdDevice device, TrackTable& table, std::ostream& err) {
 // The drives, the chosen one and its disc's table of contents; 0 or the
 // exit status.
 int OpenDisc(const Options& options, CdDevice& device, TrackTable& table, std::ostream& err,
-             std::vector<std::string>* notes = nullptr) {
+             std::vector<std::string>* notes = nullptr, std::string* driveText = nullptr) {
     std::vector<DriveLine> drives;
     std::vector<std::vector<std::string>> driveNotes;
     if (int status = OpenDrives(options, drives, err, &driveNotes)) {
@@ -388,6 +417,9 @@ int OpenDisc(const Options& options, CdDevice& device, TrackTable& table, std::o
     }
     if (notes != nullptr) {
         *notes = driveNotes[static_cast<std::size_t>(options.drive)];
+    }
+    if (driveText != nullptr) {
+        *driveText = drives[static_cast<std::size_t>(options.drive)].text;
     }
     return ReadDisc(device, table, err);
 }
@@ -467,10 +499,33 @@ private:
     std::string shown_;
 };
 
+// The rip log's words for a read method and a --speed value.
+std::string ReadMethodName(int32_t method) {
+    switch (method) {
+    case kReadCd:
+        return "READ CD";
+    case kReadCdda:
+        return "READ CDDA";
+    default:
+        return "READ(10) with 2352-byte blocks";
+    }
+}
+
+std::string SpeedName(const std::optional<uint16_t>& speed) {
+    if (!speed) {
+        return "the drive's own";
+    }
+    if (*speed == 0xFFFF) {
+        return "max";
+    }
+    return std::to_string(*speed / 177) + " X";
+}
+
 int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     CdDevice device;
     TrackTable table;
-    if (int status = OpenDisc(options, device, table, err)) {
+    std::string driveText;
+    if (int status = OpenDisc(options, device, table, err, nullptr, &driveText)) {
         return status;
     }
     std::string error;
@@ -523,9 +578,39 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         return kExitFailed;
     }
 
+    // The databases are asked before the first read, so that each track's
+    // result is known when its extraction pass ends.
+    std::unique_ptr<RipChecks> checks;
+    if (options.checks.accurate) {
+        // The URLs of the options, else those of the settings, else the
+        // public databases.
+        RipCheckOptions checkOptions = options.checks;
+        const platform::Settings stored = platform::LoadSettings(platform::DefaultSettingsPath());
+        if (checkOptions.accurateRipUrl.empty()) {
+            checkOptions.accurateRipUrl = stored.accurateRipUrl;
+        }
+        if (checkOptions.ctdbUrl.empty()) {
+            checkOptions.ctdbUrl = stored.ctdbUrl;
+        }
+        std::string checksError;
+        checks = StartRipChecks(checkOptions, table, job, checksError);
+        if (!checks) {
+            err << "vindral-cli: " << checksError << "\n";
+            return kExitUsage;
+        }
+    }
+    const std::string ripLogPath = folder + options.prefix + ".log";
+    RipLogContext logContext;
+    logContext.drive = driveText;
+    logContext.readMethod = ReadMethodName(job.readMethod);
+    logContext.speed = SpeedName(options.speed);
+
     const bool progress = isatty(fileno(stderr)) != 0;
     CliView view(out, err, progress);
     RunProtocol protocol(std::move(job), view);
+    if (checks) {
+        protocol.SetObserver(checks->Observer());
+    }
     protocol.Open();
     bool cancelSent = false;
     while (protocol.WorkerActive() || !protocol.Run().cancel.load()) {
@@ -547,10 +632,19 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         }
         status = kExitFailed;
     }
+    if (checks && protocol.Finished() && !cancelSent) {
+        if (!checks->WriteLog(ripLogPath, logContext, saveError)) {
+            err << saveError << "\n";
+            status = kExitFailed;
+        }
+    }
     if (cancelSent) {
         return kExitInterrupted;
     }
     if (protocol.Failed() || !protocol.Finished()) {
+        return kExitFailed;
+    }
+    if (checks && checks->NotAccurate()) {
         return kExitFailed;
     }
     return status;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -143,6 +144,11 @@ struct ExtractRun {
     bool verificationPass = false;
     int32_t trackErrors = 0;
     int32_t totalErrors = 0;
+
+    // When set, the worker hands it the PCM of every block it read, in
+    // order (checksums computed as the audio arrives). Set by the window
+    // side before the pass's worker starts.
+    std::function<void(const uint8_t* pcm, std::size_t bytes)> blockRead;
 
     // The output file of the extraction worker (its temporary file until the
     // track is complete), shared with the window side for the buffer loads of

@@ -192,6 +192,13 @@ void RunProtocol::StartPass() {
     }
 
     JoinFinishedWorkers(false);
+    if (observer_ != nullptr) {
+        observer_->PassStarting(trackIndex_, run.verificationPass);
+        PassObserver* observer = observer_;
+        run.blockRead = [observer](const uint8_t* pcm, std::size_t bytes) {
+            observer->BlockRead(pcm, bytes);
+        };
+    }
     workerActive_ = true;
     auto shared = run_;
     ProgressChannel* channel = &channel_;
@@ -312,13 +319,33 @@ void RunProtocol::ReportFileProblem() {
 void RunProtocol::PassDone() {
     ExtractRun& run = *run_;
     texts_.trackProgress = "100%";
-    if (job_.verify) {
+    bool skipVerification = false;
+    if (observer_ != nullptr) {
+        if (!run.verificationPass) {
+            std::string line;
+            skipVerification = observer_->ExtractionDone(trackIndex_, job_.verify, line) &&
+                               job_.verify;
+            if (skipVerification) {
+                AddLog(line);
+                ++verificationsSkipped_;
+                // The pass that is left out counts as done, so that the
+                // totals still reach 100 %.
+                const int32_t length =
+                    job_.tracks[static_cast<std::size_t>(trackIndex_)].track.length;
+                run.totalSectorsDone +=
+                    (length + kBlockSectors - 1) / kBlockSectors * kBlockSectors;
+            }
+        } else {
+            observer_->VerificationDone(trackIndex_, run.trackErrors);
+        }
+    }
+    if (job_.verify && !skipVerification) {
         run.verificationPass = !run.verificationPass;
     }
     if (!run.verificationPass) {
         ++trackIndex_;
         ++run.player.currentTrack;
-        if (job_.verify) {
+        if (job_.verify && !skipVerification) {
             texts_.trackErrors = Format("%ld/%ld", static_cast<long>(run.trackErrors),
                                         static_cast<long>(trackErrorBase_));
             texts_.totalErrors = Format("%ld/%ld", static_cast<long>(run.totalErrors),
@@ -346,6 +373,11 @@ void RunProtocol::PassDone() {
         AddLog(Format("Speed: %s", texts_.totalSpeed.c_str()));
     }
     AddLog(Format("%d track(s) extracted", job_.Count()));
+    if (observer_ != nullptr) {
+        for (std::string& line : observer_->RunDone()) {
+            AddLog(std::move(line));
+        }
+    }
     CancelHandling();
     if (ended_) {
         return;

@@ -63,6 +63,27 @@ public:
     virtual void FileProblem(const std::string& /*reason*/) {}
 };
 
+// Follows the passes of a run for checks made on the audio as it arrives
+// (checksums, database results). Every call but BlockRead comes on the
+// window thread; BlockRead comes on the worker's thread between
+// PassStarting and the end of that pass.
+class PassObserver {
+public:
+    virtual ~PassObserver() = default;
+    // Before the worker of a pass of job entry `entry` starts.
+    virtual void PassStarting(int entry, bool verification) = 0;
+    // The PCM of one block as read, in order.
+    virtual void BlockRead(const uint8_t* pcm, std::size_t bytes) = 0;
+    // The extraction pass of `entry` ended with its file complete. With
+    // `verifyNext` (a verification pass would follow), true leaves that pass
+    // out; `line` is then logged in its place.
+    virtual bool ExtractionDone(int entry, bool verifyNext, std::string& line) = 0;
+    // The verification pass of `entry` ended.
+    virtual void VerificationDone(int entry, int32_t differingBytes) = 0;
+    // Lines to add after the run's last line when every track was done.
+    virtual std::vector<std::string> RunDone() = 0;
+};
+
 std::string TimeText(uint32_t milliseconds);   // "%2ld:%02ld:%02ld"
 std::string SpeedText(int64_t sectors, uint32_t milliseconds); // "%.1f X"
 std::string PositionText(uint32_t milliseconds); // "%02lu:%02lu.%lu"
@@ -78,6 +99,9 @@ public:
 
     RunProtocol(const RunProtocol&) = delete;
     RunProtocol& operator=(const RunProtocol&) = delete;
+
+    // Set before Open; it must outlive the protocol.
+    void SetObserver(PassObserver* observer) { observer_ = observer; }
 
     // The opening steps, ending with the start of the first pass.
     void Open();
@@ -111,6 +135,8 @@ public:
     int32_t TrackLogStart(int entry) const { return trackLogStart_[static_cast<std::size_t>(entry)]; }
     int32_t TrackErrorBase() const { return trackErrorBase_; }
     int32_t TotalErrorBase() const { return totalErrorBase_; }
+    // Verification passes left out because the observer confirmed the track.
+    int VerificationsSkipped() const { return verificationsSkipped_; }
     // Tracks whose pass failed (read error, file error) or that were cancelled.
     bool Failed() const { return failed_; }
 
@@ -128,6 +154,7 @@ private:
 
     ExtractJob job_;
     RunView& view_;
+    PassObserver* observer_ = nullptr;
     platform::TickSource tick_;
     std::shared_ptr<ExtractRun> run_;
     ProgressChannel channel_;
@@ -139,6 +166,7 @@ private:
     std::vector<std::thread> workers_;
 
     int32_t trackIndex_ = 0;
+    int verificationsSkipped_ = 0;
     uint32_t runStartTick_ = 0;
     uint32_t passStartTick_ = 0;
     uint32_t lastUpdateTick_ = 0;

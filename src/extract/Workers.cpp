@@ -124,6 +124,9 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
             return;
         }
         ComputePeaks(buffer + fill, sectors, run.currentAddress, *run.peaks);
+        if (run.blockRead) {
+            run.blockRead(buffer + fill, static_cast<std::size_t>(sectors) * kSectorBytes);
+        }
         if (!channel.Send(kCodePeaksStored, nullptr)) {
             Discard(run, file); // the window is gone
             return;
@@ -309,6 +312,9 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
         // (The C2 check reads the drive's sectors as they are, error bits and
         // all: with a read-offset correction its block is not the track's
         // corrected audio, and the extraction pass's peaks stay.)
+        if (run.blockRead && (compare || run.readOffset == 0)) {
+            run.blockRead(disc.data(), bytes);
+        }
         if (!channel.Send(kCodePeaksStored, nullptr)) {
             close();
             return;

@@ -293,6 +293,7 @@ std::string DefaultSettingsPath() {
 namespace {
 
 constexpr const char* kReadOffsetPrefix = "offset:";
+constexpr const char* kSkipConfirmedName = "skipConfirmed";
 
 uint32_t LittleEndianWord(const std::vector<uint8_t>& bytes) {
     return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
@@ -328,6 +329,9 @@ Settings LoadSettings(const std::string& path) {
         word = LittleEndianWord(value0->bytes);
     }
     ApplySettingsWord(word, settings);
+    const RegistryValue* skip = file.Find(kSkipConfirmedName);
+    settings.skipConfirmed = skip != nullptr && skip->type == RegistryValue::Type::Binary &&
+                             skip->bytes.size() == 4 && LittleEndianWord(skip->bytes) == 1;
 
     settings.outputFolder = HomeFolder();
     const RegistryValue* value1 = file.Find("value1");
@@ -358,6 +362,20 @@ Settings LoadSettings(const std::string& path) {
         }
         settings.readOffsets[name.substr(prefix.size())] = offset;
     }
+    // The databases' URLs: strings of a sane length without zero bytes.
+    auto url = [&file](const char* name, std::string& into) {
+        const RegistryValue* value = file.Find(name);
+        if (value == nullptr || value->type != RegistryValue::Type::String ||
+            value->bytes.empty() || value->bytes.back() != 0 || value->bytes.size() > 2048) {
+            return;
+        }
+        std::string text(value->bytes.begin(), value->bytes.end() - 1);
+        if (text.find('\0') == std::string::npos) {
+            into = text;
+        }
+    };
+    url("accurateRipUrl", settings.accurateRipUrl);
+    url("ctdbUrl", settings.ctdbUrl);
     return settings;
 }
 
@@ -366,6 +384,12 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
     const uint32_t word = SettingsWord(settings);
     file.SetBinary("value0", WordBytes(word));
     file.SetString("value1", settings.outputFolder);
+    // Kept only while chosen, so that the file stays as it was without it.
+    if (settings.skipConfirmed) {
+        file.SetBinary(kSkipConfirmedName, WordBytes(1));
+    } else {
+        file.Remove(kSkipConfirmedName);
+    }
     for (const auto& [model, offset] : settings.readOffsets) {
         file.SetBinary(ReadOffsetValueName(model), WordBytes(static_cast<uint32_t>(offset)));
     }

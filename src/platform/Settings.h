@@ -10,7 +10,10 @@
 //   "value1"="/home/user/"
 //
 // value0 is a 4-byte little-endian word (bit 0 verify, bit 1 the
-// verification method), value1 the output folder. Each drive model with a
+// verification method, the other bits 0), value1 the output folder.
+// "skipConfirmed", present only when chosen, is the word 1: leave out the
+// verification of tracks the databases confirm. "accurateRipUrl" and
+// "ctdbUrl", when present, are the databases' base URLs. Each drive model with a
 // read offset has a value "offset:<vendor> <product>" of 4 bytes, a
 // little-endian signed count of samples:
 //
@@ -60,6 +63,7 @@ public:
     void SetBinary(const std::string& name, std::vector<uint8_t> bytes);
     // Stores the text with its terminating zero.
     void SetString(const std::string& name, const std::string& text);
+    void Remove(const std::string& name) { values_.erase(name); }
     bool Empty() const { return values_.empty(); }
     // The names of the values, in order.
     std::vector<std::string> Names() const;
@@ -74,6 +78,9 @@ constexpr int32_t kMaxStoredReadOffset = 3000;
 struct Settings {
     bool verify = true;
     uint8_t verifyMethod = 1; // 1 read twice, 0 C2 pointers
+    bool skipConfirmed = false; // leave out verifying tracks the databases confirm
+    std::string accurateRipUrl; // empty: the public database
+    std::string ctdbUrl;        // empty: the public database
     std::string outputFolder;
     // The read offset of each drive model ("<vendor> <product>"), in samples.
     std::map<std::string, int32_t> readOffsets;

@@ -34,7 +34,9 @@ expect 'rip' 'r'
 expect 'toc' 'help' 't'
 expect '--demo --device --drive' toc --d
 expect '--demo --device' drives --de
-expect '--c2' rip --demo --c
+expect '--c2 --ctdb-url' rip --demo --c
+expect '--accurate --accuraterip-url' rip --demo --acc
+expect '' rip --ctdb-url ''
 expect '--tracks' rip --tr
 expect '1 12 16 2 32 4 8 max' rip --demo --speed ''
 expect 'max' rip --speed m

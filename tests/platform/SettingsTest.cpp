@@ -156,11 +156,43 @@ TEST_F(SettingsFileTest, StoredWordsSetVerifyAndMethod) {
     EXPECT_FALSE(two.verify);
     EXPECT_EQ(two.verifyMethod, 1);
 
-    // Bits other than 0 and 1 carry nothing.
+    // The bits above bit 1 carry nothing.
     WriteFile(WithKey("\"value0\"=hex:fd,ff,ff,ff\n"));
     Settings high = LoadSettings(path_);
     EXPECT_TRUE(high.verify);
     EXPECT_EQ(high.verifyMethod, 0);
+    EXPECT_FALSE(high.skipConfirmed);
+}
+
+TEST_F(SettingsFileTest, SkipConfirmedAndDatabaseUrlsAreKept) {
+    EXPECT_FALSE(LoadSettings(path_).skipConfirmed);
+    Settings settings;
+    settings.skipConfirmed = true;
+    settings.outputFolder = "/srv/music/";
+    ASSERT_TRUE(SaveSettings(path_, settings));
+    EXPECT_NE(ReadFile().find("\"value0\"=hex:03,00,00,00\n"), std::string::npos) << ReadFile();
+    EXPECT_NE(ReadFile().find("\"skipConfirmed\"=hex:01,00,00,00\n"), std::string::npos)
+        << ReadFile();
+    EXPECT_TRUE(LoadSettings(path_).skipConfirmed);
+    settings.skipConfirmed = false;
+    ASSERT_TRUE(SaveSettings(path_, settings));
+    EXPECT_EQ(ReadFile().find("skipConfirmed"), std::string::npos) << "gone when not chosen";
+
+    // The URLs are read from the file and kept when the settings are saved.
+    WriteFile(WithKey("\"value0\"=hex:03,00,00,00\n\"skipConfirmed\"=hex:01,00,00,00\n"
+                      "\"accurateRipUrl\"=\"http://127.0.0.1:9/accuraterip\"\n"
+                      "\"ctdbUrl\"=\"http://127.0.0.1:9\"\n"));
+    Settings read = LoadSettings(path_);
+    EXPECT_EQ(read.accurateRipUrl, "http://127.0.0.1:9/accuraterip");
+    EXPECT_EQ(read.ctdbUrl, "http://127.0.0.1:9");
+    read.skipConfirmed = false;
+    ASSERT_TRUE(SaveSettings(path_, read));
+    Settings again = LoadSettings(path_);
+    EXPECT_FALSE(again.skipConfirmed);
+    EXPECT_EQ(again.ctdbUrl, "http://127.0.0.1:9");
+    // Without them, the public databases.
+    WriteFile(WithKey("\"ctdbUrl\"=hex:01,02\n"));
+    EXPECT_TRUE(LoadSettings(path_).ctdbUrl.empty());
 }
 
 TEST_F(SettingsFileTest, ValuesOfTheWrongSizeOrTypeCountAsMissing) {

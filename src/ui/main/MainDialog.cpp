@@ -17,12 +17,17 @@
 #include <QTreeWidget>
 
 #include <cstdio>
+#include <ctime>
+#include <memory>
 
 #include "drive/CdCommands.h"
 #include "drive/DriveSource.h"
 #include "drive/Transport.h"
+#include "accuracy/RipAccuracy.h"
 #include "drive/emulated/CueSheet.h"
 #include "extract/JobBuilder.h"
+#include "net/HttpClient.h"
+#include "platform/OutputFile.h"
 #include "platform/Platform.h"
 #include "ui/common/AboutDialog.h"
 #include "ui/common/DialogTemplate.h"
@@ -64,6 +69,8 @@ constexpr ControlTemplate kMainControls[] = {
     {kIdVerify, K::CheckBox, "Verify", 222, 33, 33, 10},
     {kIdC2Pointers, K::RadioButton, "C2 pointers", 229, 47, 51, 10, true},
     {kIdReadTwice, K::RadioButton, "Read twice", 229, 59, 52, 10},
+    {kIdSkipConfirmed, K::CheckBox, "Skip verification of tracks the databases confirm", 7, 244,
+     339, 10},
     {kIdSpeedList, K::DropDownList, "", 74, 6, 69, 80},
     {kNoId, K::Text, "Speed", 47, 8, 22, 8},
     {kNoId, K::Text, "Drive", 181, 8, 18, 8},
@@ -75,7 +82,7 @@ constexpr ControlTemplate kMainControls[] = {
     {kIdSpeedIndicator, K::RightLabel, "", 149, 8, 17, 8},
 };
 
-constexpr DialogTemplate kMainTemplate{"Vindral", 353, 246, kMainControls};
+constexpr DialogTemplate kMainTemplate{"Vindral", 353, 258, kMainControls};
 
 const QColor kNavy(0, 0, 128);
 
@@ -135,6 +142,7 @@ MainDialog::MainDialog(QWidget* parent)
     start_ = Need<QPushButton>(*this, kIdStart);
     browse_ = Need<QPushButton>(*this, kIdBrowse);
     verify_ = Need<QCheckBox>(*this, kIdVerify);
+    skipConfirmed_ = Need<QCheckBox>(*this, kIdSkipConfirmed);
     c2Pointers_ = Need<QRadioButton>(*this, kIdC2Pointers);
     readTwice_ = Need<QRadioButton>(*this, kIdReadTwice);
     namePrefix_ = Need<QLineEdit>(*this, kIdNamePrefix);
@@ -197,6 +205,8 @@ MainDialog::MainDialog(QWidget* parent)
     connect(browse_, &QPushButton::clicked, this, &MainDialog::BrowseForFolder);
     connect(Need<QPushButton>(*this, kIdExit), &QPushButton::clicked, this, &MainDialog::reject);
     connect(verify_, &QCheckBox::clicked, this, [this](bool checked) { settings_.verify = checked; });
+    connect(skipConfirmed_, &QCheckBox::clicked, this,
+            [this](bool checked) { settings_.skipConfirmed = checked; });
     connect(c2Pointers_, &QRadioButton::clicked, this, [this] { settings_.verifyMethod = 0; });
     connect(readTwice_, &QRadioButton::clicked, this, [this] { settings_.verifyMethod = 1; });
     connect(speedList_, &QComboBox::activated, this, &MainDialog::SpeedChosen);
@@ -238,6 +248,7 @@ bool MainDialog::Initialise() {
     LoadStoredSettings();
     ShowReadOffset();
     verify_->setChecked(settings_.verify);
+    skipConfirmed_->setChecked(settings_.skipConfirmed);
     if (settings_.verifyMethod == 1) {
         readTwice_->setChecked(true);
     } else {
@@ -378,16 +389,68 @@ void MainDialog::Start() {
             (void)CdCommands::SelectBlockMode(drive.hostAdapter, drive.target, 1);
         }
     } else {
+        // The databases are asked before the first read; the checks follow
+        // the run and must outlive the dialog.
+        std::unique_ptr<accuracy::RipAccuracy> checks;
+        if (settings_.skipConfirmed) {
+            accuracy::RipAccuracyOptions options;
+            if (!settings_.accurateRipUrl.empty()) {
+                options.accurateRipUrl = settings_.accurateRipUrl;
+            }
+            if (!settings_.ctdbUrl.empty()) {
+                options.ctdbUrl = settings_.ctdbUrl;
+            }
+            options.cacheFolder = net::DefaultCacheFolder();
+            options.skipConfirmed = true;
+            checks = std::make_unique<accuracy::RipAccuracy>(tracks_, job, options);
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+            checks->LookUp();
+            QApplication::restoreOverrideCursor();
+        }
+        const std::string ripLogPath =
+            PathText().toStdString() + namePrefix_->text().toStdString() + ".log";
+        const int32_t readMethod = job.readMethod;
         auto* dialog = new ExtractDialog(std::move(job), this);
+        if (checks) {
+            dialog->Protocol().SetObserver(checks.get());
+        }
         extraction_ = dialog;
         dialog->exec();
         extraction_ = nullptr;
+        const bool finished = dialog->Protocol().Finished();
         delete dialog; // closes the run: the worker has ended when this returns
+        if (checks && finished) {
+            WriteRipLog(*checks, ripLogPath, readMethod);
+        }
         RefreshTrackList();
     }
     StartPollTimer();
     if (endRequested_) {
         reject();
+    }
+}
+
+void MainDialog::WriteRipLog(const accuracy::RipAccuracy& checks, const std::string& path,
+                             int32_t readMethod) {
+    accuracy::RipLogData data = checks.LogData();
+    data.version = VINDRAL_VERSION;
+    char date[64] = {};
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    data.date = date;
+    data.drive = driveList_->currentText().toStdString();
+    data.readMethod = readMethod == kReadCd     ? "READ CD"
+                      : readMethod == kReadCdda ? "READ CDDA"
+                                                : "READ(10) with 2352-byte blocks";
+    data.speed = speedList_->currentText().toStdString();
+    std::string error;
+    if (!platform::WriteWholeFile(path, accuracy::RenderRipLog(data), error)) {
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Vindral"),
+                        QStringLiteral("Error saving file"), QMessageBox::Ok, this);
+        box.setDetailedText(Text(error));
+        box.exec();
     }
 }
 

@@ -26,6 +26,10 @@ class QPushButton;
 class QRadioButton;
 class QTreeWidget;
 
+namespace vindral::accuracy {
+class RipAccuracy;
+}
+
 namespace vindral::ui {
 
 class ExtractDialog;
@@ -50,6 +54,11 @@ enum MainControl : int {
     kIdReadTwice = 1027,
     kIdSpeedList = 1028,
     kIdSpeedIndicator = 1032,
+    // "Skip verification of tracks the databases confirm": the run looks the
+    // disc up in AccurateRip and CTDB, reports each track's result after its
+    // last line, leaves out the second reading of confirmed tracks and
+    // writes the sealed rip log beside the files.
+    kIdSkipConfirmed = 1046,
 };
 
 constexpr int kPollIntervalMs = 100;
@@ -148,6 +157,9 @@ private:
     void ShowSpeedIndicator();
     void ShowReadOffset();
     void LoadStoredSettings();
+    // The sealed rip log of a finished run with the databases' checks.
+    void WriteRipLog(const accuracy::RipAccuracy& checks, const std::string& path,
+                     int32_t readMethod);
     void StopPollTimer();
     void StartPollTimer();
     CdDevice Current() const;
@@ -165,6 +177,7 @@ private:
     QPushButton* start_ = nullptr;
     QPushButton* browse_ = nullptr;
     QCheckBox* verify_ = nullptr;
+    QCheckBox* skipConfirmed_ = nullptr;
     QRadioButton* c2Pointers_ = nullptr;
     QRadioButton* readTwice_ = nullptr;
     QLineEdit* namePrefix_ = nullptr;

@@ -20,8 +20,12 @@
 #include <sstream>
 
 #include "UiTestSupport.h"
+#include "accuracy/Checksums.h"
+#include "accuracy/DiscIds.h"
+#include "accuracy/RipLog.h"
 #include "drive/CdCommands.h"
 #include "drive/emulated/DriveBehaviour.h"
+#include "net/LocalHttpServer.h"
 #include "drive/linux/FakeKernel.h"
 #include "drive/linux/LinuxPassThrough.h"
 #include "platform/Platform.h"
@@ -893,6 +897,118 @@ private slots:
         // Same disc, same readiness: the list and its selection stay.
         QCOMPARE(drives[0]->CommandCount(0x43), tocReads);
         QVERIFY(List(*dialog)->topLevelItem(2)->isSelected());
+    }
+
+    // "Skip verification of tracks the databases confirm": the databases (a
+    // server on 127.0.0.1 named in the settings) confirm every track, so a
+    // verified run reads the disc once, adds the results after its last
+    // line and writes the sealed rip log; the choice is kept.
+    void skipConfirmedReadsAConfirmedDiscOnce() {
+        const auto disc = MakeDisc({{1, 0}, {2, 600}, {3, 1100}}, 1600);
+        auto drives = UseEmulatedDrives({disc});
+        const int lengths[] = {600, 500, 500};
+        std::vector<accuracy::TrackSums> sums;
+        SectorAddress start = 0;
+        for (int t = 0; t < 3; ++t) {
+            const accuracy::TrackPlace place{t == 0, t == 2};
+            accuracy::TrackChecksums track(static_cast<uint64_t>(lengths[t]) * 588, place,
+                                           accuracy::CtdbTrimFor(place, 1600ull * 588));
+            for (int k = 0; k < lengths[t]; ++k) {
+                const auto bytes = test::SectorBytes(*disc, start + k);
+                track.Add(bytes.data(), bytes.size());
+            }
+            sums.push_back(track.Result());
+            start += lengths[t];
+        }
+        TrackTable table;
+        table.entries[0] = TrackEntry{0, 1, 0, 600};
+        table.entries[1] = TrackEntry{0, 2, 600, 500};
+        table.entries[2] = TrackEntry{0, 3, 1100, 500};
+        table.count = 3;
+        const accuracy::AccurateRipId id = accuracy::AccurateRipIdOf(accuracy::DiscTocFromTable(table));
+        std::string dbar;
+        auto le32 = [&dbar](uint32_t v) {
+            for (int i = 0; i < 4; ++i) {
+                dbar += static_cast<char>((v >> (8 * i)) & 0xFF);
+            }
+        };
+        dbar += static_cast<char>(3);
+        le32(id.id1);
+        le32(id.id2);
+        le32(id.cddb);
+        for (const auto& track : sums) {
+            dbar += static_cast<char>(9);
+            le32(track.arV2);
+            le32(0);
+        }
+        test::LocalHttpServer server;
+        server.Set("/accuraterip/" + id.DatabasePath(), dbar);
+        qputenv("XDG_CACHE_HOME", (temp_.path() + "/cache").toUtf8());
+
+        const QString out = Folder("confirmed");
+        WriteSettingsFile("\"value0\"=hex:07,00,00,00\n\"value1\"=\"" + out.toStdString() +
+                          "\"\n\"accurateRipUrl\"=\"" + server.Url() + "/accuraterip\"\n"
+                          "\"ctdbUrl\"=\"" + server.Url() + "\"\n");
+        auto dialog = Open();
+        QVERIFY(dialog);
+        auto* skip = Control<QCheckBox>(*dialog, kIdSkipConfirmed);
+        QVERIFY(skip->isChecked());
+        QCOMPARE(skip->text(), QStringLiteral("Skip verification of tracks the databases confirm"));
+        Select(*dialog, {0, 1, 2});
+        dialog->PollTick();
+
+        QStringList log;
+        test::WhenModal<ExtractDialog>([&](ExtractDialog* run) {
+            auto* poll = new QTimer(run);
+            QObject::connect(poll, &QTimer::timeout, run, [run, poll, &log] {
+                if (!run->Protocol().Finished()) {
+                    return;
+                }
+                poll->stop();
+                for (const auto& line : run->Protocol().Log().Lines()) {
+                    log << QString::fromStdString(line);
+                }
+                run->reject(); // "Close"
+            });
+            poll->start(10);
+        });
+        test::Watchdog watchdog(60000);
+        const uint64_t reads = drives[0]->CommandCount(0xBE);
+        Control<QPushButton>(*dialog, kIdStart)->click();
+        QVERIFY(!watchdog.Fired());
+
+        // One reading: 38 + 32 + 32 blocks, and at most the read-method probe.
+        const uint64_t used = drives[0]->CommandCount(0xBE) - reads;
+        QVERIFY2(used >= 102 && used <= 104, qPrintable(QString::number(used)));
+        QVERIFY2(!log.join("\n").contains("---> Verifying"), qPrintable(log.join("\n")));
+        QCOMPARE(log.count(QStringLiteral("  Verification skipped: AccurateRip confirms the copy "
+                                          "(confidence 9)")),
+                 3);
+        const int extracted = log.indexOf(QStringLiteral("3 track(s) extracted"));
+        QVERIFY(extracted > 0);
+        QCOMPARE(log.size(), extracted + 8);
+        char first[96];
+        std::snprintf(first, sizeof first,
+                      "Track 01: accurate (AccurateRip v2, confidence 9 of 9) [%08X]", sums[0].arV2);
+        QCOMPARE(log[extracted + 1], QString::fromLatin1(first));
+        QCOMPARE(log[extracted + 2].left(27), QStringLiteral("Track 01: not in database ["));
+        QCOMPARE(log.last(), QStringLiteral("Accuracy: 3 of 3 track(s) accurate, 0 not accurate, "
+                                            "0 not in database"));
+
+        // The rip log beside the files, sealed.
+        std::ifstream in((out + "Track.log").toStdString(), std::ios::binary);
+        std::ostringstream ripLog;
+        ripLog << in.rdbuf();
+        QCOMPARE(accuracy::VerifyRipLog(ripLog.str()), accuracy::RipLogState::Intact);
+        QVERIFY(ripLog.str().find("AccurateRip ID: " + id.Text()) != std::string::npos);
+
+        // Unticked, the choice is stored as such.
+        skip->click();
+        QVERIFY(!dialog->CurrentSettings().skipConfirmed);
+        dialog->reject();
+        QVERIFY2(ReadSettingsFile().find("\"value0\"=hex:03,00,00,00") != std::string::npos,
+                 ReadSettingsFile().c_str());
+        qunsetenv("XDG_CACHE_HOME");
     }
 };
 

@@ -1,0 +1,104 @@
+#include "accuracy/DatabaseLookup.h"
+
+#include "net/HttpClient.h"
+
+namespace vindral::accuracy {
+
+std::string AccurateRipUrl(const std::string& base, const AccurateRipId& id) {
+    return net::JoinUrl(base, id.DatabasePath());
+}
+
+std::string CtdbTocString(const DiscToc& toc) {
+    std::string text;
+    for (const DiscTrack& track : toc.tracks) {
+        if (track.data) {
+            text += '-';
+        }
+        text += std::to_string(track.start) + ":";
+    }
+    return text + std::to_string(toc.leadOut);
+}
+
+std::string CtdbLookupUrl(const std::string& base, const DiscToc& toc) {
+    return net::JoinUrl(base, "lookup2.php?version=3&ctdb=1&toc=" + CtdbTocString(toc));
+}
+
+AccurateRipLookup LookUpAccurateRip(const DiscToc& toc, const std::string& base,
+                                    const net::AnswerCache& cache) {
+    AccurateRipLookup lookup;
+    const AccurateRipId id = AccurateRipIdOf(toc);
+    if (id.audioTracks == 0) {
+        lookup.state = LookupState::NotInDatabase;
+        return lookup;
+    }
+    const std::string name =
+        net::CacheFolderForUrl(base) + "/accuraterip/" + id.DatabasePath();
+    std::string body;
+    if (auto cached = cache.Load(name)) {
+        body = std::move(*cached);
+        lookup.fromCache = true;
+    } else {
+        net::HttpAnswer answer = net::HttpGet(AccurateRipUrl(base, id));
+        if (answer.outcome == net::HttpAnswer::Outcome::NotFound) {
+            lookup.state = LookupState::NotInDatabase;
+            return lookup;
+        }
+        if (answer.outcome != net::HttpAnswer::Outcome::Ok) {
+            lookup.reason = answer.reason;
+            return lookup;
+        }
+        body = std::move(answer.body);
+    }
+    std::string error;
+    auto responses = ParseAccurateRipAnswer(reinterpret_cast<const uint8_t*>(body.data()),
+                                            body.size(), &id, error);
+    if (!responses) {
+        lookup.state = LookupState::Unusable;
+        lookup.reason = error;
+        return lookup;
+    }
+    if (!lookup.fromCache) {
+        cache.Store(name, body);
+    }
+    lookup.state = LookupState::Found;
+    lookup.responses = std::move(*responses);
+    return lookup;
+}
+
+CtdbLookup LookUpCtdb(const DiscToc& toc, const std::string& base, const net::AnswerCache& cache) {
+    CtdbLookup lookup;
+    const std::string name = net::CacheFolderForUrl(base) + "/ctdb/" + CtdbTocId(toc) + "-" +
+                             std::to_string(toc.tracks.empty() ? 0 : toc.tracks.front().start) +
+                             ".xml";
+    std::string body;
+    if (auto cached = cache.Load(name)) {
+        body = std::move(*cached);
+        lookup.fromCache = true;
+    } else {
+        net::HttpAnswer answer = net::HttpGet(CtdbLookupUrl(base, toc));
+        if (answer.outcome == net::HttpAnswer::Outcome::NotFound) {
+            lookup.state = LookupState::NotInDatabase;
+            return lookup;
+        }
+        if (answer.outcome != net::HttpAnswer::Outcome::Ok) {
+            lookup.reason = answer.reason;
+            return lookup;
+        }
+        body = std::move(answer.body);
+    }
+    std::string error;
+    auto entries = ParseCtdbAnswer(body, error);
+    if (!entries) {
+        lookup.state = LookupState::Unusable;
+        lookup.reason = error;
+        return lookup;
+    }
+    if (!lookup.fromCache) {
+        cache.Store(name, body);
+    }
+    lookup.entries = std::move(*entries);
+    lookup.state = lookup.entries.empty() ? LookupState::NotInDatabase : LookupState::Found;
+    return lookup;
+}
+
+} // namespace vindral::accuracy

@@ -1,0 +1,61 @@
+// Looking a disc up in the AccurateRip and CTDB databases: the URLs, the
+// cache, and the parsed answers. A lookup never fails the rip: an answer that
+// cannot be had or read is a state with a reason.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "accuracy/AccurateRipAnswer.h"
+#include "accuracy/CtdbAnswer.h"
+#include "accuracy/DiscIds.h"
+
+namespace vindral::net {
+class AnswerCache;
+}
+
+namespace vindral::accuracy {
+
+// The public databases. AccurateRip's answers lie under
+// <base>/a/b/c/dBAR-nnn-xxxxxxxx-xxxxxxxx-xxxxxxxx.bin; CTDB's lookup is
+// <base>/lookup2.php?version=3&ctdb=1&toc=<TOC>, where <TOC> lists every
+// track's start address, colon-separated, data tracks marked with a leading
+// '-', then the lead-out ("0:24159:127166:278762:309864"); the database
+// derives the TOC ID from it and answers with the entries of that ID whose
+// track starts are the same (404 when it has none).
+inline constexpr const char* kDefaultAccurateRipUrl = "http://www.accuraterip.com/accuraterip";
+inline constexpr const char* kDefaultCtdbUrl = "http://db.cuetools.net";
+
+enum class LookupState {
+    Found,         // an answer with at least one entry
+    NotInDatabase, // the database does not know the disc
+    Unreachable,   // no answer (no network, time limit, server error)
+    Unusable,      // an answer that cannot be read (truncated, malformed)
+};
+
+struct AccurateRipLookup {
+    LookupState state = LookupState::Unreachable;
+    std::string reason; // with Unreachable and Unusable
+    bool fromCache = false;
+    std::vector<AccurateRipResponse> responses;
+};
+
+struct CtdbLookup {
+    LookupState state = LookupState::Unreachable;
+    std::string reason;
+    bool fromCache = false;
+    std::vector<CtdbEntry> entries;
+};
+
+std::string AccurateRipUrl(const std::string& base, const AccurateRipId& id);
+std::string CtdbTocString(const DiscToc& toc);
+std::string CtdbLookupUrl(const std::string& base, const DiscToc& toc);
+
+// Cached answers are used first; a fetched answer is cached only when it
+// could be read.
+AccurateRipLookup LookUpAccurateRip(const DiscToc& toc, const std::string& base,
+                                    const net::AnswerCache& cache);
+CtdbLookup LookUpCtdb(const DiscToc& toc, const std::string& base,
+                      const net::AnswerCache& cache);
+
+} // namespace vindral::accuracy

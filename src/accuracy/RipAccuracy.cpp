@@ -1,0 +1,373 @@
+#include "accuracy/RipAccuracy.h"
+
+#include <cstdio>
+#include <map>
+
+#include "net/HttpClient.h"
+
+namespace vindral::accuracy {
+
+namespace {
+
+std::string Upper8(uint32_t value) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%08X", static_cast<unsigned>(value));
+    return buffer;
+}
+
+std::string TrackName(int number) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "Track %02d: ", number);
+    return buffer;
+}
+
+std::string Count(int n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+} // namespace
+
+std::string LookupStateLine(const char* database, LookupState state, const std::string& reason) {
+    switch (state) {
+    case LookupState::Unreachable:
+        return std::string(database) + ": database not reachable" +
+               (reason.empty() ? "" : " (" + reason + ")");
+    case LookupState::Unusable:
+        return std::string(database) + ": unusable answer, not used (" + reason + ")";
+    case LookupState::Found:
+    case LookupState::NotInDatabase:
+        break;
+    }
+    return {};
+}
+
+RipAccuracy::RipAccuracy(const TrackTable& table, const ExtractJob& job,
+                         RipAccuracyOptions options)
+    : toc_(DiscTocFromTable(table)), options_(std::move(options)) {
+    // The audio tracks of the disc in order: index, length and place.
+    std::vector<int> audioNumbers;
+    SectorAddress firstStart = 0;
+    SectorAddress audioEnd = 0;
+    for (int k = 0; k < table.count; ++k) {
+        const TrackEntry& entry = table.entries[static_cast<std::size_t>(k)];
+        if (entry.dataTrack != 0) {
+            continue;
+        }
+        if (audioNumbers.empty()) {
+            firstStart = entry.start;
+        }
+        audioNumbers.push_back(entry.number);
+        audioEnd = entry.start + entry.length;
+    }
+    if (!audioNumbers.empty() && audioEnd > firstStart) {
+        discAudioSamples_ = static_cast<uint64_t>(audioEnd - firstStart) * kSamplesPerSector;
+    }
+    for (const JobEntry& entry : job.tracks) {
+        TrackAccuracy track;
+        track.number = entry.track.number;
+        track.file = entry.path;
+        TrackPlace place;
+        for (std::size_t a = 0; a < audioNumbers.size(); ++a) {
+            if (entry.track.number != 0 && audioNumbers[a] == entry.track.number) {
+                track.audioIndex = static_cast<int>(a);
+                place.first = a == 0;
+                place.last = a + 1 == audioNumbers.size();
+            }
+        }
+        tracks_.push_back(std::move(track));
+        places_.push_back(place);
+        edges_.emplace_back();
+        offsetSums_.emplace_back();
+        trackSamples_.push_back(static_cast<uint64_t>(entry.track.length > 0 ? entry.track.length : 0) *
+                                kSamplesPerSector);
+    }
+}
+
+void RipAccuracy::LookUp() {
+    const net::AnswerCache cache(options_.cacheFolder);
+    accurateRip_ = LookUpAccurateRip(toc_, options_.accurateRipUrl, cache);
+    ctdb_ = LookUpCtdb(toc_, options_.ctdbUrl, cache);
+}
+
+void RipAccuracy::SetAnswers(AccurateRipLookup accurateRip, CtdbLookup ctdb) {
+    accurateRip_ = std::move(accurateRip);
+    ctdb_ = std::move(ctdb);
+}
+
+void RipAccuracy::PassStarting(int entry, bool verification) {
+    current_ = entry;
+    verifying_ = verification;
+    checksums_.reset();
+    testCrc_ = 0;
+    if (entry < 0 || static_cast<std::size_t>(entry) >= tracks_.size()) {
+        current_ = -1;
+        return;
+    }
+    if (!verification) {
+        const std::size_t k = static_cast<std::size_t>(entry);
+        const TrackPlace place = places_[k];
+        const CtdbTrim trim = tracks_[k].audioIndex >= 0 ? CtdbTrimFor(place, discAudioSamples_)
+                                                         : CtdbTrim{};
+        checksums_ = std::make_unique<TrackChecksums>(trackSamples_[k], place, trim);
+    }
+}
+
+void RipAccuracy::BlockRead(const uint8_t* pcm, std::size_t bytes) {
+    if (current_ < 0) {
+        return;
+    }
+    if (verifying_) {
+        testCrc_ = Crc32(pcm, bytes, testCrc_);
+    } else if (checksums_) {
+        checksums_->Add(pcm, bytes);
+    }
+}
+
+bool RipAccuracy::ExtractionDone(int entry, bool verifyNext, std::string& line) {
+    if (entry != current_ || current_ < 0 || !checksums_) {
+        return false;
+    }
+    TrackAccuracy& track = tracks_[static_cast<std::size_t>(entry)];
+    track.extracted = true;
+    track.sums = checksums_->Result();
+    edges_[static_cast<std::size_t>(entry)] = checksums_->Edges();
+    offsetSums_[static_cast<std::size_t>(entry)] = checksums_->OffsetFindingSums();
+    checksums_.reset();
+    if (track.audioIndex < 0) {
+        return false;
+    }
+    const auto index = static_cast<std::size_t>(track.audioIndex);
+    if (accurateRip_.state == LookupState::Found) {
+        track.accurateRip =
+            MatchAccurateRip(accurateRip_.responses, index, track.sums.arV1, track.sums.arV2);
+    }
+    if (ctdb_.state == LookupState::Found) {
+        track.ctdb = MatchCtdb(ctdb_.entries, index, track.sums.ctdbCrc);
+    }
+    if (!verifyNext || !options_.skipConfirmed) {
+        return false;
+    }
+    if (track.accurateRip.accurate && track.accurateRip.confidence >= 2) {
+        line = "  Verification skipped: AccurateRip confirms the copy (confidence " +
+               std::to_string(track.accurateRip.confidence) + ")";
+    } else if (track.ctdb.accurate) {
+        line = "  Verification skipped: CTDB confirms the copy (confidence " +
+               std::to_string(track.ctdb.confidence) + ")";
+    } else {
+        return false;
+    }
+    track.verificationSkipped = true;
+    return true;
+}
+
+void RipAccuracy::VerificationDone(int entry, int32_t differingBytes) {
+    if (entry != current_ || current_ < 0 || !verifying_) {
+        return;
+    }
+    TrackAccuracy& track = tracks_[static_cast<std::size_t>(entry)];
+    track.testCrc = testCrc_;
+    track.differingBytes = differingBytes;
+}
+
+std::vector<std::string> RipAccuracy::RunDone() {
+    MatchOtherPressings();
+    return ResultLines();
+}
+
+void RipAccuracy::MatchOtherPressings() {
+    if (accurateRip_.state != LookupState::Found || ctdb_.state != LookupState::Found) {
+        return;
+    }
+    // Every audio track of the disc, in order, each extracted.
+    std::map<int, std::size_t> byIndex;
+    for (std::size_t k = 0; k < tracks_.size(); ++k) {
+        if (tracks_[k].audioIndex >= 0 && tracks_[k].extracted) {
+            byIndex[tracks_[k].audioIndex] = k;
+        }
+    }
+    const int audioTracks = AccurateRipIdOf(toc_).audioTracks;
+    if (static_cast<int>(byIndex.size()) != audioTracks || audioTracks == 0) {
+        return;
+    }
+    std::vector<TrackEdges> disc;
+    std::vector<std::vector<uint32_t>> sums;
+    for (const auto& [index, k] : byIndex) {
+        disc.push_back(edges_[k]);
+        sums.push_back(offsetSums_[k]);
+    }
+    const std::vector<ReadOffsetCandidate> shifts = FindReadOffsets(accurateRip_.responses, sums);
+    for (const auto& [index, k] : byIndex) {
+        TrackAccuracy& track = tracks_[k];
+        if (track.ctdb.accurate) {
+            continue;
+        }
+        for (const ReadOffsetCandidate& shift : shifts) {
+            if (shift.offset == 0) {
+                continue;
+            }
+            const auto crc = CtdbShiftedCrc(disc, static_cast<std::size_t>(index),
+                                            CtdbTrimFor(places_[k], discAudioSamples_), shift.offset);
+            if (!crc) {
+                continue;
+            }
+            const CtdbMatch match = MatchCtdb(ctdb_.entries, static_cast<std::size_t>(index), *crc);
+            if (match.accurate) {
+                track.ctdb = match;
+                track.ctdbShift = shift.offset;
+                track.shiftedCtdbCrc = *crc;
+                break;
+            }
+        }
+    }
+}
+
+TrackVerdict RipAccuracy::Verdict(const TrackAccuracy& track) const {
+    if (track.accurateRip.accurate || track.ctdb.accurate) {
+        return TrackVerdict::Accurate;
+    }
+    if (track.accurateRip.pressings > 0 || track.ctdb.entries > 0) {
+        return TrackVerdict::NotAccurate;
+    }
+    return TrackVerdict::NotInDatabase;
+}
+
+bool RipAccuracy::AnyNotAccurate() const {
+    for (const TrackAccuracy& track : tracks_) {
+        if (track.extracted && track.audioIndex >= 0 &&
+            Verdict(track) == TrackVerdict::NotAccurate) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string RipAccuracy::AccurateRipLine(const TrackAccuracy& track) const {
+    const AccurateRipMatch& match = track.accurateRip;
+    if (match.accurate) {
+        return TrackName(track.number) + "accurate (AccurateRip " + (match.v2 ? "v2" : "v1") +
+               ", confidence " + std::to_string(match.confidence) + " of " +
+               std::to_string(match.total) + ") [" +
+               Upper8(match.v2 ? track.sums.arV2 : track.sums.arV1) + "]";
+    }
+    if (match.pressings > 0) {
+        return TrackName(track.number) + "not accurate (AccurateRip: " +
+               Count(match.pressings, "pressing", "pressings") + ", none matches) [" +
+               Upper8(track.sums.arV2) + "]";
+    }
+    return TrackName(track.number) + "not in database [" + Upper8(track.sums.arV2) + "]";
+}
+
+std::string RipAccuracy::CtdbLine(const TrackAccuracy& track) const {
+    const CtdbMatch& match = track.ctdb;
+    if (match.accurate && track.ctdbShift) {
+        const int shift = *track.ctdbShift;
+        return TrackName(track.number) + "accurate (CTDB, confidence " +
+               std::to_string(match.confidence) + " of " + std::to_string(match.total) +
+               ", pressing shifted by " + (shift > 0 ? "+" : "") + std::to_string(shift) +
+               " samples) [" + Upper8(track.shiftedCtdbCrc) + "]";
+    }
+    if (match.accurate) {
+        return TrackName(track.number) + "accurate (CTDB, confidence " +
+               std::to_string(match.confidence) + " of " + std::to_string(match.total) + ") [" +
+               Upper8(track.sums.ctdbCrc) + "]";
+    }
+    if (match.entries > 0) {
+        return TrackName(track.number) + "not accurate (CTDB: " +
+               Count(match.entries, "entry", "entries") + ", none matches) [" +
+               Upper8(track.sums.ctdbCrc) + "]";
+    }
+    return TrackName(track.number) + "not in database [" + Upper8(track.sums.ctdbCrc) + "]";
+}
+
+std::vector<std::string> RipAccuracy::ResultLines() const {
+    std::vector<std::string> lines;
+    const std::string arState =
+        LookupStateLine("AccurateRip", accurateRip_.state, accurateRip_.reason);
+    const std::string ctdbState = LookupStateLine("CTDB", ctdb_.state, ctdb_.reason);
+    const bool arLines = arState.empty();
+    const bool ctdbLines = ctdbState.empty();
+    if (!arLines) {
+        lines.push_back(arState);
+    }
+    if (!ctdbLines) {
+        lines.push_back(ctdbState);
+    }
+    int accurate = 0;
+    int notAccurate = 0;
+    int unknown = 0;
+    int checked = 0;
+    for (const TrackAccuracy& track : tracks_) {
+        if (!track.extracted || track.audioIndex < 0) {
+            continue;
+        }
+        ++checked;
+        if (arLines) {
+            lines.push_back(AccurateRipLine(track));
+        }
+        if (ctdbLines) {
+            lines.push_back(CtdbLine(track));
+        }
+        switch (Verdict(track)) {
+        case TrackVerdict::Accurate:
+            ++accurate;
+            break;
+        case TrackVerdict::NotAccurate:
+            ++notAccurate;
+            break;
+        case TrackVerdict::NotInDatabase:
+            ++unknown;
+            break;
+        }
+    }
+    if (!arLines && !ctdbLines) {
+        lines.push_back("Accuracy: not checked, neither database could be used");
+        return lines;
+    }
+    lines.push_back("Accuracy: " + std::to_string(accurate) + " of " + std::to_string(checked) +
+                    " track(s) accurate, " + std::to_string(notAccurate) + " not accurate, " +
+                    std::to_string(unknown) + " not in database");
+    return lines;
+}
+
+RipLogData RipAccuracy::LogData() const {
+    RipLogData data;
+    data.accurateRipId = AccurateRipIdOf(toc_).Text();
+    data.cddbId = Hex8(CddbId(toc_));
+    data.musicBrainzId = MusicBrainzId(toc_);
+    data.ctdbTocId = CtdbTocId(toc_);
+    const std::string arState =
+        LookupStateLine("AccurateRip", accurateRip_.state, accurateRip_.reason);
+    const std::string ctdbState = LookupStateLine("CTDB", ctdb_.state, ctdb_.reason);
+    for (const TrackAccuracy& track : tracks_) {
+        if (!track.extracted) {
+            continue;
+        }
+        RipLogTrack line;
+        line.number = track.number;
+        line.file = track.file;
+        line.copyCrc = track.sums.crc32;
+        line.testCrc = track.testCrc;
+        line.arV1 = track.sums.arV1;
+        line.arV2 = track.sums.arV2;
+        line.ctdbCrc = track.sums.ctdbCrc;
+        if (track.audioIndex >= 0) {
+            const std::string prefix = TrackName(track.number);
+            auto strip = [&prefix](std::string text) { return text.substr(prefix.size()); };
+            line.results.push_back(arState.empty() ? "AccurateRip: " + strip(AccurateRipLine(track))
+                                                   : arState);
+            line.results.push_back(ctdbState.empty() ? "CTDB: " + strip(CtdbLine(track))
+                                                     : ctdbState);
+        }
+        if (track.verificationSkipped) {
+            line.results.push_back("verification skipped, the databases confirm the copy");
+        }
+        if (track.differingBytes > 0) {
+            line.errors.push_back(std::to_string(track.differingBytes) +
+                                  " bytes differ between the two readings");
+        }
+        data.tracks.push_back(std::move(line));
+    }
+    return data;
+}
+
+} // namespace vindral::accuracy

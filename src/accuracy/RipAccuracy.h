@@ -1,0 +1,113 @@
+// The accuracy checks of one rip: the disc's database answers, fetched when
+// the run starts, each track's checksums computed as its blocks arrive, and
+// each track's result when its extraction pass ends. It follows the run as
+// its PassObserver and gives the lines added after the run's last line and
+// the data of the rip log.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "accuracy/Checksums.h"
+#include "accuracy/DatabaseLookup.h"
+#include "accuracy/RipLog.h"
+#include "drive/DriveSearch.h"
+#include "extract/ExtractRun.h"
+#include "extract/RunProtocol.h"
+
+namespace vindral::accuracy {
+
+struct RipAccuracyOptions {
+    std::string accurateRipUrl = kDefaultAccurateRipUrl;
+    std::string ctdbUrl = kDefaultCtdbUrl;
+    std::string cacheFolder; // empty: no cache
+    // Leave out the verification pass of a track that AccurateRip (confidence
+    // >= 2) or CTDB confirms.
+    bool skipConfirmed = false;
+};
+
+enum class TrackVerdict { Accurate, NotAccurate, NotInDatabase };
+
+struct TrackAccuracy {
+    int number = 0;
+    std::string file;
+    int audioIndex = -1; // among the disc's audio tracks; -1: none (track 00)
+    bool extracted = false;
+    TrackSums sums;
+    std::optional<uint32_t> testCrc;
+    int32_t differingBytes = -1; // -1: not verified
+    bool verificationSkipped = false;
+    AccurateRipMatch accurateRip;
+    CtdbMatch ctdb;
+    // Set when the track matches CTDB only with the disc shifted by this
+    // many samples (a pressing with another offset); `ctdb` is then that
+    // match and `shiftedCtdbCrc` the CRC that matched.
+    std::optional<int> ctdbShift;
+    uint32_t shiftedCtdbCrc = 0;
+};
+
+class RipAccuracy : public PassObserver {
+public:
+    RipAccuracy(const TrackTable& table, const ExtractJob& job, RipAccuracyOptions options);
+
+    // Fetches (or takes from the cache) both databases' answers. Call before
+    // the run opens.
+    void LookUp();
+    // For tests and callers that fetched the answers themselves.
+    void SetAnswers(AccurateRipLookup accurateRip, CtdbLookup ctdb);
+
+    void PassStarting(int entry, bool verification) override;
+    void BlockRead(const uint8_t* pcm, std::size_t bytes) override;
+    bool ExtractionDone(int entry, bool verifyNext, std::string& line) override;
+    void VerificationDone(int entry, int32_t differingBytes) override;
+    std::vector<std::string> RunDone() override;
+
+    // The lines RunDone gives: one state line per database that could not
+    // be used, one line per track and database, and the summary.
+    std::vector<std::string> ResultLines() const;
+    TrackVerdict Verdict(const TrackAccuracy& track) const;
+    // A track was found in a database and matched none of its entries.
+    bool AnyNotAccurate() const;
+
+    // The rip log's data; the caller fills what the run does not know
+    // (version, date, drive, method, speed).
+    RipLogData LogData() const;
+
+    const std::vector<TrackAccuracy>& Tracks() const { return tracks_; }
+    const AccurateRipLookup& AccurateRipAnswer() const { return accurateRip_; }
+    const CtdbLookup& CtdbAnswer() const { return ctdb_; }
+    const DiscToc& Toc() const { return toc_; }
+
+    // Looks for other pressings: the shifts at which AccurateRip's
+    // offset-finding sums agree, tried on the CTDB CRCs of the tracks that
+    // matched no entry. Needs every audio track of the disc; RunDone calls it.
+    void MatchOtherPressings();
+
+private:
+    std::string AccurateRipLine(const TrackAccuracy& track) const;
+    std::string CtdbLine(const TrackAccuracy& track) const;
+
+    DiscToc toc_;
+    RipAccuracyOptions options_;
+    AccurateRipLookup accurateRip_;
+    CtdbLookup ctdb_;
+    std::vector<TrackAccuracy> tracks_;
+    std::vector<uint64_t> trackSamples_;
+    std::vector<TrackPlace> places_;
+    uint64_t discAudioSamples_ = 0;
+
+    int current_ = -1;
+    bool verifying_ = false;
+    std::unique_ptr<TrackChecksums> checksums_;
+    std::vector<TrackEdges> edges_;                 // per job entry, once extracted
+    std::vector<std::vector<uint32_t>> offsetSums_; // per job entry
+    uint32_t testCrc_ = 0;
+};
+
+// "AccurateRip: database not reachable (...)" and the like, for a state
+// that has no per-track lines; empty for Found and NotInDatabase.
+std::string LookupStateLine(const char* database, LookupState state, const std::string& reason);
+
+} // namespace vindral::accuracy

@@ -1,0 +1,116 @@
+#include "net/HttpClient.h"
+
+#include <cstdlib>
+#include <mutex>
+
+#include <curl/curl.h>
+
+namespace vindral::net {
+
+namespace {
+
+void InitialiseCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct Receiver {
+    std::string body;
+    bool tooLarge = false;
+};
+
+std::size_t Receive(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* receiver = static_cast<Receiver*>(user);
+    const std::size_t bytes = size * count;
+    if (receiver->body.size() + bytes > kMaxAnswerBytes) {
+        receiver->tooLarge = true;
+        return 0; // makes curl stop with a write error
+    }
+    receiver->body.append(data, bytes);
+    return bytes;
+}
+
+} // namespace
+
+HttpAnswer HttpGet(const std::string& url, long timeoutSeconds) {
+    InitialiseCurlOnce();
+    HttpAnswer answer;
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr) {
+        answer.reason = "the HTTP library could not be started";
+        return answer;
+    }
+    Receiver receiver;
+    char errorText[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeoutSeconds);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, timeoutSeconds);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L); // the time limit must not use signals
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, "Vindral/" VINDRAL_VERSION);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Receive);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &receiver);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+
+    const CURLcode result = curl_easy_perform(curl);
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_cleanup(curl);
+    answer.status = status;
+
+    if (receiver.tooLarge) {
+        answer.reason = "the answer is larger than " + std::to_string(kMaxAnswerBytes) + " bytes";
+        return answer;
+    }
+    if (result != CURLE_OK) {
+        answer.reason = errorText[0] != '\0' ? errorText : curl_easy_strerror(result);
+        return answer;
+    }
+    if (status == 200) {
+        answer.outcome = HttpAnswer::Outcome::Ok;
+        answer.body = std::move(receiver.body);
+    } else if (status == 404) {
+        answer.outcome = HttpAnswer::Outcome::NotFound;
+    } else {
+        answer.reason = "HTTP status " + std::to_string(status);
+    }
+    return answer;
+}
+
+std::string JoinUrl(const std::string& base, const std::string& path) {
+    std::string url = base;
+    while (!url.empty() && url.back() == '/') {
+        url.pop_back();
+    }
+    std::size_t skip = 0;
+    while (skip < path.size() && path[skip] == '/') {
+        ++skip;
+    }
+    return url + "/" + path.substr(skip);
+}
+
+std::string CacheFolderForUrl(const std::string& baseUrl) {
+    std::string rest = baseUrl;
+    if (const auto scheme = rest.find("://"); scheme != std::string::npos) {
+        rest = rest.substr(scheme + 3);
+    }
+    rest = rest.substr(0, rest.find_first_of("/?#"));
+    if (const auto at = rest.rfind('@'); at != std::string::npos) {
+        rest = rest.substr(at + 1); // never a user name in a folder name
+    }
+    std::string folder;
+    for (char c : rest) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '.' || c == '-';
+        folder += plain ? c : '_';
+    }
+    if (folder.empty() || folder == "." || folder == "..") {
+        folder = "_";
+    }
+    return folder;
+}
+
+} // namespace vindral::net

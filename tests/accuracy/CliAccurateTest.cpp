@@ -1,0 +1,380 @@
+// vindral-cli rip --accurate and --verify=auto end to end: an image on the
+// emulated drive, and the databases' answers served from 127.0.0.1 by a
+// server the test starts.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "accuracy/Checksums.h"
+#include "accuracy/DatabaseLookup.h"
+#include "accuracy/DiscIds.h"
+#include "accuracy/RipLog.h"
+#include "cli/Cli.h"
+#include "drive/Transport.h"
+#include "extract/RunHarness.h"
+#include "net/LocalHttpServer.h"
+
+namespace vindral {
+namespace {
+
+constexpr int kLengths[] = {500, 460, 520};
+constexpr int kSectors = 500 + 460 + 520;
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Result RunCli(std::vector<std::string> args) {
+    ResetTransportForTesting();
+    args.insert(args.begin(), "vindral-cli");
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = cli::Run(static_cast<int>(argv.size()), argv.data(), out, err);
+    ResetTransportForTesting();
+    return {status, out.str(), err.str()};
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The lines after the run's own last line.
+std::vector<std::string> Added(const std::string& out) {
+    const auto lines = Lines(out);
+    const auto last = std::find(lines.begin(), lines.end(), "3 track(s) extracted");
+    if (last == lines.end()) {
+        return {"(no extracted line)"};
+    }
+    return {last + 1, lines.end()};
+}
+
+std::string Hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", value);
+    return text;
+}
+
+void Le32(std::string& out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    }
+}
+
+class CliAccurate : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Noise-like audio, the same on every run.
+        bin.resize(static_cast<std::size_t>(kSectors) * kSectorBytes);
+        uint32_t state = 12345;
+        for (auto& byte : bin) {
+            state = state * 1103515245u + 12345u;
+            byte = static_cast<uint8_t>(state >> 16);
+        }
+        std::ofstream(images.Path() + "disc.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(bin.data()), static_cast<std::streamsize>(bin.size()));
+        std::ofstream cue(images.Path() + "disc.cue");
+        cue << "FILE \"disc.bin\" BINARY\n"
+            << "  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+            << "  TRACK 02 AUDIO\n    INDEX 01 00:06:50\n"   // 500
+            << "  TRACK 03 AUDIO\n    INDEX 01 00:12:60\n";  // 960
+        cuePath = images.Path() + "disc.cue";
+
+        TrackTable table;
+        SectorAddress start = 0;
+        for (int t = 0; t < 3; ++t) {
+            table.entries[static_cast<std::size_t>(t)] = TrackEntry{0, t + 1, start, kLengths[t]};
+            start += kLengths[t];
+        }
+        table.count = 3;
+        toc = accuracy::DiscTocFromTable(table);
+        id = accuracy::AccurateRipIdOf(toc);
+
+        start = 0;
+        for (int t = 0; t < 3; ++t) {
+            const accuracy::TrackPlace place{t == 0, t == 2};
+            accuracy::TrackChecksums sums(
+                static_cast<uint64_t>(kLengths[t]) * accuracy::kSamplesPerSector, place,
+                accuracy::CtdbTrimFor(place, static_cast<uint64_t>(kSectors) * accuracy::kSamplesPerSector));
+            sums.Add(bin.data() + static_cast<std::size_t>(start) * kSectorBytes,
+                     static_cast<std::size_t>(kLengths[t]) * kSectorBytes);
+            expected.push_back(sums.Result());
+            start += kLengths[t];
+        }
+        cache = out.Path() + "cache";
+        ::setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+    }
+    void TearDown() override { ::unsetenv("XDG_CACHE_HOME"); }
+
+    // One response: a confidence and a checksum per track.
+    std::string Response(const std::vector<std::pair<int, uint32_t>>& tracks) const {
+        std::string bytes;
+        bytes += static_cast<char>(id.audioTracks);
+        Le32(bytes, id.id1);
+        Le32(bytes, id.id2);
+        Le32(bytes, id.cddb);
+        for (const auto& [confidence, checksum] : tracks) {
+            bytes += static_cast<char>(confidence);
+            Le32(bytes, checksum);
+            Le32(bytes, 0);
+        }
+        return bytes;
+    }
+
+    std::string CtdbXml(int confidence, const std::vector<uint32_t>& crcs) const {
+        std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                           "<ctdb xmlns=\"http://db.cuetools.net/ns/mmd-1.0#\">\n"
+                           " <entry confidence=\"" + std::to_string(confidence) +
+                           "\" crc32=\"0badf00d\" id=\"1\" toc=\"0:500:960:1480\" trackcrcs=\"";
+        for (std::size_t k = 0; k < crcs.size(); ++k) {
+            char word[16];
+            std::snprintf(word, sizeof word, "%s%08x", k ? " " : "", crcs[k]);
+            text += word;
+        }
+        return text + "\" />\n</ctdb>\n";
+    }
+
+    std::string ArPath() const { return "/accuraterip/" + id.DatabasePath(); }
+    static std::string CtdbPath() { return "/lookup2.php?version=3&ctdb=1&toc=0:500:960:1480"; }
+
+    // Every track confirmed by both databases.
+    void ServeConfirmedDisc() {
+        server.Set(ArPath(), Response({{12, expected[0].arV2}, {10, expected[1].arV2}, {9, expected[2].arV2}}) +
+                                 Response({{3, expected[0].arV1}, {2, 0x1234}, {1, 0x5678}}));
+        server.Set(CtdbPath(), CtdbXml(4, {expected[0].ctdbCrc, expected[1].ctdbCrc, expected[2].ctdbCrc}));
+    }
+
+    Result Rip(std::vector<std::string> extra) {
+        std::vector<std::string> args = {"rip", "--image", cuePath, "--out", out.Path(),
+                                         "--accuraterip-url", server.Url() + "/accuraterip",
+                                         "--ctdb-url", server.Url()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return RunCli(args);
+    }
+
+    test::TempFolder images;
+    test::TempFolder out;
+    test::LocalHttpServer server;
+    std::vector<uint8_t> bin;
+    std::string cuePath;
+    std::string cache;
+    accuracy::DiscToc toc;
+    accuracy::AccurateRipId id;
+    std::vector<accuracy::TrackSums> expected;
+};
+
+TEST_F(CliAccurate, EveryTrackOfAConfirmedDiscIsAccurate) {
+    ServeConfirmedDisc();
+    const Result result = Rip({"--accurate"});
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    const std::vector<std::string> want = {
+        "Track 01: accurate (AccurateRip v2, confidence 12 of 15) [" + Hex(expected[0].arV2) + "]",
+        "Track 01: accurate (CTDB, confidence 4 of 4) [" + Hex(expected[0].ctdbCrc) + "]",
+        "Track 02: accurate (AccurateRip v2, confidence 10 of 12) [" + Hex(expected[1].arV2) + "]",
+        "Track 02: accurate (CTDB, confidence 4 of 4) [" + Hex(expected[1].ctdbCrc) + "]",
+        "Track 03: accurate (AccurateRip v2, confidence 9 of 10) [" + Hex(expected[2].arV2) + "]",
+        "Track 03: accurate (CTDB, confidence 4 of 4) [" + Hex(expected[2].ctdbCrc) + "]",
+        "Accuracy: 3 of 3 track(s) accurate, 0 not accurate, 0 not in database",
+    };
+    EXPECT_EQ(Added(result.out), want);
+
+    // What was asked: the dBAR path and the CTDB lookup, nothing else.
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0], ArPath());
+    EXPECT_EQ(requests[1], CtdbPath());
+    EXPECT_EQ(accuracy::CtdbTocString(toc), "0:500:960:1480");
+
+    // The files hold the image's audio; the rip log is sealed and names it.
+    const auto wav = test::ReadWholeFile(out.Path() + "Track02.wav");
+    ASSERT_EQ(wav.size(), 44u + 460u * kSectorBytes);
+    EXPECT_TRUE(std::equal(wav.begin() + 44, wav.end(), bin.begin() + 500 * kSectorBytes));
+    const auto logBytes = test::ReadWholeFile(out.Path() + "Track.log");
+    const std::string log(logBytes.begin(), logBytes.end());
+    EXPECT_EQ(accuracy::VerifyRipLog(log), accuracy::RipLogState::Intact);
+    EXPECT_NE(log.find("AccurateRip ID: " + id.Text() + "\n"), std::string::npos);
+    EXPECT_NE(log.find("  Copy CRC: " + Hex(expected[1].crc32) + "\n"), std::string::npos);
+    EXPECT_NE(log.find("  Result: AccurateRip: accurate (AccurateRip v2, confidence 10 of 12)"),
+              std::string::npos);
+    EXPECT_EQ(RunCli({"log", "verify", out.Path() + "Track.log"}).status, 0);
+
+    // A second run takes the answers from the cache: the server may be gone.
+    EXPECT_TRUE(test::FileExists(cache + "/vindral/127.0.0.1_" + std::to_string(server.Port()) +
+                                 "/accuraterip/" + id.DatabasePath()));
+    server.Stop();
+    const Result again = Rip({"--accurate", "--prefix", "Again"});
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(Added(again.out), want);
+}
+
+TEST_F(CliAccurate, VerifyAutoReadsAConfirmedDiscOnce) {
+    ServeConfirmedDisc();
+    const Result result = Rip({"--verify=auto"});
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    const auto lines = Lines(result.out);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "  Verification skipped: AccurateRip confirms the copy (confidence 12)"), 1);
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.find("---> Verifying"), std::string::npos) << line;
+    }
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Total errors: 0 (0.00%)"), lines.end());
+
+    // With plain --verify every track is read twice.
+    const Result verified = Rip({"--verify", "--prefix", "V"});
+    EXPECT_EQ(verified.status, 0);
+    const auto verifiedLines = Lines(verified.out);
+    EXPECT_EQ(std::count_if(verifiedLines.begin(), verifiedLines.end(),
+                            [](const std::string& l) { return l.rfind("---> Verifying", 0) == 0; }),
+              3);
+    EXPECT_EQ(verified.out.find("accurate"), std::string::npos); // --verify alone asks nobody
+    EXPECT_FALSE(test::FileExists(out.Path() + "V.log"));
+}
+
+TEST_F(CliAccurate, ATrackThatMatchesNoPressingFailsTheRip) {
+    server.Set(ArPath(), Response({{12, expected[0].arV2}, {10, 0xDEAD}, {9, expected[2].arV1}}) +
+                             Response({{3, 0xBEEF}, {2, 0xF00D}, {1, 0x5678}}) +
+                             Response({{1, 0xBEEF}, {2, 0xF00E}, {1, 0x5678}}));
+    // CTDB does not know the disc.
+    const Result result = Rip({"--accurate"});
+    EXPECT_EQ(result.status, 1);
+    const auto added = Added(result.out);
+    const std::vector<std::string> want = {
+        "Track 01: accurate (AccurateRip v2, confidence 12 of 16) [" + Hex(expected[0].arV2) + "]",
+        "Track 01: not in database [" + Hex(expected[0].ctdbCrc) + "]",
+        "Track 02: not accurate (AccurateRip: 3 pressings, none matches) [" + Hex(expected[1].arV2) + "]",
+        "Track 02: not in database [" + Hex(expected[1].ctdbCrc) + "]",
+        "Track 03: accurate (AccurateRip v1, confidence 9 of 11) [" + Hex(expected[2].arV1) + "]",
+        "Track 03: not in database [" + Hex(expected[2].ctdbCrc) + "]",
+        "Accuracy: 2 of 3 track(s) accurate, 1 not accurate, 0 not in database",
+    };
+    EXPECT_EQ(added, want);
+    // The files are complete all the same.
+    EXPECT_TRUE(test::FileExists(out.Path() + "Track02.wav"));
+}
+
+TEST_F(CliAccurate, DamagedAnswersGiveAClearLine) {
+    const std::string whole = Response({{12, expected[0].arV2}, {10, expected[1].arV2}, {9, expected[2].arV2}});
+    server.Set(ArPath(), whole.substr(0, whole.size() - 3));
+    server.Set(CtdbPath(), "<ctdb><entry confidence=\"4\" trackcrcs=\"12");
+    const Result result = Rip({"--accurate"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    const auto added = Added(result.out);
+    ASSERT_EQ(added.size(), 3u);
+    EXPECT_EQ(added[0], "AccurateRip: unusable answer, not used (truncated AccurateRip answer (response 1 tracks))");
+    EXPECT_EQ(added[1].rfind("CTDB: unusable answer, not used (malformed CTDB answer: ", 0), 0u) << added[1];
+    EXPECT_EQ(added[2], "Accuracy: not checked, neither database could be used");
+    // A damaged answer is not kept.
+    EXPECT_FALSE(test::FileExists(cache + "/vindral/127.0.0.1_" + std::to_string(server.Port()) +
+                                  "/accuraterip/" + id.DatabasePath()));
+    EXPECT_EQ(accuracy::VerifyRipLog([&] {
+                  const auto bytes = test::ReadWholeFile(out.Path() + "Track.log");
+                  return std::string(bytes.begin(), bytes.end());
+              }()),
+              accuracy::RipLogState::Intact);
+}
+
+TEST_F(CliAccurate, ServerDownIsNotReachableAndTheRipSucceeds) {
+    server.Stop();
+    const Result result = Rip({"--verify=auto"});
+    EXPECT_EQ(result.status, 0);
+    const auto added = Added(result.out);
+    ASSERT_EQ(added.size(), 3u);
+    EXPECT_EQ(added[0].rfind("AccurateRip: database not reachable (", 0), 0u) << added[0];
+    EXPECT_EQ(added[1].rfind("CTDB: database not reachable (", 0), 0u) << added[1];
+    // Nothing confirmed: every track was verified.
+    const auto lines = Lines(result.out);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.rfind("---> Verifying", 0) == 0; }),
+              3);
+    for (int t = 1; t <= 3; ++t) {
+        EXPECT_TRUE(test::FileExists(out.Path() + "Track0" + std::to_string(t) + ".wav"));
+    }
+}
+
+// A pressing whose audio lies 12 samples later than this image's: its
+// AccurateRip offset-finding sums give the shift, and its CTDB CRCs then
+// match with the disc shifted by it.
+TEST_F(CliAccurate, APressingWithAnotherOffsetIsReportedWithItsShift) {
+    constexpr int kShift = 12;
+    std::vector<uint8_t> pressed(bin.size(), 0);
+    std::copy(bin.begin() + kShift * 4, bin.end(), pressed.begin());
+    std::vector<accuracy::TrackSums> other;
+    std::size_t start = 0;
+    for (int t = 0; t < 3; ++t) {
+        const accuracy::TrackPlace place{t == 0, t == 2};
+        accuracy::TrackChecksums sums(
+            static_cast<uint64_t>(kLengths[t]) * accuracy::kSamplesPerSector, place,
+            accuracy::CtdbTrimFor(place, static_cast<uint64_t>(kSectors) * accuracy::kSamplesPerSector));
+        sums.Add(pressed.data() + start * kSectorBytes, static_cast<std::size_t>(kLengths[t]) * kSectorBytes);
+        other.push_back(sums.Result());
+        start += static_cast<std::size_t>(kLengths[t]);
+    }
+    std::string response;
+    response += static_cast<char>(id.audioTracks);
+    Le32(response, id.id1);
+    Le32(response, id.id2);
+    Le32(response, id.cddb);
+    for (const auto& sums : other) {
+        response += static_cast<char>(7);
+        Le32(response, sums.arV2);
+        Le32(response, sums.arOffsetFinding);
+    }
+    server.Set(ArPath(), response);
+    server.Set(CtdbPath(), CtdbXml(3, {other[0].ctdbCrc, other[1].ctdbCrc, other[2].ctdbCrc}));
+
+    const Result result = Rip({"--accurate"});
+    EXPECT_EQ(result.status, 0) << result.out;
+    const auto added = Added(result.out);
+    ASSERT_EQ(added.size(), 7u);
+    for (int t = 0; t < 3; ++t) {
+        const std::string name = "Track 0" + std::to_string(t + 1) + ": ";
+        EXPECT_EQ(added[static_cast<std::size_t>(2 * t)],
+                  name + "not accurate (AccurateRip: 1 pressing, none matches) [" + Hex(expected[static_cast<std::size_t>(t)].arV2) + "]");
+        EXPECT_EQ(added[static_cast<std::size_t>(2 * t + 1)],
+                  name + "accurate (CTDB, confidence 3 of 3, pressing shifted by +12 samples) [" +
+                      Hex(other[static_cast<std::size_t>(t)].ctdbCrc) + "]");
+    }
+    EXPECT_EQ(added[6], "Accuracy: 3 of 3 track(s) accurate, 0 not accurate, 0 not in database");
+}
+
+TEST_F(CliAccurate, TheUrlsMayComeFromTheSettings) {
+    ServeConfirmedDisc();
+    const std::string config = out.Path() + "config";
+    std::filesystem::create_directories(config + "/vindral");
+    std::ofstream(config + "/vindral/settings.reg")
+        << "[HKEY_LOCAL_MACHINE\\Software\\Vindral]\n"
+        << "\"accurateRipUrl\"=\"" << server.Url() << "/accuraterip\"\n"
+        << "\"ctdbUrl\"=\"" << server.Url() << "\"\n";
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    const Result result = RunCli({"rip", "--image", cuePath, "--out", out.Path(), "--accurate"});
+    ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(server.Requests().size(), 2u);
+    EXPECT_EQ(Added(result.out).back(), "Accuracy: 3 of 3 track(s) accurate, 0 not accurate, 0 not in database");
+}
+
+TEST_F(CliAccurate, WithoutTheNewOptionsNothingIsAskedOrAdded) {
+    ServeConfirmedDisc();
+    const Result result = Rip({});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(Lines(result.out).back(), "3 track(s) extracted");
+    EXPECT_TRUE(server.Requests().empty());
+    EXPECT_FALSE(test::FileExists(out.Path() + "Track.log"));
+}
+
+} // namespace
+} // namespace vindral

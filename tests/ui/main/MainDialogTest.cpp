@@ -946,7 +946,8 @@ private slots:
         qputenv("XDG_CACHE_HOME", (temp_.path() + "/cache").toUtf8());
 
         const QString out = Folder("confirmed");
-        WriteSettingsFile("\"value0\"=hex:07,00,00,00\n\"value1\"=\"" + out.toStdString() +
+        WriteSettingsFile("\"value0\"=hex:03,00,00,00\n\"skipConfirmed\"=hex:01,00,00,00\n"
+                          "\"value1\"=\"" + out.toStdString() +
                           "\"\n\"accurateRipUrl\"=\"" + server.Url() + "/accuraterip\"\n"
                           "\"ctdbUrl\"=\"" + server.Url() + "\"\n");
         auto dialog = Open();

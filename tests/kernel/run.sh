@@ -60,9 +60,9 @@ initramfs_pack "$WORK/root" "$WORK/programs.cpio.gz"
 
 # The drives: -drive and -device pairs; an -drive without a file is an empty drive.
 cdrom() { # cdrom ID [IMAGE]
-    local spec="if=none,id=$1,media=cdrom"
-    [[ -n ${2:-} ]] && spec+=",readonly=on,format=raw,file=$2"
-    drives+=(-drive "$spec")
+    local drivearg="if=none,id=$1,media=cdrom"
+    [[ -n ${2:-} ]] && drivearg+=",readonly=on,format=raw,file=$2"
+    drives+=(-drive "$drivearg")
 }
 drives=()
 cdrom ide0 "$WORK/images/ata_piix.iso"

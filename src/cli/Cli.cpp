@@ -602,6 +602,7 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     const std::string ripLogPath = folder + options.prefix + ".log";
     RipLogContext logContext;
     logContext.drive = driveText;
+    logContext.readOffset = options.offset;
     logContext.readMethod = ReadMethodName(job.readMethod);
     logContext.speed = SpeedName(options.speed);
 

@@ -131,6 +131,12 @@ TEST(OffsetRip, CorrectedFilesHoldThePressedAudio) {
         }
         EXPECT_NE(rip.out.find(after + expectedLine), std::string::npos) << rip.out;
         EXPECT_EQ(rip.out.find("  Offset:"), rip.out.rfind("  Offset:")) << rip.out;
+        // The corrected rip is checked, and its rip log names the offset.
+        const auto log = test::ReadWholeFile(folder.Path() + "Track.log");
+        EXPECT_NE(std::string(log.begin(), log.end())
+                      .find("\nRead offset: " + std::string(n > 0 ? "+" : "") +
+                            std::to_string(n) + " samples\n"),
+                  std::string::npos);
     }
 }
 

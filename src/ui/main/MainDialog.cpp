@@ -441,6 +441,7 @@ void MainDialog::WriteRipLog(const accuracy::RipAccuracy& checks, const std::str
     std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", &utc);
     data.date = date;
     data.drive = driveList_->currentText().toStdString();
+    data.readOffset = CurrentReadOffset();
     data.readMethod = readMethod == kReadCd     ? "READ CD"
                       : readMethod == kReadCdda ? "READ CDDA"
                                                 : "READ(10) with 2352-byte blocks";

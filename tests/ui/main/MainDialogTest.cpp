@@ -577,6 +577,15 @@ private slots:
         QVERIFY(!drives[0]->CurrentDisc());
         QTRY_COMPARE(LabelText(*dialog, kIdDiscTracks), QStringLiteral("-"));
         QCOMPARE(List(*dialog)->topLevelItemCount(), 0);
+        // Without a disc the offset search has nothing to read.
+        QString noDisc;
+        test::WhenModal<QMessageBox>([&noDisc](QMessageBox* box) {
+            noDisc = box->text();
+            box->button(QMessageBox::Ok)->click();
+        });
+        UseContextMenu(*dialog, QStringLiteral("Find read offset..."));
+        QTRY_COMPARE(noDisc, QStringLiteral("There is no disc in the drive."));
+        QCOMPARE(dialog->CurrentReadOffset(), 0);
 
         // A sheet of two tracks goes in; the disc check lists them.
         const QString folder = Folder("image");

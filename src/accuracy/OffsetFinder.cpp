@@ -10,15 +10,21 @@ namespace vindral::accuracy {
 
 OffsetSearch FindDriveOffset(const TrackTable& table, const uint8_t* dbar, std::size_t size,
                              const SectorReader& read) {
-    OffsetSearch search;
     const AccurateRipId id = AccurateRipIdOf(DiscTocFromTable(table));
     std::string error;
     const auto responses = ParseAccurateRipAnswer(dbar, size, &id, error);
     if (!responses) {
+        OffsetSearch search;
         search.error = "the AccurateRip answer cannot be used: " + error;
         return search;
     }
+    return FindDriveOffset(table, *responses, read);
+}
 
+OffsetSearch FindDriveOffset(const TrackTable& table,
+                             const std::vector<AccurateRipResponse>& responses,
+                             const SectorReader& read) {
+    OffsetSearch search;
     constexpr auto kFirst = static_cast<int32_t>(kOffsetWindowFirstSector);
     constexpr auto kSectors = static_cast<int32_t>(kOffsetWindowSectors);
     std::vector<uint8_t> window(static_cast<std::size_t>(kSectors) * 2352);
@@ -43,7 +49,7 @@ OffsetSearch FindDriveOffset(const TrackTable& table, const uint8_t* dbar, std::
         sums.back() = OffsetFindingSumsOfWindow(window.data());
         ++search.tracksCompared;
     }
-    search.candidates = FindReadOffsets(*responses, sums);
+    search.candidates = FindReadOffsets(responses, sums);
     return search;
 }
 

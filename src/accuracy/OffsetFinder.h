@@ -35,4 +35,9 @@ using SectorReader = std::function<int32_t(SectorAddress address, int32_t count,
 OffsetSearch FindDriveOffset(const TrackTable& table, const uint8_t* dbar, std::size_t size,
                              const SectorReader& read);
 
+// The same with the answer already parsed (and checked against the disc).
+OffsetSearch FindDriveOffset(const TrackTable& table,
+                             const std::vector<AccurateRipResponse>& responses,
+                             const SectorReader& read);
+
 } // namespace vindral::accuracy

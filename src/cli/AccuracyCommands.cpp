@@ -10,14 +10,12 @@
 #include <string>
 
 #include "cli/Cli.h"
-#include "drive/CdCommands.h"
-#include "extract/JobBuilder.h"
 
 #if defined(VINDRAL_HAVE_ACCURACY)
 #include <ctime>
 
 #include "accuracy/DiscIds.h"
-#include "accuracy/OffsetFinder.h"
+#include "accuracy/DriveOffset.h"
 #include "accuracy/RipAccuracy.h"
 #include "accuracy/RipLog.h"
 #include "net/HttpClient.h"
@@ -37,33 +35,39 @@ int PrintDiscIds(const TrackTable& table, std::ostream& out, std::ostream&) {
     return kExitOk;
 }
 
-int FindOffsetWithAnswer(CdDevice device, const TrackTable& table, const uint8_t* dbar,
-                         std::size_t size, std::ostream& out, std::ostream& err) {
-    const int32_t method = ProbeReadMethod(device.hostAdapter, device.target);
-    const accuracy::OffsetSearch search = accuracy::FindDriveOffset(
-        table, dbar, size, [&](SectorAddress address, int32_t count, uint8_t* into) {
-            return CdCommands::ReadAudio(device.hostAdapter, device.target, address, count, into,
-                                         method);
-        });
-    if (method != kReadCd && method != kReadCdda) {
-        CdCommands::SelectBlockMode(device.hostAdapter, device.target, 1);
-    }
+namespace {
+
+// Prints a finished search; 0 when an offset matches.
+int ReportOffsetSearch(const accuracy::OffsetSearch& search, std::ostream& out,
+                       std::ostream& err) {
     if (!search.error.empty()) {
         err << "vindral-cli: " << search.error << "\n";
         return kExitFailed;
     }
-    if (search.candidates.empty()) {
-        out << "No read offset matches (" << search.tracksCompared << " of "
-            << search.audioTracks << " tracks compared)\n";
-        return kExitFailed;
-    }
-    for (const accuracy::ReadOffsetCandidate& candidate : search.candidates) {
-        char line[96];
-        std::snprintf(line, sizeof line, "Read offset %+d: %d of %d tracks agree",
-                      candidate.offset, candidate.tracks, search.tracksCompared);
+    for (const std::string& line : accuracy::OffsetSearchLines(search)) {
         out << line << "\n";
     }
-    return kExitOk;
+    return search.candidates.empty() ? kExitFailed : kExitOk;
+}
+
+} // namespace
+
+int FindOffsetWithAnswer(CdDevice device, const TrackTable& table, const uint8_t* dbar,
+                         std::size_t size, std::ostream& out, std::ostream& err) {
+    return ReportOffsetSearch(accuracy::SearchDriveOffset(device, table, dbar, size), out, err);
+}
+
+int FindOffsetInDatabase(CdDevice device, const TrackTable& table, const std::string& baseUrl,
+                         std::ostream& out, std::ostream& err) {
+    const net::AnswerCache cache(net::DefaultCacheFolder());
+    const std::string base = baseUrl.empty() ? accuracy::kDefaultAccurateRipUrl : baseUrl;
+    const accuracy::DriveOffsetLookup found =
+        accuracy::FindDriveOffsetInDatabase(device, table, base, cache);
+    if (found.lookup.state != accuracy::LookupState::Found) {
+        out << accuracy::OffsetLookupLine(found.lookup) << "\n";
+        return kExitFailed;
+    }
+    return ReportOffsetSearch(found.search, out, err);
 }
 
 int FindOffsetCommand(CdDevice device, const TrackTable& table, const std::string& dbarPath,
@@ -177,6 +181,12 @@ int FindOffsetWithAnswer(CdDevice, const TrackTable&, const uint8_t*, std::size_
 
 int FindOffsetCommand(CdDevice, const TrackTable&, const std::string&, std::ostream&,
                       std::ostream& err) {
+    err << "vindral-cli: the read-offset search is not part of this build\n";
+    return kExitUsage;
+}
+
+int FindOffsetInDatabase(CdDevice, const TrackTable&, const std::string&, std::ostream&,
+                         std::ostream& err) {
     err << "vindral-cli: the read-offset search is not part of this build\n";
     return kExitUsage;
 }

@@ -26,6 +26,14 @@ int FindOffsetCommand(CdDevice device, const TrackTable& table, const std::strin
 int FindOffsetWithAnswer(CdDevice device, const TrackTable& table, const uint8_t* dbar,
                          std::size_t size, std::ostream& out, std::ostream& err);
 
+// `offset find` without an answer at hand: fetches the disc's AccurateRip
+// answer from the database under `baseUrl` (empty: the public one), through
+// the answer cache, and searches with it. A disc the database does not know,
+// or a database that cannot be asked, is one line ("AccurateRip: not in
+// database", "AccurateRip: database not reachable (<reason>)") and 1.
+int FindOffsetInDatabase(CdDevice device, const TrackTable& table, const std::string& baseUrl,
+                         std::ostream& out, std::ostream& err);
+
 // `log verify FILE`: 0 when the log's seal matches, 1 when the log was
 // changed, is not sealed or cannot be read, 2 on a usage error.
 int VerifyLogCommand(int argc, char** argv, std::ostream& out, std::ostream& err);

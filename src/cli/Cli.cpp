@@ -39,7 +39,7 @@ const char* const kUsage =
     "                       [--verify] [--c2] [--speed X] [--log FILE] [--offset N]\n"
     "                       [--accurate] [--verify=auto] [--accuraterip-url URL] [--ctdb-url URL]\n"
     "       vindral-cli ids [SOURCE] [--drive N]\n"
-    "       vindral-cli offset find [SOURCE] [--drive N] --dbar FILE\n"
+    "       vindral-cli offset find [SOURCE] [--drive N] [--dbar FILE | --accuraterip-url URL]\n"
     "       vindral-cli log verify FILE\n"
     "       vindral-cli serve --image FILE.cue [--image ...]   (Linux, root)\n"
     "SOURCE: --image FILE.cue (repeatable) | --demo | --device /dev/srN (repeatable);\n"
@@ -107,7 +107,7 @@ const char* const kIdsHelp =
     "  --drive N             the drive, counted from 0 as 'drives' lists them (default 0)\n";
 
 const char* const kOffsetHelp =
-    "usage: vindral-cli offset find [SOURCE] [--drive N] --dbar FILE\n"
+    "usage: vindral-cli offset find [SOURCE] [--drive N] [--dbar FILE | --accuraterip-url URL]\n"
     "Finds the drive's read offset: reads sectors 445 to 455 of every audio track\n"
     "and compares their AccurateRip offset-finding sums, shifted by up to 2940\n"
     "samples either way, with those of every pressing in the disc's AccurateRip\n"
@@ -115,10 +115,14 @@ const char* const kOffsetHelp =
     "most first; that offset is the value for --offset.\n"
     "\n"
     "  --drive N             the drive, counted from 0 as 'drives' lists them (default 0)\n"
-    "  --dbar FILE           the disc's AccurateRip answer (a dBAR file)\n"
+    "  --dbar FILE           the disc's AccurateRip answer (a dBAR file) instead of\n"
+    "                        the database's\n"
+    "  --accuraterip-url URL the AccurateRip database to ask (default: the settings'\n"
+    "                        accurateRipUrl, else http://www.accuraterip.com/accuraterip);\n"
+    "                        answers are kept in $XDG_CACHE_HOME/vindral/\n"
     "\n"
-    "Exit status: 0 an offset matches, 1 none does or the disc cannot be read,\n"
-    "2 usage error.\n";
+    "Exit status: 0 an offset matches, 1 none does, the disc is not in the database,\n"
+    "the database cannot be reached or the disc cannot be read, 2 usage error.\n";
 
 const char* const kGeneralHelp =
     "\nvindral-cli COMMAND --help shows the options of a command;\n"
@@ -238,7 +242,8 @@ int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
     int firstOption = 2;
     if (offsetFind) {
         if (argc < 3 || std::strcmp(argv[2], "find") != 0) {
-            err << "vindral-cli: usage: vindral-cli offset find [SOURCE] [--drive N] --dbar FILE\n";
+            err << "vindral-cli: usage: vindral-cli offset find [SOURCE] [--drive N] [--dbar FILE | "
+                   "--accuraterip-url URL]\n";
             return kExitUsage;
         }
         firstOption = 3;
@@ -291,7 +296,7 @@ int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
             options.verify = true;
             options.checks.accurate = true;
             options.checks.skipConfirmed = true;
-        } else if (rip && arg == "--accuraterip-url") {
+        } else if ((rip || offsetFind) && arg == "--accuraterip-url") {
             if (!value(options.checks.accurateRipUrl)) {
                 return kExitUsage;
             }
@@ -333,8 +338,8 @@ int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
             return kExitUsage;
         }
     }
-    if (offsetFind && options.dbarFile.empty()) {
-        err << "vindral-cli: offset find needs the disc's AccurateRip answer: --dbar FILE\n";
+    if (offsetFind && !options.dbarFile.empty() && !options.checks.accurateRipUrl.empty()) {
+        err << "vindral-cli: --dbar and --accuraterip-url cannot be combined\n";
         return kExitUsage;
     }
     const DriveSourceOptions& source = options.source;
@@ -794,7 +799,16 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
         if (int status = OpenDisc(options, device, table, err)) {
             return status;
         }
-        return FindOffsetCommand(device, table, options.dbarFile, out, err);
+        if (!options.dbarFile.empty()) {
+            return FindOffsetCommand(device, table, options.dbarFile, out, err);
+        }
+        // The URL of the option, else that of the settings, else the public
+        // database.
+        std::string url = options.checks.accurateRipUrl;
+        if (url.empty()) {
+            url = platform::LoadSettings(platform::DefaultSettingsPath()).accurateRipUrl;
+        }
+        return FindOffsetInDatabase(device, table, url, out, err);
     }
     return CommandRip(options, out, err);
 }

@@ -4,6 +4,7 @@
 // from the pressed audio.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -14,6 +15,7 @@
 #include "drive/DriveSearch.h"
 #include "drive/Transport.h"
 #include "extract/RunHarness.h"
+#include "net/LocalHttpServer.h"
 
 namespace vindral {
 namespace {
@@ -203,15 +205,19 @@ TEST(OffsetRip, TheFirstSessionEndsTheReadableAudio) {
     EXPECT_TRUE(WavData(folder.Path() + "Track02.wav") == expected);
 }
 
-// A dBAR answer of two pressings for the disc: one whose sums are those of
-// the pressed audio, one of another pressing that matches nothing.
-std::vector<uint8_t> BuildAnswer(const std::vector<uint8_t>& audio) {
+accuracy::AccurateRipId DiscId() {
     TrackTable table;
     table.count = 3;
     for (int k = 0; k < 3; ++k) {
         table.entries[static_cast<std::size_t>(k)] = TrackEntry{0, k + 1, kStarts[k], kLengths[k]};
     }
-    const accuracy::AccurateRipId id = accuracy::AccurateRipIdOf(accuracy::DiscTocFromTable(table));
+    return accuracy::AccurateRipIdOf(accuracy::DiscTocFromTable(table));
+}
+
+// A dBAR answer of two pressings for the disc: one whose sums are those of
+// the pressed audio, one of another pressing that matches nothing.
+std::vector<uint8_t> BuildAnswer(const std::vector<uint8_t>& audio) {
+    const accuracy::AccurateRipId id = DiscId();
     std::vector<uint8_t> answer;
     auto put32 = [&](uint32_t v) {
         for (int i = 0; i < 4; ++i) {
@@ -310,6 +316,95 @@ TEST(OffsetFind, WindowSumsEqualThoseOfTheWholeTrack) {
     EXPECT_EQ(accuracy::kOffsetWindowSectors, 11u);
 }
 
+// Without --dbar the answer comes from the database, here a server on
+// 127.0.0.1; the answers are kept in a cache of the test's own.
+class OffsetFindOnline : public ::testing::Test {
+protected:
+    void SetUp() override {
+        audio = PressedAudio();
+        const std::vector<uint8_t> bytes = BuildAnswer(audio);
+        answer.assign(bytes.begin(), bytes.end());
+        cue = WriteImage(folder.Path(), 667, audio);
+        ::setenv("XDG_CACHE_HOME", (folder.Path() + "cache").c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (folder.Path() + "config").c_str(), 1);
+    }
+    void TearDown() override {
+        ::unsetenv("XDG_CACHE_HOME");
+        ::unsetenv("XDG_CONFIG_HOME");
+    }
+    std::string AnswerPath() const { return "/ar/" + DiscId().DatabasePath(); }
+
+    test::TempFolder folder;
+    std::vector<uint8_t> audio;
+    std::string answer;
+    std::string cue;
+};
+
+TEST_F(OffsetFindOnline, FetchesTheAnswerOnceAndKeepsIt) {
+    test::LocalHttpServer server;
+    server.Set(AnswerPath(), answer);
+    const Result found =
+        RunCommand({"offset", "find", "--image", cue, "--accuraterip-url", server.Url() + "/ar"});
+    EXPECT_EQ(found.status, 0) << found.out << found.err;
+    EXPECT_EQ(found.out, "Read offset +667: 3 of 3 tracks agree\n");
+    EXPECT_EQ(server.Requests(), std::vector<std::string>{AnswerPath()});
+    const std::string cached = folder.Path() + "cache/vindral/127.0.0.1_" +
+                               std::to_string(server.Port()) + "/accuraterip/" +
+                               DiscId().DatabasePath();
+    const std::vector<uint8_t> stored = test::ReadWholeFile(cached);
+    EXPECT_EQ(std::string(stored.begin(), stored.end()), answer);
+
+    // The server gone, the cached answer still finds it.
+    server.Stop();
+    const Result again =
+        RunCommand({"offset", "find", "--image", cue, "--accuraterip-url", server.Url() + "/ar"});
+    EXPECT_EQ(again.status, 0) << again.out << again.err;
+    EXPECT_EQ(again.out, found.out);
+    EXPECT_EQ(server.Requests().size(), 1u);
+}
+
+TEST_F(OffsetFindOnline, TakesTheDatabaseFromTheSettings) {
+    test::LocalHttpServer server;
+    server.Set(AnswerPath(), answer);
+    std::filesystem::create_directories(folder.Path() + "config/vindral");
+    std::ofstream(folder.Path() + "config/vindral/settings.reg")
+        << "[HKEY_LOCAL_MACHINE\\Software\\Vindral]\n"
+        << "\"accurateRipUrl\"=\"" << server.Url() << "/ar\"\n";
+    const Result found = RunCommand({"offset", "find", "--image", cue});
+    EXPECT_EQ(found.status, 0) << found.out << found.err;
+    EXPECT_EQ(found.out, "Read offset +667: 3 of 3 tracks agree\n");
+    EXPECT_EQ(server.Requests().size(), 1u);
+}
+
+TEST_F(OffsetFindOnline, SaysWhyThereIsNoAnswer) {
+    test::LocalHttpServer server;
+    // The database does not know the disc.
+    Result result =
+        RunCommand({"offset", "find", "--image", cue, "--accuraterip-url", server.Url() + "/ar"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "AccurateRip: not in database\n");
+    EXPECT_EQ(server.Requests(), std::vector<std::string>{AnswerPath()});
+
+    // A truncated answer is named and not kept: the next run asks again.
+    server.Set(AnswerPath(), answer.substr(0, answer.size() - 5));
+    result =
+        RunCommand({"offset", "find", "--image", cue, "--accuraterip-url", server.Url() + "/ar"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out.rfind("AccurateRip: unusable answer, not used (", 0), 0u) << result.out;
+    server.Set(AnswerPath(), answer);
+    result =
+        RunCommand({"offset", "find", "--image", cue, "--accuraterip-url", server.Url() + "/ar"});
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_EQ(server.Requests().size(), 3u);
+
+    // Nobody answers on the port.
+    result = RunCommand(
+        {"offset", "find", "--image", cue, "--accuraterip-url", "http://127.0.0.1:1/ar"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out.rfind("AccurateRip: database not reachable", 0), 0u) << result.out;
+    EXPECT_EQ(result.err, "");
+}
+
 TEST(OffsetOptions, UsageErrors) {
     for (const char* bad : {"3001", "-3001", "abc", "", "+", "12x", "99999"}) {
         SCOPED_TRACE(bad);
@@ -320,7 +415,11 @@ TEST(OffsetOptions, UsageErrors) {
     }
     EXPECT_EQ(RunCommand({"rip", "--demo", "--offset"}).status, 2);
     EXPECT_EQ(RunCommand({"offset", "--demo"}).status, 2);
-    EXPECT_EQ(RunCommand({"offset", "find", "--demo"}).status, 2);
+    EXPECT_EQ(RunCommand({"offset", "find", "--demo", "--dbar", "answer.bin", "--accuraterip-url",
+                          "http://127.0.0.1:1/ar"})
+                  .status,
+              2);
+    EXPECT_EQ(RunCommand({"offset", "find", "--demo", "--accuraterip-url"}).status, 2);
     EXPECT_EQ(RunCommand({"toc", "--demo", "--offset", "6"}).status, 2);
     const Result help = RunCommand({"offset", "--help"});
     EXPECT_EQ(help.status, 0);

@@ -27,8 +27,12 @@ expect() {
     fi
 }
 
-expect '--help --version drives help ids log rip toc' ''
+expect '--help --version drives help ids log offset rip toc' ''
 expect 'verify' log ''
+expect 'find' offset ''
+expect 'offset' help o
+expect '--accuraterip-url' offset find --demo --acc
+expect '--dbar --demo --device --drive' offset find --d
 expect '--drive' ids --dr
 expect 'rip' 'r'
 expect 'toc' 'help' 't'
@@ -53,6 +57,8 @@ mkdir "$folder/album"
 touch "$folder/one.cue" "$folder/TWO.CUE" "$folder/one.bin" "$folder/notes.txt"
 expect "$folder/TWO.CUE $folder/album $folder/one.cue" rip --image "$folder/"
 expect "$folder/album" rip --out "$folder/"
+# Any file for --dbar, not only CUE sheets.
+expect "$folder/one.bin $folder/one.cue" offset find --dbar "$folder/on"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures completion check(s) failed"

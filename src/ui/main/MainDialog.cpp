@@ -23,6 +23,7 @@
 #include "drive/CdCommands.h"
 #include "drive/DriveSource.h"
 #include "drive/Transport.h"
+#include "accuracy/DriveOffset.h"
 #include "accuracy/RipAccuracy.h"
 #include "drive/emulated/CueSheet.h"
 #include "extract/JobBuilder.h"
@@ -537,6 +538,62 @@ void MainDialog::ChooseReadOffset() {
     }
 }
 
+void MainDialog::FindReadOffset() {
+    if (drives_.empty()) {
+        return;
+    }
+    StopPollTimer();
+    RefreshTrackList(); // the disc in the drive now
+    const QString model = Text(CurrentDriveModel());
+    QString text;
+    std::optional<int32_t> best;
+    if (tracks_.count == 0) {
+        text = QStringLiteral("There is no disc in the drive.");
+    } else {
+        // The disc is read on this thread: eleven sectors per track.
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        const net::AnswerCache cache(net::DefaultCacheFolder());
+        const std::string base = settings_.accurateRipUrl.empty() ? accuracy::kDefaultAccurateRipUrl
+                                                                  : settings_.accurateRipUrl;
+        const accuracy::DriveOffsetLookup found =
+            accuracy::FindDriveOffsetInDatabase(Current(), tracks_, base, cache);
+        QApplication::restoreOverrideCursor();
+        if (found.lookup.state != accuracy::LookupState::Found) {
+            text = Text(accuracy::OffsetLookupLine(found.lookup));
+        } else if (!found.search.error.empty()) {
+            text = QStringLiteral("The read offset cannot be found: %1")
+                       .arg(Text(found.search.error));
+        } else {
+            QStringList lines;
+            for (const std::string& line : accuracy::OffsetSearchLines(found.search)) {
+                lines << Text(line);
+            }
+            text = lines.join(QLatin1Char('\n'));
+            if (!found.search.candidates.empty()) {
+                best = found.search.candidates.front().offset;
+            }
+        }
+    }
+    if (best) {
+        text += QStringLiteral("\n\nUse %1 samples as the read offset of %2?")
+                    .arg(Text(FormatOffset(*best)), model);
+        QMessageBox box(QMessageBox::Question, QStringLiteral("Vindral"), text,
+                        QMessageBox::Yes | QMessageBox::No, this);
+        box.setDefaultButton(QMessageBox::Yes);
+        if (box.exec() == QMessageBox::Yes && !endRequested_) {
+            SetCurrentReadOffset(*best);
+        }
+    } else {
+        QMessageBox box(QMessageBox::Information, QStringLiteral("Vindral"), text,
+                        QMessageBox::Ok, this);
+        box.exec();
+    }
+    StartPollTimer();
+    if (endRequested_) {
+        reject();
+    }
+}
+
 void MainDialog::SpeedChosen(int index) {
     if (!drives_.empty()) {
         const CdDevice drive = Current();
@@ -636,6 +693,7 @@ void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
     menu.addAction(QString::fromUtf8(kAboutMenuText), this, &MainDialog::ShowAbout);
     if (!drives_.empty()) {
         menu.addAction(QStringLiteral("Read offset..."), this, &MainDialog::ChooseReadOffset);
+        menu.addAction(QStringLiteral("Find read offset..."), this, &MainDialog::FindReadOffset);
     }
     if (CurrentEmulatedDrive()) {
         menu.addSeparator();

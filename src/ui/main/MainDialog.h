@@ -142,6 +142,12 @@ public:
         offsetChooser_ = std::move(chooser);
     }
 
+    // "Find read offset..." of the context menu: reads the disc in the current
+    // drive for the offset search against its AccurateRip answer (the
+    // settings' database, through the answer cache), shows the result and,
+    // when the user accepts, keeps the best offset for the drive's model.
+    void FindReadOffset();
+
     // The extraction dialog while Start runs it, else nullptr.
     ExtractDialog* RunningExtraction() const { return extraction_; }
 

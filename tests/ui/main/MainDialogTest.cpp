@@ -24,6 +24,7 @@
 #include "accuracy/DiscIds.h"
 #include "accuracy/RipLog.h"
 #include "drive/CdCommands.h"
+#include "drive/DriveSource.h"
 #include "drive/emulated/DriveBehaviour.h"
 #include "net/LocalHttpServer.h"
 #include "drive/linux/FakeKernel.h"
@@ -567,14 +568,24 @@ private slots:
         QVERIFY(dialog);
         // Without emulated drives known to the window: About and the read offset.
         QCOMPARE(UseContextMenu(*dialog, QString()),
-                 (QStringList{"&About Vindral...", "Read offset..."}));
+                 (QStringList{"&About Vindral...", "Read offset...", "Find read offset..."}));
 
         dialog->SetEmulatedDrives(drives);
         QCOMPARE(UseContextMenu(*dialog, QStringLiteral("Eject")),
-                 (QStringList{"&About Vindral...", "Read offset...", "Eject", "Load image..."}));
+                 (QStringList{"&About Vindral...", "Read offset...", "Find read offset...", "Eject",
+                              "Load image..."}));
         QVERIFY(!drives[0]->CurrentDisc());
         QTRY_COMPARE(LabelText(*dialog, kIdDiscTracks), QStringLiteral("-"));
         QCOMPARE(List(*dialog)->topLevelItemCount(), 0);
+        // Without a disc the offset search has nothing to read.
+        QString noDisc;
+        test::WhenModal<QMessageBox>([&noDisc](QMessageBox* box) {
+            noDisc = box->text();
+            box->button(QMessageBox::Ok)->click();
+        });
+        UseContextMenu(*dialog, QStringLiteral("Find read offset..."));
+        QTRY_COMPARE(noDisc, QStringLiteral("There is no disc in the drive."));
+        QCOMPARE(dialog->CurrentReadOffset(), 0);
 
         // A sheet of two tracks goes in; the disc check lists them.
         const QString folder = Folder("image");
@@ -897,6 +908,112 @@ private slots:
         // Same disc, same readiness: the list and its selection stay.
         QCOMPARE(drives[0]->CommandCount(0x43), tocReads);
         QVERIFY(List(*dialog)->topLevelItem(2)->isSelected());
+    }
+
+    // "Find read offset...": an image whose emulated drive has read offset
+    // +667, its AccurateRip answer served from 127.0.0.1 (the settings name
+    // the server); the result is shown, and kept for the drive model when
+    // the user accepts it.
+    void findReadOffsetKeepsTheAcceptedOffset() {
+        const QString folder = Folder("findoffset");
+        const int32_t starts[] = {0, 470, 970};
+        const int32_t lengths[] = {470, 500, 463};
+        std::vector<uint8_t> audio(1433u * kSectorBytes);
+        uint32_t state = 4711;
+        for (uint8_t& byte : audio) {
+            state = state * 1103515245u + 12345u;
+            byte = static_cast<uint8_t>(state >> 16);
+        }
+        std::ofstream((folder + "disc.bin").toStdString(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(audio.data()),
+                   static_cast<std::streamsize>(audio.size()));
+        std::ofstream((folder + "disc.cue").toStdString())
+            << "REM DRIVE OFFSET 667\nFILE \"disc.bin\" BINARY\n"
+            << "  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+            << "  TRACK 02 AUDIO\n    INDEX 01 00:06:20\n"
+            << "  TRACK 03 AUDIO\n    INDEX 01 00:12:70\n";
+
+        // The pressed disc's sums, one pressing.
+        TrackTable table;
+        table.count = 3;
+        for (int t = 0; t < 3; ++t) {
+            table.entries[static_cast<std::size_t>(t)] = TrackEntry{0, t + 1, starts[t], lengths[t]};
+        }
+        const accuracy::AccurateRipId id =
+            accuracy::AccurateRipIdOf(accuracy::DiscTocFromTable(table));
+        std::string dbar;
+        auto le32 = [&dbar](uint32_t v) {
+            for (int i = 0; i < 4; ++i) {
+                dbar += static_cast<char>((v >> (8 * i)) & 0xFF);
+            }
+        };
+        dbar += static_cast<char>(3);
+        le32(id.id1);
+        le32(id.id2);
+        le32(id.cddb);
+        for (int t = 0; t < 3; ++t) {
+            accuracy::TrackChecksums sums(static_cast<uint64_t>(lengths[t]) * 588, {t == 0, t == 2});
+            sums.Add(audio.data() + static_cast<std::size_t>(starts[t]) * kSectorBytes,
+                     static_cast<std::size_t>(lengths[t]) * kSectorBytes);
+            dbar += static_cast<char>(5);
+            le32(sums.Result().arV2);
+            le32(sums.Result().arOffsetFinding);
+        }
+        test::LocalHttpServer server;
+        qputenv("XDG_CACHE_HOME", (temp_.path() + "/findcache").toUtf8());
+        WriteSettingsFile("\"accurateRipUrl\"=\"" + server.Url() + "/ar\"\n");
+
+        DriveSourceOptions source;
+        source.images.push_back((folder + "disc.cue").toStdString());
+        std::string error;
+        QVERIFY2(SetUpDrives(source, error), error.c_str());
+        auto dialog = Open();
+        QVERIFY(dialog);
+        const QString model = QString::fromStdString(dialog->CurrentDriveModel());
+        QVERIFY(!model.isEmpty());
+        QCOMPARE(dialog->CurrentReadOffset(), 0);
+
+        // Not in the database yet: said so, nothing kept.
+        QString shown;
+        auto answer = [&shown](QMessageBox::StandardButton button) {
+            test::WhenModal<QMessageBox>([&shown, button](QMessageBox* box) {
+                shown = box->text();
+                box->button(button)->click();
+            });
+        };
+        answer(QMessageBox::Ok);
+        UseContextMenu(*dialog, QStringLiteral("Find read offset..."));
+        QTRY_VERIFY(!shown.isEmpty());
+        QCOMPARE(shown, QStringLiteral("AccurateRip: not in database"));
+        QCOMPARE(dialog->CurrentReadOffset(), 0);
+
+        // Found, declined: nothing kept.
+        server.Set("/ar/" + id.DatabasePath(), dbar);
+        const QString expected = QStringLiteral("Read offset +667: 3 of 3 tracks agree\n\n"
+                                                "Use +667 samples as the read offset of %1?")
+                                     .arg(model);
+        shown.clear();
+        answer(QMessageBox::No);
+        UseContextMenu(*dialog, QStringLiteral("Find read offset..."));
+        QTRY_VERIFY(!shown.isEmpty());
+        QCOMPARE(shown, expected);
+        QCOMPARE(dialog->CurrentReadOffset(), 0);
+
+        // Accepted: kept for the model (the answer now comes from the cache).
+        shown.clear();
+        answer(QMessageBox::Yes);
+        UseContextMenu(*dialog, QStringLiteral("Find read offset..."));
+        QTRY_VERIFY(!shown.isEmpty());
+        QCOMPARE(shown, expected);
+        QCOMPARE(dialog->CurrentReadOffset(), 667);
+        QCOMPARE(Control<QComboBox>(*dialog, kIdDriveList)->toolTip(),
+                 QStringLiteral("Read offset: +667 samples"));
+        QCOMPARE(server.Requests().size(), std::size_t(2));
+        dialog->reject();
+        const std::string text = ReadSettingsFile();
+        const std::string value = "\"offset:" + model.toStdString() + "\"=hex:9b,02,00,00";
+        QVERIFY2(text.find(value) != std::string::npos, text.c_str());
+        qunsetenv("XDG_CACHE_HOME");
     }
 
     // "Skip verification of tracks the databases confirm": the databases (a

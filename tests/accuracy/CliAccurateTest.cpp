@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "cli/CliRun.h"
 #include "accuracy/Checksums.h"
 #include "accuracy/DatabaseLookup.h"
 #include "accuracy/DiscIds.h"
@@ -24,34 +25,9 @@ namespace {
 constexpr int kLengths[] = {500, 460, 520};
 constexpr int kSectors = 500 + 460 + 520;
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Result RunCli(std::vector<std::string> args) {
-    ResetTransportForTesting();
-    args.insert(args.begin(), "vindral-cli");
-    std::vector<char*> argv;
-    for (auto& arg : args) {
-        argv.push_back(arg.data());
-    }
-    std::ostringstream out;
-    std::ostringstream err;
-    const int status = cli::Run(static_cast<int>(argv.size()), argv.data(), out, err);
-    ResetTransportForTesting();
-    return {status, out.str(), err.str()};
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
+using test::Lines;
+using test::RunCli;
+using Result = test::CliResult;
 
 // The lines after the run's own last line.
 std::vector<std::string> Added(const std::string& out) {

@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include "cli/CliRun.h"
 #include "accuracy/AccuracyTestData.h"
 #include "accuracy/RipLog.h"
 #include "cli/Cli.h"
@@ -16,25 +17,9 @@
 namespace vindral {
 namespace {
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
+using Result = test::CliResult;
 
-Result RunCommand(std::vector<std::string> args) {
-    ResetTransportForTesting();
-    args.insert(args.begin(), "vindral-cli");
-    std::vector<char*> argv;
-    for (auto& arg : args) {
-        argv.push_back(arg.data());
-    }
-    std::ostringstream out;
-    std::ostringstream err;
-    const int status = cli::Run(static_cast<int>(argv.size()), argv.data(), out, err);
-    ResetTransportForTesting();
-    return {status, out.str(), err.str()};
-}
+Result RunCommand(std::vector<std::string> args) { return test::RunCli(std::move(args)); }
 
 // The demo disc's IDs computed again in Python from its table of contents
 // (five audio tracks, then a data track in the same session).

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "cli/CliRun.h"
 #include "accuracy/AccurateRipAnswer.h"
 #include "accuracy/Checksums.h"
 #include "accuracy/DiscIds.h"
@@ -20,11 +21,7 @@
 namespace vindral {
 namespace {
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
+using Result = test::CliResult;
 
 // A corrected rip asks the databases: here they sit on a local port where
 // nothing answers, so every rip reports them not reachable.
@@ -32,20 +29,10 @@ const std::vector<std::string> kNoDatabases = {"--accuraterip-url", "http://127.
                                                "--ctdb-url", "http://127.0.0.1:1"};
 
 Result RunCommand(std::vector<std::string> args) {
-    ResetTransportForTesting();
     if (!args.empty() && args[0] == "rip" && args.size() > 1) {
         args.insert(args.end(), kNoDatabases.begin(), kNoDatabases.end());
     }
-    args.insert(args.begin(), "vindral-cli");
-    std::vector<char*> argv;
-    for (auto& arg : args) {
-        argv.push_back(arg.data());
-    }
-    std::ostringstream out;
-    std::ostringstream err;
-    const int status = cli::Run(static_cast<int>(argv.size()), argv.data(), out, err);
-    ResetTransportForTesting();
-    return {status, out.str(), err.str()};
+    return test::RunCli(std::move(args));
 }
 
 // Three tracks, each long enough for the offset search (sector 455 and on).

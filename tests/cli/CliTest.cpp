@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "cli/CliRun.h"
 #include "cli/Cli.h"
 #include "drive/RecordingBackend.h"
 #include "drive/Transport.h"
@@ -18,34 +19,9 @@
 namespace vindral {
 namespace {
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Result RunCli(std::vector<std::string> args) {
-    ResetTransportForTesting();
-    args.insert(args.begin(), "vindral-cli");
-    std::vector<char*> argv;
-    for (auto& arg : args) {
-        argv.push_back(arg.data());
-    }
-    std::ostringstream out;
-    std::ostringstream err;
-    const int status = cli::Run(static_cast<int>(argv.size()), argv.data(), out, err);
-    ResetTransportForTesting();
-    return {status, out.str(), err.str()};
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
+using test::Lines;
+using test::RunCli;
+using Result = test::CliResult;
 
 // A small image: track 1 of 40 sectors, track 2 of 30, the given REM lines.
 std::string WriteImage(const std::string& folder, const std::string& rem) {
@@ -240,23 +216,15 @@ TEST(Cli, ARefusedReadSpeedIsNamedAndTheRipGoesOn) {
             }
         };
         SelectTransport(std::move(backend));
-        std::vector<std::string> args = {"vindral-cli", "rip", "--speed", "4", "--out",
-                                         folder.Path()};
-        std::vector<char*> argv;
-        for (auto& arg : args) {
-            argv.push_back(arg.data());
-        }
-        std::ostringstream out;
-        std::ostringstream err;
-        const int status = cli::Run(static_cast<int>(argv.size()), argv.data(), out, err);
-        ResetTransportForTesting();
-        EXPECT_EQ(status, 0) << err.str();
+        const Result result =
+            RunCli({"rip", "--speed", "4", "--out", folder.Path()}, /*keepSelectedTransport=*/true);
+        EXPECT_EQ(result.status, 0) << result.err;
         const std::string expected =
             refusal == 2 ? "vindral-cli: the read speed was not set (code 052000)\n"
                          : "vindral-cli: the read speed was not set (the system does not allow "
                            "this command to this user)\n";
-        EXPECT_EQ(err.str(), expected);
-        EXPECT_EQ(Lines(out.str()).back(), "1 track(s) extracted");
+        EXPECT_EQ(result.err, expected);
+        EXPECT_EQ(Lines(result.out).back(), "1 track(s) extracted");
     }
 }
 

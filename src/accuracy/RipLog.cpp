@@ -1,6 +1,7 @@
 #include "accuracy/RipLog.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include <openssl/sha.h>
 
@@ -33,6 +34,26 @@ std::string Signed(int value) {
 }
 
 } // namespace
+
+std::string UtcDateText() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char date[64] = {};
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    return date;
+}
+
+std::string ReadMethodName(int32_t method) {
+    switch (method) {
+    case 0:
+        return "READ CD";
+    case 1:
+        return "READ CDDA";
+    default:
+        return "READ(10) with 2352-byte blocks";
+    }
+}
 
 std::string SealLine(std::string_view text) {
     return std::string(kSealPrefix) + Sha256Hex(text) + "\n";

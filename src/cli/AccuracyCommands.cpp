@@ -125,12 +125,7 @@ public:
                   std::string& error) const override {
         accuracy::RipLogData data = accuracy_.LogData();
         data.version = VINDRAL_VERSION;
-        char date[64] = {};
-        const std::time_t now = std::time(nullptr);
-        std::tm utc{};
-        gmtime_r(&now, &utc);
-        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", &utc);
-        data.date = date;
+        data.date = accuracy::UtcDateText();
         data.drive = context.drive;
         data.readOffset = context.readOffset;
         data.readMethod = context.readMethod;

@@ -25,6 +25,7 @@
 #include "drive/Transport.h"
 #include "accuracy/DriveOffset.h"
 #include "accuracy/RipAccuracy.h"
+#include "accuracy/RipLog.h"
 #include "drive/emulated/CueSheet.h"
 #include "extract/JobBuilder.h"
 #include "net/HttpClient.h"
@@ -435,17 +436,10 @@ void MainDialog::WriteRipLog(const accuracy::RipAccuracy& checks, const std::str
                              int32_t readMethod) {
     accuracy::RipLogData data = checks.LogData();
     data.version = VINDRAL_VERSION;
-    char date[64] = {};
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", &utc);
-    data.date = date;
+    data.date = accuracy::UtcDateText();
     data.drive = driveList_->currentText().toStdString();
     data.readOffset = CurrentReadOffset();
-    data.readMethod = readMethod == kReadCd     ? "READ CD"
-                      : readMethod == kReadCdda ? "READ CDDA"
-                                                : "READ(10) with 2352-byte blocks";
+    data.readMethod = accuracy::ReadMethodName(readMethod);
     data.speed = speedList_->currentText().toStdString();
     std::string error;
     if (!platform::WriteWholeFile(path, accuracy::RenderRipLog(data), error)) {

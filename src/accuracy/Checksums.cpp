@@ -33,6 +33,16 @@ constexpr uint64_t kWindowSamples =
 
 } // namespace
 
+AccurateRipRange AccurateRipRangeOf(TrackPlace place, uint64_t trackSamples) {
+    AccurateRipRange range;
+    range.first = place.first ? kAccurateRipEdgeSamples : 1;
+    range.last =
+        place.last
+            ? (trackSamples > kAccurateRipEdgeSamples ? trackSamples - kAccurateRipEdgeSamples : 0)
+            : trackSamples;
+    return range;
+}
+
 CtdbTrim CtdbTrimFor(TrackPlace place, uint64_t discAudioSamples) {
     CtdbTrim trim;
     if (place.first) {
@@ -50,11 +60,9 @@ uint32_t Crc32(const uint8_t* data, std::size_t bytes, uint32_t previous) {
 
 TrackChecksums::TrackChecksums(uint64_t trackSamples, TrackPlace place, CtdbTrim trim)
     : trackSamples_(trackSamples), crc_(crc32(0, nullptr, 0)), ctdbCrc_(crc32(0, nullptr, 0)) {
-    arFirst_ = place.first ? kAccurateRipEdgeSamples : 1;
-    arLast_ =
-        place.last
-            ? (trackSamples > kAccurateRipEdgeSamples ? trackSamples - kAccurateRipEdgeSamples : 0)
-            : trackSamples;
+    const AccurateRipRange range = AccurateRipRangeOf(place, trackSamples);
+    arFirst_ = range.first;
+    arLast_ = range.last;
     // The edges reach one stride beyond the CTDB trim at each end.
     headKeep_ = std::min(trackSamples, trim.head + kCtdbStrideSamples);
     const uint64_t tailKeep = trim.tail + kCtdbStrideSamples;
@@ -136,15 +144,17 @@ void TrackChecksums::AddSamples(const uint8_t* pcm, uint64_t count) {
     const uint64_t arTo = std::min(end, arLast_);
     uint32_t v1 = v1_;
     uint32_t v2 = v2_;
+    uint32_t sum = arSum_;
     for (uint64_t k = arFrom; k <= arTo; ++k) {
-        const uint64_t product =
-            static_cast<uint64_t>(SampleAt(pcm + (k - 1 - begin) * kBytesPerSample)) *
-            static_cast<uint32_t>(k);
+        const uint32_t sample = SampleAt(pcm + (k - 1 - begin) * kBytesPerSample);
+        const uint64_t product = static_cast<uint64_t>(sample) * static_cast<uint32_t>(k);
         v1 += static_cast<uint32_t>(product);
         v2 += static_cast<uint32_t>(product) + static_cast<uint32_t>(product >> 32);
+        sum += sample;
     }
     v1_ = v1;
     v2_ = v2;
+    arSum_ = sum;
 
     // The offset-finding sum: sector 450 alone, weights 1..588.
     const uint64_t sectorStart = kOffsetFindingSector * kSamplesPerSector;
@@ -212,7 +222,10 @@ std::vector<uint32_t> OffsetFindingSumsOfWindow(const uint8_t* pcm) {
 
 TrackEdges TrackChecksums::Edges() const {
     TrackEdges edges;
+    edges.complete = position_ >= trackSamples_;
     edges.samples = std::min(position_, trackSamples_);
+    edges.arV1 = v1_;
+    edges.arSum = arSum_;
     edges.crcBeforeTail = static_cast<uint32_t>(crcBeforeTail_);
     edges.head = head_;
     edges.tail = tail_;
@@ -321,4 +334,176 @@ TrackSums TrackChecksums::Result() const {
     return sums;
 }
 
+
+namespace {
+
+// Sample j (from 0) of one track, from its kept head or tail.
+std::optional<uint32_t> KeptSample(const TrackEdges& t, int64_t j) {
+    const auto headLen = static_cast<int64_t>(t.head.size() / kBytesPerSample);
+    const auto tailLen = static_cast<int64_t>(t.tail.size() / kBytesPerSample);
+    const auto length = static_cast<int64_t>(t.samples);
+    if (!t.complete || j < 0 || j >= length) {
+        return std::nullopt;
+    }
+    if (j < headLen) {
+        return SampleAt(t.head.data() + j * kBytesPerSample);
+    }
+    if (j >= length - tailLen) {
+        return SampleAt(t.tail.data() + (j - (length - tailLen)) * kBytesPerSample);
+    }
+    return std::nullopt;
+}
+
+// Sample i of track `track` counted from its start: negative i reaches into
+// the previous track, i past the end into the next one, and beyond the
+// disc's first or last audio track lie zeros.
+std::optional<uint32_t> DiscSample(const std::vector<TrackEdges>& disc, std::size_t track,
+                                   int64_t i) {
+    const TrackEdges& own = disc[track];
+    const auto length = static_cast<int64_t>(own.samples);
+    if (i < 0) {
+        if (track == 0) {
+            return 0u;
+        }
+        const TrackEdges& prev = disc[track - 1];
+        return KeptSample(prev, static_cast<int64_t>(prev.samples) + i);
+    }
+    if (i >= length) {
+        if (track + 1 == disc.size()) {
+            return 0u;
+        }
+        return KeptSample(disc[track + 1], i - length);
+    }
+    return KeptSample(own, i);
+}
+
+TrackPlace PlaceIn(const std::vector<TrackEdges>& disc, std::size_t track) {
+    return {track == 0, track + 1 == disc.size()};
+}
+
+// Adds sign * (p * x_p, x_p) over positions p in [from, to] (1-based in the
+// track; the sample of position p is DiscSample(p - 1)).
+bool AddPositions(const std::vector<TrackEdges>& disc, std::size_t track, int64_t from,
+                  int64_t to, uint32_t sign, uint32_t& weighted, uint32_t& plain) {
+    for (int64_t p = from; p <= to; ++p) {
+        const std::optional<uint32_t> x = DiscSample(disc, track, p - 1);
+        if (!x) {
+            return false;
+        }
+        weighted += sign * static_cast<uint32_t>(p) * *x;
+        plain += sign * *x;
+    }
+    return true;
+}
+
+} // namespace
+
+std::optional<uint32_t> AccurateRipV1Shifted(const std::vector<TrackEdges>& disc,
+                                             std::size_t track, int shift) {
+    if (track >= disc.size() || !disc[track].complete) {
+        return std::nullopt;
+    }
+    const TrackEdges& own = disc[track];
+    const AccurateRipRange range = AccurateRipRangeOf(PlaceIn(disc, track), own.samples);
+    if (range.first > range.last) {
+        return std::nullopt;
+    }
+    // v1 at the shift is the sum over positions q of [first + shift,
+    // last + shift] of (q - shift) * x_q: the weighted sum W and the plain
+    // sum S of that window, W - shift * S. Both are the track's own sums
+    // with the positions that leave the window taken off and those that
+    // enter it added.
+    const auto a = static_cast<int64_t>(range.first);
+    const auto b = static_cast<int64_t>(range.last);
+    const int64_t k = shift;
+    uint32_t weighted = own.arV1;
+    uint32_t plain = own.arSum;
+    constexpr uint32_t kAdd = 1;
+    constexpr uint32_t kTake = ~uint32_t{0}; // -1 modulo 2^32
+    bool ok = true;
+    if (k > 0) {
+        ok = AddPositions(disc, track, a, std::min(b, a + k - 1), kTake, weighted, plain) &&
+             AddPositions(disc, track, std::max(a + k, b + 1), b + k, kAdd, weighted, plain);
+    } else if (k < 0) {
+        ok = AddPositions(disc, track, a + k, std::min(b + k, a - 1), kAdd, weighted, plain) &&
+             AddPositions(disc, track, std::max(b + k + 1, a), b, kTake, weighted, plain);
+    }
+    if (!ok) {
+        return std::nullopt;
+    }
+    return weighted - static_cast<uint32_t>(k) * plain;
+}
+
+ShiftedAccurateRip::ShiftedAccurateRip(const std::vector<TrackEdges>& disc, std::size_t track,
+                                       std::vector<int> shifts) {
+    samples_ = track < disc.size() ? disc[track].samples : 0;
+    range_ = track < disc.size() ? AccurateRipRangeOf(PlaceIn(disc, track), samples_)
+                                 : AccurateRipRange{};
+    const auto length = static_cast<int64_t>(samples_);
+    for (int shift : shifts) {
+        Shift entry;
+        entry.shift = shift;
+        entry.usable = track < disc.size() && disc[track].complete && range_.first <= range_.last;
+        // Positions whose samples lie outside the track come from the
+        // neighbours' edges now; the track's own arrive through Add.
+        const auto first = static_cast<int64_t>(range_.first);
+        const auto last = static_cast<int64_t>(range_.last);
+        for (int64_t p = first; entry.usable && p <= last; ++p) {
+            const int64_t i = p - 1 + shift;
+            if (i >= 0 && i < length) {
+                p = length - shift; // the next position outside: i == length
+                continue;
+            }
+            const std::optional<uint32_t> x = DiscSample(disc, track, i);
+            if (!x) {
+                entry.usable = false;
+                break;
+            }
+            const uint64_t product = static_cast<uint64_t>(*x) * static_cast<uint32_t>(p);
+            entry.sums.v1 += static_cast<uint32_t>(product);
+            entry.sums.v2 += static_cast<uint32_t>(product) + static_cast<uint32_t>(product >> 32);
+        }
+        shifts_.push_back(entry);
+    }
+}
+
+void ShiftedAccurateRip::Add(const uint8_t* pcm, std::size_t bytes) {
+    const uint64_t begin = position_;
+    const uint64_t end = std::min(begin + bytes / kBytesPerSample, samples_);
+    for (Shift& entry : shifts_) {
+        if (!entry.usable) {
+            continue;
+        }
+        // Own sample i sits at position i + 1 - shift.
+        const int64_t from = std::max<int64_t>(static_cast<int64_t>(begin),
+                                               static_cast<int64_t>(range_.first) - 1 + entry.shift);
+        const int64_t to = std::min<int64_t>(static_cast<int64_t>(end) - 1,
+                                             static_cast<int64_t>(range_.last) - 1 + entry.shift);
+        uint32_t v1 = entry.sums.v1;
+        uint32_t v2 = entry.sums.v2;
+        for (int64_t i = from; i <= to; ++i) {
+            const uint64_t product =
+                static_cast<uint64_t>(SampleAt(
+                    pcm + static_cast<uint64_t>(i - static_cast<int64_t>(begin)) * kBytesPerSample)) *
+                static_cast<uint32_t>(i + 1 - entry.shift);
+            v1 += static_cast<uint32_t>(product);
+            v2 += static_cast<uint32_t>(product) + static_cast<uint32_t>(product >> 32);
+        }
+        entry.sums.v1 = v1;
+        entry.sums.v2 = v2;
+    }
+    position_ = begin + bytes / kBytesPerSample;
+}
+
+std::vector<std::optional<AccurateRipSums>> ShiftedAccurateRip::Result() const {
+    std::vector<std::optional<AccurateRipSums>> result;
+    for (const Shift& entry : shifts_) {
+        if (entry.usable && position_ == samples_) {
+            result.emplace_back(entry.sums);
+        } else {
+            result.emplace_back();
+        }
+    }
+    return result;
+}
 } // namespace vindral::accuracy

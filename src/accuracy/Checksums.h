@@ -49,15 +49,73 @@ struct TrackSums {
     uint32_t ctdbCrc = 0;         // CRC32 of the samples the CTDB trim keeps
 };
 
-// What a track keeps for CRCs of its samples shifted against the disc (a
+// What a track keeps for sums of its samples shifted against the disc (a
 // pressing with another offset): its first and last samples, 10 sectors
-// beyond its CTDB trim at each end, and the CRC of everything before the
-// kept tail.
+// beyond its CTDB trim at each end, the CRC of everything before the kept
+// tail, and its AccurateRip v1 with the plain sum of the same samples.
 struct TrackEdges {
+    bool complete = false;      // the whole track arrived
     uint64_t samples = 0;
     uint32_t crcBeforeTail = 0; // CRC of the samples before `tail`
+    uint32_t arV1 = 0;          // AccurateRip v1
+    uint32_t arSum = 0;         // the samples v1 weighs, summed with weight 1
     std::vector<uint8_t> head;  // the first samples of the track
     std::vector<uint8_t> tail;  // the last samples of the track
+};
+
+// The samples AccurateRip weighs in a track: 1-based positions first..last
+// (none when first > last).
+struct AccurateRipRange {
+    uint64_t first = 1;
+    uint64_t last = 0;
+};
+AccurateRipRange AccurateRipRangeOf(TrackPlace place, uint64_t trackSamples);
+
+struct AccurateRipSums {
+    uint32_t v1 = 0;
+    uint32_t v2 = 0;
+};
+
+// AccurateRip v1 of track `track` of `disc` (every audio track in order; an
+// entry that is not `complete` stands for a track that was not read) as a
+// pressing whose samples lie `shift` samples later than this disc's would
+// give it: position p of that pressing's track holds this track's sample
+// p - 1 + shift (counted from 0; before the track come the previous track's
+// last samples, after it the next one's first, and zeros beyond the disc's
+// audio). v1 is linear, so it is the track's own v1 corrected at both ends
+// from the kept edges. Nothing when the edges do not hold the samples
+// needed or the track has no samples to weigh; |shift| <=
+// kOffsetSearchSamples is always covered for tracks of 10 sectors or more.
+std::optional<uint32_t> AccurateRipV1Shifted(const std::vector<TrackEdges>& disc,
+                                             std::size_t track, int shift);
+
+// AccurateRip v1 and v2 of one track for a few shifts of the disc (as
+// AccurateRipV1Shifted), from the track's own samples fed in order (read
+// back from its file) and the neighbours' kept edges: v2 folds 64-bit
+// products and cannot be moved like v1, so it is summed again.
+class ShiftedAccurateRip {
+public:
+    ShiftedAccurateRip(const std::vector<TrackEdges>& disc, std::size_t track,
+                       std::vector<int> shifts);
+
+    // Little-endian 16-bit stereo PCM, whole samples.
+    void Add(const uint8_t* pcm, std::size_t bytes);
+
+    // One element per shift, in the order given; nothing for a shift whose
+    // samples the edges do not hold, and for all of them until exactly the
+    // track's samples have arrived.
+    std::vector<std::optional<AccurateRipSums>> Result() const;
+
+private:
+    struct Shift {
+        int shift = 0;
+        bool usable = false;
+        AccurateRipSums sums;
+    };
+    uint64_t samples_;
+    AccurateRipRange range_;
+    uint64_t position_ = 0;
+    std::vector<Shift> shifts_;
 };
 
 // The CTDB CRC of track `track` of `disc` (its audio tracks in order, each
@@ -105,6 +163,7 @@ private:
     unsigned long ctdbCrc_;
     uint32_t v1_ = 0;
     uint32_t v2_ = 0;
+    uint32_t arSum_ = 0;
     uint32_t offsetFinding_ = 0;
     uint64_t headKeep_;  // samples kept at the head
     uint64_t tailStart_; // first sample of the kept tail

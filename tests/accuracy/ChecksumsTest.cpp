@@ -220,6 +220,173 @@ TEST(TrackChecksums, CtdbCrcOfAShiftedDiscFromTheTrackEdges) {
     EXPECT_FALSE(CtdbShiftedCrc(edges, 3, {}, 0));
 }
 
+// A disc of noise cut into tracks, each fed to TrackChecksums in odd-sized
+// blocks; `pressed(shift)` is the same disc as a pressing whose samples lie
+// `shift` samples later (zeros where this disc has none).
+struct ShiftDisc {
+    explicit ShiftDisc(std::vector<uint64_t> trackLengths) : lengths(std::move(trackLengths)) {
+        for (uint64_t n : lengths) {
+            starts.push_back(total);
+            total += n;
+        }
+        audio = Noise(total, 5);
+        for (std::size_t t = 0; t < lengths.size(); ++t) {
+            TrackChecksums sums(lengths[t], Place(t), CtdbTrimFor(Place(t), total));
+            const uint8_t* at = audio.data() + starts[t] * 4;
+            for (uint64_t done = 0; done < lengths[t] * 4; done += 999) {
+                sums.Add(at + done, std::min<uint64_t>(999, lengths[t] * 4 - done));
+            }
+            edges.push_back(sums.Edges());
+        }
+    }
+    TrackPlace Place(std::size_t t) const { return {t == 0, t + 1 == lengths.size()}; }
+    std::vector<uint8_t> Track(std::size_t t) const {
+        return {audio.begin() + static_cast<long>(starts[t] * 4),
+                audio.begin() + static_cast<long>((starts[t] + lengths[t]) * 4)};
+    }
+    // The sums the pressing's own reading of track t gives.
+    TrackSums PressedSums(std::size_t t, int shift) const {
+        std::vector<uint8_t> track(lengths[t] * 4, 0);
+        for (uint64_t i = 0; i < lengths[t]; ++i) {
+            const int64_t from = static_cast<int64_t>(starts[t] + i) + shift;
+            if (from >= 0 && from < static_cast<int64_t>(total)) {
+                std::copy_n(audio.begin() + from * 4, 4, track.begin() + static_cast<long>(i * 4));
+            }
+        }
+        return SumsOf(track, Place(t));
+    }
+    std::vector<uint64_t> lengths;
+    std::vector<uint64_t> starts;
+    uint64_t total = 0;
+    std::vector<uint8_t> audio;
+    std::vector<TrackEdges> edges;
+};
+
+TEST(ShiftedAccurateRip, V1FromTheEdgesAndV1V2FromTheSamplesEqualThePressingsSums) {
+    // First and last tracks longer than 10 sectors, a middle one just over it.
+    const ShiftDisc disc({30 * 588 + 5, 10 * 588 + 3, 25 * 588});
+    for (std::size_t t = 0; t < 3; ++t) {
+        const std::vector<uint8_t> own = disc.Track(t);
+        const std::vector<int> shifts = {-2940, -2939, -600, -1, 1, 12, 2939, 2940};
+        ShiftedAccurateRip recomputed(disc.edges, t, shifts);
+        for (std::size_t done = 0; done < own.size(); done += 4 * 1237) {
+            recomputed.Add(own.data() + done, std::min<std::size_t>(4 * 1237, own.size() - done));
+        }
+        const auto results = recomputed.Result();
+        ASSERT_EQ(results.size(), shifts.size());
+        for (std::size_t s = 0; s < shifts.size(); ++s) {
+            SCOPED_TRACE("track " + std::to_string(t) + " shift " + std::to_string(shifts[s]));
+            const TrackSums want = disc.PressedSums(t, shifts[s]);
+            const std::optional<uint32_t> v1 = AccurateRipV1Shifted(disc.edges, t, shifts[s]);
+            ASSERT_TRUE(v1);
+            EXPECT_EQ(*v1, want.arV1);
+            ASSERT_TRUE(results[s]);
+            EXPECT_EQ(results[s]->v1, want.arV1);
+            EXPECT_EQ(results[s]->v2, want.arV2);
+            // A shift changes the sums (noise never repeats).
+            EXPECT_NE(want.arV2, disc.PressedSums(t, 0).arV2);
+        }
+        // Shift 0 gives the track's own sums.
+        const TrackSums unshifted = SumsOf(own, disc.Place(t));
+        EXPECT_EQ(AccurateRipV1Shifted(disc.edges, t, 0), unshifted.arV1);
+    }
+}
+
+TEST(ShiftedAccurateRip, NothingWhereTheSamplesAreNotAtHand) {
+    // A middle track of 3 sectors: a shift of more than its length from a
+    // track beside it reaches past it, into a track whose edges the sums are
+    // not given for that.
+    ShiftDisc disc({20 * 588, 3 * 588, 20 * 588});
+    EXPECT_FALSE(AccurateRipV1Shifted(disc.edges, 0, 2940));
+    EXPECT_FALSE(AccurateRipV1Shifted(disc.edges, 2, -2940));
+    EXPECT_EQ(AccurateRipV1Shifted(disc.edges, 0, 1764), disc.PressedSums(0, 1764).arV1);
+    EXPECT_FALSE(AccurateRipV1Shifted(disc.edges, 0, 1765));
+    EXPECT_EQ(AccurateRipV1Shifted(disc.edges, 2, -1000), disc.PressedSums(2, -1000).arV1);
+    EXPECT_EQ(AccurateRipV1Shifted(disc.edges, 1, 2940), disc.PressedSums(1, 2940).arV1);
+
+    // A neighbour that was not read: shifts into it are unknown, shifts
+    // away from it are not.
+    std::vector<TrackEdges> partial = disc.edges;
+    partial[2] = TrackEdges{};
+    EXPECT_FALSE(AccurateRipV1Shifted(partial, 1, 5));
+    EXPECT_EQ(AccurateRipV1Shifted(partial, 1, -5), disc.PressedSums(1, -5).arV1);
+    const std::vector<uint8_t> own = disc.Track(1);
+    ShiftedAccurateRip withGap(partial, 1, {5, -5});
+    withGap.Add(own.data(), own.size());
+    const auto results = withGap.Result();
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_FALSE(results[0]);
+    ASSERT_TRUE(results[1]);
+    EXPECT_EQ(results[1]->v2, disc.PressedSums(1, -5).arV2);
+
+    // The track itself not read, or a track that is not there.
+    EXPECT_FALSE(AccurateRipV1Shifted(partial, 2, -5));
+    EXPECT_FALSE(AccurateRipV1Shifted(disc.edges, 3, 1));
+
+    // Too few or too many samples fed: no result.
+    ShiftedAccurateRip shortFed(disc.edges, 1, {1});
+    shortFed.Add(own.data(), own.size() - 4);
+    ASSERT_EQ(shortFed.Result().size(), 1u);
+    EXPECT_FALSE(shortFed.Result()[0]);
+    shortFed.Add(own.data(), 8);
+    EXPECT_FALSE(shortFed.Result()[0]);
+}
+
+// v2 of a pressing shifted against the disc, computed plainly in Python from
+// the whole disc: the pressing's track `t` (of three) holds disc samples
+// start + shift onwards.
+const char* const kPythonShiftedV2 = R"(
+import sys, struct
+data = sys.stdin.buffer.read()
+s = struct.unpack('<%dI' % (len(data) // 4), data)
+lengths = [LENGTHS]
+out = []
+for t in range(3):
+    start = sum(lengths[:t])
+    n = lengths[t]
+    for shift in (SHIFTS):
+        lo = 5 * 588 if t == 0 else 1
+        hi = n - 5 * 588 if t == 2 else n
+        v2 = 0
+        for k in range(lo, hi + 1):
+            i = start + k - 1 + shift
+            x = s[i] if 0 <= i < len(s) else 0
+            p = x * k
+            v2 += (p & 0xffffffff) + (p >> 32)
+        out.append(v2 & 0xffffffff)
+print(' '.join('%08x' % v for v in out))
+)";
+
+TEST(ShiftedAccurateRip, AgreesWithAnIndependentPythonImplementation) {
+    if (!testing::HavePython()) {
+        GTEST_SKIP() << "python3 is not available";
+    }
+    const ShiftDisc disc({12 * 588 + 1, 11 * 588, 13 * 588 + 7});
+    const std::vector<int> shifts = {-2940, -600, 12, 2940};
+    std::string script = kPythonShiftedV2;
+    script.replace(script.find("LENGTHS"), 7,
+                   std::to_string(disc.lengths[0]) + ", " + std::to_string(disc.lengths[1]) +
+                       ", " + std::to_string(disc.lengths[2]));
+    script.replace(script.find("SHIFTS"), 6, "-2940, -600, 12, 2940");
+    std::istringstream python(testing::RunPython(script, disc.audio));
+    std::vector<uint32_t> expected;
+    for (std::string word; python >> word;) {
+        expected.push_back(static_cast<uint32_t>(std::stoul(word, nullptr, 16)));
+    }
+    ASSERT_EQ(expected.size(), 12u);
+    for (std::size_t t = 0; t < 3; ++t) {
+        const std::vector<uint8_t> own = disc.Track(t);
+        ShiftedAccurateRip recomputed(disc.edges, t, shifts);
+        recomputed.Add(own.data(), own.size());
+        const auto results = recomputed.Result();
+        for (std::size_t s = 0; s < shifts.size(); ++s) {
+            SCOPED_TRACE("track " + std::to_string(t) + " shift " + std::to_string(shifts[s]));
+            ASSERT_TRUE(results[s]);
+            EXPECT_EQ(results[s]->v2, expected[t * shifts.size() + s]);
+        }
+    }
+}
+
 // The same sums written again, plainly, in Python.
 const char* const kPythonSums = R"(
 import sys, struct, zlib

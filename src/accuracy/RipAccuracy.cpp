@@ -1,5 +1,6 @@
 #include "accuracy/RipAccuracy.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
@@ -19,6 +20,10 @@ std::string TrackName(int number) {
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "Track %02d: ", number);
     return buffer;
+}
+
+std::string ShiftText(int shift) {
+    return (shift > 0 ? "+" : "") + std::to_string(shift);
 }
 
 std::string Count(int n, const char* one, const char* many) {
@@ -175,42 +180,51 @@ std::vector<std::string> RipAccuracy::RunDone() {
 }
 
 void RipAccuracy::MatchOtherPressings() {
-    if (accurateRip_.state != LookupState::Found || ctdb_.state != LookupState::Found) {
+    if (accurateRip_.state != LookupState::Found) {
         return;
     }
-    // Every audio track of the disc, in order, each extracted.
-    std::map<int, std::size_t> byIndex;
+    // Every audio track of the disc by its index; a track that was not
+    // extracted keeps empty edges and sums.
+    const int audioTracks = AccurateRipIdOf(toc_).audioTracks;
+    if (audioTracks <= 0) {
+        return;
+    }
+    const auto count = static_cast<std::size_t>(audioTracks);
+    std::vector<TrackEdges> disc(count);
+    std::vector<std::vector<uint32_t>> sums(count);
+    std::vector<int> entryOf(count, -1);
     for (std::size_t k = 0; k < tracks_.size(); ++k) {
-        if (tracks_[k].audioIndex >= 0 && tracks_[k].extracted) {
-            byIndex[tracks_[k].audioIndex] = k;
+        const int index = tracks_[k].audioIndex;
+        if (index >= 0 && index < audioTracks && tracks_[k].extracted) {
+            const auto a = static_cast<std::size_t>(index);
+            disc[a] = edges_[k];
+            sums[a] = offsetSums_[k];
+            entryOf[a] = static_cast<int>(k);
         }
     }
-    const int audioTracks = AccurateRipIdOf(toc_).audioTracks;
-    if (static_cast<int>(byIndex.size()) != audioTracks || audioTracks == 0) {
+    MatchShiftedAccurateRip(disc, sums, entryOf);
+
+    const bool whole = std::find(entryOf.begin(), entryOf.end(), -1) == entryOf.end();
+    if (ctdb_.state != LookupState::Found || !whole) {
         return;
     }
-    std::vector<TrackEdges> disc;
-    std::vector<std::vector<uint32_t>> sums;
-    for (const auto& [index, k] : byIndex) {
-        disc.push_back(edges_[k]);
-        sums.push_back(offsetSums_[k]);
-    }
     const std::vector<ReadOffsetCandidate> shifts = FindReadOffsets(accurateRip_.responses, sums);
-    for (const auto& [index, k] : byIndex) {
-        TrackAccuracy& track = tracks_[k];
+    for (std::size_t index = 0; index < count; ++index) {
+        TrackAccuracy& track = tracks_[static_cast<std::size_t>(entryOf[index])];
         if (track.ctdb.accurate) {
             continue;
         }
+        const TrackPlace place = places_[static_cast<std::size_t>(entryOf[index])];
         for (const ReadOffsetCandidate& shift : shifts) {
             if (shift.offset == 0) {
                 continue;
             }
-            const auto crc = CtdbShiftedCrc(disc, static_cast<std::size_t>(index),
-                                            CtdbTrimFor(places_[k], discAudioSamples_), shift.offset);
+            const auto crc =
+                CtdbShiftedCrc(disc, index, CtdbTrimFor(place, discAudioSamples_), shift.offset);
             if (!crc) {
                 continue;
             }
-            const CtdbMatch match = MatchCtdb(ctdb_.entries, static_cast<std::size_t>(index), *crc);
+            const CtdbMatch match = MatchCtdb(ctdb_.entries, index, *crc);
             if (match.accurate) {
                 track.ctdb = match;
                 track.ctdbShift = shift.offset;
@@ -218,6 +232,148 @@ void RipAccuracy::MatchOtherPressings() {
                 break;
             }
         }
+    }
+}
+
+namespace {
+
+// Shifts tried on one track at most: the file is read once for all of them.
+constexpr std::size_t kMaxShiftsPerTrack = 16;
+
+// Feeds the audio of a finished track file (the header the run writes, then
+// the samples) to `sums`. False when the file cannot be read or its length
+// is not the track's.
+bool ReadTrackFile(const std::string& path, uint64_t samples, ShiftedAccurateRip& sums) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return false;
+    }
+    std::vector<uint8_t> buffer(256 * 1024 * kBytesPerSample);
+    bool ok = std::fread(buffer.data(), 1, kWavHeaderBytes, file) == kWavHeaderBytes &&
+              std::equal(buffer.begin() + 36, buffer.begin() + 40, "data");
+    uint64_t left = samples * kBytesPerSample;
+    while (ok && left > 0) {
+        const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(left, buffer.size()));
+        if (std::fread(buffer.data(), 1, want, file) != want) {
+            ok = false;
+            break;
+        }
+        sums.Add(buffer.data(), want);
+        left -= want;
+    }
+    // Nothing may follow the track's samples.
+    ok = ok && std::fgetc(file) == EOF;
+    std::fclose(file);
+    return ok;
+}
+
+} // namespace
+
+void RipAccuracy::MatchShiftedAccurateRip(const std::vector<TrackEdges>& disc,
+                                          const std::vector<std::vector<uint32_t>>& offsetSums,
+                                          const std::vector<int>& entryOf) {
+    const std::vector<AccurateRipResponse>& responses = accurateRip_.responses;
+    // The shifts each response's own offset-finding sums give, most agreeing
+    // tracks first.
+    std::vector<std::vector<int>> responseShifts;
+    for (const AccurateRipResponse& response : responses) {
+        std::vector<int> shifts;
+        for (const ReadOffsetCandidate& candidate : FindReadOffsets({response}, offsetSums)) {
+            if (candidate.offset != 0) {
+                shifts.push_back(candidate.offset);
+            }
+        }
+        responseShifts.push_back(std::move(shifts));
+    }
+    for (std::size_t index = 0; index < disc.size(); ++index) {
+        if (entryOf[index] < 0) {
+            continue;
+        }
+        TrackAccuracy& track = tracks_[static_cast<std::size_t>(entryOf[index])];
+        if (track.accurateRip.accurate) {
+            continue;
+        }
+        // The (response, shift) pairs to try, and the shifts among them.
+        std::vector<std::pair<std::size_t, int>> tries;
+        std::vector<int> shifts;
+        for (std::size_t r = 0; r < responses.size(); ++r) {
+            if (index >= responses[r].tracks.size() || responses[r].tracks[index].confidence < 1) {
+                continue;
+            }
+            for (int shift : responseShifts[r]) {
+                const bool known = std::find(shifts.begin(), shifts.end(), shift) != shifts.end();
+                if (!known && shifts.size() == kMaxShiftsPerTrack) {
+                    continue;
+                }
+                if (!known) {
+                    shifts.push_back(shift);
+                }
+                tries.emplace_back(r, shift);
+            }
+        }
+        if (tries.empty()) {
+            continue;
+        }
+        // v1 follows from the kept sums; v2 only from the samples, read back
+        // from the file.
+        std::map<int, AccurateRipSums> at;
+        for (int shift : shifts) {
+            if (const auto v1 = AccurateRipV1Shifted(disc, index, shift)) {
+                at[shift].v1 = *v1;
+            }
+        }
+        auto best = [&](bool withV2) {
+            AccurateRipMatch match = track.accurateRip;
+            std::optional<int> matchShift;
+            uint32_t matched = 0;
+            for (const auto& [r, shift] : tries) {
+                const auto found = at.find(shift);
+                if (found == at.end()) {
+                    continue;
+                }
+                const AccurateRipEntry& entry = responses[r].tracks[index];
+                const bool isV2 = withV2 && entry.checksum == found->second.v2;
+                if ((isV2 || entry.checksum == found->second.v1) &&
+                    entry.confidence > match.confidence) {
+                    match.accurate = true;
+                    match.v2 = isV2;
+                    match.response = static_cast<int>(r);
+                    match.confidence = entry.confidence;
+                    matchShift = shift;
+                    matched = entry.checksum;
+                }
+            }
+            if (matchShift) {
+                track.accurateRip = match;
+                track.accurateRipShift = matchShift;
+                track.shiftedArSum = matched;
+            }
+            return matchShift.has_value();
+        };
+        // The file is read only when a v2 match could still be better.
+        int most = 0;
+        for (const auto& [r, shift] : tries) {
+            most = std::max<int>(most, responses[r].tracks[index].confidence);
+        }
+        if (best(false) && track.accurateRip.confidence >= most) {
+            continue;
+        }
+        ShiftedAccurateRip recomputed(disc, index, shifts);
+        if (!ReadTrackFile(track.file, disc[index].samples, recomputed)) {
+            continue;
+        }
+        // The samples give v1 too; it equals the one from the kept sums,
+        // which every shift the samples cover has.
+        const auto results = recomputed.Result();
+        for (std::size_t s = 0; s < shifts.size(); ++s) {
+            const auto found = at.find(shifts[s]);
+            if (found != at.end() && results[s]) {
+                found->second.v2 = results[s]->v2;
+            } else if (found != at.end()) {
+                at.erase(found);
+            }
+        }
+        best(true);
     }
 }
 
@@ -243,6 +399,13 @@ bool RipAccuracy::AnyNotAccurate() const {
 
 std::string RipAccuracy::AccurateRipLine(const TrackAccuracy& track) const {
     const AccurateRipMatch& match = track.accurateRip;
+    if (match.accurate && track.accurateRipShift) {
+        return TrackName(track.number) + "accurate (AccurateRip " + (match.v2 ? "v2" : "v1") +
+               ", confidence " + std::to_string(match.confidence) + " of " +
+               std::to_string(match.total) + ", pressing shifted by " +
+               ShiftText(*track.accurateRipShift) + " samples) [" + Upper8(track.shiftedArSum) +
+               "]";
+    }
     if (match.accurate) {
         return TrackName(track.number) + "accurate (AccurateRip " + (match.v2 ? "v2" : "v1") +
                ", confidence " + std::to_string(match.confidence) + " of " +
@@ -263,8 +426,7 @@ std::string RipAccuracy::CtdbLine(const TrackAccuracy& track) const {
         const int shift = *track.ctdbShift;
         return TrackName(track.number) + "accurate (CTDB, confidence " +
                std::to_string(match.confidence) + " of " + std::to_string(match.total) +
-               ", pressing shifted by " + (shift > 0 ? "+" : "") + std::to_string(shift) +
-               " samples) [" + Upper8(track.shiftedCtdbCrc) + "]";
+               ", pressing shifted by " + ShiftText(shift) + " samples) [" + Upper8(track.shiftedCtdbCrc) + "]";
     }
     if (match.accurate) {
         return TrackName(track.number) + "accurate (CTDB, confidence " +

@@ -46,6 +46,11 @@ struct TrackAccuracy {
     // match and `shiftedCtdbCrc` the CRC that matched.
     std::optional<int> ctdbShift;
     uint32_t shiftedCtdbCrc = 0;
+    // The same for AccurateRip: the track matches a response only with the
+    // disc shifted by this many samples; `accurateRip` is then that match
+    // and `shiftedArSum` the v1 or v2 that matched.
+    std::optional<int> accurateRipShift;
+    uint32_t shiftedArSum = 0;
 };
 
 class RipAccuracy : public PassObserver {
@@ -82,10 +87,17 @@ public:
 
     // Looks for other pressings: the shifts at which AccurateRip's
     // offset-finding sums agree, tried on the CTDB CRCs of the tracks that
-    // matched no entry. Needs every audio track of the disc; RunDone calls it.
+    // matched no entry (this needs every audio track of the disc) and, per
+    // AccurateRip response, the shifts its own sums give on the AccurateRip
+    // v1 and v2 of the tracks that matched no response (this needs the
+    // neighbouring tracks that the shift reaches into, and reads the
+    // track's finished file back once for v2). RunDone calls it.
     void MatchOtherPressings();
 
 private:
+    void MatchShiftedAccurateRip(const std::vector<TrackEdges>& disc,
+                                 const std::vector<std::vector<uint32_t>>& offsetSums,
+                                 const std::vector<int>& entryOf);
     std::string AccurateRipLine(const TrackAccuracy& track) const;
     std::string CtdbLine(const TrackAccuracy& track) const;
 

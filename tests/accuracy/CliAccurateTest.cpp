@@ -8,8 +8,10 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include "cli/CliRun.h"
+#include "accuracy/AccuracyTestData.h"
 #include "accuracy/Checksums.h"
 #include "accuracy/DatabaseLookup.h"
 #include "accuracy/DiscIds.h"
@@ -107,6 +109,22 @@ protected:
             bytes += static_cast<char>(confidence);
             Le32(bytes, checksum);
             Le32(bytes, 0);
+        }
+        return bytes;
+    }
+
+    // One response with an offset-finding sum per track: confidence,
+    // checksum and sum.
+    std::string PressingResponse(const std::vector<std::tuple<int, uint32_t, uint32_t>>& tracks) const {
+        std::string bytes;
+        bytes += static_cast<char>(id.audioTracks);
+        Le32(bytes, id.id1);
+        Le32(bytes, id.id2);
+        Le32(bytes, id.cddb);
+        for (const auto& [confidence, checksum, offsetFinding] : tracks) {
+            bytes += static_cast<char>(confidence);
+            Le32(bytes, checksum);
+            Le32(bytes, offsetFinding);
         }
         return bytes;
     }
@@ -281,35 +299,39 @@ TEST_F(CliAccurate, ServerDownIsNotReachableAndTheRipSucceeds) {
     }
 }
 
-// A pressing whose audio lies 12 samples later than this image's: its
-// AccurateRip offset-finding sums give the shift, and its CTDB CRCs then
-// match with the disc shifted by it.
-TEST_F(CliAccurate, APressingWithAnotherOffsetIsReportedWithItsShift) {
-    constexpr int kShift = 12;
+// The sums a pressing whose samples lie `shift` samples later than this
+// image's gives (pressed sample i is the image's sample i + shift, zeros
+// where the image has none).
+std::vector<accuracy::TrackSums> PressingSums(const std::vector<uint8_t>& bin, int shift) {
     std::vector<uint8_t> pressed(bin.size(), 0);
-    std::copy(bin.begin() + kShift * 4, bin.end(), pressed.begin());
-    std::vector<accuracy::TrackSums> other;
+    for (std::size_t i = 0; i < bin.size() / 4; ++i) {
+        const int64_t from = static_cast<int64_t>(i) + shift;
+        if (from >= 0 && from < static_cast<int64_t>(bin.size() / 4)) {
+            std::copy_n(bin.begin() + from * 4, 4, pressed.begin() + static_cast<long>(i * 4));
+        }
+    }
+    std::vector<accuracy::TrackSums> sums;
     std::size_t start = 0;
     for (int t = 0; t < 3; ++t) {
         const accuracy::TrackPlace place{t == 0, t == 2};
-        accuracy::TrackChecksums sums(
+        accuracy::TrackChecksums track(
             static_cast<uint64_t>(kLengths[t]) * accuracy::kSamplesPerSector, place,
             accuracy::CtdbTrimFor(place, static_cast<uint64_t>(kSectors) * accuracy::kSamplesPerSector));
-        sums.Add(pressed.data() + start * kSectorBytes, static_cast<std::size_t>(kLengths[t]) * kSectorBytes);
-        other.push_back(sums.Result());
+        track.Add(pressed.data() + start * kSectorBytes, static_cast<std::size_t>(kLengths[t]) * kSectorBytes);
+        sums.push_back(track.Result());
         start += static_cast<std::size_t>(kLengths[t]);
     }
-    std::string response;
-    response += static_cast<char>(id.audioTracks);
-    Le32(response, id.id1);
-    Le32(response, id.id2);
-    Le32(response, id.cddb);
-    for (const auto& sums : other) {
-        response += static_cast<char>(7);
-        Le32(response, sums.arV2);
-        Le32(response, sums.arOffsetFinding);
-    }
-    server.Set(ArPath(), response);
+    return sums;
+}
+
+// A pressing whose audio lies 12 samples later than this image's: its
+// AccurateRip offset-finding sums give the shift, and its AccurateRip
+// checksums and CTDB CRCs then match with the disc shifted by it.
+TEST_F(CliAccurate, APressingWithAnotherOffsetIsReportedWithItsShift) {
+    const std::vector<accuracy::TrackSums> other = PressingSums(bin, 12);
+    server.Set(ArPath(), PressingResponse({{7, other[0].arV2, other[0].arOffsetFinding},
+                                           {7, other[1].arV2, other[1].arOffsetFinding},
+                                           {7, other[2].arV2, other[2].arOffsetFinding}}));
     server.Set(CtdbPath(), CtdbXml(3, {other[0].ctdbCrc, other[1].ctdbCrc, other[2].ctdbCrc}));
 
     const Result result = Rip({"--accurate"});
@@ -319,12 +341,149 @@ TEST_F(CliAccurate, APressingWithAnotherOffsetIsReportedWithItsShift) {
     for (int t = 0; t < 3; ++t) {
         const std::string name = "Track 0" + std::to_string(t + 1) + ": ";
         EXPECT_EQ(added[static_cast<std::size_t>(2 * t)],
-                  name + "not accurate (AccurateRip: 1 pressing, none matches) [" + Hex(expected[static_cast<std::size_t>(t)].arV2) + "]");
+                  name + "accurate (AccurateRip v2, confidence 7 of 7, pressing shifted by +12 samples) [" +
+                      Hex(other[static_cast<std::size_t>(t)].arV2) + "]");
         EXPECT_EQ(added[static_cast<std::size_t>(2 * t + 1)],
                   name + "accurate (CTDB, confidence 3 of 3, pressing shifted by +12 samples) [" +
                       Hex(other[static_cast<std::size_t>(t)].ctdbCrc) + "]");
     }
     EXPECT_EQ(added[6], "Accuracy: 3 of 3 track(s) accurate, 0 not accurate, 0 not in database");
+}
+
+// v2 of the pressing's track 3, shifted by +12, computed plainly from the
+// image's audio.
+const char* const kPythonTrack3V2 = R"(
+import sys, struct
+data = sys.stdin.buffer.read()
+s = struct.unpack('<%dI' % (len(data) // 4), data)
+start = (500 + 460) * 588
+n = 520 * 588
+v2 = 0
+for k in range(1, n - 5 * 588 + 1):
+    i = start + k - 1 + 12
+    p = (s[i] if i < len(s) else 0) * k
+    v2 += (p & 0xffffffff) + (p >> 32)
+print('%08X' % (v2 & 0xffffffff))
+)";
+
+// Only AccurateRip knows the disc: its first pressing matches nothing, its
+// second is this audio 12 samples later, with a v1 checksum for track 2
+// and v2 for the others.
+TEST_F(CliAccurate, AnAccurateRipPressingWithAnotherOffsetAloneConfirmsTheTracks) {
+    const std::vector<accuracy::TrackSums> other = PressingSums(bin, 12);
+    server.Set(ArPath(), PressingResponse({{12, 0x0BAD0001, 0x0BAD0101},
+                                           {12, 0x0BAD0002, 0x0BAD0102},
+                                           {12, 0x0BAD0003, 0x0BAD0103}}) +
+                             PressingResponse({{7, other[0].arV2, other[0].arOffsetFinding},
+                                               {7, other[1].arV1, other[1].arOffsetFinding},
+                                               {7, other[2].arV2, other[2].arOffsetFinding}}));
+    const Result result = Rip({"--accurate"});
+    EXPECT_EQ(result.status, 0) << result.out;
+    const std::vector<std::string> want = {
+        "Track 01: accurate (AccurateRip v2, confidence 7 of 19, pressing shifted by +12 samples) [" +
+            Hex(other[0].arV2) + "]",
+        "Track 01: not in database [" + Hex(expected[0].ctdbCrc) + "]",
+        "Track 02: accurate (AccurateRip v1, confidence 7 of 19, pressing shifted by +12 samples) [" +
+            Hex(other[1].arV1) + "]",
+        "Track 02: not in database [" + Hex(expected[1].ctdbCrc) + "]",
+        "Track 03: accurate (AccurateRip v2, confidence 7 of 19, pressing shifted by +12 samples) [" +
+            Hex(other[2].arV2) + "]",
+        "Track 03: not in database [" + Hex(expected[2].ctdbCrc) + "]",
+        "Accuracy: 3 of 3 track(s) accurate, 0 not accurate, 0 not in database",
+    };
+    EXPECT_EQ(Added(result.out), want);
+    // The files are this image's audio, unshifted.
+    const auto wav = test::ReadWholeFile(out.Path() + "Track03.wav");
+    ASSERT_EQ(wav.size(), 44u + 520u * kSectorBytes);
+    EXPECT_TRUE(std::equal(wav.begin() + 44, wav.end(), bin.begin() + 960 * kSectorBytes));
+    // The rip log carries the same result.
+    const auto logBytes = test::ReadWholeFile(out.Path() + "Track.log");
+    const std::string log(logBytes.begin(), logBytes.end());
+    EXPECT_NE(log.find("  Result: AccurateRip: accurate (AccurateRip v1, confidence 7 of 19, "
+                       "pressing shifted by +12 samples) [" + Hex(other[1].arV1) + "]\n"),
+              std::string::npos) << log;
+    EXPECT_EQ(accuracy::VerifyRipLog(log), accuracy::RipLogState::Intact);
+
+    if (accuracy::testing::HavePython()) {
+        EXPECT_EQ(accuracy::testing::RunPython(kPythonTrack3V2, bin), Hex(other[2].arV2) + "\n");
+    }
+}
+
+// A pressing 600 samples earlier: tracks 1 and 3 match it; its entry for
+// track 2 is wrong although its offset-finding sum agrees, and a third
+// pressing matches nothing at all.
+TEST_F(CliAccurate, AShiftedPressingConfirmsOnlyTheTracksItsChecksumsMatch) {
+    const std::vector<accuracy::TrackSums> other = PressingSums(bin, -600);
+    server.Set(ArPath(), PressingResponse({{5, other[0].arV2, other[0].arOffsetFinding},
+                                           {5, other[1].arV2 ^ 1, other[1].arOffsetFinding},
+                                           {5, other[2].arV1, other[2].arOffsetFinding}}) +
+                             PressingResponse({{2, 0x0BAD0001, 0x0BAD0101},
+                                               {2, 0x0BAD0002, 0x0BAD0102},
+                                               {2, 0x0BAD0003, 0x0BAD0103}}));
+    const Result result = Rip({"--accurate"});
+    EXPECT_EQ(result.status, 1) << result.out;
+    const std::vector<std::string> want = {
+        "Track 01: accurate (AccurateRip v2, confidence 5 of 7, pressing shifted by -600 samples) [" +
+            Hex(other[0].arV2) + "]",
+        "Track 01: not in database [" + Hex(expected[0].ctdbCrc) + "]",
+        "Track 02: not accurate (AccurateRip: 2 pressings, none matches) [" + Hex(expected[1].arV2) + "]",
+        "Track 02: not in database [" + Hex(expected[1].ctdbCrc) + "]",
+        "Track 03: accurate (AccurateRip v1, confidence 5 of 7, pressing shifted by -600 samples) [" +
+            Hex(other[2].arV1) + "]",
+        "Track 03: not in database [" + Hex(expected[2].ctdbCrc) + "]",
+        "Accuracy: 2 of 3 track(s) accurate, 1 not accurate, 0 not in database",
+    };
+    EXPECT_EQ(Added(result.out), want);
+
+    // Only the pressing that matches nothing: every track is not accurate.
+    server.Set(ArPath(), PressingResponse({{2, 0x0BAD0001, 0x0BAD0101},
+                                           {2, 0x0BAD0002, 0x0BAD0102},
+                                           {2, 0x0BAD0003, 0x0BAD0103}}));
+    ::setenv("XDG_CACHE_HOME", (cache + "2").c_str(), 1);
+    const Result none = Rip({"--accurate", "--prefix", "None"});
+    EXPECT_EQ(none.status, 1);
+    const auto lines = Added(none.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Accuracy: 0 of 3 track(s) accurate, 3 not accurate, 0 not in database");
+}
+
+// Some tracks ripped: a track is checked against the shifted pressing when
+// the tracks the shift reaches into were ripped too.
+TEST_F(CliAccurate, AShiftedPressingNeedsOnlyTheNeighboursTheShiftReaches) {
+    const std::vector<accuracy::TrackSums> earlier = PressingSums(bin, -600);
+    server.Set(ArPath(), PressingResponse({{4, earlier[0].arV2, earlier[0].arOffsetFinding},
+                                           {4, earlier[1].arV2, earlier[1].arOffsetFinding},
+                                           {4, earlier[2].arV2, earlier[2].arOffsetFinding}}));
+    const Result result = Rip({"--accurate", "--tracks", "1,2"});
+    EXPECT_EQ(result.status, 0) << result.out;
+    const auto lines = Lines(result.out);
+    const auto has = [&lines](const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    EXPECT_TRUE(has("Track 01: accurate (AccurateRip v2, confidence 4 of 4, pressing shifted by -600 samples) [" +
+                    Hex(earlier[0].arV2) + "]")) << result.out;
+    EXPECT_TRUE(has("Track 02: accurate (AccurateRip v2, confidence 4 of 4, pressing shifted by -600 samples) [" +
+                    Hex(earlier[1].arV2) + "]")) << result.out;
+    EXPECT_TRUE(has("Accuracy: 2 of 2 track(s) accurate, 0 not accurate, 0 not in database"));
+
+    // Shifted later, track 2 needs the start of track 3, which is not
+    // ripped: it cannot be confirmed; track 1 can.
+    const std::vector<accuracy::TrackSums> later = PressingSums(bin, 12);
+    server.Set(ArPath(), PressingResponse({{4, later[0].arV2, later[0].arOffsetFinding},
+                                           {4, later[1].arV2, later[1].arOffsetFinding},
+                                           {4, later[2].arV2, later[2].arOffsetFinding}}));
+    ::setenv("XDG_CACHE_HOME", (cache + "2").c_str(), 1);
+    const Result partial = Rip({"--accurate", "--tracks", "1,2", "--prefix", "P"});
+    EXPECT_EQ(partial.status, 1);
+    const auto partialLines = Lines(partial.out);
+    const auto partialHas = [&partialLines](const std::string& line) {
+        return std::find(partialLines.begin(), partialLines.end(), line) != partialLines.end();
+    };
+    EXPECT_TRUE(partialHas("Track 02: not accurate (AccurateRip: 1 pressing, none matches) [" +
+                           Hex(expected[1].arV2) + "]")) << partial.out;
+    EXPECT_TRUE(partialHas("Track 01: accurate (AccurateRip v2, confidence 4 of 4, pressing shifted by +12 samples) [" +
+                           Hex(later[0].arV2) + "]")) << partial.out;
+    EXPECT_TRUE(partialHas("Accuracy: 1 of 2 track(s) accurate, 1 not accurate, 0 not in database"));
 }
 
 TEST_F(CliAccurate, TheUrlsMayComeFromTheSettings) {

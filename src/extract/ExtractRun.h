@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "drive/CdTypes.h"
+#include "extract/SecureReader.h"
 #include "platform/OutputFile.h"
 
 namespace vindral {
@@ -96,6 +97,11 @@ struct ExtractJob {
     // Read-offset correction in samples (-3000 to 3000); 0 reads the sectors
     // as the drive returns them.
     int32_t readOffset = 0;
+    // Secure reading: sectors that fail, that the drive flags with C2 errors
+    // or that the verification finds different are read again until their
+    // readings agree, and a track that does not agree does not end the run.
+    bool secure = false;
+    SecureSettings secureSettings;
 
     int32_t Count() const { return static_cast<int32_t>(tracks.size()); }
 };
@@ -142,6 +148,18 @@ struct ExtractRun {
     bool bufferWriteFailed = false;
 
     bool verificationPass = false;
+    // Secure reading (set when the run opens), and what the worker of the
+    // current pass found: the sectors that needed re-reads (in the order
+    // read) and the re-reads made, read by the window side once the pass
+    // has ended.
+    bool secure = false;
+    SecureSettings secureSettings;
+    std::vector<SectorOutcome> secureOutcomes;
+    int64_t secureRereads = 0;
+    // The sense code of the last read of the pass that failed.
+    int32_t failedReadSense = 0;
+    // The verification pass of a secure run: sectors corrected in the file.
+    int32_t repairedSectors = 0;
     int32_t trackErrors = 0;
     int32_t totalErrors = 0;
 

@@ -62,21 +62,35 @@ int32_t SecureReader::Read(SectorAddress address, int32_t sectors, uint8_t* out,
     std::vector<uint8_t> c2(useC2_ ? count * kC2BytesPerSector : 0);
     const int32_t status = drive_.read(address, sectors, out, useC2_ ? c2.data() : nullptr);
 
-    // The sectors whose first reading cannot be taken as it is.
+    // The sectors whose first reading cannot be taken as it is. When the
+    // block's read fails, each sector is read alone once, so that only the
+    // sectors that fail themselves are read again.
     std::vector<SectorReadings> open;
+    std::array<uint8_t, kSectorBytes> sector{};
+    std::array<uint8_t, kC2BytesPerSector> bits{};
     for (int32_t s = 0; s < sectors; ++s) {
         const auto i = static_cast<std::size_t>(s);
-        const bool flagged =
-            status == kStatusOk && useC2_ && AnyBitSet(c2.data() + i * kC2BytesPerSector,
-                                                        kC2BytesPerSector);
-        const bool known = suspect != nullptr && i < suspect->size() && (*suspect)[i];
-        if (status == kStatusOk && !flagged && !known) {
-            continue;
-        }
         SectorReadings readings;
         readings.address = address + s;
         readings.attempts = 1;
-        if (status == kStatusOk) {
+        bool readable = status == kStatusOk;
+        const uint8_t* sectorBits = c2.data() + i * kC2BytesPerSector;
+        if (!readable) {
+            if (drive_.cancelled && drive_.cancelled()) {
+                return 0;
+            }
+            bits.fill(0);
+            readable = drive_.read(readings.address, 1, out + i * kSectorBytes,
+                                   useC2_ ? bits.data() : nullptr) == kStatusOk;
+            sectorBits = bits.data();
+            readings.attempts = 2;
+        }
+        const bool flagged = readable && useC2_ && AnyBitSet(sectorBits, kC2BytesPerSector);
+        const bool known = suspect != nullptr && i < suspect->size() && (*suspect)[i];
+        if (readable && !flagged && !known) {
+            continue;
+        }
+        if (readable) {
             readings.Add(out + i * kSectorBytes);
         }
         open.push_back(std::move(readings));
@@ -85,8 +99,6 @@ int32_t SecureReader::Read(SectorAddress address, int32_t sectors, uint8_t* out,
         return kStatusOk;
     }
 
-    std::array<uint8_t, kSectorBytes> sector{};
-    std::array<uint8_t, kC2BytesPerSector> bits{};
     int bad = status == kStatusOk ? 0 : 1;
     bool slowed = false;
     auto settled = [&](const SectorReadings& r) {
@@ -99,12 +111,17 @@ int32_t SecureReader::Read(SectorAddress address, int32_t sectors, uint8_t* out,
         if (done) {
             break;
         }
+        if (settings_.cacheSectors > 0 && drive_.readElsewhere) {
+            // The region elsewhere is read at the drive's own speed.
+            if (slowed && drive_.slowDown) {
+                drive_.slowDown(false);
+                slowed = false;
+            }
+            drive_.readElsewhere(address, settings_.cacheSectors);
+        }
         if (!slowed && bad >= settings_.slowDownAfter && drive_.slowDown) {
             drive_.slowDown(true);
             slowed = true;
-        }
-        if (settings_.cacheSectors > 0 && drive_.readElsewhere) {
-            drive_.readElsewhere(address, settings_.cacheSectors);
         }
         for (SectorReadings& r : open) {
             if (settled(r)) {

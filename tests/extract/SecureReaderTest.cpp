@@ -123,15 +123,16 @@ TEST(SecureReaderTest, FailedReadsAndSuspectSectorsAreReReadWithoutC2) {
     reader.SetUsesC2(false);
     std::vector<uint8_t> out(4 * kSectorBytes);
     // The block's read fails on sector 11; read alone, it fails once more.
+    // The other sectors read alone are taken as they are.
     drive.Script(11, {FakeDrive::kFails, FakeDrive::kFails});
     ASSERT_EQ(reader.Read(10, 4, out.data()), kStatusOk);
     EXPECT_TRUE(Exact(out, 10, 4));
     EXPECT_EQ(drive.flushes, 0) << "no cache defeat when the cache size is 0";
-    // Every sector of the failed read had to be read three times alike.
-    ASSERT_EQ(reader.Outcomes().size(), 4u);
-    EXPECT_EQ(reader.Outcomes()[1].readings, 5);
-    EXPECT_EQ(reader.Outcomes()[1].agreeing, 3);
-    EXPECT_EQ(reader.Outcomes()[0].readings, 4);
+    ASSERT_EQ(reader.Outcomes().size(), 1u);
+    EXPECT_EQ(reader.Outcomes()[0].address, 11);
+    EXPECT_EQ(reader.Outcomes()[0].readings, 5) << "block, alone, then three alike";
+    EXPECT_EQ(reader.Outcomes()[0].agreeing, 3);
+    EXPECT_EQ(drive.reads, 1 + 4 + 3);
 
     // A silent wrong reading is caught only when the sector is suspect.
     reader.ClearOutcomes();
@@ -156,9 +157,10 @@ TEST(SecureReaderTest, SectorsThatNeverAgreeKeepTheMostFrequentReadingAndSlowThe
     settings.slowDownAfter = 2;
     SecureReader reader(settings, drive.Hooks());
     std::vector<uint8_t> out(2 * kSectorBytes);
-    // Sector 50 is right once among its six readings. The block's first
-    // read fails as a whole (sector 51), so its first reading is not kept.
-    drive.Script(50, {FakeDrive::kWrongFlagged, FakeDrive::kRight, FakeDrive::kWrongFlagged,
+    // Sector 50 is right once among its six readings. The block's read fails
+    // as a whole (sector 51), so its reading there is not kept; read alone,
+    // it comes wrong.
+    drive.Script(50, {FakeDrive::kWrongFlagged, FakeDrive::kWrongFlagged, FakeDrive::kRight,
                       FakeDrive::kWrongFlagged, FakeDrive::kWrongFlagged,
                       FakeDrive::kWrongFlagged});
     // Sector 51 never reads.
@@ -170,14 +172,19 @@ TEST(SecureReaderTest, SectorsThatNeverAgreeKeepTheMostFrequentReadingAndSlowThe
     EXPECT_EQ(best.readings, 6);
     EXPECT_EQ(best.agreeing, 1);
     // Every kept reading differs from the others: the first of them stays.
-    EXPECT_EQ(out[100], Pressed(50, 100));
+    EXPECT_NE(out[100], Pressed(50, 100));
     const SectorOutcome& unreadable = reader.Outcomes()[1];
     EXPECT_FALSE(unreadable.readable);
     EXPECT_EQ(unreadable.readings, 6);
     EXPECT_EQ(unreadable.agreeing, 0);
     EXPECT_EQ(out[kSectorBytes + 5], 0) << "silence where nothing could be read";
-    EXPECT_EQ(drive.speedChanges, (std::vector<bool>{true, false}))
-        << "slowed down once, restored once";
+    // Slowed for the re-reads, back to full speed for each region read
+    // elsewhere, restored at the end.
+    ASSERT_GE(drive.speedChanges.size(), 2u);
+    for (std::size_t i = 0; i < drive.speedChanges.size(); ++i) {
+        EXPECT_EQ(drive.speedChanges[i], i % 2 == 0) << i;
+    }
+    EXPECT_FALSE(drive.speedChanges.back());
 
     // Three must agree: two right readings among six are the most frequent.
     settings.agreeing = 3;
@@ -197,11 +204,12 @@ TEST(SecureReaderTest, CancelEndsTheReReadsAndRestoresTheSpeed) {
     settings.slowDownAfter = 1;
     SecureReader reader(settings, drive.Hooks());
     drive.Script(7, std::deque<FakeDrive::Reading>(20, FakeDrive::kFails));
-    drive.cancelAfterReads = 5;
+    drive.cancelAfterReads = 25;
     std::vector<uint8_t> out(16 * kSectorBytes);
     EXPECT_EQ(reader.Read(0, 16, out.data()), 0);
-    EXPECT_EQ(drive.reads, 5) << "no read after the cancel was seen";
-    EXPECT_EQ(drive.speedChanges, (std::vector<bool>{true, false}));
+    EXPECT_EQ(drive.reads, 25) << "no read after the cancel was seen";
+    EXPECT_FALSE(drive.speedChanges.empty());
+    EXPECT_FALSE(drive.speedChanges.back()) << "the speed is restored";
 }
 
 } // namespace

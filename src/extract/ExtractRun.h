@@ -158,7 +158,10 @@ struct ExtractRun {
     int64_t secureRereads = 0;
     // The sense code of the last read of the pass that failed.
     int32_t failedReadSense = 0;
-    // The verification pass of a secure run: sectors corrected in the file.
+    // The verification pass of a secure run: the sectors whose second
+    // reading differed, and those of them corrected in the file with
+    // agreeing readings.
+    int32_t differingSectors = 0;
     int32_t repairedSectors = 0;
     int32_t trackErrors = 0;
     int32_t totalErrors = 0;

@@ -353,7 +353,11 @@ void RunProtocol::LogSecureOutcomes() {
         }
     }
     secureRereads_ += run.secureRereads;
-    trackResults_[static_cast<std::size_t>(trackIndex_)] = result;
+    TrackResult& stored = trackResults_[static_cast<std::size_t>(trackIndex_)];
+    if (!run.verificationPass || result > stored) {
+        stored = result; // the verification's repairs add to the extraction's
+    }
+    result = stored;
     if (result == TrackResult::kSuspicious) {
         failed_ = true;
     }
@@ -362,7 +366,7 @@ void RunProtocol::LogSecureOutcomes() {
 void RunProtocol::PassDone() {
     ExtractRun& run = *run_;
     texts_.trackProgress = "100%";
-    if (job_.secure && !run.verificationPass) {
+    if (job_.secure) {
         LogSecureOutcomes();
     }
     bool skipVerification = false;
@@ -398,8 +402,15 @@ void RunProtocol::PassDone() {
                                         static_cast<long>(totalErrorBase_));
             AddLog(Format("  Errors: %ld (%4.2f%%)", static_cast<long>(run.trackErrors),
                           Percent(run.trackErrors, trackErrorBase_)));
+            if (job_.secure && job_.readTwice && run.readOffset == 0) {
+                AddLog(Format("  Corrected in the file: %ld of %ld differing sector(s)",
+                              static_cast<long>(run.repairedSectors),
+                              static_cast<long>(run.differingSectors)));
+            }
             AddLog(Format("  Speed: %s", texts_.trackSpeed.c_str()));
-            if (run.trackErrors != 0) {
+            const bool allRepaired = job_.secure && job_.readTwice && run.readOffset == 0 &&
+                                     run.repairedSectors == run.differingSectors;
+            if (run.trackErrors != 0 && !allRepaired) {
                 failed_ = true;
             }
         }

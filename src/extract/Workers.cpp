@@ -338,6 +338,39 @@ bool SplitC2(uint8_t* disc, int sectors, uint8_t* bits, int32_t& left, int32_t& 
     return left + right > 0;
 }
 
+// Re-reads each sector of the block at the run's current address whose
+// second reading differs from the file until readings agree, and writes the
+// agreed (or most frequent) reading over the file's sector; the file stays
+// positioned after the block. False when cancelled.
+bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t* disc,
+                 const uint8_t* fromFile, int sectors) {
+    const long after = std::ftell(file);
+    for (int s = 0; s < sectors; ++s) {
+        const std::size_t at = static_cast<std::size_t>(s) * kSectorBytes;
+        if (std::memcmp(disc + at, fromFile + at, kSectorBytes) == 0) {
+            continue;
+        }
+        ++run.differingSectors;
+        const std::vector<bool> suspect{true};
+        const std::size_t before = secure.Outcomes().size();
+        if (secure.Read(run.currentAddress + s, 1, disc + at, &suspect) != kStatusOk) {
+            return false;
+        }
+        if (secure.Outcomes().size() > before && secure.Outcomes().back().agreed) {
+            ++run.repairedSectors;
+        }
+        const long position =
+            kWavHeaderBytes + static_cast<long>(run.trackSectorsDone + s) * kSectorBytes;
+        if (std::fseek(file, position, SEEK_SET) != 0 ||
+            std::fwrite(disc + at, 1, kSectorBytes, file) != kSectorBytes) {
+            run.fileError = run.currentPath + ": cannot be corrected";
+        }
+    }
+    std::fflush(file);
+    std::fseek(file, after, SEEK_SET);
+    return true;
+}
+
 } // namespace
 
 void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& channel) {
@@ -368,6 +401,14 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
     const int blocks = BlockCount(length);
     // The second reading gets the same correction as the first.
     PassReader reader(run, nullptr);
+    // A secure run corrects the file where the second reading differs (not
+    // with a read-offset correction, whose sectors do not map onto the file's).
+    run.secureOutcomes.clear();
+    run.secureRereads = 0;
+    run.repairedSectors = 0;
+    run.differingSectors = 0;
+    std::unique_ptr<SecureReader> secure =
+        run.secure && compare && run.readOffset == 0 ? MakeSecureReader(run) : nullptr;
     for (int block = 0; block < blocks; ++block) {
         std::memset(disc.data(), 0x63, disc.size());
         std::memset(fromFile.data(), 0x6F, fromFile.size());
@@ -400,6 +441,11 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
                 entry->rightErrors = 0;
             }
             CompareBlock(run, disc.data(), fromFile.data(), bytes, entry);
+            if (secure && !RepairBlock(run, *secure, file, disc.data(), fromFile.data(), sectors)) {
+                channel.Send(kCodeCancelled, nullptr);
+                close();
+                return;
+            }
         } else {
             int32_t left = 0;
             int32_t right = 0;
@@ -430,6 +476,10 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
             close();
             return;
         }
+    }
+    if (secure) {
+        run.secureOutcomes = secure->Outcomes();
+        run.secureRereads = secure->Rereads();
     }
     close();
     channel.Send(kCodePassDone, nullptr);

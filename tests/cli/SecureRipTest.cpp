@@ -222,6 +222,42 @@ TEST(SecureRip, TheCacheFoolsReReadsUnlessItIsDefeated) {
     EXPECT_EQ(defeatedAudio, TrackAudio(0));
 }
 
+TEST(SecureRip, VerificationRepairsTheFileWhereNoC2PointersTell) {
+    test::TempFolder folder;
+    // READ CD refused: the drive is read with READ CDDA, without C2 pointers,
+    // so wrong readings reach the files silently.
+    const std::string cue = WriteDisc(folder.Path(), std::string("REM DRIVE REFUSE READCD\n") + kFlaky);
+    const Result secure = RunCli({"rip", "--image", cue, "--out", folder.Path(), "--secure",
+                                  "--verify", "--cache-sectors", "32"});
+    EXPECT_EQ(secure.status, 0) << secure.out << secure.err;
+    for (int t = 0; t < 4; ++t) {
+        EXPECT_EQ(FileAudio(FileName(folder.Path(), t)), TrackAudio(t)) << "track " << t + 1;
+    }
+    const std::regex corrected(R"(  Corrected in the file: (\d+) of (\d+) differing sector\(s\))");
+    const std::regex errors(R"(  Errors: (\d+) \()");
+    std::istringstream lines(secure.out);
+    int correctedTotal = 0;
+    int differingBytes = 0;
+    int verifyingRepairs = 0;
+    bool verifying = false;
+    for (std::string line; std::getline(lines, line);) {
+        verifying = line.rfind("---> Verifying", 0) == 0 ||
+                    (verifying && line.rfind("---> ", 0) != 0);
+        std::smatch m;
+        if (std::regex_match(line, m, corrected)) {
+            EXPECT_EQ(m[1], m[2]) << line;
+            correctedTotal += std::stoi(m[1]);
+        }
+        if (std::regex_search(line, m, errors)) {
+            differingBytes += std::stoi(m[1]);
+        }
+        verifyingRepairs += verifying && line.rfind("  Repaired: ", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_GT(correctedTotal, 0) << secure.out;
+    EXPECT_GT(differingBytes, 0) << "the error counts still say what differed";
+    EXPECT_EQ(verifyingRepairs, correctedTotal) << "each corrected position is named";
+}
+
 TEST(SecureRip, CancelDuringReReads) {
     test::TempFolder folder;
     const std::string cue = WriteDisc(folder.Path(), "REM DAMAGE UNREADABLE 100 1\n");

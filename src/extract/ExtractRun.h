@@ -40,6 +40,12 @@ enum ProgressCode : int {
     kCodeWriteFailed = 7,
 };
 
+// Marks of a block that secure reading re-read: every sector agreed in the
+// end (repaired), or one did not (suspicious).
+constexpr int32_t kSecureMarkNone = 0;
+constexpr int32_t kSecureMarkRepaired = 1;
+constexpr int32_t kSecureMarkSuspicious = 2;
+
 // Peaks and verification counts of one block of 16 sectors.
 struct PeakPair {
     int32_t leftMax = 0;
@@ -48,6 +54,8 @@ struct PeakPair {
     int32_t rightNegMin = 0;
     int32_t leftErrors = -1;  // differing bytes of left samples, -1 = not verified
     int32_t rightErrors = -1;
+    // Secure reading: the block holds a sector that needed re-reads.
+    int32_t secureMark = kSecureMarkNone;
 };
 
 // One entry per block, indexed by the block's first sector address / 16.

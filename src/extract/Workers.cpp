@@ -148,6 +148,24 @@ private:
     std::optional<CorrectedReader> reader_;
 };
 
+// Marks the peak entries of the blocks that hold the outcomes from `from` on.
+void MarkOutcomes(ExtractRun& run, const SecureReader& secure, std::size_t from) {
+    const std::vector<SectorOutcome>& outcomes = secure.Outcomes();
+    for (std::size_t i = from; i < outcomes.size(); ++i) {
+        // The block of the track as the pass counts it (a read-offset
+        // correction reads a little beside it).
+        const SectorAddress address =
+            std::clamp(outcomes[i].address, run.currentAddress,
+                       run.currentAddress + kBlockSectors - 1);
+        PeakPair* entry = run.peaks->At(address);
+        if (entry != nullptr) {
+            entry->secureMark = std::max(entry->secureMark, outcomes[i].agreed
+                                                                ? kSecureMarkRepaired
+                                                                : kSecureMarkSuspicious);
+        }
+    }
+}
+
 void Advance(ExtractRun& run) {
     run.currentAddress += kBlockSectors;
     run.trackSectorsDone += kBlockSectors;
@@ -195,6 +213,7 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
     run.secureRereads = 0;
     run.failedReadSense = 0;
     std::unique_ptr<SecureReader> secure = run.secure ? MakeSecureReader(run) : nullptr;
+    std::size_t marked = 0; // outcomes whose blocks are marked in the peak table
     PassReader reader(run, secure.get());
     for (int block = 0; block < blocks; ++block) {
         if (run.cancel.load()) {
@@ -216,6 +235,10 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
             return;
         }
         ComputePeaks(buffer + fill, sectors, run.currentAddress, *run.peaks);
+        if (secure) {
+            MarkOutcomes(run, *secure, marked);
+            marked = secure->Outcomes().size();
+        }
         if (run.blockRead) {
             run.blockRead(buffer + fill, static_cast<std::size_t>(sectors) * kSectorBytes);
         }
@@ -441,10 +464,14 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
                 entry->rightErrors = 0;
             }
             CompareBlock(run, disc.data(), fromFile.data(), bytes, entry);
+            const std::size_t before = secure ? secure->Outcomes().size() : 0;
             if (secure && !RepairBlock(run, *secure, file, disc.data(), fromFile.data(), sectors)) {
                 channel.Send(kCodeCancelled, nullptr);
                 close();
                 return;
+            }
+            if (secure) {
+                MarkOutcomes(run, *secure, before);
             }
         } else {
             int32_t left = 0;

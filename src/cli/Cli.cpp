@@ -72,6 +72,7 @@ const char* const kRipHelp =
     "usage: vindral-cli rip [SOURCE] [--drive N] [--tracks LIST] [--out DIR] [--prefix NAME]\n"
     "                       [--verify] [--c2] [--speed X] [--log FILE] [--offset N]\n"
     "                       [--accurate] [--verify=auto] [--accuraterip-url URL] [--ctdb-url URL]\n"
+    "                       [--secure] [--agree N] [--max-reads N] [--cache-sectors N]\n"
     "Copies audio tracks into WAV files named NAMEnn.wav (nn: the track number), prints\n"
     "the status log and, on a terminal, a progress line on standard error.\n"
     "\n"
@@ -94,9 +95,18 @@ const char* const kRipHelp =
     "  --accuraterip-url URL the AccurateRip database (default\n"
     "                        http://www.accuraterip.com/accuraterip)\n"
     "  --ctdb-url URL        the CTDB database (default http://db.cuetools.net)\n"
+    "  --secure              re-read sectors that fail, that the drive flags with C2\n"
+    "                        errors or that the verification finds different, until\n"
+    "                        readings agree; a track that never agrees is kept,\n"
+    "                        marked suspicious, and the run goes on\n"
+    "  --agree N             readings that must agree, 2 to 8 (default 2)\n"
+    "  --max-reads N         readings of a sector at most (default 20)\n"
+    "  --cache-sectors N     the drive's cache in sectors, read past before each\n"
+    "                        re-read (default 2048; 0 leaves the cache alone)\n"
     "\n"
     "Exit status: 0 every track extracted (and verified without a differing byte),\n"
-    "1 a track failed or differed, or was found not accurate, 2 usage error,\n"
+    "1 a track failed or differed, or was found not accurate (with --secure: a track\n"
+    "is suspicious or could not be read), 2 usage error,\n"
     "130 interrupted (Ctrl+C cancels and removes the partial file).\n";
 
 const char* const kIdsHelp =
@@ -164,6 +174,8 @@ struct Options {
     std::optional<uint16_t> speed;
     std::string logFile;
     int32_t offset = 0;
+    bool secure = false;
+    SecureSettings secureSettings;
     std::string dbarFile; // offset find
     RipCheckOptions checks;
 };
@@ -329,6 +341,33 @@ int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
             }
             // A corrected rip is checked against the databases.
             options.checks.accurate = true;
+        } else if (rip && arg == "--secure") {
+            options.secure = true;
+        } else if (rip && (arg == "--agree" || arg == "--max-reads" || arg == "--cache-sectors")) {
+            int number = 0;
+            if (!value(text)) {
+                return kExitUsage;
+            }
+            const bool parsed = ParseNumber(text, number);
+            if (arg == "--agree" && (!parsed || number < 2 || number > 8)) {
+                err << "vindral-cli: --agree takes a number from 2 to 8\n";
+                return kExitUsage;
+            }
+            if (arg == "--max-reads" && (!parsed || number < 2 || number > 1000)) {
+                err << "vindral-cli: --max-reads takes a number from 2 to 1000\n";
+                return kExitUsage;
+            }
+            if (arg == "--cache-sectors" && (!parsed || number > 100000)) {
+                err << "vindral-cli: --cache-sectors takes a number from 0 to 100000\n";
+                return kExitUsage;
+            }
+            if (arg == "--agree") {
+                options.secureSettings.agreeing = number;
+            } else if (arg == "--max-reads") {
+                options.secureSettings.maxReadings = number;
+            } else {
+                options.secureSettings.cacheSectors = number;
+            }
         } else if (offsetFind && arg == "--dbar") {
             if (!value(options.dbarFile)) {
                 return kExitUsage;
@@ -567,6 +606,8 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     ExtractJob job = BuildJob(table, *rows, folder, options.prefix, device,
                               options.verify || options.c2, !options.c2);
     job.readOffset = options.offset;
+    job.secure = options.secure;
+    job.secureSettings = options.secureSettings;
     job.readMethod = ProbeReadMethod(device.hostAdapter, device.target);
     const uint64_t needed = NeededBytes(job);
     const FreeSpace space = FreeSpaceForJob(job);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "drive/CdTypes.h"
+#include "extract/SecureReader.h"
 #include "platform/OutputFile.h"
 
 namespace vindral {
@@ -39,6 +40,12 @@ enum ProgressCode : int {
     kCodeWriteFailed = 7,
 };
 
+// Marks of a block that secure reading re-read: every sector agreed in the
+// end (repaired), or one did not (suspicious).
+constexpr int32_t kSecureMarkNone = 0;
+constexpr int32_t kSecureMarkRepaired = 1;
+constexpr int32_t kSecureMarkSuspicious = 2;
+
 // Peaks and verification counts of one block of 16 sectors.
 struct PeakPair {
     int32_t leftMax = 0;
@@ -47,6 +54,8 @@ struct PeakPair {
     int32_t rightNegMin = 0;
     int32_t leftErrors = -1;  // differing bytes of left samples, -1 = not verified
     int32_t rightErrors = -1;
+    // Secure reading: the block holds a sector that needed re-reads.
+    int32_t secureMark = kSecureMarkNone;
 };
 
 // One entry per block, indexed by the block's first sector address / 16.
@@ -96,6 +105,11 @@ struct ExtractJob {
     // Read-offset correction in samples (-3000 to 3000); 0 reads the sectors
     // as the drive returns them.
     int32_t readOffset = 0;
+    // Secure reading: sectors that fail, that the drive flags with C2 errors
+    // or that the verification finds different are read again until their
+    // readings agree, and a track that does not agree does not end the run.
+    bool secure = false;
+    SecureSettings secureSettings;
 
     int32_t Count() const { return static_cast<int32_t>(tracks.size()); }
 };
@@ -142,6 +156,21 @@ struct ExtractRun {
     bool bufferWriteFailed = false;
 
     bool verificationPass = false;
+    // Secure reading (set when the run opens), and what the worker of the
+    // current pass found: the sectors that needed re-reads (in the order
+    // read) and the re-reads made, read by the window side once the pass
+    // has ended.
+    bool secure = false;
+    SecureSettings secureSettings;
+    std::vector<SectorOutcome> secureOutcomes;
+    int64_t secureRereads = 0;
+    // The sense code of the last read of the pass that failed.
+    int32_t failedReadSense = 0;
+    // The verification pass of a secure run: the sectors whose second
+    // reading differed, and those of them corrected in the file with
+    // agreeing readings.
+    int32_t differingSectors = 0;
+    int32_t repairedSectors = 0;
     int32_t trackErrors = 0;
     int32_t totalErrors = 0;
 

@@ -1,5 +1,6 @@
 #include "extract/RunProtocol.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "drive/CdCommands.h"
@@ -105,6 +106,9 @@ void RunProtocol::Open() {
     run.trackErrors = 0;
     run.totalErrors = 0;
     run.compareWithFile = job_.readTwice;
+    run.secure = job_.secure;
+    run.secureSettings = job_.secureSettings;
+    trackResults_.assign(job_.tracks.size(), TrackResult::kExact);
     texts_.totalErrors = "-";
 
     if (job_.verify) {
@@ -273,7 +277,20 @@ void RunProtocol::HandleProgress(int code, void* param) {
     case kCodeReadFailed:
         workerActive_ = false;
         failed_ = true;
-        AddLog(Format("Read error (code %06X)", static_cast<unsigned>(LastSenseCode())));
+        AddLog(Format("Read error (code %06X)",
+                      static_cast<unsigned>(job_.secure && run.failedReadSense != 0
+                                                ? run.failedReadSense
+                                                : LastSenseCode())));
+        if (job_.secure && !run.cancel.load()) {
+            // The track is reported and the run goes on with the next one.
+            trackResults_[static_cast<std::size_t>(trackIndex_)] = TrackResult::kFailed;
+            AddLog("  Track could not be read");
+            run.verificationPass = false;
+            ++trackIndex_;
+            ++run.player.currentTrack;
+            NextPassOrEnd();
+            break;
+        }
         CancelHandling();
         break;
     case kCodeCancelled:
@@ -316,9 +333,42 @@ void RunProtocol::ReportFileProblem() {
     }
 }
 
+void RunProtocol::LogSecureOutcomes() {
+    ExtractRun& run = *run_;
+    const JobEntry& entry = job_.tracks[static_cast<std::size_t>(trackIndex_)];
+    TrackResult result = TrackResult::kExact;
+    for (const SectorOutcome& outcome : run.secureOutcomes) {
+        // The position in the track's file: the sector's address less the
+        // track's start, and less the whole sectors of a read-offset shift.
+        const int32_t sector = std::max<int32_t>(
+            0, outcome.address - entry.track.start - run.readOffset / kSamplesPerSector);
+        AddLog(Format("  %s: %s (%d readings, %d agreed)",
+                      outcome.agreed ? "Repaired" : "Suspicious",
+                      CdCommands::FramesToTimeText(sector).c_str(), outcome.readings,
+                      outcome.agreeing));
+        if (!outcome.agreed) {
+            result = TrackResult::kSuspicious;
+        } else if (result == TrackResult::kExact) {
+            result = TrackResult::kRepaired;
+        }
+    }
+    secureRereads_ += run.secureRereads;
+    TrackResult& stored = trackResults_[static_cast<std::size_t>(trackIndex_)];
+    if (!run.verificationPass || result > stored) {
+        stored = result; // the verification's repairs add to the extraction's
+    }
+    result = stored;
+    if (result == TrackResult::kSuspicious) {
+        failed_ = true;
+    }
+}
+
 void RunProtocol::PassDone() {
     ExtractRun& run = *run_;
     texts_.trackProgress = "100%";
+    if (job_.secure) {
+        LogSecureOutcomes();
+    }
     bool skipVerification = false;
     if (observer_ != nullptr) {
         if (!run.verificationPass) {
@@ -352,12 +402,24 @@ void RunProtocol::PassDone() {
                                         static_cast<long>(totalErrorBase_));
             AddLog(Format("  Errors: %ld (%4.2f%%)", static_cast<long>(run.trackErrors),
                           Percent(run.trackErrors, trackErrorBase_)));
+            if (job_.secure && job_.readTwice && run.readOffset == 0) {
+                AddLog(Format("  Corrected in the file: %ld of %ld differing sector(s)",
+                              static_cast<long>(run.repairedSectors),
+                              static_cast<long>(run.differingSectors)));
+            }
             AddLog(Format("  Speed: %s", texts_.trackSpeed.c_str()));
-            if (run.trackErrors != 0) {
+            const bool allRepaired = job_.secure && job_.readTwice && run.readOffset == 0 &&
+                                     run.repairedSectors == run.differingSectors;
+            if (run.trackErrors != 0 && !allRepaired) {
                 failed_ = true;
             }
         }
     }
+    NextPassOrEnd();
+}
+
+void RunProtocol::NextPassOrEnd() {
+    ExtractRun& run = *run_;
     if (trackIndex_ < job_.Count()) {
         StartPass();
         return;
@@ -372,7 +434,22 @@ void RunProtocol::PassDone() {
                       Percent(run.totalErrors, totalErrorBase_)));
         AddLog(Format("Speed: %s", texts_.totalSpeed.c_str()));
     }
-    AddLog(Format("%d track(s) extracted", job_.Count()));
+    if (job_.secure) {
+        int count[4] = {};
+        for (const TrackResult result : trackResults_) {
+            ++count[static_cast<int>(result)];
+        }
+        const int failedTracks = count[static_cast<int>(TrackResult::kFailed)];
+        AddLog(Format("%d track(s) extracted", job_.Count() - failedTracks));
+        AddLog(Format("Secure reading: %d exact, %d repaired, %d suspicious, %d failed "
+                      "(%ld re-reads)",
+                      count[static_cast<int>(TrackResult::kExact)],
+                      count[static_cast<int>(TrackResult::kRepaired)],
+                      count[static_cast<int>(TrackResult::kSuspicious)], failedTracks,
+                      static_cast<long>(secureRereads_)));
+    } else {
+        AddLog(Format("%d track(s) extracted", job_.Count()));
+    }
     if (observer_ != nullptr) {
         for (std::string& line : observer_->RunDone()) {
             AddLog(std::move(line));

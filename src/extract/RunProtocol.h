@@ -137,14 +137,22 @@ public:
     int32_t TotalErrorBase() const { return totalErrorBase_; }
     // Verification passes left out because the observer confirmed the track.
     int VerificationsSkipped() const { return verificationsSkipped_; }
-    // Tracks whose pass failed (read error, file error) or that were cancelled.
+    // Tracks whose pass failed (read error, file error) or that were cancelled;
+    // in a secure run also tracks left suspicious.
     bool Failed() const { return failed_; }
+
+    // What secure reading made of each track of the job.
+    enum class TrackResult { kExact = 0, kRepaired = 1, kSuspicious = 2, kFailed = 3 };
+    TrackResult Result(int entry) const { return trackResults_[static_cast<std::size_t>(entry)]; }
+    int64_t SecureRereads() const { return secureRereads_; }
 
 private:
     void AddLog(std::string line);
     void StartPass();
     void Refresh(uint32_t now);
     void PassDone();
+    void NextPassOrEnd();
+    void LogSecureOutcomes();
     void CancelHandling();
     void ReportFileProblem();
     void RestoreDataBlocksWhenIdle();
@@ -166,6 +174,8 @@ private:
     std::vector<std::thread> workers_;
 
     int32_t trackIndex_ = 0;
+    std::vector<TrackResult> trackResults_;
+    int64_t secureRereads_ = 0;
     int verificationsSkipped_ = 0;
     uint32_t runStartTick_ = 0;
     uint32_t passStartTick_ = 0;

@@ -1,13 +1,16 @@
 #include "extract/Workers.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "drive/CdCommands.h"
 #include "drive/Transport.h"
 #include "extract/ReadOffset.h"
+#include "extract/SecureReader.h"
 #include "platform/Platform.h"
 
 namespace vindral {
@@ -34,16 +37,92 @@ void Discard(ExtractRun& run, platform::OutputFile& file) {
     file.Discard();
 }
 
+// The drive as the secure reader reaches it: READ CD with C2 pointers where
+// the drive delivers them (the run's read method otherwise), a region at the
+// far end of the readable audio to empty the cache, and SET CD SPEED.
+std::unique_ptr<SecureReader> MakeSecureReader(ExtractRun& run) {
+    SecureReader::Drive drive;
+    auto c2Works = std::make_shared<bool>(run.readMethod == kReadCd);
+    drive.read = [&run, c2Works](SectorAddress address, int32_t count, uint8_t* audio,
+                                 uint8_t* c2) -> int32_t {
+        if (c2 != nullptr && *c2Works) {
+            std::vector<uint8_t> raw(static_cast<std::size_t>(count) *
+                                     CdCommands::kSectorWithC2Bytes);
+            const int32_t status =
+                CdCommands::ReadCdWithC2(run.hostAdapter, run.target, address, count, raw.data());
+            if (status == kStatusOk) {
+                for (int32_t s = 0; s < count; ++s) {
+                    const uint8_t* sector =
+                        raw.data() + static_cast<std::size_t>(s) * CdCommands::kSectorWithC2Bytes;
+                    std::memcpy(audio + static_cast<std::size_t>(s) * kSectorBytes, sector,
+                                kSectorBytes);
+                    std::memcpy(c2 + static_cast<std::size_t>(s) * CdCommands::kC2Bytes,
+                                sector + kSectorBytes, CdCommands::kC2Bytes);
+                }
+                return status;
+            }
+            if (((LastSenseCode() >> 16) & 0x0F) != 0x05) {
+                run.failedReadSense = LastSenseCode();
+                return status; // a read error, not a refused request
+            }
+            *c2Works = false; // the drive has no C2 pointers
+        }
+        if (c2 != nullptr) {
+            std::memset(c2, 0, static_cast<std::size_t>(count) * CdCommands::kC2Bytes);
+        }
+        const int32_t status = CdCommands::ReadAudio(run.hostAdapter, run.target, address,
+                                                     count, audio, run.readMethod);
+        if (status != kStatusOk) {
+            run.failedReadSense = LastSenseCode();
+        }
+        return status;
+    };
+    drive.readElsewhere = [&run](SectorAddress address, int32_t count) {
+        // The end of the readable audio farther from the block.
+        const SectorAddress start = run.readableStart;
+        const SectorAddress end = run.readableEnd;
+        SectorAddress first = address - start > end - address ? start : end - count;
+        first = std::max(first, start);
+        std::vector<uint8_t> scratch(static_cast<std::size_t>(kBlockSectors) * kSectorBytes);
+        for (SectorAddress at = first; at < first + count && at < end; at += kBlockSectors) {
+            const int32_t n = std::min<int32_t>(kBlockSectors, end - at);
+            (void)CdCommands::ReadAudio(run.hostAdapter, run.target, at, n, scratch.data(),
+                                        run.readMethod);
+        }
+    };
+    auto savedKBps = std::make_shared<int32_t>(0);
+    drive.slowDown = [&run, savedKBps](bool slow) {
+        if (slow) {
+            int32_t maximum = 0;
+            int32_t current = 0;
+            CdCommands::SenseReadSpeeds(run.hostAdapter, run.target, &maximum, &current);
+            *savedKBps = current > 0 ? current : 0xFFFF;
+            constexpr int32_t kSlowKBps = 4 * 176; // 4 X
+            CdCommands::SetReadSpeed(run.hostAdapter, run.target,
+                                     static_cast<uint16_t>(std::min(kSlowKBps, *savedKBps)));
+        } else {
+            CdCommands::SetReadSpeed(run.hostAdapter, run.target,
+                                     static_cast<uint16_t>(*savedKBps));
+        }
+    };
+    drive.cancelled = [&run] { return run.cancel.load(); };
+    return std::make_unique<SecureReader>(run.secureSettings, std::move(drive));
+}
+
 // Reads the pass's sectors in order: as the drive returns them, or, with a
-// read-offset correction, shifted by it.
+// read-offset correction, shifted by it; in a secure run through the
+// secure reader.
 class PassReader {
 public:
-    explicit PassReader(const ExtractRun& run)
-        : run_(run), corrected_(run.readOffset != 0) {
+    PassReader(const ExtractRun& run, SecureReader* secure)
+        : run_(run), secure_(secure), corrected_(run.readOffset != 0) {
         if (corrected_) {
             reader_.emplace(run.currentAddress, run.readOffset, run.readableStart,
-                            run.readableEnd, [&run](SectorAddress address, int32_t count,
-                                                    uint8_t* into) {
+                            run.readableEnd, [&run, secure](SectorAddress address, int32_t count,
+                                                            uint8_t* into) {
+                                if (secure != nullptr) {
+                                    return secure->Read(address, count, into);
+                                }
                                 return CdCommands::ReadAudio(run.hostAdapter, run.target, address,
                                                              count, into, run.readMethod);
                             });
@@ -53,6 +132,9 @@ public:
     // The block at the run's current address.
     int32_t Read(int sectors, uint8_t* into) {
         if (!corrected_) {
+            if (secure_ != nullptr) {
+                return secure_->Read(run_.currentAddress, sectors, into);
+            }
             return CdCommands::ReadAudio(run_.hostAdapter, run_.target, run_.currentAddress,
                                          sectors, into, run_.readMethod);
         }
@@ -61,9 +143,28 @@ public:
 
 private:
     const ExtractRun& run_;
+    SecureReader* secure_;
     bool corrected_;
     std::optional<CorrectedReader> reader_;
 };
+
+// Marks the peak entries of the blocks that hold the outcomes from `from` on.
+void MarkOutcomes(ExtractRun& run, const SecureReader& secure, std::size_t from) {
+    const std::vector<SectorOutcome>& outcomes = secure.Outcomes();
+    for (std::size_t i = from; i < outcomes.size(); ++i) {
+        // The block of the track as the pass counts it (a read-offset
+        // correction reads a little beside it).
+        const SectorAddress address =
+            std::clamp(outcomes[i].address, run.currentAddress,
+                       run.currentAddress + kBlockSectors - 1);
+        PeakPair* entry = run.peaks->At(address);
+        if (entry != nullptr) {
+            entry->secureMark = std::max(entry->secureMark, outcomes[i].agreed
+                                                                ? kSecureMarkRepaired
+                                                                : kSecureMarkSuspicious);
+        }
+    }
+}
 
 void Advance(ExtractRun& run) {
     run.currentAddress += kBlockSectors;
@@ -108,7 +209,12 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
     uint8_t* buffer = run.audioBuffer.get();
     std::size_t fill = kWavHeaderBytes;
     const int blocks = BlockCount(length);
-    PassReader reader(run);
+    run.secureOutcomes.clear();
+    run.secureRereads = 0;
+    run.failedReadSense = 0;
+    std::unique_ptr<SecureReader> secure = run.secure ? MakeSecureReader(run) : nullptr;
+    std::size_t marked = 0; // outcomes whose blocks are marked in the peak table
+    PassReader reader(run, secure.get());
     for (int block = 0; block < blocks; ++block) {
         if (run.cancel.load()) {
             channel.Send(kCodeCancelled, nullptr);
@@ -117,6 +223,11 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
         }
         const int sectors = BlockSectors(length, block, blocks);
         const int32_t status = reader.Read(sectors, buffer + fill);
+        if (status != kStatusOk && run.cancel.load()) {
+            channel.Send(kCodeCancelled, nullptr);
+            Discard(run, file);
+            return;
+        }
         if (status != kStatusOk) {
             // The message goes first, so the error is logged before the file goes.
             channel.Send(kCodeReadFailed, nullptr);
@@ -124,6 +235,10 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
             return;
         }
         ComputePeaks(buffer + fill, sectors, run.currentAddress, *run.peaks);
+        if (secure) {
+            MarkOutcomes(run, *secure, marked);
+            marked = secure->Outcomes().size();
+        }
         if (run.blockRead) {
             run.blockRead(buffer + fill, static_cast<std::size_t>(sectors) * kSectorBytes);
         }
@@ -148,6 +263,20 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
         }
         Advance(run);
         if (!channel.Send(kCodeBlockDone, nullptr)) {
+            Discard(run, file);
+            return;
+        }
+    }
+
+    if (secure) {
+        run.secureOutcomes = secure->Outcomes();
+        run.secureRereads = secure->Rereads();
+        const auto unreadable = std::count_if(
+            run.secureOutcomes.begin(), run.secureOutcomes.end(),
+            [](const SectorOutcome& outcome) { return !outcome.readable; });
+        if (length > 0 && unreadable >= length) {
+            // Not one sector of the track could be read.
+            channel.Send(kCodeReadFailed, nullptr);
             Discard(run, file);
             return;
         }
@@ -232,6 +361,39 @@ bool SplitC2(uint8_t* disc, int sectors, uint8_t* bits, int32_t& left, int32_t& 
     return left + right > 0;
 }
 
+// Re-reads each sector of the block at the run's current address whose
+// second reading differs from the file until readings agree, and writes the
+// agreed (or most frequent) reading over the file's sector; the file stays
+// positioned after the block. False when cancelled.
+bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t* disc,
+                 const uint8_t* fromFile, int sectors) {
+    const long after = std::ftell(file);
+    for (int s = 0; s < sectors; ++s) {
+        const std::size_t at = static_cast<std::size_t>(s) * kSectorBytes;
+        if (std::memcmp(disc + at, fromFile + at, kSectorBytes) == 0) {
+            continue;
+        }
+        ++run.differingSectors;
+        const std::vector<bool> suspect{true};
+        const std::size_t before = secure.Outcomes().size();
+        if (secure.Read(run.currentAddress + s, 1, disc + at, &suspect) != kStatusOk) {
+            return false;
+        }
+        if (secure.Outcomes().size() > before && secure.Outcomes().back().agreed) {
+            ++run.repairedSectors;
+        }
+        const long position =
+            kWavHeaderBytes + static_cast<long>(run.trackSectorsDone + s) * kSectorBytes;
+        if (std::fseek(file, position, SEEK_SET) != 0 ||
+            std::fwrite(disc + at, 1, kSectorBytes, file) != kSectorBytes) {
+            run.fileError = run.currentPath + ": cannot be corrected";
+        }
+    }
+    std::fflush(file);
+    std::fseek(file, after, SEEK_SET);
+    return true;
+}
+
 } // namespace
 
 void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& channel) {
@@ -261,7 +423,15 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
     const int32_t length = run.trackLength;
     const int blocks = BlockCount(length);
     // The second reading gets the same correction as the first.
-    PassReader reader(run);
+    PassReader reader(run, nullptr);
+    // A secure run corrects the file where the second reading differs (not
+    // with a read-offset correction, whose sectors do not map onto the file's).
+    run.secureOutcomes.clear();
+    run.secureRereads = 0;
+    run.repairedSectors = 0;
+    run.differingSectors = 0;
+    std::unique_ptr<SecureReader> secure =
+        run.secure && compare && run.readOffset == 0 ? MakeSecureReader(run) : nullptr;
     for (int block = 0; block < blocks; ++block) {
         std::memset(disc.data(), 0x63, disc.size());
         std::memset(fromFile.data(), 0x6F, fromFile.size());
@@ -294,6 +464,15 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
                 entry->rightErrors = 0;
             }
             CompareBlock(run, disc.data(), fromFile.data(), bytes, entry);
+            const std::size_t before = secure ? secure->Outcomes().size() : 0;
+            if (secure && !RepairBlock(run, *secure, file, disc.data(), fromFile.data(), sectors)) {
+                channel.Send(kCodeCancelled, nullptr);
+                close();
+                return;
+            }
+            if (secure) {
+                MarkOutcomes(run, *secure, before);
+            }
         } else {
             int32_t left = 0;
             int32_t right = 0;
@@ -324,6 +503,10 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
             close();
             return;
         }
+    }
+    if (secure) {
+        run.secureOutcomes = secure->Outcomes();
+        run.secureRereads = secure->Rereads();
     }
     close();
     channel.Send(kCodePassDone, nullptr);

@@ -294,6 +294,7 @@ namespace {
 
 constexpr const char* kReadOffsetPrefix = "offset:";
 constexpr const char* kSkipConfirmedName = "skipConfirmed";
+constexpr const char* kSecureReadingName = "secureReading";
 
 uint32_t LittleEndianWord(const std::vector<uint8_t>& bytes) {
     return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
@@ -332,6 +333,9 @@ Settings LoadSettings(const std::string& path) {
     const RegistryValue* skip = file.Find(kSkipConfirmedName);
     settings.skipConfirmed = skip != nullptr && skip->type == RegistryValue::Type::Binary &&
                              skip->bytes.size() == 4 && LittleEndianWord(skip->bytes) == 1;
+    const RegistryValue* secure = file.Find(kSecureReadingName);
+    settings.secureReading = secure != nullptr && secure->type == RegistryValue::Type::Binary &&
+                             secure->bytes.size() == 4 && LittleEndianWord(secure->bytes) == 1;
 
     settings.outputFolder = HomeFolder();
     const RegistryValue* value1 = file.Find("value1");
@@ -389,6 +393,11 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
         file.SetBinary(kSkipConfirmedName, WordBytes(1));
     } else {
         file.Remove(kSkipConfirmedName);
+    }
+    if (settings.secureReading) {
+        file.SetBinary(kSecureReadingName, WordBytes(1));
+    } else {
+        file.Remove(kSecureReadingName);
     }
     for (const auto& [model, offset] : settings.readOffsets) {
         file.SetBinary(ReadOffsetValueName(model), WordBytes(static_cast<uint32_t>(offset)));

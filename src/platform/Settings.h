@@ -12,7 +12,9 @@
 // value0 is a 4-byte little-endian word (bit 0 verify, bit 1 the
 // verification method, the other bits 0), value1 the output folder.
 // "skipConfirmed", present only when chosen, is the word 1: leave out the
-// verification of tracks the databases confirm. "accurateRipUrl" and
+// verification of tracks the databases confirm. "secureReading", present only
+// when chosen, is the word 1: re-read what fails or disagrees until readings
+// agree, and go on past a bad track. "accurateRipUrl" and
 // "ctdbUrl", when present, are the databases' base URLs. Each drive model with a
 // read offset has a value "offset:<vendor> <product>" of 4 bytes, a
 // little-endian signed count of samples:
@@ -79,6 +81,7 @@ struct Settings {
     bool verify = true;
     uint8_t verifyMethod = 1; // 1 read twice, 0 C2 pointers
     bool skipConfirmed = false; // leave out verifying tracks the databases confirm
+    bool secureReading = false; // re-read until readings agree
     std::string accurateRipUrl; // empty: the public database
     std::string ctdbUrl;        // empty: the public database
     std::string outputFolder;

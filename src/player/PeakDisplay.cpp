@@ -162,7 +162,9 @@ int32_t PeakDisplay::DrawColumn(int32_t column, const PeakPair& entry) {
             continue;
         }
         *channel.count = channel.errors;
-        const PeakColour colour = ErrorColour(channel.errors);
+        const PeakColour colour = entry.secureMark == kSecureMarkSuspicious ? kSuspiciousColour
+                                  : entry.secureMark == kSecureMarkRepaired ? kRepairedColour
+                                                                            : ErrorColour(channel.errors);
         const BarExtent bar = BarOf(area_.height, channel.maximum, channel.negatedMinimum);
         picture_.FillRows(column, channel.centre + 1, channel.centre - bar.up + 1, colour);
         picture_.FillRows(column, channel.centre, channel.centre + bar.down, colour);

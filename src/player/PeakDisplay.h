@@ -37,6 +37,11 @@ struct PeakColour {
 constexpr PeakColour kBlack{0, 0, 0};
 constexpr int32_t kMaxErrorCount = 18816; // 16 sectors x 2352 bytes / 2
 
+// Blocks that secure reading re-read: suspicious ones red, repaired ones blue,
+// whatever their verification counts.
+constexpr PeakColour kSuspiciousColour{255, 0, 0};
+constexpr PeakColour kRepairedColour{0, 128, 255};
+
 // Grey before verification (-1 and any other negative count), green for a
 // clean channel, yellow through red as differences grow.
 PeakColour ErrorColour(int32_t errorCount);

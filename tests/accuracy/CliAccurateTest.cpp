@@ -513,3 +513,36 @@ TEST_F(CliAccurate, WithoutTheNewOptionsNothingIsAskedOrAdded) {
 
 } // namespace
 } // namespace vindral
+
+namespace vindral {
+namespace {
+
+TEST_F(CliAccurate, ARepairedTrackThatTheDatabasesConfirmIsAccurate) {
+    ServeConfirmedDisc();
+    // Flaky sectors in the middle of track 2.
+    std::ofstream(images.Path() + "damaged.cue")
+        << "REM DAMAGE FLAKY 700 4 60\n"
+        << "FILE \"disc.bin\" BINARY\n"
+        << "  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+        << "  TRACK 02 AUDIO\n    INDEX 01 00:06:50\n"
+        << "  TRACK 03 AUDIO\n    INDEX 01 00:12:60\n";
+    cuePath = images.Path() + "damaged.cue";
+
+    const Result plain = Rip({"--accurate", "--prefix", "P"});
+    EXPECT_EQ(plain.status, 1);
+    EXPECT_NE(plain.out.find("Track 02: not accurate (AccurateRip:"), std::string::npos)
+        << plain.out;
+
+    const Result secure = Rip({"--accurate", "--secure", "--cache-sectors", "32"});
+    EXPECT_EQ(secure.status, 0) << secure.out << secure.err;
+    EXPECT_NE(secure.out.find("  Repaired: 00:02.5"), std::string::npos) << secure.out;
+    EXPECT_NE(secure.out.find("Secure reading: 2 exact, 1 repaired, 0 suspicious, 0 failed"),
+              std::string::npos);
+    EXPECT_NE(secure.out.find("Track 02: accurate (AccurateRip v2, confidence 10 of 12) [" +
+                              Hex(expected[1].arV2) + "]"),
+              std::string::npos);
+    EXPECT_NE(secure.out.find("Accuracy: 3 of 3 track(s) accurate"), std::string::npos);
+}
+
+} // namespace
+} // namespace vindral

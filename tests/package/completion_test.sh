@@ -38,7 +38,9 @@ expect 'rip' 'r'
 expect 'toc' 'help' 't'
 expect '--demo --device --drive' toc --d
 expect '--demo --device' drives --de
-expect '--c2 --ctdb-url' rip --demo --c
+expect '--c2 --cache-sectors --ctdb-url' rip --demo --c
+expect '--secure' rip --demo --sec
+expect '' rip --max-reads ''
 expect '--accurate --accuraterip-url' rip --demo --acc
 expect '' rip --ctdb-url ''
 expect '--tracks' rip --tr

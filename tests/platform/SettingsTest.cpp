@@ -195,6 +195,30 @@ TEST_F(SettingsFileTest, SkipConfirmedAndDatabaseUrlsAreKept) {
     EXPECT_TRUE(LoadSettings(path_).ctdbUrl.empty());
 }
 
+TEST_F(SettingsFileTest, SecureReadingIsAValueOfItsOwnPresentOnlyWhenChosen) {
+    Settings settings;
+    settings.outputFolder = "/srv/music/";
+    ASSERT_TRUE(SaveSettings(path_, settings));
+    const std::string without = ReadFile();
+    EXPECT_EQ(without.find("secureReading"), std::string::npos);
+    EXPECT_FALSE(LoadSettings(path_).secureReading);
+
+    settings.secureReading = true;
+    ASSERT_TRUE(SaveSettings(path_, settings));
+    EXPECT_NE(ReadFile().find("\"secureReading\"=hex:01,00,00,00\n"), std::string::npos)
+        << ReadFile();
+    EXPECT_NE(ReadFile().find("\"value0\"=hex:03,00,00,00\n"), std::string::npos)
+        << "the settings word stays as it was";
+    EXPECT_TRUE(LoadSettings(path_).secureReading);
+    EXPECT_FALSE(LoadSettings(path_).skipConfirmed);
+
+    settings.secureReading = false;
+    ASSERT_TRUE(SaveSettings(path_, settings));
+    EXPECT_EQ(ReadFile(), without) << "the file is as it was without the choice";
+    WriteFile(WithKey("\"secureReading\"=hex:02,00,00,00\n"));
+    EXPECT_FALSE(LoadSettings(path_).secureReading) << "only the word 1 chooses it";
+}
+
 TEST_F(SettingsFileTest, ValuesOfTheWrongSizeOrTypeCountAsMissing) {
     for (const char* value0 : {"hex:00,00,00", "hex:00,00,00,00,00", "hex:", "\"0\"",
                                "dword:00000000"}) {

@@ -401,3 +401,28 @@ TEST_F(PeakDisplayTest, PictureCoordinatesMapToTheSameHits) {
 
 } // namespace
 } // namespace vindral
+
+namespace vindral {
+namespace {
+
+TEST(PeakDisplaySecureMarks, SuspiciousBlocksAreRedAndRepairedOnesBlueWhateverTheCounts) {
+    PeakDisplay display;
+    display.Initialise(PeakArea{10, 50, 100, 80});
+    PeakTable table;
+    *table.At(0) = PeakPair{64, 64, 64, 64, 0, 0};
+    *table.At(16) = PeakPair{64, 64, 64, 64, 0, 0, kSecureMarkRepaired};
+    *table.At(32) = PeakPair{64, 64, 64, 64, 500, 0, kSecureMarkSuspicious};
+    ASSERT_EQ(display.DrawBlockColumn(0, 0, 100, table), 0);
+    ASSERT_EQ(display.DrawBlockColumn(16, 16, 100, table), 16);
+    ASSERT_EQ(display.DrawBlockColumn(32, 32, 100, table), 32);
+    EXPECT_EQ(display.Picture().Pixel(0, 15), ErrorColour(0));
+    EXPECT_EQ(display.Picture().Pixel(16, 15), kRepairedColour);
+    EXPECT_EQ(display.Picture().Pixel(16, 65), kRepairedColour);
+    EXPECT_EQ(display.Picture().Pixel(32, 15), kSuspiciousColour);
+    EXPECT_EQ(display.Picture().Pixel(32, 65), kSuspiciousColour);
+    EXPECT_NE(kRepairedColour, kSuspiciousColour);
+    EXPECT_NE(kRepairedColour, ErrorColour(0));
+}
+
+} // namespace
+} // namespace vindral

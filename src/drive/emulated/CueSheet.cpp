@@ -101,9 +101,12 @@ struct CueTrack {
 };
 
 struct DamageLine {
-    bool unreadable = false;
+    std::string kind; // UNREADABLE, UNSTABLE or FLAKY
     int64_t first = 0;
     int64_t count = 0;
+    // UNREADABLE: the failed attempts before a read succeeds (0: never);
+    // FLAKY: the percentage of wrong readings.
+    int64_t extra = 0;
     int line = 0;
 };
 
@@ -604,12 +607,20 @@ bool Parser::Gap(int line, const std::vector<Token>& tokens, bool pregap) {
 }
 
 bool Parser::Damage(int line, const std::vector<Token>& tokens) {
-    if (tokens.size() != 5) {
+    if (tokens.size() < 3) {
         return Fail(line, "REM DAMAGE needs a kind, a sector and a count");
     }
     const std::string kind = Upper(tokens[2].text);
-    if (kind != "UNREADABLE" && kind != "UNSTABLE") {
+    if (kind != "UNREADABLE" && kind != "UNSTABLE" && kind != "FLAKY") {
         return Fail(line, "unknown damage kind '" + Shown(tokens[2].text) + "'");
+    }
+    const bool flaky = kind == "FLAKY";
+    const bool triesAllowed = kind == "UNREADABLE";
+    if (tokens.size() != (flaky ? 6u : 5u) && !(triesAllowed && tokens.size() == 6)) {
+        if (flaky) {
+            return Fail(line, "REM DAMAGE FLAKY needs a sector, a count and a percentage");
+        }
+        return Fail(line, "REM DAMAGE needs a kind, a sector and a count");
     }
     const auto first = Number(tokens[3].text, 9);
     const auto count = Number(tokens[4].text, 9);
@@ -619,7 +630,18 @@ bool Parser::Damage(int line, const std::vector<Token>& tokens) {
     if (!count || *count == 0) {
         return Fail(line, "bad damage count '" + Shown(tokens[4].text) + "'");
     }
-    damage_.push_back(DamageLine{kind == "UNREADABLE", *first, *count, line});
+    int64_t extra = 0;
+    if (tokens.size() == 6) {
+        const auto value = Number(tokens[5].text, 9);
+        if (flaky && (!value || *value > 100)) {
+            return Fail(line, "bad damage percentage '" + Shown(tokens[5].text) + "'");
+        }
+        if (!flaky && (!value || *value == 0)) {
+            return Fail(line, "bad damage tries '" + Shown(tokens[5].text) + "'");
+        }
+        extra = *value;
+    }
+    damage_.push_back(DamageLine{kind, *first, *count, extra, line});
     return true;
 }
 
@@ -900,7 +922,11 @@ std::shared_ptr<const Disc> Parser::Build(int lastLine) {
         }
         const auto first = static_cast<SectorAddress>(damage.first);
         const auto count = static_cast<int32_t>(damage.count);
-        if (damage.unreadable) {
+        if (damage.kind == "FLAKY") {
+            disc->AddFlaky(first, count, static_cast<int32_t>(damage.extra));
+        } else if (damage.kind == "UNREADABLE" && damage.extra > 0) {
+            disc->AddUnreadableTries(first, count, static_cast<int32_t>(damage.extra));
+        } else if (damage.kind == "UNREADABLE") {
             disc->AddUnreadable(first, count);
         } else {
             disc->AddUnstable(first, count);

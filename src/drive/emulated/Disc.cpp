@@ -217,6 +217,7 @@ int32_t Disc::ReadSectors(SectorAddress address, int32_t count, uint8_t* out,
                 std::min<int64_t>({int64_t{count - done}, segmentEnd - at, int64_t{leadOut_} - at}));
             for (int32_t i = 0; i < run; ++i) {
                 if (unreadable_.Contains(at + i) || unstable_.Contains(at + i) ||
+                    flakyRanges_.Contains(at + i) || triesRanges_.Contains(at + i) ||
                     betweenSessions_.Contains(at + i)) {
                     run = i;
                     break;
@@ -264,27 +265,79 @@ bool Disc::IsDataSector(SectorAddress address) const {
     return track != nullptr && track->data;
 }
 
-bool Disc::ReadSector(SectorAddress address, uint8_t* out, uint64_t readNumber) const {
+bool Disc::CleanSector(SectorAddress address, uint8_t* out) const {
     if (address < 0 || address >= leadOut_ || unreadable_.Contains(address) ||
         betweenSessions_.Contains(address)) {
         return false;
     }
     if (const Segment* segment = FindSegment(address)) {
-        if (!segment->source->Read(segment->firstIndex + (address - segment->start), address,
-                                   out)) {
-            return false;
-        }
-    } else {
-        static const SilenceSource audioSilence(false);
-        static const SilenceSource dataSilence(true);
-        (IsDataSector(address) ? dataSilence : audioSilence).Read(0, address, out);
+        return segment->source->Read(segment->firstIndex + (address - segment->start), address,
+                                     out);
     }
-    if (unstable_.Contains(address)) {
+    static const SilenceSource audioSilence(false);
+    static const SilenceSource dataSilence(true);
+    (IsDataSector(address) ? dataSilence : audioSilence).Read(0, address, out);
+    return true;
+}
+
+bool Disc::ReadSector(SectorAddress address, uint8_t* out, uint64_t readNumber) const {
+    if (TryFails(address) || !CleanSector(address, out)) {
+        return false;
+    }
+    if (unstable_.Contains(address) || FlakyReadingWrong(address, readNumber)) {
         for (int i = 0; i < kSectorBytes; ++i) {
             out[i] ^= Disturbance(address, i, readNumber);
         }
     }
     return true;
+}
+
+void Disc::AddUnreadableTries(SectorAddress first, int32_t count, int32_t tries) {
+    std::lock_guard<std::mutex> lock(tries_->mutex);
+    for (int32_t i = 0; i < count; ++i) {
+        tries_->needed[first + i] = tries;
+    }
+    triesRanges_.Add(first, count);
+}
+
+bool Disc::TryFails(SectorAddress address) const {
+    if (!triesRanges_.Contains(address)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(tries_->mutex);
+    auto needed = tries_->needed.find(address);
+    if (needed == tries_->needed.end()) {
+        return false;
+    }
+    int32_t& made = tries_->made[address];
+    if (made >= needed->second) {
+        return false;
+    }
+    ++made;
+    return true;
+}
+
+void Disc::AddFlaky(SectorAddress first, int32_t count, int32_t percent) {
+    flaky_.push_back(Flaky{first, count, percent});
+    flakyRanges_.Add(first, count);
+}
+
+bool Disc::IsFlaky(SectorAddress address) const { return flakyRanges_.Contains(address); }
+
+bool Disc::FlakyReadingWrong(SectorAddress address, uint64_t readNumber) const {
+    if (!flakyRanges_.Contains(address)) {
+        return false;
+    }
+    for (const Flaky& flaky : flaky_) {
+        if (address >= flaky.first && address - flaky.first < flaky.count) {
+            // One hash of the address and the read number, spread to 0..99.
+            const uint32_t draw = (uint32_t{Disturbance(address, 7, readNumber)} << 8 |
+                                   Disturbance(address, 11, readNumber)) %
+                                  100u;
+            return draw < static_cast<uint32_t>(flaky.percent);
+        }
+    }
+    return false;
 }
 
 } // namespace vindral::emulated

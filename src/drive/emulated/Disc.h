@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,14 @@ public:
                         uint64_t firstReadNumber) const;
     bool IsUnstable(SectorAddress address) const { return unstable_.Contains(address); }
     bool IsUnreadable(SectorAddress address) const { return unreadable_.Contains(address); }
+    bool IsFlaky(SectorAddress address) const;
+    // Whether the reading number `readNumber` of a flaky sector comes out
+    // wrong: decided by a hash of the address and the read number, so the
+    // same reads give the same result every run.
+    bool FlakyReadingWrong(SectorAddress address, uint64_t readNumber) const;
+    // The sector as pressed, without damage (what a right reading returns);
+    // false where ReadSector could never succeed.
+    bool CleanSector(SectorAddress address, uint8_t* out) const;
     bool IsDataSector(SectorAddress address) const;
 
     // Building. Tracks are added in disc order; a track's length follows
@@ -138,6 +147,11 @@ public:
     void AddSegment(SectorAddress start, int32_t count, bool data,
                     std::shared_ptr<const SectorSource> source, int64_t firstIndex = 0);
     void AddUnreadable(SectorAddress first, int32_t count) { unreadable_.Add(first, count); }
+    // Sectors whose reads fail until each has been tried `tries` times; the
+    // attempt after that succeeds.
+    void AddUnreadableTries(SectorAddress first, int32_t count, int32_t tries);
+    // Each reading of these sectors is wrong with `percent` % probability.
+    void AddFlaky(SectorAddress first, int32_t count, int32_t percent);
     void AddUnstable(SectorAddress first, int32_t count) { unstable_.Add(first, count); }
     void AddBetweenSessions(SectorAddress first, int32_t count) {
         betweenSessions_.Add(first, count);
@@ -169,6 +183,23 @@ private:
     std::map<SectorAddress, Segment> segments_; // by start
     SectorRanges unreadable_;
     SectorRanges unstable_;
+    struct Flaky {
+        SectorAddress first;
+        int32_t count;
+        int32_t percent;
+    };
+    std::vector<Flaky> flaky_;
+    SectorRanges flakyRanges_;
+    // Sectors that read after some failed attempts: the attempts needed and
+    // those made so far (shared by copies of the disc: the disc wears as one).
+    struct Tries {
+        std::mutex mutex;
+        std::map<SectorAddress, int32_t> needed;
+        std::map<SectorAddress, int32_t> made;
+    };
+    std::shared_ptr<Tries> tries_ = std::make_shared<Tries>();
+    SectorRanges triesRanges_;
+    bool TryFails(SectorAddress address) const;
     DriveBehaviour drive_;
     SectorRanges betweenSessions_;
     DiscFields fields_;

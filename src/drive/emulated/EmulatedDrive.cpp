@@ -451,15 +451,30 @@ bool EmulatedDrive::PressedBytes(int64_t firstByte, uint8_t* out, uint32_t count
     return true;
 }
 
-bool EmulatedDrive::DeliverSector(SectorAddress address, uint8_t* out) {
+bool EmulatedDrive::DeliverSector(SectorAddress address, uint8_t* out, uint8_t* errorBits) {
     auto cached = cache_.find(address);
     if (cached != cache_.end()) {
-        std::memcpy(out, cached->second.data(), kSectorBytes);
+        std::memcpy(out, cached->second.data.data(), kSectorBytes);
+        if (errorBits != nullptr) {
+            std::memcpy(errorBits, cached->second.errorBits.data(), 294);
+        }
         return true;
     }
+    std::array<uint8_t, 294> bits{};
     if (behaviour_.offsetSamples == 0) {
         if (!disc_->ReadSector(address, out, readNumber_++)) {
             return false;
+        }
+        if (disc_->IsUnstable(address) || disc_->IsFlaky(address)) {
+            // The bytes this reading got wrong are the ones it flags.
+            uint8_t clean[kSectorBytes];
+            if (disc_->CleanSector(address, clean)) {
+                for (int i = 0; i < kSectorBytes; ++i) {
+                    if (out[i] != clean[i]) {
+                        bits[static_cast<std::size_t>(i / 8)] |= static_cast<uint8_t>(0x80 >> (i % 8));
+                    }
+                }
+            }
         }
     } else {
         // Offset +N: sample j is the pressed disc's sample j - N.
@@ -468,9 +483,13 @@ bool EmulatedDrive::DeliverSector(SectorAddress address, uint8_t* out) {
             return false;
         }
     }
+    if (errorBits != nullptr) {
+        std::memcpy(errorBits, bits.data(), bits.size());
+    }
     if (behaviour_.cacheSectors != 0) {
-        std::array<uint8_t, kSectorBytes>& slot = cache_[address];
-        std::memcpy(slot.data(), out, kSectorBytes);
+        CacheSlot& slot = cache_[address];
+        std::memcpy(slot.data.data(), out, kSectorBytes);
+        slot.errorBits = bits;
         cacheOrder_.push_back(address);
         while (cacheOrder_.size() > behaviour_.cacheSectors) {
             cache_.erase(cacheOrder_.front());
@@ -539,9 +558,16 @@ void EmulatedDrive::ReadCd(const uint8_t* cdb, uint8_t* in, uint32_t length, Rep
             reply.Fail(kIllegalRequest, kAscIllegalModeForTrack);
             return;
         }
-        if (!disc_->ReadSector(sector, raw, readNumber_++)) {
+        uint8_t bits[294] = {};
+        const bool delivered = data ? disc_->ReadSector(sector, raw, readNumber_++)
+                                    : DeliverSector(sector, raw, bits);
+        if (!delivered) {
             reply.Fail(kMediumError, kAscUnrecoveredRead);
             return;
+        }
+        if (data && disc_->IsUnstable(sector)) {
+            // Every byte of an unstable data sector is unreliable.
+            std::memset(bits, 0xFF, sizeof bits);
         }
         if (!data) {
             const uint32_t n = mainBytes(false);
@@ -568,11 +594,13 @@ void EmulatedDrive::ReadCd(const uint8_t* cdb, uint8_t* in, uint32_t length, Rep
             }
         }
         if (c2Bytes != 0) {
-            // Every byte of an unstable sector is unreliable: all its bits set.
-            const uint8_t bits = disc_->IsUnstable(sector) ? 0xFF : 0x00;
-            std::memset(at, bits, 294);
+            std::memcpy(at, bits, 294);
             if (c2Bytes == 296) {
-                at[294] = bits; // the OR of the sector's C2 bytes
+                uint8_t any = 0;
+                for (const uint8_t b : bits) {
+                    any |= b;
+                }
+                at[294] = any; // the OR of the sector's C2 bytes
                 at[295] = 0;
             }
             at += c2Bytes;

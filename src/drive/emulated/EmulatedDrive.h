@@ -89,7 +89,9 @@ private:
     void ReadAudioRun(int64_t address, int64_t count, uint8_t* in, Reply& reply);
     // One CD-DA sector as this drive returns it: from the cache, or from the
     // disc shifted by the read offset. False when the disc cannot be read.
-    bool DeliverSector(SectorAddress address, uint8_t* out);
+    // With `errorBits`, also the sector's 294 bytes of C2 error bits: one
+    // bit for each byte the reading got wrong.
+    bool DeliverSector(SectorAddress address, uint8_t* out, uint8_t* errorBits = nullptr);
     bool PressedBytes(int64_t firstByte, uint8_t* out, uint32_t count);
     void Adopt(const DriveBehaviour& behaviour);
     uint16_t CurrentSpeedKBps() const;
@@ -116,7 +118,11 @@ private:
     DriveBehaviour behaviour_;
     ReadThrottle::Duration loadedAt_{0}; // when the disc went in
     // The read cache: sector bytes by address, and the addresses oldest first.
-    std::map<SectorAddress, std::array<uint8_t, kSectorBytes>> cache_;
+    struct CacheSlot {
+        std::array<uint8_t, kSectorBytes> data;
+        std::array<uint8_t, 294> errorBits;
+    };
+    std::map<SectorAddress, CacheSlot> cache_;
     std::deque<SectorAddress> cacheOrder_;
 };
 

@@ -73,6 +73,8 @@ constexpr ControlTemplate kMainControls[] = {
     {kIdReadTwice, K::RadioButton, "Read twice", 229, 59, 52, 10},
     {kIdSkipConfirmed, K::CheckBox, "Skip verification of tracks the databases confirm", 7, 244,
      339, 10},
+    {kIdSecureReading, K::CheckBox, "Secure reading: re-read until readings agree", 7, 256, 339,
+     10},
     {kIdSpeedList, K::DropDownList, "", 74, 6, 69, 80},
     {kNoId, K::Text, "Speed", 47, 8, 22, 8},
     {kNoId, K::Text, "Drive", 181, 8, 18, 8},
@@ -84,7 +86,7 @@ constexpr ControlTemplate kMainControls[] = {
     {kIdSpeedIndicator, K::RightLabel, "", 149, 8, 17, 8},
 };
 
-constexpr DialogTemplate kMainTemplate{"Vindral", 353, 258, kMainControls};
+constexpr DialogTemplate kMainTemplate{"Vindral", 353, 270, kMainControls};
 
 const QColor kNavy(0, 0, 128);
 
@@ -145,6 +147,7 @@ MainDialog::MainDialog(QWidget* parent)
     browse_ = Need<QPushButton>(*this, kIdBrowse);
     verify_ = Need<QCheckBox>(*this, kIdVerify);
     skipConfirmed_ = Need<QCheckBox>(*this, kIdSkipConfirmed);
+    secureReading_ = Need<QCheckBox>(*this, kIdSecureReading);
     c2Pointers_ = Need<QRadioButton>(*this, kIdC2Pointers);
     readTwice_ = Need<QRadioButton>(*this, kIdReadTwice);
     namePrefix_ = Need<QLineEdit>(*this, kIdNamePrefix);
@@ -209,6 +212,8 @@ MainDialog::MainDialog(QWidget* parent)
     connect(verify_, &QCheckBox::clicked, this, [this](bool checked) { settings_.verify = checked; });
     connect(skipConfirmed_, &QCheckBox::clicked, this,
             [this](bool checked) { settings_.skipConfirmed = checked; });
+    connect(secureReading_, &QCheckBox::clicked, this,
+            [this](bool checked) { settings_.secureReading = checked; });
     connect(c2Pointers_, &QRadioButton::clicked, this, [this] { settings_.verifyMethod = 0; });
     connect(readTwice_, &QRadioButton::clicked, this, [this] { settings_.verifyMethod = 1; });
     connect(speedList_, &QComboBox::activated, this, &MainDialog::SpeedChosen);
@@ -251,6 +256,7 @@ bool MainDialog::Initialise() {
     ShowReadOffset();
     verify_->setChecked(settings_.verify);
     skipConfirmed_->setChecked(settings_.skipConfirmed);
+    secureReading_->setChecked(settings_.secureReading);
     if (settings_.verifyMethod == 1) {
         readTwice_->setChecked(true);
     } else {
@@ -372,6 +378,7 @@ void MainDialog::Start() {
                               namePrefix_->text().toStdString(), drive, settings_.verify,
                               settings_.verifyMethod == 1);
     job.readOffset = CurrentReadOffset();
+    job.secure = settings_.secureReading;
     job.readMethod = ProbeReadMethod(drive.hostAdapter, drive.target);
     const FreeSpace space = job.tracks.empty() ? FreeSpace{} : freeSpace_(job);
     const uint64_t free = space.bytes;

@@ -59,6 +59,10 @@ enum MainControl : int {
     // last line, leaves out the second reading of confirmed tracks and
     // writes the sealed rip log beside the files.
     kIdSkipConfirmed = 1046,
+    // "Secure reading": sectors that fail, carry C2 errors or differ in the
+    // verification are read again until readings agree, and a bad track
+    // does not end the run.
+    kIdSecureReading = 1047,
 };
 
 constexpr int kPollIntervalMs = 100;
@@ -184,6 +188,7 @@ private:
     QPushButton* browse_ = nullptr;
     QCheckBox* verify_ = nullptr;
     QCheckBox* skipConfirmed_ = nullptr;
+    QCheckBox* secureReading_ = nullptr;
     QRadioButton* c2Pointers_ = nullptr;
     QRadioButton* readTwice_ = nullptr;
     QLineEdit* namePrefix_ = nullptr;

@@ -251,7 +251,8 @@ TEST_F(CueSheetTest, DamageLinesAndLoadingFromAPath) {
           Bytes{}); // replaced below
     const std::string cue = "\xEF\xBB\xBF"
                             "file \"a.bin\" binary\ntrack 01 audio\nindex 01 00:00:00\n"
-                            "REM DAMAGE UNREADABLE 10 5\nREM DAMAGE UNSTABLE 90 10\nREM COMMENT x\n";
+                            "REM DAMAGE UNREADABLE 10 5\nREM DAMAGE UNSTABLE 90 10\nREM COMMENT x\n"
+                            "REM DAMAGE FLAKY 20 2 100\nREM DAMAGE UNREADABLE 30 1 2\n";
     Write("img/disc.cue", Bytes(cue.begin(), cue.end()));
     auto disc = LoadCueSheet((dir / "img" / "disc.cue").string(), error);
     ASSERT_NE(disc, nullptr) << error;
@@ -262,6 +263,12 @@ TEST_F(CueSheetTest, DamageLinesAndLoadingFromAPath) {
     EXPECT_TRUE(disc->ReadSector(15, out.data(), 0));
     EXPECT_FALSE(disc->IsUnstable(89));
     EXPECT_TRUE(disc->IsUnstable(99));
+    EXPECT_TRUE(disc->IsFlaky(21));
+    EXPECT_FALSE(disc->IsFlaky(22));
+    EXPECT_TRUE(disc->FlakyReadingWrong(20, 5)) << "100 %: every reading wrong";
+    EXPECT_FALSE(disc->ReadSector(30, out.data(), 0));
+    EXPECT_FALSE(disc->ReadSector(30, out.data(), 0));
+    EXPECT_TRUE(disc->ReadSector(30, out.data(), 0)) << "the third try succeeds";
 
     EXPECT_EQ(LoadCueSheet((dir / "none.cue").string(), error), nullptr);
     EXPECT_EQ(error.rfind("none.cue: ", 0), 0u) << error;
@@ -281,6 +288,11 @@ TEST_F(CueSheetTest, BrokenSheetsNameFileLineAndFault) {
     };
     const Case cases[] = {
         {"FOO bar\n", "disc.cue:1: unknown keyword 'FOO'"},
+        {"REM DAMAGE FLAKY 1 2\n",
+         "disc.cue:1: REM DAMAGE FLAKY needs a sector, a count and a percentage"},
+        {"REM DAMAGE FLAKY 1 2 101\n", "disc.cue:1: bad damage percentage '101'"},
+        {"REM DAMAGE UNREADABLE 1 2 0\n", "disc.cue:1: bad damage tries '0'"},
+        {"REM DAMAGE UNSTABLE 1 2 3\n", "disc.cue:1: REM DAMAGE needs a kind, a sector and a count"},
         {"FILE missing.bin BINARY\n", "disc.cue:1: cannot open 'missing.bin': "},
         {"FILE empty.bin BINARY\n", "disc.cue:1: 'empty.bin' holds no audio"},
         {"FILE a.bin MP3\n", "disc.cue:1: unsupported file type 'MP3'"},

@@ -368,6 +368,51 @@ TEST_F(EmulatedDriveTest, EjectAndInsertReportMediumAndChangeOnce) {
     EXPECT_EQ(LastSenseCode(), 0);
 }
 
+TEST_F(EmulatedDriveTest, FlakySectorsAndSectorsThatReadAfterTries) {
+    auto damaged = MakeTestDisc();
+    damaged->AddFlaky(50, 2, 50);
+    damaged->AddUnreadableTries(70, 1, 3);
+    drive->Insert(damaged);
+    CdCommands::TestUnitReady(0, 0);
+
+    // Half the readings of a flaky sector are wrong, the others right; each
+    // wrong one has C2 bits on exactly the bytes it got wrong.
+    const int stride = CdCommands::kSectorWithC2Bytes;
+    std::vector<uint8_t> buffer(4 * stride);
+    int right = 0;
+    int wrongReadings = 0;
+    for (int reading = 0; reading < 200; ++reading) {
+        ASSERT_EQ(CdCommands::ReadCdWithC2(0, 0, 50, 2, buffer.data()), kStatusOk);
+        for (int s = 0; s < 2; ++s) {
+            const uint8_t* audio = buffer.data() + s * stride;
+            const uint8_t* c2 = audio + kSectorBytes;
+            int wrong = 0;
+            int flaggedRight = 0;
+            for (int i = 0; i < kSectorBytes; ++i) {
+                const bool bad = audio[i] != PatternSource::Expected(50 + s, i);
+                const bool flag = ((c2[i / 8] >> (7 - i % 8)) & 1) != 0;
+                wrong += bad ? 1 : 0;
+                flaggedRight += flag && !bad ? 1 : 0;
+                ASSERT_TRUE(!bad || flag) << "a wrong byte without its C2 bit";
+            }
+            EXPECT_EQ(flaggedRight, 0);
+            (wrong == 0 ? right : wrongReadings) += 1;
+        }
+    }
+    EXPECT_GT(right, 120);
+    EXPECT_GT(wrongReadings, 120);
+
+    // Plain reads fail three times, then the sector reads and stays readable.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_EQ(CdCommands::ReadCd(0, 0, 68, 4, buffer.data()), kStatusCheckCondition)
+            << attempt;
+        EXPECT_EQ(LastSenseCode(), Sense(3, 0x11));
+    }
+    EXPECT_EQ(CdCommands::ReadCd(0, 0, 68, 4, buffer.data()), kStatusOk);
+    EXPECT_EQ(buffer[2 * kSectorBytes + 5], PatternSource::Expected(70, 5));
+    EXPECT_EQ(CdCommands::ReadCd(0, 0, 70, 1, buffer.data()), kStatusOk);
+}
+
 TEST_F(EmulatedDriveTest, UnreadableAndUnstableSectors) {
     auto damaged = MakeTestDisc();
     damaged->AddUnreadable(40, 3);

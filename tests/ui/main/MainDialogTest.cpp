@@ -3,6 +3,7 @@
 // list, the stored settings and the free-space refusal.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QContextMenuEvent>
@@ -15,6 +16,7 @@
 #include <QToolTip>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -1127,6 +1129,75 @@ private slots:
         QVERIFY2(ReadSettingsFile().find("\"value0\"=hex:03,00,00,00") != std::string::npos,
                  ReadSettingsFile().c_str());
         qunsetenv("XDG_CACHE_HOME");
+    }
+
+    // "Secure reading", kept with the settings as a value of its own: the run
+    // re-reads what fails or carries C2 errors, names the places in the log,
+    // goes on past the suspicious track and marks the columns of the peak
+    // display, repaired ones blue and suspicious ones red.
+    void secureReadingRepairsNamesAndMarks() {
+        auto disc = std::const_pointer_cast<emulated::Disc>(MakeDisc({{1, 0}, {2, 300}}, 500));
+        disc->AddUnreadableTries(100, 1, 2); // track 1, 00:01.25: reads on the third try
+        disc->AddUnstable(400, 1);           // track 2, 00:01.25: never agrees
+        UseEmulatedDrives({disc});
+        const QString out = Folder("secure");
+        WriteSettingsFile("\"value0\"=hex:00,00,00,00\n\"secureReading\"=hex:01,00,00,00\n"
+                          "\"value1\"=\"" + out.toStdString() + "\"\n");
+        auto dialog = Open();
+        QVERIFY(dialog);
+        auto* secure = Control<QCheckBox>(*dialog, kIdSecureReading);
+        QVERIFY(secure->isChecked());
+        QCOMPARE(secure->text(), QStringLiteral("Secure reading: re-read until readings agree"));
+        Select(*dialog, {0, 1});
+        dialog->PollTick();
+
+        QStringList log;
+        std::vector<PeakColour> firstTrack;
+        std::vector<PeakColour> secondTrack;
+        test::WhenModal<ExtractDialog>([&](ExtractDialog* run) {
+            auto* poll = new QTimer(run);
+            QObject::connect(poll, &QTimer::timeout, run, [&, run, poll] {
+                const PeakPicture& picture = run->Display().Picture();
+                const int32_t track = run->Protocol().Run().player.currentTrack;
+                std::vector<PeakColour>& columns = track == 0 ? firstTrack : secondTrack;
+                columns.clear();
+                for (int32_t x = 0; x < picture.Width(); ++x) {
+                    columns.push_back(picture.Pixel(x, picture.Height() / 4));
+                }
+                if (!run->Protocol().Finished()) {
+                    return;
+                }
+                poll->stop();
+                for (const auto& line : run->Protocol().Log().Lines()) {
+                    log << QString::fromStdString(line);
+                }
+                run->reject();
+            });
+            poll->start(1);
+        });
+        test::Watchdog watchdog(60000);
+        Control<QPushButton>(*dialog, kIdStart)->click();
+        QVERIFY(!watchdog.Fired());
+
+        QVERIFY2(log.contains(QStringLiteral("  Repaired: 00:01.25 (4 readings, 2 agreed)")),
+                 qPrintable(log.join("\n")));
+        QVERIFY2(log.contains(QStringLiteral("  Suspicious: 00:01.25 (20 readings, 1 agreed)")),
+                 qPrintable(log.join("\n")));
+        QVERIFY(log.contains(QStringLiteral(
+            "Secure reading: 0 exact, 1 repaired, 1 suspicious, 0 failed (21 re-reads)")));
+        QVERIFY(QFile::exists(out + "Track02.wav"));
+        const auto count = [](const std::vector<PeakColour>& columns, PeakColour colour) {
+            return std::count(columns.begin(), columns.end(), colour);
+        };
+        QVERIFY(count(secondTrack, kSuspiciousColour) > 0);
+        QCOMPARE(count(secondTrack, kRepairedColour), 0);
+
+        // Unticked, the value goes from the settings file.
+        secure->click();
+        QVERIFY(!dialog->CurrentSettings().secureReading);
+        dialog->reject();
+        QVERIFY2(ReadSettingsFile().find("secureReading") == std::string::npos,
+                 ReadSettingsFile().c_str());
     }
 };
 

@@ -1,0 +1,282 @@
+// vindral-cli rip --secure over emulated drives with damaged discs.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "cli/Cli.h"
+#include "drive/Transport.h"
+#include "extract/RunHarness.h"
+
+namespace vindral {
+namespace {
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Result RunCli(std::vector<std::string> args) {
+    ResetTransportForTesting();
+    args.insert(args.begin(), "vindral-cli");
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = cli::Run(static_cast<int>(argv.size()), argv.data(), out, err);
+    ResetTransportForTesting();
+    return {status, out.str(), err.str()};
+}
+
+// Four tracks: 0-299, 300-499, 500-749, 750-899.
+constexpr int kStarts[] = {0, 300, 500, 750, 900};
+
+std::vector<uint8_t> g_bin;
+
+std::string WriteDisc(const std::string& folder, const std::string& rem) {
+    g_bin.assign(900 * 2352, 0);
+    for (std::size_t i = 0; i < g_bin.size(); ++i) {
+        g_bin[i] = static_cast<uint8_t>((i * 29 + i / 2352 * 5 + 3) & 0xFF);
+    }
+    std::ofstream(folder + "disc.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(g_bin.data()),
+               static_cast<std::streamsize>(g_bin.size()));
+    std::ofstream cue(folder + "disc.cue");
+    cue << rem << "FILE \"disc.bin\" BINARY\n";
+    for (int t = 0; t < 4; ++t) {
+        const int start = kStarts[t];
+        cue << "  TRACK 0" << t + 1 << " AUDIO\n    INDEX 01 " << "00:"
+            << (start / 75 < 10 ? "0" : "") << start / 75 << ":"
+            << (start % 75 < 10 ? "0" : "") << start % 75 << "\n";
+    }
+    return folder + "disc.cue";
+}
+
+// The audio of track `t` (0-based) as its file should hold it.
+std::vector<uint8_t> TrackAudio(int t) {
+    return std::vector<uint8_t>(g_bin.begin() + kStarts[t] * 2352,
+                                g_bin.begin() + kStarts[t + 1] * 2352);
+}
+
+std::vector<uint8_t> FileAudio(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+    return bytes.size() >= 44 ? std::vector<uint8_t>(bytes.begin() + 44, bytes.end())
+                              : std::vector<uint8_t>{};
+}
+
+std::string FileName(const std::string& folder, int t) {
+    return folder + "Track0" + std::to_string(t + 1) + ".wav";
+}
+
+// "mm:ss.ff" of a sector within its track.
+std::string Position(int sectorInTrack) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d.%02d", sectorInTrack / 4500,
+                  sectorInTrack / 75 % 60, sectorInTrack % 75);
+    return text;
+}
+
+// Flaky sectors at the start, in the middle and at the end of tracks and
+// across the edges of tracks 1/2 and 3/4.
+const char kFlaky[] = "REM DAMAGE FLAKY 0 2 60\n"
+                      "REM DAMAGE FLAKY 150 3 60\n"
+                      "REM DAMAGE FLAKY 297 6 60\n"
+                      "REM DAMAGE FLAKY 497 3 60\n"
+                      "REM DAMAGE FLAKY 620 2 60\n"
+                      "REM DAMAGE FLAKY 747 6 60\n"
+                      "REM DAMAGE FLAKY 898 2 60\n";
+
+bool IsFlaky(int sector) {
+    const int ranges[][2] = {{0, 2}, {150, 3}, {297, 6}, {497, 3}, {620, 2}, {747, 6}, {898, 2}};
+    for (const auto& r : ranges) {
+        if (sector >= r[0] && sector < r[0] + r[1]) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(SecureRip, FlakySectorsEverywhereAreRepairedAndNamed) {
+    test::TempFolder folder;
+    const std::string cue = WriteDisc(folder.Path(), kFlaky);
+
+    // Without secure mode the damage reaches the files.
+    const Result plain = RunCli({"rip", "--image", cue, "--out", folder.Path()});
+    EXPECT_EQ(plain.status, 0) << "nothing tells the plain rip";
+    int damagedTracks = 0;
+    for (int t = 0; t < 4; ++t) {
+        damagedTracks += FileAudio(FileName(folder.Path(), t)) != TrackAudio(t) ? 1 : 0;
+    }
+    EXPECT_GE(damagedTracks, 3);
+    EXPECT_EQ(plain.out.find("Secure reading"), std::string::npos);
+
+    const Result secure = RunCli({"rip", "--image", cue, "--out", folder.Path(), "--secure",
+                                  "--cache-sectors", "32"});
+    EXPECT_EQ(secure.status, 0) << secure.out << secure.err;
+    for (int t = 0; t < 4; ++t) {
+        EXPECT_EQ(FileAudio(FileName(folder.Path(), t)), TrackAudio(t)) << "track " << t + 1;
+    }
+    // Every repaired line names a flaky sector of the track being extracted,
+    // and every flaky sector whose reading was wrong is named.
+    const std::regex repaired(R"(  Repaired: (\d\d):(\d\d)\.(\d\d) \((\d+) readings, (\d+) agreed\))");
+    std::istringstream lines(secure.out);
+    int track = -1;
+    int named = 0;
+    std::set<int> sectors;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("---> Extracting track ", 0) == 0) {
+            track = std::stoi(line.substr(22)) - 1;
+        }
+        std::smatch m;
+        if (std::regex_match(line, m, repaired)) {
+            ASSERT_GE(track, 0);
+            const int inTrack = std::stoi(m[1]) * 4500 + std::stoi(m[2]) * 75 + std::stoi(m[3]);
+            EXPECT_TRUE(IsFlaky(kStarts[track] + inTrack)) << line;
+            EXPECT_GE(std::stoi(m[4]), 3) << line;
+            EXPECT_EQ(std::stoi(m[5]), 2) << line;
+            sectors.insert(kStarts[track] + inTrack);
+            ++named;
+        }
+        EXPECT_EQ(line.find("Suspicious"), std::string::npos) << line;
+    }
+    EXPECT_GE(named, 10) << secure.out;
+    EXPECT_EQ(sectors.size(), static_cast<std::size_t>(named)) << "each sector named once";
+    EXPECT_TRUE(sectors.count(0) + sectors.count(1) + sectors.count(899) + sectors.count(898) > 0);
+    const std::regex summary(R"(Secure reading: (\d) exact, (\d) repaired, 0 suspicious, 0 failed \((\d+) re-reads\))");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(secure.out, m, summary)) << secure.out;
+    EXPECT_EQ(std::stoi(m[1]) + std::stoi(m[2]), 4);
+    EXPECT_GE(std::stoi(m[3]), 2 * named);
+    EXPECT_NE(secure.out.find("4 track(s) extracted"), std::string::npos);
+}
+
+TEST(SecureRip, ASectorThatNeverReadsLeavesItsTrackSuspiciousAndTheRunGoesOn) {
+    test::TempFolder folder;
+    // Sector 100 (00:01.25 of track 1) never reads; 400 and 401 read on the
+    // third try; track 4 cannot be read at all.
+    const std::string cue = WriteDisc(folder.Path(), "REM DAMAGE UNREADABLE 100 1\n"
+                                                     "REM DAMAGE UNREADABLE 400 2 2\n"
+                                                     "REM DAMAGE UNREADABLE 750 150\n");
+    const Result plain = RunCli({"rip", "--image", cue, "--out", folder.Path()});
+    EXPECT_EQ(plain.status, 1);
+    EXPECT_FALSE(test::FileExists(FileName(folder.Path(), 1))) << "the plain rip stops at once";
+
+    const Result secure = RunCli({"rip", "--image", cue, "--out", folder.Path(), "--secure",
+                                  "--max-reads", "5", "--cache-sectors", "0"});
+    EXPECT_EQ(secure.status, 1);
+    EXPECT_NE(secure.out.find("  Suspicious: " + Position(100) + " (5 readings, 0 agreed)"),
+              std::string::npos)
+        << secure.out;
+    // 400: the block's read and its own fail, two re-reads agree; 401: the
+    // block's read stops before it, then it fails twice alone.
+    EXPECT_NE(secure.out.find("  Repaired: " + Position(100) + " (4 readings, 2 agreed)\n"
+                              "  Repaired: " + Position(101) + " (5 readings, 2 agreed)\n"),
+              std::string::npos);
+    EXPECT_NE(secure.out.find("Read error (code 031100)\n  Track could not be read\n"),
+              std::string::npos);
+    int namedPositions = 0;
+    std::istringstream lines(secure.out);
+    for (std::string line; std::getline(lines, line);) {
+        namedPositions += line.rfind("  Repaired: ", 0) == 0 ? 1 : 0;
+        namedPositions += line.rfind("  Suspicious: ", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(namedPositions, 3) << "only the sectors that failed themselves";
+    EXPECT_NE(secure.out.find("  Track could not be read"), std::string::npos);
+    std::vector<uint8_t> expected = TrackAudio(0);
+    std::fill(expected.begin() + 100 * 2352, expected.begin() + 101 * 2352, 0);
+    EXPECT_EQ(FileAudio(FileName(folder.Path(), 0)), expected) << "silence where nothing read";
+    EXPECT_EQ(FileAudio(FileName(folder.Path(), 1)), TrackAudio(1));
+    EXPECT_EQ(FileAudio(FileName(folder.Path(), 2)), TrackAudio(2));
+    EXPECT_FALSE(test::FileExists(FileName(folder.Path(), 3)));
+    EXPECT_NE(secure.out.find("Secure reading: 1 exact, 1 repaired, 1 suspicious, 1 failed"),
+              std::string::npos)
+        << secure.out;
+    EXPECT_NE(secure.out.find("3 track(s) extracted"), std::string::npos);
+}
+
+TEST(SecureRip, TheCacheFoolsReReadsUnlessItIsDefeated) {
+    test::TempFolder folder;
+    const std::string cue =
+        WriteDisc(folder.Path(), "REM DRIVE CACHE 64\nREM DAMAGE FLAKY 150 3 60\n");
+    auto track1 = [&](const std::string& cacheSectors) {
+        const Result result = RunCli({"rip", "--image", cue, "--out", folder.Path(), "--tracks",
+                                      "1", "--secure", "--cache-sectors", cacheSectors});
+        return std::make_pair(result, FileAudio(FileName(folder.Path(), 0)));
+    };
+    const auto [fooled, fooledAudio] = track1("0");
+    EXPECT_EQ(fooled.status, 0) << "the cached wrong reading agrees with itself";
+    EXPECT_NE(fooledAudio, TrackAudio(0));
+    EXPECT_NE(fooled.out.find("(2 readings, 2 agreed)"), std::string::npos) << fooled.out;
+
+    const auto [defeated, defeatedAudio] = track1("128");
+    EXPECT_EQ(defeated.status, 0) << defeated.out;
+    EXPECT_EQ(defeatedAudio, TrackAudio(0));
+}
+
+TEST(SecureRip, VerificationRepairsTheFileWhereNoC2PointersTell) {
+    test::TempFolder folder;
+    // READ CD refused: the drive is read with READ CDDA, without C2 pointers,
+    // so wrong readings reach the files silently.
+    const std::string cue = WriteDisc(folder.Path(), std::string("REM DRIVE REFUSE READCD\n") + kFlaky);
+    const Result secure = RunCli({"rip", "--image", cue, "--out", folder.Path(), "--secure",
+                                  "--verify", "--cache-sectors", "32"});
+    EXPECT_EQ(secure.status, 0) << secure.out << secure.err;
+    for (int t = 0; t < 4; ++t) {
+        EXPECT_EQ(FileAudio(FileName(folder.Path(), t)), TrackAudio(t)) << "track " << t + 1;
+    }
+    const std::regex corrected(R"(  Corrected in the file: (\d+) of (\d+) differing sector\(s\))");
+    const std::regex errors(R"(  Errors: (\d+) \()");
+    std::istringstream lines(secure.out);
+    int correctedTotal = 0;
+    int differingBytes = 0;
+    int verifyingRepairs = 0;
+    bool verifying = false;
+    for (std::string line; std::getline(lines, line);) {
+        verifying = line.rfind("---> Verifying", 0) == 0 ||
+                    (verifying && line.rfind("---> ", 0) != 0);
+        std::smatch m;
+        if (std::regex_match(line, m, corrected)) {
+            EXPECT_EQ(m[1], m[2]) << line;
+            correctedTotal += std::stoi(m[1]);
+        }
+        if (std::regex_search(line, m, errors)) {
+            differingBytes += std::stoi(m[1]);
+        }
+        verifyingRepairs += verifying && line.rfind("  Repaired: ", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_GT(correctedTotal, 0) << secure.out;
+    EXPECT_GT(differingBytes, 0) << "the error counts still say what differed";
+    EXPECT_EQ(verifyingRepairs, correctedTotal) << "each corrected position is named";
+}
+
+TEST(SecureRip, CancelDuringReReads) {
+    test::TempFolder folder;
+    const std::string cue = WriteDisc(folder.Path(), "REM DAMAGE UNREADABLE 100 1\n");
+    std::thread interrupter([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        cli::interrupted = true;
+    });
+    const auto started = std::chrono::steady_clock::now();
+    const Result result = RunCli({"rip", "--image", cue, "--out", folder.Path(), "--secure",
+                                  "--max-reads", "1000", "--cache-sectors", "800"});
+    const auto took = std::chrono::steady_clock::now() - started;
+    interrupter.join();
+    cli::interrupted = false;
+    EXPECT_EQ(result.status, 130);
+    EXPECT_EQ(result.out.substr(result.out.rfind("Canceled by user")), "Canceled by user\n");
+    EXPECT_EQ(result.out.find("Suspicious"), std::string::npos);
+    EXPECT_FALSE(test::FileExists(FileName(folder.Path(), 0)));
+    EXPECT_LT(took, std::chrono::seconds(30));
+}
+
+} // namespace
+} // namespace vindral

@@ -1,0 +1,216 @@
+#include "extract/SecureReader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <map>
+#include <vector>
+
+namespace vindral {
+namespace {
+
+uint8_t Pressed(SectorAddress address, int byte) {
+    return static_cast<uint8_t>(address * 7 + byte * 13 + 1);
+}
+
+// A drive whose sectors are scripted: for each address, a queue of what its
+// next readings give (right, wrong with C2 bits or not, or a failure); an
+// empty queue reads right. A read of several sectors fails as a whole when
+// one of them fails.
+class FakeDrive {
+public:
+    enum Reading { kRight, kWrongFlagged, kWrongSilent, kFails };
+
+    void Script(SectorAddress address, std::deque<Reading> readings) {
+        script_[address] = std::move(readings);
+    }
+
+    SecureReader::Drive Hooks() {
+        SecureReader::Drive drive;
+        drive.read = [this](SectorAddress address, int32_t count, uint8_t* audio, uint8_t* c2) {
+            ++reads;
+            int32_t status = kStatusOk;
+            for (int32_t s = 0; s < count; ++s) {
+                const SectorAddress at = address + s;
+                Reading reading = kRight;
+                auto it = script_.find(at);
+                if (it != script_.end() && !it->second.empty()) {
+                    reading = it->second.front();
+                    it->second.pop_front();
+                }
+                uint8_t* sector = audio + static_cast<std::size_t>(s) * kSectorBytes;
+                for (int b = 0; b < kSectorBytes; ++b) {
+                    sector[b] = Pressed(at, b);
+                }
+                if (reading == kFails) {
+                    status = 2;
+                    continue;
+                }
+                if (reading != kRight) {
+                    ++wrongCount_;
+                    sector[100] ^= static_cast<uint8_t>(wrongCount_);
+                    if (c2 != nullptr && reading == kWrongFlagged) {
+                        c2[static_cast<std::size_t>(s) * 294 + 100 / 8] |= 0x80 >> (100 % 8);
+                    }
+                }
+            }
+            return status;
+        };
+        drive.readElsewhere = [this](SectorAddress, int32_t count) {
+            ++flushes;
+            flushedSectors += count;
+        };
+        drive.slowDown = [this](bool slow) { speedChanges.push_back(slow); };
+        drive.cancelled = [this] { return cancelAfterReads > 0 && reads >= cancelAfterReads; };
+        return drive;
+    }
+
+    int reads = 0;
+    int flushes = 0;
+    int64_t flushedSectors = 0;
+    int cancelAfterReads = 0;
+    std::vector<bool> speedChanges;
+
+private:
+    std::map<SectorAddress, std::deque<Reading>> script_;
+    int wrongCount_ = 0;
+};
+
+bool Exact(const std::vector<uint8_t>& out, SectorAddress first, int sectors) {
+    for (int s = 0; s < sectors; ++s) {
+        for (int b = 0; b < kSectorBytes; ++b) {
+            if (out[static_cast<std::size_t>(s) * kSectorBytes + b] != Pressed(first + s, b)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+TEST(SecureReaderTest, CleanBlocksAreReadOnceAndFlaggedSectorsUntilTwoReadingsAgree) {
+    FakeDrive drive;
+    SecureReader reader(SecureSettings{}, drive.Hooks());
+    std::vector<uint8_t> out(16 * kSectorBytes);
+    ASSERT_EQ(reader.Read(100, 16, out.data()), kStatusOk);
+    EXPECT_EQ(drive.reads, 1);
+    EXPECT_EQ(drive.flushes, 0);
+    EXPECT_TRUE(reader.Outcomes().empty());
+    EXPECT_TRUE(Exact(out, 100, 16));
+
+    // Sector 205: flagged, then wrong again, then right twice.
+    drive.Script(205, {FakeDrive::kWrongFlagged, FakeDrive::kWrongFlagged, FakeDrive::kRight,
+                       FakeDrive::kRight});
+    ASSERT_EQ(reader.Read(200, 16, out.data()), kStatusOk);
+    EXPECT_TRUE(Exact(out, 200, 16));
+    ASSERT_EQ(reader.Outcomes().size(), 1u);
+    const SectorOutcome& repaired = reader.Outcomes()[0];
+    EXPECT_EQ(repaired.address, 205);
+    EXPECT_TRUE(repaired.agreed);
+    EXPECT_EQ(repaired.readings, 4);
+    EXPECT_EQ(repaired.agreeing, 2);
+    EXPECT_EQ(reader.Rereads(), 3) << "only the flagged sector is read again";
+    EXPECT_EQ(drive.flushes, 3) << "the cache is defeated before each re-read";
+    EXPECT_EQ(drive.flushedSectors, 3 * 2048);
+}
+
+TEST(SecureReaderTest, FailedReadsAndSuspectSectorsAreReReadWithoutC2) {
+    FakeDrive drive;
+    SecureSettings settings;
+    settings.agreeing = 3;
+    settings.cacheSectors = 0;
+    SecureReader reader(settings, drive.Hooks());
+    reader.SetUsesC2(false);
+    std::vector<uint8_t> out(4 * kSectorBytes);
+    // The block's read fails on sector 11; read alone, it fails once more.
+    // The other sectors read alone are taken as they are.
+    drive.Script(11, {FakeDrive::kFails, FakeDrive::kFails});
+    ASSERT_EQ(reader.Read(10, 4, out.data()), kStatusOk);
+    EXPECT_TRUE(Exact(out, 10, 4));
+    EXPECT_EQ(drive.flushes, 0) << "no cache defeat when the cache size is 0";
+    ASSERT_EQ(reader.Outcomes().size(), 1u);
+    EXPECT_EQ(reader.Outcomes()[0].address, 11);
+    EXPECT_EQ(reader.Outcomes()[0].readings, 5) << "block, alone, then three alike";
+    EXPECT_EQ(reader.Outcomes()[0].agreeing, 3);
+    EXPECT_EQ(drive.reads, 1 + 4 + 3);
+
+    // A silent wrong reading is caught only when the sector is suspect.
+    reader.ClearOutcomes();
+    drive.Script(21, {FakeDrive::kWrongSilent, FakeDrive::kRight, FakeDrive::kRight,
+                      FakeDrive::kRight});
+    std::vector<bool> suspect{false, true, false, false};
+    ASSERT_EQ(reader.Read(20, 4, out.data(), &suspect), kStatusOk);
+    EXPECT_TRUE(Exact(out, 20, 4));
+    ASSERT_EQ(reader.Outcomes().size(), 1u);
+    EXPECT_EQ(reader.Outcomes()[0].readings, 4);
+    drive.Script(31, {FakeDrive::kWrongSilent});
+    reader.ClearOutcomes();
+    ASSERT_EQ(reader.Read(30, 4, out.data()), kStatusOk);
+    EXPECT_FALSE(Exact(out, 30, 4)) << "nothing tells a silent wrong reading apart";
+    EXPECT_TRUE(reader.Outcomes().empty());
+}
+
+TEST(SecureReaderTest, SectorsThatNeverAgreeKeepTheMostFrequentReadingAndSlowTheDrive) {
+    FakeDrive drive;
+    SecureSettings settings;
+    settings.maxReadings = 6;
+    settings.slowDownAfter = 2;
+    SecureReader reader(settings, drive.Hooks());
+    std::vector<uint8_t> out(2 * kSectorBytes);
+    // Sector 50 is right once among its six readings. The block's read fails
+    // as a whole (sector 51), so its reading there is not kept; read alone,
+    // it comes wrong.
+    drive.Script(50, {FakeDrive::kWrongFlagged, FakeDrive::kWrongFlagged, FakeDrive::kRight,
+                      FakeDrive::kWrongFlagged, FakeDrive::kWrongFlagged,
+                      FakeDrive::kWrongFlagged});
+    // Sector 51 never reads.
+    drive.Script(51, std::deque<FakeDrive::Reading>(6, FakeDrive::kFails));
+    ASSERT_EQ(reader.Read(50, 2, out.data()), kStatusOk);
+    ASSERT_EQ(reader.Outcomes().size(), 2u);
+    const SectorOutcome& best = reader.Outcomes()[0];
+    EXPECT_FALSE(best.agreed);
+    EXPECT_EQ(best.readings, 6);
+    EXPECT_EQ(best.agreeing, 1);
+    // Every kept reading differs from the others: the first of them stays.
+    EXPECT_NE(out[100], Pressed(50, 100));
+    const SectorOutcome& unreadable = reader.Outcomes()[1];
+    EXPECT_FALSE(unreadable.readable);
+    EXPECT_EQ(unreadable.readings, 6);
+    EXPECT_EQ(unreadable.agreeing, 0);
+    EXPECT_EQ(out[kSectorBytes + 5], 0) << "silence where nothing could be read";
+    // Slowed for the re-reads, back to full speed for each region read
+    // elsewhere, restored at the end.
+    ASSERT_GE(drive.speedChanges.size(), 2u);
+    for (std::size_t i = 0; i < drive.speedChanges.size(); ++i) {
+        EXPECT_EQ(drive.speedChanges[i], i % 2 == 0) << i;
+    }
+    EXPECT_FALSE(drive.speedChanges.back());
+
+    // Three must agree: two right readings among six are the most frequent.
+    settings.agreeing = 3;
+    SecureReader three(settings, drive.Hooks());
+    drive.Script(60, {FakeDrive::kWrongFlagged, FakeDrive::kWrongFlagged, FakeDrive::kRight,
+                      FakeDrive::kWrongFlagged, FakeDrive::kRight, FakeDrive::kWrongFlagged});
+    ASSERT_EQ(three.Read(60, 1, out.data()), kStatusOk);
+    ASSERT_EQ(three.Outcomes().size(), 1u);
+    EXPECT_FALSE(three.Outcomes()[0].agreed);
+    EXPECT_EQ(three.Outcomes()[0].agreeing, 2);
+    EXPECT_TRUE(Exact(out, 60, 1));
+}
+
+TEST(SecureReaderTest, CancelEndsTheReReadsAndRestoresTheSpeed) {
+    FakeDrive drive;
+    SecureSettings settings;
+    settings.slowDownAfter = 1;
+    SecureReader reader(settings, drive.Hooks());
+    drive.Script(7, std::deque<FakeDrive::Reading>(20, FakeDrive::kFails));
+    drive.cancelAfterReads = 25;
+    std::vector<uint8_t> out(16 * kSectorBytes);
+    EXPECT_EQ(reader.Read(0, 16, out.data()), 0);
+    EXPECT_EQ(drive.reads, 25) << "no read after the cancel was seen";
+    EXPECT_FALSE(drive.speedChanges.empty());
+    EXPECT_FALSE(drive.speedChanges.back()) << "the speed is restored";
+}
+
+} // namespace
+} // namespace vindral

@@ -1,0 +1,72 @@
+// The run protocol with secure reading over a scripted drive: the log lines,
+// the track results, the peak marks and the speed changes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "extract/RunHarness.h"
+
+namespace vindral {
+namespace {
+
+class SecureRun : public test::RunFixture {};
+
+TEST_F(SecureRun, FlaggedAndUnreadableSectorsAreMarkedLoggedAndCounted) {
+    disc.c2Flagged[20] = {5, 6};  // flagged every time, yet the same data
+    disc.unreadable = {40};       // never reads
+    ExtractJob job = Job({TrackEntry{0, 1, 0, 64}, TrackEntry{0, 2, 64, 32}}, false);
+    job.secure = true;
+    job.secureSettings.cacheSectors = 0;
+    test::RecordingView view;
+    RunProtocol protocol(job, view, Clock());
+    RunToStop(protocol);
+
+    const auto has = [&](const std::string& line) {
+        return std::find(view.lines.begin(), view.lines.end(), line) != view.lines.end();
+    };
+    EXPECT_TRUE(has("  Repaired: 00:00.20 (2 readings, 2 agreed)"));
+    EXPECT_TRUE(has("  Suspicious: 00:00.40 (20 readings, 0 agreed)"));
+    EXPECT_TRUE(has("2 track(s) extracted"));
+    // Re-reads: one of sector 20, eighteen of sector 40 (its block read and
+    // its own first read make twenty readings).
+    EXPECT_TRUE(has("Secure reading: 1 exact, 0 repaired, 1 suspicious, 0 failed (19 re-reads)"))
+        << view.lines.back();
+    EXPECT_TRUE(protocol.Finished());
+    EXPECT_TRUE(protocol.Failed()) << "a suspicious track fails the run";
+    EXPECT_EQ(protocol.Result(0), RunProtocol::TrackResult::kSuspicious);
+    EXPECT_EQ(protocol.Result(1), RunProtocol::TrackResult::kExact);
+
+    const PeakTable& peaks = *protocol.Run().peaks;
+    EXPECT_EQ(peaks.At(0)->secureMark, kSecureMarkNone);
+    EXPECT_EQ(peaks.At(16)->secureMark, kSecureMarkRepaired);
+    EXPECT_EQ(peaks.At(32)->secureMark, kSecureMarkSuspicious);
+    EXPECT_EQ(peaks.At(64)->secureMark, kSecureMarkNone);
+
+    // Slowed down for the re-reads of sector 40, restored afterwards.
+    const auto speeds = std::count_if(commands.begin(), commands.end(),
+                                      [](const auto& c) { return c.cdb[0] == 0xBB; });
+    EXPECT_EQ(speeds, 2);
+    EXPECT_EQ(disc.ReadsOf(41), 1) << "the failed block delivers nothing; read alone once";
+
+    // The file holds silence for the unreadable sector, the disc elsewhere.
+    const auto wav = test::ReadWholeFile(folder.Path() + "Track01.wav");
+    ASSERT_EQ(wav.size(), 44u + 64u * kSectorBytes);
+    EXPECT_EQ(wav[44 + 40 * kSectorBytes + 7], 0);
+    EXPECT_EQ(wav[44 + 41 * kSectorBytes + 7], test::DiscByte(41, 7));
+    EXPECT_EQ(wav[44 + 20 * kSectorBytes + 7], test::DiscByte(20, 7));
+}
+
+TEST_F(SecureRun, WithoutSecureReadingTheFirstReadErrorStillEndsTheRun) {
+    disc.unreadable = {40};
+    ExtractJob job = Job({TrackEntry{0, 1, 0, 64}, TrackEntry{0, 2, 64, 32}}, false);
+    test::RecordingView view;
+    RunProtocol protocol(job, view, Clock());
+    RunToStop(protocol);
+    EXPECT_EQ(view.lines.back(), "Read error (code 031100)");
+    EXPECT_FALSE(test::FileExists(folder.Path() + "Track01.wav"));
+    EXPECT_FALSE(test::FileExists(folder.Path() + "Track02.wav"));
+    EXPECT_EQ(disc.ReadsOf(64), 0);
+}
+
+} // namespace
+} // namespace vindral

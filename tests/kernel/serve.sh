@@ -8,7 +8,9 @@
 # a second session), byte-exact verified rips (also as an unprivileged user),
 # each read method (drives that refuse READ CD, and READ CDDA too), a short
 # transfer reported as such, an unreadable sector, unstable sectors,
-# a read offset, Ctrl+C during a rip, a media change between two runs, and
+# a read offset (seen, and corrected by --offset), a drive cache that fools a
+# plain verification and that secure reading empties, Ctrl+C during a rip, a
+# media change between two runs, and
 # the clean-up after SIGTERM. The host compares everything with the same
 # images read by vindral-cli's own emulated drive and with the BIN files.
 #
@@ -60,6 +62,7 @@ three_tracks "REM DRIVE REFUSE READCD" >"$IMG/noreadcd.cue"
 three_tracks "REM DRIVE REFUSE READCD" "REM DRIVE REFUSE READCDDA" >"$IMG/read10.cue"
 three_tracks "REM DAMAGE UNREADABLE 260 2" >"$IMG/damage.cue"
 three_tracks "REM DAMAGE UNSTABLE 20 1" >"$IMG/unstable.cue"
+three_tracks "REM DAMAGE UNSTABLE 20 1" "REM DRIVE CACHE 300" >"$IMG/cached.cue"
 three_tracks "REM DRIVE OFFSET +30" >"$IMG/offset.cue"
 three_tracks "REM plain" >"$IMG/slow.cue"
 three_tracks "REM plain" >"$IMG/change.cue"
@@ -126,8 +129,8 @@ if [[ $GUEST_STATUS != 0 ]]; then
 fi
 
 nodes=$(step_out serve.nodes)
-check "serve: a /dev/srN for each of the 10 images" \
-    "$([[ $(grep -c ': /dev/sr[0-9]*$' <<<"$nodes") == 10 ]] && echo 0 || echo 1)" \
+check "serve: a /dev/srN for each of the 11 images" \
+    "$([[ $(grep -c ': /dev/sr[0-9]*$' <<<"$nodes") == 11 ]] && echo 0 || echo 1)" \
     "got [$(paste -sd'|' <<<"$nodes")] [$(step_out serve.err | paste -sd'|')]"
 check_contains "serve: the kernel sees a CD-ROM of vendor VINDRAL" \
     "$(awk 'NR == 1 { print $1 }' <<<"$(step_out map)") VINDRAL EMULATED CD-ROM" "$(step_out map)"
@@ -166,8 +169,19 @@ check_eq "an unreadable sector: exit 1, Read error (code 031100), no file" \
 unstable_errors=$(step_out unstable.rip | awk '/^  Errors:/ { print $2; exit }')
 check "unstable sectors are caught by verification (exit 1, errors ${unstable_errors:-none})" \
     "$([[ $(step_rc unstable.rip) == 1 && ${unstable_errors:-0} -gt 0 ]] && echo 0 || echo 1)"
+check_eq "a drive cache fools a plain verification: exit 0, no differing byte" \
+    $'0\nTotal errors: 0 (0.00%)' \
+    "$(step_rc cached.rip)"$'\n'"$(step_out cached.rip | grep '^Total errors:')"
+check_contains "secure reading without emptying the cache is fooled too" \
+    "  Repaired: 00:00.20 (2 readings, 2 agreed)" "$(step_out cached.nodefeat)"
+check_eq "secure reading empties the cache and finds the sector suspicious (exit 1)" \
+    $'1\n  Suspicious: 00:00.20 (20 readings, 1 agreed)' \
+    "$(step_rc cached.secure)"$'\n'"$(step_out cached.secure | grep '^  Suspicious:')"
 check_eq "a read offset of +30 samples is in the ripped PCM" "$expected_offset" \
     "$(step_out offset.sha)"
+check_eq "rip --offset 30 corrects that drive: track 1 byte-exact" \
+    $'0\n'"$(grep ' Track01.wav$' <<<"$expected_multi")" \
+    "$(step_rc offsetfix.rip)"$'\n'"$(step_out offsetfix.sha)"
 check_eq "Ctrl+C during a rip: exit 130, Canceled by user, no file left" \
     $'exit 130\nCanceled by user\nfiles: 0' "$(step_out slow.interrupt)"
 check_eq "a media change between two runs: the first toc" "$(host_toc change)" \

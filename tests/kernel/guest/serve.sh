@@ -12,7 +12,7 @@ load_modules configfs crct10dif_common crct10dif_generic crc-t10dif target_core_
 mount -t configfs configfs /sys/kernel/config
 echo "@@ modules loaded $(cut -d' ' -f1 /proc/uptime)"
 
-IMAGES="multi gaps noreadcd read10 damage unstable offset slow change short"
+IMAGES="multi gaps noreadcd read10 damage unstable offset slow change short cached"
 # wait_lines FILE COUNT PID: until FILE has COUNT lines, PID ends, or 60 s pass.
 wait_lines() {
     tries=600
@@ -34,7 +34,7 @@ done
 # shellcheck disable=SC2086  # one word per argument
 /bin/vindral-cli serve $args >/tmp/serve.out 2>/tmp/serve.err &
 serve=$!
-wait_lines /tmp/serve.out 10 "$serve"
+wait_lines /tmp/serve.out "$(echo $IMAGES | wc -w)" "$serve"
 echo "@@ serving $(cut -d' ' -f1 /proc/uptime)"
 step serve.nodes cat /tmp/serve.out
 node_of() { sed -n "s|^/images/$1.cue: ||p" /tmp/serve.out; }
@@ -75,7 +75,20 @@ rip noreadcd --tracks 2 --verify
 rip read10 --tracks 2 --verify
 rip damage --tracks 2
 rip unstable --tracks 1 --verify
+# The same unstable sector behind a drive cache: a second reading comes from
+# the cache and agrees; secure reading empties the cache first and catches it.
+rip cached --tracks 1 --verify
+mkdir -p /tmp/rip.nodefeat /tmp/rip.secure
+step cached.nodefeat /bin/vindral-cli rip --device "$(node_of cached)" --out /tmp/rip.nodefeat \
+    --tracks 1 --secure --cache-sectors 0
+step cached.secure /bin/vindral-cli rip --device "$(node_of cached)" --out /tmp/rip.secure \
+    --tracks 1 --secure
 rip offset --tracks 1
+# ... and corrected by --offset (the databases are not there: nothing listens).
+mkdir -p /tmp/rip.offsetfix
+step offsetfix.rip /bin/vindral-cli rip --device "$(node_of offset)" --out /tmp/rip.offsetfix \
+    --tracks 1 --offset 30 --accuraterip-url http://127.0.0.1:1/ar --ctdb-url http://127.0.0.1:1
+step offsetfix.sha sh -c "cd /tmp/rip.offsetfix && echo \$(sha256sum <Track01.wav | cut -d' ' -f1) Track01.wav"
 
 # Ctrl+C during a rip at single speed: exit 130, no file left.
 interrupted_rip() {

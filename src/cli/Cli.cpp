@@ -176,6 +176,11 @@ struct Options {
     int32_t offset = 0;
     bool secure = false;
     SecureSettings secureSettings;
+    // Which of --agree, --max-reads and --cache-sectors were given; the
+    // others come from the settings file.
+    bool agreeGiven = false;
+    bool maxReadsGiven = false;
+    bool cacheGiven = false;
     std::string dbarFile; // offset find
     RipCheckOptions checks;
 };
@@ -363,10 +368,13 @@ int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
             }
             if (arg == "--agree") {
                 options.secureSettings.agreeing = number;
+                options.agreeGiven = true;
             } else if (arg == "--max-reads") {
                 options.secureSettings.maxReadings = number;
+                options.maxReadsGiven = true;
             } else {
                 options.secureSettings.cacheSectors = number;
+                options.cacheGiven = true;
             }
         } else if (offsetFind && arg == "--dbar") {
             if (!value(options.dbarFile)) {
@@ -608,6 +616,18 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     job.readOffset = options.offset;
     job.secure = options.secure;
     job.secureSettings = options.secureSettings;
+    if (options.secure) {
+        const platform::Settings stored = platform::LoadSettings(platform::DefaultSettingsPath());
+        if (!options.agreeGiven) {
+            job.secureSettings.agreeing = stored.secureAgreeing;
+        }
+        if (!options.maxReadsGiven) {
+            job.secureSettings.maxReadings = stored.secureMaxReadings;
+        }
+        if (!options.cacheGiven) {
+            job.secureSettings.cacheSectors = stored.driveCacheSectors;
+        }
+    }
     job.readMethod = ProbeReadMethod(device.hostAdapter, device.target);
     const uint64_t needed = NeededBytes(job);
     const FreeSpace space = FreeSpaceForJob(job);

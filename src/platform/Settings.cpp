@@ -1,5 +1,6 @@
 #include "platform/Settings.h"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -296,6 +297,24 @@ constexpr const char* kReadOffsetPrefix = "offset:";
 constexpr const char* kSkipConfirmedName = "skipConfirmed";
 constexpr const char* kSecureReadingName = "secureReading";
 
+// One of the numbers that tune secure reading: its value's name, range and
+// default, and its field.
+struct SecureNumber {
+    const char* name;
+    int32_t lowest;
+    int32_t highest;
+    int32_t standard;
+    int32_t* field;
+};
+
+std::array<SecureNumber, 3> SecureNumbers(Settings& settings) {
+    return {{{"secureAgreeing", 2, 8, kDefaultSecureAgreeing, &settings.secureAgreeing},
+             {"secureMaxReadings", 2, 1000, kDefaultSecureMaxReadings,
+              &settings.secureMaxReadings},
+             {"driveCacheSectors", 0, 100000, kDefaultDriveCacheSectors,
+              &settings.driveCacheSectors}}};
+}
+
 uint32_t LittleEndianWord(const std::vector<uint8_t>& bytes) {
     return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
            (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
@@ -336,6 +355,17 @@ Settings LoadSettings(const std::string& path) {
     const RegistryValue* secure = file.Find(kSecureReadingName);
     settings.secureReading = secure != nullptr && secure->type == RegistryValue::Type::Binary &&
                              secure->bytes.size() == 4 && LittleEndianWord(secure->bytes) == 1;
+    // The re-reading numbers: a value of the wrong kind or out of range is missing.
+    for (const SecureNumber& number : SecureNumbers(settings)) {
+        const RegistryValue* value = file.Find(number.name);
+        if (value != nullptr && value->type == RegistryValue::Type::Binary &&
+            value->bytes.size() == 4) {
+            const auto stored = static_cast<int32_t>(LittleEndianWord(value->bytes));
+            if (stored >= number.lowest && stored <= number.highest) {
+                *number.field = stored;
+            }
+        }
+    }
 
     settings.outputFolder = HomeFolder();
     const RegistryValue* value1 = file.Find("value1");
@@ -398,6 +428,14 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
         file.SetBinary(kSecureReadingName, WordBytes(1));
     } else {
         file.Remove(kSecureReadingName);
+    }
+    Settings copy = settings;
+    for (const SecureNumber& number : SecureNumbers(copy)) {
+        if (*number.field != number.standard) {
+            file.SetBinary(number.name, WordBytes(static_cast<uint32_t>(*number.field)));
+        } else {
+            file.Remove(number.name);
+        }
     }
     for (const auto& [model, offset] : settings.readOffsets) {
         file.SetBinary(ReadOffsetValueName(model), WordBytes(static_cast<uint32_t>(offset)));

@@ -14,7 +14,11 @@
 // "skipConfirmed", present only when chosen, is the word 1: leave out the
 // verification of tracks the databases confirm. "secureReading", present only
 // when chosen, is the word 1: re-read what fails or disagrees until readings
-// agree, and go on past a bad track. "accurateRipUrl" and
+// agree, and go on past a bad track. "secureAgreeing" (2 to 8),
+// "secureMaxReadings" (2 to 1000) and "driveCacheSectors" (0 to 100000), each
+// present only when it differs from the default, tune that re-reading: the
+// readings that must agree, the readings of a sector at most, and the drive
+// cache to read past before a re-read. "accurateRipUrl" and
 // "ctdbUrl", when present, are the databases' base URLs. Each drive model with a
 // read offset has a value "offset:<vendor> <product>" of 4 bytes, a
 // little-endian signed count of samples:
@@ -76,12 +80,18 @@ private:
 
 // A read offset a drive model may be given, in samples, either way.
 constexpr int32_t kMaxStoredReadOffset = 3000;
+constexpr int32_t kDefaultSecureAgreeing = 2;
+constexpr int32_t kDefaultSecureMaxReadings = 20;
+constexpr int32_t kDefaultDriveCacheSectors = 2048;
 
 struct Settings {
     bool verify = true;
     uint8_t verifyMethod = 1; // 1 read twice, 0 C2 pointers
     bool skipConfirmed = false; // leave out verifying tracks the databases confirm
     bool secureReading = false; // re-read until readings agree
+    int32_t secureAgreeing = kDefaultSecureAgreeing;
+    int32_t secureMaxReadings = kDefaultSecureMaxReadings;
+    int32_t driveCacheSectors = kDefaultDriveCacheSectors;
     std::string accurateRipUrl; // empty: the public database
     std::string ctdbUrl;        // empty: the public database
     std::string outputFolder;

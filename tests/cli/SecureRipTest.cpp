@@ -1,6 +1,10 @@
 // vindral-cli rip --secure over emulated drives with damaged discs.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
+#include <filesystem>
+
 #include <chrono>
 #include <fstream>
 #include <regex>
@@ -220,6 +224,34 @@ TEST(SecureRip, TheCacheFoolsReReadsUnlessItIsDefeated) {
     const auto [defeated, defeatedAudio] = track1("128");
     EXPECT_EQ(defeated.status, 0) << defeated.out;
     EXPECT_EQ(defeatedAudio, TrackAudio(0));
+}
+
+// Without --cache-sectors, the drive's cache size comes from the settings.
+TEST(SecureRip, TheCacheSizeComesFromTheSettingsWhenNoOptionGivesIt) {
+    test::TempFolder folder;
+    const std::string cue =
+        WriteDisc(folder.Path(), "REM DRIVE CACHE 64\nREM DAMAGE FLAKY 150 3 60\n");
+    const std::string config = folder.Path() + "config";
+    std::filesystem::create_directories(config + "/vindral");
+    auto rip = [&](const std::string& stored, std::vector<std::string> extra) {
+        std::ofstream(config + "/vindral/settings.reg")
+            << "[HKEY_LOCAL_MACHINE\\Software\\Vindral]\n\"driveCacheSectors\"=hex:" << stored
+            << "\n";
+        std::vector<std::string> args = {"rip", "--image", cue, "--out", folder.Path(),
+                                         "--tracks", "1", "--secure"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+        const Result result = RunCli(args);
+        ::unsetenv("XDG_CONFIG_HOME");
+        return std::make_pair(result, FileAudio(FileName(folder.Path(), 0)));
+    };
+    const auto [none, noneAudio] = rip("00,00,00,00", {}); // a stored 0: no defeat
+    EXPECT_NE(noneAudio, TrackAudio(0));
+    EXPECT_NE(none.out.find("(2 readings, 2 agreed)"), std::string::npos) << none.out;
+    const auto [stored, storedAudio] = rip("80,00,00,00", {}); // 128 sectors
+    EXPECT_EQ(storedAudio, TrackAudio(0)) << stored.out;
+    const auto [given, givenAudio] = rip("80,00,00,00", {"--cache-sectors", "0"});
+    EXPECT_NE(givenAudio, TrackAudio(0)) << "the option wins";
 }
 
 TEST(SecureRip, VerificationRepairsTheFileWhereNoC2PointersTell) {

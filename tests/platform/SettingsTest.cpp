@@ -195,6 +195,36 @@ TEST_F(SettingsFileTest, SkipConfirmedAndDatabaseUrlsAreKept) {
     EXPECT_TRUE(LoadSettings(path_).ctdbUrl.empty());
 }
 
+TEST_F(SettingsFileTest, SecureReadingNumbersAreKeptOnlyWhenNotTheDefaults) {
+    Settings settings;
+    settings.outputFolder = "/srv/music/";
+    ASSERT_TRUE(SaveSettings(path_, settings));
+    const std::string without = ReadFile();
+    settings.secureAgreeing = 3;
+    settings.secureMaxReadings = 40;
+    settings.driveCacheSectors = 0;
+    ASSERT_TRUE(SaveSettings(path_, settings));
+    EXPECT_NE(ReadFile().find("\"secureAgreeing\"=hex:03,00,00,00\n"), std::string::npos);
+    EXPECT_NE(ReadFile().find("\"secureMaxReadings\"=hex:28,00,00,00\n"), std::string::npos);
+    EXPECT_NE(ReadFile().find("\"driveCacheSectors\"=hex:00,00,00,00\n"), std::string::npos);
+    const Settings read = LoadSettings(path_);
+    EXPECT_EQ(read.secureAgreeing, 3);
+    EXPECT_EQ(read.secureMaxReadings, 40);
+    EXPECT_EQ(read.driveCacheSectors, 0);
+    Settings defaults;
+    defaults.outputFolder = "/srv/music/";
+    ASSERT_TRUE(SaveSettings(path_, defaults));
+    EXPECT_EQ(ReadFile(), without) << "the defaults leave no value behind";
+
+    // Out of range or of the wrong size: the default.
+    WriteFile(WithKey("\"secureAgreeing\"=hex:09,00,00,00\n\"secureMaxReadings\"=hex:01,00\n"
+                      "\"driveCacheSectors\"=hex:a1,86,01,00\n"));
+    const Settings bad = LoadSettings(path_);
+    EXPECT_EQ(bad.secureAgreeing, 2);
+    EXPECT_EQ(bad.secureMaxReadings, 20);
+    EXPECT_EQ(bad.driveCacheSectors, 2048);
+}
+
 TEST_F(SettingsFileTest, SecureReadingIsAValueOfItsOwnPresentOnlyWhenChosen) {
     Settings settings;
     settings.outputFolder = "/srv/music/";

@@ -379,6 +379,9 @@ void MainDialog::Start() {
                               settings_.verifyMethod == 1);
     job.readOffset = CurrentReadOffset();
     job.secure = settings_.secureReading;
+    job.secureSettings.agreeing = settings_.secureAgreeing;
+    job.secureSettings.maxReadings = settings_.secureMaxReadings;
+    job.secureSettings.cacheSectors = settings_.driveCacheSectors;
     job.readMethod = ProbeReadMethod(drive.hostAdapter, drive.target);
     const FreeSpace space = job.tracks.empty() ? FreeSpace{} : freeSpace_(job);
     const uint64_t free = space.bytes;

@@ -1,8 +1,36 @@
 #include "accuracy/DatabaseLookup.h"
 
+#include <optional>
+
 #include "net/HttpClient.h"
 
 namespace vindral::accuracy {
+
+namespace {
+
+// A database's answer: the one kept in the cache under `name`, else the one
+// fetched from `url`. Without one, the look-up says why (not in the database,
+// or the reason it could not be reached) and nothing is returned.
+template <typename Lookup>
+std::optional<std::string> Fetch(const net::AnswerCache& cache, const std::string& name,
+                                 const std::string& url, Lookup& lookup) {
+    if (auto cached = cache.Load(name)) {
+        lookup.fromCache = true;
+        return cached;
+    }
+    net::HttpAnswer answer = net::HttpGet(url);
+    if (answer.outcome == net::HttpAnswer::Outcome::NotFound) {
+        lookup.state = LookupState::NotInDatabase;
+        return std::nullopt;
+    }
+    if (answer.outcome != net::HttpAnswer::Outcome::Ok) {
+        lookup.reason = answer.reason;
+        return std::nullopt;
+    }
+    return std::move(answer.body);
+}
+
+} // namespace
 
 std::string AccurateRipUrl(const std::string& base, const AccurateRipId& id) {
     return net::JoinUrl(base, id.DatabasePath());
@@ -33,22 +61,11 @@ AccurateRipLookup LookUpAccurateRip(const DiscToc& toc, const std::string& base,
     }
     const std::string name =
         net::CacheFolderForUrl(base) + "/accuraterip/" + id.DatabasePath();
-    std::string body;
-    if (auto cached = cache.Load(name)) {
-        body = std::move(*cached);
-        lookup.fromCache = true;
-    } else {
-        net::HttpAnswer answer = net::HttpGet(AccurateRipUrl(base, id));
-        if (answer.outcome == net::HttpAnswer::Outcome::NotFound) {
-            lookup.state = LookupState::NotInDatabase;
-            return lookup;
-        }
-        if (answer.outcome != net::HttpAnswer::Outcome::Ok) {
-            lookup.reason = answer.reason;
-            return lookup;
-        }
-        body = std::move(answer.body);
+    const std::optional<std::string> fetched = Fetch(cache, name, AccurateRipUrl(base, id), lookup);
+    if (!fetched) {
+        return lookup;
     }
+    const std::string& body = *fetched;
     std::string error;
     auto responses = ParseAccurateRipAnswer(reinterpret_cast<const uint8_t*>(body.data()),
                                             body.size(), &id, error);
@@ -70,22 +87,11 @@ CtdbLookup LookUpCtdb(const DiscToc& toc, const std::string& base, const net::An
     const std::string name = net::CacheFolderForUrl(base) + "/ctdb/" + CtdbTocId(toc) + "-" +
                              std::to_string(toc.tracks.empty() ? 0 : toc.tracks.front().start) +
                              ".xml";
-    std::string body;
-    if (auto cached = cache.Load(name)) {
-        body = std::move(*cached);
-        lookup.fromCache = true;
-    } else {
-        net::HttpAnswer answer = net::HttpGet(CtdbLookupUrl(base, toc));
-        if (answer.outcome == net::HttpAnswer::Outcome::NotFound) {
-            lookup.state = LookupState::NotInDatabase;
-            return lookup;
-        }
-        if (answer.outcome != net::HttpAnswer::Outcome::Ok) {
-            lookup.reason = answer.reason;
-            return lookup;
-        }
-        body = std::move(answer.body);
+    const std::optional<std::string> fetched = Fetch(cache, name, CtdbLookupUrl(base, toc), lookup);
+    if (!fetched) {
+        return lookup;
     }
+    const std::string& body = *fetched;
     std::string error;
     auto entries = ParseCtdbAnswer(body, error);
     if (!entries) {

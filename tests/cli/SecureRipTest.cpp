@@ -1,11 +1,9 @@
 // vindral-cli rip --secure over emulated drives with damaged discs.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
-#include <filesystem>
-
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -13,31 +11,15 @@
 #include <thread>
 
 #include "cli/Cli.h"
+#include "cli/CliRun.h"
 #include "drive/Transport.h"
 #include "extract/RunHarness.h"
 
 namespace vindral {
 namespace {
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Result RunCli(std::vector<std::string> args) {
-    ResetTransportForTesting();
-    args.insert(args.begin(), "vindral-cli");
-    std::vector<char*> argv;
-    for (auto& arg : args) {
-        argv.push_back(arg.data());
-    }
-    std::ostringstream out;
-    std::ostringstream err;
-    const int status = cli::Run(static_cast<int>(argv.size()), argv.data(), out, err);
-    ResetTransportForTesting();
-    return {status, out.str(), err.str()};
-}
+using Result = test::CliResult;
+using test::RunCli;
 
 // Four tracks: 0-299, 300-499, 500-749, 750-899.
 constexpr int kStarts[] = {0, 300, 500, 750, 900};

@@ -59,6 +59,33 @@ public:
 
 QString LabelText(const QWidget& dialog, int id) { return Control<LinkLabel>(dialog, id)->text(); }
 
+// When the extraction dialog opens, `opened` runs once and `each` every
+// `periodMs` while the run goes on; once it has finished, its log goes into
+// `log` and the dialog is closed.
+void CloseWhenFinished(QStringList& log, std::function<void(ExtractDialog*)> opened = {},
+                       std::function<void(ExtractDialog*)> each = {}, int periodMs = 10) {
+    test::WhenModal<ExtractDialog>([&log, opened, each, periodMs](ExtractDialog* run) {
+        if (opened) {
+            opened(run);
+        }
+        auto* poll = new QTimer(run);
+        QObject::connect(poll, &QTimer::timeout, run, [run, poll, &log, each] {
+            if (each) {
+                each(run);
+            }
+            if (!run->Protocol().Finished()) {
+                return;
+            }
+            poll->stop();
+            for (const auto& line : run->Protocol().Log().Lines()) {
+                log << QString::fromStdString(line);
+            }
+            run->reject(); // "Close"
+        });
+        poll->start(periodMs);
+    });
+}
+
 class MainDialogTest : public QObject {
     Q_OBJECT
 
@@ -672,20 +699,7 @@ private slots:
         Select(*dialog, {1});
         dialog->PollTick();
         QStringList log;
-        test::WhenModal<ExtractDialog>([&](ExtractDialog* run) {
-            auto* poll = new QTimer(run);
-            QObject::connect(poll, &QTimer::timeout, run, [run, poll, &log] {
-                if (!run->Protocol().Finished()) {
-                    return;
-                }
-                poll->stop();
-                for (const auto& line : run->Protocol().Log().Lines()) {
-                    log << QString::fromStdString(line);
-                }
-                run->reject();
-            });
-            poll->start(10);
-        });
+        CloseWhenFinished(log);
         test::Watchdog watchdog(60000);
         Control<QPushButton>(*dialog, kIdStart)->click();
         QVERIFY(!watchdog.Fired());
@@ -854,21 +868,7 @@ private slots:
 
         QStringList log;
         bool timerDuringRun = true;
-        test::WhenModal<ExtractDialog>([&](ExtractDialog* run) {
-            timerDuringRun = dialog->PollTimerActive();
-            auto* poll = new QTimer(run);
-            QObject::connect(poll, &QTimer::timeout, run, [run, poll, &log] {
-                if (!run->Protocol().Finished()) {
-                    return;
-                }
-                poll->stop();
-                for (const auto& line : run->Protocol().Log().Lines()) {
-                    log << QString::fromStdString(line);
-                }
-                run->reject(); // "Close"
-            });
-            poll->start(10);
-        });
+        CloseWhenFinished(log, [&](ExtractDialog*) { timerDuringRun = dialog->PollTimerActive(); });
         test::Watchdog watchdog(60000);
         const uint64_t tocReads = drives[0]->CommandCount(0x43);
         Control<QPushButton>(*dialog, kIdStart)->click();
@@ -1078,20 +1078,7 @@ private slots:
         dialog->PollTick();
 
         QStringList log;
-        test::WhenModal<ExtractDialog>([&](ExtractDialog* run) {
-            auto* poll = new QTimer(run);
-            QObject::connect(poll, &QTimer::timeout, run, [run, poll, &log] {
-                if (!run->Protocol().Finished()) {
-                    return;
-                }
-                poll->stop();
-                for (const auto& line : run->Protocol().Log().Lines()) {
-                    log << QString::fromStdString(line);
-                }
-                run->reject(); // "Close"
-            });
-            poll->start(10);
-        });
+        CloseWhenFinished(log);
         test::Watchdog watchdog(60000);
         const uint64_t reads = drives[0]->CommandCount(0xBE);
         Control<QPushButton>(*dialog, kIdStart)->click();
@@ -1154,9 +1141,9 @@ private slots:
         QStringList log;
         std::vector<PeakColour> firstTrack;
         std::vector<PeakColour> secondTrack;
-        test::WhenModal<ExtractDialog>([&](ExtractDialog* run) {
-            auto* poll = new QTimer(run);
-            QObject::connect(poll, &QTimer::timeout, run, [&, run, poll] {
+        CloseWhenFinished(
+            log, {},
+            [&](ExtractDialog* run) {
                 const PeakPicture& picture = run->Display().Picture();
                 const int32_t track = run->Protocol().Run().player.currentTrack;
                 std::vector<PeakColour>& columns = track == 0 ? firstTrack : secondTrack;
@@ -1164,17 +1151,8 @@ private slots:
                 for (int32_t x = 0; x < picture.Width(); ++x) {
                     columns.push_back(picture.Pixel(x, picture.Height() / 4));
                 }
-                if (!run->Protocol().Finished()) {
-                    return;
-                }
-                poll->stop();
-                for (const auto& line : run->Protocol().Log().Lines()) {
-                    log << QString::fromStdString(line);
-                }
-                run->reject();
-            });
-            poll->start(1);
-        });
+            },
+            1);
         test::Watchdog watchdog(60000);
         Control<QPushButton>(*dialog, kIdStart)->click();
         QVERIFY(!watchdog.Fired());

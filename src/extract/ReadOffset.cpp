@@ -33,6 +33,14 @@ SilentSamples SilenceFor(SectorAddress trackStart, int32_t trackLength, int32_t 
     return silent;
 }
 
+DrivePosition DrivePositionOf(SectorAddress address, int32_t offset) {
+    const int64_t byte = int64_t{address} * kSectorBytes + int64_t{offset} * 4;
+    DrivePosition position;
+    position.sector = FloorDiv(byte, kSectorBytes);
+    position.within = static_cast<int32_t>(byte - position.sector * kSectorBytes);
+    return position;
+}
+
 CorrectedReader::CorrectedReader(SectorAddress trackStart, int32_t offset,
                                  SectorAddress readableStart, SectorAddress readableEnd,
                                  ReadSectors read)

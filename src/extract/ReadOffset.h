@@ -29,6 +29,15 @@ struct SilentSamples {
 SilentSamples SilenceFor(SectorAddress trackStart, int32_t trackLength, int32_t offset,
                          SectorAddress readableStart, SectorAddress readableEnd);
 
+// Where the corrected audio of a track's sector at `address` begins on the
+// drive: the drive sector that holds its first byte, and that byte's place in
+// it. A sector that does not begin on a drive sector's edge ends in the next.
+struct DrivePosition {
+    int64_t sector = 0;
+    int32_t within = 0; // bytes
+};
+DrivePosition DrivePositionOf(SectorAddress address, int32_t offset);
+
 class CorrectedReader {
 public:
     // Reads `count` whole sectors from `address` into `into`; returns the

@@ -338,10 +338,15 @@ void RunProtocol::LogSecureOutcomes() {
     const JobEntry& entry = job_.tracks[static_cast<std::size_t>(trackIndex_)];
     TrackResult result = TrackResult::kExact;
     for (const SectorOutcome& outcome : run.secureOutcomes) {
-        // The position in the track's file: the sector's address less the
-        // track's start, and less the whole sectors of a read-offset shift.
-        const int32_t sector = std::max<int32_t>(
-            0, outcome.address - entry.track.start - run.readOffset / kSamplesPerSector);
+        // The position in the track's file: where it is not known, the
+        // sector's address less the track's start, and less the whole
+        // sectors of a read-offset shift.
+        const int32_t sector =
+            outcome.trackSector >= 0
+                ? outcome.trackSector
+                : std::clamp<int32_t>(outcome.address - entry.track.start -
+                                          run.readOffset / kSamplesPerSector,
+                                      0, std::max(0, entry.track.length - 1));
         AddLog(Format("  %s: %s (%d readings, %d agreed)",
                       outcome.agreed ? "Repaired" : "Suspicious",
                       CdCommands::FramesToTimeText(sector).c_str(), outcome.readings,
@@ -402,13 +407,13 @@ void RunProtocol::PassDone() {
                                         static_cast<long>(totalErrorBase_));
             AddLog(Format("  Errors: %ld (%4.2f%%)", static_cast<long>(run.trackErrors),
                           Percent(run.trackErrors, trackErrorBase_)));
-            if (job_.secure && job_.readTwice && run.readOffset == 0) {
+            if (job_.secure && job_.readTwice) {
                 AddLog(Format("  Corrected in the file: %ld of %ld differing sector(s)",
                               static_cast<long>(run.repairedSectors),
                               static_cast<long>(run.differingSectors)));
             }
             AddLog(Format("  Speed: %s", texts_.trackSpeed.c_str()));
-            const bool allRepaired = job_.secure && job_.readTwice && run.readOffset == 0 &&
+            const bool allRepaired = job_.secure && job_.readTwice &&
                                      run.repairedSectors == run.differingSectors;
             if (run.trackErrors != 0 && !allRepaired) {
                 failed_ = true;

@@ -170,4 +170,14 @@ int32_t SecureReader::Read(SectorAddress address, int32_t sectors, uint8_t* out,
     return kStatusOk;
 }
 
+std::optional<SectorOutcome> SecureReader::Reread(SectorAddress address, uint8_t* out) {
+    const std::vector<bool> suspect{true};
+    if (Read(address, 1, out, &suspect) != kStatusOk) {
+        return std::nullopt;
+    }
+    SectorOutcome outcome = outcomes_.back(); // a known-wrong sector always has one
+    outcomes_.pop_back();
+    return outcome;
+}
+
 } // namespace vindral

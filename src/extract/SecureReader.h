@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "drive/CdTypes.h"
@@ -35,6 +36,9 @@ struct SectorOutcome {
     int readings = 0;     // readings attempted, failed ones included
     int agreeing = 0;     // the largest number of identical readings
     bool readable = true; // false: no reading succeeded (written as silence)
+    // The sector of the track's file it stands for, where that is known; -1:
+    // the one at `address`.
+    int32_t trackSector = -1;
 };
 
 class SecureReader {
@@ -65,7 +69,12 @@ public:
     int32_t Read(SectorAddress address, int32_t sectors, uint8_t* out,
                  const std::vector<bool>* suspect = nullptr);
 
+    // Reads the sector at `address`, known to be wrong, until readings agree.
+    // Its outcome is returned, not added to Outcomes(); nothing when cancelled.
+    std::optional<SectorOutcome> Reread(SectorAddress address, uint8_t* out);
+
     const std::vector<SectorOutcome>& Outcomes() const { return outcomes_; }
+    void AddOutcome(const SectorOutcome& outcome) { outcomes_.push_back(outcome); }
     void ClearOutcomes() { outcomes_.clear(); }
     // Readings made beyond the first reading of every block.
     int64_t Rereads() const { return rereads_; }

@@ -109,43 +109,37 @@ std::unique_ptr<SecureReader> MakeSecureReader(ExtractRun& run) {
     return std::make_unique<SecureReader>(run.secureSettings, std::move(drive));
 }
 
+// Reads `count` sectors as the run's read method returns them.
+int32_t PlainRead(const ExtractRun& run, SectorAddress address, int32_t count, uint8_t* into) {
+    return CdCommands::ReadAudio(run.hostAdapter, run.target, address, count, into,
+                                 run.readMethod);
+}
+
 // Reads the pass's sectors in order: as the drive returns them, or, with a
-// read-offset correction, shifted by it; in a secure run through the
-// secure reader.
+// read-offset correction, shifted by it. `read` reads whole sectors.
 class PassReader {
 public:
-    PassReader(const ExtractRun& run, SecureReader* secure)
-        : run_(run), secure_(secure), corrected_(run.readOffset != 0) {
-        if (corrected_) {
-            reader_.emplace(run.currentAddress, run.readOffset, run.readableStart,
-                            run.readableEnd, [&run, secure](SectorAddress address, int32_t count,
-                                                            uint8_t* into) {
-                                if (secure != nullptr) {
-                                    return secure->Read(address, count, into);
-                                }
-                                return CdCommands::ReadAudio(run.hostAdapter, run.target, address,
-                                                             count, into, run.readMethod);
-                            });
+    using ReadSectors = CorrectedReader::ReadSectors;
+
+    PassReader(const ExtractRun& run, ReadSectors read) : run_(run), read_(std::move(read)) {
+        if (run.readOffset != 0) {
+            corrected_.emplace(run.currentAddress, run.readOffset, run.readableStart,
+                               run.readableEnd, read_);
         }
     }
 
     // The block at the run's current address.
     int32_t Read(int sectors, uint8_t* into) {
         if (!corrected_) {
-            if (secure_ != nullptr) {
-                return secure_->Read(run_.currentAddress, sectors, into);
-            }
-            return CdCommands::ReadAudio(run_.hostAdapter, run_.target, run_.currentAddress,
-                                         sectors, into, run_.readMethod);
+            return read_(run_.currentAddress, sectors, into);
         }
-        return reader_->Next(sectors, into);
+        return corrected_->Next(sectors, into);
     }
 
 private:
     const ExtractRun& run_;
-    SecureReader* secure_;
-    bool corrected_;
-    std::optional<CorrectedReader> reader_;
+    ReadSectors read_;
+    std::optional<CorrectedReader> corrected_;
 };
 
 // Marks the peak entries of the blocks that hold the outcomes from `from` on.
@@ -214,7 +208,12 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
     run.failedReadSense = 0;
     std::unique_ptr<SecureReader> secure = run.secure ? MakeSecureReader(run) : nullptr;
     std::size_t marked = 0; // outcomes whose blocks are marked in the peak table
-    PassReader reader(run, secure.get());
+    // A secure run reads every block through the secure reader.
+    PassReader reader(run, [&run, reader = secure.get()](SectorAddress address, int32_t count,
+                                                         uint8_t* into) {
+        return reader != nullptr ? reader->Read(address, count, into)
+                                 : PlainRead(run, address, count, into);
+    });
     for (int block = 0; block < blocks; ++block) {
         if (run.cancel.load()) {
             channel.Send(kCodeCancelled, nullptr);
@@ -361,31 +360,72 @@ bool SplitC2(uint8_t* disc, int sectors, uint8_t* bits, int32_t& left, int32_t& 
     return left + right > 0;
 }
 
-// Re-reads each sector of the block at the run's current address whose
-// second reading differs from the file until readings agree, and writes the
-// agreed (or most frequent) reading over the file's sector; the file stays
-// positioned after the block. False when cancelled.
+// Re-reads what a sector of the file took from the drive where the second
+// reading of the block at the run's current address differs from the file,
+// until readings agree, and writes the agreed (or most frequent) reading over
+// the file's sector; the file stays positioned after the block. With a
+// read-offset correction a file sector is the tail of one drive sector and
+// the head of the next: only a drive sector whose part differs is read
+// again, and once for two file sectors that share it. Each corrected file
+// sector gets one outcome, named by its place in the track. False when
+// cancelled.
 bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t* disc,
                  const uint8_t* fromFile, int sectors) {
     const long after = std::ftell(file);
+    std::vector<uint8_t> reread(kSectorBytes);
+    std::optional<int64_t> rereadAddress; // the drive sector `reread` holds
+    SectorOutcome rereadOutcome;
     for (int s = 0; s < sectors; ++s) {
         const std::size_t at = static_cast<std::size_t>(s) * kSectorBytes;
-        if (std::memcmp(disc + at, fromFile + at, kSectorBytes) == 0) {
+        uint8_t* sector = disc + at;
+        if (std::memcmp(sector, fromFile + at, kSectorBytes) == 0) {
             continue;
         }
         ++run.differingSectors;
-        const std::vector<bool> suspect{true};
-        const std::size_t before = secure.Outcomes().size();
-        if (secure.Read(run.currentAddress + s, 1, disc + at, &suspect) != kStatusOk) {
-            return false;
+        SectorOutcome outcome;
+        outcome.address = run.currentAddress + s;
+        outcome.trackSector = run.trackSectorsDone + s;
+        outcome.agreed = true;
+        const DrivePosition source = DrivePositionOf(run.currentAddress + s, run.readOffset);
+        const auto within = static_cast<std::size_t>(source.within);
+        for (int part = 0; part < (within != 0 ? 2 : 1); ++part) {
+            // Part 0: the drive sector's bytes from `within` on, at the head
+            // of the file's sector; part 1: the next one's first bytes.
+            const std::size_t from = part == 0 ? 0 : kSectorBytes - within;
+            const std::size_t size = part == 0 ? kSectorBytes - within : within;
+            const int64_t address = source.sector + part;
+            if (std::memcmp(sector + from, fromFile + at + from, size) == 0 ||
+                address < run.readableStart || address >= run.readableEnd) {
+                continue; // agrees, or is silence that no drive reading holds
+            }
+            if (rereadAddress != address) {
+                const std::optional<SectorOutcome> done =
+                    secure.Reread(static_cast<SectorAddress>(address), reread.data());
+                if (!done) {
+                    return false;
+                }
+                rereadAddress = address;
+                rereadOutcome = *done;
+            }
+            std::memcpy(sector + from, reread.data() + (part == 0 ? within : 0), size);
+            // The file sector is as sure as the less sure of its two parts.
+            const bool first = outcome.readings == 0;
+            outcome.readings = std::max(outcome.readings, rereadOutcome.readings);
+            outcome.agreeing = first ? rereadOutcome.agreeing
+                                     : std::min(outcome.agreeing, rereadOutcome.agreeing);
+            outcome.agreed = outcome.agreed && rereadOutcome.agreed;
+            outcome.readable = outcome.readable && rereadOutcome.readable;
         }
-        if (secure.Outcomes().size() > before && secure.Outcomes().back().agreed) {
+        if (outcome.readings > 0) {
+            secure.AddOutcome(outcome);
+        }
+        if (outcome.agreed) {
             ++run.repairedSectors;
         }
         const long position =
             kWavHeaderBytes + static_cast<long>(run.trackSectorsDone + s) * kSectorBytes;
         if (std::fseek(file, position, SEEK_SET) != 0 ||
-            std::fwrite(disc + at, 1, kSectorBytes, file) != kSectorBytes) {
+            std::fwrite(sector, 1, kSectorBytes, file) != kSectorBytes) {
             run.fileError = run.currentPath + ": cannot be corrected";
         }
     }
@@ -422,16 +462,22 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
     std::vector<uint8_t> fromFile(kVerifyBufferBytes);
     const int32_t length = run.trackLength;
     const int blocks = BlockCount(length);
-    // The second reading gets the same correction as the first.
-    PassReader reader(run, nullptr);
-    // A secure run corrects the file where the second reading differs (not
-    // with a read-offset correction, whose sectors do not map onto the file's).
+    // A secure run corrects the file where the second reading differs.
     run.secureOutcomes.clear();
     run.secureRereads = 0;
     run.repairedSectors = 0;
     run.differingSectors = 0;
-    std::unique_ptr<SecureReader> secure =
-        run.secure && compare && run.readOffset == 0 ? MakeSecureReader(run) : nullptr;
+    std::unique_ptr<SecureReader> secure = run.secure && compare ? MakeSecureReader(run) : nullptr;
+    // The second reading gets the same correction as the first. In a secure
+    // run a block whose read fails is read again through the secure reader,
+    // which gives silence where nothing reads, as the first pass wrote it.
+    PassReader reader(run, [&run, &secure](SectorAddress address, int32_t count, uint8_t* into) {
+        const int32_t status = PlainRead(run, address, count, into);
+        if (status == kStatusOk || secure == nullptr || run.cancel.load()) {
+            return status;
+        }
+        return secure->Read(address, count, into);
+    });
     for (int block = 0; block < blocks; ++block) {
         std::memset(disc.data(), 0x63, disc.size());
         std::memset(fromFile.data(), 0x6F, fromFile.size());
@@ -443,6 +489,7 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
         const int sectors = BlockSectors(length, block, blocks);
         const std::size_t bytes = static_cast<std::size_t>(sectors) * kSectorBytes;
         int32_t status = kStatusOk;
+        const std::size_t before = secure ? secure->Outcomes().size() : 0;
         if (compare) {
             status = reader.Read(sectors, disc.data());
         } else {
@@ -450,7 +497,7 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
                                               sectors, disc.data());
         }
         if (status != kStatusOk) {
-            channel.Send(kCodeReadFailed, nullptr);
+            channel.Send(run.cancel.load() ? kCodeCancelled : kCodeReadFailed, nullptr);
             close();
             return;
         }
@@ -464,7 +511,6 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
                 entry->rightErrors = 0;
             }
             CompareBlock(run, disc.data(), fromFile.data(), bytes, entry);
-            const std::size_t before = secure ? secure->Outcomes().size() : 0;
             if (secure && !RepairBlock(run, *secure, file, disc.data(), fromFile.data(), sectors)) {
                 channel.Send(kCodeCancelled, nullptr);
                 close();

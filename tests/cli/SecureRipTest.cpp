@@ -189,6 +189,31 @@ TEST(SecureRip, ASectorThatNeverReadsLeavesItsTrackSuspiciousAndTheRunGoesOn) {
     EXPECT_NE(secure.out.find("3 track(s) extracted"), std::string::npos);
 }
 
+// The verification reads the sector that never reads as the extraction did:
+// silence, as the file holds it. The track stays suspicious, not failed, and
+// its file stays.
+TEST(SecureRip, VerificationOfASectorThatNeverReadsKeepsTheTrackSuspicious) {
+    test::TempFolder folder;
+    const std::string cue = WriteDisc(folder.Path(), "REM DAMAGE UNREADABLE 100 1\n");
+    const Result secure = RunCli({"rip", "--image", cue, "--out", folder.Path(), "--tracks", "1",
+                                  "--secure", "--verify", "--max-reads", "4", "--cache-sectors",
+                                  "0"});
+    EXPECT_EQ(secure.status, 1);
+    const std::string named = "  Suspicious: " + Position(100) + " (4 readings, 0 agreed)\n";
+    const std::size_t verifying = secure.out.find("---> Verifying track 01");
+    ASSERT_NE(verifying, std::string::npos) << secure.out;
+    EXPECT_LT(secure.out.find(named), verifying) << secure.out;
+    EXPECT_NE(secure.out.find(named, verifying), std::string::npos) << secure.out;
+    EXPECT_NE(secure.out.find("  Errors: 0 (0.00%)\n"), std::string::npos);
+    EXPECT_EQ(secure.out.find("Read error"), std::string::npos) << secure.out;
+    EXPECT_NE(secure.out.find("Secure reading: 0 exact, 0 repaired, 1 suspicious, 0 failed"),
+              std::string::npos)
+        << secure.out;
+    std::vector<uint8_t> expected = TrackAudio(0);
+    std::fill(expected.begin() + 100 * 2352, expected.begin() + 101 * 2352, 0);
+    EXPECT_EQ(FileAudio(FileName(folder.Path(), 0)), expected);
+}
+
 TEST(SecureRip, TheCacheFoolsReReadsUnlessItIsDefeated) {
     test::TempFolder folder;
     const std::string cue =
@@ -270,6 +295,72 @@ TEST(SecureRip, VerificationRepairsTheFileWhereNoC2PointersTell) {
     EXPECT_GT(correctedTotal, 0) << secure.out;
     EXPECT_GT(differingBytes, 0) << "the error counts still say what differed";
     EXPECT_EQ(verifyingRepairs, correctedTotal) << "each corrected position is named";
+}
+
+// A drive with a read offset, corrected by --offset: a file sector is the
+// tail of one drive sector and the head of the next, so the repair re-reads
+// the drive sectors it was taken from. Offsets within a sector, of a whole
+// sector and of more than one sector backwards; the flaky sectors lie at the
+// disc's edges too, where part of a file sector is silence.
+TEST(SecureRip, VerificationRepairsAFileCorrectedForTheReadOffset) {
+    // A drive sector that straddles two flaky disc sectors is right only
+    // when both are: 30 % each leaves half of its readings right.
+    const std::string flaky = std::regex_replace(kFlaky, std::regex(" 60\n"), " 30\n");
+    for (const int offset : {30, 588, -1000}) {
+        SCOPED_TRACE(offset);
+        test::TempFolder folder;
+        const std::string cue =
+            WriteDisc(folder.Path(), "REM DRIVE REFUSE READCD\nREM DRIVE OFFSET " +
+                                         std::to_string(offset) + "\n" + flaky);
+        const Result secure = RunCli(
+            {"rip", "--image", cue, "--out", folder.Path(), "--secure", "--verify",
+             "--cache-sectors", "32", "--offset", std::to_string(offset), "--accuraterip-url",
+             "http://127.0.0.1:1/ar", "--ctdb-url", "http://127.0.0.1:1"});
+        EXPECT_EQ(secure.status, 0) << secure.out << secure.err;
+        for (int t = 0; t < 4; ++t) {
+            // The pressed audio, with silence where the drive has nothing to give.
+            std::vector<uint8_t> expected = TrackAudio(t);
+            for (std::size_t i = 0; i < expected.size(); i += 4) {
+                const int64_t driveSample =
+                    static_cast<int64_t>((kStarts[t] * std::size_t{2352} + i) / 4) + offset;
+                if (driveSample < 0 || driveSample >= 900 * 588) {
+                    std::fill_n(expected.begin() + static_cast<std::ptrdiff_t>(i), 4, 0);
+                }
+            }
+            EXPECT_TRUE(FileAudio(FileName(folder.Path(), t)) == expected) << "track " << t + 1;
+        }
+        // Only the verifications name sectors, each a sector of the file
+        // whose disc sector is flaky, and they say they corrected all that
+        // differed.
+        std::istringstream lines(secure.out);
+        const std::regex corrected(R"(  Corrected in the file: (\d+) of (\d+) differing sector\(s\))");
+        const std::regex repaired(R"(  Repaired: (\d\d):(\d\d)\.(\d\d) .*)");
+        int track = -1;
+        int correctedTotal = 0;
+        int named = 0;
+        bool verifying = false;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("---> ", 0) == 0) {
+                track = std::stoi(line.substr(line.rfind(' ') + 1)) - 1;
+                verifying = line.rfind("---> Verifying", 0) == 0;
+            }
+            std::smatch m;
+            if (std::regex_match(line, m, corrected)) {
+                EXPECT_EQ(m[1], m[2]) << line;
+                correctedTotal += std::stoi(m[1]);
+            }
+            if (std::regex_match(line, m, repaired)) {
+                ASSERT_GE(track, 0);
+                const int inTrack = std::stoi(m[1]) * 4500 + std::stoi(m[2]) * 75 + std::stoi(m[3]);
+                EXPECT_TRUE(verifying) << line;
+                EXPECT_TRUE(IsFlaky(kStarts[track] + inTrack)) << line;
+                ++named;
+            }
+            EXPECT_EQ(line.find("Suspicious"), std::string::npos) << line;
+        }
+        EXPECT_GT(correctedTotal, 0) << secure.out;
+        EXPECT_EQ(named, correctedTotal) << "one line for each corrected sector of a file";
+    }
 }
 
 TEST(SecureRip, CancelDuringReReads) {

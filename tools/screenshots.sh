@@ -11,6 +11,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"
 vindral="$build/src/ui/vindral"
+vindral_cli="$build/src/cli/vindral-cli"
 out="$root/docs/screenshots"
 [[ -x "$vindral" ]] || { echo "screenshots: $vindral not built" >&2; exit 1; }
 mkdir -p "$out"
@@ -27,11 +28,22 @@ Windows Registry Editor Version 5.00
 "value0"=hex:03,00,00,00
 "value1"="$work/rip/"
 REG
+# The secure run: secure reading chosen, and a drive cache of 64 sectors to empty.
+mkdir -p "$work/secure/vindral" "$work/damaged"
+cat > "$work/secure/vindral/settings.reg" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\Software\\Vindral]
+"value0"=hex:03,00,00,00
+"value1"="$work/rip/"
+"secureReading"=hex:01,00,00,00
+"driveCacheSectors"=hex:40,00,00,00
+REG
 
 cat > "$work/run.sh" <<'INNER'
 #!/usr/bin/env bash
 set -euo pipefail
-vindral="$1"; out="$2"; work="$3"
+vindral="$1"; out="$2"; work="$3"; vindral_cli="$4"
 export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"
 shot() { # name [window title]: the window with that title, else the screen
     local id=""
@@ -75,6 +87,27 @@ sleep 14
 shot extract-finished "Extracting Tracks"
 kill "$pid"; wait "$pid" 2>/dev/null || true
 
+# A secure run over a damaged copy of the demo disc's first track: its
+# columns show where sectors were repaired (blue) and where readings never
+# agreed (red).
+(cd "$work/damaged" && XDG_CONFIG_HOME="$work/damaged" "$vindral_cli" rip --demo --tracks 1 \
+    --out "$work/damaged/" >/dev/null)
+cat > "$work/damaged/damaged.cue" <<'CUE'
+REM DAMAGE FLAKY 400 12 60
+REM DAMAGE UNSTABLE 1300 2
+REM DAMAGE FLAKY 1900 20 40
+FILE "Track01.wav" WAVE
+  TRACK 01 AUDIO
+    INDEX 01 00:00:00
+CUE
+XDG_CONFIG_HOME="$work/secure" "$vindral" --image "$work/damaged/damaged.cue" --emulated-speed 8 \
+    --select=1 --start >"$work/vindral.log" 2>&1 &
+pid=$!
+wait_for_log "Secure reading:" 60 || true
+sleep 1
+shot extract-secure "Extracting Tracks"
+kill "$pid"; wait "$pid" 2>/dev/null || true
+
 # The about box, from the main window's context menu.
 "$vindral" --demo >"$work/vindral.log" 2>&1 &
 pid=$!
@@ -92,5 +125,5 @@ kill "$pid"; wait "$pid" 2>/dev/null || true
 INNER
 chmod +x "$work/run.sh"
 
-xvfb-run -a -s "-screen 0 1024x768x24" "$work/run.sh" "$vindral" "$out" "$work"
+xvfb-run -a -s "-screen 0 1024x768x24" "$work/run.sh" "$vindral" "$out" "$work" "$vindral_cli"
 ls -l "$out"

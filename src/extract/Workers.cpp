@@ -497,7 +497,8 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
                                               sectors, disc.data());
         }
         if (status != kStatusOk) {
-            channel.Send(run.cancel.load() ? kCodeCancelled : kCodeReadFailed, nullptr);
+            // (The secure reader stops its re-reads when the run is cancelled.)
+            channel.Send(secure && run.cancel.load() ? kCodeCancelled : kCodeReadFailed, nullptr);
             close();
             return;
         }

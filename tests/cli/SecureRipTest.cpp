@@ -383,5 +383,30 @@ TEST(SecureRip, CancelDuringReReads) {
     EXPECT_LT(took, std::chrono::seconds(30));
 }
 
+TEST(SecureRip, CancelDuringTheVerificationsReReads) {
+    test::TempFolder folder;
+    // Without C2 pointers the wrong readings reach the file; the verification
+    // finds them and re-reads a sector that never reads the same twice.
+    const std::string cue =
+        WriteDisc(folder.Path(), "REM DRIVE REFUSE READCD\nREM DAMAGE FLAKY 100 1 100\n");
+    std::thread interrupter([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        cli::interrupted = true;
+    });
+    const auto started = std::chrono::steady_clock::now();
+    const Result result = RunCli({"rip", "--image", cue, "--out", folder.Path(), "--tracks", "1",
+                                  "--secure", "--verify", "--max-reads", "1000",
+                                  "--cache-sectors", "800"});
+    const auto took = std::chrono::steady_clock::now() - started;
+    interrupter.join();
+    cli::interrupted = false;
+    EXPECT_EQ(result.status, 130);
+    EXPECT_LT(result.out.find("---> Verifying track 01"), result.out.rfind("Canceled by user"))
+        << result.out;
+    EXPECT_EQ(result.out.substr(result.out.rfind("Canceled by user")), "Canceled by user\n");
+    EXPECT_EQ(result.out.find("Repaired"), std::string::npos);
+    EXPECT_LT(took, std::chrono::seconds(30));
+}
+
 } // namespace
 } // namespace vindral

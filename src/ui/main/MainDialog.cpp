@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QInputDialog>
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <thread>
 
 #include "drive/CdCommands.h"
 #include "drive/DriveSource.h"
@@ -363,6 +365,20 @@ QString MainDialog::PathText() const { return path_->text(); }
 void MainDialog::StopPollTimer() { pollTimer_.stop(); }
 void MainDialog::StartPollTimer() { pollTimer_.start(); }
 
+void MainDialog::RunAside(const std::function<void()>& work) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    setEnabled(false);
+    QEventLoop loop;
+    std::thread worker([&work, &loop] {
+        work();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+    setEnabled(true);
+    QApplication::restoreOverrideCursor();
+}
+
 void MainDialog::Start() {
     if (drives_.empty()) {
         return;
@@ -415,9 +431,15 @@ void MainDialog::Start() {
             options.cacheFolder = net::DefaultCacheFolder();
             options.skipConfirmed = true;
             checks = std::make_unique<accuracy::RipAccuracy>(tracks_, job, options);
-            QApplication::setOverrideCursor(Qt::WaitCursor);
-            checks->LookUp();
-            QApplication::restoreOverrideCursor();
+            RunAside([&checks] { checks->LookUp(); });
+        }
+        if (endRequested_) {
+            // The program was asked to end while the databases were asked.
+            if (job.readMethod != kReadCd && job.readMethod != kReadCdda) {
+                (void)CdCommands::SelectBlockMode(drive.hostAdapter, drive.target, 1);
+            }
+            reject();
+            return;
         }
         const std::string ripLogPath =
             PathText().toStdString() + namePrefix_->text().toStdString() + ".log";
@@ -554,14 +576,14 @@ void MainDialog::FindReadOffset() {
     if (tracks_.count == 0) {
         text = QStringLiteral("There is no disc in the drive.");
     } else {
-        // The disc is read on this thread: eleven sectors per track.
-        QApplication::setOverrideCursor(Qt::WaitCursor);
+        // The database is asked and the disc read (eleven sectors per
+        // track) beside the window.
         const net::AnswerCache cache(net::DefaultCacheFolder());
         const std::string base = settings_.accurateRipUrl.empty() ? accuracy::kDefaultAccurateRipUrl
                                                                   : settings_.accurateRipUrl;
-        const accuracy::DriveOffsetLookup found =
-            accuracy::FindDriveOffsetInDatabase(Current(), tracks_, base, cache);
-        QApplication::restoreOverrideCursor();
+        const CdDevice device = Current();
+        accuracy::DriveOffsetLookup found;
+        RunAside([&] { found = accuracy::FindDriveOffsetInDatabase(device, tracks_, base, cache); });
         if (found.lookup.state != accuracy::LookupState::Found) {
             text = Text(accuracy::OffsetLookupLine(found.lookup));
         } else if (!found.search.error.empty()) {
@@ -577,6 +599,10 @@ void MainDialog::FindReadOffset() {
                 best = found.search.candidates.front().offset;
             }
         }
+    }
+    if (endRequested_) {
+        reject(); // the program was asked to end meanwhile
+        return;
     }
     if (best) {
         text += QStringLiteral("\n\nUse %1 samples as the read offset of %2?")

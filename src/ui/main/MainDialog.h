@@ -172,6 +172,10 @@ private:
                      int32_t readMethod);
     void StopPollTimer();
     void StartPollTimer();
+    // Runs `work` on a thread of its own while the window goes on painting
+    // and taking signals (its controls disabled, a wait cursor shown);
+    // returns when the work is done.
+    void RunAside(const std::function<void()>& work);
     CdDevice Current() const;
 
     QComboBox* driveList_ = nullptr;

@@ -1122,6 +1122,68 @@ private slots:
     // re-reads what fails or carries C2 errors, names the places in the log,
     // goes on past the suspicious track and marks the columns of the peak
     // display, repaired ones blue and suspicious ones red.
+    // The databases are asked beside the window: while a slow answer is on
+    // its way the window is disabled but goes on taking events, and ending
+    // the program then ends it without reading the disc.
+    void databaseLookUpLeavesTheWindowAliveAndCanEndIt() {
+        const auto disc = MakeDisc({{1, 0}, {2, 600}, {3, 1100}}, 1600);
+        auto drives = UseEmulatedDrives({disc});
+        TrackTable table;
+        table.entries[0] = TrackEntry{0, 1, 0, 600};
+        table.entries[1] = TrackEntry{0, 2, 600, 500};
+        table.entries[2] = TrackEntry{0, 3, 1100, 500};
+        table.count = 3;
+        const accuracy::AccurateRipId id =
+            accuracy::AccurateRipIdOf(accuracy::DiscTocFromTable(table));
+        test::LocalHttpServer server;
+        server.Set("/accuraterip/" + id.DatabasePath(),
+                   test::LocalHttpServer::Answer{404, "", 1500});
+        qputenv("XDG_CACHE_HOME", (temp_.path() + "/slowcache").toUtf8());
+        WriteSettingsFile("\"value0\"=hex:01,00,00,00\n\"skipConfirmed\"=hex:01,00,00,00\n"
+                          "\"value1\"=\"" + Folder("slow").toStdString() +
+                          "\"\n\"accurateRipUrl\"=\"" + server.Url() + "/accuraterip\"\n"
+                          "\"ctdbUrl\"=\"" + server.Url() + "\"\n");
+        for (const bool end : {false, true}) {
+            auto dialog = Open();
+            QVERIFY(dialog);
+            Select(*dialog, {0});
+            dialog->PollTick();
+            bool disabledMeanwhile = false;
+            QTimer::singleShot(300, dialog.get(), [&dialog, &disabledMeanwhile, end] {
+                disabledMeanwhile = !dialog->isEnabled();
+                if (end) {
+                    dialog->EndProgram(); // as SIGTERM does
+                }
+            });
+            QStringList log;
+            if (!end) {
+                CloseWhenFinished(log);
+            }
+            test::Watchdog watchdog(30000);
+            const uint64_t reads = drives[0]->CommandCount(0xBE);
+            const std::size_t asked = server.Requests().size();
+            Control<QPushButton>(*dialog, kIdStart)->click();
+            QVERIFY(!watchdog.Fired());
+            QVERIFY2(disabledMeanwhile, end ? "ending" : "running");
+            QCOMPARE(server.Requests().size() - asked, std::size_t{2}); // AccurateRip, CTDB
+            const uint64_t used = drives[0]->CommandCount(0xBE) - reads;
+            if (end) {
+                QVERIFY2(used <= 1, qPrintable(QString::number(used))); // the read-method probe
+                QVERIFY(!dialog->isVisible());
+                QCOMPARE(dialog->result(), int(QDialog::Rejected));
+            } else {
+                QVERIFY(used > 30);
+                QVERIFY(dialog->isEnabled());
+                QVERIFY2(log.contains(QStringLiteral("1 track(s) extracted")),
+                         qPrintable(log.join("\n")));
+                QCOMPARE(log.last(), QStringLiteral("Accuracy: 0 of 1 track(s) accurate, "
+                                                    "0 not accurate, 1 not in database"));
+                dialog->reject();
+            }
+        }
+        qunsetenv("XDG_CACHE_HOME");
+    }
+
     void secureReadingRepairsNamesAndMarks() {
         auto disc = std::const_pointer_cast<emulated::Disc>(MakeDisc({{1, 0}, {2, 300}}, 500));
         disc->AddUnreadableTries(100, 1, 2); // track 1, 00:01.25: reads on the third try

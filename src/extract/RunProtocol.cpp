@@ -348,9 +348,14 @@ void RunProtocol::LogSecureOutcomes() {
                                           run.readOffset / kSamplesPerSector,
                                       0, std::max(0, entry.track.length - 1));
         AddLog(Format("  %s: %s (%d readings, %d agreed)",
-                      outcome.agreed ? "Repaired" : "Suspicious",
+                      outcome.confirmed ? "Confirmed"
+                      : outcome.agreed  ? "Repaired"
+                                        : "Suspicious",
                       CdCommands::FramesToTimeText(sector).c_str(), outcome.readings,
                       outcome.agreeing));
+        if (outcome.confirmed) {
+            continue; // the file held the agreed reading: nothing was repaired
+        }
         if (!outcome.agreed) {
             result = TrackResult::kSuspicious;
         } else if (result == TrackResult::kExact) {

@@ -39,6 +39,9 @@ struct SectorOutcome {
     // The sector of the track's file it stands for, where that is known; -1:
     // the one at `address`.
     int32_t trackSector = -1;
+    // The agreeing readings equal what the file held already: the reading
+    // that differed from it was the wrong one, and the file stays.
+    bool confirmed = false;
 };
 
 class SecureReader {

@@ -146,6 +146,9 @@ private:
 void MarkOutcomes(ExtractRun& run, const SecureReader& secure, std::size_t from) {
     const std::vector<SectorOutcome>& outcomes = secure.Outcomes();
     for (std::size_t i = from; i < outcomes.size(); ++i) {
+        if (outcomes[i].confirmed) {
+            continue; // the file was right there
+        }
         // The block of the track as the pass counts it (a read-offset
         // correction reads a little beside it).
         const SectorAddress address =
@@ -366,9 +369,10 @@ bool SplitC2(uint8_t* disc, int sectors, uint8_t* bits, int32_t& left, int32_t& 
 // the file's sector; the file stays positioned after the block. With a
 // read-offset correction a file sector is the tail of one drive sector and
 // the head of the next: only a drive sector whose part differs is read
-// again, and once for two file sectors that share it. Each corrected file
-// sector gets one outcome, named by its place in the track. False when
-// cancelled.
+// again, and once for two file sectors that share it. Each such file sector
+// gets one outcome, named by its place in the track; one whose agreeing
+// readings equal the file is confirmed, and neither written nor counted as
+// differing. False when cancelled.
 bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t* disc,
                  const uint8_t* fromFile, int sectors) {
     const long after = std::ftell(file);
@@ -381,7 +385,6 @@ bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t
         if (std::memcmp(sector, fromFile + at, kSectorBytes) == 0) {
             continue;
         }
-        ++run.differingSectors;
         SectorOutcome outcome;
         outcome.address = run.currentAddress + s;
         outcome.trackSector = run.trackSectorsDone + s;
@@ -417,8 +420,14 @@ bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t
             outcome.readable = outcome.readable && rereadOutcome.readable;
         }
         if (outcome.readings > 0) {
+            outcome.confirmed =
+                outcome.agreed && std::memcmp(sector, fromFile + at, kSectorBytes) == 0;
             secure.AddOutcome(outcome);
         }
+        if (outcome.confirmed) {
+            continue;
+        }
+        ++run.differingSectors;
         if (outcome.agreed) {
             ++run.repairedSectors;
         }

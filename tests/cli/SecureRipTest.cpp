@@ -91,6 +91,21 @@ bool IsFlaky(int sector) {
     return false;
 }
 
+// The line after a secure verification's errors, with its two counts.
+const char kCorrectedLine[] = R"(  Corrected in the file: (\d+) of (\d+) differing sector\(s\))";
+
+// rip --secure --verify of every track: it must succeed, and each file must
+// hold its track exactly.
+Result VerifiedSecureRip(const std::string& cue, const std::string& folder) {
+    const Result secure = RunCli({"rip", "--image", cue, "--out", folder, "--secure", "--verify",
+                                  "--cache-sectors", "32"});
+    EXPECT_EQ(secure.status, 0) << secure.out << secure.err;
+    for (int t = 0; t < 4; ++t) {
+        EXPECT_EQ(FileAudio(FileName(folder, t)), TrackAudio(t)) << "track " << t + 1;
+    }
+    return secure;
+}
+
 TEST(SecureRip, FlakySectorsEverywhereAreRepairedAndNamed) {
     test::TempFolder folder;
     const std::string cue = WriteDisc(folder.Path(), kFlaky);
@@ -266,13 +281,8 @@ TEST(SecureRip, VerificationRepairsTheFileWhereNoC2PointersTell) {
     // READ CD refused: the drive is read with READ CDDA, without C2 pointers,
     // so wrong readings reach the files silently.
     const std::string cue = WriteDisc(folder.Path(), std::string("REM DRIVE REFUSE READCD\n") + kFlaky);
-    const Result secure = RunCli({"rip", "--image", cue, "--out", folder.Path(), "--secure",
-                                  "--verify", "--cache-sectors", "32"});
-    EXPECT_EQ(secure.status, 0) << secure.out << secure.err;
-    for (int t = 0; t < 4; ++t) {
-        EXPECT_EQ(FileAudio(FileName(folder.Path(), t)), TrackAudio(t)) << "track " << t + 1;
-    }
-    const std::regex corrected(R"(  Corrected in the file: (\d+) of (\d+) differing sector\(s\))");
+    const Result secure = VerifiedSecureRip(cue, folder.Path());
+    const std::regex corrected(kCorrectedLine);
     const std::regex errors(R"(  Errors: (\d+) \()");
     std::istringstream lines(secure.out);
     int correctedTotal = 0;
@@ -304,14 +314,9 @@ TEST(SecureRip, VerificationRepairsTheFileWhereNoC2PointersTell) {
 TEST(SecureRip, VerificationConfirmsTheFileWhereItsOwnReadingWasWrong) {
     test::TempFolder folder;
     const std::string cue = WriteDisc(folder.Path(), kFlaky);
-    const Result secure = RunCli({"rip", "--image", cue, "--out", folder.Path(), "--secure",
-                                  "--verify", "--cache-sectors", "32"});
-    EXPECT_EQ(secure.status, 0) << secure.out << secure.err;
-    for (int t = 0; t < 4; ++t) {
-        EXPECT_EQ(FileAudio(FileName(folder.Path(), t)), TrackAudio(t)) << "track " << t + 1;
-    }
+    const Result secure = VerifiedSecureRip(cue, folder.Path());
     const std::regex named(R"(  (Repaired|Confirmed|Suspicious): (\d\d):(\d\d)\.(\d\d) .*)");
-    const std::regex corrected(R"(  Corrected in the file: (\d+) of (\d+) differing sector\(s\))");
+    const std::regex corrected(kCorrectedLine);
     std::istringstream lines(secure.out);
     int track = -1;
     bool verifying = false;
@@ -387,7 +392,7 @@ TEST(SecureRip, VerificationRepairsAFileCorrectedForTheReadOffset) {
         // whose disc sector is flaky, and they say they corrected all that
         // differed.
         std::istringstream lines(secure.out);
-        const std::regex corrected(R"(  Corrected in the file: (\d+) of (\d+) differing sector\(s\))");
+        const std::regex corrected(kCorrectedLine);
         const std::regex repaired(R"(  Repaired: (\d\d):(\d\d)\.(\d\d) .*)");
         int track = -1;
         int correctedTotal = 0;

@@ -17,6 +17,7 @@
 #include "drive/Transport.h"
 #include "extract/RunHarness.h"
 #include "net/LocalHttpServer.h"
+#include "accuracy/DbarAnswer.h"
 
 namespace vindral {
 namespace {
@@ -193,41 +194,28 @@ TEST(OffsetRip, TheFirstSessionEndsTheReadableAudio) {
 }
 
 accuracy::AccurateRipId DiscId() {
-    TrackTable table;
-    table.count = 3;
-    for (int k = 0; k < 3; ++k) {
-        table.entries[static_cast<std::size_t>(k)] = TrackEntry{0, k + 1, kStarts[k], kLengths[k]};
-    }
-    return accuracy::AccurateRipIdOf(accuracy::DiscTocFromTable(table));
+    return test::AccurateRipIdOfTable(test::AudioTable(
+        {{kStarts[0], kLengths[0]}, {kStarts[1], kLengths[1]}, {kStarts[2], kLengths[2]}}));
 }
 
 // A dBAR answer of two pressings for the disc: one whose sums are those of
 // the pressed audio, one of another pressing that matches nothing.
 std::vector<uint8_t> BuildAnswer(const std::vector<uint8_t>& audio) {
-    const accuracy::AccurateRipId id = DiscId();
-    std::vector<uint8_t> answer;
-    auto put32 = [&](uint32_t v) {
-        for (int i = 0; i < 4; ++i) {
-            answer.push_back(static_cast<uint8_t>(v >> (8 * i)));
-        }
-    };
-    for (int pressing = 0; pressing < 2; ++pressing) {
-        answer.push_back(3);
-        put32(id.id1);
-        put32(id.id2);
-        put32(id.cddb);
-        for (int k = 0; k < 3; ++k) {
-            const uint64_t samples = static_cast<uint64_t>(kLengths[k]) * 588;
-            accuracy::TrackChecksums sums(samples, {k == 0, k == 2});
-            sums.Add(audio.data() + static_cast<std::size_t>(kStarts[k]) * 2352,
-                     static_cast<std::size_t>(kLengths[k]) * 2352);
-            const accuracy::TrackSums result = sums.Result();
-            answer.push_back(pressing == 0 ? 7 : 2);
-            put32(pressing == 0 ? result.arV2 : 0x12345678u + static_cast<uint32_t>(k));
-            put32(pressing == 0 ? result.arOffsetFinding : 0x0BADF00Du + static_cast<uint32_t>(k));
-        }
+    accuracy::AccurateRipResponse pressed;
+    accuracy::AccurateRipResponse other;
+    pressed.id = other.id = DiscId();
+    for (int k = 0; k < 3; ++k) {
+        const uint64_t samples = static_cast<uint64_t>(kLengths[k]) * 588;
+        accuracy::TrackChecksums sums(samples, {k == 0, k == 2});
+        sums.Add(audio.data() + static_cast<std::size_t>(kStarts[k]) * 2352,
+                 static_cast<std::size_t>(kLengths[k]) * 2352);
+        const accuracy::TrackSums result = sums.Result();
+        pressed.tracks.push_back({7, result.arV2, result.arOffsetFinding});
+        other.tracks.push_back({2, 0x12345678u + static_cast<uint32_t>(k),
+                                0x0BADF00Du + static_cast<uint32_t>(k)});
     }
-    return answer;
+    const std::string bytes = test::DbarBytes({pressed, other});
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
 TEST(OffsetFind, PrintsTheDriveOffsetFromTheAnswer) {

@@ -23,6 +23,7 @@
 
 #include "UiTestSupport.h"
 #include "accuracy/Checksums.h"
+#include "accuracy/DbarAnswer.h"
 #include "accuracy/DiscIds.h"
 #include "accuracy/RipLog.h"
 #include "drive/CdCommands.h"
@@ -936,31 +937,17 @@ private slots:
             << "  TRACK 03 AUDIO\n    INDEX 01 00:12:70\n";
 
         // The pressed disc's sums, one pressing.
-        TrackTable table;
-        table.count = 3;
-        for (int t = 0; t < 3; ++t) {
-            table.entries[static_cast<std::size_t>(t)] = TrackEntry{0, t + 1, starts[t], lengths[t]};
-        }
-        const accuracy::AccurateRipId id =
-            accuracy::AccurateRipIdOf(accuracy::DiscTocFromTable(table));
-        std::string dbar;
-        auto le32 = [&dbar](uint32_t v) {
-            for (int i = 0; i < 4; ++i) {
-                dbar += static_cast<char>((v >> (8 * i)) & 0xFF);
-            }
-        };
-        dbar += static_cast<char>(3);
-        le32(id.id1);
-        le32(id.id2);
-        le32(id.cddb);
+        accuracy::AccurateRipResponse pressing;
+        pressing.id = test::AccurateRipIdOfTable(test::AudioTable(
+            {{starts[0], lengths[0]}, {starts[1], lengths[1]}, {starts[2], lengths[2]}}));
         for (int t = 0; t < 3; ++t) {
             accuracy::TrackChecksums sums(static_cast<uint64_t>(lengths[t]) * 588, {t == 0, t == 2});
             sums.Add(audio.data() + static_cast<std::size_t>(starts[t]) * kSectorBytes,
                      static_cast<std::size_t>(lengths[t]) * kSectorBytes);
-            dbar += static_cast<char>(5);
-            le32(sums.Result().arV2);
-            le32(sums.Result().arOffsetFinding);
+            pressing.tracks.push_back({5, sums.Result().arV2, sums.Result().arOffsetFinding});
         }
+        const accuracy::AccurateRipId& id = pressing.id;
+        const std::string dbar = test::DbarBytes({pressing});
         test::LocalHttpServer server;
         qputenv("XDG_CACHE_HOME", (temp_.path() + "/findcache").toUtf8());
         WriteSettingsFile("\"accurateRipUrl\"=\"" + server.Url() + "/ar\"\n");
@@ -1039,27 +1026,13 @@ private slots:
             sums.push_back(track.Result());
             start += lengths[t];
         }
-        TrackTable table;
-        table.entries[0] = TrackEntry{0, 1, 0, 600};
-        table.entries[1] = TrackEntry{0, 2, 600, 500};
-        table.entries[2] = TrackEntry{0, 3, 1100, 500};
-        table.count = 3;
-        const accuracy::AccurateRipId id = accuracy::AccurateRipIdOf(accuracy::DiscTocFromTable(table));
-        std::string dbar;
-        auto le32 = [&dbar](uint32_t v) {
-            for (int i = 0; i < 4; ++i) {
-                dbar += static_cast<char>((v >> (8 * i)) & 0xFF);
-            }
-        };
-        dbar += static_cast<char>(3);
-        le32(id.id1);
-        le32(id.id2);
-        le32(id.cddb);
+        accuracy::AccurateRipResponse pressing;
+        pressing.id = test::AccurateRipIdOfTable(test::AudioTable({{0, 600}, {600, 500}, {1100, 500}}));
         for (const auto& track : sums) {
-            dbar += static_cast<char>(9);
-            le32(track.arV2);
-            le32(0);
+            pressing.tracks.push_back({9, track.arV2, 0});
         }
+        const accuracy::AccurateRipId& id = pressing.id;
+        const std::string dbar = test::DbarBytes({pressing});
         test::LocalHttpServer server;
         server.Set("/accuraterip/" + id.DatabasePath(), dbar);
         qputenv("XDG_CACHE_HOME", (temp_.path() + "/cache").toUtf8());
@@ -1128,13 +1101,8 @@ private slots:
     void databaseLookUpLeavesTheWindowAliveAndCanEndIt() {
         const auto disc = MakeDisc({{1, 0}, {2, 600}, {3, 1100}}, 1600);
         auto drives = UseEmulatedDrives({disc});
-        TrackTable table;
-        table.entries[0] = TrackEntry{0, 1, 0, 600};
-        table.entries[1] = TrackEntry{0, 2, 600, 500};
-        table.entries[2] = TrackEntry{0, 3, 1100, 500};
-        table.count = 3;
         const accuracy::AccurateRipId id =
-            accuracy::AccurateRipIdOf(accuracy::DiscTocFromTable(table));
+            test::AccurateRipIdOfTable(test::AudioTable({{0, 600}, {600, 500}, {1100, 500}}));
         test::LocalHttpServer server;
         server.Set("/accuraterip/" + id.DatabasePath(),
                    test::LocalHttpServer::Answer{404, "", 1500});

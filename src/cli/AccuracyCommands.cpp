@@ -82,12 +82,7 @@ int FindOffsetCommand(CdDevice device, const TrackTable& table, const std::strin
                                 bytes.size(), out, err);
 }
 
-int VerifyLogCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
-    if (argc != 4 || std::strcmp(argv[2], "verify") != 0) {
-        err << "usage: vindral-cli log verify FILE\n";
-        return kExitUsage;
-    }
-    const std::string path = argv[3];
+int VerifyLogCommand(const std::string& path, std::ostream& out, std::ostream& err) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         err << "vindral-cli: cannot read " << path << ": " << std::strerror(errno) << "\n";
@@ -96,14 +91,14 @@ int VerifyLogCommand(int argc, char** argv, std::ostream& out, std::ostream& err
     std::ostringstream text;
     text << in.rdbuf();
     switch (accuracy::VerifyRipLog(text.str())) {
-    case accuracy::RipLogState::Intact:
-        out << path << ": intact, unchanged since it was sealed\n";
+    case accuracy::RipLogState::Matches:
+        out << path << ": " << kLogChecksumMatches << "\n";
         return kExitOk;
-    case accuracy::RipLogState::Changed:
-        out << path << ": changed since it was sealed\n";
+    case accuracy::RipLogState::Differs:
+        out << path << ": " << kLogChecksumDiffers << "\n";
         return kExitFailed;
-    case accuracy::RipLogState::Unsealed:
-        out << path << ": not sealed\n";
+    case accuracy::RipLogState::NoChecksum:
+        out << path << ": " << kLogWithoutChecksum << "\n";
         return kExitFailed;
     }
     return kExitFailed;
@@ -186,7 +181,7 @@ int FindOffsetInDatabase(CdDevice, const TrackTable&, const std::string&, std::o
     return kExitUsage;
 }
 
-int VerifyLogCommand(int, char**, std::ostream&, std::ostream& err) {
+int VerifyLogCommand(const std::string&, std::ostream&, std::ostream& err) {
     err << "vindral-cli: rip logs are not part of this build\n";
     return kExitUsage;
 }

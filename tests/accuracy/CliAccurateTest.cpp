@@ -193,13 +193,13 @@ TEST_F(CliAccurate, EveryTrackOfAConfirmedDiscIsAccurate) {
     EXPECT_EQ(requests[1], CtdbPath());
     EXPECT_EQ(accuracy::CtdbTocString(toc), "0:500:960:1480");
 
-    // The files hold the image's audio; the rip log is sealed and names it.
+    // The files hold the image's audio; the rip log ends with its checksum and names it.
     const auto wav = test::ReadWholeFile(out.Path() + "Track02.wav");
     ASSERT_EQ(wav.size(), 44u + 460u * kSectorBytes);
     EXPECT_TRUE(std::equal(wav.begin() + 44, wav.end(), bin.begin() + 500 * kSectorBytes));
     const auto logBytes = test::ReadWholeFile(out.Path() + "Track.log");
     const std::string log(logBytes.begin(), logBytes.end());
-    EXPECT_EQ(accuracy::VerifyRipLog(log), accuracy::RipLogState::Intact);
+    EXPECT_EQ(accuracy::VerifyRipLog(log), accuracy::RipLogState::Matches);
     EXPECT_NE(log.find("AccurateRip ID: " + id.Text() + "\n"), std::string::npos);
     EXPECT_NE(log.find("  Copy CRC: " + Hex(expected[1].crc32) + "\n"), std::string::npos);
     EXPECT_NE(log.find("  Result: AccurateRip: accurate (AccurateRip v2, confidence 10 of 12)"),
@@ -278,7 +278,7 @@ TEST_F(CliAccurate, DamagedAnswersGiveAClearLine) {
                   const auto bytes = test::ReadWholeFile(out.Path() + "Track.log");
                   return std::string(bytes.begin(), bytes.end());
               }()),
-              accuracy::RipLogState::Intact);
+              accuracy::RipLogState::Matches);
 }
 
 TEST_F(CliAccurate, ServerDownIsNotReachableAndTheRipSucceeds) {
@@ -402,7 +402,7 @@ TEST_F(CliAccurate, AnAccurateRipPressingWithAnotherOffsetAloneConfirmsTheTracks
     EXPECT_NE(log.find("  Result: AccurateRip: accurate (AccurateRip v1, confidence 7 of 19, "
                        "pressing shifted by +12 samples) [" + Hex(other[1].arV1) + "]\n"),
               std::string::npos) << log;
-    EXPECT_EQ(accuracy::VerifyRipLog(log), accuracy::RipLogState::Intact);
+    EXPECT_EQ(accuracy::VerifyRipLog(log), accuracy::RipLogState::Matches);
 
     if (accuracy::testing::HavePython()) {
         EXPECT_EQ(accuracy::testing::RunPython(kPythonTrack3V2, bin), Hex(other[2].arV2) + "\n");

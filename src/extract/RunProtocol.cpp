@@ -5,6 +5,7 @@
 
 #include "drive/CdCommands.h"
 #include "drive/Transport.h"
+#include "extract/JobBuilder.h"
 #include "extract/ReadOffset.h"
 #include "extract/Workers.h"
 
@@ -96,6 +97,9 @@ void RunProtocol::Open() {
     ExtractRun& run = *run_;
 
     AddLog(Format("%d track(s) selected", job_.Count()));
+    if (std::string removed = RemoveLeftoverTemporaries(job_); !removed.empty()) {
+        AddLog(std::move(removed));
+    }
 
     trackIndex_ = 0;
     run.player.currentTrack = 0;
@@ -330,6 +334,8 @@ void RunProtocol::HandleProgress(int code, void* param) {
 void RunProtocol::ReportFileProblem() {
     if (!run_->fileError.empty()) {
         view_.FileProblem(run_->fileError);
+        // The reason goes into the log too, so that a saved log says why.
+        AddLog(run_->fileError);
     }
 }
 

@@ -3,6 +3,7 @@
 // were. Its last line seals it with the SHA-256 of all the text above.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -48,6 +49,10 @@ std::string RenderRipLog(const RipLogData& data);
 
 // The seal line for a text (the text must end with "\n").
 std::string SealLine(std::string_view text);
+
+// A rip log larger than this is refused unread: a log of 99 tracks with every
+// line it can hold stays far below it.
+constexpr std::size_t kMaxRipLogBytes = 1u << 20;
 
 enum class RipLogState {
     Intact,   // the seal matches the text above it

@@ -4,6 +4,7 @@
 // accidental change, not a deliberate one (anyone can recompute it).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -46,6 +47,10 @@ std::string RenderRipLog(const RipLogData& data);
 
 // The checksum line for a text (the text must end with "\n").
 std::string ChecksumLine(std::string_view text);
+
+// A rip log larger than this is refused unread: a log of 99 tracks with every
+// line it can hold stays far below it.
+constexpr std::size_t kMaxRipLogBytes = 1u << 20;
 
 enum class RipLogState {
     Matches,    // the checksum is that of the text above it: as written, or

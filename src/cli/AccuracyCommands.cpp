@@ -19,6 +19,7 @@
 #include "accuracy/RipAccuracy.h"
 #include "accuracy/RipLog.h"
 #include "net/HttpClient.h"
+#include "platform/FileSysCalls.h"
 #include "platform/OutputFile.h"
 #endif
 
@@ -72,25 +73,25 @@ int FindOffsetInDatabase(CdDevice device, const TrackTable& table, const std::st
 
 int FindOffsetCommand(CdDevice device, const TrackTable& table, const std::string& dbarPath,
                       std::ostream& out, std::ostream& err) {
-    std::ifstream in(dbarPath, std::ios::binary);
-    if (!in) {
-        err << "vindral-cli: cannot read " << dbarPath << ": " << std::strerror(errno) << "\n";
+    const platform::WholeFile file = platform::ReadWholeFile(dbarPath, net::kMaxAnswerBytes);
+    if (!file.ok) {
+        err << "vindral-cli: cannot read " << file.error << "\n";
         return kExitFailed;
     }
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string& bytes = file.text;
     return FindOffsetWithAnswer(device, table, reinterpret_cast<const uint8_t*>(bytes.data()),
                                 bytes.size(), out, err);
 }
 
 int VerifyLogCommand(const std::string& path, std::ostream& out, std::ostream& err) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        err << "vindral-cli: cannot read " << path << ": " << std::strerror(errno) << "\n";
+    // A FIFO, a device or a huge file at the path is refused, never waited
+    // on or read without end.
+    const platform::WholeFile file = platform::ReadWholeFile(path, accuracy::kMaxRipLogBytes);
+    if (!file.ok) {
+        err << "vindral-cli: cannot read " << file.error << "\n";
         return kExitFailed;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    switch (accuracy::VerifyRipLog(text.str())) {
+    switch (accuracy::VerifyRipLog(file.text)) {
     case accuracy::RipLogState::Matches:
         out << path << ": " << kLogChecksumMatches << "\n";
         return kExitOk;
@@ -112,7 +113,7 @@ public:
                    accuracy::RipAccuracyOptions options)
         : accuracy_(table, job, std::move(options)) {}
 
-    void LookUp() { accuracy_.LookUp(); }
+    void LookUp() { accuracy_.LookUp(&interrupted); }
     PassObserver* Observer() override { return &accuracy_; }
     bool NotAccurate() const override { return accuracy_.AnyNotAccurate(); }
 

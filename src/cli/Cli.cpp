@@ -211,6 +211,18 @@ bool LogFileCanBeCreated(const std::string& path, std::string& error) {
     return true;
 }
 
+// The stored settings; a file that is there but cannot be used (not a
+// regular file, too large, unreadable) is named on standard error, and the
+// defaults stand in for it.
+platform::Settings StoredSettings(std::ostream& err) {
+    std::string problem;
+    platform::Settings settings = platform::LoadSettings(platform::DefaultSettingsPath(), &problem);
+    if (!problem.empty()) {
+        err << "vindral-cli: the settings are not used, " << problem << "\n";
+    }
+    return settings;
+}
+
 int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     if (std::string error; !options.logFile.empty() && !LogFileCanBeCreated(options.logFile, error)) {
         // The same lines and status as a log that could not be saved at the
@@ -260,16 +272,23 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     job.readOffset = options.offset;
     job.secure = options.secure;
     job.secureSettings = options.secureSettings;
+    // Read once, when an option needs them.
+    std::optional<platform::Settings> storedSettings;
+    auto stored = [&storedSettings, &err]() -> const platform::Settings& {
+        if (!storedSettings) {
+            storedSettings = StoredSettings(err);
+        }
+        return *storedSettings;
+    };
     if (options.secure) {
-        const platform::Settings stored = platform::LoadSettings(platform::DefaultSettingsPath());
         if (!options.agreeGiven) {
-            job.secureSettings.agreeing = stored.secureAgreeing;
+            job.secureSettings.agreeing = stored().secureAgreeing;
         }
         if (!options.maxReadsGiven) {
-            job.secureSettings.maxReadings = stored.secureMaxReadings;
+            job.secureSettings.maxReadings = stored().secureMaxReadings;
         }
         if (!options.cacheGiven) {
-            job.secureSettings.cacheSectors = stored.driveCacheSectors;
+            job.secureSettings.cacheSectors = stored().driveCacheSectors;
         }
     }
     job.readMethod = ProbeReadMethod(device.hostAdapter, device.target);
@@ -310,12 +329,11 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         // The URLs of the options, else those of the settings, else the
         // public databases.
         RipCheckOptions checkOptions = options.checks;
-        const platform::Settings stored = platform::LoadSettings(platform::DefaultSettingsPath());
         if (checkOptions.accurateRipUrl.empty()) {
-            checkOptions.accurateRipUrl = stored.accurateRipUrl;
+            checkOptions.accurateRipUrl = stored().accurateRipUrl;
         }
         if (checkOptions.ctdbUrl.empty()) {
-            checkOptions.ctdbUrl = stored.ctdbUrl;
+            checkOptions.ctdbUrl = stored().ctdbUrl;
         }
         // Secure reading takes a track the databases confirm on its first
         // reading, as --verify=auto does.
@@ -325,6 +343,13 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         if (!checks) {
             err << "vindral-cli: " << checksError << "\n";
             return kExitUsage;
+        }
+        if (interrupted.load()) {
+            // Ctrl+C while the databases were asked: nothing was read yet.
+            if (job.readMethod != kReadCd && job.readMethod != kReadCdda) {
+                CdCommands::SelectBlockMode(device.hostAdapter, device.target, 1);
+            }
+            return kExitInterrupted;
         }
     }
     const std::string ripLogPath = folder + options.prefix + ".log";
@@ -519,7 +544,7 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
         // database.
         std::string url = options.checks.accurateRipUrl;
         if (url.empty()) {
-            url = platform::LoadSettings(platform::DefaultSettingsPath()).accurateRipUrl;
+            url = StoredSettings(err).accurateRipUrl;
         }
         return FindOffsetInDatabase(device, table, url, out, err);
     }

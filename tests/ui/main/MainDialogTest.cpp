@@ -1072,7 +1072,7 @@ private slots:
         std::snprintf(first, sizeof first,
                       "Track 01: accurate (AccurateRip v2, confidence 9 of 9) [%08X]", sums[0].arV2);
         QCOMPARE(log[extracted + 1], QString::fromLatin1(first));
-        QCOMPARE(log[extracted + 2].left(27), QStringLiteral("Track 01: not in database ["));
+        QCOMPARE(log[extracted + 2].left(34), QStringLiteral("Track 01: not in database (CTDB) ["));
         QCOMPARE(log.last(), QStringLiteral("Accuracy: 3 of 3 track(s) accurate, 0 not accurate, "
                                             "0 not in database"));
 

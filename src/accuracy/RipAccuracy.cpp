@@ -246,9 +246,8 @@ namespace {
 // Shifts tried on one track at most: the file is read once for all of them.
 constexpr std::size_t kMaxShiftsPerTrack = 16;
 
-// Feeds the audio of a finished track file (the header the run writes, then
-// the samples) to `sums`. False when the file cannot be read or its length
-// is not the track's.
+} // namespace
+
 bool ReadTrackFile(const std::string& path, uint64_t samples, ShiftedAccurateRip& sums) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
@@ -272,8 +271,6 @@ bool ReadTrackFile(const std::string& path, uint64_t samples, ShiftedAccurateRip
     std::fclose(file);
     return ok;
 }
-
-} // namespace
 
 void RipAccuracy::MatchShiftedAccurateRip(const std::vector<TrackEdges>& disc,
                                           const std::vector<std::vector<uint32_t>>& offsetSums,

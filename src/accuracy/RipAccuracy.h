@@ -122,6 +122,11 @@ private:
     uint32_t testCrc_ = 0;
 };
 
+// Feeds the audio of a finished track file (the header the run writes, then
+// the samples) to `sums`. False when the file cannot be read or its length
+// is not the track's: nothing may follow the track's samples.
+bool ReadTrackFile(const std::string& path, uint64_t samples, ShiftedAccurateRip& sums);
+
 // "AccurateRip: database not reachable (...)" and the like, for a state
 // that has no per-track lines; empty for Found and NotInDatabase.
 std::string LookupStateLine(const char* database, LookupState state, const std::string& reason);

@@ -292,6 +292,7 @@ std::string DefaultSettingsPath() {
 namespace {
 
 constexpr const char* kReadOffsetPrefix = "offset:";
+constexpr const char* kCheckAccuracyName = "checkAccuracy";
 constexpr const char* kSkipConfirmedName = "skipConfirmed";
 constexpr const char* kSecureReadingName = "secureReading";
 
@@ -347,12 +348,17 @@ Settings LoadSettings(const std::string& path, std::string* problem) {
         word = LittleEndianWord(value0->bytes);
     }
     ApplySettingsWord(word, settings);
-    const RegistryValue* skip = file.Find(kSkipConfirmedName);
-    settings.skipConfirmed = skip != nullptr && skip->type == RegistryValue::Type::Binary &&
-                             skip->bytes.size() == 4 && LittleEndianWord(skip->bytes) == 1;
-    const RegistryValue* secure = file.Find(kSecureReadingName);
-    settings.secureReading = secure != nullptr && secure->type == RegistryValue::Type::Binary &&
-                             secure->bytes.size() == 4 && LittleEndianWord(secure->bytes) == 1;
+    // A choice is the word 1; anything else there is no choice.
+    auto chosen = [&file](const char* name) {
+        const RegistryValue* value = file.Find(name);
+        return value != nullptr && value->type == RegistryValue::Type::Binary &&
+               value->bytes.size() == 4 && LittleEndianWord(value->bytes) == 1;
+    };
+    settings.skipConfirmed = chosen(kSkipConfirmedName);
+    // Skipping is written only with the check; alone it comes from a file
+    // written when it was the way to ask for the check.
+    settings.checkAccuracy = chosen(kCheckAccuracyName) || settings.skipConfirmed;
+    settings.secureReading = chosen(kSecureReadingName);
     // The re-reading numbers: a value of the wrong kind or out of range is missing.
     for (const SecureNumber& number : SecureNumbers(settings)) {
         const RegistryValue* value = file.Find(number.name);
@@ -417,7 +423,12 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
     file.SetBinary("value0", WordBytes(word));
     file.SetString("value1", settings.outputFolder);
     // Kept only while chosen, so that the file stays as it was without it.
-    if (settings.skipConfirmed) {
+    if (settings.checkAccuracy) {
+        file.SetBinary(kCheckAccuracyName, WordBytes(1));
+    } else {
+        file.Remove(kCheckAccuracyName);
+    }
+    if (settings.checkAccuracy && settings.skipConfirmed) {
         file.SetBinary(kSkipConfirmedName, WordBytes(1));
     } else {
         file.Remove(kSkipConfirmedName);

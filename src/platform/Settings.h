@@ -11,8 +11,11 @@
 //
 // value0 is a 4-byte little-endian word (bit 0 verify, bit 1 the
 // verification method, the other bits 0), value1 the output folder.
-// "skipConfirmed", present only when chosen, is the word 1: leave out the
-// verification of tracks the databases confirm. "secureReading", present only
+// "checkAccuracy", present only when chosen, is the word 1: check the rip
+// against AccurateRip and CTDB and write the rip log. "skipConfirmed", present
+// only when chosen with it, is the word 1: leave out the verification of
+// tracks the databases confirm (files written before "checkAccuracy" existed
+// hold "skipConfirmed" alone, which asked for the check as well). "secureReading", present only
 // when chosen, is the word 1: re-read what fails or disagrees until readings
 // agree, and go on past a bad track. "secureAgreeing" (2 to 8),
 // "secureMaxReadings" (2 to 1000) and "driveCacheSectors" (0 to 100000), each
@@ -94,7 +97,8 @@ constexpr int32_t kDefaultDriveCacheSectors = 2048;
 struct Settings {
     bool verify = true;
     uint8_t verifyMethod = 1; // 1 read twice, 0 C2 pointers
-    bool skipConfirmed = false; // leave out verifying tracks the databases confirm
+    bool checkAccuracy = false; // check the rip against AccurateRip and CTDB
+    bool skipConfirmed = false; // with it, leave out verifying tracks the databases confirm
     bool secureReading = false; // re-read until readings agree
     int32_t secureAgreeing = kDefaultSecureAgreeing;
     int32_t secureMaxReadings = kDefaultSecureMaxReadings;

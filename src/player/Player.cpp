@@ -6,21 +6,6 @@
 
 namespace vindral {
 
-namespace media {
-
-std::string OpenCommand(const std::string& path) {
-    return "open waveaudio!" + path + " alias vindralwave";
-}
-
-std::string PlayFromCommand(uint32_t milliseconds) {
-    char text[64];
-    std::snprintf(text, sizeof text, "play vindralwave from %lu",
-                  static_cast<unsigned long>(milliseconds));
-    return text;
-}
-
-} // namespace media
-
 namespace {
 
 // A decimal integer after optional white space and an optional sign; nothing

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "extract/ExtractRun.h"
-#include "player/MediaCommands.h"
+#include "platform/media/MediaCommands.h"
 #include "player/PeakDisplay.h"
 
 namespace vindral {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <sstream>
 
@@ -11,6 +12,8 @@
 
 #include "accuracy/AccuracyTestData.h"
 #include "accuracy/Checksums.h"
+#include "accuracy/RipAccuracy.h"
+#include "extract/RunHarness.h"
 
 namespace vindral::accuracy {
 namespace {
@@ -330,6 +333,34 @@ TEST(ShiftedAccurateRip, NothingWhereTheSamplesAreNotAtHand) {
     EXPECT_FALSE(shortFed.Result()[0]);
     shortFed.Add(own.data(), 8);
     EXPECT_FALSE(shortFed.Result()[0]);
+
+    // The same samples read back from a track file: its header, then exactly
+    // the track's samples and nothing after them.
+    const vindral::test::TempFolder folder;
+    const std::string path = folder.Path() + "Track02.wav";
+    const auto header = MakeWavHeader(3);
+    const std::vector<uint8_t> tail(4, 0x11);
+    struct File {
+        std::size_t ownBytes;
+        std::size_t tailBytes;
+        bool read;
+    };
+    for (const File file : {File{own.size(), 0, true}, File{own.size(), 1, false},
+                            File{own.size(), 4, false}, File{own.size() - 4, 0, false}}) {
+        SCOPED_TRACE(std::to_string(file.ownBytes) + " + " + std::to_string(file.tailBytes));
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(header.data()), static_cast<long>(header.size()));
+        out.write(reinterpret_cast<const char*>(own.data()), static_cast<long>(file.ownBytes));
+        out.write(reinterpret_cast<const char*>(tail.data()), static_cast<long>(file.tailBytes));
+        out.close();
+        ShiftedAccurateRip fromFile(disc.edges, 1, {1});
+        EXPECT_EQ(ReadTrackFile(path, disc.lengths[1], fromFile), file.read);
+        if (file.read) {
+            ASSERT_TRUE(fromFile.Result()[0]);
+            EXPECT_EQ(fromFile.Result()[0]->v2, disc.PressedSums(1, 1).arV2);
+        }
+    }
+    EXPECT_FALSE(ReadTrackFile(folder.Path() + "missing.wav", disc.lengths[1], shortFed));
 }
 
 // v2 of a pressing shifted against the disc, computed plainly in Python from

@@ -243,26 +243,60 @@ TEST_F(CliAccurate, VerifyAutoReadsAConfirmedDiscOnce) {
     EXPECT_FALSE(test::FileExists(out.Path() + "V.log"));
 }
 
+// A track that one database knows and none of its entries match fails the
+// rip, whichever database it is and whether the other knows the disc.
 TEST_F(CliAccurate, ATrackThatMatchesNoPressingFailsTheRip) {
-    server.Set(ArPath(), Response({{12, expected[0].arV2}, {10, 0xDEAD}, {9, expected[2].arV1}}) +
-                             Response({{3, 0xBEEF}, {2, 0xF00D}, {1, 0x5678}}) +
-                             Response({{1, 0xBEEF}, {2, 0xF00E}, {1, 0x5678}}));
-    // CTDB does not know the disc.
-    const Result result = Rip({"--accurate"});
-    EXPECT_EQ(result.status, 1);
-    const auto added = Added(result.out);
-    const std::vector<std::string> want = {
-        "Track 01: accurate (AccurateRip v2, confidence 12 of 16) [" + Hex(expected[0].arV2) + "]",
-        "Track 01: not in database (CTDB) [" + Hex(expected[0].ctdbCrc) + "]",
-        "Track 02: not accurate (AccurateRip: 3 pressings, none matches) [" + Hex(expected[1].arV2) + "]",
-        "Track 02: not in database (CTDB) [" + Hex(expected[1].ctdbCrc) + "]",
-        "Track 03: accurate (AccurateRip v1, confidence 9 of 11) [" + Hex(expected[2].arV1) + "]",
-        "Track 03: not in database (CTDB) [" + Hex(expected[2].ctdbCrc) + "]",
-        "Accuracy: 2 of 3 track(s) accurate, 1 not accurate, 0 not in database",
+    const std::string arV2[] = {Hex(expected[0].arV2), Hex(expected[1].arV2), Hex(expected[2].arV2)};
+    const std::string ctdb[] = {Hex(expected[0].ctdbCrc), Hex(expected[1].ctdbCrc),
+                                Hex(expected[2].ctdbCrc)};
+    struct Case {
+        const char* name;
+        bool accurateRipKnows;
+        bool ctdbKnows;
+        std::vector<std::string> want;
     };
-    EXPECT_EQ(added, want);
-    // The files are complete all the same.
-    EXPECT_TRUE(test::FileExists(out.Path() + "Track02.wav"));
+    const Case cases[] = {
+        {"AccurateRip's pressings differ, CTDB does not know the disc", true, false,
+         {"Track 01: accurate (AccurateRip v2, confidence 12 of 16) [" + arV2[0] + "]",
+          "Track 01: not in database (CTDB) [" + ctdb[0] + "]",
+          "Track 02: not accurate (AccurateRip: 3 pressings, none matches) [" + arV2[1] + "]",
+          "Track 02: not in database (CTDB) [" + ctdb[1] + "]",
+          "Track 03: accurate (AccurateRip v1, confidence 9 of 11) [" + Hex(expected[2].arV1) + "]",
+          "Track 03: not in database (CTDB) [" + ctdb[2] + "]",
+          "Accuracy: 2 of 3 track(s) accurate, 1 not accurate, 0 not in database"}},
+        {"AccurateRip does not know the disc, CTDB's entry differs", false, true,
+         {"Track 01: not in database (AccurateRip) [" + arV2[0] + "]",
+          "Track 01: accurate (CTDB, confidence 4 of 4) [" + ctdb[0] + "]",
+          "Track 02: not in database (AccurateRip) [" + arV2[1] + "]",
+          "Track 02: not accurate (CTDB: 1 entry, none matches) [" + ctdb[1] + "]",
+          "Track 03: not in database (AccurateRip) [" + arV2[2] + "]",
+          "Track 03: accurate (CTDB, confidence 4 of 4) [" + ctdb[2] + "]",
+          "Accuracy: 2 of 3 track(s) accurate, 1 not accurate, 0 not in database"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string prefix = c.accurateRipKnows ? "A" : "B";
+        ::setenv("XDG_CACHE_HOME", (cache + prefix).c_str(), 1); // no answers of the case before
+        const test::LocalHttpServer::Answer unknown{404, "Not Found"};
+        if (c.accurateRipKnows) {
+            server.Set(ArPath(), Response({{12, expected[0].arV2}, {10, 0xDEAD}, {9, expected[2].arV1}}) +
+                                     Response({{3, 0xBEEF}, {2, 0xF00D}, {1, 0x5678}}) +
+                                     Response({{1, 0xBEEF}, {2, 0xF00E}, {1, 0x5678}}));
+        } else {
+            server.Set(ArPath(), unknown);
+        }
+        if (c.ctdbKnows) {
+            server.Set(CtdbPath(), CtdbXml(4, {expected[0].ctdbCrc, expected[1].ctdbCrc ^ 1u,
+                                               expected[2].ctdbCrc}));
+        } else {
+            server.Set(CtdbPath(), unknown);
+        }
+        const Result result = Rip({"--accurate", "--prefix", prefix});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(Added(result.out), c.want);
+        // The files are complete all the same.
+        EXPECT_TRUE(test::FileExists(out.Path() + prefix + "02.wav"));
+    }
 }
 
 TEST_F(CliAccurate, DamagedAnswersGiveAClearLine) {

@@ -36,9 +36,10 @@ Result RunCommand(std::vector<std::string> args) {
     return test::RunCli(std::move(args));
 }
 
-// Three tracks, each long enough for the offset search (sector 455 and on).
-constexpr int32_t kStarts[] = {0, 470, 970};
-constexpr int32_t kLengths[] = {470, 500, 463};
+// Three tracks, each long enough for the offset search (sector 455 and on);
+// the first just long enough, 456 sectors, so that the search must take it.
+constexpr int32_t kStarts[] = {0, 456, 956};
+constexpr int32_t kLengths[] = {456, 500, 477};
 constexpr int32_t kDiscSectors = 1433;
 
 // The pressed disc: noise-like samples, so that no two shifts look alike.
@@ -61,8 +62,8 @@ std::string WriteImage(const std::string& folder, int32_t driveOffset,
     cue << "REM DRIVE OFFSET " << driveOffset << "\n"
         << "FILE \"disc.bin\" BINARY\n"
         << "  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
-        << "  TRACK 02 AUDIO\n    INDEX 01 00:06:20\n"   // 470
-        << "  TRACK 03 AUDIO\n    INDEX 01 00:12:70\n";  // 970
+        << "  TRACK 02 AUDIO\n    INDEX 01 00:06:06\n"   // 456
+        << "  TRACK 03 AUDIO\n    INDEX 01 00:12:56\n";  // 956
     return folder + "disc.cue";
 }
 

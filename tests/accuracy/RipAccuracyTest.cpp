@@ -27,7 +27,19 @@ TrackTable TwoTracks() {
     return table;
 }
 
-// The sums of a track of the fake disc, computed apart from the run.
+// The same two tracks after a data track of 33 sectors: the disc's audio
+// still spans 75 sectors, from address 33 on.
+TrackTable DataThenTwoTracks() {
+    TrackTable table;
+    table.entries[0] = TrackEntry{1, 1, 0, 33};
+    table.entries[1] = TrackEntry{0, 2, 33, 40};
+    table.entries[2] = TrackEntry{0, 3, 73, 35};
+    table.count = 3;
+    return table;
+}
+
+// The sums of a track of the fake disc, computed apart from the run; the
+// disc's audio spans 75 sectors.
 accuracy::TrackSums SumsOf(const TrackEntry& track, bool first, bool last) {
     const uint64_t discSamples = 75ull * accuracy::kSamplesPerSector;
     const accuracy::TrackPlace place{first, last};
@@ -53,9 +65,12 @@ protected:
         int skipped = 0;
     };
 
-    Outcome Rip(bool verify, bool skipConfirmed, AccurateRipLookup ar, CtdbLookup ctdb) {
-        const TrackTable table = TwoTracks();
-        ExtractJob job = Job({table.entries[0], table.entries[1]}, verify);
+    Outcome Rip(bool verify, bool skipConfirmed, AccurateRipLookup ar, CtdbLookup ctdb,
+                const TrackTable& table = TwoTracks()) {
+        const int audio = table.count - 2; // the last two tracks
+        ExtractJob job = Job({table.entries[static_cast<std::size_t>(audio)],
+                              table.entries[static_cast<std::size_t>(audio + 1)]},
+                             verify);
         accuracy::RipAccuracyOptions options;
         options.skipConfirmed = skipConfirmed;
         Outcome outcome;
@@ -149,6 +164,20 @@ TEST_F(RipAccuracyRun, ConfirmedDiscIsReadOnceWithVerifyAuto) {
               accuracy::Crc32(wav.data() + 44, wav.size() - 44));
     EXPECT_TRUE(outcome.checks->Tracks()[0].verificationSkipped);
     EXPECT_FALSE(outcome.checks->Tracks()[0].testCrc);
+
+    // After a data track, the CTDB CRCs cover the audio alone: the last
+    // track's trim follows the audio's length, not the disc's.
+    const TrackTable enhanced = DataThenTwoTracks();
+    const accuracy::TrackSums first = SumsOf(enhanced.entries[1], true, false);
+    const accuracy::TrackSums last = SumsOf(enhanced.entries[2], false, true);
+    auto after = Rip(false, false, ArAnswer({}), CtdbAnswer({{7, {first.ctdbCrc, last.ctdbCrc}}}),
+                     enhanced);
+    EXPECT_TRUE(Has(after.lines, "Track 02: accurate (CTDB, confidence 7 of 7) [" +
+                                     Hex(first.ctdbCrc) + "]"));
+    EXPECT_TRUE(Has(after.lines, "Track 03: accurate (CTDB, confidence 7 of 7) [" +
+                                     Hex(last.ctdbCrc) + "]"))
+        << ::testing::PrintToString(after.lines);
+    EXPECT_FALSE(after.checks->AnyNotAccurate());
 }
 
 TEST_F(RipAccuracyRun, OnlyWellConfirmedTracksSkipTheSecondReading) {

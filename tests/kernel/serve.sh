@@ -10,8 +10,8 @@
 # transfer reported as such, an unreadable sector, unstable sectors,
 # a read offset (seen, and corrected by --offset), a drive cache that fools a
 # plain verification and that secure reading empties, Ctrl+C during a rip, a
-# media change between two runs, and
-# the clean-up after SIGTERM. The host compares everything with the same
+# media change between two runs, the clean-up after SIGTERM, and a serve
+# started again at once, ten times in a row. The host compares everything with the same
 # images read by vindral-cli's own emulated drive and with the BIN files.
 #
 # Usage: tests/kernel/serve.sh [BUILD_FOLDER]   (default: build in the tree)
@@ -208,6 +208,11 @@ check_contains "the next serve removed the killed one's backstore" \
     "$stale"
 check_eq "and leaves nothing itself after SIGTERM" $'exit 0\nloopback: 0\nbackstores: 0' \
     "$(sed -n '/^exit/,/^backstores/p' <<<"$stale")"
+restart=$(step_out restart)
+check "serve comes up with its drive 0.3 s after the last one ended, 10 times in a row" \
+    "$([[ $(grep -c '^round [0-9]*: exit 0 Tracks: 3  Length: 00:08.00$' <<<"$restart") == 10 ]] \
+        && echo 0 || echo 1)" "$(paste -sd'|' <<<"$restart")"
+check_eq "and the last one leaves nothing" $'loopback: 0\nbackstores: 0' "$(tail -n 2 <<<"$restart")"
 
 test_end=$EPOCHREALTIME
 echo "== times: boot ${GUEST_BOOT_S} s, run ${GUEST_RUN_S} s, power-off ${GUEST_POWEROFF_S} s," \

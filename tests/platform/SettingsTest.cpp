@@ -176,17 +176,43 @@ TEST_F(SettingsFileTest, StoredWordsSetVerifyAndMethod) {
 
 TEST_F(SettingsFileTest, SkipConfirmedAndDatabaseUrlsAreKept) {
     EXPECT_FALSE(LoadSettings(path_).skipConfirmed);
+    EXPECT_FALSE(LoadSettings(path_).checkAccuracy);
     Settings settings;
+    settings.checkAccuracy = true;
     settings.skipConfirmed = true;
     settings.outputFolder = "/srv/music/";
     ASSERT_TRUE(SaveSettings(path_, settings));
     EXPECT_NE(ReadFile().find("\"value0\"=hex:03,00,00,00\n"), std::string::npos) << ReadFile();
+    EXPECT_NE(ReadFile().find("\"checkAccuracy\"=hex:01,00,00,00\n"), std::string::npos)
+        << ReadFile();
     EXPECT_NE(ReadFile().find("\"skipConfirmed\"=hex:01,00,00,00\n"), std::string::npos)
         << ReadFile();
     EXPECT_TRUE(LoadSettings(path_).skipConfirmed);
-    settings.skipConfirmed = false;
-    ASSERT_TRUE(SaveSettings(path_, settings));
-    EXPECT_EQ(ReadFile().find("skipConfirmed"), std::string::npos) << "gone when not chosen";
+    EXPECT_TRUE(LoadSettings(path_).checkAccuracy);
+    // The check alone; then neither: each value is there only while chosen,
+    // and skipping only with the check it needs.
+    struct Choice {
+        bool check;
+        bool skip;
+        bool checkStored;
+        bool skipStored;
+    };
+    for (const Choice choice : {Choice{true, false, true, false}, Choice{false, true, false, false},
+                                Choice{false, false, false, false}}) {
+        SCOPED_TRACE(std::to_string(choice.check) + std::to_string(choice.skip));
+        settings.checkAccuracy = choice.check;
+        settings.skipConfirmed = choice.skip;
+        ASSERT_TRUE(SaveSettings(path_, settings));
+        EXPECT_EQ(ReadFile().find("checkAccuracy") != std::string::npos, choice.checkStored);
+        EXPECT_EQ(ReadFile().find("skipConfirmed") != std::string::npos, choice.skipStored);
+        EXPECT_EQ(LoadSettings(path_).checkAccuracy, choice.checkStored);
+        EXPECT_EQ(LoadSettings(path_).skipConfirmed, choice.skipStored);
+    }
+    // A file that asked for skipping alone asked for the check with it.
+    WriteFile(WithKey("\"value0\"=hex:03,00,00,00\n\"skipConfirmed\"=hex:01,00,00,00\n"));
+    EXPECT_TRUE(LoadSettings(path_).checkAccuracy);
+    WriteFile(WithKey("\"checkAccuracy\"=hex:02,00,00,00\n"));
+    EXPECT_FALSE(LoadSettings(path_).checkAccuracy);
 
     // The URLs are read from the file and kept when the settings are saved.
     WriteFile(WithKey("\"value0\"=hex:03,00,00,00\n\"skipConfirmed\"=hex:01,00,00,00\n"

@@ -801,6 +801,7 @@ std::shared_ptr<const Disc> Parser::Build(int lastLine) {
     };
     std::vector<Piece> pieces;
     std::vector<Range> betweenSessions;
+    std::vector<bool> placedApart(tracks_.size(), false); // see tooClose below
     int64_t position = 0;
     std::size_t owner = 0; // the track the current stretch of file belongs to
     auto addSilence = [&](int64_t count, bool data) {
@@ -837,12 +838,31 @@ std::shared_ptr<const Disc> Parser::Build(int lastLine) {
                         const CueTrack& previous = tracks_[t - 1];
                         addSilence(std::max<int64_t>(0, previous.postgap), previous.data);
                         const bool ownFile = previous.indexes.back().file != f;
-                        if (track.session != previous.session && ownFile) {
-                            const auto one = std::find_if(
-                                track.indexes.begin(), track.indexes.end(),
-                                [](const CueIndex& i) { return i.number == 1; });
-                            const int64_t pregap = std::max<int64_t>(0, track.pregap) +
-                                                   FileSectorsBetween(index, *one);
+                        const auto one = std::find_if(
+                            track.indexes.begin(), track.indexes.end(),
+                            [](const CueIndex& i) { return i.number == 1; });
+                        const int64_t pregap = std::max<int64_t>(0, track.pregap) +
+                                               FileSectorsBetween(index, *one);
+                        // A file shared with the session before must hold the
+                        // space between the sessions; one that cannot is laid
+                        // out as two files would be.
+                        const bool newSession = track.session != previous.session;
+                        const bool tooClose = newSession && !ownFile &&
+                                              position + pregap - kSessionGapSectors <= previous.start;
+                        if (tooClose) {
+                            placedApart[t] = true;
+                            notes_.push_back(
+                                cueName_ + ":" + std::to_string(track.line) + ": track " +
+                                std::to_string(track.number) + " begins session " +
+                                std::to_string(track.session) + " less than " +
+                                std::to_string(kSessionGapSectors) + " sectors after track " +
+                                std::to_string(previous.number) +
+                                " starts, too close for the lead-out and lead-in between; it is "
+                                "placed as if in a file of its own, " +
+                                std::to_string(kSessionGapSectors) + " sectors after track " +
+                                std::to_string(previous.number) + " ends");
+                        }
+                        if (newSession && (ownFile || tooClose)) {
                             const int64_t hole =
                                 kSessionGapSectors - std::max<int64_t>(kSessionPregapSectors, pregap);
                             if (hole > 0) {
@@ -868,7 +888,7 @@ std::shared_ptr<const Disc> Parser::Build(int lastLine) {
     for (std::size_t t = 1; t < tracks_.size(); ++t) {
         const CueTrack& track = tracks_[t];
         const CueTrack& previous = tracks_[t - 1];
-        if (track.session != previous.session &&
+        if (track.session != previous.session && !placedApart[t] &&
             previous.indexes.back().file == track.indexes.front().file) {
             const int64_t first = track.start - kSessionGapSectors;
             if (first > previous.start) {

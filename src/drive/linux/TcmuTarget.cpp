@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -236,7 +237,42 @@ std::vector<std::string> TcmuTarget::RemoveStale(std::vector<std::string>& probl
             }
         }
     }
+    // A serve that has just ended may have left the kernel removing its uio
+    // devices; a new one is set up only when that is done.
+    WaitUntil([this] {
+        return !UioDeviceOf([this](int pid) { return pid != pid_ && !fs_->ProcessAlive(pid); });
+    });
     return removed;
+}
+
+bool TcmuTarget::UioDeviceOf(const std::function<bool(int pid)>& of) {
+    const std::string uioClass = paths_.sysfs + "/class/uio";
+    std::vector<std::string> devices;
+    fs_->List(uioClass, devices);
+    for (const std::string& device : devices) {
+        // "tcm-user/<hba>/<backstore>/<config>"
+        std::string name;
+        if (fs_->ReadText(uioClass + "/" + device + "/name", name) != 0 ||
+            name.rfind("tcm-user/", 0) != 0) {
+            continue;
+        }
+        const auto first = name.find('/', 9);
+        const auto second = first == std::string::npos ? first : name.find('/', first + 1);
+        if (second == std::string::npos) {
+            continue;
+        }
+        const int pid = PidOfBackstore(name.substr(first + 1, second - first - 1));
+        if (pid > 0 && of(pid)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void TcmuTarget::WaitUntil(const std::function<bool()>& gone) {
+    for (uint32_t waited = 0; !gone() && waited < kCleanUpWaitMs; waited += 100) {
+        fs_->Pause(100);
+    }
 }
 
 bool TcmuTarget::CreateBackstore(int index, uint64_t bytes, Backstore& out, std::string& error) {
@@ -352,27 +388,36 @@ bool TcmuTarget::CreateLoopback(int index, const Backstore& backstore, int& host
         return fail(tpg + "/address: unexpected '" + Trimmed(address) + "'");
     }
     host = static_cast<int>(number);
+    hosts_.push_back(host);
     return true;
 }
 
+std::string TcmuTarget::NodeAt(const std::string& hctl) {
+    std::vector<std::string> blocks;
+    fs_->List(paths_.sysfs + "/block", blocks);
+    for (const std::string& block : blocks) {
+        if (block.rfind("sr", 0) != 0) {
+            continue;
+        }
+        std::string device;
+        if (fs_->ReadLink(paths_.sysfs + "/block/" + block + "/device", device) != 0) {
+            continue;
+        }
+        const std::string node = paths_.dev + "/" + block;
+        if (device.substr(device.find_last_of('/') + 1) == hctl && fs_->Exists(node)) {
+            return node;
+        }
+    }
+    return {};
+}
+
 std::string TcmuTarget::FindDeviceNode(int host, uint32_t waitMs) {
-    const std::string prefix = std::to_string(host) + ":";
+    // The loopback target puts its LUN 0 at channel 0 and target 1 (the port
+    // group's number) of its host.
+    const std::string hctl = std::to_string(host) + ":0:1:0";
     for (uint32_t waited = 0;; waited += 100) {
-        std::vector<std::string> blocks;
-        fs_->List(paths_.sysfs + "/block", blocks);
-        for (const std::string& block : blocks) {
-            if (block.rfind("sr", 0) != 0) {
-                continue;
-            }
-            std::string device;
-            if (fs_->ReadLink(paths_.sysfs + "/block/" + block + "/device", device) != 0) {
-                continue;
-            }
-            const std::string hctl = device.substr(device.find_last_of('/') + 1);
-            const std::string node = paths_.dev + "/" + block;
-            if (hctl.rfind(prefix, 0) == 0 && fs_->Exists(node)) {
-                return node;
-            }
+        if (std::string node = NodeAt(hctl); !node.empty()) {
+            return node;
         }
         if (waited >= waitMs) {
             return {};
@@ -387,6 +432,12 @@ void TcmuTarget::RemoveLoopbacks() {
         RemoveWwn(*it, problems);
     }
     wwns_.clear();
+    WaitUntil([this] {
+        return std::none_of(hosts_.begin(), hosts_.end(), [this](int host) {
+            return !NodeAt(std::to_string(host) + ":0:1:0").empty();
+        });
+    });
+    hosts_.clear();
 }
 
 void TcmuTarget::RemoveBackstores() {
@@ -399,6 +450,7 @@ void TcmuTarget::RemoveBackstores() {
         fs_->RemoveDirectory(Hba());
         madeHba_ = false;
     }
+    WaitUntil([this] { return !UioDeviceOf([this](int pid) { return pid == pid_; }); });
 }
 
 } // namespace vindral::linuxdrive

@@ -13,11 +13,15 @@
 //
 // Every name carries the serving process's id, so that a later start can
 // remove what a process that died left behind without touching the entries of
-// a running one. The file-system calls go through TargetFs so that the unit
+// a running one. The kernel finishes some of a removal after the configfs
+// call returns (the uio device of a backstore, the CD-ROM of a LUN): a serve
+// that ends waits for that, and a start waits for what an ended serve left
+// on its way out, so that a start right after an end finds the kernel done. The file-system calls go through TargetFs so that the unit
 // tests run the sequence against a fake configfs and sysfs.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,6 +63,8 @@ public:
     // Removes the entries that processes no longer running left behind
     // (their LUN links, LUNs, nexus, port groups, WWNs and backstores).
     // Returns the paths removed; `problems` gets a line for each that could not be.
+    // Then waits (up to kCleanUpWaitMs) until the kernel has let go of the uio
+    // devices of backstores whose process is gone.
     std::vector<std::string> RemoveStale(std::vector<std::string>& problems);
 
     struct Backstore {
@@ -77,16 +83,21 @@ public:
     // already be served. `host` receives the SCSI host number.
     bool CreateLoopback(int index, const Backstore& backstore, int& host, std::string& error);
 
-    // The block device node of the LUN on `host` (/dev/srN), waiting up to
-    // `waitMs` for it to appear; empty when none did.
+    // The block device node of the LUN that CreateLoopback made on `host`
+    // (/dev/srN at host:0:1:0), waiting up to `waitMs` for it to appear;
+    // empty when none did.
     std::string FindDeviceNode(int host, uint32_t waitMs);
 
     // Removes the loopback targets (LUN links first), while the backstores
     // are still served: the kernel may still talk to the drive as it goes.
+    // Then waits (up to kCleanUpWaitMs) until their CD-ROMs are gone.
     void RemoveLoopbacks();
     // Removes the backstores (after their rings are no longer served) and
-    // the user_0 directory when this object made it and nothing else is in it.
+    // the user_0 directory when this object made it and nothing else is in it,
+    // then waits (up to kCleanUpWaitMs) until their uio devices are gone.
     void RemoveBackstores();
+
+    static constexpr uint32_t kCleanUpWaitMs = 5000;
 
     // The names used for drive `index`.
     std::string BackstoreName(int index) const;
@@ -99,6 +110,13 @@ private:
     std::string Loopback() const { return paths_.configfs + "/target/loopback"; }
     // Tears down one loopback WWN directory; false when something stayed.
     bool RemoveWwn(const std::string& wwnPath, std::vector<std::string>& problems);
+    // The /dev/srN of the CD-ROM at SCSI address `hctl`; empty when there is none.
+    std::string NodeAt(const std::string& hctl);
+    // Whether a uio device of a backstore of ours is there whose process id
+    // `of` picks.
+    bool UioDeviceOf(const std::function<bool(int pid)>& of);
+    // Pauses until `gone` holds, at most kCleanUpWaitMs.
+    void WaitUntil(const std::function<bool()>& gone);
 
     std::shared_ptr<TargetFs> fs_;
     int pid_;
@@ -106,6 +124,7 @@ private:
     bool madeHba_ = false;
     std::vector<std::string> backstores_; // paths, in creation order
     std::vector<std::string> wwns_;       // loopback WWN paths
+    std::vector<int> hosts_;              // their SCSI hosts
 };
 
 } // namespace vindral::linuxdrive

@@ -19,7 +19,7 @@
 
 #include "platform/media/AudioOutput.h"
 #include "platform/media/WaveFile.h"
-#include "player/MediaCommands.h"
+#include "platform/media/MediaCommands.h"
 
 namespace vindral::platform {
 

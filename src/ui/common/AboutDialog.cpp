@@ -61,7 +61,7 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
             label->geometry().width() > 0 && label->pixmap().isNull() &&
             label->frameShape() == QFrame::NoFrame) {
             const int side = std::min(label->width(), label->height());
-            label->setPixmap(DiscPicture(side));
+            label->setPixmap(ApplicationPicture(side));
             break;
         }
     }

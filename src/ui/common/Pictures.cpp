@@ -2,7 +2,6 @@
 
 #include <QPainter>
 #include <QPainterPath>
-#include <QRadialGradient>
 
 namespace vindral::ui {
 
@@ -69,35 +68,19 @@ QPixmap FolderPicture() {
     return pixmap;
 }
 
-QPixmap DiscPicture(int size) {
-    QPixmap pixmap = Blank(size, size);
-    QPainter p(&pixmap);
-    p.setRenderHint(QPainter::Antialiasing);
-    const QRectF outer(0.5, 0.5, size - 1.0, size - 1.0);
-    QRadialGradient shine(outer.center(), size / 2.0, QPointF(size * 0.3, size * 0.3));
-    shine.setColorAt(0.0, QColor(250, 250, 255));
-    shine.setColorAt(0.5, QColor(190, 200, 225));
-    shine.setColorAt(0.8, QColor(215, 190, 230));
-    shine.setColorAt(1.0, QColor(160, 170, 200));
-    p.setPen(QPen(QColor(80, 80, 110), std::max(1.0, size / 32.0)));
-    p.setBrush(shine);
-    p.drawEllipse(outer);
-    const double hub = size * 0.3;
-    p.setBrush(QColor(235, 235, 240));
-    p.drawEllipse(outer.center(), hub / 2, hub / 2);
-    p.setCompositionMode(QPainter::CompositionMode_Clear);
-    p.setBrush(Qt::black);
-    p.setPen(Qt::NoPen);
-    p.drawEllipse(outer.center(), size * 0.07, size * 0.07);
-    return pixmap;
-}
-
-QIcon ApplicationIcon() {
+QIcon BundledApplicationIcon() {
     QIcon icon;
-    for (const int size : {16, 24, 32, 48, 64}) {
-        icon.addPixmap(DiscPicture(size));
+    for (const int size : kApplicationIconSizes) {
+        icon.addFile(QStringLiteral(":/icons/hicolor/%1x%1/apps/org.vindral.Vindral.png").arg(size),
+                     QSize(size, size));
     }
     return icon;
 }
+
+QIcon ApplicationIcon() {
+    return QIcon::fromTheme(QStringLiteral("org.vindral.Vindral"), BundledApplicationIcon());
+}
+
+QPixmap ApplicationPicture(int size) { return ApplicationIcon().pixmap(size, size); }
 
 } // namespace vindral::ui

@@ -73,9 +73,11 @@ constexpr ControlTemplate kMainControls[] = {
     {kIdVerify, K::CheckBox, "Verify", 222, 33, 33, 10},
     {kIdC2Pointers, K::RadioButton, "C2 pointers", 229, 47, 51, 10, true},
     {kIdReadTwice, K::RadioButton, "Read twice", 229, 59, 52, 10},
-    {kIdSkipConfirmed, K::CheckBox, "Skip verification of tracks the databases confirm", 7, 244,
-     339, 10},
-    {kIdSecureReading, K::CheckBox, "Secure reading: re-read until readings agree", 7, 256, 339,
+    {kIdCheckAccuracy, K::CheckBox, "Check the rip against AccurateRip and CTDB", 7, 244, 339,
+     10},
+    {kIdSkipConfirmed, K::CheckBox, "Skip verification of tracks the databases confirm", 17, 256,
+     329, 10},
+    {kIdSecureReading, K::CheckBox, "Secure reading: re-read until readings agree", 7, 268, 339,
      10},
     {kIdSpeedList, K::DropDownList, "", 74, 6, 69, 80},
     {kNoId, K::Text, "Speed", 47, 8, 22, 8},
@@ -88,7 +90,7 @@ constexpr ControlTemplate kMainControls[] = {
     {kIdSpeedIndicator, K::RightLabel, "", 149, 8, 17, 8},
 };
 
-constexpr DialogTemplate kMainTemplate{"Vindral", 353, 270, kMainControls};
+constexpr DialogTemplate kMainTemplate{"Vindral", 353, 282, kMainControls};
 
 const QColor kNavy(0, 0, 128);
 
@@ -148,6 +150,7 @@ MainDialog::MainDialog(QWidget* parent)
     start_ = Need<QPushButton>(*this, kIdStart);
     browse_ = Need<QPushButton>(*this, kIdBrowse);
     verify_ = Need<QCheckBox>(*this, kIdVerify);
+    checkAccuracy_ = Need<QCheckBox>(*this, kIdCheckAccuracy);
     skipConfirmed_ = Need<QCheckBox>(*this, kIdSkipConfirmed);
     secureReading_ = Need<QCheckBox>(*this, kIdSecureReading);
     c2Pointers_ = Need<QRadioButton>(*this, kIdC2Pointers);
@@ -168,7 +171,7 @@ MainDialog::MainDialog(QWidget* parent)
     // The picture in the top-left frame.
     for (QLabel* label : findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly)) {
         if (label->objectName().isEmpty() && label->text().isEmpty()) {
-            label->setPixmap(DiscPicture(32));
+            label->setPixmap(ApplicationPicture(32));
         }
     }
 
@@ -212,6 +215,10 @@ MainDialog::MainDialog(QWidget* parent)
     connect(browse_, &QPushButton::clicked, this, &MainDialog::BrowseForFolder);
     connect(Need<QPushButton>(*this, kIdExit), &QPushButton::clicked, this, &MainDialog::reject);
     connect(verify_, &QCheckBox::clicked, this, [this](bool checked) { settings_.verify = checked; });
+    connect(checkAccuracy_, &QCheckBox::clicked, this, [this](bool checked) {
+        settings_.checkAccuracy = checked;
+        skipConfirmed_->setEnabled(checked); // skipping needs the databases' answers
+    });
     connect(skipConfirmed_, &QCheckBox::clicked, this,
             [this](bool checked) { settings_.skipConfirmed = checked; });
     connect(secureReading_, &QCheckBox::clicked, this,
@@ -257,7 +264,9 @@ bool MainDialog::Initialise() {
     LoadStoredSettings();
     ShowReadOffset();
     verify_->setChecked(settings_.verify);
+    checkAccuracy_->setChecked(settings_.checkAccuracy);
     skipConfirmed_->setChecked(settings_.skipConfirmed);
+    skipConfirmed_->setEnabled(settings_.checkAccuracy);
     secureReading_->setChecked(settings_.secureReading);
     if (settings_.verifyMethod == 1) {
         readTwice_->setChecked(true);
@@ -424,7 +433,7 @@ void MainDialog::Start() {
         // The databases are asked before the first read; the checks follow
         // the run and must outlive the dialog.
         std::unique_ptr<accuracy::RipAccuracy> checks;
-        if (settings_.skipConfirmed) {
+        if (settings_.checkAccuracy) {
             accuracy::RipAccuracyOptions options;
             if (!settings_.accurateRipUrl.empty()) {
                 options.accurateRipUrl = settings_.accurateRipUrl;
@@ -433,7 +442,9 @@ void MainDialog::Start() {
                 options.ctdbUrl = settings_.ctdbUrl;
             }
             options.cacheFolder = net::DefaultCacheFolder();
-            options.skipConfirmed = true;
+            // Secure reading takes a track the databases confirm on its
+            // first reading.
+            options.skipConfirmed = settings_.skipConfirmed || settings_.secureReading;
             checks = std::make_unique<accuracy::RipAccuracy>(tracks_, job, options);
             RunAside([&checks] { checks->LookUp(); });
         }

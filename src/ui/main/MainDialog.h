@@ -54,15 +54,18 @@ enum MainControl : int {
     kIdReadTwice = 1027,
     kIdSpeedList = 1028,
     kIdSpeedIndicator = 1032,
-    // "Skip verification of tracks the databases confirm": the run looks the
-    // disc up in AccurateRip and CTDB, reports each track's result after its
-    // last line, leaves out the second reading of confirmed tracks and
-    // writes the rip log beside the files.
+    // "Skip verification of tracks the databases confirm": with the check
+    // below, leaves out the second reading of confirmed tracks; without it,
+    // disabled.
     kIdSkipConfirmed = 1046,
     // "Secure reading": sectors that fail, carry C2 errors or differ in the
     // verification are read again until readings agree, and a bad track
     // does not end the run.
     kIdSecureReading = 1047,
+    // "Check the rip against AccurateRip and CTDB": the run looks the disc up
+    // in both databases, reports each track's result after its last line and
+    // writes the rip log, with its checksum, beside the files.
+    kIdCheckAccuracy = 1048,
 };
 
 constexpr int kPollIntervalMs = 100;
@@ -191,6 +194,7 @@ private:
     QPushButton* start_ = nullptr;
     QPushButton* browse_ = nullptr;
     QCheckBox* verify_ = nullptr;
+    QCheckBox* checkAccuracy_ = nullptr;
     QCheckBox* skipConfirmed_ = nullptr;
     QCheckBox* secureReading_ = nullptr;
     QRadioButton* c2Pointers_ = nullptr;

@@ -484,19 +484,51 @@ TEST_F(CueSheetTest, SecondSessionStartsAfterLeadOutAndLeadIn) {
     EXPECT_FALSE(single->IsBetweenSessions(0, single->LeadOut()));
 }
 
-// One file for the whole disc holds the space between the sessions itself.
+// One file for the whole disc holds the space between the sessions itself;
+// a file that cannot (the next session's track less than 11,400 sectors after
+// the last one's start) is laid out as two files would be, and says so.
 TEST_F(CueSheetTest, SecondSessionInTheSameFileKeepsItsPlace) {
     Write("all.bin", Sectors(18, 12000));
-    auto disc = Parse("FILE all.bin BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
-                      "REM SESSION 02\n  TRACK 02 MODE1/2352\n    INDEX 01 02:36:00\n");
-    ASSERT_NE(disc, nullptr) << error;
-    EXPECT_EQ(disc->Tracks()[1].start, 11700);
-    EXPECT_EQ(disc->Tracks()[1].session, 2);
-    EXPECT_EQ(disc->LeadOut(), 12000);
-    EXPECT_FALSE(disc->IsBetweenSessions(299));
-    EXPECT_TRUE(disc->IsBetweenSessions(300));
-    EXPECT_TRUE(disc->IsBetweenSessions(11549));
-    EXPECT_FALSE(disc->IsBetweenSessions(11550));
+    struct Case {
+        const char* index;  // of track 2 in the file
+        int64_t inFile;     // that index in sectors
+        int64_t start;      // where track 2 begins on the disc
+        bool placedApart;
+    };
+    const Case cases[] = {
+        {"02:36:00", 11700, 11700, false},
+        {"02:32:01", 11401, 11401, false},
+        {"02:32:00", 11400, 11400 + 11400, true},
+        {"00:04:00", 300, 300 + 11400, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.index);
+        auto disc = Parse(std::string("FILE all.bin BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+                                      "REM SESSION 02\n  TRACK 02 MODE1/2352\n    INDEX 01 ") +
+                          c.index + "\n");
+        ASSERT_NE(disc, nullptr) << error;
+        EXPECT_EQ(disc->Tracks()[1].start, c.start);
+        EXPECT_EQ(disc->Tracks()[1].session, 2);
+        EXPECT_EQ(disc->LeadOut(), c.start + 12000 - c.inFile);
+        // Track 1 ends where the file reaches track 2; lead-out and lead-in
+        // follow, then 150 readable sectors of pregap.
+        const int64_t end = c.start - 11400;
+        EXPECT_FALSE(disc->IsBetweenSessions(static_cast<SectorAddress>(end - 1)));
+        EXPECT_TRUE(disc->IsBetweenSessions(static_cast<SectorAddress>(end)));
+        EXPECT_TRUE(disc->IsBetweenSessions(static_cast<SectorAddress>(end + 11249)));
+        EXPECT_FALSE(disc->IsBetweenSessions(static_cast<SectorAddress>(end + 11250)));
+        EXPECT_EQ(Sector(*disc, static_cast<SectorAddress>(end - 1)), FileSector(18, end - 1));
+        EXPECT_EQ(Sector(*disc, static_cast<SectorAddress>(c.start)), FileSector(18, c.inFile));
+        if (c.placedApart) {
+            ASSERT_EQ(disc->Notes().size(), 1u);
+            EXPECT_EQ(disc->Notes()[0],
+                      "disc.cue:5: track 2 begins session 2 less than 11400 sectors after track 1 "
+                      "starts, too close for the lead-out and lead-in between; it is placed as if "
+                      "in a file of its own, 11400 sectors after track 1 ends");
+        } else {
+            EXPECT_TRUE(disc->Notes().empty());
+        }
+    }
 }
 
 TEST_F(CueSheetTest, InMemoryFilesThroughAnOpener) {

@@ -3,9 +3,12 @@
 // with their directories and do not keep them from being removed, a
 // directory with sub-directories or links cannot be removed, a backstore
 // that a LUN links to is busy, enabling a backstore makes a uio device and
-// linking a LUN makes a SCSI host's CD-ROM appear.
+// linking a LUN makes a SCSI host's CD-ROM appear; removing them takes the
+// uio device and the CD-ROM away, after `lingerPauses` pauses (the kernel
+// finishing a removal after the call returned).
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <map>
@@ -39,6 +42,9 @@ public:
     int nextHost = 3;
     int nextSr = 0;
     int pauses = 0;
+    int lingerPauses = 0;
+    // What goes when its count of pauses has passed: sysfs and /dev entries.
+    std::map<std::string, int> going;
     // Called when a LUN is linked, before its CD-ROM appears (the kernel
     // sends INQUIRY then).
     std::function<void(const std::string& link)> onLink;
@@ -94,7 +100,39 @@ public:
         }
         dirs.erase(path + "/lun");
         dirs.erase(path);
+        // A backstore's uio device goes with it.
+        for (const auto& [file, text] : files) {
+            if (Under(file, "/sys/class/uio") && Base(file) == "name" &&
+                text.find("/" + Base(path) + "/") != std::string::npos) {
+                Remove("/dev/" + Base(Parent(file)));
+                Remove(Parent(file));
+            }
+        }
+        Settle();
         return 0;
+    }
+
+    // Schedules a sysfs directory or a /dev node to go.
+    void Remove(const std::string& path) { going.emplace(path, lingerPauses); }
+    // Takes away what is due.
+    void Settle() {
+        for (auto it = going.begin(); it != going.end();) {
+            if (it->second > 0) {
+                ++it;
+                continue;
+            }
+            const std::string gone = it->first;
+            for (auto d = dirs.begin(); d != dirs.end();) {
+                d = (*d == gone || Under(*d, gone)) ? dirs.erase(d) : std::next(d);
+            }
+            for (auto f = files.begin(); f != files.end();) {
+                f = (f->first == gone || Under(f->first, gone)) ? files.erase(f) : std::next(f);
+            }
+            for (auto l = links.begin(); l != links.end();) {
+                l = Under(l->first, gone) ? links.erase(l) : std::next(l);
+            }
+            it = going.erase(it);
+        }
     }
 
     int WriteText(const std::string& path, const std::string& text) override {
@@ -164,6 +202,19 @@ public:
         if (!links.erase(path)) {
             return -ENOENT;
         }
+        // A LUN's CD-ROM goes with its link.
+        if (Under(path, kLoop)) {
+            const std::string tpg = Parent(Parent(Parent(path)));
+            const std::string address = files[tpg + "/address"];
+            const std::string hctl = address.substr(0, address.find('\n')) + ":0";
+            for (const auto& [link, target] : links) {
+                if (Under(link, "/sys/block") && Base(target) == hctl) {
+                    Remove("/dev/" + Base(Parent(link)));
+                    Remove(Parent(link));
+                }
+            }
+            Settle();
+        }
         return 0;
     }
 
@@ -202,7 +253,13 @@ public:
         return dirs.count(path) || files.count(path) || links.count(path);
     }
     bool ProcessAlive(int pid) override { return alive.count(pid) != 0; }
-    void Pause(uint32_t) override { ++pauses; }
+    void Pause(uint32_t) override {
+        ++pauses;
+        for (auto& entry : going) {
+            entry.second = std::max(0, entry.second - 1);
+        }
+        Settle();
+    }
 
     // The configfs part of the tree, for comparing before and after.
     std::set<std::string> ConfigTree() const {

@@ -144,6 +144,29 @@ TEST_F(TcmuRingTest, ShortTransfersAreReportedAsReadLength) {
     TcmuRing(old.Area(), kAreaSize).Process(handler);
     EXPECT_EQ(old.Status(oldRead), kScsiGood);
     EXPECT_EQ(old.UserFlags(oldRead) & kUserFlagReadLength, 0);
+
+    // The residual as the drive reports it: up to the whole transfer it
+    // gives the read length; beyond it there is no length to give (never one
+    // wrapped round to about 4 GiB).
+    struct Residual {
+        uint32_t beyondTransfer; // residual minus the transfer's length
+        bool readLength;
+    };
+    for (const Residual residual : {Residual{0, true}, Residual{1, false}, Residual{4096, false}}) {
+        SCOPED_TRACE(residual.beyondTransfer);
+        handler = [&](const uint8_t* cdb, int cdbLength, bool dataOut, uint8_t* buffer,
+                      uint32_t length, SenseResult& sense) {
+            const int32_t status = drive->Execute(cdb, cdbLength, dataOut, buffer, length, sense);
+            sense.residual = length + residual.beyondTransfer;
+            return status;
+        };
+        FakeKernelRing ring;
+        const std::size_t entry = ring.Command(ReadCd(0, 2), {2 * 2352});
+        TcmuRing(ring.Area(), kAreaSize).Process(handler);
+        EXPECT_EQ(ring.Status(entry), kScsiGood);
+        EXPECT_EQ((ring.UserFlags(entry) & kUserFlagReadLength) != 0, residual.readLength);
+        EXPECT_EQ(ring.ReadLength(entry), 0u);
+    }
 }
 
 TEST_F(TcmuRingTest, PadEntriesAndOtherOperationsArePassedOver) {

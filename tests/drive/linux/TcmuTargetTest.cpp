@@ -59,13 +59,29 @@ TEST(TcmuTarget, SetsUpADriveAndLeavesNothingBehind) {
 
     EXPECT_EQ(target.FindDeviceNode(secondHost, 1000), "/dev/sr1");
     EXPECT_EQ(target.FindDeviceNode(host, 1000), "/dev/sr0");
+    // Another LUN of host 9 is no drive of ours.
+    fs->dirs.insert("/sys/block/sr7");
+    fs->links["/sys/block/sr7/device"] = "../../devices/host9/9:0:2:0";
+    fs->files["/dev/sr7"] = "";
     EXPECT_EQ(target.FindDeviceNode(9, 300), "");
     EXPECT_GE(fs->pauses, 3); // it waited for host 9's drive before giving up
 
+    // The kernel takes the CD-ROMs and uio devices away a little after the
+    // calls return: the teardown waits for that.
+    fs->lingerPauses = 4;
+    int pauses = fs->pauses;
     target.RemoveLoopbacks();
     EXPECT_FALSE(fs->Exists(kLoop + "/naa.56494e4400030900"));
+    EXPECT_FALSE(fs->Exists("/sys/block/sr0"));
+    EXPECT_FALSE(fs->Exists("/dev/sr1"));
+    EXPECT_TRUE(fs->Exists("/dev/sr7"));
+    EXPECT_EQ(fs->pauses - pauses, 4);
     EXPECT_TRUE(fs->Exists(backstore.path)); // still served until the ring stops
+    pauses = fs->pauses;
     target.RemoveBackstores();
+    EXPECT_FALSE(fs->Exists("/sys/class/uio/uio0"));
+    EXPECT_FALSE(fs->Exists("/dev/uio1"));
+    EXPECT_EQ(fs->pauses - pauses, 4);
     std::set<std::string> after = fs->ConfigTree();
     after.erase(kLoop + "/"); // the fabric's own directory stays, as the kernel keeps it
     EXPECT_EQ(after, before);
@@ -89,7 +105,13 @@ TEST(TcmuTarget, RemovesWhatDeadProcessesLeftAndNothingElse) {
 
     TcmuTarget target(fs, 5000, FakePaths());
     std::vector<std::string> problems;
+    fs->lingerPauses = 3; // the dead one's uio device goes a little later
+    const int pauses = fs->pauses;
     const std::vector<std::string> removed = target.RemoveStale(problems);
+    // The start waited until it was gone; the running one's is there.
+    EXPECT_EQ(fs->pauses - pauses, 3);
+    EXPECT_FALSE(fs->Exists("/sys/class/uio/uio0"));
+    EXPECT_TRUE(fs->Exists("/sys/class/uio/uio1"));
     EXPECT_TRUE(problems.empty()) << problems.front();
     EXPECT_EQ(removed, (std::vector<std::string>{kLoop + "/naa.56494e4400109200",
                                                  kCore + "/user_0/vindral-4242-0"}));

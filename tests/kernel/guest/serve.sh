@@ -13,9 +13,10 @@ mount -t configfs configfs /sys/kernel/config
 echo "@@ modules loaded $(cut -d' ' -f1 /proc/uptime)"
 
 IMAGES="multi gaps noreadcd read10 damage unstable offset slow change short cached"
-# wait_lines FILE COUNT PID: until FILE has COUNT lines, PID ends, or 60 s pass.
+# wait_lines FILE COUNT PID [SECONDS]: until FILE has COUNT lines, PID ends, or
+# SECONDS (default 60) pass.
 wait_lines() {
-    tries=600
+    tries=$(( ${4:-60} * 10 ))
     while [ "$(cat "$1" 2>/dev/null | wc -l)" -lt "$2" ] && kill -0 "$3" 2>/dev/null && [ "$tries" -gt 0 ]; do
         usleep 100000
         tries=$((tries - 1))
@@ -158,4 +159,32 @@ killed_serve() {
     sed 's/vindral-[0-9]*-/vindral-PID-/; s/naa\.56494e44[0-9a-f]*/naa.WWN/' /tmp/next.err
 }
 step stale killed_serve
+
+# Stop and start again at once, ten times: 0.3 s after a serve ended, the
+# next one has its drive and serves its disc. A start that hangs shows where
+# its threads wait.
+restart_loop() {
+    for round in 1 2 3 4 5 6 7 8 9 10; do
+        /bin/vindral-cli serve --image /images/multi.cue >/tmp/loop.out 2>/tmp/loop.err &
+        loop=$!
+        wait_lines /tmp/loop.out 1 "$loop" 8
+        node=$(sed -n 's|^/images/multi.cue: ||p' /tmp/loop.out)
+        toc=""
+        [ -n "$node" ] && toc=$(/bin/vindral-cli toc --device "$node" | tail -n 1)
+        if [ -z "$node" ]; then
+            echo "round $round: no drive [$(cat /tmp/loop.err)]"
+            for task in /proc/"$loop"/task/*; do
+                echo "  task ${task##*/}: $(cat "$task/wchan" 2>/dev/null)"
+                sed 's/^/    /' "$task/stack" 2>/dev/null
+            done
+        fi
+        kill -TERM "$loop"
+        wait "$loop"
+        echo "round $round: exit $? $toc"
+        [ -n "$node" ] || break
+        usleep 300000
+    done
+    leftovers
+}
+step restart restart_loop
 echo "@@ done $(cut -d' ' -f1 /proc/uptime)"

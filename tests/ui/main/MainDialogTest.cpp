@@ -4,14 +4,17 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QLabel>
 #include <QContextMenuEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QToolTip>
 #include <QTreeWidget>
@@ -169,6 +172,30 @@ private slots:
         for (const int id : {2, 1001, 1002, 1003, 1004, 1005, 1006, 1007, 1008, 1013, 1015, 1016,
                              1025, 1026, 1027, 1028, 1032}) {
             QVERIFY2(FindControl(*dialog, id) != nullptr, qPrintable(QString::number(id)));
+        }
+        // The window's icon, and the picture in its top-left frame, are the
+        // icon installed for the desktop.
+        auto pixels = [](const QPixmap& pixmap) {
+            return pixmap.toImage().convertToFormat(QImage::Format_ARGB32);
+        };
+        for (const int size : {16, 32, 48}) {
+            const QImage installed(QStringLiteral("%1/hicolor/%2x%2/apps/org.vindral.Vindral.png")
+                                       .arg(QString::fromUtf8(VINDRAL_ICON_DIR))
+                                       .arg(size));
+            QVERIFY(!installed.isNull());
+            // Through a pixmap as the icon's picture went (premultiplied).
+            const QImage expected = pixels(QPixmap::fromImage(installed));
+            QCOMPARE(pixels(dialog->windowIcon().pixmap(size)), expected);
+            if (size == 32) {
+                int pictures = 0;
+                for (QLabel* label : dialog->findChildren<QLabel*>()) {
+                    if (!label->pixmap().isNull()) {
+                        ++pictures;
+                        QCOMPARE(pixels(label->pixmap()), expected);
+                    }
+                }
+                QCOMPARE(pictures, 1);
+            }
         }
         QCOMPARE(Control<QLineEdit>(*dialog, kIdNamePrefix)->text(), QStringLiteral("Track"));
         QVERIFY(!Control<QRadioButton>(*dialog, kIdC2Pointers)->isEnabled());
@@ -1039,14 +1066,19 @@ private slots:
         qputenv("XDG_CACHE_HOME", (temp_.path() + "/cache").toUtf8());
 
         const QString out = Folder("confirmed");
-        WriteSettingsFile("\"value0\"=hex:03,00,00,00\n\"skipConfirmed\"=hex:01,00,00,00\n"
+        WriteSettingsFile("\"value0\"=hex:03,00,00,00\n\"checkAccuracy\"=hex:01,00,00,00\n"
+                          "\"skipConfirmed\"=hex:01,00,00,00\n"
                           "\"value1\"=\"" + out.toStdString() +
                           "\"\n\"accurateRipUrl\"=\"" + server.Url() + "/accuraterip\"\n"
                           "\"ctdbUrl\"=\"" + server.Url() + "\"\n");
         auto dialog = Open();
         QVERIFY(dialog);
+        auto* check = Control<QCheckBox>(*dialog, kIdCheckAccuracy);
+        QVERIFY(check->isChecked());
+        QCOMPARE(check->text(), QStringLiteral("Check the rip against AccurateRip and CTDB"));
         auto* skip = Control<QCheckBox>(*dialog, kIdSkipConfirmed);
         QVERIFY(skip->isChecked());
+        QVERIFY(skip->isEnabled());
         QCOMPARE(skip->text(), QStringLiteral("Skip verification of tracks the databases confirm"));
         Select(*dialog, {0, 1, 2});
         dialog->PollTick();
@@ -1083,12 +1115,45 @@ private slots:
         QCOMPARE(accuracy::VerifyRipLog(ripLog.str()), accuracy::RipLogState::Matches);
         QVERIFY(ripLog.str().find("AccurateRip ID: " + id.Text()) != std::string::npos);
 
-        // Unticked, the choice is stored as such.
+        // The check without skipping: every track is read twice, and the
+        // results and the rip log are there all the same.
         skip->click();
         QVERIFY(!dialog->CurrentSettings().skipConfirmed);
+        auto run = [&](const QString& prefix) {
+            Control<QLineEdit>(*dialog, kIdNamePrefix)->setText(prefix);
+            Select(*dialog, {0, 1, 2});
+            dialog->PollTick();
+            QStringList lines;
+            CloseWhenFinished(lines);
+            test::Watchdog again(60000);
+            Control<QPushButton>(*dialog, kIdStart)->click();
+            return lines;
+        };
+        const QStringList checked = run(QStringLiteral("Checked"));
+        QCOMPARE(checked.filter(QRegularExpression(QStringLiteral("^---> Verifying"))).size(), 3);
+        QCOMPARE(checked.last(), log.last());
+        QVERIFY(QFileInfo::exists(out + "Checked.log"));
+
+        // Without the check: skipping is greyed, nobody is asked, no results
+        // and no rip log.
+        check->click();
+        QVERIFY(!dialog->CurrentSettings().checkAccuracy);
+        QVERIFY(!skip->isEnabled());
+        skip->click(); // greyed: no effect
+        QVERIFY(!dialog->CurrentSettings().skipConfirmed);
+        const std::size_t asked = server.Requests().size();
+        const QStringList plain = run(QStringLiteral("Plain"));
+        QVERIFY(plain.contains(QStringLiteral("3 track(s) extracted")));
+        QVERIFY2(plain.filter(QStringLiteral("ccura")).isEmpty(), qPrintable(plain.join("\n")));
+        QCOMPARE(server.Requests().size(), asked);
+        QVERIFY(!QFileInfo::exists(out + "Plain.log"));
+
+        // Unticked, the choices are stored as such: neither value is kept.
         dialog->reject();
         QVERIFY2(ReadSettingsFile().find("\"value0\"=hex:03,00,00,00") != std::string::npos,
                  ReadSettingsFile().c_str());
+        QVERIFY2(ReadSettingsFile().find("checkAccuracy") == std::string::npos, ReadSettingsFile().c_str());
+        QVERIFY2(ReadSettingsFile().find("skipConfirmed") == std::string::npos, ReadSettingsFile().c_str());
         qunsetenv("XDG_CACHE_HOME");
     }
 

@@ -1,5 +1,5 @@
-// The media command strings the player speaks, and the seam that carries
-// them to a device.
+// The media command strings: the player speaks them, the interpreter in this
+// folder parses them. And the seam that carries them to a device.
 #pragma once
 
 #include <cstdint>

@@ -36,6 +36,7 @@ source "$HERE/harness.sh"
 CACHE=${VINDRAL_KERNEL_CACHE:-$BUILD/kernel-test/cache}
 WORK=${VINDRAL_SECURE_WORK:-$BUILD/kernel-test/secure}
 CLI=$BUILD/src/cli/vindral-cli
+PROBE=$BUILD/tests/kernel/read_method_probe
 SECTORS=${VINDRAL_SECURE_SECTORS:-300}
 REPORT_ONLY=${VINDRAL_SECURE_REPORT_ONLY:-0}
 MODULES=(scsi_common scsi_mod cdrom sr_mod sg libata ata_piix libahci ahci virtio_ring virtio
@@ -46,7 +47,7 @@ TARGET_MODULES=(configfs crct10dif_common crct10dif_generic crc-t10dif target_co
 for tool in qemu-system-x86_64 busybox dpkg-deb apt-get; do
     command -v "$tool" >/dev/null || harness_fail "$tool is missing (bash scripts/setup.sh installs it)"
 done
-[[ -x $CLI ]] || harness_fail "build $CLI first"
+[[ -x $CLI && -x $PROBE ]] || harness_fail "build $CLI and $PROBE first"
 ((SECTORS >= 100)) || harness_fail "VINDRAL_SECURE_SECTORS must be at least 100"
 
 test_start=$EPOCHREALTIME
@@ -82,9 +83,24 @@ for scenario in "${SCENARIOS[@]}"; do
     done
 done
 echo "${SCENARIOS[*]}" >"$IMG/scenarios"
+# Drives whose damaged sector read_method_probe reads with C2 pointers: every
+# reading wrong in 6 samples (24 bytes), which C2 flags, misses or cannot tell.
+declare -A PROBE_LINES=(
+    [c2flags]="REM plain C2"
+    [c2misses]="REM DRIVE C2 MISSES 100"
+    [c2none]="REM DRIVE C2 NONE"
+)
+PROBES=(c2flags c2misses c2none)
+for probe in "${PROBES[@]}"; do
+    printf '%s\nREM DAMAGE FLAKY %d 1 100 SAMPLES 6\n' "${PROBE_LINES[$probe]}" "$at" >"$IMG/$probe.cue"
+    printf 'FILE "disc.bin" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n' >>"$IMG/$probe.cue"
+done
+echo "${PROBES[*]}" >"$IMG/probes"
+echo "$at" >"$IMG/damaged"
 
 # ---- the programs and the guest script
 initramfs_add_program "$WORK/root" "$CLI"
+initramfs_add_program "$WORK/root" "$PROBE"
 paranoia=$(command -v cd-paranoia || true)
 [[ -n $paranoia ]] && initramfs_add_program "$WORK/root" "$paranoia"
 kernel_modules "$CACHE" "$WORK/root/lib/modules" "${TARGET_MODULES[@]}"
@@ -101,9 +117,17 @@ if [[ $GUEST_STATUS != 0 ]]; then
     tail -n 5 "$WORK/guest/qemu.err" "$WORK/guest/console.log" "$WORK/guest/results.log" >&2
 fi
 nodes=$(step_out serve.nodes)
-check "serve: a /dev/srN for each of the $((2 * ${#SCENARIOS[@]})) images" \
-    "$([[ $(grep -c ': /dev/sr[0-9]*$' <<<"$nodes") == $((2 * ${#SCENARIOS[@]})) ]] && echo 0 || echo 1)" \
+images=$((2 * ${#SCENARIOS[@]} + ${#PROBES[@]}))
+check "serve: a /dev/srN for each of the $images images" \
+    "$([[ $(grep -c ': /dev/sr[0-9]*$' <<<"$nodes") == "$images" ]] && echo 0 || echo 1)" \
     "got [$(paste -sd'|' <<<"$nodes")] [$(step_out serve.err | paste -sd'|')]"
+c2line() { step_out "$1.probe" | grep '^c2 ' || echo "no c2 line: $(step_err "$1.probe" | paste -sd'|')"; }
+check_eq "C2 through the kernel: a reading wrong in 6 samples has its 24 bytes flagged" \
+    "c2 status 0x1 sense 000000 flagged 24" "$(c2line c2flags)"
+check_eq "REM DRIVE C2 MISSES 100: the same reading has none flagged" \
+    "c2 status 0x1 sense 000000 flagged 0" "$(c2line c2misses)"
+check_eq "REM DRIVE C2 NONE: READ CD with C2 pointers is refused 05/24/00" \
+    "c2 status 0x2 sense 052400 flagged 0" "$(c2line c2none)"
 
 # field STEP KEY: the value of the step's "KEY value" line.
 field() { step_out "$1" | awk -v k="$2" '$1 == k { sub(/^[^ ]* /, ""); print; exit }'; }

@@ -1,7 +1,8 @@
 # Guest side of tests/kernel/secure.sh (installed as /test/main). Serves two
 # drives of each damaged image in /images (NAME-v.cue for vindral-cli,
 # NAME-p.cue for cd-paranoia, so that neither reads a disc the other has
-# already worn or a drive whose cache the other has filled), reads each
+# already worn or a drive whose cache the other has filled) and one of each
+# C2 probe image in /images/probes (read by read_method_probe), reads each
 # through its /dev/srN with `vindral-cli rip --secure` and with cd-paranoia,
 # and reports for each reading its exit status, its time and how many of its
 # samples differ from the pressed audio (/images/disc.bin). The host judges.
@@ -14,11 +15,16 @@ mount -t configfs configfs /sys/kernel/config
 echo "@@ modules loaded $(cut -d' ' -f1 /proc/uptime)"
 
 SCENARIOS=$(cat /images/scenarios)
+PROBES=$(cat /images/probes)
 args=""
 drives=0
 for scenario in $SCENARIOS; do
     args="$args --image /images/$scenario-v.cue --image /images/$scenario-p.cue"
     drives=$((drives + 2))
+done
+for probe in $PROBES; do
+    args="$args --image /images/$probe.cue"
+    drives=$((drives + 1))
 done
 # shellcheck disable=SC2086  # one word per argument
 /bin/vindral-cli serve $args >/tmp/serve.out 2>/tmp/serve.err &
@@ -94,6 +100,12 @@ paranoia() {
     # Its own message when it gives up, e.g. "006: Could not read any data from drive".
     [ "$rc" = 0 ] || grep -E '^[0-9][0-9][0-9]: ' "/tmp/p.$label.log" | tail -n 1 | sed 's/^/said /'
 }
+
+# The C2 habits as the kernel passes them on: the damaged sector read with
+# its C2 error pointers.
+for probe in $PROBES; do
+    step "$probe.probe" /bin/read_method_probe "$(node_of "$probe")" "$(cat /images/damaged)"
+done
 
 for scenario in $SCENARIOS; do
     step "$scenario.vindral" vindral "$scenario" "$scenario-v" --secure

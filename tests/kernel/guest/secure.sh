@@ -26,8 +26,9 @@ for probe in $PROBES; do
     args="$args --image /images/$probe.cue"
     drives=$((drives + 1))
 done
+: >/tmp/serve.out # there before serve's own redirection, which the loop below reads
 # shellcheck disable=SC2086  # one word per argument
-/bin/vindral-cli serve $args >/tmp/serve.out 2>/tmp/serve.err &
+/bin/vindral-cli serve $args >>/tmp/serve.out 2>/tmp/serve.err &
 serve=$!
 tries=600
 while [ "$(wc -l </tmp/serve.out)" -lt "$drives" ] && kill -0 "$serve" 2>/dev/null &&

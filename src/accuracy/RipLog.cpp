@@ -44,17 +44,6 @@ std::string UtcDateText() {
     return date;
 }
 
-std::string ReadMethodName(int32_t method) {
-    switch (method) {
-    case 0:
-        return "READ CD";
-    case 1:
-        return "READ CDDA";
-    default:
-        return "READ(10) with 2352-byte blocks";
-    }
-}
-
 std::string SealLine(std::string_view text) {
     return std::string(kSealPrefix) + Sha256Hex(text) + "\n";
 }

@@ -40,9 +40,6 @@ struct RipLogData {
 // The present moment as a log gives its date: "2026-12-07 15:42:52 UTC".
 std::string UtcDateText();
 
-// A log's words for a read method (0 READ CD, 1 READ CDDA, else READ(10)).
-std::string ReadMethodName(int32_t method);
-
 // The log text, sealed; every line ends with "\n".
 std::string RenderRipLog(const RipLogData& data);
 

@@ -551,18 +551,7 @@ private:
     std::string shown_;
 };
 
-// The rip log's words for a read method and a --speed value.
-std::string ReadMethodName(int32_t method) {
-    switch (method) {
-    case kReadCd:
-        return "READ CD";
-    case kReadCdda:
-        return "READ CDDA";
-    default:
-        return "READ(10) with 2352-byte blocks";
-    }
-}
-
+// The rip log's words for a --speed value.
 std::string SpeedName(const std::optional<uint16_t>& speed) {
     if (!speed) {
         return "the drive's own";
@@ -629,6 +618,10 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         }
     }
     job.readMethod = ProbeReadMethod(device.hostAdapter, device.target);
+    if (job.secure && !job.tracks.empty()) {
+        job.c2Pointers = ProbeC2Pointers(device.hostAdapter, device.target, job.readMethod,
+                                         job.tracks.front().track.start);
+    }
     const uint64_t needed = NeededBytes(job);
     const FreeSpace space = FreeSpaceForJob(job);
     if (!space.error.empty() || needed > space.bytes) {
@@ -658,6 +651,9 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         if (checkOptions.ctdbUrl.empty()) {
             checkOptions.ctdbUrl = stored.ctdbUrl;
         }
+        // Secure reading takes a track the databases confirm on its first
+        // reading, as --verify=auto does.
+        checkOptions.skipConfirmed = checkOptions.skipConfirmed || options.secure;
         std::string checksError;
         checks = StartRipChecks(checkOptions, table, job, checksError);
         if (!checks) {
@@ -670,6 +666,10 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     logContext.drive = driveText;
     logContext.readOffset = options.offset;
     logContext.readMethod = ReadMethodName(job.readMethod);
+    if (options.secure) {
+        logContext.readMethod += job.c2Pointers ? ", C2 error pointers used (secure reading)"
+                                                : ", no C2 error pointers (secure reading)";
+    }
     logContext.speed = SpeedName(options.speed);
 
     const bool progress = isatty(fileno(stderr)) != 0;

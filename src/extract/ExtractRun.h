@@ -110,6 +110,9 @@ struct ExtractJob {
     // readings agree, and a track that does not agree does not end the run.
     bool secure = false;
     SecureSettings secureSettings;
+    // The drive delivers C2 error pointers with the read method (READ CD
+    // only); secure reading then asks for them to know where to look first.
+    bool c2Pointers = false;
 
     int32_t Count() const { return static_cast<int32_t>(tracks.size()); }
 };
@@ -162,8 +165,12 @@ struct ExtractRun {
     // has ended.
     bool secure = false;
     SecureSettings secureSettings;
+    bool c2Pointers = false;
     std::vector<SectorOutcome> secureOutcomes;
     int64_t secureRereads = 0;
+    // The drive sectors whose re-reads during the extraction never agreed:
+    // the verification does not read them again.
+    std::vector<SectorAddress> givenUp;
     // The sense code of the last read of the pass that failed.
     int32_t failedReadSense = 0;
     // The verification pass of a secure run: the sectors whose second
@@ -171,6 +178,9 @@ struct ExtractRun {
     // agreeing readings.
     int32_t differingSectors = 0;
     int32_t repairedSectors = 0;
+    // Sectors whose second reading differed, but whose agreeing re-reads
+    // equal the file: the second reading was the wrong one.
+    int32_t confirmedSectors = 0;
     int32_t trackErrors = 0;
     int32_t totalErrors = 0;
 

@@ -125,6 +125,31 @@ int32_t ProbeReadMethod(uint8_t hostAdapter, uint8_t target) {
     return kReadCd;
 }
 
+bool ProbeC2Pointers(uint8_t hostAdapter, uint8_t target, int32_t readMethod,
+                     SectorAddress address) {
+    if (readMethod != kReadCd) {
+        return false; // READ CDDA and READ(10) carry no error bits
+    }
+    std::vector<uint8_t> sector(CdCommands::kSectorWithC2Bytes);
+    if (CdCommands::ReadCdWithC2(hostAdapter, target, address, 1, sector.data()) == kStatusOk) {
+        return true;
+    }
+    // A drive without C2 pointers refuses the request; a read error on a
+    // damaged sector does not tell.
+    return ((LastSenseCode() >> 16) & 0x0F) != 0x05;
+}
+
+std::string ReadMethodName(int32_t method) {
+    switch (method) {
+    case kReadCd:
+        return "READ CD";
+    case kReadCdda:
+        return "READ CDDA";
+    default:
+        return "READ(10) with 2352-byte blocks";
+    }
+}
+
 uint64_t NeededBytes(const ExtractJob& job) {
     return job.totalSectors > 0 ? static_cast<uint64_t>(job.totalSectors) * kSectorBytes : 0;
 }

@@ -28,6 +28,15 @@ ExtractJob BuildJob(const TrackTable& table, std::vector<int> selectedRows,
 // back to data blocks and returns READ CD.
 int32_t ProbeReadMethod(uint8_t hostAdapter, uint8_t target);
 
+// Whether reads with `readMethod` can carry C2 error pointers on this drive:
+// READ CD whose error-bit form the drive does not refuse (tried at
+// `address`, an audio sector).
+bool ProbeC2Pointers(uint8_t hostAdapter, uint8_t target, int32_t readMethod,
+                     SectorAddress address);
+
+// The log's words for a read method.
+std::string ReadMethodName(int32_t method);
+
 // Bytes the job's audio needs: total sectors * 2352 (headers not counted).
 uint64_t NeededBytes(const ExtractJob& job);
 

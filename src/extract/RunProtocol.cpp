@@ -5,6 +5,7 @@
 
 #include "drive/CdCommands.h"
 #include "drive/Transport.h"
+#include "extract/JobBuilder.h"
 #include "extract/ReadOffset.h"
 #include "extract/Workers.h"
 
@@ -96,6 +97,11 @@ void RunProtocol::Open() {
     ExtractRun& run = *run_;
 
     AddLog(Format("%d track(s) selected", job_.Count()));
+    if (job_.secure) {
+        AddLog(Format("Secure reading: %s, %s", ReadMethodName(job_.readMethod).c_str(),
+                      job_.c2Pointers ? "C2 error pointers used"
+                                      : "no C2 error pointers"));
+    }
 
     trackIndex_ = 0;
     run.player.currentTrack = 0;
@@ -105,9 +111,17 @@ void RunProtocol::Open() {
     run.cancel.store(false);
     run.trackErrors = 0;
     run.totalErrors = 0;
+    if (job_.secure) {
+        // No sector is taken on one reading: every track is read a second
+        // time and compared with its file, unless the databases confirm its
+        // first reading.
+        job_.verify = true;
+        job_.readTwice = true;
+    }
     run.compareWithFile = job_.readTwice;
     run.secure = job_.secure;
     run.secureSettings = job_.secureSettings;
+    run.c2Pointers = job_.c2Pointers;
     trackResults_.assign(job_.tracks.size(), TrackResult::kExact);
     texts_.totalErrors = "-";
 
@@ -347,6 +361,15 @@ void RunProtocol::LogSecureOutcomes() {
                 : std::clamp<int32_t>(outcome.address - entry.track.start -
                                           run.readOffset / kSamplesPerSector,
                                       0, std::max(0, entry.track.length - 1));
+        if (!outcome.readable) {
+            AddLog(Format("  Unreadable: %s (written as silence)",
+                          CdCommands::FramesToTimeText(sector).c_str()));
+            if (!run.verificationPass) {
+                ++unreadableSectors_;
+            }
+            result = TrackResult::kSuspicious;
+            continue;
+        }
         AddLog(Format("  %s: %s (%d readings, %d agreed)",
                       outcome.confirmed ? "Confirmed"
                       : outcome.agreed  ? "Repaired"
@@ -416,6 +439,12 @@ void RunProtocol::PassDone() {
                 AddLog(Format("  Corrected in the file: %ld of %ld differing sector(s)",
                               static_cast<long>(run.repairedSectors),
                               static_cast<long>(run.differingSectors)));
+                if (run.confirmedSectors > 0) {
+                    // The errors above that the file did not have.
+                    AddLog(Format("  Confirmed as written: %ld sector(s) whose second reading "
+                                  "was wrong",
+                                  static_cast<long>(run.confirmedSectors)));
+                }
             }
             AddLog(Format("  Speed: %s", texts_.trackSpeed.c_str()));
             const bool allRepaired = job_.secure && job_.readTwice &&
@@ -451,12 +480,17 @@ void RunProtocol::NextPassOrEnd() {
         }
         const int failedTracks = count[static_cast<int>(TrackResult::kFailed)];
         AddLog(Format("%d track(s) extracted", job_.Count() - failedTracks));
+        std::string unreadable;
+        if (unreadableSectors_ > 0) {
+            unreadable = Format("; %ld sector(s) unreadable, written as silence",
+                                static_cast<long>(unreadableSectors_));
+        }
         AddLog(Format("Secure reading: %d exact, %d repaired, %d suspicious, %d failed "
-                      "(%ld re-reads)",
+                      "(%ld re-reads%s)",
                       count[static_cast<int>(TrackResult::kExact)],
                       count[static_cast<int>(TrackResult::kRepaired)],
                       count[static_cast<int>(TrackResult::kSuspicious)], failedTracks,
-                      static_cast<long>(secureRereads_)));
+                      static_cast<long>(secureRereads_), unreadable.c_str()));
     } else {
         AddLog(Format("%d track(s) extracted", job_.Count()));
     }

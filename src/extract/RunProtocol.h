@@ -176,6 +176,7 @@ private:
     int32_t trackIndex_ = 0;
     std::vector<TrackResult> trackResults_;
     int64_t secureRereads_ = 0;
+    int64_t unreadableSectors_ = 0; // secure reading: written as silence
     int verificationsSkipped_ = 0;
     uint32_t runStartTick_ = 0;
     uint32_t passStartTick_ = 0;

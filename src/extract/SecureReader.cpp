@@ -20,14 +20,19 @@ bool AnyBitSet(const uint8_t* bits, std::size_t count) {
     return false;
 }
 
-// The distinct readings of one sector and how often each came.
-struct SectorReadings {
+} // namespace
+
+// A sector that needs more readings: the distinct readings so far and how
+// often each came.
+struct SecureReader::Open {
     SectorAddress address = 0;
     int attempts = 0;
+    bool lastFailed = false;
     std::vector<std::pair<std::vector<uint8_t>, int>> groups;
 
     // Adds a reading; returns how many readings equal it now.
     int Add(const uint8_t* data) {
+        lastFailed = false;
         for (auto& group : groups) {
             if (std::memcmp(group.first.data(), data, kSectorBytes) == 0) {
                 return ++group.second;
@@ -46,14 +51,149 @@ struct SectorReadings {
         }
         return best;
     }
+    int Successful() const {
+        int n = 0;
+        for (const auto& group : groups) {
+            n += group.second;
+        }
+        return n;
+    }
 };
-
-} // namespace
 
 SecureReader::SecureReader(SecureSettings settings, Drive drive)
     : settings_(settings), drive_(std::move(drive)) {
     settings_.agreeing = std::clamp(settings_.agreeing, 2, 8);
     settings_.maxReadings = std::max(settings_.maxReadings, settings_.agreeing);
+    if (settings_.hopelessAfter < 0) {
+        settings_.hopelessAfter = std::max(6, settings_.maxReadings / 2);
+    }
+}
+
+SecureReader::~SecureReader() { Finish(); }
+
+void SecureReader::Finish() {
+    if (slowed_ && drive_.slowDown) {
+        drive_.slowDown(false);
+    }
+    slowed_ = false;
+}
+
+void SecureReader::DefeatCache(SectorAddress address, int32_t sectors) {
+    if (sectors <= 0 || !drive_.readElsewhere) {
+        return;
+    }
+    // The region elsewhere is read at the drive's own speed.
+    if (slowed_ && drive_.slowDown) {
+        drive_.slowDown(false);
+    }
+    drive_.readElsewhere(address, sectors);
+    if (slowed_ && drive_.slowDown) {
+        drive_.slowDown(true);
+    }
+}
+
+bool SecureReader::Settled(const Open& open) const {
+    if (std::find(givenUp_.begin(), givenUp_.end(), open.address) != givenUp_.end()) {
+        return true;
+    }
+    const auto* best = open.Best();
+    if (best != nullptr && best->second >= settings_.agreeing) {
+        return true;
+    }
+    if (open.attempts >= settings_.maxReadings) {
+        return true;
+    }
+    // Every reading different from every other: more of them will not agree.
+    return settings_.hopelessAfter > 0 && best != nullptr && best->second == 1 &&
+           open.Successful() >= settings_.hopelessAfter;
+}
+
+bool SecureReader::ReadRound(std::vector<Open>& open) {
+    std::vector<uint8_t> audio;
+    std::vector<uint8_t> bits;
+    for (std::size_t i = 0; i < open.size();) {
+        if (Settled(open[i])) {
+            ++i;
+            continue;
+        }
+        // A run of neighbours that are open and read the last time.
+        std::size_t end = i + 1;
+        if (!open[i].lastFailed) {
+            while (end < open.size() && open[end].address == open[end - 1].address + 1 &&
+                   !Settled(open[end]) && !open[end].lastFailed) {
+                ++end;
+            }
+        }
+        if (drive_.cancelled && drive_.cancelled()) {
+            return false;
+        }
+        const auto count = static_cast<int32_t>(end - i);
+        audio.assign(static_cast<std::size_t>(count) * kSectorBytes, 0);
+        bits.assign(useC2_ ? static_cast<std::size_t>(count) * kC2BytesPerSector : 0, 0);
+        const int32_t status =
+            drive_.read(open[i].address, count, audio.data(), useC2_ ? bits.data() : nullptr);
+        if (status != kStatusOk && count > 1) {
+            // Each sector of the run alone, so that only those that fail
+            // themselves count as failed.
+            for (std::size_t k = i; k < end; ++k) {
+                open[k].lastFailed = true;
+            }
+            continue; // the same run again: now each sector is read alone
+        }
+        for (std::size_t k = i; k < end; ++k) {
+            Open& sector = open[k];
+            ++sector.attempts;
+            ++rereads_;
+            if (status != kStatusOk) {
+                sector.lastFailed = true;
+                ++bad_;
+                continue;
+            }
+            const std::size_t at = k - i;
+            const int same = sector.Add(audio.data() + at * kSectorBytes);
+            if (same < 2 ||
+                (useC2_ && AnyBitSet(bits.data() + at * kC2BytesPerSector, kC2BytesPerSector))) {
+                ++bad_;
+            }
+        }
+        i = end;
+    }
+    return true;
+}
+
+bool SecureReader::Settle(SectorAddress address, std::vector<Open>& open) {
+    for (;;) {
+        if (std::all_of(open.begin(), open.end(), [this](const Open& o) { return Settled(o); })) {
+            return true;
+        }
+        if (settings_.cacheSectors > 0) {
+            DefeatCache(address, settings_.cacheSectors);
+        }
+        if (!slowed_ && bad_ >= settings_.slowDownAfter && drive_.slowDown) {
+            // Once for the rest of the pass.
+            drive_.slowDown(true);
+            slowed_ = true;
+        }
+        if (!ReadRound(open)) {
+            return false;
+        }
+    }
+}
+
+SectorOutcome SecureReader::Conclude(const Open& open, uint8_t* into) const {
+    SectorOutcome outcome;
+    outcome.address = open.address;
+    outcome.readings = open.attempts;
+    const auto* best = open.Best();
+    if (best == nullptr) {
+        std::memset(into, 0, kSectorBytes);
+        outcome.readable = false;
+    } else {
+        std::memcpy(into, best->first.data(), kSectorBytes);
+        outcome.agreeing = best->second;
+        outcome.agreed = best->second >= settings_.agreeing;
+    }
+    return outcome;
 }
 
 int32_t SecureReader::Read(SectorAddress address, int32_t sectors, uint8_t* out,
@@ -61,18 +201,20 @@ int32_t SecureReader::Read(SectorAddress address, int32_t sectors, uint8_t* out,
     const auto count = static_cast<std::size_t>(sectors);
     std::vector<uint8_t> c2(useC2_ ? count * kC2BytesPerSector : 0);
     const int32_t status = drive_.read(address, sectors, out, useC2_ ? c2.data() : nullptr);
+    if (status != kStatusOk) {
+        ++bad_;
+    }
 
     // The sectors whose first reading cannot be taken as it is. When the
     // block's read fails, each sector is read alone once, so that only the
     // sectors that fail themselves are read again.
-    std::vector<SectorReadings> open;
-    std::array<uint8_t, kSectorBytes> sector{};
+    std::vector<Open> open;
     std::array<uint8_t, kC2BytesPerSector> bits{};
     for (int32_t s = 0; s < sectors; ++s) {
         const auto i = static_cast<std::size_t>(s);
-        SectorReadings readings;
-        readings.address = address + s;
-        readings.attempts = 1;
+        Open sector;
+        sector.address = address + s;
+        sector.attempts = 1;
         bool readable = status == kStatusOk;
         const uint8_t* sectorBits = c2.data() + i * kC2BytesPerSector;
         if (!readable) {
@@ -80,10 +222,10 @@ int32_t SecureReader::Read(SectorAddress address, int32_t sectors, uint8_t* out,
                 return 0;
             }
             bits.fill(0);
-            readable = drive_.read(readings.address, 1, out + i * kSectorBytes,
+            readable = drive_.read(sector.address, 1, out + i * kSectorBytes,
                                    useC2_ ? bits.data() : nullptr) == kStatusOk;
             sectorBits = bits.data();
-            readings.attempts = 2;
+            sector.attempts = 2;
         }
         const bool flagged = readable && useC2_ && AnyBitSet(sectorBits, kC2BytesPerSector);
         const bool known = suspect != nullptr && i < suspect->size() && (*suspect)[i];
@@ -91,93 +233,81 @@ int32_t SecureReader::Read(SectorAddress address, int32_t sectors, uint8_t* out,
             continue;
         }
         if (readable) {
-            readings.Add(out + i * kSectorBytes);
+            sector.Add(out + i * kSectorBytes);
+        } else {
+            sector.lastFailed = true;
         }
-        open.push_back(std::move(readings));
+        open.push_back(std::move(sector));
     }
     if (open.empty()) {
         return kStatusOk;
     }
-
-    int bad = status == kStatusOk ? 0 : 1;
-    bool slowed = false;
-    auto settled = [&](const SectorReadings& r) {
-        const auto* best = r.Best();
-        return (best != nullptr && best->second >= settings_.agreeing) ||
-               r.attempts >= settings_.maxReadings;
-    };
-    for (;;) {
-        const bool done = std::all_of(open.begin(), open.end(), settled);
-        if (done) {
-            break;
-        }
-        if (settings_.cacheSectors > 0 && drive_.readElsewhere) {
-            // The region elsewhere is read at the drive's own speed.
-            if (slowed && drive_.slowDown) {
-                drive_.slowDown(false);
-                slowed = false;
-            }
-            drive_.readElsewhere(address, settings_.cacheSectors);
-        }
-        if (!slowed && bad >= settings_.slowDownAfter && drive_.slowDown) {
-            drive_.slowDown(true);
-            slowed = true;
-        }
-        for (SectorReadings& r : open) {
-            if (settled(r)) {
-                continue;
-            }
-            if (drive_.cancelled && drive_.cancelled()) {
-                if (slowed && drive_.slowDown) {
-                    drive_.slowDown(false);
-                }
-                return 0;
-            }
-            ++r.attempts;
-            ++rereads_;
-            bits.fill(0);
-            if (drive_.read(r.address, 1, sector.data(), useC2_ ? bits.data() : nullptr) !=
-                kStatusOk) {
-                ++bad;
-                continue;
-            }
-            const int same = r.Add(sector.data());
-            if (same < 2 || (useC2_ && AnyBitSet(bits.data(), bits.size()))) {
-                ++bad;
-            }
-        }
+    if (!Settle(address, open)) {
+        return 0;
     }
-    if (slowed && drive_.slowDown) {
-        drive_.slowDown(false);
-    }
-
-    for (const SectorReadings& r : open) {
-        uint8_t* into = out + static_cast<std::size_t>(r.address - address) * kSectorBytes;
-        SectorOutcome outcome;
-        outcome.address = r.address;
-        outcome.readings = r.attempts;
-        const auto* best = r.Best();
-        if (best == nullptr) {
-            std::memset(into, 0, kSectorBytes);
-            outcome.readable = false;
-        } else {
-            std::memcpy(into, best->first.data(), kSectorBytes);
-            outcome.agreeing = best->second;
-            outcome.agreed = best->second >= settings_.agreeing;
-        }
-        outcomes_.push_back(outcome);
+    for (const Open& sector : open) {
+        outcomes_.push_back(
+            Conclude(sector, out + static_cast<std::size_t>(sector.address - address) * kSectorBytes));
     }
     return kStatusOk;
 }
 
-std::optional<SectorOutcome> SecureReader::Reread(SectorAddress address, uint8_t* out) {
-    const std::vector<bool> suspect{true};
-    if (Read(address, 1, out, &suspect) != kStatusOk) {
+std::optional<std::vector<SectorOutcome>>
+SecureReader::Reread(SectorAddress address, int32_t sectors, uint8_t* out,
+                     const std::vector<bool>& suspect, const std::vector<const uint8_t*>& seeds) {
+    return RereadMarked(address, sectors, out, suspect, seeds, true);
+}
+
+std::optional<std::vector<SectorOutcome>>
+SecureReader::RereadAfresh(SectorAddress address, int32_t sectors, uint8_t* out,
+                           const std::vector<bool>& suspect,
+                           const std::vector<const uint8_t*>& seeds) {
+    return RereadMarked(address, sectors, out, suspect, seeds, false);
+}
+
+std::optional<std::vector<SectorOutcome>>
+SecureReader::RereadMarked(SectorAddress address, int32_t sectors, uint8_t* out,
+                           const std::vector<bool>& suspect,
+                           const std::vector<const uint8_t*>& seeds, bool outHoldsReadings) {
+    if (std::find(suspect.begin(), suspect.end(), true) == suspect.end()) {
+        return std::vector<SectorOutcome>{};
+    }
+    bool readable = outHoldsReadings;
+    if (!outHoldsReadings) {
+        readable = drive_.read(address, sectors, out, nullptr) == kStatusOk;
+        if (!readable) {
+            ++bad_;
+        }
+    }
+    std::vector<Open> open;
+    for (int32_t s = 0; s < sectors; ++s) {
+        const auto i = static_cast<std::size_t>(s);
+        if (i >= suspect.size() || !suspect[i]) {
+            continue;
+        }
+        Open sector;
+        sector.address = address + s;
+        sector.attempts = 1;
+        if (readable) {
+            sector.Add(out + i * kSectorBytes);
+        } else {
+            sector.lastFailed = true;
+        }
+        if (i < seeds.size() && seeds[i] != nullptr) {
+            ++sector.attempts;
+            sector.Add(seeds[i]);
+        }
+        open.push_back(std::move(sector));
+    }
+    if (!Settle(address, open)) {
         return std::nullopt;
     }
-    SectorOutcome outcome = outcomes_.back(); // a known-wrong sector always has one
-    outcomes_.pop_back();
-    return outcome;
+    std::vector<SectorOutcome> outcomes;
+    for (const Open& sector : open) {
+        outcomes.push_back(
+            Conclude(sector, out + static_cast<std::size_t>(sector.address - address) * kSectorBytes));
+    }
+    return outcomes;
 }
 
 } // namespace vindral

@@ -1,16 +1,22 @@
 // Secure reading of audio sectors: a sector whose reading failed, that the
 // drive flagged with C2 errors, or that is known to differ from what was
 // written, is read again until enough readings of it agree byte for byte.
-// Before each round of re-reads the drive's cache is emptied of the sectors
-// (by reading a region elsewhere that is larger than the cache), and after
-// repeated bad readings the drive is slowed down until the block is done.
+// The sectors still open are re-read in rounds: before each round the
+// drive's cache is emptied of them (by reading a region elsewhere that is
+// larger than the cache), and neighbours are read with one command. A
+// sector whose readings all differ after a handful of tries is given up
+// early. After repeated bad readings the drive is slowed down once, until
+// the pass ends (Finish).
 // The unit knows nothing of the window or the run protocol: the drive is
 // reached through the hooks it is given.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "drive/CdTypes.h"
@@ -27,6 +33,10 @@ struct SecureSettings {
     // Bad readings of a block (failed, flagged or disagreeing) after which
     // the drive is slowed down until the block is done.
     int slowDownAfter = 4;
+    // Successful readings that all differ from each other after which a
+    // sector is taken to never agree (0: only the reading limit ends it;
+    // -1: half the reading limit, at least 6).
+    int hopelessAfter = -1;
 };
 
 // What became of one sector that needed more than its first reading.
@@ -63,6 +73,9 @@ public:
     };
 
     SecureReader(SecureSettings settings, Drive drive);
+    ~SecureReader();
+    SecureReader(const SecureReader&) = delete;
+    SecureReader& operator=(const SecureReader&) = delete;
 
     // Reads `sectors` sectors from `address` into `out`. Sectors flagged in
     // `suspect` (one entry per sector; null: none) are re-read even when
@@ -72,13 +85,44 @@ public:
     int32_t Read(SectorAddress address, int32_t sectors, uint8_t* out,
                  const std::vector<bool>* suspect = nullptr);
 
-    // Reads the sector at `address`, known to be wrong, until readings agree.
-    // Its outcome is returned, not added to Outcomes(); nothing when cancelled.
-    std::optional<SectorOutcome> Reread(SectorAddress address, uint8_t* out);
+    // Reads the sectors of [address, address + sectors) flagged in `suspect`
+    // (known to be wrong) until readings agree, in rounds for all of them;
+    // the others are read once. Their outcomes are returned in address
+    // order, not added to Outcomes(); nothing when cancelled.
+    // `out` holds a reading of each sector already, and `seeds` (one entry
+    // per sector; null: none) may give another, earlier one: both count as
+    // readings, so a re-read that equals either settles the sector.
+    std::optional<std::vector<SectorOutcome>> Reread(SectorAddress address, int32_t sectors,
+                                                     uint8_t* out,
+                                                     const std::vector<bool>& suspect,
+                                                     const std::vector<const uint8_t*>& seeds);
+    // As Reread, when `out` holds no reading yet: the sectors are read once
+    // first.
+    std::optional<std::vector<SectorOutcome>> RereadAfresh(
+        SectorAddress address, int32_t sectors, uint8_t* out, const std::vector<bool>& suspect,
+        const std::vector<const uint8_t*>& seeds);
+
+    // Sectors that an earlier pass read until it gave them up: they are not
+    // read again beyond their first reading.
+    void SetGivenUp(std::vector<SectorAddress> addresses) { givenUp_ = std::move(addresses); }
+
+    // Empties the drive's cache of what was read last: `sectors` sectors
+    // elsewhere than `address`.
+    void DefeatCache(SectorAddress address, int32_t sectors);
+    // Restores the drive's speed if it was lowered; called when a pass ends.
+    void Finish();
 
     const std::vector<SectorOutcome>& Outcomes() const { return outcomes_; }
     void AddOutcome(const SectorOutcome& outcome) { outcomes_.push_back(outcome); }
     void ClearOutcomes() { outcomes_.clear(); }
+    // Removes the outcomes from index `from` on for which `drop` is true.
+    template <typename Predicate> void DropOutcomes(std::size_t from, Predicate drop) {
+        if (from < outcomes_.size()) {
+            outcomes_.erase(std::remove_if(outcomes_.begin() + static_cast<std::ptrdiff_t>(from),
+                                           outcomes_.end(), drop),
+                            outcomes_.end());
+        }
+    }
     // Readings made beyond the first reading of every block.
     int64_t Rereads() const { return rereads_; }
     bool UsesC2() const { return useC2_; }
@@ -86,9 +130,25 @@ public:
     void SetUsesC2(bool use) { useC2_ = use; }
 
 private:
+    struct Open;
+    // Re-reads the open sectors in rounds until each is settled; false when
+    // cancelled.
+    bool Settle(SectorAddress address, std::vector<Open>& open);
+    // One round: one command for every run of neighbouring sectors that
+    // read last time; the others are read alone. False when cancelled.
+    bool ReadRound(std::vector<Open>& open);
+    bool Settled(const Open& open) const;
+    std::optional<std::vector<SectorOutcome>> RereadMarked(
+        SectorAddress address, int32_t sectors, uint8_t* out, const std::vector<bool>& suspect,
+        const std::vector<const uint8_t*>& seeds, bool outHoldsReadings);
+    SectorOutcome Conclude(const Open& open, uint8_t* into) const;
+
     SecureSettings settings_;
     Drive drive_;
     bool useC2_ = true;
+    bool slowed_ = false;
+    std::vector<SectorAddress> givenUp_;
+    int bad_ = 0; // bad readings of the pass
     std::vector<SectorOutcome> outcomes_;
     int64_t rereads_ = 0;
 };

@@ -42,7 +42,7 @@ void Discard(ExtractRun& run, platform::OutputFile& file) {
 // far end of the readable audio to empty the cache, and SET CD SPEED.
 std::unique_ptr<SecureReader> MakeSecureReader(ExtractRun& run) {
     SecureReader::Drive drive;
-    auto c2Works = std::make_shared<bool>(run.readMethod == kReadCd);
+    auto c2Works = std::make_shared<bool>(run.readMethod == kReadCd && run.c2Pointers);
     drive.read = [&run, c2Works](SectorAddress address, int32_t count, uint8_t* audio,
                                  uint8_t* c2) -> int32_t {
         if (c2 != nullptr && *c2Works) {
@@ -106,7 +106,9 @@ std::unique_ptr<SecureReader> MakeSecureReader(ExtractRun& run) {
         }
     };
     drive.cancelled = [&run] { return run.cancel.load(); };
-    return std::make_unique<SecureReader>(run.secureSettings, std::move(drive));
+    auto reader = std::make_unique<SecureReader>(run.secureSettings, std::move(drive));
+    reader->SetUsesC2(*c2Works);
+    return reader;
 }
 
 // Reads `count` sectors as the run's read method returns them.
@@ -208,8 +210,17 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
     const int blocks = BlockCount(length);
     run.secureOutcomes.clear();
     run.secureRereads = 0;
+    run.givenUp.clear();
     run.failedReadSense = 0;
     std::unique_ptr<SecureReader> secure = run.secure ? MakeSecureReader(run) : nullptr;
+    // The drive gets its speed back before the message that ends the pass,
+    // after which the next pass's worker may send commands.
+    auto end = [&](int code) {
+        if (secure) {
+            secure->Finish();
+        }
+        return channel.Send(code, nullptr);
+    };
     std::size_t marked = 0; // outcomes whose blocks are marked in the peak table
     // A secure run reads every block through the secure reader.
     PassReader reader(run, [&run, reader = secure.get()](SectorAddress address, int32_t count,
@@ -219,20 +230,20 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
     });
     for (int block = 0; block < blocks; ++block) {
         if (run.cancel.load()) {
-            channel.Send(kCodeCancelled, nullptr);
+            end(kCodeCancelled);
             Discard(run, file);
             return;
         }
         const int sectors = BlockSectors(length, block, blocks);
         const int32_t status = reader.Read(sectors, buffer + fill);
         if (status != kStatusOk && run.cancel.load()) {
-            channel.Send(kCodeCancelled, nullptr);
+            end(kCodeCancelled);
             Discard(run, file);
             return;
         }
         if (status != kStatusOk) {
             // The message goes first, so the error is logged before the file goes.
-            channel.Send(kCodeReadFailed, nullptr);
+            end(kCodeReadFailed);
             Discard(run, file);
             return;
         }
@@ -256,7 +267,7 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
                 return;
             }
             if (run.bufferWriteFailed) {
-                channel.Send(kCodeWriteFailed, nullptr);
+                end(kCodeWriteFailed);
                 Discard(run, file);
                 return;
             }
@@ -271,14 +282,20 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
     }
 
     if (secure) {
+        secure->Finish();
         run.secureOutcomes = secure->Outcomes();
+        for (const SectorOutcome& outcome : run.secureOutcomes) {
+            if (!outcome.agreed) {
+                run.givenUp.push_back(outcome.address);
+            }
+        }
         run.secureRereads = secure->Rereads();
         const auto unreadable = std::count_if(
             run.secureOutcomes.begin(), run.secureOutcomes.end(),
             [](const SectorOutcome& outcome) { return !outcome.readable; });
         if (length > 0 && unreadable >= length) {
             // Not one sector of the track could be read.
-            channel.Send(kCodeReadFailed, nullptr);
+            end(kCodeReadFailed);
             Discard(run, file);
             return;
         }
@@ -363,32 +380,37 @@ bool SplitC2(uint8_t* disc, int sectors, uint8_t* bits, int32_t& left, int32_t& 
     return left + right > 0;
 }
 
-// Re-reads what a sector of the file took from the drive where the second
+// Re-reads what the sectors of the file took from the drive where the second
 // reading of the block at the run's current address differs from the file,
-// until readings agree, and writes the agreed (or most frequent) reading over
-// the file's sector; the file stays positioned after the block. With a
-// read-offset correction a file sector is the tail of one drive sector and
-// the head of the next: only a drive sector whose part differs is read
-// again, and once for two file sectors that share it. Each such file sector
-// gets one outcome, named by its place in the track; one whose agreeing
-// readings equal the file is confirmed, and neither written nor counted as
-// differing. False when cancelled.
+// in rounds for all of them, until readings agree, and writes the agreed (or
+// most frequent) reading over the file's sectors; the file stays positioned
+// after the block. Without a read-offset correction a file sector is a drive
+// sector: its file and second readings count as two readings
+// (`discHoldsReadings`: the block's second reading came from one read, not
+// from re-reads that left silence). With a correction a file sector is the
+// tail of one drive sector and the head of the next: only a drive sector
+// whose part differs is read again, once for two file sectors that share
+// it. Each such file sector gets one outcome, named by its place in the
+// track; one whose agreeing readings equal the file is confirmed, and
+// neither written nor counted as corrected. False when cancelled.
 bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t* disc,
-                 const uint8_t* fromFile, int sectors) {
-    const long after = std::ftell(file);
-    std::vector<uint8_t> reread(kSectorBytes);
-    std::optional<int64_t> rereadAddress; // the drive sector `reread` holds
-    SectorOutcome rereadOutcome;
+                 const uint8_t* fromFile, int sectors, bool discHoldsReadings) {
+    struct Part {
+        int fileSector;     // within the block
+        std::size_t from;   // bytes within the file sector
+        std::size_t size;
+        int64_t address;    // the drive sector
+        std::size_t within; // where the part starts in the drive sector
+    };
+    std::vector<Part> parts;
+    auto givenUp = [&run](int64_t address) {
+        return std::find(run.givenUp.begin(), run.givenUp.end(), address) != run.givenUp.end();
+    };
     for (int s = 0; s < sectors; ++s) {
         const std::size_t at = static_cast<std::size_t>(s) * kSectorBytes;
-        uint8_t* sector = disc + at;
-        if (std::memcmp(sector, fromFile + at, kSectorBytes) == 0) {
+        if (std::memcmp(disc + at, fromFile + at, kSectorBytes) == 0) {
             continue;
         }
-        SectorOutcome outcome;
-        outcome.address = run.currentAddress + s;
-        outcome.trackSector = run.trackSectorsDone + s;
-        outcome.agreed = true;
         const DrivePosition source = DrivePositionOf(run.currentAddress + s, run.readOffset);
         const auto within = static_cast<std::size_t>(source.within);
         for (int part = 0; part < (within != 0 ? 2 : 1); ++part) {
@@ -397,39 +419,110 @@ bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t
             const std::size_t from = part == 0 ? 0 : kSectorBytes - within;
             const std::size_t size = part == 0 ? kSectorBytes - within : within;
             const int64_t address = source.sector + part;
-            if (std::memcmp(sector + from, fromFile + at + from, size) == 0 ||
+            if (std::memcmp(disc + at + from, fromFile + at + from, size) == 0 ||
                 address < run.readableStart || address >= run.readableEnd) {
                 continue; // agrees, or is silence that no drive reading holds
             }
-            if (rereadAddress != address) {
-                const std::optional<SectorOutcome> done =
-                    secure.Reread(static_cast<SectorAddress>(address), reread.data());
-                if (!done) {
-                    return false;
-                }
-                rereadAddress = address;
-                rereadOutcome = *done;
+            parts.push_back(Part{s, from, size, address, part == 0 ? within : 0});
+        }
+    }
+    if (parts.empty()) {
+        return true;
+    }
+
+    // The drive sectors to read again, as one range with the ones that
+    // need it marked.
+    int64_t lowest = parts.front().address;
+    int64_t highest = lowest;
+    for (const Part& part : parts) {
+        lowest = std::min(lowest, part.address);
+        highest = std::max(highest, part.address);
+    }
+    const auto count = static_cast<int32_t>(highest - lowest + 1);
+    std::vector<uint8_t> drive(static_cast<std::size_t>(count) * kSectorBytes);
+    std::vector<bool> suspect(static_cast<std::size_t>(count), false);
+    std::vector<const uint8_t*> seeds(static_cast<std::size_t>(count), nullptr);
+    const bool plain = run.readOffset == 0;
+    for (const Part& part : parts) {
+        const auto index = static_cast<std::size_t>(part.address - lowest);
+        suspect[index] = !givenUp(part.address);
+        if (plain) {
+            const std::size_t at = static_cast<std::size_t>(part.fileSector) * kSectorBytes;
+            std::memcpy(drive.data() + index * kSectorBytes, disc + at, kSectorBytes);
+            seeds[index] = fromFile + at;
+        }
+    }
+    std::optional<std::vector<SectorOutcome>> reread;
+    if (plain && discHoldsReadings) {
+        reread = secure.Reread(static_cast<SectorAddress>(lowest), count, drive.data(), suspect,
+                               seeds);
+    } else {
+        // No reading of these drive sectors is at hand: the re-reads start
+        // with a first one.
+        reread = secure.RereadAfresh(static_cast<SectorAddress>(lowest), count, drive.data(),
+                                     suspect, seeds);
+    }
+    if (!reread) {
+        return false;
+    }
+    // A sector whose readings never agreed during the extraction is not
+    // read again: the file keeps its reading, and the sector stays unsure.
+    SectorOutcome unsure;
+    unsure.readings = 2;
+    unsure.agreeing = 1;
+    unsure.readable = false;
+    auto outcomeOf = [&](int64_t address) -> const SectorOutcome& {
+        for (const SectorOutcome& outcome : *reread) {
+            if (outcome.address == address) {
+                return outcome;
             }
-            std::memcpy(sector + from, reread.data() + (part == 0 ? within : 0), size);
-            // The file sector is as sure as the less sure of its two parts.
-            const bool first = outcome.readings == 0;
-            outcome.readings = std::max(outcome.readings, rereadOutcome.readings);
-            outcome.agreeing = first ? rereadOutcome.agreeing
-                                     : std::min(outcome.agreeing, rereadOutcome.agreeing);
-            outcome.agreed = outcome.agreed && rereadOutcome.agreed;
-            outcome.readable = outcome.readable && rereadOutcome.readable;
         }
-        if (outcome.readings > 0) {
-            outcome.confirmed =
-                outcome.agreed && std::memcmp(sector, fromFile + at, kSectorBytes) == 0;
-            secure.AddOutcome(outcome);
+        return unsure;
+    };
+
+    const long after = std::ftell(file);
+    for (std::size_t p = 0; p < parts.size();) {
+        const int s = parts[p].fileSector;
+        const std::size_t at = static_cast<std::size_t>(s) * kSectorBytes;
+        uint8_t* sector = disc + at;
+        SectorOutcome outcome;
+        outcome.address = run.currentAddress + s;
+        outcome.trackSector = run.trackSectorsDone + s;
+        outcome.agreed = true;
+        bool firstPart = true;
+        for (; p < parts.size() && parts[p].fileSector == s; ++p) {
+            const Part& part = parts[p];
+            const SectorOutcome& done = outcomeOf(part.address);
+            if (done.readable) {
+                std::memcpy(sector + part.from,
+                            drive.data() +
+                                static_cast<std::size_t>(part.address - lowest) * kSectorBytes +
+                                part.within,
+                            part.size);
+            } else {
+                // No reading at all: the file keeps its own, unconfirmed.
+                std::memcpy(sector + part.from, fromFile + at + part.from, part.size);
+            }
+            // The file sector is as sure as the less sure of its parts.
+            outcome.readings = std::max(outcome.readings, done.readings);
+            outcome.agreeing =
+                firstPart ? done.agreeing : std::min(outcome.agreeing, done.agreeing);
+            outcome.agreed = outcome.agreed && done.agreed;
+            firstPart = false;
         }
+        const bool same = std::memcmp(sector, fromFile + at, kSectorBytes) == 0;
+        outcome.confirmed = outcome.agreed && same;
+        secure.AddOutcome(outcome);
         if (outcome.confirmed) {
+            ++run.confirmedSectors;
             continue;
         }
         ++run.differingSectors;
         if (outcome.agreed) {
             ++run.repairedSectors;
+        }
+        if (same) {
+            continue; // nothing agreed, and the file keeps what it holds
         }
         const long position =
             kWavHeaderBytes + static_cast<long>(run.trackSectorsDone + s) * kSectorBytes;
@@ -476,28 +569,52 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
     run.secureRereads = 0;
     run.repairedSectors = 0;
     run.differingSectors = 0;
+    run.confirmedSectors = 0;
     std::unique_ptr<SecureReader> secure = run.secure && compare ? MakeSecureReader(run) : nullptr;
+    if (secure) {
+        secure->SetGivenUp(run.givenUp);
+    }
+    auto end = [&](int code) {
+        if (secure) {
+            secure->Finish();
+        }
+        close();
+        return channel.Send(code, nullptr);
+    };
+    if (secure && run.secureSettings.cacheSectors > 0) {
+        // The second reading must not come from the drive's cache: after a
+        // track shorter than the cache, enough sectors elsewhere push the
+        // track's out of it.
+        const int32_t stale = run.secureSettings.cacheSectors - length + kBlockSectors;
+        if (stale > 0) {
+            secure->DefeatCache(run.currentAddress,
+                                std::min(stale, run.secureSettings.cacheSectors));
+        }
+    }
     // The second reading gets the same correction as the first. In a secure
     // run a block whose read fails is read again through the secure reader,
     // which gives silence where nothing reads, as the first pass wrote it.
-    PassReader reader(run, [&run, &secure](SectorAddress address, int32_t count, uint8_t* into) {
+    bool blockReRead = false; // the current block came (partly) from re-reads
+    PassReader reader(run, [&run, &secure, &blockReRead](SectorAddress address, int32_t count,
+                                                         uint8_t* into) {
         const int32_t status = PlainRead(run, address, count, into);
         if (status == kStatusOk || secure == nullptr || run.cancel.load()) {
             return status;
         }
+        blockReRead = true;
         return secure->Read(address, count, into);
     });
     for (int block = 0; block < blocks; ++block) {
         std::memset(disc.data(), 0x63, disc.size());
         std::memset(fromFile.data(), 0x6F, fromFile.size());
         if (run.cancel.load()) {
-            channel.Send(kCodeCancelled, nullptr);
-            close();
+            end(kCodeCancelled);
             return;
         }
         const int sectors = BlockSectors(length, block, blocks);
         const std::size_t bytes = static_cast<std::size_t>(sectors) * kSectorBytes;
         int32_t status = kStatusOk;
+        blockReRead = false;
         const std::size_t before = secure ? secure->Outcomes().size() : 0;
         if (compare) {
             status = reader.Read(sectors, disc.data());
@@ -507,8 +624,7 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
         }
         if (status != kStatusOk) {
             // (The secure reader stops its re-reads when the run is cancelled.)
-            channel.Send(secure && run.cancel.load() ? kCodeCancelled : kCodeReadFailed, nullptr);
-            close();
+            end(secure && run.cancel.load() ? kCodeCancelled : kCodeReadFailed);
             return;
         }
         PeakPair* entry = run.peaks->At(run.currentAddress);
@@ -520,10 +636,22 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
                 entry->leftErrors = 0;
                 entry->rightErrors = 0;
             }
+            if (secure && blockReRead && run.readOffset == 0) {
+                // The sectors that differ from the file are settled below,
+                // with the file's reading: what the re-reads of the failed
+                // block concluded alone is not their outcome.
+                secure->DropOutcomes(before, [&](const SectorOutcome& outcome) {
+                    const std::size_t at =
+                        static_cast<std::size_t>(outcome.address - run.currentAddress) *
+                        kSectorBytes;
+                    return outcome.address >= run.currentAddress && at < bytes &&
+                           std::memcmp(disc.data() + at, fromFile.data() + at, kSectorBytes) != 0;
+                });
+            }
             CompareBlock(run, disc.data(), fromFile.data(), bytes, entry);
-            if (secure && !RepairBlock(run, *secure, file, disc.data(), fromFile.data(), sectors)) {
-                channel.Send(kCodeCancelled, nullptr);
-                close();
+            if (secure && !RepairBlock(run, *secure, file, disc.data(), fromFile.data(), sectors,
+                                       !blockReRead)) {
+                end(kCodeCancelled);
                 return;
             }
             if (secure) {
@@ -564,8 +692,7 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
         run.secureOutcomes = secure->Outcomes();
         run.secureRereads = secure->Rereads();
     }
-    close();
-    channel.Send(kCodePassDone, nullptr);
+    end(kCodePassDone);
 }
 
 } // namespace vindral

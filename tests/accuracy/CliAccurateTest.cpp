@@ -542,6 +542,22 @@ TEST_F(CliAccurate, ARepairedTrackThatTheDatabasesConfirmIsAccurate) {
                               Hex(expected[1].arV2) + "]"),
               std::string::npos);
     EXPECT_NE(secure.out.find("Accuracy: 3 of 3 track(s) accurate"), std::string::npos);
+    // Confirmed tracks are read once; without the databases, twice.
+    auto count = [](const std::string& text, const std::string& what) {
+        int n = 0;
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    EXPECT_EQ(secure.out.find("---> Verifying"), std::string::npos) << secure.out;
+    EXPECT_EQ(count(secure.out, "  Verification skipped: AccurateRip confirms the copy"), 3)
+        << secure.out;
+    const std::vector<uint8_t> confirmed = test::ReadWholeFile(out.Path() + "Track02.wav");
+    const Result unconfirmed = Rip({"--secure", "--cache-sectors", "32"});
+    EXPECT_EQ(unconfirmed.status, 0) << unconfirmed.out;
+    EXPECT_EQ(count(unconfirmed.out, "---> Verifying track"), 3) << unconfirmed.out;
+    EXPECT_EQ(test::ReadWholeFile(out.Path() + "Track02.wav"), confirmed);
 }
 
 } // namespace

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <map>
+#include <string>
 #include <vector>
 
 namespace vindral {
@@ -20,7 +22,7 @@ uint8_t Pressed(SectorAddress address, int byte) {
 // one of them fails.
 class FakeDrive {
 public:
-    enum Reading { kRight, kWrongFlagged, kWrongSilent, kFails };
+    enum Reading { kRight, kWrongFlagged, kWrongSilent, kFails, kRightFlagged };
 
     void Script(SectorAddress address, std::deque<Reading> readings) {
         script_[address] = std::move(readings);
@@ -30,6 +32,7 @@ public:
         SecureReader::Drive drive;
         drive.read = [this](SectorAddress address, int32_t count, uint8_t* audio, uint8_t* c2) {
             ++reads;
+            commands.push_back(std::to_string(address) + "+" + std::to_string(count));
             int32_t status = kStatusOk;
             for (int32_t s = 0; s < count; ++s) {
                 const SectorAddress at = address + s;
@@ -47,6 +50,10 @@ public:
                     status = 2;
                     continue;
                 }
+                if (reading == kRightFlagged && c2 != nullptr) {
+                    c2[static_cast<std::size_t>(s) * 294] |= 0x01;
+                    continue;
+                }
                 if (reading != kRight) {
                     ++wrongCount_;
                     sector[100] ^= static_cast<uint8_t>(wrongCount_);
@@ -59,6 +66,7 @@ public:
         };
         drive.readElsewhere = [this](SectorAddress, int32_t count) {
             ++flushes;
+            commands.push_back("elsewhere");
             flushedSectors += count;
         };
         drive.slowDown = [this](bool slow) { speedChanges.push_back(slow); };
@@ -68,6 +76,8 @@ public:
 
     int reads = 0;
     int flushes = 0;
+    std::vector<std::string> commands; // "address+count" of each read, "elsewhere"
+
     int64_t flushedSectors = 0;
     int cancelAfterReads = 0;
     std::vector<bool> speedChanges;
@@ -179,7 +189,8 @@ TEST(SecureReaderTest, SectorsThatNeverAgreeKeepTheMostFrequentReadingAndSlowThe
     EXPECT_EQ(unreadable.agreeing, 0);
     EXPECT_EQ(out[kSectorBytes + 5], 0) << "silence where nothing could be read";
     // Slowed for the re-reads, back to full speed for each region read
-    // elsewhere, restored at the end.
+    // elsewhere, restored when the pass ends.
+    reader.Finish();
     ASSERT_GE(drive.speedChanges.size(), 2u);
     for (std::size_t i = 0; i < drive.speedChanges.size(); ++i) {
         EXPECT_EQ(drive.speedChanges[i], i % 2 == 0) << i;
@@ -202,14 +213,85 @@ TEST(SecureReaderTest, CancelEndsTheReReadsAndRestoresTheSpeed) {
     FakeDrive drive;
     SecureSettings settings;
     settings.slowDownAfter = 1;
-    SecureReader reader(settings, drive.Hooks());
     drive.Script(7, std::deque<FakeDrive::Reading>(20, FakeDrive::kFails));
     drive.cancelAfterReads = 25;
     std::vector<uint8_t> out(16 * kSectorBytes);
-    EXPECT_EQ(reader.Read(0, 16, out.data()), 0);
-    EXPECT_EQ(drive.reads, 25) << "no read after the cancel was seen";
-    EXPECT_FALSE(drive.speedChanges.empty());
-    EXPECT_FALSE(drive.speedChanges.back()) << "the speed is restored";
+    {
+        SecureReader reader(settings, drive.Hooks());
+        EXPECT_EQ(reader.Read(0, 16, out.data()), 0);
+        EXPECT_EQ(drive.reads, 25) << "no read after the cancel was seen";
+        EXPECT_FALSE(drive.speedChanges.empty());
+    }
+    EXPECT_FALSE(drive.speedChanges.back()) << "the speed is restored when the reader goes";
+}
+
+// The open sectors of a block are re-read in rounds: one cache defeat per
+// round for all of them, neighbours with one command, a sector that fails
+// alone. A sector whose readings all differ is given up after a handful.
+TEST(SecureReaderTest, OpenSectorsAreReReadTogetherInRoundsAndHopelessOnesGiveUpEarly) {
+    FakeDrive drive;
+    SecureSettings settings;
+    settings.maxReadings = 12; // all different after half of them: given up
+    SecureReader reader(settings, drive.Hooks());
+    std::vector<uint8_t> out(16 * kSectorBytes);
+    drive.Script(300, {FakeDrive::kWrongFlagged});
+    drive.Script(301, {FakeDrive::kWrongFlagged});
+    drive.Script(302, std::deque<FakeDrive::Reading>(20, FakeDrive::kWrongFlagged));
+    drive.Script(309, {FakeDrive::kRight, FakeDrive::kFails, FakeDrive::kFails});
+    std::vector<bool> suspect(16, false);
+    suspect[9] = true;
+    ASSERT_EQ(reader.Read(300, 16, out.data(), &suspect), kStatusOk);
+    const std::vector<std::string> expected{
+        "300+16",                                   // the block
+        "elsewhere", "300+3", "309+1",              // round 1: 309 fails
+        "elsewhere", "300+3", "309+1",              // 300, 301 agree; 309 fails again
+        "elsewhere", "302+1", "309+1",              // 309 agrees with its first reading
+        "elsewhere", "302+1", "elsewhere", "302+1"}; // 302: six readings, all different
+    EXPECT_EQ(drive.commands, expected);
+    ASSERT_EQ(reader.Outcomes().size(), 4u);
+    EXPECT_TRUE(reader.Outcomes()[0].agreed);
+    EXPECT_TRUE(reader.Outcomes()[1].agreed);
+    EXPECT_FALSE(reader.Outcomes()[2].agreed);
+    EXPECT_EQ(reader.Outcomes()[2].readings, 6);
+    EXPECT_TRUE(reader.Outcomes()[3].agreed);
+    EXPECT_EQ(reader.Outcomes()[3].readings, 4);
+
+    // Known-wrong sectors with a reading and an earlier one at hand: a
+    // re-read equal to either settles them.
+    std::vector<uint8_t> right(kSectorBytes);
+    for (int b = 0; b < kSectorBytes; ++b) {
+        right[static_cast<std::size_t>(b)] = Pressed(401, b);
+    }
+    std::vector<uint8_t> block(2 * kSectorBytes, 0x55);
+    const auto outcomes = reader.Reread(400, 2, block.data(), {false, true},
+                                        {nullptr, right.data()});
+    ASSERT_TRUE(outcomes);
+    ASSERT_EQ(outcomes->size(), 1u);
+    EXPECT_TRUE((*outcomes)[0].agreed);
+    EXPECT_EQ((*outcomes)[0].readings, 3);
+    EXPECT_EQ(drive.commands.back(), "401+1");
+    EXPECT_TRUE(std::equal(right.begin(), right.end(), block.begin() + kSectorBytes));
+}
+
+// The drive is slowed once for the rest of the pass, counting readings that
+// agree but carry C2 errors as bad, and gets its speed back when it ends.
+TEST(SecureReaderTest, TheDriveIsSlowedOncePerPass) {
+    FakeDrive drive;
+    SecureSettings settings;
+    settings.agreeing = 4;
+    settings.slowDownAfter = 2;
+    settings.cacheSectors = 0;
+    SecureReader reader(settings, drive.Hooks());
+    std::vector<uint8_t> out(16 * kSectorBytes);
+    drive.Script(5, std::deque<FakeDrive::Reading>(4, FakeDrive::kRightFlagged));
+    drive.Script(40, std::deque<FakeDrive::Reading>(4, FakeDrive::kRightFlagged));
+    ASSERT_EQ(reader.Read(0, 16, out.data()), kStatusOk);
+    EXPECT_EQ(drive.speedChanges, std::vector<bool>{true});
+    ASSERT_EQ(reader.Read(32, 16, out.data()), kStatusOk);
+    EXPECT_EQ(drive.speedChanges, std::vector<bool>{true}) << "slowed already";
+    reader.Finish();
+    EXPECT_EQ(drive.speedChanges, (std::vector<bool>{true, false}));
+    EXPECT_TRUE(Exact(out, 32, 16));
 }
 
 } // namespace

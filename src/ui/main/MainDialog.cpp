@@ -399,6 +399,10 @@ void MainDialog::Start() {
     job.secureSettings.maxReadings = settings_.secureMaxReadings;
     job.secureSettings.cacheSectors = settings_.driveCacheSectors;
     job.readMethod = ProbeReadMethod(drive.hostAdapter, drive.target);
+    if (job.secure && !job.tracks.empty()) {
+        job.c2Pointers = ProbeC2Pointers(drive.hostAdapter, drive.target, job.readMethod,
+                                         job.tracks.front().track.start);
+    }
     const FreeSpace space = job.tracks.empty() ? FreeSpace{} : freeSpace_(job);
     const uint64_t free = space.bytes;
 
@@ -471,7 +475,7 @@ void MainDialog::WriteRipLog(const accuracy::RipAccuracy& checks, const std::str
     data.date = accuracy::UtcDateText();
     data.drive = driveList_->currentText().toStdString();
     data.readOffset = CurrentReadOffset();
-    data.readMethod = accuracy::ReadMethodName(readMethod);
+    data.readMethod = ReadMethodName(readMethod);
     data.speed = speedList_->currentText().toStdString();
     std::string error;
     if (!platform::WriteWholeFile(path, accuracy::RenderRipLog(data), error)) {

@@ -146,9 +146,9 @@ verdict() {
         echo wrong-and-silent
     fi
 }
-# The program's own words on the reading: vindral-cli's closing secure line
-# and its listed sectors; cd-paranoia's events.
-vindral_note() { step_out "$1" | grep -E '^ *(Secure reading|Suspicious|Unreadable):' | sed 's/^ *//' | paste -sd';'; }
+# The program's own words on the reading: vindral-cli's secure lines (the read
+# method, then the closing count); cd-paranoia's events.
+vindral_note() { step_out "$1" | sed -n 's/^Secure reading: //p' | paste -sd';'; }
 paranoia_note() {
     step_out "$1" | awk '$1 == "events" && $2 > 0 || $1 == "said" {
         $1 = ""; printf "%s%s", sep, substr($0, 2); sep = "; " }'

@@ -32,13 +32,14 @@ fi
 grep '^FAIL' "$work.log" >&2 || true
 # value STEP KEY: the value of the step's "KEY value" line.
 value() { awk -v k="$2" '$1 == k { print $2; exit }' "$steps/$1/out" 2>/dev/null; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a != "" && b > 0) printf "%.2f", a / b; else printf "-" }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a != "" && b + 0 > 0) printf "%.2f", a / b; else printf "-" }'; }
 result() { # result STEP: exact, or the differing samples and the exit status
     local d
     d=$(value "$1" differing)
     case $d in
     "") echo "-" ;;
     0) echo "exact" ;;
+    none) echo "no file, exit $(value "$1" rc)" ;;
     *) echo "wrong $d, exit $(value "$1" rc)" ;;
     esac
 }
@@ -50,7 +51,10 @@ printf '%-11s %10s %12s %10s   %-22s %s\n' scenario "--secure" cd-paranoia ratio
 for scenario in $(cat "$work/root/images/scenarios"); do
     v=$(value "$scenario.vindral" seconds)
     p=$(value "$scenario.paranoia" seconds)
-    printf '%-11s %10s %12s %10s   %-22s %s\n' "$scenario" "${v:--}" "${p:--}" "$(ratio "$v" "$p")" \
+    r=$(ratio "$v" "$p")
+    # A reader that gave up without a file has no time to compare with.
+    [[ $(value "$scenario.paranoia" differing) == none ]] && r="-"
+    printf '%-11s %10s %12s %10s   %-22s %s\n' "$scenario" "${v:--}" "${p:--}" "$r" \
         "$(result "$scenario.vindral")" "$(result "$scenario.paranoia")"
 done
 plain=$(value clean.plain seconds)

@@ -1,5 +1,6 @@
 #include "accuracy/DatabaseLookup.h"
 
+#include <atomic>
 #include <optional>
 
 #include "net/HttpClient.h"
@@ -13,12 +14,18 @@ namespace {
 // or the reason it could not be reached) and nothing is returned.
 template <typename Lookup>
 std::optional<std::string> Fetch(const net::AnswerCache& cache, const std::string& name,
-                                 const std::string& url, Lookup& lookup) {
-    if (auto cached = cache.Load(name)) {
-        lookup.fromCache = true;
-        return cached;
+                                 const std::string& url, Lookup& lookup,
+                                 const std::atomic<bool>* cancel, bool useCache) {
+    if (useCache) {
+        if (auto cached = cache.Load(name)) {
+            lookup.fromCache = true;
+            return cached;
+        }
     }
-    net::HttpAnswer answer = net::HttpGet(url);
+    lookup.fromCache = false;
+    lookup.state = LookupState::Unreachable;
+    lookup.reason.clear();
+    net::HttpAnswer answer = net::HttpGet(url, net::kRequestTimeoutSeconds, cancel);
     if (answer.outcome == net::HttpAnswer::Outcome::NotFound) {
         lookup.state = LookupState::NotInDatabase;
         return std::nullopt;
@@ -28,6 +35,34 @@ std::optional<std::string> Fetch(const net::AnswerCache& cache, const std::strin
         return std::nullopt;
     }
     return std::move(answer.body);
+}
+
+// Fetches and parses a database's answer. A cached answer that cannot be
+// parsed (cut short, damaged on the disk) is dropped and fetched again, so
+// that it never stands in for the database until it ages out; a fetched
+// answer is cached only when it could be parsed.
+template <typename Lookup, typename Parse>
+void FetchAndParse(const net::AnswerCache& cache, const std::string& name, const std::string& url,
+                   Lookup& lookup, const std::atomic<bool>* cancel, Parse parse) {
+    for (bool useCache : {true, false}) {
+        const std::optional<std::string> body = Fetch(cache, name, url, lookup, cancel, useCache);
+        if (!body) {
+            return;
+        }
+        std::string error;
+        if (parse(*body, error)) {
+            if (!lookup.fromCache) {
+                cache.Store(name, *body);
+            }
+            return;
+        }
+        lookup.state = LookupState::Unusable;
+        lookup.reason = error;
+        if (!lookup.fromCache) {
+            return;
+        }
+        cache.Drop(name);
+    }
 }
 
 } // namespace
@@ -52,7 +87,8 @@ std::string CtdbLookupUrl(const std::string& base, const DiscToc& toc) {
 }
 
 AccurateRipLookup LookUpAccurateRip(const DiscToc& toc, const std::string& base,
-                                    const net::AnswerCache& cache) {
+                                    const net::AnswerCache& cache,
+                                    const std::atomic<bool>* cancel) {
     AccurateRipLookup lookup;
     const AccurateRipId id = AccurateRipIdOf(toc);
     if (id.audioTracks == 0) {
@@ -61,49 +97,39 @@ AccurateRipLookup LookUpAccurateRip(const DiscToc& toc, const std::string& base,
     }
     const std::string name =
         net::CacheFolderForUrl(base) + "/accuraterip/" + id.DatabasePath();
-    const std::optional<std::string> fetched = Fetch(cache, name, AccurateRipUrl(base, id), lookup);
-    if (!fetched) {
-        return lookup;
-    }
-    const std::string& body = *fetched;
-    std::string error;
-    auto responses = ParseAccurateRipAnswer(reinterpret_cast<const uint8_t*>(body.data()),
-                                            body.size(), &id, error);
-    if (!responses) {
-        lookup.state = LookupState::Unusable;
-        lookup.reason = error;
-        return lookup;
-    }
-    if (!lookup.fromCache) {
-        cache.Store(name, body);
-    }
-    lookup.state = LookupState::Found;
-    lookup.responses = std::move(*responses);
+    FetchAndParse(cache, name, AccurateRipUrl(base, id), lookup, cancel,
+                  [&lookup, &id](const std::string& body, std::string& error) {
+                      auto responses = ParseAccurateRipAnswer(
+                          reinterpret_cast<const uint8_t*>(body.data()), body.size(), &id, error);
+                      if (!responses) {
+                          return false;
+                      }
+                      lookup.state = LookupState::Found;
+                      lookup.reason.clear();
+                      lookup.responses = std::move(*responses);
+                      return true;
+                  });
     return lookup;
 }
 
-CtdbLookup LookUpCtdb(const DiscToc& toc, const std::string& base, const net::AnswerCache& cache) {
+CtdbLookup LookUpCtdb(const DiscToc& toc, const std::string& base, const net::AnswerCache& cache,
+                      const std::atomic<bool>* cancel) {
     CtdbLookup lookup;
     const std::string name = net::CacheFolderForUrl(base) + "/ctdb/" + CtdbTocId(toc) + "-" +
                              std::to_string(toc.tracks.empty() ? 0 : toc.tracks.front().start) +
                              ".xml";
-    const std::optional<std::string> fetched = Fetch(cache, name, CtdbLookupUrl(base, toc), lookup);
-    if (!fetched) {
-        return lookup;
-    }
-    const std::string& body = *fetched;
-    std::string error;
-    auto entries = ParseCtdbAnswer(body, error);
-    if (!entries) {
-        lookup.state = LookupState::Unusable;
-        lookup.reason = error;
-        return lookup;
-    }
-    if (!lookup.fromCache) {
-        cache.Store(name, body);
-    }
-    lookup.entries = std::move(*entries);
-    lookup.state = lookup.entries.empty() ? LookupState::NotInDatabase : LookupState::Found;
+    FetchAndParse(cache, name, CtdbLookupUrl(base, toc), lookup, cancel,
+                  [&lookup](const std::string& body, std::string& error) {
+                      auto entries = ParseCtdbAnswer(body, error);
+                      if (!entries) {
+                          return false;
+                      }
+                      lookup.entries = std::move(*entries);
+                      lookup.reason.clear();
+                      lookup.state = lookup.entries.empty() ? LookupState::NotInDatabase
+                                                            : LookupState::Found;
+                      return true;
+                  });
     return lookup;
 }
 

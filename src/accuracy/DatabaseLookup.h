@@ -3,6 +3,7 @@
 // cannot be had or read is a state with a reason.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -51,11 +52,14 @@ std::string AccurateRipUrl(const std::string& base, const AccurateRipId& id);
 std::string CtdbTocString(const DiscToc& toc);
 std::string CtdbLookupUrl(const std::string& base, const DiscToc& toc);
 
-// Cached answers are used first; a fetched answer is cached only when it
-// could be read.
+// Cached answers are used first; a cached answer that cannot be read is
+// dropped and fetched again; a fetched answer is cached only when it could be
+// read. When `cancel` becomes true a request on its way ends at once
+// (Unreachable, "cancelled").
 AccurateRipLookup LookUpAccurateRip(const DiscToc& toc, const std::string& base,
-                                    const net::AnswerCache& cache);
+                                    const net::AnswerCache& cache,
+                                    const std::atomic<bool>* cancel = nullptr);
 CtdbLookup LookUpCtdb(const DiscToc& toc, const std::string& base,
-                      const net::AnswerCache& cache);
+                      const net::AnswerCache& cache, const std::atomic<bool>* cancel = nullptr);
 
 } // namespace vindral::accuracy

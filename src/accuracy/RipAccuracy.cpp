@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <thread>
 
 #include "net/HttpClient.h"
 
@@ -88,10 +89,15 @@ RipAccuracy::RipAccuracy(const TrackTable& table, const ExtractJob& job,
     }
 }
 
-void RipAccuracy::LookUp() {
+void RipAccuracy::LookUp(const std::atomic<bool>* cancel) {
     const net::AnswerCache cache(options_.cacheFolder);
-    accurateRip_ = LookUpAccurateRip(toc_, options_.accurateRipUrl, cache);
-    ctdb_ = LookUpCtdb(toc_, options_.ctdbUrl, cache);
+    // Both databases are asked at the same time: the wait is the longer of
+    // the two, not their sum.
+    std::thread accurateRip([this, &cache, cancel] {
+        accurateRip_ = LookUpAccurateRip(toc_, options_.accurateRipUrl, cache, cancel);
+    });
+    ctdb_ = LookUpCtdb(toc_, options_.ctdbUrl, cache, cancel);
+    accurateRip.join();
 }
 
 void RipAccuracy::SetAnswers(AccurateRipLookup accurateRip, CtdbLookup ctdb) {
@@ -397,7 +403,7 @@ bool RipAccuracy::AnyNotAccurate() const {
     return false;
 }
 
-std::string RipAccuracy::AccurateRipLine(const TrackAccuracy& track) const {
+std::string RipAccuracy::AccurateRipLine(const TrackAccuracy& track, bool named) const {
     const AccurateRipMatch& match = track.accurateRip;
     if (match.accurate && track.accurateRipShift) {
         return TrackName(track.number) + "accurate (AccurateRip " + (match.v2 ? "v2" : "v1") +
@@ -417,10 +423,11 @@ std::string RipAccuracy::AccurateRipLine(const TrackAccuracy& track) const {
                Count(match.pressings, "pressing", "pressings") + ", none matches) [" +
                Upper8(track.sums.arV2) + "]";
     }
-    return TrackName(track.number) + "not in database [" + Upper8(track.sums.arV2) + "]";
+    return TrackName(track.number) + "not in database" + (named ? " (AccurateRip)" : "") + " [" +
+           Upper8(track.sums.arV2) + "]";
 }
 
-std::string RipAccuracy::CtdbLine(const TrackAccuracy& track) const {
+std::string RipAccuracy::CtdbLine(const TrackAccuracy& track, bool named) const {
     const CtdbMatch& match = track.ctdb;
     if (match.accurate && track.ctdbShift) {
         const int shift = *track.ctdbShift;
@@ -438,7 +445,8 @@ std::string RipAccuracy::CtdbLine(const TrackAccuracy& track) const {
                Count(match.entries, "entry", "entries") + ", none matches) [" +
                Upper8(track.sums.ctdbCrc) + "]";
     }
-    return TrackName(track.number) + "not in database [" + Upper8(track.sums.ctdbCrc) + "]";
+    return TrackName(track.number) + "not in database" + (named ? " (CTDB)" : "") + " [" +
+           Upper8(track.sums.ctdbCrc) + "]";
 }
 
 std::vector<std::string> RipAccuracy::ResultLines() const {
@@ -515,9 +523,9 @@ RipLogData RipAccuracy::LogData() const {
         if (track.audioIndex >= 0) {
             const std::string prefix = TrackName(track.number);
             auto strip = [&prefix](std::string text) { return text.substr(prefix.size()); };
-            line.results.push_back(arState.empty() ? "AccurateRip: " + strip(AccurateRipLine(track))
+            line.results.push_back(arState.empty() ? "AccurateRip: " + strip(AccurateRipLine(track, false))
                                                    : arState);
-            line.results.push_back(ctdbState.empty() ? "CTDB: " + strip(CtdbLine(track))
+            line.results.push_back(ctdbState.empty() ? "CTDB: " + strip(CtdbLine(track, false))
                                                      : ctdbState);
         }
         if (track.verificationSkipped) {

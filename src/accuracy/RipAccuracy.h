@@ -5,6 +5,7 @@
 // the data of the rip log.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,9 +58,10 @@ class RipAccuracy : public PassObserver {
 public:
     RipAccuracy(const TrackTable& table, const ExtractJob& job, RipAccuracyOptions options);
 
-    // Fetches (or takes from the cache) both databases' answers. Call before
-    // the run opens.
-    void LookUp();
+    // Fetches (or takes from the cache) both databases' answers, both at
+    // once. Call before the run opens. When `cancel` becomes true the
+    // look-ups end at once.
+    void LookUp(const std::atomic<bool>* cancel = nullptr);
     // For tests and callers that fetched the answers themselves.
     void SetAnswers(AccurateRipLookup accurateRip, CtdbLookup ctdb);
 
@@ -98,8 +100,10 @@ private:
     void MatchShiftedAccurateRip(const std::vector<TrackEdges>& disc,
                                  const std::vector<std::vector<uint32_t>>& offsetSums,
                                  const std::vector<int>& entryOf);
-    std::string AccurateRipLine(const TrackAccuracy& track) const;
-    std::string CtdbLine(const TrackAccuracy& track) const;
+    // A track's line for each database; `named` puts the database's name in
+    // the "not in database" line (the rip log names it at the line's start).
+    std::string AccurateRipLine(const TrackAccuracy& track, bool named = true) const;
+    std::string CtdbLine(const TrackAccuracy& track, bool named = true) const;
 
     DiscToc toc_;
     RipAccuracyOptions options_;

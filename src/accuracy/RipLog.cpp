@@ -9,7 +9,12 @@ namespace vindral::accuracy {
 
 namespace {
 
-constexpr std::string_view kSealPrefix = "Seal SHA-256: ";
+// The last line: a SHA-256 of the text above it. It shows accidental change
+// (a damaged copy, a cut transfer); anyone who edits the log can compute a
+// new one, so it proves nothing about who wrote the text.
+constexpr std::string_view kChecksumPrefix = "Checksum SHA-256 (shows accidental change): ";
+// What logs of earlier versions called the same line.
+constexpr std::string_view kOldChecksumPrefix = "Seal SHA-256: ";
 
 std::string Upper8(uint32_t value) {
     char buffer[16];
@@ -44,8 +49,8 @@ std::string UtcDateText() {
     return date;
 }
 
-std::string SealLine(std::string_view text) {
-    return std::string(kSealPrefix) + Sha256Hex(text) + "\n";
+std::string ChecksumLine(std::string_view text) {
+    return std::string(kChecksumPrefix) + Sha256Hex(text) + "\n";
 }
 
 std::string RenderRipLog(const RipLogData& data) {
@@ -87,29 +92,30 @@ std::string RenderRipLog(const RipLogData& data) {
         }
     }
     text += '\n';
-    text += SealLine(text);
+    text += ChecksumLine(text);
     return text;
 }
 
 RipLogState VerifyRipLog(std::string_view text) {
-    // The seal is the last line; a missing final newline is tolerated.
+    // The checksum is the last line; a missing final newline is tolerated.
     std::string_view body = text;
     if (!body.empty() && body.back() == '\n') {
         body.remove_suffix(1);
     }
     const std::size_t start = body.rfind('\n');
     const std::string_view last = start == std::string_view::npos ? body : body.substr(start + 1);
-    if (last.substr(0, kSealPrefix.size()) != kSealPrefix) {
-        return RipLogState::Unsealed;
+    std::string_view given;
+    for (const std::string_view prefix : {kChecksumPrefix, kOldChecksumPrefix}) {
+        if (last.substr(0, prefix.size()) == prefix) {
+            given = last.substr(prefix.size());
+        }
+    }
+    if (given.empty()) {
+        return RipLogState::NoChecksum;
     }
     const std::string_view above =
         start == std::string_view::npos ? std::string_view() : text.substr(0, start + 1);
-    const std::string expected = SealLine(above);
-    std::string_view given = last;
-    if (given == std::string_view(expected).substr(0, expected.size() - 1)) {
-        return RipLogState::Intact;
-    }
-    return RipLogState::Changed;
+    return given == Sha256Hex(above) ? RipLogState::Matches : RipLogState::Differs;
 }
 
 } // namespace vindral::accuracy

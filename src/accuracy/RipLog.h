@@ -1,8 +1,10 @@
 // The rip log: a plain UTF-8 text beside the track files that records how
 // the disc was read and what each track's checksums and database results
-// were. Its last line seals it with the SHA-256 of all the text above.
+// were. Its last line is the SHA-256 checksum of all the text above: it shows
+// accidental change, not a deliberate one (anyone can recompute it).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -40,16 +42,21 @@ struct RipLogData {
 // The present moment as a log gives its date: "2026-12-07 15:42:52 UTC".
 std::string UtcDateText();
 
-// The log text, sealed; every line ends with "\n".
+// The log text with its checksum line; every line ends with "\n".
 std::string RenderRipLog(const RipLogData& data);
 
-// The seal line for a text (the text must end with "\n").
-std::string SealLine(std::string_view text);
+// The checksum line for a text (the text must end with "\n").
+std::string ChecksumLine(std::string_view text);
+
+// A rip log larger than this is refused unread: a log of 99 tracks with every
+// line it can hold stays far below it.
+constexpr std::size_t kMaxRipLogBytes = 1u << 20;
 
 enum class RipLogState {
-    Intact,   // the seal matches the text above it
-    Changed,  // sealed, but the text or the seal was changed since
-    Unsealed, // no seal line at the end
+    Matches,    // the checksum is that of the text above it: as written, or
+                // rewritten together with a new checksum
+    Differs,    // the text or the checksum changed after it was written
+    NoChecksum, // the last line is no checksum line
 };
 
 RipLogState VerifyRipLog(std::string_view text);

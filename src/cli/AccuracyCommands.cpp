@@ -19,6 +19,7 @@
 #include "accuracy/RipAccuracy.h"
 #include "accuracy/RipLog.h"
 #include "net/HttpClient.h"
+#include "platform/FileSysCalls.h"
 #include "platform/OutputFile.h"
 #endif
 
@@ -72,38 +73,33 @@ int FindOffsetInDatabase(CdDevice device, const TrackTable& table, const std::st
 
 int FindOffsetCommand(CdDevice device, const TrackTable& table, const std::string& dbarPath,
                       std::ostream& out, std::ostream& err) {
-    std::ifstream in(dbarPath, std::ios::binary);
-    if (!in) {
-        err << "vindral-cli: cannot read " << dbarPath << ": " << std::strerror(errno) << "\n";
+    const platform::WholeFile file = platform::ReadWholeFile(dbarPath, net::kMaxAnswerBytes);
+    if (!file.ok) {
+        err << "vindral-cli: cannot read " << file.error << "\n";
         return kExitFailed;
     }
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string& bytes = file.text;
     return FindOffsetWithAnswer(device, table, reinterpret_cast<const uint8_t*>(bytes.data()),
                                 bytes.size(), out, err);
 }
 
-int VerifyLogCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
-    if (argc != 4 || std::strcmp(argv[2], "verify") != 0) {
-        err << "usage: vindral-cli log verify FILE\n";
-        return kExitUsage;
-    }
-    const std::string path = argv[3];
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        err << "vindral-cli: cannot read " << path << ": " << std::strerror(errno) << "\n";
+int VerifyLogCommand(const std::string& path, std::ostream& out, std::ostream& err) {
+    // A FIFO, a device or a huge file at the path is refused, never waited
+    // on or read without end.
+    const platform::WholeFile file = platform::ReadWholeFile(path, accuracy::kMaxRipLogBytes);
+    if (!file.ok) {
+        err << "vindral-cli: cannot read " << file.error << "\n";
         return kExitFailed;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    switch (accuracy::VerifyRipLog(text.str())) {
-    case accuracy::RipLogState::Intact:
-        out << path << ": intact, unchanged since it was sealed\n";
+    switch (accuracy::VerifyRipLog(file.text)) {
+    case accuracy::RipLogState::Matches:
+        out << path << ": " << kLogChecksumMatches << "\n";
         return kExitOk;
-    case accuracy::RipLogState::Changed:
-        out << path << ": changed since it was sealed\n";
+    case accuracy::RipLogState::Differs:
+        out << path << ": " << kLogChecksumDiffers << "\n";
         return kExitFailed;
-    case accuracy::RipLogState::Unsealed:
-        out << path << ": not sealed\n";
+    case accuracy::RipLogState::NoChecksum:
+        out << path << ": " << kLogWithoutChecksum << "\n";
         return kExitFailed;
     }
     return kExitFailed;
@@ -117,7 +113,7 @@ public:
                    accuracy::RipAccuracyOptions options)
         : accuracy_(table, job, std::move(options)) {}
 
-    void LookUp() { accuracy_.LookUp(); }
+    void LookUp() { accuracy_.LookUp(&interrupted); }
     PassObserver* Observer() override { return &accuracy_; }
     bool NotAccurate() const override { return accuracy_.AnyNotAccurate(); }
 
@@ -186,7 +182,7 @@ int FindOffsetInDatabase(CdDevice, const TrackTable&, const std::string&, std::o
     return kExitUsage;
 }
 
-int VerifyLogCommand(int, char**, std::ostream&, std::ostream& err) {
+int VerifyLogCommand(const std::string&, std::ostream&, std::ostream& err) {
     err << "vindral-cli: rip logs are not part of this build\n";
     return kExitUsage;
 }

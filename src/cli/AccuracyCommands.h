@@ -34,9 +34,17 @@ int FindOffsetWithAnswer(CdDevice device, const TrackTable& table, const uint8_t
 int FindOffsetInDatabase(CdDevice device, const TrackTable& table, const std::string& baseUrl,
                          std::ostream& out, std::ostream& err);
 
-// `log verify FILE`: 0 when the log's seal matches, 1 when the log was
-// changed, is not sealed or cannot be read, 2 on a usage error.
-int VerifyLogCommand(int argc, char** argv, std::ostream& out, std::ostream& err);
+// What `log verify` says after the file's name.
+inline constexpr const char* kLogChecksumMatches =
+    "checksum matches: the log is as it was written, or was rewritten with its checksum";
+inline constexpr const char* kLogChecksumDiffers =
+    "checksum does not match: the log was changed after it was written";
+inline constexpr const char* kLogWithoutChecksum =
+    "no checksum: the last line is not a rip log's checksum line";
+
+// `log verify FILE`: 0 when the checksum on the log's last line is that of
+// the text above it, 1 when it is not, the log has none or cannot be read.
+int VerifyLogCommand(const std::string& path, std::ostream& out, std::ostream& err);
 
 // What `rip --accurate` and `--verify=auto` ask for.
 struct RipCheckOptions {
@@ -62,7 +70,8 @@ public:
     virtual PassObserver* Observer() = 0;
     // A track was found in a database and matched none of its entries.
     virtual bool NotAccurate() const = 0;
-    // Writes the sealed rip log; false with `error` set ("<path>: <reason>").
+    // Writes the rip log with its checksum; false with `error` set
+    // ("<path>: <reason>").
     virtual bool WriteLog(const std::string& path, const RipLogContext& context,
                           std::string& error) const = 0;
 };

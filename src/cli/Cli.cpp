@@ -1,5 +1,6 @@
 #include "cli/Cli.h"
 #include "cli/AccuracyCommands.h"
+#include "cli/CommandLine.h"
 #include "cli/ServeCommand.h"
 
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "extract/JobBuilder.h"
 #include "extract/ReadOffset.h"
 #include "extract/RunProtocol.h"
+#include "platform/OutputFile.h"
 #include "platform/Platform.h"
 #include "platform/Settings.h"
 
@@ -32,371 +34,6 @@ std::atomic<bool> interrupted{false};
 
 namespace {
 
-const char* const kUsage =
-    "usage: vindral-cli drives [SOURCE]\n"
-    "       vindral-cli toc [SOURCE] [--drive N]\n"
-    "       vindral-cli rip [SOURCE] [--drive N] [--tracks LIST] [--out DIR] [--prefix NAME]\n"
-    "                       [--verify] [--c2] [--speed X] [--log FILE] [--offset N]\n"
-    "                       [--accurate] [--verify=auto] [--accuraterip-url URL] [--ctdb-url URL]\n"
-    "       vindral-cli ids [SOURCE] [--drive N]\n"
-    "       vindral-cli offset find [SOURCE] [--drive N] [--dbar FILE | --accuraterip-url URL]\n"
-    "       vindral-cli log verify FILE\n"
-    "       vindral-cli serve --image FILE.cue [--image ...]   (Linux, root)\n"
-    "SOURCE: --image FILE.cue (repeatable) | --demo | --device /dev/srN (repeatable);\n"
-    "        without one, the machine's CD-ROM drives are used. --emulated-speed X\n"
-    "        limits the emulated drives to X times the audio speed.\n"
-    "LIST:   all (every audio track, the default) or track numbers such as 1,3-5;\n"
-    "        0 is the audio before track 1 when the disc has some\n"
-    "X:      1, 2, 4, 8, 12, 16, 32 or max\n";
-
-const char* const kSourceHelp =
-    "\nSOURCE (without one, the machine's CD-ROM drives /dev/sr0 ... /dev/sr23):\n"
-    "  --image FILE.cue      an emulated drive over a CUE sheet with BIN or WAV files\n"
-    "                        (repeatable: one drive per image)\n"
-    "  --demo                an emulated drive with the built-in demo disc\n"
-    "  --device /dev/srN     this drive node only (repeatable)\n"
-    "  --emulated-speed X    limit the emulated drives to X times the audio speed\n";
-
-const char* const kDrivesHelp =
-    "usage: vindral-cli drives [SOURCE]\n"
-    "Lists the drives, one a line: [host adapter:target], vendor and product.\n";
-
-const char* const kTocHelp =
-    "usage: vindral-cli toc [SOURCE] [--drive N]\n"
-    "Prints the disc's table of contents: one line per track with its start, length\n"
-    "and size, then the number of tracks and the length of the disc.\n"
-    "\n"
-    "  --drive N             the drive, counted from 0 as 'drives' lists them (default 0)\n";
-
-const char* const kRipHelp =
-    "usage: vindral-cli rip [SOURCE] [--drive N] [--tracks LIST] [--out DIR] [--prefix NAME]\n"
-    "                       [--verify] [--c2] [--speed X] [--log FILE] [--offset N]\n"
-    "                       [--accurate] [--verify=auto] [--accuraterip-url URL] [--ctdb-url URL]\n"
-    "                       [--secure] [--agree N] [--max-reads N] [--cache-sectors N]\n"
-    "Copies audio tracks into WAV files named NAMEnn.wav (nn: the track number), prints\n"
-    "the status log and, on a terminal, a progress line on standard error.\n"
-    "\n"
-    "  --drive N             the drive, counted from 0 as 'drives' lists them (default 0)\n"
-    "  --tracks LIST         all (every audio track, the default) or track numbers\n"
-    "                        such as 1,3-5\n"
-    "  --out DIR             the folder for the files (default: the current folder)\n"
-    "  --prefix NAME         the start of every file name (default: Track)\n"
-    "  --verify              read every track twice and compare the file byte for byte\n"
-    "  --c2                  verify with the drive's C2 error pointers instead\n"
-    "  --speed X             read speed: 1, 2, 4, 8, 12, 16, 32 or max\n"
-    "  --log FILE            also save the status log into FILE\n"
-    "  --offset N            correct the drive's read offset of N samples (-3000 to\n"
-    "                        3000): sample j of a file is sample j + N of the reading\n"
-    "  --accurate            look the disc up in AccurateRip and CTDB when the run\n"
-    "                        starts, print each track's result after the log and\n"
-    "                        write the sealed rip log DIR/NAME.log\n"
-    "  --verify=auto         --verify --accurate, without the second reading of\n"
-    "                        tracks the databases confirm\n"
-    "  --accuraterip-url URL the AccurateRip database (default\n"
-    "                        http://www.accuraterip.com/accuraterip)\n"
-    "  --ctdb-url URL        the CTDB database (default http://db.cuetools.net)\n"
-    "  --secure              re-read sectors that fail, that the drive flags with C2\n"
-    "                        errors or that the verification finds different, until\n"
-    "                        readings agree; a track that never agrees is kept,\n"
-    "                        marked suspicious, and the run goes on\n"
-    "  --agree N             readings that must agree, 2 to 8 (default 2)\n"
-    "  --max-reads N         readings of a sector at most (default 20)\n"
-    "  --cache-sectors N     the drive's cache in sectors, read past before each\n"
-    "                        re-read (default 2048; 0 leaves the cache alone)\n"
-    "\n"
-    "Exit status: 0 every track extracted (and verified without a differing byte),\n"
-    "1 a track failed or differed, or was found not accurate (with --secure: a track\n"
-    "is suspicious or could not be read), 2 usage error,\n"
-    "130 interrupted (Ctrl+C cancels and removes the partial file).\n";
-
-const char* const kIdsHelp =
-    "usage: vindral-cli ids [SOURCE] [--drive N]\n"
-    "Prints the disc's AccurateRip ID, CDDB ID, MusicBrainz disc ID and CTDB TOC ID,\n"
-    "one a line.\n"
-    "\n"
-    "  --drive N             the drive, counted from 0 as 'drives' lists them (default 0)\n";
-
-const char* const kOffsetHelp =
-    "usage: vindral-cli offset find [SOURCE] [--drive N] [--dbar FILE | --accuraterip-url URL]\n"
-    "Finds the drive's read offset: reads sectors 445 to 455 of every audio track\n"
-    "and compares their AccurateRip offset-finding sums, shifted by up to 2940\n"
-    "samples either way, with those of every pressing in the disc's AccurateRip\n"
-    "answer. Prints one line per offset that matches, with the tracks that agree,\n"
-    "most first; that offset is the value for --offset.\n"
-    "\n"
-    "  --drive N             the drive, counted from 0 as 'drives' lists them (default 0)\n"
-    "  --dbar FILE           the disc's AccurateRip answer (a dBAR file) instead of\n"
-    "                        the database's\n"
-    "  --accuraterip-url URL the AccurateRip database to ask (default: the settings'\n"
-    "                        accurateRipUrl, else http://www.accuraterip.com/accuraterip);\n"
-    "                        answers are kept in $XDG_CACHE_HOME/vindral/\n"
-    "\n"
-    "Exit status: 0 an offset matches, 1 none does, the disc is not in the database,\n"
-    "the database cannot be reached or the disc cannot be read, 2 usage error.\n";
-
-const char* const kGeneralHelp =
-    "\nvindral-cli COMMAND --help shows the options of a command;\n"
-    "vindral-cli --version shows the version.\n";
-
-// The help of one command, or the general usage for an empty name.
-std::string HelpText(const std::string& command) {
-    if (command == "drives") {
-        return std::string(kDrivesHelp) + kSourceHelp;
-    }
-    if (command == "toc") {
-        return std::string(kTocHelp) + kSourceHelp;
-    }
-    if (command == "rip") {
-        return std::string(kRipHelp) + kSourceHelp;
-    }
-    if (command == "ids") {
-        return std::string(kIdsHelp) + kSourceHelp;
-    }
-    if (command == "offset") {
-        return std::string(kOffsetHelp) + kSourceHelp;
-    }
-    if (command == "serve") {
-        return ServeHelpText();
-    }
-    return std::string(kUsage) + kGeneralHelp;
-}
-
-struct Options {
-    std::string command;
-    std::string helpFor; // with command "help": the command asked about, or empty
-    DriveSourceOptions source;
-    int drive = 0;
-    std::string tracks = "all";
-    std::string out;
-    std::string prefix = "Track";
-    bool verify = false;
-    bool c2 = false;
-    std::optional<uint16_t> speed;
-    std::string logFile;
-    int32_t offset = 0;
-    bool secure = false;
-    SecureSettings secureSettings;
-    // Which of --agree, --max-reads and --cache-sectors were given; the
-    // others come from the settings file.
-    bool agreeGiven = false;
-    bool maxReadsGiven = false;
-    bool cacheGiven = false;
-    std::string dbarFile; // offset find
-    RipCheckOptions checks;
-};
-
-bool ParseNumber(const std::string& text, int& value) {
-    if (text.empty() || text.size() > 6) {
-        return false;
-    }
-    value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        value = value * 10 + (c - '0');
-    }
-    return true;
-}
-
-// A read offset: an optional sign and at most four digits, -3000 to 3000.
-bool ParseOffset(const std::string& text, int32_t& offset) {
-    std::size_t at = 0;
-    bool negative = false;
-    if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
-        negative = text[0] == '-';
-        at = 1;
-    }
-    int value = 0;
-    const std::string digits = text.substr(at);
-    if (digits.size() > 4 || !ParseNumber(digits, value) || value > kMaxReadOffset) {
-        return false;
-    }
-    offset = negative ? -value : value;
-    return true;
-}
-
-// Returns 0 when parsed, else the exit status with the message written.
-int ParseOptions(int argc, char** argv, Options& options, std::ostream& err) {
-    if (argc < 2) {
-        err << kUsage;
-        return kExitUsage;
-    }
-    options.command = argv[1];
-    auto known = [](const std::string& name) {
-        return name == "drives" || name == "toc" || name == "rip" || name == "ids" ||
-               name == "offset" || name == "serve";
-    };
-    if (options.command == "--version") {
-        options.command = "version";
-        return 0;
-    }
-    if (options.command == "--help" || options.command == "-h" || options.command == "help") {
-        // "help rip" asks about one command.
-        if (options.command == "help" && argc > 2) {
-            if (!known(argv[2])) {
-                err << "vindral-cli: unknown command '" << argv[2] << "'\n" << kUsage;
-                return kExitUsage;
-            }
-            options.helpFor = argv[2];
-        }
-        options.command = "help";
-        return 0;
-    }
-    if (!known(options.command)) {
-        err << "vindral-cli: unknown command '" << options.command << "'\n" << kUsage;
-        return kExitUsage;
-    }
-    for (int i = 2; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            options.helpFor = options.command;
-            options.command = "help";
-            return 0;
-        }
-    }
-    const bool rip = options.command == "rip";
-    const bool offsetFind = options.command == "offset";
-    int firstOption = 2;
-    if (offsetFind) {
-        if (argc < 3 || std::strcmp(argv[2], "find") != 0) {
-            err << "vindral-cli: usage: vindral-cli offset find [SOURCE] [--drive N] [--dbar FILE | "
-                   "--accuraterip-url URL]\n";
-            return kExitUsage;
-        }
-        firstOption = 3;
-    }
-    for (int i = firstOption; i < argc; ++i) {
-        std::string error;
-        const bool source = ParseDriveSourceOption(argc, argv, i, options.source, error);
-        if (!error.empty()) {
-            err << "vindral-cli: " << error << "\n";
-            return kExitUsage;
-        }
-        if (source) {
-            continue;
-        }
-        const std::string arg = argv[i];
-        auto value = [&](std::string& into) {
-            if (i + 1 >= argc) {
-                err << "vindral-cli: " << arg << " needs a value\n";
-                return false;
-            }
-            into = argv[++i];
-            return true;
-        };
-        std::string text;
-        if (arg == "--drive" && options.command != "drives") {
-            if (!value(text)) {
-                return kExitUsage;
-            }
-            if (!ParseNumber(text, options.drive)) {
-                err << "vindral-cli: --drive takes a drive number from 0\n";
-                return kExitUsage;
-            }
-        } else if (rip && arg == "--tracks") {
-            if (!value(options.tracks)) {
-                return kExitUsage;
-            }
-        } else if (rip && arg == "--out") {
-            if (!value(options.out)) {
-                return kExitUsage;
-            }
-        } else if (rip && arg == "--prefix") {
-            if (!value(options.prefix)) {
-                return kExitUsage;
-            }
-        } else if (rip && arg == "--verify") {
-            options.verify = true;
-        } else if (rip && arg == "--accurate") {
-            options.checks.accurate = true;
-        } else if (rip && arg == "--verify=auto") {
-            options.verify = true;
-            options.checks.accurate = true;
-            options.checks.skipConfirmed = true;
-        } else if ((rip || offsetFind) && arg == "--accuraterip-url") {
-            if (!value(options.checks.accurateRipUrl)) {
-                return kExitUsage;
-            }
-        } else if (rip && arg == "--ctdb-url") {
-            if (!value(options.checks.ctdbUrl)) {
-                return kExitUsage;
-            }
-        } else if (rip && arg == "--c2") {
-            options.c2 = true;
-        } else if (rip && arg == "--speed") {
-            if (!value(text)) {
-                return kExitUsage;
-            }
-            options.speed = SpeedFromArgument(text);
-            if (!options.speed) {
-                err << "vindral-cli: --speed takes 1, 2, 4, 8, 12, 16, 32 or max\n";
-                return kExitUsage;
-            }
-        } else if (rip && arg == "--log") {
-            if (!value(options.logFile)) {
-                return kExitUsage;
-            }
-        } else if (rip && arg == "--offset") {
-            if (!value(text)) {
-                return kExitUsage;
-            }
-            if (!ParseOffset(text, options.offset)) {
-                err << "vindral-cli: --offset takes a number of samples from -3000 to 3000\n";
-                return kExitUsage;
-            }
-            // A corrected rip is checked against the databases.
-            options.checks.accurate = true;
-        } else if (rip && arg == "--secure") {
-            options.secure = true;
-        } else if (rip && (arg == "--agree" || arg == "--max-reads" || arg == "--cache-sectors")) {
-            int number = 0;
-            if (!value(text)) {
-                return kExitUsage;
-            }
-            const bool parsed = ParseNumber(text, number);
-            if (arg == "--agree" && (!parsed || number < 2 || number > 8)) {
-                err << "vindral-cli: --agree takes a number from 2 to 8\n";
-                return kExitUsage;
-            }
-            if (arg == "--max-reads" && (!parsed || number < 2 || number > 1000)) {
-                err << "vindral-cli: --max-reads takes a number from 2 to 1000\n";
-                return kExitUsage;
-            }
-            if (arg == "--cache-sectors" && (!parsed || number > 100000)) {
-                err << "vindral-cli: --cache-sectors takes a number from 0 to 100000\n";
-                return kExitUsage;
-            }
-            if (arg == "--agree") {
-                options.secureSettings.agreeing = number;
-                options.agreeGiven = true;
-            } else if (arg == "--max-reads") {
-                options.secureSettings.maxReadings = number;
-                options.maxReadsGiven = true;
-            } else {
-                options.secureSettings.cacheSectors = number;
-                options.cacheGiven = true;
-            }
-        } else if (offsetFind && arg == "--dbar") {
-            if (!value(options.dbarFile)) {
-                return kExitUsage;
-            }
-        } else {
-            err << "vindral-cli: unknown option '" << arg << "'\n" << kUsage;
-            return kExitUsage;
-        }
-    }
-    if (offsetFind && !options.dbarFile.empty() && !options.checks.accurateRipUrl.empty()) {
-        err << "vindral-cli: --dbar and --accuraterip-url cannot be combined\n";
-        return kExitUsage;
-    }
-    const DriveSourceOptions& source = options.source;
-    if (!source.devices.empty() && (source.demo || !source.images.empty())) {
-        err << "vindral-cli: --device cannot be combined with --image or --demo\n";
-        return kExitUsage;
-    }
-    return 0;
-}
-
 // Brings up the drives as the main window does; returns 0 or the exit status.
 // `notes` receives, per drive, what the image reader said about the image.
 int OpenDrives(const Options& options, std::vector<DriveLine>& drives, std::ostream& err,
@@ -408,7 +45,7 @@ int OpenDrives(const Options& options, std::vector<DriveLine>& drives, std::ostr
         return kExitFailed;
     }
     if (InitialiseTransport() == 0) {
-        err << "Unable to initialize WNASPI32.DLL\n" << NoDriveDetail() << "\n";
+        err << NoDriveMessage() << "\n" << NoDriveDetail() << "\n";
         return kExitFailed;
     }
     drives = FindDrives();
@@ -562,7 +199,37 @@ std::string SpeedName(const std::optional<uint16_t>& speed) {
     return std::to_string(*speed / 177) + " X";
 }
 
+// Whether the status log can be saved as FILE: its temporary file is created
+// and removed again, before anything is read. False with `error` set.
+bool LogFileCanBeCreated(const std::string& path, std::string& error) {
+    platform::OutputFile file;
+    if (!file.Create(path)) {
+        error = file.Error();
+        return false;
+    }
+    file.Discard();
+    return true;
+}
+
+// The stored settings; a file that is there but cannot be used (not a
+// regular file, too large, unreadable) is named on standard error, and the
+// defaults stand in for it.
+platform::Settings StoredSettings(std::ostream& err) {
+    std::string problem;
+    platform::Settings settings = platform::LoadSettings(platform::DefaultSettingsPath(), &problem);
+    if (!problem.empty()) {
+        err << "vindral-cli: the settings are not used, " << problem << "\n";
+    }
+    return settings;
+}
+
 int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
+    if (std::string error; !options.logFile.empty() && !LogFileCanBeCreated(options.logFile, error)) {
+        // The same lines and status as a log that could not be saved at the
+        // end, but before the first read.
+        err << "Error saving file\n" << error << "\n";
+        return kExitFailed;
+    }
     CdDevice device;
     TrackTable table;
     std::string driveText;
@@ -605,23 +272,43 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     job.readOffset = options.offset;
     job.secure = options.secure;
     job.secureSettings = options.secureSettings;
+    // Read once, when an option needs them.
+    std::optional<platform::Settings> storedSettings;
+    auto stored = [&storedSettings, &err]() -> const platform::Settings& {
+        if (!storedSettings) {
+            storedSettings = StoredSettings(err);
+        }
+        return *storedSettings;
+    };
     if (options.secure) {
-        const platform::Settings stored = platform::LoadSettings(platform::DefaultSettingsPath());
         if (!options.agreeGiven) {
-            job.secureSettings.agreeing = stored.secureAgreeing;
+            job.secureSettings.agreeing = stored().secureAgreeing;
         }
         if (!options.maxReadsGiven) {
-            job.secureSettings.maxReadings = stored.secureMaxReadings;
+            job.secureSettings.maxReadings = stored().secureMaxReadings;
         }
         if (!options.cacheGiven) {
-            job.secureSettings.cacheSectors = stored.driveCacheSectors;
+            job.secureSettings.cacheSectors = stored().driveCacheSectors;
         }
     }
     job.readMethod = ProbeReadMethod(device.hostAdapter, device.target);
-    if (job.secure && !job.tracks.empty()) {
-        job.c2Pointers = ProbeC2Pointers(device.hostAdapter, device.target, job.readMethod,
-                                         job.tracks.front().track.start);
+    auto restoreBlockMode = [&] {
+        if (job.readMethod != kReadCd && job.readMethod != kReadCdda) {
+            CdCommands::SelectBlockMode(device.hostAdapter, device.target, 1);
+        }
+    };
+    const bool c2Pointers = (options.c2 || job.secure) && !job.tracks.empty() &&
+                            ProbeC2Pointers(device.hostAdapter, device.target, job.readMethod,
+                                            job.tracks.front().track.start);
+    if (options.c2 && !c2Pointers) {
+        err << "vindral-cli: --c2 needs the drive's C2 error pointers, and this drive gives none "
+               "when read with "
+            << ReadMethodName(job.readMethod)
+            << "; use --verify, which compares a second reading byte for byte\n";
+        restoreBlockMode();
+        return kExitUsage;
     }
+    job.c2Pointers = job.secure && c2Pointers;
     const uint64_t needed = NeededBytes(job);
     const FreeSpace space = FreeSpaceForJob(job);
     if (!space.error.empty() || needed > space.bytes) {
@@ -631,9 +318,7 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
             message.replace(end, 2, "\n");
         }
         err << message << "\n";
-        if (job.readMethod != kReadCd && job.readMethod != kReadCdda) {
-            CdCommands::SelectBlockMode(device.hostAdapter, device.target, 1);
-        }
+        restoreBlockMode();
         return kExitFailed;
     }
 
@@ -644,12 +329,11 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         // The URLs of the options, else those of the settings, else the
         // public databases.
         RipCheckOptions checkOptions = options.checks;
-        const platform::Settings stored = platform::LoadSettings(platform::DefaultSettingsPath());
         if (checkOptions.accurateRipUrl.empty()) {
-            checkOptions.accurateRipUrl = stored.accurateRipUrl;
+            checkOptions.accurateRipUrl = stored().accurateRipUrl;
         }
         if (checkOptions.ctdbUrl.empty()) {
-            checkOptions.ctdbUrl = stored.ctdbUrl;
+            checkOptions.ctdbUrl = stored().ctdbUrl;
         }
         // Secure reading takes a track the databases confirm on its first
         // reading, as --verify=auto does.
@@ -659,6 +343,13 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         if (!checks) {
             err << "vindral-cli: " << checksError << "\n";
             return kExitUsage;
+        }
+        if (interrupted.load()) {
+            // Ctrl+C while the databases were asked: nothing was read yet.
+            if (job.readMethod != kReadCd && job.readMethod != kReadCdda) {
+                CdCommands::SelectBlockMode(device.hostAdapter, device.target, 1);
+            }
+            return kExitInterrupted;
         }
     }
     const std::string ripLogPath = folder + options.prefix + ".log";
@@ -798,36 +489,22 @@ std::optional<std::vector<int>> ParseTrackList(const std::string& text, const Tr
     return rows;
 }
 
-std::optional<uint16_t> SpeedFromArgument(const std::string& text) {
-    if (text == "max") {
-        return static_cast<uint16_t>(0xFFFF);
-    }
-    int multiple = 0;
-    if (!ParseNumber(text, multiple)) {
-        return std::nullopt;
-    }
-    for (int allowed : {1, 2, 4, 8, 12, 16, 32}) {
-        if (multiple == allowed) {
-            return static_cast<uint16_t>(177 * multiple);
-        }
-    }
-    return std::nullopt;
-}
-
 int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
-    if (argc >= 2 && std::strcmp(argv[1], "log") == 0) {
-        return VerifyLogCommand(argc, argv, out, err);
-    }
+    // serve reads its own options (its tests run it with a fake kernel).
     if (argc >= 2 && std::strcmp(argv[1], "serve") == 0) {
         return ServeCommand(argc, argv, out, err);
     }
     Options options;
-    if (int status = ParseOptions(argc, argv, options, err)) {
+    if (int status = ParseCommandLine(argc, argv, options, err)) {
         return status;
     }
     if (options.command == "help") {
-        out << HelpText(options.helpFor);
+        const CommandSpec* command = FindCommand(options.helpFor);
+        out << (command != nullptr ? CommandHelpText(*command) : GeneralHelpText());
         return kExitOk;
+    }
+    if (options.command == "log") {
+        return VerifyLogCommand(options.operands.front(), out, err);
     }
     if (options.command == "version") {
         out << "vindral-cli " << VINDRAL_VERSION << "\n";
@@ -867,7 +544,7 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
         // database.
         std::string url = options.checks.accurateRipUrl;
         if (url.empty()) {
-            url = platform::LoadSettings(platform::DefaultSettingsPath()).accurateRipUrl;
+            url = StoredSettings(err).accurateRipUrl;
         }
         return FindOffsetInDatabase(device, table, url, out, err);
     }

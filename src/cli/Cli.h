@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/CommandLine.h"
 #include "drive/DriveSearch.h"
 
 namespace vindral::cli {
@@ -26,10 +27,6 @@ extern std::atomic<bool> interrupted;
 // number, bad syntax, a data track).
 std::optional<std::vector<int>> ParseTrackList(const std::string& text, const TrackTable& table,
                                                std::string& error);
-
-// The read speed sent for a --speed value: the speed list's multiples
-// (1, 2, 4, 8, 12, 16, 32) times 177 kB/s, or 65535 for "max".
-std::optional<uint16_t> SpeedFromArgument(const std::string& text);
 
 // Runs one command line; returns the exit status.
 int Run(int argc, char** argv, std::ostream& out, std::ostream& err);

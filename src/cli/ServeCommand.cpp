@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/Cli.h"
+#include "cli/CommandLine.h"
 #include "drive/DriveSource.h"
 #include "drive/emulated/CueSheet.h"
 #include "drive/emulated/DemoDisc.h"
@@ -21,22 +22,6 @@
 namespace vindral::cli {
 
 namespace {
-
-const char* const kServeHelp =
-    "usage: vindral-cli serve --image FILE.cue [--image FILE.cue ...] [--demo]\n"
-    "                         [--emulated-speed X]\n"
-    "Serves the emulated drive of each image (with all its REM DAMAGE and REM DRIVE\n"
-    "behaviour) to the Linux kernel as a SCSI CD-ROM, through the kernel's SCSI\n"
-    "target subsystem (modules target_core_user and tcm_loop, configfs mounted),\n"
-    "prints one line per image with the device node that appeared (/dev/srN), and\n"
-    "serves until Ctrl+C or SIGTERM; then it removes everything it set up. Any CD\n"
-    "program on the machine can read the images from those nodes meanwhile. When a\n"
-    "CUE sheet changes, its drive sees a new disc (medium changed).\n"
-    "Needs root. What a serve that was killed left behind is removed by the next.\n"
-    "\n"
-    "  --image FILE.cue      a disc image (repeatable: one drive per image)\n"
-    "  --demo                a drive with the built-in demo disc\n"
-    "  --emulated-speed X    limit the drives to X times the audio speed\n";
 
 struct ServedDrive {
     std::string name;
@@ -79,7 +64,7 @@ int PrepareDrives(int argc, char** argv, std::vector<ServedDrive>& drives, bool&
             return kExitUsage;
         }
         if (!known) {
-            err << "vindral-cli: unknown option '" << argv[i] << "'\n" << kServeHelp;
+            err << "vindral-cli: unknown option '" << argv[i] << "'\n" << ServeHelpText();
             return kExitUsage;
         }
     }
@@ -88,13 +73,12 @@ int PrepareDrives(int argc, char** argv, std::vector<ServedDrive>& drives, bool&
         return kExitUsage;
     }
     if (source.images.empty() && !source.demo) {
-        err << "vindral-cli: serve needs --image FILE.cue or --demo\n" << kServeHelp;
+        err << "vindral-cli: serve needs --image FILE.cue or --demo\n" << ServeHelpText();
         return kExitUsage;
     }
     if (source.demo) {
         auto drive = std::make_shared<emulated::EmulatedDrive>(emulated::MakeDemoDisc());
-        drive->SetSpeedLimitKBps(source.emulatedSpeedKBps != 0 ? source.emulatedSpeedKBps
-                                                                : emulated::kDemoSpeedKBps);
+        drive->SetSpeedLimitKBps(EmulatedSpeedLimit(source, emulated::kDemoSpeedKBps));
         drives.push_back({"demo", drive, false, {}});
     }
     for (const std::string& image : source.images) {
@@ -105,9 +89,7 @@ int PrepareDrives(int argc, char** argv, std::vector<ServedDrive>& drives, bool&
             return kExitFailed;
         }
         auto drive = std::make_shared<emulated::EmulatedDrive>(disc);
-        if (source.emulatedSpeedKBps != 0) {
-            drive->SetSpeedLimitKBps(source.emulatedSpeedKBps);
-        }
+        drive->SetSpeedLimitKBps(EmulatedSpeedLimit(source, 0));
         drives.push_back({image, drive, true, FileStamp(image)});
     }
     return 0;
@@ -115,7 +97,7 @@ int PrepareDrives(int argc, char** argv, std::vector<ServedDrive>& drives, bool&
 
 } // namespace
 
-std::string ServeHelpText() { return kServeHelp; }
+std::string ServeHelpText() { return CommandHelpText(*FindCommand("serve")); }
 
 #if defined(__linux__)
 
@@ -141,7 +123,7 @@ int ServeCommand(int argc, char** argv, std::ostream& out, std::ostream& err,
         return status;
     }
     if (help) {
-        out << kServeHelp;
+        out << ServeHelpText();
         return kExitOk;
     }
     if (!environment.root) {
@@ -260,7 +242,7 @@ int ServeCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
         return status;
     }
     if (help) {
-        out << kServeHelp;
+        out << ServeHelpText();
         return kExitOk;
     }
     err << "vindral-cli: serve needs Linux and its SCSI target subsystem\n";

@@ -42,10 +42,14 @@ bool ParseDriveSourceOption(int argc, char** argv, int& i, DriveSourceOptions& o
         if (!takeValue("--emulated-speed", values)) {
             return true;
         }
+        if (values.back() == "max") {
+            options.emulatedSpeedKBps = kEmulatedSpeedMax;
+            return true;
+        }
         char* end = nullptr;
         const double multiple = std::strtod(values.back().c_str(), &end);
         if (end == values.back().c_str() || *end != '\0' || !(multiple > 0) || multiple > 300) {
-            error = "--emulated-speed takes a multiple of the audio speed, such as 40";
+            error = "--emulated-speed takes a multiple of the audio speed, such as 40, or max";
             return true;
         }
         options.emulatedSpeedKBps = static_cast<uint32_t>(multiple * 176.4 + 0.5);
@@ -71,8 +75,7 @@ bool SetUpDrives(const DriveSourceOptions& options, std::string& error,
     auto transport = std::make_unique<emulated::EmulatedTransport>();
     if (options.demo) {
         auto drive = transport->AddDrive(emulated::MakeDemoDisc());
-        drive->SetSpeedLimitKBps(options.emulatedSpeedKBps != 0 ? options.emulatedSpeedKBps
-                                                                 : emulated::kDemoSpeedKBps);
+        drive->SetSpeedLimitKBps(EmulatedSpeedLimit(options, emulated::kDemoSpeedKBps));
         if (drives != nullptr) {
             drives->push_back(drive);
         }
@@ -83,9 +86,7 @@ bool SetUpDrives(const DriveSourceOptions& options, std::string& error,
             return false;
         }
         auto drive = transport->AddDrive(disc);
-        if (options.emulatedSpeedKBps != 0) {
-            drive->SetSpeedLimitKBps(options.emulatedSpeedKBps);
-        }
+        drive->SetSpeedLimitKBps(EmulatedSpeedLimit(options, 0));
         if (drives != nullptr) {
             drives->push_back(drive);
         }
@@ -97,6 +98,21 @@ bool SetUpDrives(const DriveSourceOptions& options, std::string& error,
 } // namespace vindral
 
 namespace vindral {
+
+uint32_t EmulatedSpeedLimit(const DriveSourceOptions& options, uint32_t ownKBps) {
+    if (options.emulatedSpeedKBps == kEmulatedSpeedMax) {
+        return 0;
+    }
+    return options.emulatedSpeedKBps != 0 ? options.emulatedSpeedKBps : ownKBps;
+}
+
+std::string NoDriveMessage() {
+#if defined(_WIN32)
+    return "Unable to initialize WNASPI32.DLL";
+#else
+    return "Unable to reach a CD-ROM drive through SG_IO";
+#endif
+}
 
 std::string NoDriveDetail() {
     const std::string hint = "To work without a drive, start with --demo (the built-in demo disc) "

@@ -8,6 +8,7 @@
 
 #include "drive/CdCommands.h"
 #include "drive/Transport.h"
+#include "platform/OutputFile.h"
 #include "platform/Platform.h"
 
 namespace vindral {
@@ -172,6 +173,34 @@ FreeSpace FreeSpaceForJob(const ExtractJob& job) {
         space.error = "The free space of " + folder + " cannot be found: " + reason;
     }
     return space;
+}
+
+std::string RemoveLeftoverTemporaries(const ExtractJob& job) {
+    int removed = 0;
+    std::vector<std::string> folders;
+    for (const JobEntry& entry : job.tracks) {
+        const auto slash = entry.path.find_last_of("/\\");
+        const std::string base = slash == std::string::npos ? "" : entry.path.substr(0, slash + 1);
+        const std::string name = entry.path.substr(base.size());
+        const std::string folder = base.empty() ? "./" : base;
+        for (const std::string& leftover : platform::LeftoverTemporaryNames(base, name)) {
+            if (std::remove((base + leftover).c_str()) == 0) {
+                ++removed;
+                if (std::find(folders.begin(), folders.end(), folder) == folders.end()) {
+                    folders.push_back(folder);
+                }
+            }
+        }
+    }
+    if (removed == 0) {
+        return {};
+    }
+    std::string where;
+    for (const std::string& folder : folders) {
+        where += (where.empty() ? "" : ", ") + folder;
+    }
+    return "Removed " + std::to_string(removed) + " temporary file(s) an interrupted rip left in " +
+           where;
 }
 
 } // namespace vindral

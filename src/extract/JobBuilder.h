@@ -55,4 +55,11 @@ struct FreeSpace {
 // The free space for the job's first file, in its own folder.
 FreeSpace FreeSpaceForJob(const ExtractJob& job);
 
+// Removes the temporary files that a killed rip left beside the job's track
+// files (only names the program makes for those very files: a file is never
+// left that way but by a rip that could not clean up). Returns the line that
+// says so ("Removed 2 temporary file(s) an interrupted rip left in out/"), or
+// nothing when there were none.
+std::string RemoveLeftoverTemporaries(const ExtractJob& job);
+
 } // namespace vindral

@@ -102,6 +102,9 @@ void RunProtocol::Open() {
                       job_.c2Pointers ? "C2 error pointers used"
                                       : "no C2 error pointers"));
     }
+    if (std::string removed = RemoveLeftoverTemporaries(job_); !removed.empty()) {
+        AddLog(std::move(removed));
+    }
 
     trackIndex_ = 0;
     run.player.currentTrack = 0;
@@ -344,6 +347,8 @@ void RunProtocol::HandleProgress(int code, void* param) {
 void RunProtocol::ReportFileProblem() {
     if (!run_->fileError.empty()) {
         view_.FileProblem(run_->fileError);
+        // The reason goes into the log too, so that a saved log says why.
+        AddLog(run_->fileError);
     }
 }
 

@@ -302,7 +302,7 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
     }
 
     bool written = file.Write(buffer, fill);
-    if (written && std::fseek(file.Stream(), 0, SEEK_SET) != 0) {
+    if (written && !file.SeekTo(0)) {
         written = false;
     }
     written = written && file.Write(header.data(), header.size());

@@ -1,12 +1,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <sstream>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "net/HttpClient.h"
+#include "platform/FileSysCalls.h"
 #include "platform/OutputFile.h"
 #include "platform/Platform.h"
 
@@ -76,16 +77,18 @@ std::optional<std::string> AnswerCache::Load(const std::string& name) const {
     if (now - info.st_mtime > maxAgeSeconds_ || info.st_mtime > now + 60) {
         return std::nullopt;
     }
-    if (static_cast<unsigned long long>(info.st_size) > kMaxAnswerBytes) {
+    platform::WholeFile file = platform::ReadWholeFile(path, kMaxAnswerBytes);
+    if (!file.ok) {
         return std::nullopt;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
+    return std::move(file.text);
+}
+
+void AnswerCache::Drop(const std::string& name) const {
+    if (folder_.empty() || !SafeName(name)) {
+        return;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    (void)::unlink((folder_ + name).c_str());
 }
 
 bool AnswerCache::Store(const std::string& name, const std::string& body) const {

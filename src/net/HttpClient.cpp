@@ -14,6 +14,8 @@ void InitialiseCurlOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+constexpr int kCancelPollMs = 50;
+
 struct Receiver {
     std::string body;
     bool tooLarge = false;
@@ -32,7 +34,7 @@ std::size_t Receive(char* data, std::size_t size, std::size_t count, void* user)
 
 } // namespace
 
-HttpAnswer HttpGet(const std::string& url, long timeoutSeconds) {
+HttpAnswer HttpGet(const std::string& url, long timeoutSeconds, const std::atomic<bool>* cancel) {
     InitialiseCurlOnce();
     HttpAnswer answer;
     CURL* curl = curl_easy_init();
@@ -55,11 +57,49 @@ HttpAnswer HttpGet(const std::string& url, long timeoutSeconds) {
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &receiver);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
 
-    const CURLcode result = curl_easy_perform(curl);
+    // The transfer runs in steps of at most kCancelPollMs, so that a cancel
+    // ends it at once rather than at the end of the time limit.
+    CURLcode result = CURLE_OK;
+    bool cancelled = false;
+    CURLM* multi = curl_multi_init();
+    if (multi == nullptr || curl_multi_add_handle(multi, curl) != CURLM_OK) {
+        result = CURLE_OUT_OF_MEMORY;
+    } else {
+        int running = 1;
+        while (running > 0) {
+            if (cancel != nullptr && cancel->load()) {
+                cancelled = true;
+                break;
+            }
+            if (curl_multi_perform(multi, &running) != CURLM_OK) {
+                result = CURLE_RECV_ERROR;
+                break;
+            }
+            if (running > 0 && curl_multi_poll(multi, nullptr, 0, kCancelPollMs, nullptr) != CURLM_OK) {
+                result = CURLE_RECV_ERROR;
+                break;
+            }
+        }
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == curl) {
+                result = message->data.result;
+            }
+        }
+        curl_multi_remove_handle(multi, curl);
+    }
+    if (multi != nullptr) {
+        curl_multi_cleanup(multi);
+    }
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(curl);
     answer.status = status;
+
+    if (cancelled) {
+        answer.reason = "cancelled";
+        return answer;
+    }
 
     if (receiver.tooLarge) {
         answer.reason = "the answer is larger than " + std::to_string(kMaxAnswerBytes) + " bytes";

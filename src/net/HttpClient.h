@@ -3,6 +3,7 @@
 // result ("database not reachable"), never an exception.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -28,8 +29,11 @@ struct HttpAnswer {
     bool fromCache = false;
 };
 
-// GET `url` (http or https only; redirects followed within those).
-HttpAnswer HttpGet(const std::string& url, long timeoutSeconds = kRequestTimeoutSeconds);
+// GET `url` (http or https only; redirects followed within those). When
+// `cancel` becomes true the request ends within a few hundredths of a
+// second, Unreachable with the reason "cancelled".
+HttpAnswer HttpGet(const std::string& url, long timeoutSeconds = kRequestTimeoutSeconds,
+                   const std::atomic<bool>* cancel = nullptr);
 
 // The cache folder: $XDG_CACHE_HOME/vindral/, or ~/.cache/vindral/ when
 // XDG_CACHE_HOME is unset or empty; always with a trailing '/'.
@@ -43,8 +47,12 @@ public:
     // An empty folder disables the cache.
     explicit AnswerCache(std::string folder, long maxAgeSeconds = 7 * 24 * 3600);
 
-    // The stored answer, unless missing or older than the maximum age.
+    // The stored answer, unless missing, older than the maximum age, not a
+    // regular file or larger than kMaxAnswerBytes.
     std::optional<std::string> Load(const std::string& name) const;
+    // Removes a stored answer (one that could not be read, so that it is
+    // fetched again).
+    void Drop(const std::string& name) const;
     // Stores an answer (through a temporary file and a rename), creating the
     // folders; false when it could not be written.
     bool Store(const std::string& name, const std::string& body) const;

@@ -1,26 +1,20 @@
 #include "platform/OutputFile.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <random>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#if defined(_WIN32)
-#include <io.h>
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
+#include <filesystem>
 
 namespace vindral::platform {
 
 namespace {
 
 constexpr int kCreateAttempts = 100;
+constexpr std::size_t kTagLength = 6;
 
 std::string RandomTag() {
     static constexpr char kAlphabet[] =
@@ -30,41 +24,15 @@ std::string RandomTag() {
         std::random_device{}() ^
         static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
         (counter.fetch_add(1) << 32)};
-    std::string tag(6, 'A');
+    std::string tag(kTagLength, 'A');
     for (char& c : tag) {
         c = kAlphabet[engine() % (sizeof kAlphabet - 1)];
     }
     return tag;
 }
 
-int OpenExclusive(const std::string& path) {
-#if defined(_WIN32)
-    return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-#else
-    // The mode is that of any new file: the user's umask applies.
-    return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-#endif
-}
-
-int SyncToDisk(std::FILE* stream) {
-#if defined(_WIN32)
-    return _commit(_fileno(stream));
-#else
-    return fsync(fileno(stream));
-#endif
-}
-
-bool RenameOver(const std::string& from, const std::string& to) {
-#if defined(_WIN32)
-    if (MoveFileExA(from.c_str(), to.c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
-        return true;
-    }
-    errno = EACCES;
-    return false;
-#else
-    return std::rename(from.c_str(), to.c_str()) == 0;
-#endif
+bool TagCharacter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
 }
 
 } // namespace
@@ -76,10 +44,45 @@ std::string TemporaryNameFor(const std::string& finalPath, const std::string& ta
            ".part";
 }
 
+std::vector<std::string> LeftoverTemporaryNames(const std::string& folder,
+                                                const std::string& fileName) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> names;
+    const std::string head = "." + fileName + ".";
+    const std::string tail = ".part";
+    const std::size_t length = head.size() + kTagLength + tail.size();
+    std::error_code error;
+    fs::directory_iterator it(folder.empty() ? fs::path(".") : fs::path(folder), error);
+    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() != length || name.compare(0, head.size(), head) != 0 ||
+            name.compare(length - tail.size(), tail.size(), tail) != 0 ||
+            !std::all_of(name.begin() + static_cast<std::ptrdiff_t>(head.size()),
+                         name.end() - static_cast<std::ptrdiff_t>(tail.size()), TagCharacter)) {
+            continue;
+        }
+        std::error_code kindError;
+        if (it->symlink_status(kindError).type() == fs::file_type::regular) {
+            names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+OutputFile::OutputFile(std::shared_ptr<FileSysCalls> calls) : calls_(std::move(calls)) {}
+
 OutputFile::~OutputFile() { Discard(); }
 
 void OutputFile::Fail(int code) {
     error_ = finalPath_ + ": " + std::strerror(code);
+}
+
+void OutputFile::CloseDescriptor() {
+    if (fd_ >= 0) {
+        (void)calls_->Close(fd_);
+        fd_ = -1;
+    }
 }
 
 bool OutputFile::Create(const std::string& finalPath) {
@@ -89,27 +92,13 @@ bool OutputFile::Create(const std::string& finalPath) {
     int code = EEXIST;
     for (int attempt = 0; attempt < kCreateAttempts && code == EEXIST; ++attempt) {
         const std::string candidate = TemporaryNameFor(finalPath, RandomTag());
-        const int fd = OpenExclusive(candidate);
+        // The mode is that of any new file: the user's umask applies.
+        const int fd = calls_->Open(candidate, ExclusiveCreateFlags(), 0666);
         if (fd < 0) {
-            code = errno;
+            code = -fd;
             continue;
         }
-#if defined(_WIN32)
-        stream_ = _fdopen(fd, "wb");
-#else
-        stream_ = fdopen(fd, "wb");
-#endif
-        if (stream_ == nullptr) {
-            code = errno;
-#if defined(_WIN32)
-            _close(fd);
-#else
-            close(fd);
-#endif
-            std::remove(candidate.c_str());
-            break;
-        }
-        std::setvbuf(stream_, nullptr, _IONBF, 0);
+        fd_ = fd;
         temporaryPath_ = candidate;
         return true;
     }
@@ -118,49 +107,61 @@ bool OutputFile::Create(const std::string& finalPath) {
 }
 
 bool OutputFile::Write(const void* data, std::size_t size) {
-    if (stream_ == nullptr) {
+    if (fd_ < 0) {
         return false;
     }
-    errno = 0;
-    if (size == 0 || std::fwrite(data, 1, size, stream_) == size) {
-        return true;
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        const long taken = calls_->Write(fd_, bytes, size);
+        if (taken <= 0) {
+            Fail(taken < 0 ? static_cast<int>(-taken) : ENOSPC);
+            return false;
+        }
+        bytes += taken;
+        size -= static_cast<std::size_t>(taken);
     }
-    Fail(errno != 0 ? errno : EIO);
-    return false;
+    return true;
+}
+
+bool OutputFile::SeekTo(uint64_t offset) {
+    if (fd_ < 0) {
+        return false;
+    }
+    const int result = calls_->SeekTo(fd_, offset);
+    if (result < 0) {
+        Fail(-result);
+        return false;
+    }
+    return true;
 }
 
 bool OutputFile::Commit() {
-    if (stream_ == nullptr) {
+    if (fd_ < 0) {
         return false;
     }
-    errno = 0;
-    bool ok = std::fflush(stream_) == 0 && SyncToDisk(stream_) == 0;
-    int code = errno;
-    std::FILE* stream = stream_;
-    stream_ = nullptr;
-    if (std::fclose(stream) != 0 && ok) {
-        ok = false;
-        code = errno;
+    // Flushed to the disk before the rename, so that after a crash the final
+    // name holds either the old file or the whole new one.
+    int result = calls_->Sync(fd_);
+    const int closed = calls_->Close(fd_);
+    fd_ = -1;
+    if (result >= 0) {
+        result = closed;
     }
-    if (ok && !RenameOver(temporaryPath_, finalPath_)) {
-        ok = false;
-        code = errno;
+    if (result >= 0) {
+        result = calls_->Rename(temporaryPath_, finalPath_);
     }
-    if (!ok) {
-        Fail(code != 0 ? code : EIO);
-        std::remove(temporaryPath_.c_str());
+    if (result < 0) {
+        Fail(-result);
+        (void)calls_->Unlink(temporaryPath_);
     }
     temporaryPath_.clear();
-    return ok;
+    return result >= 0;
 }
 
 void OutputFile::Discard() {
-    if (stream_ != nullptr) {
-        std::fclose(stream_);
-        stream_ = nullptr;
-    }
+    CloseDescriptor();
     if (!temporaryPath_.empty()) {
-        std::remove(temporaryPath_.c_str());
+        (void)calls_->Unlink(temporaryPath_);
         temporaryPath_.clear();
     }
 }

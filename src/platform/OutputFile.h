@@ -8,14 +8,20 @@
 // by the file, never written through.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "platform/FileSysCalls.h"
 
 namespace vindral::platform {
 
 class OutputFile {
 public:
-    OutputFile() = default;
+    // The file's system calls: the machine's own unless a test gives others.
+    explicit OutputFile(std::shared_ptr<FileSysCalls> calls = RealFileSysCalls());
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -24,12 +30,16 @@ public:
     // it cannot be created.
     bool Create(const std::string& finalPath);
 
-    // The open stream (unbuffered, so that a full disk shows at the call), or
-    // nullptr before Create and after Commit or Discard.
-    std::FILE* Stream() const { return stream_; }
+    // True between Create and Commit or Discard.
+    bool IsOpen() const { return fd_ >= 0; }
 
-    // Writes all bytes; false with Error() set when the system took fewer.
+    // Writes all bytes at the current place (nothing is buffered, so that a
+    // full disk shows at the call); false with Error() set when the system
+    // took fewer.
     bool Write(const void* data, std::size_t size);
+
+    // Moves the place of the next write to `offset` bytes from the start.
+    bool SeekTo(uint64_t offset);
 
     // Flushes to the disk, closes and renames over the final name. On failure
     // the temporary file is removed and Error() says why.
@@ -46,8 +56,10 @@ public:
 
 private:
     void Fail(int code);
+    void CloseDescriptor();
 
-    std::FILE* stream_ = nullptr;
+    std::shared_ptr<FileSysCalls> calls_;
+    int fd_ = -1;
     std::string finalPath_;
     std::string temporaryPath_;
     std::string error_;
@@ -56,6 +68,12 @@ private:
 // The temporary name that OutputFile uses for `finalPath`, with `tag` in place
 // of the random part.
 std::string TemporaryNameFor(const std::string& finalPath, const std::string& tag);
+
+// The names in `folder` (with its trailing separator) that are temporary
+// names OutputFile makes for `fileName` (a name without folder): left behind
+// only when the program was killed while writing.
+std::vector<std::string> LeftoverTemporaryNames(const std::string& folder,
+                                                const std::string& fileName);
 
 // Writes `text` to `path` through an OutputFile; false with `error` set
 // ("<path>: <reason>") when the file could not be written completely.

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
+#include "platform/FileSysCalls.h"
 #include "platform/OutputFile.h"
 #include "platform/Platform.h"
 
@@ -117,17 +117,15 @@ std::string Quote(const std::string& text) {
 
 } // namespace
 
-RegistryFile RegistryFile::Load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+RegistryFile RegistryFile::Load(const std::string& path, std::string* problem) {
+    const WholeFile file = ReadWholeFile(path, kMaxSettingsBytes);
+    if (!file.ok) {
+        if (problem != nullptr && !file.missing) {
+            *problem = file.error;
+        }
         return {};
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        return {};
-    }
-    return Parse(text.str());
+    return Parse(file.text);
 }
 
 RegistryFile RegistryFile::Parse(const std::string& text) {
@@ -338,8 +336,8 @@ void ApplySettingsWord(uint32_t word, Settings& settings) {
     settings.verifyMethod = (word & 2u) != 0 ? 1 : 0;
 }
 
-Settings LoadSettings(const std::string& path) {
-    const RegistryFile file = RegistryFile::Load(path);
+Settings LoadSettings(const std::string& path, std::string* problem) {
+    const RegistryFile file = RegistryFile::Load(path, problem);
     Settings settings;
 
     uint32_t word = kDefaultSettingsWord;

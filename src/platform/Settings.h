@@ -34,6 +34,10 @@
 
 namespace vindral::platform {
 
+// A settings file larger than this is refused unread: the program's own file
+// of many drive models stays far below it.
+constexpr std::size_t kMaxSettingsBytes = 1u << 20;
+
 // The longest output folder the program keeps (the platform's path limit of
 // 260 bytes with its terminator).
 constexpr std::size_t kMaxFolderLength = 259;
@@ -54,8 +58,11 @@ class RegistryFile {
 public:
     // Reads the file. A missing, unreadable or corrupt file (a line that is
     // not a section, a value or a blank line; no section of the key) gives an
-    // empty set, which counts as a missing key.
-    static RegistryFile Load(const std::string& path);
+    // empty set, which counts as a missing key. What is not a regular file
+    // (a FIFO, a device) or is larger than kMaxSettingsBytes is not read; then
+    // `problem`, when given, says so ("<path>: <reason>"), as it does for a
+    // file that exists but cannot be read.
+    static RegistryFile Load(const std::string& path, std::string* problem = nullptr);
     // Parses the text of a file, as Load does.
     static RegistryFile Parse(const std::string& text);
 
@@ -118,8 +125,9 @@ std::string DefaultSettingsPath();
 // twice, the home folder, no read offsets. value0 counts only as a binary
 // value of exactly 4 bytes; value1 only as a string of at most 259
 // characters; a read offset only as a binary value of exactly 4 bytes
-// within -3000 to 3000.
-Settings LoadSettings(const std::string& path);
+// within -3000 to 3000. A file that cannot be used at all gives the defaults,
+// and `problem` (when given) says why, as RegistryFile::Load does.
+Settings LoadSettings(const std::string& path, std::string* problem = nullptr);
 
 // Writes the settings; false when the file cannot be written (callers do not
 // report it).

@@ -4,17 +4,22 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <tuple>
+
+#include <sys/stat.h>
 
 #include "cli/CliRun.h"
 #include "accuracy/AccuracyTestData.h"
 #include "accuracy/Checksums.h"
 #include "accuracy/DatabaseLookup.h"
 #include "accuracy/DiscIds.h"
+#include "accuracy/RipAccuracy.h"
 #include "accuracy/RipLog.h"
 #include "cli/Cli.h"
 #include "drive/Transport.h"
@@ -186,20 +191,20 @@ TEST_F(CliAccurate, EveryTrackOfAConfirmedDiscIsAccurate) {
     };
     EXPECT_EQ(Added(result.out), want);
 
-    // What was asked: the dBAR path and the CTDB lookup, nothing else.
-    const auto requests = server.Requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0], ArPath());
-    EXPECT_EQ(requests[1], CtdbPath());
+    // What was asked: the dBAR path and the CTDB lookup, nothing else (both
+    // at once, so in either order).
+    auto requests = server.Requests();
+    std::sort(requests.begin(), requests.end());
+    EXPECT_EQ(requests, (std::vector<std::string>{ArPath(), CtdbPath()}));
     EXPECT_EQ(accuracy::CtdbTocString(toc), "0:500:960:1480");
 
-    // The files hold the image's audio; the rip log is sealed and names it.
+    // The files hold the image's audio; the rip log ends with its checksum and names it.
     const auto wav = test::ReadWholeFile(out.Path() + "Track02.wav");
     ASSERT_EQ(wav.size(), 44u + 460u * kSectorBytes);
     EXPECT_TRUE(std::equal(wav.begin() + 44, wav.end(), bin.begin() + 500 * kSectorBytes));
     const auto logBytes = test::ReadWholeFile(out.Path() + "Track.log");
     const std::string log(logBytes.begin(), logBytes.end());
-    EXPECT_EQ(accuracy::VerifyRipLog(log), accuracy::RipLogState::Intact);
+    EXPECT_EQ(accuracy::VerifyRipLog(log), accuracy::RipLogState::Matches);
     EXPECT_NE(log.find("AccurateRip ID: " + id.Text() + "\n"), std::string::npos);
     EXPECT_NE(log.find("  Copy CRC: " + Hex(expected[1].crc32) + "\n"), std::string::npos);
     EXPECT_NE(log.find("  Result: AccurateRip: accurate (AccurateRip v2, confidence 10 of 12)"),
@@ -248,11 +253,11 @@ TEST_F(CliAccurate, ATrackThatMatchesNoPressingFailsTheRip) {
     const auto added = Added(result.out);
     const std::vector<std::string> want = {
         "Track 01: accurate (AccurateRip v2, confidence 12 of 16) [" + Hex(expected[0].arV2) + "]",
-        "Track 01: not in database [" + Hex(expected[0].ctdbCrc) + "]",
+        "Track 01: not in database (CTDB) [" + Hex(expected[0].ctdbCrc) + "]",
         "Track 02: not accurate (AccurateRip: 3 pressings, none matches) [" + Hex(expected[1].arV2) + "]",
-        "Track 02: not in database [" + Hex(expected[1].ctdbCrc) + "]",
+        "Track 02: not in database (CTDB) [" + Hex(expected[1].ctdbCrc) + "]",
         "Track 03: accurate (AccurateRip v1, confidence 9 of 11) [" + Hex(expected[2].arV1) + "]",
-        "Track 03: not in database [" + Hex(expected[2].ctdbCrc) + "]",
+        "Track 03: not in database (CTDB) [" + Hex(expected[2].ctdbCrc) + "]",
         "Accuracy: 2 of 3 track(s) accurate, 1 not accurate, 0 not in database",
     };
     EXPECT_EQ(added, want);
@@ -278,7 +283,7 @@ TEST_F(CliAccurate, DamagedAnswersGiveAClearLine) {
                   const auto bytes = test::ReadWholeFile(out.Path() + "Track.log");
                   return std::string(bytes.begin(), bytes.end());
               }()),
-              accuracy::RipLogState::Intact);
+              accuracy::RipLogState::Matches);
 }
 
 TEST_F(CliAccurate, ServerDownIsNotReachableAndTheRipSucceeds) {
@@ -382,13 +387,13 @@ TEST_F(CliAccurate, AnAccurateRipPressingWithAnotherOffsetAloneConfirmsTheTracks
     const std::vector<std::string> want = {
         "Track 01: accurate (AccurateRip v2, confidence 7 of 19, pressing shifted by +12 samples) [" +
             Hex(other[0].arV2) + "]",
-        "Track 01: not in database [" + Hex(expected[0].ctdbCrc) + "]",
+        "Track 01: not in database (CTDB) [" + Hex(expected[0].ctdbCrc) + "]",
         "Track 02: accurate (AccurateRip v1, confidence 7 of 19, pressing shifted by +12 samples) [" +
             Hex(other[1].arV1) + "]",
-        "Track 02: not in database [" + Hex(expected[1].ctdbCrc) + "]",
+        "Track 02: not in database (CTDB) [" + Hex(expected[1].ctdbCrc) + "]",
         "Track 03: accurate (AccurateRip v2, confidence 7 of 19, pressing shifted by +12 samples) [" +
             Hex(other[2].arV2) + "]",
-        "Track 03: not in database [" + Hex(expected[2].ctdbCrc) + "]",
+        "Track 03: not in database (CTDB) [" + Hex(expected[2].ctdbCrc) + "]",
         "Accuracy: 3 of 3 track(s) accurate, 0 not accurate, 0 not in database",
     };
     EXPECT_EQ(Added(result.out), want);
@@ -402,7 +407,7 @@ TEST_F(CliAccurate, AnAccurateRipPressingWithAnotherOffsetAloneConfirmsTheTracks
     EXPECT_NE(log.find("  Result: AccurateRip: accurate (AccurateRip v1, confidence 7 of 19, "
                        "pressing shifted by +12 samples) [" + Hex(other[1].arV1) + "]\n"),
               std::string::npos) << log;
-    EXPECT_EQ(accuracy::VerifyRipLog(log), accuracy::RipLogState::Intact);
+    EXPECT_EQ(accuracy::VerifyRipLog(log), accuracy::RipLogState::Matches);
 
     if (accuracy::testing::HavePython()) {
         EXPECT_EQ(accuracy::testing::RunPython(kPythonTrack3V2, bin), Hex(other[2].arV2) + "\n");
@@ -425,12 +430,12 @@ TEST_F(CliAccurate, AShiftedPressingConfirmsOnlyTheTracksItsChecksumsMatch) {
     const std::vector<std::string> want = {
         "Track 01: accurate (AccurateRip v2, confidence 5 of 7, pressing shifted by -600 samples) [" +
             Hex(other[0].arV2) + "]",
-        "Track 01: not in database [" + Hex(expected[0].ctdbCrc) + "]",
+        "Track 01: not in database (CTDB) [" + Hex(expected[0].ctdbCrc) + "]",
         "Track 02: not accurate (AccurateRip: 2 pressings, none matches) [" + Hex(expected[1].arV2) + "]",
-        "Track 02: not in database [" + Hex(expected[1].ctdbCrc) + "]",
+        "Track 02: not in database (CTDB) [" + Hex(expected[1].ctdbCrc) + "]",
         "Track 03: accurate (AccurateRip v1, confidence 5 of 7, pressing shifted by -600 samples) [" +
             Hex(other[2].arV1) + "]",
-        "Track 03: not in database [" + Hex(expected[2].ctdbCrc) + "]",
+        "Track 03: not in database (CTDB) [" + Hex(expected[2].ctdbCrc) + "]",
         "Accuracy: 2 of 3 track(s) accurate, 1 not accurate, 0 not in database",
     };
     EXPECT_EQ(Added(result.out), want);
@@ -558,6 +563,86 @@ TEST_F(CliAccurate, ARepairedTrackThatTheDatabasesConfirmIsAccurate) {
     EXPECT_EQ(unconfirmed.status, 0) << unconfirmed.out;
     EXPECT_EQ(count(unconfirmed.out, "---> Verifying track"), 3) << unconfirmed.out;
     EXPECT_EQ(test::ReadWholeFile(out.Path() + "Track02.wav"), confirmed);
+}
+
+TEST_F(CliAccurate, AnUnusableCachedAnswerIsDroppedAndFetchedAgain) {
+    ServeConfirmedDisc();
+    const std::string host = cache + "/vindral/127.0.0.1_" + std::to_string(server.Port());
+    const std::string arFile = host + "/accuraterip/" + id.DatabasePath();
+    const std::string ctdbFile = host + "/ctdb/" + accuracy::CtdbTocId(toc) + "-0.xml";
+    for (const std::string& file : {arFile, ctdbFile}) {
+        std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+        std::ofstream(file, std::ios::binary) << "cut short";
+    }
+    const Result result = Rip({"--accurate"});
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_EQ(Added(result.out).back(),
+              "Accuracy: 3 of 3 track(s) accurate, 0 not accurate, 0 not in database");
+    EXPECT_EQ(server.Requests().size(), 2u);
+    // The fetched answers took the damaged ones' place.
+    const auto stored = test::ReadWholeFile(ctdbFile);
+    EXPECT_EQ(std::string(stored.begin(), stored.end()),
+              CtdbXml(4, {expected[0].ctdbCrc, expected[1].ctdbCrc, expected[2].ctdbCrc}));
+    EXPECT_EQ(test::ReadWholeFile(arFile).size(), 2u * (13 + 3 * 9));
+}
+
+TEST_F(CliAccurate, LookUpsRunTogetherAndEndAtOnceAtACancel) {
+    // Two databases that each take 1.5 s: asked one after the other they
+    // would take 3 s.
+    test::LocalHttpServer arServer;
+    test::LocalHttpServer ctdbServer;
+    arServer.Set(ArPath(), test::LocalHttpServer::Answer{
+                               200, Response({{2, expected[0].arV2}, {2, 1}, {2, 2}}), 1500});
+    ctdbServer.Set(CtdbPath(), test::LocalHttpServer::Answer{200, CtdbXml(1, {1, 2, 3}), 1500});
+    accuracy::RipAccuracyOptions options;
+    options.accurateRipUrl = arServer.Url() + "/accuraterip";
+    options.ctdbUrl = ctdbServer.Url();
+    TrackTable table;
+    for (int t = 0; t < 3; ++t) {
+        table.entries[static_cast<std::size_t>(t)] =
+            TrackEntry{0, t + 1, static_cast<SectorAddress>(toc.tracks[static_cast<std::size_t>(t)].start),
+                       kLengths[t]};
+    }
+    table.count = 3;
+    accuracy::RipAccuracy checks(table, ExtractJob{}, options);
+    auto start = std::chrono::steady_clock::now();
+    checks.LookUp();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2700));
+    EXPECT_EQ(checks.AccurateRipAnswer().state, accuracy::LookupState::Found);
+    EXPECT_EQ(checks.CtdbAnswer().state, accuracy::LookupState::Found);
+
+    // Ctrl+C while both databases keep the rip waiting: it ends at once,
+    // before anything is read.
+    server.Set(ArPath(), test::LocalHttpServer::Answer{200, "late", 2500});
+    server.Set(CtdbPath(), test::LocalHttpServer::Answer{200, "late", 2500});
+    std::thread press([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        cli::interrupted = true;
+    });
+    start = std::chrono::steady_clock::now();
+    const Result result = Rip({"--accurate"});
+    const auto took = std::chrono::steady_clock::now() - start;
+    press.join();
+    cli::interrupted = false;
+    EXPECT_EQ(result.status, 130) << result.out << result.err;
+    EXPECT_LT(took, std::chrono::milliseconds(2000));
+    EXPECT_FALSE(test::FileExists(out.Path() + "Track01.wav"));
+}
+
+TEST_F(CliAccurate, SettingsThatAreNotARegularFileAreNamedAndNotWaitedFor) {
+    ServeConfirmedDisc();
+    const std::string config = out.Path() + "config";
+    std::filesystem::create_directories(config + "/vindral");
+    const std::string settings = config + "/vindral/settings.reg";
+    ASSERT_EQ(::mkfifo(settings.c_str(), 0600), 0);
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    const Result result = Rip({"--accurate", "--secure"});
+    ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_EQ(result.err,
+              "vindral-cli: the settings are not used, " + settings + ": not a regular file\n");
+    EXPECT_NE(result.out.find("Accuracy: 3 of 3 track(s) accurate, 0 not accurate, 0 not in database"),
+              std::string::npos);
 }
 
 } // namespace

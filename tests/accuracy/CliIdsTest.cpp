@@ -6,6 +6,7 @@
 #include <regex>
 #include <sstream>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli/CliRun.h"
@@ -71,23 +72,44 @@ TEST(CliIds, LogVerify) {
     std::ofstream(path, std::ios::binary) << log;
     Result result = RunCommand({"log", "verify", path});
     EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_NE(result.out.find("intact"), std::string::npos);
+    EXPECT_EQ(result.out, path + ": checksum matches: the log is as it was written, or was "
+                                 "rewritten with its checksum\n");
 
     std::string changed = log;
     changed[changed.find("version 0.2")] = 'V';
     std::ofstream(path, std::ios::binary | std::ios::trunc) << changed;
     result = RunCommand({"log", "verify", path});
     EXPECT_EQ(result.status, 1);
-    EXPECT_NE(result.out.find("changed"), std::string::npos);
+    EXPECT_EQ(result.out,
+              path + ": checksum does not match: the log was changed after it was written\n");
 
     std::ofstream(path, std::ios::binary | std::ios::trunc) << "just text\n";
     result = RunCommand({"log", "verify", path});
     EXPECT_EQ(result.status, 1);
-    EXPECT_NE(result.out.find("not sealed"), std::string::npos);
+    EXPECT_EQ(result.out,
+              path + ": no checksum: the last line is not a rip log's checksum line\n");
 
     result = RunCommand({"log", "verify", (folder / "missing.log").string()});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("missing.log"), std::string::npos);
+
+    // What is not a regular file of a log's size is refused at once, never
+    // waited on (a FIFO) or read without end (a device).
+    const std::string fifo = (folder / "fifo.log").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string large = (folder / "large.log").string();
+    std::ofstream(large, std::ios::binary) << log;
+    std::filesystem::resize_file(large, accuracy::kMaxRipLogBytes + 1);
+    const std::pair<std::string, std::string> refused[] = {
+        {fifo, "not a regular file"},
+        {"/dev/zero", "not a regular file"},
+        {large, "larger than 1048576 bytes"},
+    };
+    for (const auto& [file, reason] : refused) {
+        result = RunCommand({"log", "verify", file});
+        EXPECT_EQ(result.status, 1) << file;
+        EXPECT_EQ(result.err, "vindral-cli: cannot read " + file + ": " + reason + "\n");
+    }
 
     EXPECT_EQ(RunCommand({"log"}).status, 2);
     EXPECT_EQ(RunCommand({"log", "check", path}).status, 2);

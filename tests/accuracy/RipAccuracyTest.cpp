@@ -184,7 +184,7 @@ TEST_F(RipAccuracyRun, WithoutAutoEveryTrackIsVerifiedAndMismatchesAreReported) 
     // A response of confidence 0 counts for nothing.
     EXPECT_TRUE(Has(outcome.lines, "Track 01: not accurate (AccurateRip: 2 pressings, none matches) [" +
                                        Hex(one.arV2) + "]"));
-    EXPECT_TRUE(Has(outcome.lines, "Track 01: not in database [" + Hex(one.ctdbCrc) + "]"));
+    EXPECT_TRUE(Has(outcome.lines, "Track 01: not in database (CTDB) [" + Hex(one.ctdbCrc) + "]"));
     EXPECT_TRUE(Has(outcome.lines, "Track 02: accurate (AccurateRip v2, confidence 3 of 4) [" +
                                        Hex(two.arV2) + "]"));
     EXPECT_EQ(outcome.lines.back(),

@@ -1,4 +1,4 @@
-// The rip log: its contents, its seal, and that any change breaks the seal.
+// The rip log: its contents, its checksum line, and that any change shows.
 #include <gtest/gtest.h>
 
 #include "accuracy/RipLog.h"
@@ -66,47 +66,56 @@ TEST(RipLog, HoldsTheRunAndEachTrack) {
     RipLogData negative = Sample();
     negative.readOffset = -30;
     EXPECT_NE(RenderRipLog(negative).find("Read offset: -30 samples\n"), std::string::npos);
-    // The last line is the seal of everything above it.
+    // The last line is the checksum of everything above it, and says what
+    // it is good for.
     const std::size_t lastLine = log.rfind('\n', log.size() - 2) + 1;
-    EXPECT_EQ(log.substr(lastLine), SealLine(log.substr(0, lastLine)));
-    EXPECT_EQ(log.substr(lastLine, 14), "Seal SHA-256: ");
-    EXPECT_EQ(log.size() - lastLine, 14u + 64u + 1u);
+    EXPECT_EQ(log.substr(lastLine), ChecksumLine(log.substr(0, lastLine)));
+    const std::string prefix = "Checksum SHA-256 (shows accidental change): ";
+    EXPECT_EQ(log.substr(lastLine, prefix.size()), prefix);
+    EXPECT_EQ(log.size() - lastLine, prefix.size() + 64u + 1u);
 }
 
 TEST(RipLog, VerifyFindsEveryChange) {
     const std::string log = RenderRipLog(Sample());
-    EXPECT_EQ(VerifyRipLog(log), RipLogState::Intact);
+    EXPECT_EQ(VerifyRipLog(log), RipLogState::Matches);
     // Without its final newline it is still the same log.
-    EXPECT_EQ(VerifyRipLog(log.substr(0, log.size() - 1)), RipLogState::Intact);
+    EXPECT_EQ(VerifyRipLog(log.substr(0, log.size() - 1)), RipLogState::Matches);
 
-    // One changed byte anywhere (text or seal) is found.
+    // One changed byte anywhere (text or checksum) is found.
     for (std::size_t at = 0; at < log.size() - 1; at += 7) {
         std::string changed = log;
         changed[at] = changed[at] == 'x' ? 'y' : 'x';
         const RipLogState state = VerifyRipLog(changed);
-        EXPECT_NE(state, RipLogState::Intact) << at;
+        EXPECT_NE(state, RipLogState::Matches) << at;
     }
     // A changed CRC, an added line, a removed line.
     std::string edited = log;
     edited.replace(edited.find("8CE80129"), 8, "8CE8012A");
-    EXPECT_EQ(VerifyRipLog(edited), RipLogState::Changed);
+    EXPECT_EQ(VerifyRipLog(edited), RipLogState::Differs);
     edited = log;
     edited.insert(0, "Note\n");
-    EXPECT_EQ(VerifyRipLog(edited), RipLogState::Changed);
+    EXPECT_EQ(VerifyRipLog(edited), RipLogState::Differs);
     edited = log;
     edited.erase(0, edited.find('\n') + 1);
-    EXPECT_EQ(VerifyRipLog(edited), RipLogState::Changed);
+    EXPECT_EQ(VerifyRipLog(edited), RipLogState::Differs);
 
-    // Without a seal line, or with the seal removed.
-    EXPECT_EQ(VerifyRipLog("Track 01\n  Copy CRC: 8CE80129\n"), RipLogState::Unsealed);
-    EXPECT_EQ(VerifyRipLog(""), RipLogState::Unsealed);
+    // Without a checksum line, or with it removed.
+    EXPECT_EQ(VerifyRipLog("Track 01\n  Copy CRC: 8CE80129\n"), RipLogState::NoChecksum);
+    EXPECT_EQ(VerifyRipLog(""), RipLogState::NoChecksum);
     const std::size_t lastLine = log.rfind('\n', log.size() - 2) + 1;
-    EXPECT_EQ(VerifyRipLog(log.substr(0, lastLine)), RipLogState::Unsealed);
-    // A text resealed after editing is intact again: the seal is of the text.
-    std::string resealed = log.substr(0, lastLine);
-    resealed.replace(resealed.find("8CE80129"), 8, "00000000");
-    resealed += SealLine(resealed);
-    EXPECT_EQ(VerifyRipLog(resealed), RipLogState::Intact);
+    EXPECT_EQ(VerifyRipLog(log.substr(0, lastLine)), RipLogState::NoChecksum);
+    // A text edited and given a new checksum matches again: the checksum
+    // shows accidental change only.
+    std::string rewritten = log.substr(0, lastLine);
+    rewritten.replace(rewritten.find("8CE80129"), 8, "00000000");
+    rewritten += ChecksumLine(rewritten);
+    EXPECT_EQ(VerifyRipLog(rewritten), RipLogState::Matches);
+    // Logs of earlier versions named the same line differently.
+    const std::string body = log.substr(0, lastLine);
+    const std::string digest = log.substr(log.size() - 65, 64);
+    EXPECT_EQ(VerifyRipLog(body + "Seal SHA-256: " + digest + "\n"), RipLogState::Matches);
+    EXPECT_EQ(VerifyRipLog(body + "Seal SHA-256: " + std::string(64, '0') + "\n"),
+              RipLogState::Differs);
 }
 
 } // namespace

@@ -4,7 +4,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
+#include <numeric>
 #include <sstream>
 
 #include "cli/CliRun.h"
@@ -13,6 +17,9 @@
 #include "drive/Transport.h"
 #include "drive/emulated/DemoDisc.h"
 #include "drive/emulated/Disc.h"
+#include "drive/emulated/EmulatedDrive.h"
+#include "drive/emulated/EmulatedTransport.h"
+#include "drive/DriveSource.h"
 #include "extract/JobBuilder.h"
 #include "extract/RunHarness.h"
 
@@ -172,7 +179,11 @@ TEST(Cli, NoReachableDriveSaysWhichNodesWereTriedAndWhy) {
     EXPECT_EQ(result.status, 1);
     const auto lines = Lines(result.err);
     ASSERT_EQ(lines.size(), 2u) << result.err;
+#if defined(_WIN32)
     EXPECT_EQ(lines[0], "Unable to initialize WNASPI32.DLL");
+#else
+    EXPECT_EQ(lines[0], "Unable to reach a CD-ROM drive through SG_IO") << "what failed here";
+#endif
     EXPECT_NE(lines[1].find(notADrive + ": "), std::string::npos) << lines[1];
     EXPECT_NE(lines[1].find("not a CD-ROM drive"), std::string::npos) << lines[1];
     EXPECT_NE(lines[1].find(missing + ": No such file or directory"), std::string::npos);
@@ -228,25 +239,118 @@ TEST(Cli, ARefusedReadSpeedIsNamedAndTheRipGoesOn) {
     }
 }
 
+// Each refusal: its exit status and a part of its message; nothing is read
+// and no file is written into the folder.
 TEST(Cli, UsageErrorsAndRefusals) {
     test::TempFolder folder;
     const std::string cue = WriteImage(folder.Path(), "");
-    EXPECT_EQ(RunCli({}).status, 2);
-    EXPECT_EQ(RunCli({"frobnicate"}).status, 2);
-    EXPECT_EQ(RunCli({"rip", "--demo", "--speed", "3"}).status, 2);
-    EXPECT_EQ(RunCli({"rip", "--demo", "--bogus"}).status, 2);
-    EXPECT_EQ(RunCli({"rip", "--image"}).status, 2);
-    EXPECT_EQ(RunCli({"rip", "--demo", "--emulated-speed", "fast"}).status, 2);
-    EXPECT_EQ(RunCli({"toc", "--demo", "--drive", "4"}).status, 2);
-    const Result data = RunCli({"rip", "--demo", "--tracks", "2,6", "--out", folder.Path()});
-    EXPECT_EQ(data.status, 2);
-    EXPECT_NE(data.err.find("track 06 is a data track"), std::string::npos) << data.err;
-    EXPECT_FALSE(test::FileExists(folder.Path() + "Track02.wav")) << "nothing is read";
-    EXPECT_EQ(RunCli({"rip", "--image", cue, "--tracks", "3"}).status, 2);
-    const Result broken = RunCli({"toc", "--image", folder.Path() + "missing.cue"});
-    EXPECT_EQ(broken.status, 1);
-    EXPECT_NE(broken.err.find("missing.cue"), std::string::npos);
-    EXPECT_EQ(RunCli({"rip", "--image", cue, "--out", folder.Path() + "nope"}).status, 1);
+    test::TempFolder noReadCd;
+    const std::string readCdda = WriteImage(noReadCd.Path(), "REM DRIVE REFUSE READCD\n");
+    test::TempFolder onlyRead10;
+    const std::string read10 =
+        WriteImage(onlyRead10.Path(), "REM DRIVE REFUSE READCD\nREM DRIVE REFUSE READCDDA\n");
+    const std::string out = folder.Path() + "out/";
+    std::filesystem::create_directory(out);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string message; // a part of standard error
+    };
+    const Case cases[] = {
+        {{}, 2, "usage: vindral-cli drives [SOURCE]"},
+        {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
+        {{"rip", "--demo", "--speed", "3"}, 2, "--speed takes 1, 2, 4, 8, 12, 16, 32 or max"},
+        {{"rip", "--demo", "--bogus"}, 2, "unknown option '--bogus'"},
+        {{"toc", "--demo", "--tracks", "1"}, 2, "unknown option '--tracks'"},
+        {{"drives", "--demo", "--drive", "0"}, 2, "unknown option '--drive'"},
+        {{"rip", "--image"}, 2, "--image needs a value"},
+        {{"rip", "--demo", "--out"}, 2, "--out needs a value"},
+        {{"rip", "--demo", "--emulated-speed", "fast"}, 2, "--emulated-speed takes a multiple"},
+        {{"toc", "--demo", "--drive", "4"}, 2, "there is no drive 4"},
+        {{"rip", "--demo", "--agree", "9"}, 2, "--agree takes a number from 2 to 8"},
+        {{"rip", "--demo", "--offset", "3001"}, 2, "--offset takes a number of samples"},
+        {{"rip", "--image", cue, "--tracks", "3"}, 2, "the disc has no track 03"},
+        {{"rip", "--demo", "--tracks", "2,6", "--out", out}, 2, "track 06 is a data track"},
+        {{"offset"}, 2, "usage: vindral-cli offset find"},
+        {{"log", "verify"}, 2, "usage: vindral-cli log verify FILE"},
+        {{"log", "verify", "a.log", "b.log"}, 2, "usage: vindral-cli log verify FILE"},
+        {{"log", "verify", "--bogus"}, 2, "unknown option '--bogus'"},
+        // A prefix names files, not folders.
+        {{"rip", "--demo", "--out", out, "--prefix", "a/b"}, 2, "a prefix cannot hold '/'"},
+        {{"rip", "--demo", "--out", out, "--prefix", "/Track"}, 2, "a prefix cannot hold '/'"},
+        // C2 error pointers: never instead of secure reading's second
+        // reading, and only where the read method gives them.
+        {{"rip", "--demo", "--out", out, "--c2", "--secure"},
+         2,
+         "--c2 cannot be combined with --secure: secure reading always compares a second "
+         "reading byte for byte"},
+        {{"rip", "--image", readCdda, "--out", out, "--c2"},
+         2,
+         "--c2 needs the drive's C2 error pointers, and this drive gives none when read with "
+         "READ CDDA; use --verify"},
+        {{"rip", "--image", read10, "--out", out, "--c2"},
+         2,
+         "gives none when read with READ(10) with 2352-byte blocks; use --verify"},
+        // Not usage errors: exit status 1.
+        {{"toc", "--image", folder.Path() + "missing.cue"}, 1, "missing.cue"},
+        {{"rip", "--image", cue, "--out", folder.Path() + "nope"}, 1, "does not exist"},
+        // A log that cannot be created stops the run before the first read.
+        {{"rip", "--demo", "--out", out, "--log", folder.Path() + "nodir/x.log"},
+         1,
+         "Error saving file\n" + folder.Path() + "nodir/x.log: No such file or directory\n"},
+    };
+    for (const Case& c : cases) {
+        const std::string line = std::accumulate(c.args.begin(), c.args.end(), std::string(),
+                                                 [](std::string a, const std::string& b) {
+                                                     return a + " " + b;
+                                                 });
+        SCOPED_TRACE(line);
+        const Result result = RunCli(c.args);
+        EXPECT_EQ(result.status, c.status) << result.err;
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+        EXPECT_TRUE(result.out.empty()) << "nothing is read: " << result.out;
+        EXPECT_TRUE(std::filesystem::is_empty(out));
+    }
+
+    // What the drive tells: a READ CD drive without C2 pointers is refused
+    // as well; with them, --c2 verifies.
+    for (const bool c2Offered : {false, true}) {
+        SCOPED_TRACE(c2Offered);
+        ResetTransportForTesting();
+        auto transport = std::make_unique<emulated::EmulatedTransport>();
+        auto drive = transport->AddDrive(emulated::MakeDemoDisc());
+        drive->SetC2Supported(c2Offered);
+        drive->SetSpeedLimitKBps(0);
+        SelectTransport(std::move(transport));
+        const Result result =
+            RunCli({"rip", "--c2", "--tracks", "1", "--out", out}, /*keepSelectedTransport=*/true);
+        if (c2Offered) {
+            EXPECT_EQ(result.status, 0) << result.err;
+            EXPECT_TRUE(test::FileExists(out + "Track01.wav"));
+        } else {
+            EXPECT_EQ(result.status, 2);
+            EXPECT_NE(result.err.find("gives none when read with READ CD;"), std::string::npos)
+                << result.err;
+            EXPECT_TRUE(std::filesystem::is_empty(out));
+        }
+    }
+
+    // --emulated-speed takes max as --speed does.
+    const Result fast = RunCli({"toc", "--demo", "--emulated-speed", "max"});
+    EXPECT_EQ(fast.status, 0) << fast.err;
+    DriveSourceOptions source;
+    std::vector<std::string> words = {"x", "--emulated-speed", "max"};
+    std::vector<char*> argv;
+    for (auto& word : words) {
+        argv.push_back(word.data());
+    }
+    int i = 1;
+    std::string error;
+    ASSERT_TRUE(ParseDriveSourceOption(3, argv.data(), i, source, error));
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(EmulatedSpeedLimit(source, emulated::kDemoSpeedKBps), 0u) << "unthrottled";
+    source.emulatedSpeedKBps = 0;
+    EXPECT_EQ(EmulatedSpeedLimit(source, emulated::kDemoSpeedKBps), emulated::kDemoSpeedKBps);
 }
 
 TEST(Cli, HelpAndVersion) {
@@ -285,7 +389,230 @@ TEST(Cli, HelpAndVersion) {
     EXPECT_EQ(unknown.status, 2);
     EXPECT_NE(unknown.err.find("unknown command 'eject'"), std::string::npos);
     EXPECT_TRUE(unknown.out.empty());
+
+    // Every command, log verify and serve too: COMMAND [SUB] --help, COMMAND
+    // --help and help COMMAND print the same help, which names each of its
+    // options with its value; the general usage names every option.
+    for (const cli::CommandSpec& command : cli::Commands()) {
+        const std::string word(command.word);
+        SCOPED_TRACE(word);
+        const Result byHelp = RunCli({"help", word});
+        EXPECT_EQ(byHelp.status, 0) << byHelp.err;
+        EXPECT_EQ(byHelp.out.rfind("usage: " + cli::CommandName(command) + " ", 0), 0u)
+            << byHelp.out;
+        std::vector<std::vector<std::string>> asked = {{word, "--help"}, {word, "-h", "x"}};
+        if (!command.sub.empty()) {
+            asked.push_back({word, std::string(command.sub), "--help"});
+        }
+        for (const auto& args : asked) {
+            const Result byOption = RunCli(args);
+            EXPECT_EQ(byOption.status, 0) << args[1];
+            EXPECT_EQ(byOption.out, byHelp.out) << args[1];
+        }
+        std::vector<std::string_view> names;
+        for (const cli::CommandOption& option : command.options) {
+            names.push_back(option.name);
+        }
+        for (const cli::OptionSpec& option : cli::AllOptions()) {
+            if (command.source && cli::IsSourceOption(option.name)) {
+                names.push_back(option.name);
+            }
+        }
+        for (const std::string_view name : names) {
+            const cli::OptionSpec* option = cli::FindOption(name);
+            ASSERT_NE(option, nullptr) << name;
+            std::string label = "\n  " + std::string(name);
+            if (!option->value.empty()) {
+                label += " " + std::string(option->value);
+            }
+            EXPECT_NE(byHelp.out.find(label + " "), std::string::npos) << label << byHelp.out;
+            EXPECT_NE(general.out.find(std::string(name)), std::string::npos) << name;
+        }
+        for (const std::string& line : Lines(byHelp.out)) {
+            EXPECT_LE(line.size(), 90u) << line;
+        }
+    }
+    for (const char* option : {"--secure", "--agree N", "--max-reads N", "--cache-sectors N",
+                               "--accurate", "--verify=auto", "--ctdb-url URL", "serve --image"}) {
+        EXPECT_NE(general.out.find(option), std::string::npos) << option;
+    }
+    EXPECT_NE(RunCli({"log", "verify", "--help"}).out.find("checksum"), std::string::npos);
 }
+
+#if defined(VINDRAL_SOURCE_DIR)
+std::string SourceFile(const std::string& path) {
+    std::ifstream in(std::string(VINDRAL_SOURCE_DIR) + "/" + path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The words of a text that look like options ("--max-reads"; roff writes
+// "\-\-max\-reads").
+std::set<std::string> OptionWords(std::string text) {
+    for (std::size_t at; (at = text.find("\\-")) != std::string::npos;) {
+        text.replace(at, 2, "-");
+    }
+    std::set<std::string> words;
+    for (std::size_t at = 0; (at = text.find("--", at)) != std::string::npos;) {
+        std::size_t end = at + 2;
+        while (end < text.size() && (std::isalnum(static_cast<unsigned char>(text[end])) ||
+                                     text[end] == '-' || text[end] == '=')) {
+            ++end;
+        }
+        std::string word = text.substr(at, end - at);
+        if (word.size() > 1 && word.back() == '=') {
+            word.pop_back();
+        }
+        if (word.size() > 2) {
+            words.insert(word);
+        }
+        at = end;
+    }
+    return words;
+}
+
+// The option table, the parser, the manual page and the bash completion
+// agree: each command's options are in its synopsis and described in the
+// manual, the completion offers exactly them, the parser takes each and
+// refuses the others.
+TEST(Cli, EveryOptionIsInTheManualAndTheCompletion) {
+    const std::string manual = SourceFile("res/man/vindral-cli.1.in");
+    const std::string completion = SourceFile("res/completion/vindral-cli");
+    ASSERT_FALSE(manual.empty());
+    ASSERT_FALSE(completion.empty());
+
+    // The synopsis: one entry per command, up to its .br.
+    const std::size_t synopsisAt = manual.find(".SH SYNOPSIS");
+    const std::string synopsis =
+        manual.substr(synopsisAt, manual.find(".SH DESCRIPTION") - synopsisAt);
+    std::set<std::string> described; // options with a paragraph of their own
+    const auto manualLines = Lines(manual);
+    for (std::size_t k = 1; k < manualLines.size(); ++k) {
+        const std::string& line = manualLines[k];
+        if (manualLines[k - 1] != ".TP") {
+            continue;
+        }
+        for (const char* tag : {".B ", ".BI ", ".BR "}) {
+            if (line.rfind(tag, 0) == 0 && line.find("\\-\\-") == std::strlen(tag)) {
+                described.insert(*OptionWords(line).begin());
+            }
+        }
+    }
+    // The completion: the words offered per command, and the options whose
+    // value it completes (or leaves to the user).
+    std::map<std::string, std::set<std::string>> offered;
+    for (const std::string& line : Lines(completion)) {
+        const auto close = line.find(") opts='");
+        if (close != std::string::npos) {
+            std::string name = line.substr(0, close);
+            name.erase(0, name.find_first_not_of(' '));
+            if (name == "''") {
+                name.clear();
+            }
+            std::stringstream words(line.substr(close + 8, line.rfind('\'') - close - 8));
+            for (std::string word; words >> word;) {
+                offered[name].insert(word);
+            }
+        }
+    }
+    const std::size_t valuesFrom = completion.find("case $prev in");
+    const std::set<std::string> valueCases = OptionWords(
+        completion.substr(valuesFrom, completion.find("esac", valuesFrom) - valuesFrom));
+
+    const std::map<std::string_view, std::string> samples = {
+        {"N", "2"},    {"X", "4"},    {"FILE", "f"}, {"FILE.cue", "f.cue"},
+        {"DIR", "."},  {"NAME", "T"}, {"LIST", "1"}, {"URL", "http://127.0.0.1:1"},
+        {"/dev/srN", "/dev/sr0"}};
+    std::set<std::string> commandWords;
+    std::set<std::string> takingValues;
+    for (const cli::CommandSpec& command : cli::Commands()) {
+        const std::string word(command.word);
+        SCOPED_TRACE(word);
+        commandWords.insert(word);
+        std::set<std::string> expected = {"--help"};
+        for (const cli::OptionSpec& option : cli::AllOptions()) {
+            if (command.source && cli::IsSourceOption(option.name)) {
+                expected.insert(std::string(option.name));
+            }
+        }
+        for (const cli::CommandOption& option : command.options) {
+            expected.insert(std::string(option.name));
+        }
+        EXPECT_EQ(offered[word], expected) << "the completion's words";
+
+        const std::size_t entryAt = synopsis.find(".B vindral-cli " + word);
+        ASSERT_NE(entryAt, std::string::npos) << "in the synopsis";
+        std::string entry = synopsis.substr(entryAt);
+        entry = entry.substr(0, entry.find(".br"));
+        std::set<std::string> inSynopsis = OptionWords(entry);
+        for (const std::string& option : expected) {
+            if (option == "--help" || (command.source && cli::IsSourceOption(option))) {
+                continue; // --help has its own line, SOURCE its own section
+            }
+            EXPECT_TRUE(inSynopsis.count(option)) << option << " in the synopsis";
+            EXPECT_TRUE(described.count(option)) << option << " described";
+            inSynopsis.erase(option);
+        }
+        EXPECT_TRUE(inSynopsis.empty()) << "unknown in the synopsis: " << *inSynopsis.begin();
+        const std::string name =
+            command.sub.empty() ? word : word + " " + std::string(command.sub);
+        EXPECT_NE(manual.find(".TP\n.B " + name), std::string::npos) << "described in COMMANDS";
+
+        // The parser takes each option of the command (with a value where it
+        // needs one) and refuses the others. serve reads its own options.
+        for (const cli::OptionSpec& option : cli::AllOptions()) {
+            if (word == "serve") {
+                break;
+            }
+            const std::string optionName(option.name);
+            std::vector<std::string> args = {"vindral-cli", word};
+            if (!command.sub.empty()) {
+                args.push_back(std::string(command.sub));
+            }
+            args.push_back(optionName);
+            if (!option.value.empty()) {
+                ASSERT_TRUE(samples.count(option.value)) << option.value;
+                args.push_back(samples.at(option.value));
+            }
+            if (!command.operand.empty()) {
+                args.push_back("operand");
+            }
+            std::vector<char*> argv;
+            for (auto& arg : args) {
+                argv.push_back(arg.data());
+            }
+            cli::Options options;
+            std::ostringstream err;
+            const int status =
+                cli::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), options, err);
+            EXPECT_EQ(status == 0, expected.count(optionName) == 1)
+                << optionName << ": " << err.str();
+            if (status != 0) {
+                EXPECT_NE(err.str().find("unknown option '" + optionName + "'"),
+                          std::string::npos);
+            }
+        }
+    }
+    commandWords.insert({"help", "--help", "--version"});
+    EXPECT_EQ(offered[""], commandWords);
+    for (const char* global : {"help", "--help", "--version"}) {
+        commandWords.erase(global);
+    }
+    EXPECT_EQ(offered["help"], commandWords);
+    for (const cli::OptionSpec& option : cli::AllOptions()) {
+        if (!option.value.empty()) {
+            takingValues.insert(std::string(option.name));
+        }
+    }
+    EXPECT_EQ(valueCases, takingValues) << "the completion completes each option's value";
+    // Nothing in the manual that the program does not know.
+    for (const std::string& word : OptionWords(manual)) {
+        EXPECT_TRUE(cli::FindOption(word) != nullptr || word == "--help" || word == "--version")
+            << word;
+    }
+}
+#endif
 
 TEST(Cli, InterruptActsAsCancel) {
     test::TempFolder folder;
@@ -343,13 +670,15 @@ TEST(Cli, FileProblemsNameTheFileAndTheReason) {
               std::string::npos)
         << result.err;
     EXPECT_FALSE(test::FileExists(log));
+    EXPECT_EQ(result.out, "") << "refused before the first read";
+    EXPECT_FALSE(test::FileExists(folder.Path() + "Track02.wav"));
 
-    // A prefix naming a folder that is not there: the free-space query says so.
+    // A prefix naming a folder is refused before the drives are opened.
     result = RunCli({"rip", "--demo", "--tracks", "1", "--out", folder.Path(), "--prefix",
                      "sub/Track"});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "The free space of " + folder.Path() +
-                              "sub/ cannot be found: No such file or directory\n");
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.err, "vindral-cli: --prefix 'sub/Track': a prefix cannot hold '/' (the "
+                          "folder is given with --out)\n");
 }
 
 // Track 1 with INDEX 00 and INDEX 01: the table of contents a drive reports

@@ -2,11 +2,15 @@
 // or the folder is as it was before.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sys/stat.h>
 
 #include "extract/RunHarness.h"
+#include "platform/FileSysCalls.h"
 #include "platform/OutputFile.h"
 
 namespace vindral {
@@ -118,6 +122,9 @@ TEST_F(FileSafety, TheReasonOfAFileFailureReachesTheView) {
         EXPECT_EQ(view.lines.back(), "Error opening file");
         EXPECT_EQ(view.reasons,
                   std::vector<std::string>{folder.Path() + "gone/Track01.wav: No such file or directory"});
+        // The saved log says why too, just before the line that reports it.
+        ASSERT_GE(view.lines.size(), 2u);
+        EXPECT_EQ(view.lines[view.lines.size() - 2], view.reasons.front());
     }
     {
         ReasonView view;
@@ -129,12 +136,167 @@ TEST_F(FileSafety, TheReasonOfAFileFailureReachesTheView) {
         EXPECT_EQ(view.lines.back(), "Error writing file");
         EXPECT_EQ(view.reasons,
                   std::vector<std::string>{folder.Path() + "Track01.wav: File too large"});
+        ASSERT_GE(view.lines.size(), 2u);
+        EXPECT_EQ(view.lines[view.lines.size() - 2], view.reasons.front());
     }
     {
         ReasonView view;
         RunProtocol protocol(Job({{0, 1, 0, 16}}, false), view, Clock());
         RunToStop(protocol);
         EXPECT_TRUE(view.reasons.empty()) << "a good run has no file problem";
+    }
+}
+
+TEST_F(FileSafety, TemporaryFilesAKilledRipLeftAreRemovedOnceAndNothingElse) {
+    const std::string dir = folder.Path();
+    const std::vector<std::string> leftovers = {".Track01.wav.Ab12Cd.part", ".Track02.wav.zz0099.part"};
+    const std::vector<std::string> others = {
+        ".Track01.wav.Ab12C.part",  // a tag of another length
+        ".Track01.wav.Ab-2Cd.part", // a character no tag holds
+        ".Track03.wav.Ab12Cd.part", // a track this job does not rip
+        "Track01.wav.Ab12Cd.part",  // no leading dot
+        ".Track01.wav.Ab12Cd.partx",
+        "notes.txt",
+    };
+    for (const std::string& name : leftovers) {
+        WriteText(dir + name, "half a track");
+    }
+    for (const std::string& name : others) {
+        WriteText(dir + name, "someone else's");
+    }
+    fs::create_directory(dir + ".Track01.wav.Qq77Qq.part"); // not a file
+    EXPECT_EQ(platform::LeftoverTemporaryNames(dir, "Track01.wav"),
+              std::vector<std::string>{".Track01.wav.Ab12Cd.part"});
+
+    for (int run = 0; run < 2; ++run) {
+        test::RecordingView view;
+        RunProtocol protocol(Job({{0, 1, 0, 10}, {0, 2, 10, 10}}, false), view, Clock());
+        RunToStop(protocol);
+        ASSERT_GE(view.lines.size(), 2u);
+        EXPECT_EQ(view.lines[0], "2 track(s) selected");
+        if (run == 0) {
+            EXPECT_EQ(view.lines[1], "Removed 2 temporary file(s) an interrupted rip left in " + dir);
+        } else {
+            EXPECT_EQ(std::count_if(view.lines.begin(), view.lines.end(),
+                                    [](const std::string& line) {
+                                        return line.rfind("Removed ", 0) == 0;
+                                    }),
+                      0)
+                << "said once, when there was something to remove";
+        }
+        EXPECT_EQ(view.lines.back(), "2 track(s) extracted");
+    }
+    std::vector<std::string> kept = others;
+    kept.insert(kept.end(), {".Track01.wav.Qq77Qq.part", "Track01.wav", "Track02.wav"});
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(Names(dir), kept);
+}
+
+// The file code's system calls, passed on to the machine's own and recorded;
+// one kind of call can be made to fail, and the first temporary name tried
+// can be taken by a symbolic link just before it is opened.
+class RecordingFileCalls : public platform::FileSysCalls {
+public:
+    std::string calls; // "open write sync close rename", in order
+    std::string failing;
+    int failure = 0;
+    std::string linkTarget; // when set, the first name opened is made a link to it
+    std::string linkedAt;
+
+    int Open(const std::string& path, int flags, int mode) override {
+        if (!linkTarget.empty() && linkedAt.empty()) {
+            fs::create_symlink(linkTarget, path);
+            linkedAt = path;
+        }
+        return Pass("open", [&] { return real_->Open(path, flags, mode); });
+    }
+    long Write(int fd, const void* data, std::size_t size) override {
+        return Pass("write", [&] { return real_->Write(fd, data, size); });
+    }
+    int SeekTo(int fd, uint64_t offset) override {
+        return Pass("seek", [&] { return real_->SeekTo(fd, offset); });
+    }
+    int Sync(int fd) override { return Pass("sync", [&] { return real_->Sync(fd); }); }
+    int Close(int fd) override { return Pass("close", [&] { return real_->Close(fd); }); }
+    int Rename(const std::string& from, const std::string& to) override {
+        return Pass("rename", [&] { return real_->Rename(from, to); });
+    }
+    int Unlink(const std::string& path) override {
+        return Pass("unlink", [&] { return real_->Unlink(path); });
+    }
+
+private:
+    template <typename Call>
+    auto Pass(const char* name, Call call) -> decltype(call()) {
+        calls += (calls.empty() ? "" : " ") + std::string(name);
+        if (failing == name) {
+            if (std::string(name) == "close") {
+                call(); // the descriptor is gone all the same
+            }
+            return -failure;
+        }
+        return call();
+    }
+    std::shared_ptr<platform::FileSysCalls> real_ = platform::RealFileSysCalls();
+};
+
+TEST_F(FileSafety, OutputFileSyncsRenamesLastAndLeavesNoTemporaryFile) {
+    struct Case {
+        const char* what;
+        const char* failing;
+        int failure;
+        bool nameTaken;
+        bool committed;
+        const char* calls;
+        const char* reason; // with a failure
+    };
+    const Case cases[] = {
+        {"a good file", "", 0, false, true, "open write sync close rename", ""},
+        {"the rename fails", "rename", EXDEV, false, false, "open write sync close rename unlink",
+         "Invalid cross-device link"},
+        {"the flush to the disk fails", "sync", EIO, false, false, "open write sync close unlink",
+         "Input/output error"},
+        {"the disk is full", "write", ENOSPC, false, false, "open write close unlink",
+         "No space left on device"},
+        {"a link stands at the first temporary name", "", 0, true, true,
+         "open open write sync close rename", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::TempFolder dir;
+        const std::string path = dir.Path() + "Track01.wav";
+        const std::string victim = dir.Path() + "victim";
+        WriteText(victim, "not a track");
+        auto calls = std::make_shared<RecordingFileCalls>();
+        calls->failing = c.failing;
+        calls->failure = c.failure;
+        if (c.nameTaken) {
+            calls->linkTarget = victim;
+        }
+        std::string temporary;
+        bool committed = false;
+        {
+            platform::OutputFile file(calls);
+            ASSERT_TRUE(file.Create(path));
+            temporary = file.TemporaryPath();
+            committed = file.Write("data", 4) && file.Commit();
+            EXPECT_EQ(file.Error(), c.committed ? "" : path + ": " + c.reason);
+        }
+        EXPECT_EQ(committed, c.committed);
+        EXPECT_EQ(calls->calls, c.calls);
+        EXPECT_EQ(ReadText(victim), "not a track") << "nothing is written through a name in the way";
+        EXPECT_FALSE(FileExists(temporary));
+        std::vector<std::string> names = {"victim"};
+        if (c.committed) {
+            names.insert(names.begin(), "Track01.wav");
+            EXPECT_EQ(ReadText(path), "data");
+        }
+        if (c.nameTaken) {
+            EXPECT_NE(calls->linkedAt, temporary);
+            names.push_back(fs::path(calls->linkedAt).filename().string()); // not ours to remove
+        }
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(Names(dir.Path()), names);
     }
 }
 

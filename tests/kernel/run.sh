@@ -158,10 +158,10 @@ for mode in root user-rw user-ro; do
     done
 done
 
-check_eq "user, no access to the nodes: drives fails" $'1\nUnable to initialize WNASPI32.DLL' \
+check_eq "user, no access to the nodes: drives fails" $'1\nUnable to reach a CD-ROM drive through SG_IO' \
     "$(step_rc user-none.drives)"$'\n'"$(step_err user-none.drives | head -n 1)"
 check_eq "user, no access to the nodes: toc --device fails" \
-    $'1\nUnable to initialize WNASPI32.DLL' \
+    $'1\nUnable to reach a CD-ROM drive through SG_IO' \
     "$(step_rc user-none.toc-device.sr0)"$'\n'"$(step_err user-none.toc-device.sr0 | head -n 1)"
 
 for node in "${nodes[@]}"; do

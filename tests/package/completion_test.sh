@@ -27,7 +27,11 @@ expect() {
     fi
 }
 
-expect '--help --version drives help ids log offset rip toc' ''
+expect '--help --version drives help ids log offset rip serve toc' ''
+expect 'serve' help s
+expect '--demo --emulated-speed --help --image' serve --
+expect 'max' drives --emulated-speed m
+expect '--help' log verify --
 expect 'verify' log ''
 expect 'find' offset ''
 expect 'offset' help o

@@ -1,13 +1,23 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "platform/Platform.h"
 #include "platform/Settings.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace vindral::platform {
 namespace {
@@ -326,6 +336,65 @@ TEST_F(SettingsFileTest, SaveReplacesACorruptFileAndReportsAnUnwritableOne) {
     fs::create_directories(fs::path(path_) / "sub");
     EXPECT_FALSE(SaveSettings(path_, settings));
 }
+
+#if !defined(_WIN32)
+TEST_F(SettingsFileTest, OnlyARegularFileOfASaneSizeIsReadAndNothingWaits) {
+    const std::string valid = WithKey("\"value0\"=hex:00,00,00,00\n");
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> make;
+        const char* reason; // empty: read
+    };
+    const Case cases[] = {
+        {"a FIFO", [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); },
+         "not a regular file"},
+        {"a link to an endless device",
+         [](const std::string& path) { fs::create_symlink("/dev/zero", path); }, "not a regular file"},
+        {"a folder", [](const std::string& path) { fs::create_directory(path); },
+         "not a regular file"},
+        {"a file past the limit",
+         [&valid](const std::string& path) {
+             std::ofstream(path, std::ios::binary) << valid;
+             fs::resize_file(path, kMaxSettingsBytes + 1);
+         },
+         "larger than 1048576 bytes"},
+        {"a file just at the limit",
+         [&valid](const std::string& path) {
+             std::string text = valid;
+             while (text.size() < kMaxSettingsBytes) {
+                 text += std::string(std::min<std::size_t>(80, kMaxSettingsBytes - text.size() - 1), ';') + "\n";
+             }
+             std::ofstream(path, std::ios::binary) << text;
+             ASSERT_EQ(fs::file_size(path), kMaxSettingsBytes);
+         },
+         ""},
+        {"no file", [](const std::string&) {}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(fs::path(path_).parent_path());
+        fs::create_directories(fs::path(path_).parent_path());
+        c.make(path_);
+        std::string problem;
+        auto loading = std::async(std::launch::async, [&] { return LoadSettings(path_, &problem); });
+        if (loading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            // Let a reader blocked on the FIFO go before failing.
+            const int writer = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK);
+            ::close(writer);
+            FAIL() << "still waiting after 5 s";
+        }
+        const Settings settings = loading.get();
+        if (*c.reason == '\0') {
+            EXPECT_EQ(problem, "");
+            EXPECT_EQ(settings.verify, std::string(c.what) == "no file") << "read when it is there";
+        } else {
+            EXPECT_EQ(problem, path_ + ": " + c.reason);
+            EXPECT_TRUE(settings.verify) << "the defaults stand in";
+            EXPECT_EQ(settings.outputFolder, HomeFolder());
+        }
+    }
+}
+#endif
 
 TEST(SettingsPathTest, FollowsXdgConfigHome) {
     const char* saved = std::getenv("XDG_CONFIG_HOME");

@@ -443,6 +443,10 @@ bool Parser::File(int line, const std::vector<Token>& tokens) {
     if (file.name.empty()) {
         return Fail(line, "FILE has an empty name");
     }
+    if (file.name.find('\0') != std::string::npos) {
+        // The system would take the name only up to that byte: another file.
+        return Fail(line, "FILE name holds a NUL byte");
+    }
     const std::string type = Upper(tokens.back().text);
     if (type == "BINARY") {
         file.kind = FileKind::Binary;

@@ -228,7 +228,7 @@ MainDialog::~MainDialog() = default;
 bool MainDialog::Initialise() {
     if (InitialiseTransport() == 0) {
         QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Vindral"),
-                        QStringLiteral("Unable to initialize WNASPI32.DLL"), QMessageBox::Ok, this);
+                        Text(NoDriveMessage()), QMessageBox::Ok, this);
         // Which device nodes were tried and why each failed.
         box.setDetailedText(Text(NoDriveDetail()));
         box.exec();

@@ -57,7 +57,7 @@ enum MainControl : int {
     // "Skip verification of tracks the databases confirm": the run looks the
     // disc up in AccurateRip and CTDB, reports each track's result after its
     // last line, leaves out the second reading of confirmed tracks and
-    // writes the sealed rip log beside the files.
+    // writes the rip log beside the files.
     kIdSkipConfirmed = 1046,
     // "Secure reading": sectors that fail, carry C2 errors or differ in the
     // verification are read again until readings agree, and a bad track
@@ -167,7 +167,7 @@ private:
     void ShowSpeedIndicator();
     void ShowReadOffset();
     void LoadStoredSettings();
-    // The sealed rip log of a finished run with the databases' checks.
+    // The rip log of a finished run with the databases' checks.
     void WriteRipLog(const accuracy::RipAccuracy& checks, const std::string& path,
                      int32_t readMethod);
     void StopPollTimer();

@@ -361,6 +361,9 @@ TEST_F(CueSheetTest, BrokenSheetsNameFileLineAndFault) {
         {"FILE \"a.bin BINARY\n", "disc.cue:1: unterminated quoted text"},
         {"REM nothing\nTITLE \"x\"\n", "disc.cue:2: no TRACK"},
         {"FILE a.bin BINARY\nFILE a.bin BINARY\n", "disc.cue:1: FILE 'a.bin' has no TRACK"},
+        // The system would open "a.bin", not the file the sheet names.
+        {"FILE \"a.bin" + std::string(1, '\0') + ".x\" BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n",
+         "disc.cue:1: FILE name holds a NUL byte"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Parse(c.text), nullptr) << c.text;

@@ -23,6 +23,9 @@ bash "$top/tests/kernel/run.sh" "$top/build"
 # The same kernel serving disc images through its SCSI target (vindral-cli serve):
 # rips, read methods, damage, offset, Ctrl+C, media change, cd-paranoia, clean-up.
 bash "$top/tests/kernel/serve.sh" "$top/build"
+# Secure reading against cd-paranoia on seven damaged discs served to that kernel:
+# never a wrong file with exit 0; both programs' results and times are printed.
+bash "$top/tests/kernel/secure.sh" "$top/build"
 
 # The Debian package: built, installed, run, validated and removed (as root).
 bash "$top/tests/package/run.sh"

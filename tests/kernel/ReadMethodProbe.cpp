@@ -9,9 +9,13 @@
 //   drive  [a:t]  VENDOR PRODUCT
 //   method M status 0xHEX sense SSSSSS untouched N head B0 ... B7 tail B0 ... B7
 //   probe M
+//   c2 status 0xHEX sense SSSSSS flagged N
 // "untouched" counts the bytes at the end of the 2352-byte buffer that still
 // hold the fill pattern after the read: a drive that transfers short leaves
-// them; "head" and "tail" show the buffer's first and last 8 bytes.
+// them; "head" and "tail" show the buffer's first and last 8 bytes. The "c2"
+// line is READ CD of the sector with its C2 error pointers: N is the number
+// of bytes they flag.
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -94,5 +98,15 @@ int main(int argc, char** argv) {
         CdCommands::SelectBlockMode(device.hostAdapter, device.target, 1);
     }
     std::printf("probe %d\n", static_cast<int>(chosen));
+
+    std::vector<uint8_t> withC2(CdCommands::kSectorWithC2Bytes, kFill);
+    const int32_t status =
+        CdCommands::ReadCdWithC2(device.hostAdapter, device.target, sector, 1, withC2.data());
+    int flagged = 0;
+    for (int i = 0; status == kStatusOk && i < CdCommands::kC2Bytes; ++i) {
+        flagged += std::popcount(withC2[static_cast<std::size_t>(kSectorBytes + i)]);
+    }
+    std::printf("c2 status 0x%X sense %06X flagged %d\n", static_cast<unsigned>(status),
+                static_cast<unsigned>(vindral::LastSenseCode()), flagged);
     return 0;
 }

@@ -107,6 +107,8 @@ struct DamageLine {
     // UNREADABLE: the failed attempts before a read succeeds (0: never);
     // FLAKY: the percentage of wrong readings.
     int64_t extra = 0;
+    // FLAKY: the samples a wrong reading gets wrong (0: every byte).
+    int64_t samples = 0;
     int line = 0;
 };
 
@@ -620,9 +622,12 @@ bool Parser::Damage(int line, const std::vector<Token>& tokens) {
     }
     const bool flaky = kind == "FLAKY";
     const bool triesAllowed = kind == "UNREADABLE";
-    if (tokens.size() != (flaky ? 6u : 5u) && !(triesAllowed && tokens.size() == 6)) {
+    // REM DAMAGE FLAKY <sector> <count> <percent> [SAMPLES <n>]
+    const bool sampled = flaky && tokens.size() == 8;
+    if (tokens.size() != (flaky ? 6u : 5u) && !(triesAllowed && tokens.size() == 6) && !sampled) {
         if (flaky) {
-            return Fail(line, "REM DAMAGE FLAKY needs a sector, a count and a percentage");
+            return Fail(line, "REM DAMAGE FLAKY needs a sector, a count and a percentage "
+                              "(and SAMPLES <n> for wrong readings of n samples)");
         }
         return Fail(line, "REM DAMAGE needs a kind, a sector and a count");
     }
@@ -635,7 +640,7 @@ bool Parser::Damage(int line, const std::vector<Token>& tokens) {
         return Fail(line, "bad damage count '" + Shown(tokens[4].text) + "'");
     }
     int64_t extra = 0;
-    if (tokens.size() == 6) {
+    if (tokens.size() >= 6) {
         const auto value = Number(tokens[5].text, 9);
         if (flaky && (!value || *value > 100)) {
             return Fail(line, "bad damage percentage '" + Shown(tokens[5].text) + "'");
@@ -645,12 +650,24 @@ bool Parser::Damage(int line, const std::vector<Token>& tokens) {
         }
         extra = *value;
     }
-    damage_.push_back(DamageLine{kind, *first, *count, extra, line});
+    int64_t samples = 0;
+    if (sampled) {
+        if (Upper(tokens[6].text) != "SAMPLES") {
+            return Fail(line, "unknown FLAKY option '" + Shown(tokens[6].text) + "' (SAMPLES <n>)");
+        }
+        const auto value = Number(tokens[7].text, 3);
+        if (!value || *value == 0 || *value > kSectorBytes / 4) {
+            return Fail(line, "bad damage samples '" + Shown(tokens[7].text) + "' (1 to " +
+                                  std::to_string(kSectorBytes / 4) + ")");
+        }
+        samples = *value;
+    }
+    damage_.push_back(DamageLine{kind, *first, *count, extra, samples, line});
     return true;
 }
 
 // REM DRIVE READY <ms> | UNITATTENTION [RESET] | SHORTREAD <command> | REFUSE <command> |
-// SENSE DESCRIPTOR | CACHE <sectors> | OFFSET <samples>
+// SENSE DESCRIPTOR | CACHE <sectors> | OFFSET <samples> | C2 NONE | C2 MISSES <percent>
 bool Parser::DriveLine(int line, const std::vector<Token>& tokens) {
     if (tokens.size() < 3) {
         return Fail(line, "REM DRIVE needs a behaviour");
@@ -664,6 +681,22 @@ bool Parser::DriveLine(int line, const std::vector<Token>& tokens) {
             return Fail(line, "REM DRIVE UNITATTENTION takes nothing or RESET");
         }
         drive_.unitAttention = true;
+        return true;
+    }
+    if (what == "C2") {
+        const std::string how = tokens.size() >= 4 ? Upper(tokens[3].text) : "";
+        if (how == "NONE" && tokens.size() == 4) {
+            drive_.noC2 = true;
+            return true;
+        }
+        if (how != "MISSES" || tokens.size() != 5) {
+            return Fail(line, "REM DRIVE C2 takes NONE or MISSES <percent>");
+        }
+        const auto percent = Number(tokens[4].text, 3);
+        if (!percent || *percent > 100) {
+            return Fail(line, "bad C2 miss percentage '" + value(tokens[4].text) + "'");
+        }
+        drive_.c2MissPercent = static_cast<uint32_t>(*percent);
         return true;
     }
     if (tokens.size() != 4) {
@@ -947,7 +980,8 @@ std::shared_ptr<const Disc> Parser::Build(int lastLine) {
         const auto first = static_cast<SectorAddress>(damage.first);
         const auto count = static_cast<int32_t>(damage.count);
         if (damage.kind == "FLAKY") {
-            disc->AddFlaky(first, count, static_cast<int32_t>(damage.extra));
+            disc->AddFlaky(first, count, static_cast<int32_t>(damage.extra),
+                           static_cast<int32_t>(damage.samples));
         } else if (damage.kind == "UNREADABLE" && damage.extra > 0) {
             disc->AddUnreadableTries(first, count, static_cast<int32_t>(damage.extra));
         } else if (damage.kind == "UNREADABLE") {

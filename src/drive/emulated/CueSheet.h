@@ -15,6 +15,11 @@
 // Disc damage is given by REM lines that other programs skip:
 //   REM DAMAGE UNREADABLE <sector> <count>   reads there fail (03/11/00)
 //   REM DAMAGE UNSTABLE <sector> <count>     reads there differ every time
+//   REM DAMAGE UNREADABLE <sector> <count> <tries>
+//                                            reads fail <tries> times, then succeed
+//   REM DAMAGE FLAKY <sector> <count> <percent> [SAMPLES <n>]
+//                                            that share of readings is wrong: in
+//                                            every byte, or in <n> samples
 // with sector addresses as the drive reports them.
 // The drive that holds the image is given REM DRIVE lines (DriveBehaviour):
 //   REM DRIVE READY <ms>              02/04/01 (becoming ready) for <ms> after
@@ -28,6 +33,8 @@
 //   REM DRIVE CACHE <sectors>         re-reads of recent sectors come from a cache
 //   REM DRIVE OFFSET <samples>        read offset: sample j is the pressed disc's
 //                                     sample j - <samples>
+//   REM DRIVE C2 NONE                 no C2 error pointers
+//   REM DRIVE C2 MISSES <percent>     C2 leaves that share of wrong bytes unflagged
 #pragma once
 
 #include <memory>

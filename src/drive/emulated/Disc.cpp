@@ -82,17 +82,44 @@ private:
 // The bytes an unstable sector delivers on one read: every byte is changed,
 // by a value that depends on the address, the byte and the read.
 uint8_t Disturbance(SectorAddress address, int byte, uint64_t readNumber) {
+    return static_cast<uint8_t>(DamageHash(address, byte, readNumber) | 1);
+}
+
+constexpr int kSamplesPerSector = kSectorBytes / 4;
+
+// A wrong reading that got `samples` of the sector's samples wrong: distinct
+// samples at places that change with the read number, each of their bytes
+// changed.
+void DisturbSamples(SectorAddress address, uint64_t readNumber, int32_t samples, uint8_t* out) {
+    std::array<bool, kSamplesPerSector> hit{};
+    const int32_t n = std::min(samples, kSamplesPerSector);
+    for (int32_t k = 0; k < n; ++k) {
+        // Byte positions past the sector's end name the choice of place k.
+        auto at = static_cast<int>(DamageHash(address, kSectorBytes + k, readNumber) %
+                                   kSamplesPerSector);
+        while (hit[static_cast<std::size_t>(at)]) {
+            at = (at + 1) % kSamplesPerSector;
+        }
+        hit[static_cast<std::size_t>(at)] = true;
+        for (int b = at * 4; b < at * 4 + 4; ++b) {
+            out[b] ^= Disturbance(address, b, readNumber);
+        }
+    }
+}
+
+} // namespace
+
+uint64_t DamageHash(SectorAddress address, int byte, uint64_t readNumber) {
     uint64_t x = (static_cast<uint64_t>(static_cast<uint32_t>(address)) << 32) ^
-                 (static_cast<uint64_t>(byte) << 12) ^ (readNumber * 0x9E3779B97F4A7C15ull);
+                 (static_cast<uint64_t>(static_cast<uint32_t>(byte)) << 12) ^
+                 (readNumber * 0x9E3779B97F4A7C15ull);
     x ^= x >> 31;
     x *= 0xBF58476D1CE4E5B9ull;
     x ^= x >> 29;
     x *= 0x94D049BB133111EBull;
     x ^= x >> 32;
-    return static_cast<uint8_t>(x | 1);
+    return x;
 }
-
-} // namespace
 
 void EncodeMode1Sector(SectorAddress address, const uint8_t* userData, uint8_t* out) {
     std::memset(out, 0, kSectorBytes);
@@ -284,7 +311,12 @@ bool Disc::ReadSector(SectorAddress address, uint8_t* out, uint64_t readNumber) 
     if (TryFails(address) || !CleanSector(address, out)) {
         return false;
     }
-    if (unstable_.Contains(address) || FlakyReadingWrong(address, readNumber)) {
+    const bool unstable = unstable_.Contains(address);
+    const bool wrong = unstable || FlakyReadingWrong(address, readNumber);
+    const Flaky* flaky = wrong && !unstable ? FindFlaky(address) : nullptr;
+    if (flaky != nullptr && flaky->samples > 0) {
+        DisturbSamples(address, readNumber, flaky->samples, out);
+    } else if (wrong) {
         for (int i = 0; i < kSectorBytes; ++i) {
             out[i] ^= Disturbance(address, i, readNumber);
         }
@@ -317,27 +349,35 @@ bool Disc::TryFails(SectorAddress address) const {
     return true;
 }
 
-void Disc::AddFlaky(SectorAddress first, int32_t count, int32_t percent) {
-    flaky_.push_back(Flaky{first, count, percent});
+void Disc::AddFlaky(SectorAddress first, int32_t count, int32_t percent, int32_t samples) {
+    flaky_.push_back(Flaky{first, count, percent, std::max(samples, 0)});
     flakyRanges_.Add(first, count);
+}
+
+const Disc::Flaky* Disc::FindFlaky(SectorAddress address) const {
+    if (!flakyRanges_.Contains(address)) {
+        return nullptr;
+    }
+    for (const Flaky& flaky : flaky_) {
+        if (address >= flaky.first && address - flaky.first < flaky.count) {
+            return &flaky;
+        }
+    }
+    return nullptr;
 }
 
 bool Disc::IsFlaky(SectorAddress address) const { return flakyRanges_.Contains(address); }
 
 bool Disc::FlakyReadingWrong(SectorAddress address, uint64_t readNumber) const {
-    if (!flakyRanges_.Contains(address)) {
+    const Flaky* flaky = FindFlaky(address);
+    if (flaky == nullptr) {
         return false;
     }
-    for (const Flaky& flaky : flaky_) {
-        if (address >= flaky.first && address - flaky.first < flaky.count) {
-            // One hash of the address and the read number, spread to 0..99.
-            const uint32_t draw = (uint32_t{Disturbance(address, 7, readNumber)} << 8 |
-                                   Disturbance(address, 11, readNumber)) %
-                                  100u;
-            return draw < static_cast<uint32_t>(flaky.percent);
-        }
-    }
-    return false;
+    // One hash of the address and the read number, spread to 0..99.
+    const uint32_t draw = (uint32_t{Disturbance(address, 7, readNumber)} << 8 |
+                           Disturbance(address, 11, readNumber)) %
+                          100u;
+    return draw < static_cast<uint32_t>(flaky->percent);
 }
 
 } // namespace vindral::emulated

@@ -150,8 +150,10 @@ public:
     // Sectors whose reads fail until each has been tried `tries` times; the
     // attempt after that succeeds.
     void AddUnreadableTries(SectorAddress first, int32_t count, int32_t tries);
-    // Each reading of these sectors is wrong with `percent` % probability.
-    void AddFlaky(SectorAddress first, int32_t count, int32_t percent);
+    // Each reading of these sectors is wrong with `percent` % probability:
+    // in every byte, or with `samples` > 0 in that many of its 588 samples
+    // (as a scratch mostly changes a few), chosen anew for each reading.
+    void AddFlaky(SectorAddress first, int32_t count, int32_t percent, int32_t samples = 0);
     void AddUnstable(SectorAddress first, int32_t count) { unstable_.Add(first, count); }
     void AddBetweenSessions(SectorAddress first, int32_t count) {
         betweenSessions_.Add(first, count);
@@ -187,7 +189,9 @@ private:
         SectorAddress first;
         int32_t count;
         int32_t percent;
+        int32_t samples; // 0: every byte of a wrong reading is wrong
     };
+    const Flaky* FindFlaky(SectorAddress address) const;
     std::vector<Flaky> flaky_;
     SectorRanges flakyRanges_;
     // Sectors that read after some failed attempts: the attempts needed and
@@ -206,6 +210,11 @@ private:
     std::vector<DiscFields> trackFields_;
     std::vector<std::string> notes_;
 };
+
+// The emulated damage's one source of chance: a well-mixed hash of a sector
+// address, a byte position and a read number, so that the same reads go the
+// same way in every run.
+uint64_t DamageHash(SectorAddress address, int byte, uint64_t readNumber);
 
 // Builds a MODE1 sector: sync, header with the address as MSF (150 sectors
 // ahead), the 2048 bytes of user data, EDC and the P and Q parity.

@@ -36,6 +36,12 @@ struct DriveBehaviour {
     // The drive's read offset in samples (stereo frames): sample j of what
     // it returns is sample j - offset of the pressed disc, zero outside it.
     int32_t offsetSamples = 0;
+    // C2 error pointers. With noC2 the drive has none: READ CD asking for
+    // them is refused (05/24/00) and MODE SENSE page 0x2A says so. Otherwise
+    // they flag the bytes a reading got wrong, except for this share (0 to
+    // 100 %) of them, left unflagged as real drives leave some.
+    bool noC2 = false;
+    uint32_t c2MissPercent = 0;
 };
 
 } // namespace vindral::emulated

@@ -328,7 +328,7 @@ void EmulatedDrive::ModeSense10(const uint8_t* cdb, uint8_t* in, uint32_t length
     if (pageControl != 1) { // the changeable-values mask is all zero
         p[2] = 0x00;        // reads CD-ROM only
         p[4] = 0x01;        // audio play
-        p[5] = static_cast<uint8_t>(0x01 | 0x02 | (c2Supported_ ? 0x10 : 0x00));
+        p[5] = static_cast<uint8_t>(0x01 | 0x02 | (OffersC2() ? 0x10 : 0x00));
         p[6] = 0x29; // tray, eject, lock
         PutBe16(&p[8], maximumKBps_);
         PutBe16(&p[10], 256); // volume levels
@@ -427,8 +427,8 @@ void EmulatedDrive::ReadAudioRun(int64_t address, int64_t count, uint8_t* in, Re
     }
 }
 
-bool EmulatedDrive::PressedBytes(int64_t firstByte, uint8_t* out, uint32_t count) {
-    // Bytes of the pressed disc's audio stream; zero outside the disc.
+bool EmulatedDrive::PressedBytes(int64_t firstByte, uint8_t* out, uint32_t count,
+                                 bool asPressed) {
     const int64_t discBytes = int64_t{disc_->LeadOut()} * kSectorBytes;
     uint8_t raw[kSectorBytes];
     int64_t at = firstByte;
@@ -440,7 +440,9 @@ bool EmulatedDrive::PressedBytes(int64_t firstByte, uint8_t* out, uint32_t count
         if (at < 0 || at >= discBytes) {
             std::memset(out + done, 0, take);
         } else {
-            if (!disc_->ReadSector(static_cast<SectorAddress>(sector), raw, readNumber_++)) {
+            const auto address = static_cast<SectorAddress>(sector);
+            if (!(asPressed ? disc_->CleanSector(address, raw)
+                            : disc_->ReadSector(address, raw, readNumber_++))) {
                 return false;
             }
             std::memcpy(out + done, raw + within, take);
@@ -449,6 +451,20 @@ bool EmulatedDrive::PressedBytes(int64_t firstByte, uint8_t* out, uint32_t count
         at += take;
     }
     return true;
+}
+
+void EmulatedDrive::FlagErrors(const uint8_t* read, const uint8_t* pressed, SectorAddress address,
+                               uint64_t readNumber, uint8_t* errorBits) const {
+    for (int i = 0; i < kSectorBytes; ++i) {
+        // Whether the drive misses a wrong byte is a draw of its own
+        // (another byte position than the damage's) per byte and reading.
+        const bool missed =
+            behaviour_.c2MissPercent != 0 &&
+            DamageHash(address, 2 * kSectorBytes + i, readNumber) % 100 < behaviour_.c2MissPercent;
+        if (read[i] != pressed[i] && !missed) {
+            errorBits[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
+        }
+    }
 }
 
 bool EmulatedDrive::DeliverSector(SectorAddress address, uint8_t* out, uint8_t* errorBits) {
@@ -461,27 +477,27 @@ bool EmulatedDrive::DeliverSector(SectorAddress address, uint8_t* out, uint8_t* 
         return true;
     }
     std::array<uint8_t, 294> bits{};
-    if (behaviour_.offsetSamples == 0) {
-        if (!disc_->ReadSector(address, out, readNumber_++)) {
-            return false;
-        }
-        if (disc_->IsUnstable(address) || disc_->IsFlaky(address)) {
-            // The bytes this reading got wrong are the ones it flags.
-            uint8_t clean[kSectorBytes];
-            if (disc_->CleanSector(address, clean)) {
-                for (int i = 0; i < kSectorBytes; ++i) {
-                    if (out[i] != clean[i]) {
-                        bits[static_cast<std::size_t>(i / 8)] |= static_cast<uint8_t>(0x80 >> (i % 8));
-                    }
-                }
-            }
-        }
-    } else {
-        // Offset +N: sample j is the pressed disc's sample j - N.
-        const int64_t first = int64_t{address} * kSectorBytes - int64_t{behaviour_.offsetSamples} * 4;
-        if (!PressedBytes(first, out, kSectorBytes)) {
-            return false;
-        }
+    const uint64_t reading = readNumber_;
+    // Offset +N: sample j is the pressed disc's sample j - N. The sector's
+    // bytes come from one disc sector, or two when the offset is not whole.
+    const int64_t first = int64_t{address} * kSectorBytes - int64_t{behaviour_.offsetSamples} * 4;
+    auto sectorOf = [](int64_t byte) {
+        return byte >= 0 ? byte / kSectorBytes : (byte - kSectorBytes + 1) / kSectorBytes;
+    };
+    const int64_t firstSector = sectorOf(first);
+    const int64_t lastSector = sectorOf(first + kSectorBytes - 1);
+    if (!PressedBytes(first, out, kSectorBytes)) {
+        return false;
+    }
+    bool damaged = false;
+    for (int64_t s = firstSector; s <= lastSector; ++s) {
+        const auto at = static_cast<SectorAddress>(s);
+        damaged = damaged || disc_->IsUnstable(at) || disc_->IsFlaky(at);
+    }
+    uint8_t pressed[kSectorBytes];
+    if (damaged && PressedBytes(first, pressed, kSectorBytes, true)) {
+        // The bytes this reading got wrong are the ones it flags.
+        FlagErrors(out, pressed, address, reading, bits.data());
     }
     if (errorBits != nullptr) {
         std::memcpy(errorBits, bits.data(), bits.size());
@@ -506,7 +522,7 @@ void EmulatedDrive::ReadCd(const uint8_t* cdb, uint8_t* in, uint32_t length, Rep
     const uint8_t fields = cdb[9];
     const int errorField = (fields >> 1) & 0x03;
     if (expected > 5 || errorField == 3 || (cdb[10] & 0x07) != 0 ||
-        (errorField != 0 && !c2Supported_)) {
+        (errorField != 0 && !OffersC2())) {
         reply.Fail(kIllegalRequest, kAscInvalidField);
         return;
     }

@@ -92,7 +92,14 @@ private:
     // With `errorBits`, also the sector's 294 bytes of C2 error bits: one
     // bit for each byte the reading got wrong.
     bool DeliverSector(SectorAddress address, uint8_t* out, uint8_t* errorBits = nullptr);
-    bool PressedBytes(int64_t firstByte, uint8_t* out, uint32_t count);
+    // The bytes of the disc's audio stream from `firstByte` on, zero outside
+    // the disc: as read (with the damage of each reading), or `asPressed`.
+    bool PressedBytes(int64_t firstByte, uint8_t* out, uint32_t count, bool asPressed = false);
+    // C2 bits of a reading: one for each byte that differs from the pressed
+    // bytes, save those the drive misses.
+    void FlagErrors(const uint8_t* read, const uint8_t* pressed, SectorAddress address,
+                    uint64_t readNumber, uint8_t* errorBits) const;
+    bool OffersC2() const { return c2Supported_ && !behaviour_.noC2; }
     void Adopt(const DriveBehaviour& behaviour);
     uint16_t CurrentSpeedKBps() const;
 

@@ -252,7 +252,8 @@ TEST_F(CueSheetTest, DamageLinesAndLoadingFromAPath) {
     const std::string cue = "\xEF\xBB\xBF"
                             "file \"a.bin\" binary\ntrack 01 audio\nindex 01 00:00:00\n"
                             "REM DAMAGE UNREADABLE 10 5\nREM DAMAGE UNSTABLE 90 10\nREM COMMENT x\n"
-                            "REM DAMAGE FLAKY 20 2 100\nREM DAMAGE UNREADABLE 30 1 2\n";
+                            "REM DAMAGE FLAKY 20 2 100\nREM DAMAGE UNREADABLE 30 1 2\n"
+                            "REM DAMAGE FLAKY 40 1 100 samples 5\n";
     Write("img/disc.cue", Bytes(cue.begin(), cue.end()));
     auto disc = LoadCueSheet((dir / "img" / "disc.cue").string(), error);
     ASSERT_NE(disc, nullptr) << error;
@@ -269,6 +270,18 @@ TEST_F(CueSheetTest, DamageLinesAndLoadingFromAPath) {
     EXPECT_FALSE(disc->ReadSector(30, out.data(), 0));
     EXPECT_FALSE(disc->ReadSector(30, out.data(), 0));
     EXPECT_TRUE(disc->ReadSector(30, out.data(), 0)) << "the third try succeeds";
+    // SAMPLES 5: a wrong reading differs from the pressed sector in 5 samples;
+    // FLAKY without it, in every byte.
+    for (const auto& [address, differing] : {std::pair{40, 20}, std::pair{20, kSectorBytes}}) {
+        Bytes clean(kSectorBytes);
+        ASSERT_TRUE(disc->CleanSector(address, clean.data()));
+        ASSERT_TRUE(disc->ReadSector(address, out.data(), 7));
+        int wrong = 0;
+        for (int i = 0; i < kSectorBytes; ++i) {
+            wrong += out[static_cast<std::size_t>(i)] != clean[static_cast<std::size_t>(i)] ? 1 : 0;
+        }
+        EXPECT_EQ(wrong, differing) << address;
+    }
 
     EXPECT_EQ(LoadCueSheet((dir / "none.cue").string(), error), nullptr);
     EXPECT_EQ(error.rfind("none.cue: ", 0), 0u) << error;
@@ -291,6 +304,14 @@ TEST_F(CueSheetTest, BrokenSheetsNameFileLineAndFault) {
         {"REM DAMAGE FLAKY 1 2\n",
          "disc.cue:1: REM DAMAGE FLAKY needs a sector, a count and a percentage"},
         {"REM DAMAGE FLAKY 1 2 101\n", "disc.cue:1: bad damage percentage '101'"},
+        {"REM DAMAGE FLAKY 1 2 50 SAMPLES 0\n", "disc.cue:1: bad damage samples '0' (1 to 588)"},
+        {"REM DAMAGE FLAKY 1 2 50 SAMPLES 589\n", "disc.cue:1: bad damage samples '589' (1 to 588)"},
+        {"REM DAMAGE FLAKY 1 2 50 BYTES 3\n",
+         "disc.cue:1: unknown FLAKY option 'BYTES' (SAMPLES <n>)"},
+        {"REM DAMAGE FLAKY 1 2 50 SAMPLES\n",
+         "disc.cue:1: REM DAMAGE FLAKY needs a sector, a count and a percentage"},
+        {"REM DAMAGE UNREADABLE 1 2 3 SAMPLES 4\n",
+         "disc.cue:1: REM DAMAGE needs a kind, a sector and a count"},
         {"REM DAMAGE UNREADABLE 1 2 0\n", "disc.cue:1: bad damage tries '0'"},
         {"REM DAMAGE UNSTABLE 1 2 3\n", "disc.cue:1: REM DAMAGE needs a kind, a sector and a count"},
         {"FILE missing.bin BINARY\n", "disc.cue:1: cannot open 'missing.bin': "},

@@ -1,5 +1,6 @@
 // The emulated drive's real-drive habits (becoming ready, unit attention,
-// short transfers, descriptor sense, a read cache, a read offset), set by
+// short transfers, descriptor sense, a read cache, a read offset, C2 error
+// pointers that are missing or miss errors), set by
 // REM DRIVE lines or directly, and what the transport makes of each.
 #include <gtest/gtest.h>
 
@@ -250,6 +251,82 @@ TEST_F(DriveBehaviourTest, ReadOffsetShiftsTheSamples) {
     }
 }
 
+TEST_F(DriveBehaviourTest, C2PointersFlagWrongBytesThroughOffsetCacheAndMisses) {
+    // Sectors 38-46 (unstable 40-44) read with C2 pointers. `missShare` is the
+    // expected share of wrong bytes left unflagged; -1: the drive has no C2.
+    struct Case {
+        const char* name;
+        int32_t offset;
+        uint32_t cache;
+        uint32_t misses;
+        bool noC2;
+        int missShare;
+    };
+    const Case cases[] = {
+        {"plain", 0, 0, 0, false, 0},
+        {"offset +30", 30, 0, 0, false, 0},
+        {"offset -700", -700, 0, 0, false, 0},
+        {"cache", 0, 16, 0, false, 0},
+        {"cache and offset", 667, 16, 0, false, 0},
+        {"misses 40 %", 0, 0, 40, false, 40},
+        {"misses 40 % behind an offset", -30, 0, 40, false, 40},
+        {"misses all", 0, 16, 100, false, 100},
+        {"no C2", 0, 0, 0, true, -1},
+    };
+    constexpr int kStride = CdCommands::kSectorWithC2Bytes;
+    constexpr int kCount = 9;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DriveBehaviour behaviour;
+        behaviour.offsetSamples = c.offset;
+        behaviour.cacheSectors = c.cache;
+        behaviour.c2MissPercent = c.misses;
+        behaviour.noC2 = c.noC2;
+        Install(behaviour);
+        // MODE SENSE page 0x2A tells whether the drive has C2 pointers.
+        uint8_t page[40] = {};
+        const uint8_t senseCdb[10] = {0x5A, 0x08, 0x2A, 0, 0, 0, 0, 0, 40, 0};
+        ASSERT_EQ(ExecuteCommand(0, 0, senseCdb, page, sizeof page), kStatusOk);
+        EXPECT_EQ((page[8 + 5] & 0x10) != 0, !c.noC2);
+        Bytes buffer(kCount * kStride);
+        const int32_t status = CdCommands::ReadCdWithC2(0, 0, 38, kCount, buffer.data());
+        if (c.noC2) {
+            EXPECT_EQ(status, kStatusCheckCondition);
+            EXPECT_EQ(LastSenseCode(), Sense(5, 0x24));
+            Read(38, kCount); // READ CD without the error field reads
+            continue;
+        }
+        ASSERT_EQ(status, kStatusOk);
+        int wrong = 0;
+        int flaggedWrong = 0;
+        int flaggedRight = 0;
+        for (int s = 0; s < kCount; ++s) {
+            const uint8_t* audio = buffer.data() + s * kStride;
+            const uint8_t* c2 = audio + kSectorBytes;
+            for (int i = 0; i < kSectorBytes; ++i) {
+                // Sample j of the answer is pressed sample j - offset.
+                const int64_t p = int64_t{38 + s} * kSectorBytes + i - int64_t{c.offset} * 4;
+                const bool bad = audio[i] != Pressed(p / kSectorBytes, static_cast<int>(p % kSectorBytes));
+                const bool flag = ((c2[i / 8] >> (7 - i % 8)) & 1) != 0;
+                wrong += bad ? 1 : 0;
+                flaggedWrong += bad && flag ? 1 : 0;
+                flaggedRight += !bad && flag ? 1 : 0;
+            }
+        }
+        // Five unstable sectors' worth of bytes, wherever the offset puts them.
+        EXPECT_EQ(wrong, 5 * kSectorBytes);
+        EXPECT_EQ(flaggedRight, 0);
+        const int missed = wrong - flaggedWrong;
+        EXPECT_NEAR(missed * 100.0 / wrong, c.missShare, 3.0);
+        if (c.cache != 0) {
+            // A re-read from the cache brings the same bytes and the same flags.
+            Bytes again(kCount * kStride);
+            ASSERT_EQ(CdCommands::ReadCdWithC2(0, 0, 38, kCount, again.data()), kStatusOk);
+            EXPECT_EQ(again, buffer);
+        }
+    }
+}
+
 TEST(DriveLines, CueSheetSetsTheDriveBehaviour) {
     const std::string head = "FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n";
     ImageFileOpener opener = [](const std::string&, std::string&) {
@@ -260,7 +337,7 @@ TEST(DriveLines, CueSheetSetsTheDriveBehaviour) {
                                   "REM DRIVE READY 1500\nREM DRIVE UNITATTENTION RESET\n"
                                   "rem drive shortread readcdda\nREM DRIVE SHORTREAD READ10\n"
                                   "REM DRIVE SENSE DESCRIPTOR\nREM DRIVE CACHE 1024\n"
-                                  "REM DRIVE OFFSET -48\n",
+                                  "REM DRIVE OFFSET -48\nREM DRIVE C2 MISSES 35\n",
                               "disc.cue", "", error, opener);
     ASSERT_NE(disc, nullptr) << error;
     const DriveBehaviour& d = disc->Drive();
@@ -273,14 +350,19 @@ TEST(DriveLines, CueSheetSetsTheDriveBehaviour) {
     EXPECT_TRUE(d.descriptorSense);
     EXPECT_EQ(d.cacheSectors, 1024u);
     EXPECT_EQ(d.offsetSamples, -48);
+    EXPECT_EQ(d.c2MissPercent, 35u);
+    EXPECT_FALSE(d.noC2);
 
     EXPECT_FALSE(d.refuseReadCd);
 
     // Drives without READ CD, and without READ CDDA too: the read methods
     // that remain answer, the refused ones are unknown commands.
-    disc = ParseCueSheet(head + "REM DRIVE REFUSE READCD\nrem drive refuse readcdda\n", "disc.cue",
-                         "", error, opener);
+    disc = ParseCueSheet(head + "REM DRIVE REFUSE READCD\nrem drive refuse readcdda\n"
+                                "REM DRIVE C2 none\n",
+                         "disc.cue", "", error, opener);
     ASSERT_NE(disc, nullptr) << error;
+    EXPECT_TRUE(disc->Drive().noC2);
+    EXPECT_EQ(disc->Drive().c2MissPercent, 0u);
     EXPECT_TRUE(disc->Drive().refuseReadCd);
     EXPECT_TRUE(disc->Drive().refuseReadCdda);
     EXPECT_FALSE(disc->Drive().refuseRead10);
@@ -329,6 +411,11 @@ TEST(DriveLines, CueSheetSetsTheDriveBehaviour) {
         {"REM DRIVE OFFSET 6x\n", "disc.cue:4: bad read offset '6x'"},
         {"REM DRIVE UNITATTENTION NOW\n", "disc.cue:4: REM DRIVE UNITATTENTION takes nothing or RESET"},
         {"REM DRIVE TURBO 1\n", "disc.cue:4: unknown drive behaviour 'TURBO'"},
+        {"REM DRIVE C2\n", "disc.cue:4: REM DRIVE C2 takes NONE or MISSES <percent>"},
+        {"REM DRIVE C2 NONE 5\n", "disc.cue:4: REM DRIVE C2 takes NONE or MISSES <percent>"},
+        {"REM DRIVE C2 MISSES\n", "disc.cue:4: REM DRIVE C2 takes NONE or MISSES <percent>"},
+        {"REM DRIVE C2 MISSES 101\n", "disc.cue:4: bad C2 miss percentage '101'"},
+        {"REM DRIVE C2 MISSES -5\n", "disc.cue:4: bad C2 miss percentage '-5'"},
     };
     for (const auto& [line, message] : broken) {
         EXPECT_EQ(ParseCueSheet(head + line, "disc.cue", "", error, opener), nullptr) << line;

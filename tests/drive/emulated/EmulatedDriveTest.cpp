@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -371,36 +372,50 @@ TEST_F(EmulatedDriveTest, EjectAndInsertReportMediumAndChangeOnce) {
 TEST_F(EmulatedDriveTest, FlakySectorsAndSectorsThatReadAfterTries) {
     auto damaged = MakeTestDisc();
     damaged->AddFlaky(50, 2, 50);
+    damaged->AddFlaky(52, 1, 100, 3); // every reading wrong in 3 samples
     damaged->AddUnreadableTries(70, 1, 3);
     drive->Insert(damaged);
     CdCommands::TestUnitReady(0, 0);
 
     // Half the readings of a flaky sector are wrong, the others right; each
-    // wrong one has C2 bits on exactly the bytes it got wrong.
+    // wrong one has C2 bits on exactly the bytes it got wrong. Sector 52's
+    // readings are wrong in all 4 bytes of 3 samples, at places that vary.
     const int stride = CdCommands::kSectorWithC2Bytes;
     std::vector<uint8_t> buffer(4 * stride);
     int right = 0;
     int wrongReadings = 0;
+    std::set<std::vector<int>> samplePlaces;
     for (int reading = 0; reading < 200; ++reading) {
-        ASSERT_EQ(CdCommands::ReadCdWithC2(0, 0, 50, 2, buffer.data()), kStatusOk);
-        for (int s = 0; s < 2; ++s) {
+        ASSERT_EQ(CdCommands::ReadCdWithC2(0, 0, 50, 3, buffer.data()), kStatusOk);
+        for (int s = 0; s < 3; ++s) {
             const uint8_t* audio = buffer.data() + s * stride;
             const uint8_t* c2 = audio + kSectorBytes;
             int wrong = 0;
             int flaggedRight = 0;
+            std::vector<int> places;
             for (int i = 0; i < kSectorBytes; ++i) {
                 const bool bad = audio[i] != PatternSource::Expected(50 + s, i);
                 const bool flag = ((c2[i / 8] >> (7 - i % 8)) & 1) != 0;
                 wrong += bad ? 1 : 0;
                 flaggedRight += flag && !bad ? 1 : 0;
                 ASSERT_TRUE(!bad || flag) << "a wrong byte without its C2 bit";
+                if (bad && (places.empty() || places.back() != i / 4)) {
+                    places.push_back(i / 4);
+                }
             }
             EXPECT_EQ(flaggedRight, 0);
-            (wrong == 0 ? right : wrongReadings) += 1;
+            if (s == 2) {
+                EXPECT_EQ(wrong, 12);
+                EXPECT_EQ(places.size(), 3u);
+                samplePlaces.insert(places);
+            } else {
+                (wrong == 0 ? right : wrongReadings) += 1;
+            }
         }
     }
     EXPECT_GT(right, 120);
     EXPECT_GT(wrongReadings, 120);
+    EXPECT_GT(samplePlaces.size(), 190u) << "the wrong samples move between readings";
 
     // Plain reads fail three times, then the sector reads and stays readable.
     for (int attempt = 0; attempt < 3; ++attempt) {

@@ -184,7 +184,9 @@ std::string RemoveLeftoverTemporaries(const ExtractJob& job) {
         const std::string name = entry.path.substr(base.size());
         const std::string folder = base.empty() ? "./" : base;
         for (const std::string& leftover : platform::LeftoverTemporaryNames(base, name)) {
-            if (std::remove((base + leftover).c_str()) == 0) {
+            // A rip into the same folder may be writing it this moment.
+            if (!platform::TemporaryFileInUse(base + leftover) &&
+                std::remove((base + leftover).c_str()) == 0) {
                 ++removed;
                 if (std::find(folders.begin(), folders.end(), folder) == folders.end()) {
                     folders.push_back(folder);

@@ -162,6 +162,11 @@ bool SecureReader::ReadRound(std::vector<Open>& open) {
 }
 
 bool SecureReader::Settle(SectorAddress address, std::vector<Open>& open) {
+    // The drive reads at its own speed again once these re-reads are done.
+    struct Restore {
+        SecureReader& reader;
+        ~Restore() { reader.Finish(); }
+    } restore{*this};
     for (;;) {
         if (std::all_of(open.begin(), open.end(), [this](const Open& o) { return Settled(o); })) {
             return true;
@@ -170,7 +175,8 @@ bool SecureReader::Settle(SectorAddress address, std::vector<Open>& open) {
             DefeatCache(address, settings_.cacheSectors);
         }
         if (!slowed_ && bad_ >= settings_.slowDownAfter && drive_.slowDown) {
-            // Once for the rest of the pass.
+            // Once for these re-reads; after bad readings earlier in the
+            // pass, from their first round on.
             drive_.slowDown(true);
             slowed_ = true;
         }

@@ -5,8 +5,8 @@
 // drive's cache is emptied of them (by reading a region elsewhere that is
 // larger than the cache), and neighbours are read with one command. A
 // sector whose readings all differ after a handful of tries is given up
-// early. After repeated bad readings the drive is slowed down once, until
-// the pass ends (Finish).
+// early. After repeated bad readings in a pass, the drive is slowed down
+// once for the re-reads of a block, and gets its speed back after them.
 // The unit knows nothing of the window or the run protocol: the drive is
 // reached through the hooks it is given.
 #pragma once
@@ -109,7 +109,8 @@ public:
     // Empties the drive's cache of what was read last: `sectors` sectors
     // elsewhere than `address`.
     void DefeatCache(SectorAddress address, int32_t sectors);
-    // Restores the drive's speed if it was lowered; called when a pass ends.
+    // Restores the drive's speed if it was lowered (the re-reads do it
+    // themselves; a cancelled pass may call it when it ends).
     void Finish();
 
     const std::vector<SectorOutcome>& Outcomes() const { return outcomes_; }

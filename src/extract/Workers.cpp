@@ -490,8 +490,10 @@ bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t
         outcome.trackSector = run.trackSectorsDone + s;
         outcome.agreed = true;
         bool firstPart = true;
+        bool wholeGivenUp = true;
         for (; p < parts.size() && parts[p].fileSector == s; ++p) {
             const Part& part = parts[p];
+            wholeGivenUp = wholeGivenUp && givenUp(part.address);
             const SectorOutcome& done = outcomeOf(part.address);
             if (done.readable) {
                 std::memcpy(sector + part.from,
@@ -512,7 +514,9 @@ bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t
         }
         const bool same = std::memcmp(sector, fromFile + at, kSectorBytes) == 0;
         outcome.confirmed = outcome.agreed && same;
-        secure.AddOutcome(outcome);
+        if (!wholeGivenUp) {
+            secure.AddOutcome(outcome); // (the extraction named a given-up one)
+        }
         if (outcome.confirmed) {
             ++run.confirmedSectors;
             continue;
@@ -689,7 +693,14 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
         }
     }
     if (secure) {
-        run.secureOutcomes = secure->Outcomes();
+        // A sector the extraction gave up is named there, not again.
+        for (const SectorOutcome& outcome : secure->Outcomes()) {
+            if (outcome.trackSector >= 0 ||
+                std::find(run.givenUp.begin(), run.givenUp.end(), outcome.address) ==
+                    run.givenUp.end()) {
+                run.secureOutcomes.push_back(outcome);
+            }
+        }
         run.secureRereads = secure->Rereads();
     }
     end(kCodePassDone);

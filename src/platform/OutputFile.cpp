@@ -8,6 +8,11 @@
 #include <random>
 
 #include <filesystem>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
 
 namespace vindral::platform {
 
@@ -42,6 +47,21 @@ std::string TemporaryNameFor(const std::string& finalPath, const std::string& ta
     const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
     return finalPath.substr(0, nameStart) + "." + finalPath.substr(nameStart) + "." + tag +
            ".part";
+}
+
+bool TemporaryFileInUse(const std::string& path) {
+#ifdef _WIN32
+    (void)path;
+    return false; // a file open for writing cannot be removed there anyway
+#else
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return false;
+    }
+    const bool inUse = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return inUse;
+#endif
 }
 
 std::vector<std::string> LeftoverTemporaryNames(const std::string& folder,
@@ -100,6 +120,10 @@ bool OutputFile::Create(const std::string& finalPath) {
         }
         fd_ = fd;
         temporaryPath_ = candidate;
+#ifndef _WIN32
+        // Held until the descriptor is closed: the file is in use.
+        (void)::flock(fd, LOCK_EX | LOCK_NB);
+#endif
         return true;
     }
     Fail(code);

@@ -69,6 +69,11 @@ private:
 // of the random part.
 std::string TemporaryNameFor(const std::string& finalPath, const std::string& tag);
 
+// Whether a program is writing the temporary file at `path` right now: an
+// OutputFile holds a lock on its temporary file for as long as it writes it,
+// so that another rip into the same folder does not take it for a leftover.
+bool TemporaryFileInUse(const std::string& path);
+
 // The names in `folder` (with its trailing separator) that are temporary
 // names OutputFile makes for `fileName` (a name without folder): left behind
 // only when the program was killed while writing.

@@ -167,6 +167,11 @@ TEST_F(FileSafety, TemporaryFilesAKilledRipLeftAreRemovedOnceAndNothingElse) {
     fs::create_directory(dir + ".Track01.wav.Qq77Qq.part"); // not a file
     EXPECT_EQ(platform::LeftoverTemporaryNames(dir, "Track01.wav"),
               std::vector<std::string>{".Track01.wav.Ab12Cd.part"});
+    // Another rip writing into the same folder this moment: its file is in
+    // use, not left over.
+    platform::OutputFile live;
+    ASSERT_TRUE(live.Create(dir + "Track02.wav"));
+    const std::string liveName = live.TemporaryPath().substr(dir.size());
 
     for (int run = 0; run < 2; ++run) {
         test::RecordingView view;
@@ -187,9 +192,10 @@ TEST_F(FileSafety, TemporaryFilesAKilledRipLeftAreRemovedOnceAndNothingElse) {
         EXPECT_EQ(view.lines.back(), "2 track(s) extracted");
     }
     std::vector<std::string> kept = others;
-    kept.insert(kept.end(), {".Track01.wav.Qq77Qq.part", "Track01.wav", "Track02.wav"});
+    kept.insert(kept.end(), {".Track01.wav.Qq77Qq.part", "Track01.wav", "Track02.wav", liveName});
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(Names(dir), kept);
+    live.Discard();
 }
 
 // The file code's system calls, passed on to the machine's own and recorded;

@@ -273,9 +273,10 @@ TEST(SecureReaderTest, OpenSectorsAreReReadTogetherInRoundsAndHopelessOnesGiveUp
     EXPECT_TRUE(std::equal(right.begin(), right.end(), block.begin() + kSectorBytes));
 }
 
-// The drive is slowed once for the rest of the pass, counting readings that
-// agree but carry C2 errors as bad, and gets its speed back when it ends.
-TEST(SecureReaderTest, TheDriveIsSlowedOncePerPass) {
+// The drive is slowed for the re-reads of a block once the pass has seen
+// enough bad readings, counting readings that agree but carry C2 errors as
+// bad, and reads at its own speed again after them.
+TEST(SecureReaderTest, TheDriveIsSlowedOnlyForReReads) {
     FakeDrive drive;
     SecureSettings settings;
     settings.agreeing = 4;
@@ -286,11 +287,14 @@ TEST(SecureReaderTest, TheDriveIsSlowedOncePerPass) {
     drive.Script(5, std::deque<FakeDrive::Reading>(4, FakeDrive::kRightFlagged));
     drive.Script(40, std::deque<FakeDrive::Reading>(4, FakeDrive::kRightFlagged));
     ASSERT_EQ(reader.Read(0, 16, out.data()), kStatusOk);
-    EXPECT_EQ(drive.speedChanges, std::vector<bool>{true});
-    ASSERT_EQ(reader.Read(32, 16, out.data()), kStatusOk);
-    EXPECT_EQ(drive.speedChanges, std::vector<bool>{true}) << "slowed already";
-    reader.Finish();
     EXPECT_EQ(drive.speedChanges, (std::vector<bool>{true, false}));
+    const int before = drive.reads;
+    ASSERT_EQ(reader.Read(32, 16, out.data()), kStatusOk);
+    EXPECT_EQ(drive.speedChanges, (std::vector<bool>{true, false, true, false}))
+        << "slow from the first re-read on";
+    EXPECT_EQ(drive.reads - before, 4);
+    reader.Finish();
+    EXPECT_EQ(drive.speedChanges.size(), 4u);
     EXPECT_TRUE(Exact(out, 32, 16));
 }
 

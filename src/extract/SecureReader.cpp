@@ -260,31 +260,8 @@ int32_t SecureReader::Read(SectorAddress address, int32_t sectors, uint8_t* out,
 
 std::optional<std::vector<SectorOutcome>>
 SecureReader::Reread(SectorAddress address, int32_t sectors, uint8_t* out,
-                     const std::vector<bool>& suspect, const std::vector<const uint8_t*>& seeds) {
-    return RereadMarked(address, sectors, out, suspect, seeds, true);
-}
-
-std::optional<std::vector<SectorOutcome>>
-SecureReader::RereadAfresh(SectorAddress address, int32_t sectors, uint8_t* out,
-                           const std::vector<bool>& suspect,
-                           const std::vector<const uint8_t*>& seeds) {
-    return RereadMarked(address, sectors, out, suspect, seeds, false);
-}
-
-std::optional<std::vector<SectorOutcome>>
-SecureReader::RereadMarked(SectorAddress address, int32_t sectors, uint8_t* out,
-                           const std::vector<bool>& suspect,
-                           const std::vector<const uint8_t*>& seeds, bool outHoldsReadings) {
-    if (std::find(suspect.begin(), suspect.end(), true) == suspect.end()) {
-        return std::vector<SectorOutcome>{};
-    }
-    bool readable = outHoldsReadings;
-    if (!outHoldsReadings) {
-        readable = drive_.read(address, sectors, out, nullptr) == kStatusOk;
-        if (!readable) {
-            ++bad_;
-        }
-    }
+                     const std::vector<bool>& suspect, const std::vector<const uint8_t*>& seeds,
+                     const std::vector<bool>& holds) {
     std::vector<Open> open;
     for (int32_t s = 0; s < sectors; ++s) {
         const auto i = static_cast<std::size_t>(s);
@@ -293,11 +270,9 @@ SecureReader::RereadMarked(SectorAddress address, int32_t sectors, uint8_t* out,
         }
         Open sector;
         sector.address = address + s;
-        sector.attempts = 1;
-        if (readable) {
+        if (i < holds.size() && holds[i]) {
+            ++sector.attempts;
             sector.Add(out + i * kSectorBytes);
-        } else {
-            sector.lastFailed = true;
         }
         if (i < seeds.size() && seeds[i] != nullptr) {
             ++sector.attempts;

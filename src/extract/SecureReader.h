@@ -86,21 +86,17 @@ public:
                  const std::vector<bool>* suspect = nullptr);
 
     // Reads the sectors of [address, address + sectors) flagged in `suspect`
-    // (known to be wrong) until readings agree, in rounds for all of them;
-    // the others are read once. Their outcomes are returned in address
-    // order, not added to Outcomes(); nothing when cancelled.
-    // `out` holds a reading of each sector already, and `seeds` (one entry
-    // per sector; null: none) may give another, earlier one: both count as
-    // readings, so a re-read that equals either settles the sector.
+    // (known to be wrong) until readings agree, in rounds for all of them.
+    // Where `holds` says so, `out` holds a reading of the sector already,
+    // and `seeds` (one entry per sector; null: none) may give another,
+    // earlier one: both count as readings, so a re-read that equals either
+    // settles the sector. The outcomes are returned in address order, not
+    // added to Outcomes(); nothing when cancelled.
     std::optional<std::vector<SectorOutcome>> Reread(SectorAddress address, int32_t sectors,
                                                      uint8_t* out,
                                                      const std::vector<bool>& suspect,
-                                                     const std::vector<const uint8_t*>& seeds);
-    // As Reread, when `out` holds no reading yet: the sectors are read once
-    // first.
-    std::optional<std::vector<SectorOutcome>> RereadAfresh(
-        SectorAddress address, int32_t sectors, uint8_t* out, const std::vector<bool>& suspect,
-        const std::vector<const uint8_t*>& seeds);
+                                                     const std::vector<const uint8_t*>& seeds,
+                                                     const std::vector<bool>& holds);
 
     // Sectors that an earlier pass read until it gave them up: they are not
     // read again beyond their first reading.
@@ -139,9 +135,6 @@ private:
     // read last time; the others are read alone. False when cancelled.
     bool ReadRound(std::vector<Open>& open);
     bool Settled(const Open& open) const;
-    std::optional<std::vector<SectorOutcome>> RereadMarked(
-        SectorAddress address, int32_t sectors, uint8_t* out, const std::vector<bool>& suspect,
-        const std::vector<const uint8_t*>& seeds, bool outHoldsReadings);
     SectorOutcome Conclude(const Open& open, uint8_t* into) const;
 
     SecureSettings settings_;

@@ -130,10 +130,10 @@ public:
         }
     }
 
-    // The block at the run's current address.
-    int32_t Read(int sectors, uint8_t* into) {
+    // The next `sectors` sectors of the pass, which start at `address`.
+    int32_t Read(SectorAddress address, int sectors, uint8_t* into) {
         if (!corrected_) {
-            return read_(run_.currentAddress, sectors, into);
+            return read_(address, sectors, into);
         }
         return corrected_->Next(sectors, into);
     }
@@ -144,18 +144,17 @@ private:
     std::optional<CorrectedReader> corrected_;
 };
 
-// Marks the peak entries of the blocks that hold the outcomes from `from` on.
-void MarkOutcomes(ExtractRun& run, const SecureReader& secure, std::size_t from) {
+// Marks the peak entries of the blocks that hold the outcomes from `from` on,
+// which lie in [first, last] as the pass counts its sectors (a read-offset
+// correction reads a little beside them).
+void MarkOutcomes(ExtractRun& run, const SecureReader& secure, std::size_t from,
+                  SectorAddress first, SectorAddress last) {
     const std::vector<SectorOutcome>& outcomes = secure.Outcomes();
     for (std::size_t i = from; i < outcomes.size(); ++i) {
         if (outcomes[i].confirmed) {
             continue; // the file was right there
         }
-        // The block of the track as the pass counts it (a read-offset
-        // correction reads a little beside it).
-        const SectorAddress address =
-            std::clamp(outcomes[i].address, run.currentAddress,
-                       run.currentAddress + kBlockSectors - 1);
+        const SectorAddress address = std::clamp(outcomes[i].address, first, last);
         PeakPair* entry = run.peaks->At(address);
         if (entry != nullptr) {
             entry->secureMark = std::max(entry->secureMark, outcomes[i].agreed
@@ -235,7 +234,7 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
             return;
         }
         const int sectors = BlockSectors(length, block, blocks);
-        const int32_t status = reader.Read(sectors, buffer + fill);
+        const int32_t status = reader.Read(run.currentAddress, sectors, buffer + fill);
         if (status != kStatusOk && run.cancel.load()) {
             end(kCodeCancelled);
             Discard(run, file);
@@ -249,7 +248,8 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
         }
         ComputePeaks(buffer + fill, sectors, run.currentAddress, *run.peaks);
         if (secure) {
-            MarkOutcomes(run, *secure, marked);
+            MarkOutcomes(run, *secure, marked, run.currentAddress,
+                         run.currentAddress + kBlockSectors - 1);
             marked = secure->Outcomes().size();
         }
         if (run.blockRead) {
@@ -320,6 +320,9 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
 namespace {
 
 constexpr std::size_t kVerifyBufferBytes = 50000;
+// Blocks whose differing sectors a secure verification re-reads together:
+// one cache defeat per round for all of them.
+constexpr int kRepairWindowBlocks = 32;
 
 // Counts the differing bytes of one block into the track, the run and the
 // block's entry.
@@ -385,16 +388,16 @@ bool SplitC2(uint8_t* disc, int sectors, uint8_t* bits, int32_t& left, int32_t& 
 // in rounds for all of them, until readings agree, and writes the agreed (or
 // most frequent) reading over the file's sectors; the file stays positioned
 // after the block. Without a read-offset correction a file sector is a drive
-// sector: its file and second readings count as two readings
-// (`discHoldsReadings`: the block's second reading came from one read, not
-// from re-reads that left silence). With a correction a file sector is the
+// sector: its file and second readings count as two readings (where `held`
+// says the second reading came from one read, not from re-reads that may
+// have left silence). With a correction a file sector is the
 // tail of one drive sector and the head of the next: only a drive sector
 // whose part differs is read again, once for two file sectors that share
 // it. Each such file sector gets one outcome, named by its place in the
 // track; one whose agreeing readings equal the file is confirmed, and
 // neither written nor counted as corrected. False when cancelled.
 bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t* disc,
-                 const uint8_t* fromFile, int sectors, bool discHoldsReadings) {
+                 const uint8_t* fromFile, int sectors, const std::vector<bool>& held) {
     struct Part {
         int fileSector;     // within the block
         std::size_t from;   // bytes within the file sector
@@ -442,6 +445,9 @@ bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t
     std::vector<uint8_t> drive(static_cast<std::size_t>(count) * kSectorBytes);
     std::vector<bool> suspect(static_cast<std::size_t>(count), false);
     std::vector<const uint8_t*> seeds(static_cast<std::size_t>(count), nullptr);
+    // With a correction no reading of a whole drive sector is at hand: its
+    // re-reads start with a first one.
+    std::vector<bool> holds(static_cast<std::size_t>(count), false);
     const bool plain = run.readOffset == 0;
     for (const Part& part : parts) {
         const auto index = static_cast<std::size_t>(part.address - lowest);
@@ -450,18 +456,12 @@ bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t
             const std::size_t at = static_cast<std::size_t>(part.fileSector) * kSectorBytes;
             std::memcpy(drive.data() + index * kSectorBytes, disc + at, kSectorBytes);
             seeds[index] = fromFile + at;
+            holds[index] = held[static_cast<std::size_t>(part.fileSector)];
         }
     }
-    std::optional<std::vector<SectorOutcome>> reread;
-    if (plain && discHoldsReadings) {
-        reread = secure.Reread(static_cast<SectorAddress>(lowest), count, drive.data(), suspect,
-                               seeds);
-    } else {
-        // No reading of these drive sectors is at hand: the re-reads start
-        // with a first one.
-        reread = secure.RereadAfresh(static_cast<SectorAddress>(lowest), count, drive.data(),
-                                     suspect, seeds);
-    }
+    const std::optional<std::vector<SectorOutcome>> reread =
+        secure.Reread(static_cast<SectorAddress>(lowest), count, drive.data(), suspect, seeds,
+                      holds);
     if (!reread) {
         return false;
     }
@@ -564,8 +564,6 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
         }
     };
 
-    std::vector<uint8_t> disc(kVerifyBufferBytes);
-    std::vector<uint8_t> fromFile(kVerifyBufferBytes);
     const int32_t length = run.trackLength;
     const int blocks = BlockCount(length);
     // A secure run corrects the file where the second reading differs.
@@ -578,6 +576,11 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
     if (secure) {
         secure->SetGivenUp(run.givenUp);
     }
+    const int windowBlocks = secure ? kRepairWindowBlocks : 1;
+    const std::size_t bufferBytes =
+        std::max(kVerifyBufferBytes, static_cast<std::size_t>(windowBlocks) * kBlockBytes);
+    std::vector<uint8_t> disc(bufferBytes);
+    std::vector<uint8_t> fromFile(bufferBytes);
     auto end = [&](int code) {
         if (secure) {
             secure->Finish();
@@ -608,88 +611,110 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
         blockReRead = true;
         return secure->Read(address, count, into);
     });
-    for (int block = 0; block < blocks; ++block) {
+    std::vector<bool> held; // per sector of the window: a reading of one read
+    for (int block = 0; block < blocks; block += windowBlocks) {
         std::memset(disc.data(), 0x63, disc.size());
         std::memset(fromFile.data(), 0x6F, fromFile.size());
         if (run.cancel.load()) {
             end(kCodeCancelled);
             return;
         }
-        const int sectors = BlockSectors(length, block, blocks);
-        const std::size_t bytes = static_cast<std::size_t>(sectors) * kSectorBytes;
-        int32_t status = kStatusOk;
-        blockReRead = false;
+        const int count = std::min(windowBlocks, blocks - block);
         const std::size_t before = secure ? secure->Outcomes().size() : 0;
-        if (compare) {
-            status = reader.Read(sectors, disc.data());
-        } else {
-            status = CdCommands::ReadCdWithC2(run.hostAdapter, run.target, run.currentAddress,
-                                              sectors, disc.data());
+        held.clear();
+        int windowSectors = 0;
+        for (int k = 0; k < count; ++k) {
+            const int sectors = BlockSectors(length, block + k, blocks);
+            uint8_t* at = disc.data() + static_cast<std::size_t>(windowSectors) * kSectorBytes;
+            blockReRead = false;
+            const int32_t status =
+                compare ? reader.Read(run.currentAddress + windowSectors, sectors, at)
+                        : CdCommands::ReadCdWithC2(run.hostAdapter, run.target,
+                                                   run.currentAddress, sectors, at);
+            if (status != kStatusOk) {
+                // (The secure reader stops its re-reads when the run is cancelled.)
+                end(secure && run.cancel.load() ? kCodeCancelled : kCodeReadFailed);
+                return;
+            }
+            held.insert(held.end(), static_cast<std::size_t>(sectors), !blockReRead);
+            windowSectors += sectors;
         }
-        if (status != kStatusOk) {
-            // (The secure reader stops its re-reads when the run is cancelled.)
-            end(secure && run.cancel.load() ? kCodeCancelled : kCodeReadFailed);
-            return;
-        }
-        PeakPair* entry = run.peaks->At(run.currentAddress);
+        const std::size_t bytes = static_cast<std::size_t>(windowSectors) * kSectorBytes;
         if (compare) {
             // A failed read leaves the 0x6F fill, which then counts as differing.
             const std::size_t got = std::fread(fromFile.data(), 1, bytes, file);
             (void)got;
-            if (entry != nullptr) {
-                entry->leftErrors = 0;
-                entry->rightErrors = 0;
+            for (int k = 0, at = 0; k < count; at += BlockSectors(length, block + k, blocks), ++k) {
+                PeakPair* entry = run.peaks->At(run.currentAddress + at);
+                if (entry != nullptr) {
+                    entry->leftErrors = 0;
+                    entry->rightErrors = 0;
+                }
+                const std::size_t from = static_cast<std::size_t>(at) * kSectorBytes;
+                CompareBlock(run, disc.data() + from, fromFile.data() + from,
+                             static_cast<std::size_t>(BlockSectors(length, block + k, blocks)) *
+                                 kSectorBytes,
+                             entry);
             }
-            if (secure && blockReRead && run.readOffset == 0) {
+            if (secure && run.readOffset == 0) {
                 // The sectors that differ from the file are settled below,
-                // with the file's reading: what the re-reads of the failed
+                // with the file's reading: what the re-reads of a failed
                 // block concluded alone is not their outcome.
                 secure->DropOutcomes(before, [&](const SectorOutcome& outcome) {
-                    const std::size_t at =
-                        static_cast<std::size_t>(outcome.address - run.currentAddress) *
-                        kSectorBytes;
-                    return outcome.address >= run.currentAddress && at < bytes &&
+                    const int64_t sector = int64_t{outcome.address} - run.currentAddress;
+                    const std::size_t at = static_cast<std::size_t>(sector) * kSectorBytes;
+                    return sector >= 0 && sector < windowSectors &&
+                           !held[static_cast<std::size_t>(sector)] &&
                            std::memcmp(disc.data() + at, fromFile.data() + at, kSectorBytes) != 0;
                 });
             }
-            CompareBlock(run, disc.data(), fromFile.data(), bytes, entry);
-            if (secure && !RepairBlock(run, *secure, file, disc.data(), fromFile.data(), sectors,
-                                       !blockReRead)) {
+            if (secure && !RepairBlock(run, *secure, file, disc.data(), fromFile.data(),
+                                       windowSectors, held)) {
                 end(kCodeCancelled);
                 return;
             }
             if (secure) {
-                MarkOutcomes(run, *secure, before);
+                MarkOutcomes(run, *secure, before, run.currentAddress,
+                             run.currentAddress + windowSectors - 1);
             }
         } else {
             int32_t left = 0;
             int32_t right = 0;
-            if (SplitC2(disc.data(), sectors, fromFile.data(), left, right)) {
+            if (SplitC2(disc.data(), windowSectors, fromFile.data(), left, right)) {
                 ++run.trackErrors;
                 ++run.totalErrors;
             }
+            PeakPair* entry = run.peaks->At(run.currentAddress);
             if (entry != nullptr) {
                 entry->leftErrors = left;
                 entry->rightErrors = right;
             }
         }
-        if (compare || run.readOffset == 0) {
-            ComputePeaks(disc.data(), sectors, run.currentAddress, *run.peaks);
-        }
-        // (The C2 check reads the drive's sectors as they are, error bits and
-        // all: with a read-offset correction its block is not the track's
-        // corrected audio, and the extraction pass's peaks stay.)
-        if (run.blockRead && (compare || run.readOffset == 0)) {
-            run.blockRead(disc.data(), bytes);
-        }
-        if (!channel.Send(kCodePeaksStored, nullptr)) {
-            close();
-            return;
-        }
-        Advance(run);
-        if (!channel.Send(kCodeBlockDone, nullptr)) {
-            close();
-            return;
+        // The window's blocks, in order, as the display and the checksums
+        // take them.
+        std::size_t from = 0;
+        for (int k = 0; k < count; ++k) {
+            const int sectors = BlockSectors(length, block + k, blocks);
+            const std::size_t blockBytes = static_cast<std::size_t>(sectors) * kSectorBytes;
+            if (compare || run.readOffset == 0) {
+                ComputePeaks(disc.data() + from, sectors, run.currentAddress, *run.peaks);
+            }
+            // (The C2 check reads the drive's sectors as they are, error bits
+            // and all: with a read-offset correction its block is not the
+            // track's corrected audio, and the extraction pass's peaks stay.)
+            if (run.blockRead && (compare || run.readOffset == 0)) {
+                run.blockRead(disc.data() + from, blockBytes);
+            }
+            if (!channel.Send(kCodePeaksStored, nullptr)) {
+                close();
+                return;
+            }
+            Advance(run);
+            if (!channel.Send(kCodeBlockDone, nullptr)) {
+                close();
+                return;
+            }
+            from += blockBytes;
         }
     }
     if (secure) {

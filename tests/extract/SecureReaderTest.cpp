@@ -264,7 +264,7 @@ TEST(SecureReaderTest, OpenSectorsAreReReadTogetherInRoundsAndHopelessOnesGiveUp
     }
     std::vector<uint8_t> block(2 * kSectorBytes, 0x55);
     const auto outcomes = reader.Reread(400, 2, block.data(), {false, true},
-                                        {nullptr, right.data()});
+                                        {nullptr, right.data()}, {true, true});
     ASSERT_TRUE(outcomes);
     ASSERT_EQ(outcomes->size(), 1u);
     EXPECT_TRUE((*outcomes)[0].agreed);

@@ -26,49 +26,10 @@ auto_sectors=${VINDRAL_BENCH_AUTO_SECTORS:-90000}
 command -v python3 >/dev/null || { echo "python3 is needed" >&2; exit 1; }
 
 work=$(mktemp -d /var/tmp/vindral-accuracy-bench.XXXXXX)
-server_pid=
-cleanup() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap stop_answer_server_and_clean EXIT
 export XDG_CACHE_HOME="$work/cache"
 
-# The answer server: a free port, files under $work/db.
-mkdir -p "$work/db"
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-python3 -m http.server "$port" --bind 127.0.0.1 --directory "$work/db" >/dev/null 2>&1 &
-server_pid=$!
-for _ in $(seq 1 50); do
-    python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null && break
-    sleep 0.1
-done
-urls=(--accuraterip-url "http://127.0.0.1:$port/accuraterip" --ctdb-url "http://127.0.0.1:$port")
-
-# make_answers LOG: a dBAR file and a CTDB answer that confirm every track of
-# the rip log LOG (confidence 5), where the server serves them. The server
-# ignores the query, so lookup2.php answers every CTDB look-up.
-make_answers() {
-    rm -rf "$work/db/accuraterip" "$work/db/lookup2.php"
-    python3 - "$1" "$work/db" <<'PY'
-import os, re, struct, sys
-log = open(sys.argv[1]).read()
-arid = re.search(r'^AccurateRip ID: (\S+)$', log, re.M).group(1)
-count, id1, id2, cddb = arid.split('-')
-v2 = [int(x, 16) for x in re.findall(r'^  AccurateRip v2: (\w+)$', log, re.M)]
-ctdb = re.findall(r'^  CTDB CRC: (\w+)$', log, re.M)
-data = struct.pack('<BIII', int(count), int(id1, 16), int(id2, 16), int(cddb, 16))
-for s in v2:
-    data += struct.pack('<BII', 5, s, 0)
-folder = os.path.join(sys.argv[2], 'accuraterip', id1[7], id1[6], id1[5])
-os.makedirs(folder, exist_ok=True)
-open(os.path.join(folder, 'dBAR-%s.bin' % arid), 'wb').write(data)
-open(os.path.join(sys.argv[2], 'lookup2.php'), 'w').write(
-    '<?xml version="1.0" encoding="UTF-8"?>\n<ctdb xmlns="http://db.cuetools.net/ns/mmd-1.0#">'
-    '<entry confidence="5" crc32="00000000" id="1" trackcrcs="%s"/></ctdb>\n'
-    % ' '.join(c.lower() for c in ctdb))
-PY
-}
+start_answer_server
 
 # check_run NAME: every accurate rip must have found the disc confirmed.
 check_run() {

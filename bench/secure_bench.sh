@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Secure reading on an emulated drive held to 40 X: the plain rip against
-# `rip --secure` on an undamaged image (goal: at most 5 % more time), and
-# `rip --secure` on the same image with 20 FLAKY sectors at 30 % (its time
-# and the number of re-reads).
+# Secure reading on an emulated drive held to 40 X, against the plain rip:
+# `rip --secure` on an undamaged image that the databases confirm (one
+# reading; goal: at most 5 % more time) and that they do not know (two
+# readings; goal: at most 2.1 times), and `rip --secure` on the same image
+# with 20 FLAKY sectors at 30 % (its time and the number of re-reads). The
+# databases are a python3 http.server on 127.0.0.1 serving answers built from
+# a first rip's own checksums.
 #
 #   bash bench/secure_bench.sh [runs]     (default 3 runs; medians are reported)
 #
@@ -17,9 +20,17 @@ sectors=${VINDRAL_BENCH_SECTORS:-22500}
 [ -x "$cli" ] || { echo "build first: bash scripts/setup.sh" >&2; exit 1; }
 command -v bc >/dev/null || { echo "bc is needed (apt-get install bc)" >&2; exit 1; }
 
+command -v python3 >/dev/null || { echo "python3 is needed" >&2; exit 1; }
+
 work=$(mktemp -d /var/tmp/vindral-bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+trap stop_answer_server_and_clean EXIT
+export XDG_CACHE_HOME="$work/cache"
 make_image "$work" "$sectors"
+start_answer_server
+mkdir -p "$work/first"
+"$cli" rip --image "$work/image.cue" --out "$work/first" --accurate "${urls[@]}" >/dev/null
+make_answers "$work/first/Track.log"
+rm -rf "$work/first"
 
 # The damaged copy: 20 flaky sectors spread over the disc, a few at track edges.
 {
@@ -50,6 +61,8 @@ check_run() {
 }
 
 plain=$(time_command "rip" rip --image "$work/image.cue")
+confirmed=$(time_command "rip --secure (confirmed)" rip --image "$work/image.cue" --secure \
+    --accurate "${urls[@]}")
 secure=$(time_command "rip --secure" rip --image "$work/image.cue" --secure)
 damaged=$(time_command "rip --secure (damaged)" rip --image "$work/damaged.cue" --secure)
 rm -rf "$work/out" && mkdir -p "$work/out"
@@ -59,8 +72,10 @@ audio=$(echo "$sectors / 75" | bc -l)
 echo
 echo "Image: $sectors sectors ($(printf '%.1f' "$(echo "$audio / 60" | bc -l)") minutes), emulated drive held to 40 X, median of $runs runs"
 printf '%-40s %8.2f s\n' "rip" "$plain"
-printf '%-40s %8.2f s  (%+.1f %%; goal <= +5 %%)\n' "rip --secure, undamaged" "$secure" \
-    "$(echo "($secure - $plain) * 100 / $plain" | bc -l)"
+printf '%-40s %8.2f s  (%+.1f %%; goal <= +5 %%)\n' "rip --secure, confirmed by the databases" \
+    "$confirmed" "$(echo "($confirmed - $plain) * 100 / $plain" | bc -l)"
+printf '%-40s %8.2f s  (%.2f x; goal <= 2.1 x)\n' "rip --secure, not in the databases" "$secure" \
+    "$(echo "$secure / $plain" | bc -l)"
 printf '%-40s %8.2f s  (%+.1f %%)\n' "rip --secure, 20 FLAKY sectors at 30 %" "$damaged" \
     "$(echo "($damaged - $plain) * 100 / $plain" | bc -l)"
 echo "  $summary"

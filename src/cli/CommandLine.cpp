@@ -164,8 +164,9 @@ const std::vector<OptionSpec> kOptions = {
          return true;
      }},
     {"--secure", "", ValueKind::None,
-     "re-read sectors that fail, that the drive flags with C2\n"
-     "errors or that the verification finds different, until\n"
+     "take no sector on one reading: read every track twice\n"
+     "(once where --accurate finds it confirmed) and re-read\n"
+     "sectors that fail, carry C2 errors or differ until\n"
      "readings agree; a track that never agrees is kept,\n"
      "marked suspicious, and the run goes on",
      [](Options& o, const std::string&, std::string&) {

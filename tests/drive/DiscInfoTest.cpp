@@ -6,13 +6,13 @@
 #include <cstring>
 
 #include "drive/DiscInfo.h"
-#include "drive/FakeDisc.h"
+#include "drive/PressedDisc.h"
 
 namespace vindral {
 namespace {
 
-using test::FakeDisc;
-using test::FakeTrack;
+using test::PressedDisc;
+using test::PressedTrack;
 
 // Frames written down with their CRC worked out apart from this code.
 TEST(SubChannel, QFramesDecodeAndTheirCrcIsChecked) {
@@ -207,8 +207,8 @@ TEST(CdText, PacksBecomeTextsPerTrackAndLanguage) {
 
 // A disc of four audio tracks: a hidden track before track 1, a 2-second
 // pregap before track 2, a longer one and two more indexes in track 3.
-FakeDisc IndexedDisc() {
-    FakeDisc disc;
+PressedDisc IndexedDisc() {
+    PressedDisc disc;
     disc.tracks = {
         {1, false, 0x0, 1, 0, 3000, {}, "USRC17607839"},
         {2, false, 0x1, 1, 18000 - 150, 18000, {}, ""},
@@ -220,9 +220,9 @@ FakeDisc IndexedDisc() {
     return disc;
 }
 
-TrackTable TableOf(const FakeDisc& disc) {
+TrackTable TableOf(const PressedDisc& disc) {
     TrackTable table;
-    for (const FakeTrack& t : disc.tracks) {
+    for (const PressedTrack& t : disc.tracks) {
         const std::size_t k = static_cast<std::size_t>(table.count++);
         table.entries[k] = {t.data ? 1 : 0, t.number, t.start, 0};
         if (k > 0) {
@@ -239,23 +239,23 @@ TrackTable TableOf(const FakeDisc& disc) {
 TEST(DiscInfo, IndexPointsAreFoundByBisectionWhateverTheDriveHabit) {
     const struct {
         const char* habit;
-        void (*set)(FakeDisc&);
+        void (*set)(PressedDisc&);
         int maxSectorsPerTrack;
     } habits[] = {
-        {"plain", [](FakeDisc&) {}, 50},
-        {"Q one sector late", [](FakeDisc& d) { d.qShift = 1; }, 70},
-        {"Q two sectors early", [](FakeDisc& d) { d.qShift = -2; }, 70},
-        {"formatted Q refused", [](FakeDisc& d) { d.refuseFormattedQ = true; }, 50},
-        {"a bad CRC every 7th frame", [](FakeDisc& d) { d.badCrcEvery = 7; }, 70},
-        {"codes not reported", [](FakeDisc& d) { d.reportCodes = false; }, 150},
-        {"no full TOC", [](FakeDisc& d) { d.refuseFullToc = true; }, 50},
+        {"plain", [](PressedDisc&) {}, 50},
+        {"Q one sector late", [](PressedDisc& d) { d.qShift = 1; }, 70},
+        {"Q two sectors early", [](PressedDisc& d) { d.qShift = -2; }, 70},
+        {"formatted Q refused", [](PressedDisc& d) { d.refuseFormattedQ = true; }, 50},
+        {"a bad CRC every 7th frame", [](PressedDisc& d) { d.badCrcEvery = 7; }, 70},
+        {"codes not reported", [](PressedDisc& d) { d.reportCodes = false; }, 150},
+        {"no full TOC", [](PressedDisc& d) { d.refuseFullToc = true; }, 50},
     };
     for (const auto& habit : habits) {
         SCOPED_TRACE(habit.habit);
-        FakeDisc disc = IndexedDisc();
+        PressedDisc disc = IndexedDisc();
         habit.set(disc);
         std::vector<test::RecordedCommand> log;
-        test::InstallFakeDisc(disc, &log);
+        test::InstallPressedDisc(disc, &log);
         const DiscDetails details = ReadDiscDetails(0, 0, TableOf(disc));
         ASSERT_EQ(details.tracks.size(), 4u);
         const std::vector<SectorAddress> pregaps = {0, 18000 - 150, 30000 - 437, 50000};
@@ -285,14 +285,14 @@ TEST(DiscInfo, IndexPointsAreFoundByBisectionWhateverTheDriveHabit) {
 TEST(DiscInfo, SessionsComeFromTheFullTocElseTheSessionInformation) {
     for (const bool fullToc : {true, false}) {
         SCOPED_TRACE(fullToc);
-        FakeDisc disc;
+        PressedDisc disc;
         disc.tracks = {{1, false, 0, 1, 0, 0, {}, ""},
                        {2, false, 0, 1, 20000 - 200, 20000, {}, ""},
                        {3, true, 4, 2, 40000 + 11400, 40000 + 11400, {}, ""}};
         disc.leadOut = 60000;
         disc.sessionLeadOuts = {40000, 60000};
         disc.refuseFullToc = !fullToc;
-        test::InstallFakeDisc(disc, nullptr);
+        test::InstallPressedDisc(disc, nullptr);
         TrackTable table;
         ASSERT_EQ(ReadTrackTable(0, 0, table), kStatusOk);
         const DiscDetails details = ReadDiscDetails(0, 0, table);
@@ -311,12 +311,12 @@ TEST(DiscInfo, SessionsComeFromTheFullTocElseTheSessionInformation) {
 }
 
 TEST(DiscInfo, CdTextIsReadAndADriveWithoutSubChannelLeavesIndexesUnknown) {
-    FakeDisc disc = IndexedDisc();
+    PressedDisc disc = IndexedDisc();
     int sequence = 0;
     disc.cdTextPacks = test::CdTextPacksOf(0x80, {"Album", "One", "Two", "Three", "Four"}, sequence);
     disc.refuseFormattedQ = true;
     disc.refuseRawPw = true;
-    test::InstallFakeDisc(disc, nullptr);
+    test::InstallPressedDisc(disc, nullptr);
     const DiscDetails details = ReadDiscDetails(0, 0, TableOf(disc));
     EXPECT_EQ(details.Text(kCdTextTitle, 0), "Album");
     EXPECT_EQ(details.Text(kCdTextTitle, 4), "Four");
@@ -327,7 +327,7 @@ TEST(DiscInfo, CdTextIsReadAndADriveWithoutSubChannelLeavesIndexesUnknown) {
     // The codes come from READ SUB-CHANNEL alone here.
     EXPECT_EQ(details.tracks[0].isrc, "USRC17607839");
     disc.refuseCdText = true;
-    test::InstallFakeDisc(disc, nullptr);
+    test::InstallPressedDisc(disc, nullptr);
     EXPECT_TRUE(ReadDiscDetails(0, 0, TableOf(disc)).cdText.empty());
 }
 

@@ -16,7 +16,7 @@
 
 namespace vindral::test {
 
-struct FakeTrack {
+struct PressedTrack {
     int number = 1;
     bool data = false;
     uint8_t control = 0;
@@ -27,8 +27,8 @@ struct FakeTrack {
     std::string isrc;
 };
 
-struct FakeDisc {
-    std::vector<FakeTrack> tracks;
+struct PressedDisc {
+    std::vector<PressedTrack> tracks;
     SectorAddress leadOut = 0;
     std::vector<SectorAddress> sessionLeadOuts; // per session; the last is leadOut
     std::string mcn;
@@ -53,10 +53,10 @@ inline void PutCrc(uint8_t* q) {
 }
 
 // The 12 Q bytes of sector x.
-inline std::array<uint8_t, 12> QOfSector(const FakeDisc& disc, SectorAddress x) {
+inline std::array<uint8_t, 12> QOfSector(const PressedDisc& disc, SectorAddress x) {
     std::array<uint8_t, 12> q{};
-    const FakeTrack* track = nullptr;
-    for (const FakeTrack& t : disc.tracks) {
+    const PressedTrack* track = nullptr;
+    for (const PressedTrack& t : disc.tracks) {
         if (t.pregap <= x) {
             track = &t;
         }
@@ -130,7 +130,7 @@ inline void Put32(uint8_t* at, int32_t value) {
 }
 
 // Answers one command for the disc; the disc outlives the backend.
-inline int32_t AnswerFakeDisc(FakeDisc& disc, const RecordedCommand& command, uint8_t* buffer,
+inline int32_t AnswerPressedDisc(PressedDisc& disc, const RecordedCommand& command, uint8_t* buffer,
                               SenseResult& sense) {
     std::vector<uint8_t> answer;
     const uint8_t* cdb = command.cdb.data();
@@ -145,7 +145,7 @@ inline int32_t AnswerFakeDisc(FakeDisc& disc, const RecordedCommand& command, ui
         const int format = cdb[2] & 0x0F;
         answer = {0, 0, 1, static_cast<uint8_t>(disc.tracks.back().number)};
         if (format == 0) {
-            for (const FakeTrack& t : disc.tracks) {
+            for (const PressedTrack& t : disc.tracks) {
                 answer.insert(answer.end(), {0, static_cast<uint8_t>(0x10 | t.control),
                                              static_cast<uint8_t>(t.number), 0});
                 answer.resize(answer.size() + 4);
@@ -154,9 +154,9 @@ inline int32_t AnswerFakeDisc(FakeDisc& disc, const RecordedCommand& command, ui
             answer.insert(answer.end(), {0, 0x10, 0xAA, 0, 0, 0, 0, 0});
             Put32(&answer[answer.size() - 4], disc.leadOut);
         } else if (format == 1) {
-            const FakeTrack& first = *std::find_if(
+            const PressedTrack& first = *std::find_if(
                 disc.tracks.begin(), disc.tracks.end(),
-                [&](const FakeTrack& t) { return t.session == disc.tracks.back().session; });
+                [&](const PressedTrack& t) { return t.session == disc.tracks.back().session; });
             answer = {0, 10, 1, static_cast<uint8_t>(disc.tracks.back().session), 0,
                       static_cast<uint8_t>(0x10 | first.control), static_cast<uint8_t>(first.number), 0};
             answer.resize(12);
@@ -165,8 +165,8 @@ inline int32_t AnswerFakeDisc(FakeDisc& disc, const RecordedCommand& command, ui
             answer[2] = 1;
             answer[3] = static_cast<uint8_t>(disc.tracks.back().session);
             for (int session = 1; session <= answer[3]; ++session) {
-                std::vector<const FakeTrack*> in;
-                for (const FakeTrack& t : disc.tracks) {
+                std::vector<const PressedTrack*> in;
+                for (const PressedTrack& t : disc.tracks) {
                     if (t.session == session) {
                         in.push_back(&t);
                     }
@@ -187,7 +187,7 @@ inline int32_t AnswerFakeDisc(FakeDisc& disc, const RecordedCommand& command, ui
                 point(in.back()->control, 0xA2, -1,
                       disc.sessionLeadOuts.empty() ? disc.leadOut
                                                    : disc.sessionLeadOuts[static_cast<std::size_t>(session - 1)]);
-                for (const FakeTrack* t : in) {
+                for (const PressedTrack* t : in) {
                     point(t->control, static_cast<uint8_t>(t->number), -1, t->start);
                 }
             }
@@ -210,7 +210,7 @@ inline int32_t AnswerFakeDisc(FakeDisc& disc, const RecordedCommand& command, ui
             answer[8] = 0x80;
             std::memcpy(&answer[9], disc.mcn.data(), 13);
         } else if (disc.reportCodes && cdb[3] == 3) {
-            for (const FakeTrack& t : disc.tracks) {
+            for (const PressedTrack& t : disc.tracks) {
                 if (t.number == cdb[6] && !t.isrc.empty()) {
                     answer[8] = 0x80;
                     std::memcpy(&answer[9], t.isrc.data(), 12);
@@ -266,14 +266,14 @@ inline int32_t AnswerFakeDisc(FakeDisc& disc, const RecordedCommand& command, ui
 }
 
 // Installs the disc as the process's transport.
-inline RecordingBackend* InstallFakeDisc(FakeDisc& disc, std::vector<RecordedCommand>* log,
+inline RecordingBackend* InstallPressedDisc(PressedDisc& disc, std::vector<RecordedCommand>* log,
                                          bool initialise = true) {
     ResetTransportForTesting();
     auto backend = std::make_unique<RecordingBackend>();
     RecordingBackend* raw = backend.get();
     raw->log = log;
     raw->responder = [&disc](const RecordedCommand& c, uint8_t* b, SenseResult& s) {
-        return AnswerFakeDisc(disc, c, b, s);
+        return AnswerPressedDisc(disc, c, b, s);
     };
     SelectTransport(std::move(backend));
     if (initialise) {

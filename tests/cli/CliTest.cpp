@@ -13,7 +13,7 @@
 
 #include "cli/CliRun.h"
 #include "cli/Cli.h"
-#include "drive/PressedDisc.h"
+#include "drive/ScriptedDisc.h"
 #include "drive/RecordingBackend.h"
 #include "drive/Transport.h"
 #include "drive/emulated/DemoDisc.h"

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "drive/DiscInfo.h"
-#include "drive/PressedDisc.h"
+#include "drive/ScriptedDisc.h"
 
 namespace vindral {
 namespace {

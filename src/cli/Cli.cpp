@@ -1,6 +1,7 @@
 #include "cli/Cli.h"
 #include "cli/AccuracyCommands.h"
 #include "cli/CommandLine.h"
+#include "cli/CueCommand.h"
 #include "cli/ServeCommand.h"
 
 #include <cstdio>
@@ -135,6 +136,31 @@ int CommandToc(const Options& options, std::ostream& out, std::ostream& err) {
         end = last.start + last.length;
     }
     out << "Tracks: " << table.count << "  Length: " << CdCommands::FramesToTimeText(end) << "\n";
+    if (options.full && table.count > 0) {
+        const DiscDetails details = ReadDiscDetails(device.hostAdapter, device.target, table);
+        for (const std::string& note : details.notes) {
+            err << note << "\n";
+        }
+        out << FullTocLines(details);
+    }
+    return kExitOk;
+}
+
+int CommandCue(const Options& options, std::ostream& out, std::ostream& err) {
+    CdDevice device;
+    TrackTable table;
+    if (int status = OpenDisc(options, device, table, err)) {
+        return status;
+    }
+    if (table.count == 0) {
+        err << "The table of contents holds no track\n";
+        return kExitFailed;
+    }
+    const DiscDetails details = ReadDiscDetails(device.hostAdapter, device.target, table);
+    for (const std::string& note : details.notes) {
+        err << note << "\n";
+    }
+    out << CueSheetText(table, details, options.prefix);
     return kExitOk;
 }
 
@@ -522,6 +548,9 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
     }
     if (options.command == "toc") {
         return CommandToc(options, out, err);
+    }
+    if (options.command == "cue") {
+        return CommandCue(options, out, err);
     }
     if (options.command == "ids") {
         CdDevice device;

@@ -70,6 +70,14 @@ const std::vector<OptionSpec> kOptions = {
          }
          return true;
      }},
+    {"--full", "", ValueKind::None,
+     "also print each track's pregap, number of index points,\n"
+     "ISRC and flags, and a line with the disc's catalog number\n"
+     "and CD-Text title and performer (read from the sub-channel)",
+     [](Options& o, const std::string&, std::string&) {
+         o.full = true;
+         return true;
+     }},
     {"--tracks", "LIST", ValueKind::Tracks,
      "all (every audio track, the default) or track numbers\n"
      "such as 1,3-5",
@@ -208,11 +216,11 @@ const std::vector<CommandSpec> kCommands = {
     {"drives", "", "[SOURCE]", "",
      "Lists the drives, one a line: [host adapter:target], vendor and product.\n", true, {}, "",
      ""},
-    {"toc", "", "[SOURCE] [--drive N]", "",
+    {"toc", "", "[SOURCE] [--drive N] [--full]", "",
      "Prints the disc's table of contents: one line per track with its start, length\n"
      "and size, then the number of tracks and the length of the disc.\n",
      true,
-     {{"--drive"}},
+     {{"--drive"}, {"--full"}},
      "",
      ""},
     {"rip", "",
@@ -241,6 +249,16 @@ const std::vector<CommandSpec> kCommands = {
      {{"--drive"}},
      "",
      ""},
+    {"cue", "", "[SOURCE] [--drive N] [--prefix NAME]", "",
+     "Prints the disc as one cue sheet of one file, NAME.wav, that holds the disc's\n"
+     "audio from its first sector: every track's index points at their disc\n"
+     "addresses (INDEX 00 where a track has a pregap, a hidden track before track 1\n"
+     "included), the catalog number, ISRCs, flags, CD-Text, the disc's MusicBrainz\n"
+     "and AccurateRip IDs, and data tracks as MODE1/2352.\n",
+     true,
+     {{"--drive"}, {"--prefix", "the name of the one audio file, NAME.wav (default: Track)"}},
+     "",
+     "Exit status: 0 the sheet was printed, 1 the disc cannot be read, 2 usage error.\n"},
     {"offset", "find", "[SOURCE] [--drive N] [--dbar FILE | --accuraterip-url URL]", "",
      "Finds the drive's read offset: reads sectors 445 to 455 of every audio track\n"
      "and compares their AccurateRip offset-finding sums, shifted by up to 2940\n"

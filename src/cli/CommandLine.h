@@ -27,6 +27,7 @@ struct Options {
     std::string out;
     std::string prefix = "Track";
     bool verify = false;
+    bool full = false; // toc --full
     bool c2 = false;
     std::optional<uint16_t> speed;
     std::string logFile;

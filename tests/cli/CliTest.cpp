@@ -13,6 +13,7 @@
 
 #include "cli/CliRun.h"
 #include "cli/Cli.h"
+#include "drive/ScriptedDisc.h"
 #include "drive/RecordingBackend.h"
 #include "drive/Transport.h"
 #include "drive/emulated/DemoDisc.h"
@@ -189,6 +190,101 @@ TEST(Cli, NoReachableDriveSaysWhichNodesWereTriedAndWhy) {
     EXPECT_NE(lines[1].find(missing + ": No such file or directory"), std::string::npos);
     EXPECT_NE(lines[1].find("--demo"), std::string::npos);
     EXPECT_NE(lines[1].find("--image"), std::string::npos);
+}
+
+// `cue` and `toc --full` print what the disc says about itself: a hidden
+// track, pregaps, an index 2, codes, flags, CD-Text and a data session.
+TEST(Cli, CueSheetAndFullTocOfAPressedDisc) {
+    test::PressedDisc disc;
+    disc.tracks = {
+        {1, false, 0x0, 1, 0, 1000, {}, "USRC17607839"},
+        {2, false, 0x1, 1, 20000 - 150, 20000, {25000}, ""},
+        {3, false, 0x2, 1, 30000 - 300, 30000, {}, "GBAYE0000351"},
+        {4, true, 0x4, 2, 51400, 51400, {}, ""},
+    };
+    disc.leadOut = 60000;
+    disc.sessionLeadOuts = {40000, 60000};
+    disc.mcn = "0761234567890";
+    int sequence = 0;
+    disc.cdTextPacks = test::CdTextPacksOf(0x80, {"Sm\xE5 \"Vindar\"", "One", "Two", "\t"}, sequence);
+    const auto performers = test::CdTextPacksOf(0x81, {"The Band", "", "Guest"}, sequence);
+    disc.cdTextPacks.insert(disc.cdTextPacks.end(), performers.begin(), performers.end());
+
+    auto run = [&disc](std::vector<std::string> args) {
+        test::InstallPressedDisc(disc, nullptr, /*initialise=*/false);
+        return RunCli(std::move(args), /*keepSelectedTransport=*/true);
+    };
+    const Result ids = run({"ids"});
+    ASSERT_EQ(ids.status, 0) << ids.err;
+    const auto idLines = Lines(ids.out);
+    const Result cue = run({"cue", "--prefix", "Disc"});
+    ASSERT_EQ(cue.status, 0) << cue.err;
+    EXPECT_EQ(cue.err, "");
+    const std::string expected =
+        "REM COMMENT \"Vindral " VINDRAL_VERSION "\"\n"
+        "REM MUSICBRAINZ_DISCID " + idLines[2].substr(13) + "\n"
+        "REM ACCURATERIP_ID " + idLines[0].substr(13) + "\n"
+        "CATALOG 0761234567890\n"
+        "TITLE \"Sm\xC3\xA5 'Vindar'\"\n"
+        "PERFORMER \"The Band\"\n"
+        "REM SESSION 01\n"
+        "FILE \"Disc.wav\" WAVE\n"
+        "  TRACK 01 AUDIO\n"
+        "    TITLE \"One\"\n"
+        "    ISRC USRC17607839\n"
+        "    INDEX 00 00:00:00\n"
+        "    INDEX 01 00:13:25\n"
+        "  TRACK 02 AUDIO\n"
+        "    TITLE \"Two\"\n"
+        "    PERFORMER \"Guest\"\n"
+        "    FLAGS PRE\n"
+        "    INDEX 00 04:24:50\n"
+        "    INDEX 01 04:26:50\n"
+        "    INDEX 02 05:33:25\n"
+        "  TRACK 03 AUDIO\n"
+        "    TITLE \"Two\"\n"
+        "    ISRC GBAYE0000351\n"
+        "    FLAGS DCP\n"
+        "    INDEX 00 06:36:00\n"
+        "    INDEX 01 06:40:00\n"
+        "REM SESSION 02\n"
+        "  TRACK 04 MODE1/2352\n"
+        "    INDEX 01 11:25:25\n";
+    EXPECT_EQ(cue.out, expected);
+    EXPECT_EQ(idLines[0].rfind("AccurateRip: ", 0), 0u);
+    EXPECT_EQ(idLines[2].rfind("MusicBrainz: ", 0), 0u);
+
+    const Result plain = run({"toc"});
+    const Result full = run({"toc", "--full"});
+    ASSERT_EQ(full.status, 0) << full.err;
+    EXPECT_EQ(full.out.rfind(plain.out, 0), 0u) << "toc's own lines come first, unchanged";
+    EXPECT_EQ(full.out.substr(plain.out.size()),
+              "  Track 01  pregap 00:13.25  indexes 1  ISRC USRC17607839  flags none\n"
+              "  Track 02  pregap 00:02.00  indexes 2  ISRC none  flags PRE\n"
+              "  Track 03  pregap 00:04.00  indexes 1  ISRC GBAYE0000351  flags DCP\n"
+              "  Track 04  pregap 00:00.00  indexes unknown  ISRC none  flags none\n"
+              "Catalog: 0761234567890  Title: \"Sm\xC3\xA5 'Vindar'\"  Performer: \"The Band\"\n");
+
+    // A disc that cannot be read: exit status 1.
+    test::PressedDisc empty;
+    empty.tracks = {{1, false, 0, 1, 0, 0, {}, ""}};
+    empty.leadOut = 100;
+    ResetTransportForTesting();
+    auto refusing = std::make_unique<test::RecordingBackend>();
+    refusing->responder = [](const test::RecordedCommand& command, uint8_t* buffer,
+                             SenseResult& sense) -> int32_t {
+        if (command.cdb[0] == 0x12) {
+            std::memset(buffer, ' ', command.length);
+            buffer[0] = 5;
+            return kStatusOk;
+        }
+        test::Refuse(sense, 0x02, 0x3A);
+        return 2;
+    };
+    SelectTransport(std::move(refusing));
+    const Result noDisc = RunCli({"cue"}, /*keepSelectedTransport=*/true);
+    EXPECT_EQ(noDisc.status, 1);
+    EXPECT_TRUE(noDisc.out.empty());
 }
 
 TEST(Cli, ARefusedReadSpeedIsNamedAndTheRipGoesOn) {
@@ -377,7 +473,7 @@ TEST(Cli, HelpAndVersion) {
     EXPECT_EQ(rip.out.find("Track 01"), std::string::npos) << "the disc is not touched";
     const Result toc = RunCli({"toc", "-h", "--demo"});
     EXPECT_EQ(toc.status, 0);
-    EXPECT_EQ(toc.out.rfind("usage: vindral-cli toc [SOURCE] [--drive N]\n", 0), 0u) << toc.out;
+    EXPECT_EQ(toc.out.rfind("usage: vindral-cli toc [SOURCE] [--drive N] [--full]\n", 0), 0u) << toc.out;
     EXPECT_EQ(toc.out.find("Tracks:"), std::string::npos);
     EXPECT_EQ(toc.out.find("--tracks LIST"), std::string::npos) << "rip's options stay with rip";
     const Result drives = RunCli({"help", "drives"});

@@ -27,7 +27,7 @@ expect() {
     fi
 }
 
-expect '--help --version drives help ids log offset rip serve toc' ''
+expect '--help --version cue drives help ids log offset rip serve toc' ''
 expect 'serve' help s
 expect '--demo --emulated-speed --help --image' serve --
 expect 'max' drives --emulated-speed m

@@ -1,0 +1,27 @@
+// vindral-cli's reading of what the disc says about itself: `cue` (the disc
+// as one cue sheet of one file) and the lines `toc --full` adds.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+#include "drive/DiscInfo.h"
+#include "drive/DriveSearch.h"
+
+namespace vindral::cli {
+
+// The cue sheet of a disc whose audio, from address 0, is the one file
+// "<prefix>.wav": every index at its disc address, the catalog number,
+// ISRCs, flags, CD-Text (the first block) and REM lines naming the program
+// and the disc's IDs.
+std::string CueSheetText(const TrackTable& table, const DiscDetails& details,
+                         const std::string& prefix);
+
+// What `toc --full` adds after the table of contents: one line per track
+// (pregap, index points, ISRC, flags) and one for the disc.
+std::string FullTocLines(const DiscDetails& details);
+
+// MM:SS:FF of a sector count, as cue sheets write times.
+std::string CueTime(int32_t sectors);
+
+} // namespace vindral::cli

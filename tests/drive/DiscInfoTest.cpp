@@ -1,0 +1,335 @@
+// What the disc says about itself: Q frames, the full table of contents,
+// CD-Text packs, and the index search against discs with pregaps, index
+// points, a hidden track and the habits of real drives.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "drive/DiscInfo.h"
+#include "drive/ScriptedDisc.h"
+
+namespace vindral {
+namespace {
+
+using test::PressedDisc;
+using test::PressedTrack;
+
+// Frames written down with their CRC worked out apart from this code.
+TEST(SubChannel, QFramesDecodeAndTheirCrcIsChecked) {
+    const uint8_t position[12] = {0x01, 0x01, 0x01, 0x00, 0x00, 0x00,
+                                  0x00, 0x00, 0x02, 0x00, 0x5A, 0x28};
+    const uint8_t later[12] = {0x41, 0x12, 0x02, 0x03, 0x25, 0x61,
+                               0x00, 0x45, 0x02, 0x74, 0x4B, 0xB5};
+    const uint8_t mcn[12] = {0x02, 0x07, 0x61, 0x23, 0x45, 0x67,
+                             0x89, 0x01, 0x00, 0x12, 0x90, 0xD4};
+    const uint8_t isrc[12] = {0x03, 0x96, 0x38, 0x93, 0x04, 0x76,
+                              0x07, 0x83, 0x90, 0x33, 0x1F, 0xAC};
+    auto first = DecodeQ(position);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->adr, 1);
+    EXPECT_EQ(first->track, 1);
+    EXPECT_EQ(first->index, 1);
+    EXPECT_EQ(first->absolute, 0);
+    auto second = DecodeQ(later);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->control, 4);
+    EXPECT_EQ(second->track, 12);
+    EXPECT_EQ(second->index, 2);
+    EXPECT_EQ(second->relative, (3 * 60 + 25) * 75 + 61);
+    EXPECT_EQ(second->absolute, (45 * 60 + 2) * 75 + 74 - 150);
+    auto catalog = DecodeQ(mcn);
+    ASSERT_TRUE(catalog);
+    EXPECT_EQ(catalog->adr, 2);
+    EXPECT_EQ(catalog->mcn, "0761234567890");
+    EXPECT_EQ(catalog->absoluteFrame, 12);
+    auto code = DecodeQ(isrc);
+    ASSERT_TRUE(code);
+    EXPECT_EQ(code->isrc, "USRC17607839");
+
+    // Any flipped bit, in the data or in the CRC, rejects the frame.
+    for (int bit = 0; bit < 96; ++bit) {
+        uint8_t broken[12];
+        std::memcpy(broken, later, 12);
+        broken[bit / 8] ^= static_cast<uint8_t>(0x80 >> (bit % 8));
+        EXPECT_FALSE(DecodeQ(broken)) << "bit " << bit;
+    }
+
+    // Raw P-W: Q is bit 6 of each of the 96 bytes; the other bits are noise.
+    uint8_t pw[96];
+    for (int i = 0; i < 96; ++i) {
+        const bool bit = (later[i / 8] >> (7 - i % 8)) & 1;
+        pw[i] = static_cast<uint8_t>((bit ? 0x40 : 0) | ((i * 37) & 0xBF));
+    }
+    const auto q = DeinterleaveQ(pw);
+    EXPECT_EQ(std::memcmp(q.data(), later, 12), 0);
+}
+
+TEST(SubChannel, CatalogNumbersAndIsrcsThatCountAsAbsent) {
+    const struct {
+        const char* text;
+        bool mcn;
+        bool isrc;
+    } cases[] = {
+        {"0761234567890", true, false}, {"0000000000000", false, false},
+        {"076123456789", false, false}, {"07612345678A0", false, false},
+        {"USRC17607839", false, true},  {"000000000000", false, false},
+        {"U1RC17607839", false, false}, {"USR-17607839", false, false},
+        {"USRC1760783A", false, false}, {"usrc17607839", false, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ValidCatalogNumber(c.text), c.mcn) << c.text;
+        EXPECT_EQ(ValidIsrc(c.text), c.isrc) << c.text;
+    }
+    const TrackFlags flags = FlagsOfControl(0x0B);
+    EXPECT_TRUE(flags.preEmphasis && flags.copyPermitted && flags.fourChannel && !flags.data);
+}
+
+TEST(SubChannel, FullTocGivesSessionsAndEachTracksControl) {
+    // Two sessions: audio tracks 1-2 (track 2 with pre-emphasis), a data track 3.
+    auto point = [](int session, int control, int p, int m, int s, int f) {
+        return std::vector<uint8_t>{static_cast<uint8_t>(session),
+                                    static_cast<uint8_t>(0x10 | control), 0,
+                                    static_cast<uint8_t>(p), 0, 0, 0, 0,
+                                    static_cast<uint8_t>(m), static_cast<uint8_t>(s),
+                                    static_cast<uint8_t>(f)};
+    };
+    std::vector<uint8_t> answer = {0, 0, 1, 2};
+    for (const auto& d : {point(1, 0, 0xA0, 1, 0, 0), point(1, 1, 0xA1, 2, 0, 0),
+                          point(1, 1, 0xA2, 10, 0, 0), point(1, 0, 1, 0, 2, 0),
+                          point(1, 1, 2, 5, 0, 0), point(2, 4, 0xA0, 3, 0, 0),
+                          point(2, 4, 0xA1, 3, 0, 0), point(2, 4, 0xA2, 20, 0, 0),
+                          point(2, 4, 3, 12, 32, 0)}) {
+        answer.insert(answer.end(), d.begin(), d.end());
+    }
+    std::vector<uint8_t> withB0 = point(1, 5, 0xB0, 12, 30, 0);
+    withB0[1] = 0x55; // ADR 5: not a track
+    answer.insert(answer.end(), withB0.begin(), withB0.end());
+    answer[1] = static_cast<uint8_t>(answer.size() - 2);
+    const auto toc = ParseFullToc(answer.data(), answer.size());
+    ASSERT_TRUE(toc);
+    ASSERT_EQ(toc->sessions.size(), 2u);
+    EXPECT_EQ(toc->sessions[0].lastTrack, 2);
+    EXPECT_EQ(toc->sessions[0].leadOut, 10 * 4500 - 150);
+    EXPECT_EQ(toc->sessions[1].firstTrack, 3);
+    ASSERT_EQ(toc->tracks.size(), 3u);
+    EXPECT_EQ(toc->tracks[0].start, 0);
+    EXPECT_EQ(toc->tracks[1].control, 1);
+    EXPECT_EQ(toc->tracks[2].session, 2);
+    EXPECT_EQ(toc->tracks[2].start, (12 * 60 + 32) * 75 - 150);
+    // Trusted only as far as its own length: cut before session 2's points,
+    // the answer has no track 3; a session without its A2 is refused.
+    std::vector<uint8_t> cut = answer;
+    cut[1] = static_cast<uint8_t>(2 + 5 * 11);
+    const auto shorter = ParseFullToc(cut.data(), cut.size());
+    ASSERT_TRUE(shorter);
+    EXPECT_EQ(shorter->tracks.size(), 2u);
+    cut[1] = static_cast<uint8_t>(2 + 7 * 11);
+    EXPECT_FALSE(ParseFullToc(cut.data(), cut.size()));
+}
+
+// The CD-Text decoder over packs this test builds.
+TEST(CdText, PacksBecomeTextsPerTrackAndLanguage) {
+    using test::CdTextPacksOf;
+    int sequence = 0;
+    std::vector<uint8_t> packs;
+    auto add = [&packs](const std::vector<uint8_t>& more) {
+        packs.insert(packs.end(), more.begin(), more.end());
+    };
+    // Block 0, ISO 8859-1: titles spread over packs, a tab for "as before".
+    add(CdTextPacksOf(0x80, {"Sm\xE5 Vindar", "A rather long first title", "Second", "\t"},
+                      sequence));
+    add(CdTextPacksOf(0x81, {"The Band", "", "Guest"}, sequence));
+    const int performerEnd = sequence;
+    add(CdTextPacksOf(0x8E, {"0761234567890", "USRC17607839"}, sequence));
+    // The size information names the language of each block (0x09 English,
+    // 0x69 Japanese) and block 0's character code.
+    auto sizeInfo = [&](int block, int charset, int& seq) {
+        std::string info(36, '\0');
+        info[0] = static_cast<char>(charset);
+        info[1] = 1;
+        info[2] = 3;
+        info[28] = 0x09;
+        info[29] = 0x69;
+        for (int part = 0; part < 3; ++part) {
+            add(test::CdTextPack(0x8F, part, seq++, block, 0, info.substr(part * 12, 12)));
+        }
+    };
+    sizeInfo(0, 0x00, sequence);
+    // Block 1, MS-JIS (double-byte): "ニ" is 0x83 0x6A in Shift JIS.
+    int second = 0;
+    add(CdTextPacksOf(0x80, {"\x83\x6A\x83\x6A", "\x83\x6A", "\t\t"}, second, 1, true));
+    sizeInfo(1, 0x80, second);
+
+    auto blocks = DecodeCdTextPacks(packs.data(), packs.size());
+    ASSERT_EQ(blocks.size(), 2u);
+    const CdTextBlock& english = blocks[0];
+    EXPECT_EQ(english.language, 0x09);
+    EXPECT_EQ(english.Get(kCdTextTitle, 0), "Sm\xC3\xA5 Vindar");
+    EXPECT_EQ(english.Get(kCdTextTitle, 1), "A rather long first title");
+    EXPECT_EQ(english.Get(kCdTextTitle, 3), "Second");
+    EXPECT_EQ(english.Get(kCdTextPerformer, 0), "The Band");
+    EXPECT_EQ(english.Get(kCdTextPerformer, 1), "");
+    EXPECT_EQ(english.Get(kCdTextPerformer, 2), "Guest");
+    EXPECT_EQ(english.Get(kCdTextUpcIsrc, 1), "USRC17607839");
+    const CdTextBlock& japanese = blocks[1];
+    EXPECT_EQ(japanese.number, 1);
+    EXPECT_EQ(japanese.language, 0x69);
+    EXPECT_EQ(japanese.Get(kCdTextTitle, 0), "\xE3\x83\x8B\xE3\x83\x8B");
+    EXPECT_EQ(japanese.Get(kCdTextTitle, 1), "\xE3\x83\x8B");
+    EXPECT_EQ(japanese.Get(kCdTextTitle, 2), "\xE3\x83\x8B");
+
+    // A pack whose CRC fails is dropped: the texts it touched are lost
+    // (the long first title's second pack), the others stay.
+    std::vector<uint8_t> damaged = packs;
+    damaged[18 * 2 + 9] ^= 0x01;
+    blocks = DecodeCdTextPacks(damaged.data(), damaged.size());
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(blocks[0].Get(kCdTextTitle, 0), "Sm\xC3\xA5 Vindar");
+    EXPECT_EQ(blocks[0].Get(kCdTextTitle, 1), "");
+    EXPECT_EQ(blocks[0].Get(kCdTextTitle, 2), "Second");
+    EXPECT_EQ(blocks[0].Get(kCdTextTitle, 3), "Second");
+    EXPECT_EQ(blocks[0].Get(kCdTextPerformer, 2), "Guest");
+    // The performer packs out of order still read in sequence order.
+    std::vector<uint8_t> shuffled(packs.begin(), packs.begin() + 18 * performerEnd);
+    std::reverse(shuffled.begin(), shuffled.end());
+    for (std::size_t at = 0; at < shuffled.size(); at += 18) {
+        std::reverse(shuffled.begin() + static_cast<long>(at),
+                     shuffled.begin() + static_cast<long>(at) + 18);
+    }
+    blocks = DecodeCdTextPacks(shuffled.data(), shuffled.size());
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks[0].Get(kCdTextPerformer, 2), "Guest");
+    // A READ TOC answer is read only as far as its length says.
+    std::vector<uint8_t> answer = {0, 2, 0, 0};
+    answer.insert(answer.end(), packs.begin(), packs.end());
+    EXPECT_TRUE(DecodeCdText(answer.data(), answer.size()).empty());
+}
+
+// A disc of four audio tracks: a hidden track before track 1, a 2-second
+// pregap before track 2, a longer one and two more indexes in track 3.
+PressedDisc IndexedDisc() {
+    PressedDisc disc;
+    disc.tracks = {
+        {1, false, 0x0, 1, 0, 3000, {}, "USRC17607839"},
+        {2, false, 0x1, 1, 18000 - 150, 18000, {}, ""},
+        {3, false, 0x2, 1, 30000 - 437, 30000, {31000, 40123}, "GBAYE0000351"},
+        {4, false, 0x8, 1, 50000, 50000, {}, ""},
+    };
+    disc.leadOut = 60000;
+    disc.mcn = "0761234567890";
+    return disc;
+}
+
+TrackTable TableOf(const PressedDisc& disc) {
+    TrackTable table;
+    for (const PressedTrack& t : disc.tracks) {
+        const std::size_t k = static_cast<std::size_t>(table.count++);
+        table.entries[k] = {t.data ? 1 : 0, t.number, t.start, 0};
+        if (k > 0) {
+            table.entries[k - 1].length = t.start - table.entries[k - 1].start;
+        }
+    }
+    table.entries[static_cast<std::size_t>(table.count - 1)].length =
+        disc.leadOut - disc.tracks.back().start;
+    return table;
+}
+
+// The same answer however the drive hands over Q; the search stays a
+// search (a few dozen sectors a track, not a scan).
+TEST(DiscInfo, IndexPointsAreFoundByBisectionWhateverTheDriveHabit) {
+    const struct {
+        const char* habit;
+        void (*set)(PressedDisc&);
+        int maxSectorsPerTrack;
+    } habits[] = {
+        {"plain", [](PressedDisc&) {}, 50},
+        {"Q one sector late", [](PressedDisc& d) { d.qShift = 1; }, 70},
+        {"Q two sectors early", [](PressedDisc& d) { d.qShift = -2; }, 70},
+        {"formatted Q refused", [](PressedDisc& d) { d.refuseFormattedQ = true; }, 50},
+        {"a bad CRC every 7th frame", [](PressedDisc& d) { d.badCrcEvery = 7; }, 70},
+        {"codes not reported", [](PressedDisc& d) { d.reportCodes = false; }, 150},
+        {"no full TOC", [](PressedDisc& d) { d.refuseFullToc = true; }, 50},
+    };
+    for (const auto& habit : habits) {
+        SCOPED_TRACE(habit.habit);
+        PressedDisc disc = IndexedDisc();
+        habit.set(disc);
+        std::vector<test::RecordedCommand> log;
+        test::InstallPressedDisc(disc, &log);
+        const DiscDetails details = ReadDiscDetails(0, 0, TableOf(disc));
+        ASSERT_EQ(details.tracks.size(), 4u);
+        const std::vector<SectorAddress> pregaps = {0, 18000 - 150, 30000 - 437, 50000};
+        for (std::size_t k = 0; k < 4; ++k) {
+            SCOPED_TRACE(k);
+            const TrackDetails& track = details.tracks[k];
+            EXPECT_TRUE(track.indexesRead);
+            EXPECT_EQ(track.pregapStart, pregaps[k]);
+            EXPECT_EQ(track.indexes, disc.tracks[k].indexes);
+            EXPECT_EQ(track.isrc, disc.tracks[k].isrc);
+            EXPECT_LE(track.sectorsRead, habit.maxSectorsPerTrack);
+            EXPECT_GT(track.sectorsRead, 0);
+        }
+        EXPECT_EQ(details.tracks[1].end, 30000 - 437);
+        EXPECT_EQ(details.tracks[2].indexNumbers, (std::vector<int>{2, 3}));
+        EXPECT_TRUE(details.tracks[1].flags.preEmphasis);
+        EXPECT_TRUE(details.tracks[2].flags.copyPermitted);
+        EXPECT_TRUE(details.tracks[3].flags.fourChannel);
+        EXPECT_EQ(details.catalog, "0761234567890");
+        EXPECT_EQ(details.subChannel,
+                  disc.refuseFormattedQ ? SubChannelForm::RawPw : SubChannelForm::FormattedQ);
+        EXPECT_EQ(details.qFramesRejected > 0, disc.badCrcEvery > 0);
+        EXPECT_TRUE(details.notes.empty()) << details.notes.front();
+    }
+}
+
+TEST(DiscInfo, SessionsComeFromTheFullTocElseTheSessionInformation) {
+    for (const bool fullToc : {true, false}) {
+        SCOPED_TRACE(fullToc);
+        PressedDisc disc;
+        disc.tracks = {{1, false, 0, 1, 0, 0, {}, ""},
+                       {2, false, 0, 1, 20000 - 200, 20000, {}, ""},
+                       {3, true, 4, 2, 40000 + 11400, 40000 + 11400, {}, ""}};
+        disc.leadOut = 60000;
+        disc.sessionLeadOuts = {40000, 60000};
+        disc.refuseFullToc = !fullToc;
+        test::InstallPressedDisc(disc, nullptr);
+        TrackTable table;
+        ASSERT_EQ(ReadTrackTable(0, 0, table), kStatusOk);
+        const DiscDetails details = ReadDiscDetails(0, 0, table);
+        EXPECT_EQ(details.sessionSource,
+                  fullToc ? SessionSource::FullToc : SessionSource::SessionInfo);
+        ASSERT_EQ(details.sessions.size(), 2u);
+        EXPECT_EQ(details.sessions[0].lastTrack, 2);
+        EXPECT_EQ(details.sessions[0].leadOut, 40000);
+        EXPECT_EQ(details.sessions[1].firstTrack, 3);
+        EXPECT_EQ(details.tracks[2].session, 2);
+        EXPECT_TRUE(details.tracks[2].flags.data);
+        EXPECT_EQ(details.tracks[1].pregapStart, 20000 - 200);
+        EXPECT_EQ(details.tracks[1].end, 40000);
+        EXPECT_EQ(details.tracks[2].pregapStart, details.tracks[2].start);
+    }
+}
+
+TEST(DiscInfo, CdTextIsReadAndADriveWithoutSubChannelLeavesIndexesUnknown) {
+    PressedDisc disc = IndexedDisc();
+    int sequence = 0;
+    disc.cdTextPacks = test::CdTextPacksOf(0x80, {"Album", "One", "Two", "Three", "Four"}, sequence);
+    disc.refuseFormattedQ = true;
+    disc.refuseRawPw = true;
+    test::InstallPressedDisc(disc, nullptr);
+    const DiscDetails details = ReadDiscDetails(0, 0, TableOf(disc));
+    EXPECT_EQ(details.Text(kCdTextTitle, 0), "Album");
+    EXPECT_EQ(details.Text(kCdTextTitle, 4), "Four");
+    EXPECT_EQ(details.subChannel, SubChannelForm::None);
+    EXPECT_FALSE(details.tracks[1].indexesRead);
+    EXPECT_EQ(details.tracks[1].pregapStart, details.tracks[1].start);
+    ASSERT_EQ(details.notes.size(), 1u);
+    // The codes come from READ SUB-CHANNEL alone here.
+    EXPECT_EQ(details.tracks[0].isrc, "USRC17607839");
+    disc.refuseCdText = true;
+    test::InstallPressedDisc(disc, nullptr);
+    EXPECT_TRUE(ReadDiscDetails(0, 0, TableOf(disc)).cdText.empty());
+}
+
+} // namespace
+} // namespace vindral

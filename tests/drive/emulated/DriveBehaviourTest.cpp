@@ -1,5 +1,6 @@
 // The emulated drive's real-drive habits (becoming ready, unit attention,
-// short transfers, descriptor sense, a read cache, a read offset), set by
+// short transfers, descriptor sense, a read cache, a read offset, sub-channel
+// and CD-Text habits), set by
 // REM DRIVE lines or directly, and what the transport makes of each.
 #include <gtest/gtest.h>
 

@@ -96,6 +96,8 @@ struct CueTrack {
     int64_t postgap = -1;
     std::vector<CueIndex> indexes;
     int64_t start = 0; // sector address of INDEX 01
+    int64_t pregapStart = -1; // where the pregap (INDEX 00 or PREGAP) begins
+    std::vector<int64_t> laterIndexes; // addresses of INDEX 02, 03, ...
     int session = 1;
     DiscFields fields;
 };
@@ -289,7 +291,7 @@ bool Parser::Line(int line, const std::vector<Token>& tokens) {
     }
     if (keyword == "TITLE" || keyword == "PERFORMER" || keyword == "SONGWRITER" ||
         keyword == "COMPOSER" || keyword == "ARRANGER" || keyword == "MESSAGE" ||
-        keyword == "UPC_EAN" || keyword == "DISC_ID" || keyword == "CATALOG" ||
+        keyword == "UPC_EAN" || keyword == "DISC_ID" || keyword == "GENRE" || keyword == "CATALOG" ||
         keyword == "ISRC" || keyword == "FLAGS" || keyword == "CDTEXTFILE") {
         return Field(line, tokens, keyword);
     }
@@ -385,6 +387,11 @@ bool Parser::Field(int line, const std::vector<Token>& tokens, const std::string
         if (value.size() != 13 || !Number(value, 13)) {
             return Fail(line, "bad CATALOG '" + Shown(value) + "' (13 digits)");
         }
+        // Thirteen zeros: no catalog number, as a drive reports none.
+        if (value.find_first_not_of('0') == std::string::npos) {
+            fields.catalog.clear();
+            return true;
+        }
         fields.catalog = value;
     } else if (keyword == "ISRC") {
         // Twelve zeros: a ripping program's way of writing that the track
@@ -414,6 +421,8 @@ bool Parser::Field(int line, const std::vector<Token>& tokens, const std::string
         fields.upcEan = value;
     } else if (keyword == "DISC_ID") {
         fields.discId = value;
+    } else if (keyword == "GENRE") {
+        fields.genre = value;
     } else {
         fields.cdTextFile = value;
     }
@@ -667,7 +676,8 @@ bool Parser::Damage(int line, const std::vector<Token>& tokens) {
 }
 
 // REM DRIVE READY <ms> | UNITATTENTION [RESET] | SHORTREAD <command> | REFUSE <command> |
-// SENSE DESCRIPTOR | CACHE <sectors> | OFFSET <samples> | C2 NONE | C2 MISSES <percent>
+// SENSE DESCRIPTOR | CACHE <sectors> | OFFSET <samples> | C2 NONE | C2 MISSES <percent> |
+// NOCDTEXT | QSHIFT <sectors> | NOSUBCHANNELISRC | RAWONLY | BADQCRC <every-n>
 bool Parser::DriveLine(int line, const std::vector<Token>& tokens) {
     if (tokens.size() < 3) {
         return Fail(line, "REM DRIVE needs a behaviour");
@@ -697,6 +707,15 @@ bool Parser::DriveLine(int line, const std::vector<Token>& tokens) {
             return Fail(line, "bad C2 miss percentage '" + value(tokens[4].text) + "'");
         }
         drive_.c2MissPercent = static_cast<uint32_t>(*percent);
+        return true;
+    }
+    if (what == "NOCDTEXT" || what == "NOSUBCHANNELISRC" || what == "RAWONLY") {
+        if (tokens.size() != 3) {
+            return Fail(line, "REM DRIVE " + what + " takes no value");
+        }
+        (what == "NOCDTEXT"           ? drive_.noCdText
+         : what == "NOSUBCHANNELISRC" ? drive_.noSubChannelIsrc
+                                      : drive_.rawSubChannelOnly) = true;
         return true;
     }
     if (tokens.size() != 4) {
@@ -740,18 +759,29 @@ bool Parser::DriveLine(int line, const std::vector<Token>& tokens) {
         drive_.cacheSectors = static_cast<uint32_t>(*sectors);
         return true;
     }
-    if (what == "OFFSET") {
+    if (what == "BADQCRC") {
+        const auto every = Number(tokens[3].text, 6);
+        if (!every || *every == 0) {
+            return Fail(line, "bad Q frame interval '" + value(tokens[3].text) + "'");
+        }
+        drive_.badQCrcEvery = static_cast<uint32_t>(*every);
+        return true;
+    }
+    if (what == "OFFSET" || what == "QSHIFT") {
+        const bool shift = what == "QSHIFT";
         std::string digits = tokens[3].text;
         bool negative = false;
         if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) {
             negative = digits[0] == '-';
             digits.erase(0, 1);
         }
-        const auto samples = Number(digits, 6);
-        if (!samples) {
-            return Fail(line, "bad read offset '" + value(tokens[3].text) + "'");
+        const auto amount = Number(digits, shift ? 3 : 6);
+        if (!amount) {
+            return Fail(line, std::string(shift ? "bad Q sub-channel shift '" : "bad read offset '") +
+                                  value(tokens[3].text) + "'");
         }
-        drive_.offsetSamples = static_cast<int32_t>(negative ? -*samples : *samples);
+        (shift ? drive_.qShift : drive_.offsetSamples) =
+            static_cast<int32_t>(negative ? -*amount : *amount);
         return true;
     }
     return Fail(line, "unknown drive behaviour '" + value(tokens[2].text) + "'");
@@ -902,7 +932,11 @@ std::shared_ptr<const Disc> Parser::Build(int lastLine) {
                                 betweenSessions.push_back(Range{position, hole});
                                 position += hole;
                             }
+                            track.pregapStart = position;
                             addSilence(kSessionPregapSectors - pregap, track.data);
+                        }
+                        if (track.pregapStart < 0) {
+                            track.pregapStart = position;
                         }
                         addSilence(std::max<int64_t>(0, track.pregap), track.data);
                     }
@@ -910,6 +944,8 @@ std::shared_ptr<const Disc> Parser::Build(int lastLine) {
                 }
                 if (index.number == 1) {
                     track.start = position + (index.time - cursor);
+                } else if (index.number > 1) {
+                    track.laterIndexes.push_back(position + (index.time - cursor));
                 }
             }
         }
@@ -954,6 +990,18 @@ std::shared_ptr<const Disc> Parser::Build(int lastLine) {
         control |= (own.fourChannels || discFields_.fourChannels) ? 0x08 : 0x00;
         disc->AddTrack(track.number, track.data, static_cast<SectorAddress>(track.start),
                        track.session, control);
+        // The first track's pregap is everything before its INDEX 01; a track
+        // that begins a later session has at least the 150 sectors after the
+        // lead-in.
+        int64_t pregapStart = t == 0 ? 0 : track.pregapStart < 0 ? track.start : track.pregapStart;
+        if (t > 0 && track.session != tracks_[t - 1].session) {
+            pregapStart = std::min(pregapStart, track.start - kSessionPregapSectors);
+        }
+        std::vector<SectorAddress> later;
+        for (const int64_t address : track.laterIndexes) {
+            later.push_back(static_cast<SectorAddress>(address));
+        }
+        disc->SetIndexes(t, static_cast<SectorAddress>(pregapStart), std::move(later));
         trackFields.push_back(own);
     }
     disc->SetLeadOut(static_cast<SectorAddress>(leadOut));

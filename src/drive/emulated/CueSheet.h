@@ -10,8 +10,10 @@
 // contents is the one a drive reports for that disc.
 //
 // CD-Text (TITLE, PERFORMER, SONGWRITER, COMPOSER, ARRANGER, MESSAGE,
-// UPC_EAN, DISC_ID), CATALOG, ISRC, FLAGS, CDTEXTFILE and REM GENRE, DATE
-// and COMMENT are kept in the disc's fields; other REM lines are comments.
+// UPC_EAN, DISC_ID, GENRE), CATALOG, ISRC, FLAGS, CDTEXTFILE and REM GENRE,
+// DATE and COMMENT are kept in the disc's fields, the index points with the
+// tracks; other REM lines are comments. An ISRC of twelve zeros or a
+// CATALOG of thirteen is kept as none.
 // Disc damage is given by REM lines that other programs skip:
 //   REM DAMAGE UNREADABLE <sector> <count>   reads there fail (03/11/00)
 //   REM DAMAGE UNSTABLE <sector> <count>     reads there differ every time
@@ -35,6 +37,12 @@
 //                                     sample j - <samples>
 //   REM DRIVE C2 NONE                 no C2 error pointers
 //   REM DRIVE C2 MISSES <percent>     C2 leaves that share of wrong bytes unflagged
+//   REM DRIVE NOCDTEXT                READ TOC format 5 refused (05/24/00)
+//   REM DRIVE QSHIFT <sectors>        READ CD gives the sub-channel of the sector
+//                                     <sectors> further on
+//   REM DRIVE NOSUBCHANNELISRC        READ SUB-CHANNEL reports no MCN and no ISRC
+//   REM DRIVE RAWONLY                 formatted Q refused: raw P-W only
+//   REM DRIVE BADQCRC <every-n>       every n-th Q frame read has a wrong CRC
 #pragma once
 
 #include <memory>

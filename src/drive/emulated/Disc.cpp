@@ -187,8 +187,49 @@ bool SectorRanges::Intersects(SectorAddress first, int32_t count) const {
 
 void Disc::AddTrack(int number, bool data, SectorAddress start, int session,
                     uint8_t controlFlags) {
-    tracks_.push_back(DiscTrack{number, data, start, 0, session, controlFlags});
+    tracks_.push_back(DiscTrack{number, data, start, 0, session, controlFlags, start, {}});
     UpdateLengths();
+}
+
+void Disc::SetIndexes(std::size_t track, SectorAddress pregapStart,
+                      std::vector<SectorAddress> laterIndexes) {
+    if (track < tracks_.size()) {
+        tracks_[track].pregapStart = std::min(pregapStart, tracks_[track].start);
+        tracks_[track].laterIndexes = std::move(laterIndexes);
+    }
+}
+
+bool Disc::Position(SectorAddress address, SectorPosition& position) const {
+    if (tracks_.empty() || address < 0 || address >= leadOut_ || IsBetweenSessions(address)) {
+        return false;
+    }
+    // The last track whose pregap begins at or before the address; a
+    // sector before every pregap belongs to the first track's.
+    const DiscTrack* found = &tracks_.front();
+    for (const DiscTrack& track : tracks_) {
+        if (track.pregapStart > address) {
+            break;
+        }
+        found = &track;
+    }
+    position.track = found;
+    position.relative = address - found->start;
+    position.index = address < found->start ? 0 : 1;
+    for (const SectorAddress later : found->laterIndexes) {
+        if (address >= later) {
+            ++position.index;
+        }
+    }
+    return true;
+}
+
+SectorAddress Disc::SessionLeadOut(int session) const {
+    for (const DiscTrack& track : tracks_) {
+        if (track.session > session) {
+            return track.start - kSessionGapSectors;
+        }
+    }
+    return leadOut_;
 }
 
 const DiscTrack* Disc::FirstTrackOfLastSession() const {

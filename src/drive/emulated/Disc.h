@@ -28,6 +28,19 @@ struct DiscTrack {
     // The low bits of the control field besides the data bit: 0x01
     // pre-emphasis, 0x02 digital copy permitted, 0x08 four channels.
     uint8_t controlFlags = 0;
+    // Where the track's pregap (INDEX 00) begins: `start` when it has none.
+    SectorAddress pregapStart = 0;
+    // INDEX 02, 03, ...: where each begins, in order (empty: INDEX 01 only).
+    std::vector<SectorAddress> laterIndexes;
+};
+
+// Where a sector lies as its Q sub-channel tells it: the track, the index
+// (0 in a pregap), and the sectors relative to the track's INDEX 01 (negative
+// in the pregap).
+struct SectorPosition {
+    const DiscTrack* track = nullptr;
+    int index = 1;
+    int32_t relative = 0;
 };
 
 // Sectors between the end of one session's last track and the next
@@ -135,12 +148,22 @@ public:
     // false where ReadSector could never succeed.
     bool CleanSector(SectorAddress address, uint8_t* out) const;
     bool IsDataSector(SectorAddress address) const;
+    // The track and index of a sector of the program area; false outside it
+    // (before 0, from the lead-out on, between sessions).
+    bool Position(SectorAddress address, SectorPosition& position) const;
+    // Where a session's program area ends (its lead-out): the last
+    // session's is the disc's lead-out.
+    SectorAddress SessionLeadOut(int session) const;
 
     // Building. Tracks are added in disc order; a track's length follows
     // from the next track's start or the lead-out when the lead-out is set.
     void AddTrack(int number, bool data, SectorAddress start, int session = 1,
                   uint8_t controlFlags = 0);
     void SetLeadOut(SectorAddress leadOut);
+    // The pregap start and the later index points of track `track` (a
+    // position in Tracks()); without it a track has neither.
+    void SetIndexes(std::size_t track, SectorAddress pregapStart,
+                    std::vector<SectorAddress> laterIndexes);
     // Sectors [start, start + count) are sectors firstIndex... of `source`;
     // segments do not overlap.
     // Addresses that no segment covers read as silence of their track's kind.

@@ -42,6 +42,19 @@ struct DriveBehaviour {
     // 100 %) of them, left unflagged as real drives leave some.
     bool noC2 = false;
     uint32_t c2MissPercent = 0;
+    // READ TOC format 5 (CD-Text) is refused with 05/24/00.
+    bool noCdText = false;
+    // READ CD delivers the sub-channel of the sector this many sectors
+    // further on (negative: before), not of the sector read.
+    int32_t qShift = 0;
+    // READ SUB-CHANNEL reports no catalog number and no ISRC (MCVal and
+    // TCVal clear), though the Q sub-channel carries them.
+    bool noSubChannelIsrc = false;
+    // READ CD refuses formatted Q (sub-channel selection 010b) with 05/24/00:
+    // only raw P-W.
+    bool rawSubChannelOnly = false;
+    // Every n-th Q frame READ CD delivers has a wrong CRC (0: none).
+    uint32_t badQCrcEvery = 0;
 };
 
 } // namespace vindral::emulated

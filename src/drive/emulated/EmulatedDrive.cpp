@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "drive/emulated/SubChannel.h"
+
 namespace vindral::emulated {
 
 namespace {
@@ -172,7 +174,8 @@ void EmulatedDrive::ExecuteLocked(const uint8_t* cdb, uint8_t* in, const uint8_t
         reply.Fail(kUnitAttention, behaviour_.attentionReset ? kAscPowerOnReset : kAscMediumChanged);
         return;
     }
-    const bool known = opcode == 0x00 || opcode == 0x43 || opcode == 0x5A || opcode == 0x55 ||
+    const bool known = opcode == 0x00 || opcode == 0x43 || opcode == 0x42 || opcode == 0x5A ||
+                       opcode == 0x55 ||
                        opcode == 0x15 || opcode == 0xBB ||
                        (opcode == 0xBE && acceptReadCd_ && !behaviour_.refuseReadCd) ||
                        (opcode == 0xD8 && acceptReadCdda_ && !behaviour_.refuseReadCdda) ||
@@ -181,7 +184,7 @@ void EmulatedDrive::ExecuteLocked(const uint8_t* cdb, uint8_t* in, const uint8_t
         reply.Fail(kIllegalRequest, kAscInvalidOpcode);
         return;
     }
-    const bool needsDisc = opcode == 0x00 || opcode == 0x43 || opcode == 0xBE ||
+    const bool needsDisc = opcode == 0x00 || opcode == 0x43 || opcode == 0x42 || opcode == 0xBE ||
                            opcode == 0xD8 || opcode == 0x28;
     if (needsDisc && !disc_) {
         reply.Fail(kNotReady, kAscNoMedium);
@@ -197,6 +200,9 @@ void EmulatedDrive::ExecuteLocked(const uint8_t* cdb, uint8_t* in, const uint8_t
         break;
     case 0x43:
         ReadToc(cdb, in, inLength, reply);
+        break;
+    case 0x42:
+        ReadSubChannel(cdb, in, inLength, reply);
         break;
     case 0x5A:
         ModeSense10(cdb, in, inLength, reply);
@@ -220,6 +226,13 @@ void EmulatedDrive::ExecuteLocked(const uint8_t* cdb, uint8_t* in, const uint8_t
     default:
         break;
     }
+    if (!reply.Failed() && (opcode == 0xBE || opcode == 0xD8 || opcode == 0x28)) {
+        const int64_t count = opcode == 0xBE ? Be24(cdb + 6) : opcode == 0xD8 ? Be32(cdb + 6)
+                                                                             : Be16(cdb + 7);
+        if (count > 0) {
+            lastAddress_ = static_cast<SectorAddress>(static_cast<int32_t>(Be32(cdb + 2)) + count - 1);
+        }
+    }
 }
 
 void EmulatedDrive::Inquiry(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply) {
@@ -242,7 +255,8 @@ void EmulatedDrive::Inquiry(const uint8_t* cdb, uint8_t* in, uint32_t length, Re
 void EmulatedDrive::ReadToc(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply) {
     const bool msf = (cdb[1] & 0x02) != 0;
     const int format = cdb[2] & 0x0F;
-    if (format > 1 || (cdb[9] & 0xC0) != 0) {
+    if ((format > 2 && format != 5) || (cdb[9] & 0xC0) != 0 ||
+        (format == 5 && behaviour_.noCdText)) {
         reply.Fail(kIllegalRequest, kAscInvalidField);
         return;
     }
@@ -252,6 +266,22 @@ void EmulatedDrive::ReadToc(const uint8_t* cdb, uint8_t* in, uint32_t length, Re
         return;
     }
     std::vector<uint8_t> answer(4, 0);
+    if (format == 5) {
+        // CD-Text: the packs after a header; a disc without text has only
+        // the header.
+        const std::vector<uint8_t> packs = MakeCdTextPacks(*disc_);
+        answer.insert(answer.end(), packs.begin(), packs.end());
+        PutBe16(answer.data(), static_cast<uint32_t>(answer.size() - 2));
+        Transfer(answer, Be16(cdb + 7), in, length);
+        return;
+    }
+    if (format == 2) {
+        FullToc(cdb, answer, reply);
+        if (!reply.Failed()) {
+            Transfer(answer, Be16(cdb + 7), in, length);
+        }
+        return;
+    }
     auto addDescriptor = [&](int number, bool data, uint8_t flags, SectorAddress address) {
         uint8_t d[8] = {};
         d[1] = static_cast<uint8_t>(0x10 | (data ? 0x04 : 0x00) | (flags & 0x0B));
@@ -292,6 +322,149 @@ void EmulatedDrive::ReadToc(const uint8_t* cdb, uint8_t* in, uint32_t length, Re
     addDescriptor(0xAA, tracks.back().data, 0, disc_->LeadOut());
     PutBe16(answer.data(), static_cast<uint32_t>(answer.size() - 2));
     Transfer(answer, Be16(cdb + 7), in, length);
+}
+
+void EmulatedDrive::FullToc(const uint8_t* cdb, std::vector<uint8_t>& answer,
+                            Reply& reply) const {
+    // Every session from the one asked for: points A0 (first track), A1
+    // (last track) and A2 (lead-out), then one point per track, with
+    // binary MSF addresses as the lead-in's Q sub-channel holds them.
+    const auto& tracks = disc_->Tracks();
+    const int last = disc_->LastSession();
+    const int from = std::max<int>(1, cdb[6]);
+    if (from > last) {
+        reply.Fail(kIllegalRequest, kAscInvalidField);
+        return;
+    }
+    auto control = [](const DiscTrack& track) {
+        return static_cast<uint8_t>((track.controlFlags & 0x0B) | (track.data ? 0x04 : 0x00));
+    };
+    auto add = [&](int session, uint8_t ctl, uint8_t point, int pmin, int psec, int pframe) {
+        const uint8_t d[11] = {static_cast<uint8_t>(session), static_cast<uint8_t>(0x10 | ctl), 0,
+                               point, 0, 0, 0, 0, static_cast<uint8_t>(pmin),
+                               static_cast<uint8_t>(psec), static_cast<uint8_t>(pframe)};
+        answer.insert(answer.end(), d, d + 11);
+    };
+    auto addAddress = [&](int session, uint8_t ctl, uint8_t point, SectorAddress address) {
+        const int32_t frames = address + 150;
+        add(session, ctl, point, frames / kSectorsPerMinute, (frames / kSectorsPerSecond) % 60,
+            frames % kSectorsPerSecond);
+    };
+    for (int session = from; session <= last; ++session) {
+        const DiscTrack* first = nullptr;
+        const DiscTrack* final = nullptr;
+        for (const DiscTrack& track : tracks) {
+            if (track.session == session) {
+                first = first != nullptr ? first : &track;
+                final = &track;
+            }
+        }
+        if (first == nullptr) {
+            continue;
+        }
+        add(session, control(*first), 0xA0, first->number, 0x00, 0);
+        add(session, control(*final), 0xA1, final->number, 0, 0);
+        addAddress(session, control(*final), 0xA2, disc_->SessionLeadOut(session));
+        for (const DiscTrack& track : tracks) {
+            if (track.session == session) {
+                addAddress(session, control(track), static_cast<uint8_t>(track.number), track.start);
+            }
+        }
+    }
+    answer[2] = 1;
+    answer[3] = static_cast<uint8_t>(last);
+    PutBe16(answer.data(), static_cast<uint32_t>(answer.size() - 2));
+}
+
+void EmulatedDrive::ReadSubChannel(const uint8_t* cdb, uint8_t* in, uint32_t length,
+                                   Reply& reply) {
+    const bool msf = (cdb[1] & 0x02) != 0;
+    const bool subQ = (cdb[2] & 0x40) != 0;
+    const int format = cdb[3];
+    std::vector<uint8_t> answer(4, 0);
+    answer[1] = 0x15; // no current audio status
+    if (!subQ) {
+        Transfer(answer, Be16(cdb + 7), in, length);
+        return;
+    }
+    const auto& tracks = disc_->Tracks();
+    if ((format < 1 || format > 3) || tracks.empty()) {
+        reply.Fail(kIllegalRequest, kAscInvalidField);
+        return;
+    }
+    answer.resize(format == 1 ? 16 : 24, 0);
+    uint8_t* d = answer.data() + 4;
+    d[0] = static_cast<uint8_t>(format);
+    auto controlOf = [](const DiscTrack& track) {
+        return static_cast<uint8_t>((track.controlFlags & 0x0B) | (track.data ? 0x04 : 0x00));
+    };
+    auto putAddress = [&](uint8_t* p, int32_t address, bool absolute) {
+        if (!msf) {
+            PutBe32(p, static_cast<uint32_t>(address));
+            return;
+        }
+        // In a pregap the relative time runs down to zero.
+        const int32_t frames = absolute ? address + 150 : address < 0 ? -address - 1 : address;
+        p[1] = static_cast<uint8_t>(frames / kSectorsPerMinute);
+        p[2] = static_cast<uint8_t>((frames / kSectorsPerSecond) % 60);
+        p[3] = static_cast<uint8_t>(frames % kSectorsPerSecond);
+    };
+    if (format == 1) {
+        SectorPosition position;
+        if (!disc_->Position(lastAddress_, position)) {
+            disc_->Position(0, position);
+        }
+        d[1] = static_cast<uint8_t>(0x10 | controlOf(*position.track));
+        d[2] = static_cast<uint8_t>(position.track->number);
+        d[3] = static_cast<uint8_t>(position.index);
+        putAddress(d + 4, lastAddress_, true);
+        putAddress(d + 8, position.relative, false);
+    } else if (format == 2) {
+        const std::string& catalog = disc_->Fields().catalog;
+        if (catalog.size() == 13 && !behaviour_.noSubChannelIsrc) {
+            d[4] = 0x80; // MCVal
+            std::memcpy(d + 5, catalog.data(), 13);
+        }
+    } else {
+        const auto found = std::find_if(tracks.begin(), tracks.end(), [&](const DiscTrack& t) {
+            return t.number == cdb[6];
+        });
+        if (found == tracks.end()) {
+            reply.Fail(kIllegalRequest, kAscInvalidField);
+            return;
+        }
+        const auto index = static_cast<std::size_t>(found - tracks.begin());
+        const std::string isrc = TrackIsrc(*disc_, index);
+        d[1] = static_cast<uint8_t>(0x30 | controlOf(*found));
+        d[2] = static_cast<uint8_t>(found->number);
+        if (isrc.size() == 12 && !found->data && !behaviour_.noSubChannelIsrc) {
+            d[4] = 0x80; // TCVal
+            std::memcpy(d + 5, isrc.data(), 12);
+        }
+    }
+    PutBe16(answer.data() + 2, static_cast<uint32_t>(answer.size() - 4));
+    Transfer(answer, Be16(cdb + 7), in, length);
+}
+
+void EmulatedDrive::DeliverSubChannel(SectorAddress address, int selection, uint8_t* out) {
+    if (selection == 4) {
+        std::memset(out, 0, 96); // R-W: the disc has no graphics
+        return;
+    }
+    const SectorAddress from = address + behaviour_.qShift;
+    QFrame q = MakeQFrame(*disc_, from);
+    ++qFramesDelivered_;
+    if (behaviour_.badQCrcEvery != 0 && qFramesDelivered_ % behaviour_.badQCrcEvery == 0) {
+        q[11] ^= 0x01; // a bit lost on the way: the CRC no longer fits
+    }
+    if (selection == 2) {
+        std::memcpy(out, q.data(), q.size());
+        std::memset(out + q.size(), 0, 16 - q.size());
+        return;
+    }
+    SectorPosition position;
+    const bool pause = from < 0 || (disc_->Position(from, position) && position.index == 0);
+    MakeRawSubChannel(q, pause, out);
 }
 
 uint16_t EmulatedDrive::CurrentSpeedKBps() const {
@@ -521,7 +694,10 @@ void EmulatedDrive::ReadCd(const uint8_t* cdb, uint8_t* in, uint32_t length, Rep
     const int64_t count = Be24(cdb + 6);
     const uint8_t fields = cdb[9];
     const int errorField = (fields >> 1) & 0x03;
-    if (expected > 5 || errorField == 3 || (cdb[10] & 0x07) != 0 ||
+    const int subChannel = cdb[10] & 0x07;
+    const bool subChannelKnown = subChannel == 0 || subChannel == 1 || subChannel == 4 ||
+                                 (subChannel == 2 && !behaviour_.rawSubChannelOnly);
+    if (expected > 5 || errorField == 3 || !subChannelKnown ||
         (errorField != 0 && !OffersC2())) {
         reply.Fail(kIllegalRequest, kAscInvalidField);
         return;
@@ -530,6 +706,7 @@ void EmulatedDrive::ReadCd(const uint8_t* cdb, uint8_t* in, uint32_t length, Rep
         return;
     }
     const uint32_t c2Bytes = errorField == 1 ? 294 : errorField == 2 ? 296 : 0;
+    const uint32_t subBytes = subChannel == 2 ? 16 : subChannel != 0 ? 96 : 0;
     // The bytes one sector delivers: CD-DA sectors have nothing but their 2352
     // bytes; MODE1 sectors are cut into sync, header, user data and EDC/ECC.
     auto mainBytes = [&](bool data) -> uint32_t {
@@ -546,13 +723,13 @@ void EmulatedDrive::ReadCd(const uint8_t* cdb, uint8_t* in, uint32_t length, Rep
     uint64_t needed = 0;
     for (int64_t i = 0; i < count; ++i) {
         needed += mainBytes(disc_->IsDataSector(static_cast<SectorAddress>(address + i))) +
-                  c2Bytes;
+                  c2Bytes + subBytes;
     }
     if (needed > length) {
         reply.Fail(kIllegalRequest, kAscInvalidField);
         return;
     }
-    if (c2Bytes == 0 && (expected == 0 || expected == 1) && mainBytes(false) == kSectorBytes &&
+    if (c2Bytes == 0 && subBytes == 0 && (expected == 0 || expected == 1) && mainBytes(false) == kSectorBytes &&
         needed == static_cast<uint64_t>(count) * kSectorBytes) {
         // Plain CD-DA sectors, as the extraction reads them.
         bool allAudio = true;
@@ -575,8 +752,11 @@ void EmulatedDrive::ReadCd(const uint8_t* cdb, uint8_t* in, uint32_t length, Rep
             return;
         }
         uint8_t bits[294] = {};
-        const bool delivered = data ? disc_->ReadSector(sector, raw, readNumber_++)
-                                    : DeliverSector(sector, raw, bits);
+        // Sub-channel alone needs no reading of the main channel.
+        const bool mainWanted = mainBytes(data) != 0 || c2Bytes != 0;
+        const bool delivered = !mainWanted                ? true
+                               : data ? disc_->ReadSector(sector, raw, readNumber_++)
+                                      : DeliverSector(sector, raw, bits);
         if (!delivered) {
             reply.Fail(kMediumError, kAscUnrecoveredRead);
             return;
@@ -620,6 +800,10 @@ void EmulatedDrive::ReadCd(const uint8_t* cdb, uint8_t* in, uint32_t length, Rep
                 at[295] = 0;
             }
             at += c2Bytes;
+        }
+        if (subBytes != 0) {
+            DeliverSubChannel(sector, subChannel, at);
+            at += subBytes;
         }
         ++reply.sectorsRead;
     }

@@ -1,7 +1,8 @@
 // A CD-ROM drive in software. It answers the MMC commands the program sends
-// (INQUIRY, TEST UNIT READY, READ TOC formats 0 and 1, READ CD, vendor READ
-// CDDA, READ(10), MODE SELECT(6)/(10), MODE SENSE(10) page 0x2A, SET CD
-// SPEED) from a Disc,
+// (INQUIRY, TEST UNIT READY, READ TOC formats 0, 1, 2 (full TOC) and 5
+// (CD-Text), READ SUB-CHANNEL formats 1, 2 and 3, READ CD with or without
+// sub-channel data, vendor READ CDDA, READ(10), MODE SELECT(6)/(10), MODE
+// SENSE(10) page 0x2A, SET CD SPEED) from a Disc,
 // with the status and fixed-format sense data a real drive gives, and
 // refuses everything else with 05/20/00.
 #pragma once
@@ -14,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "drive/Transport.h"
 #include "drive/emulated/DemoDisc.h"
@@ -78,10 +80,16 @@ private:
                        Reply& reply);
     void Inquiry(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply);
     void ReadToc(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply);
+    // READ TOC format 2 after the 4-byte header in `answer`.
+    void FullToc(const uint8_t* cdb, std::vector<uint8_t>& answer, Reply& reply) const;
     void ModeSense10(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply);
     void ModeSelect(const uint8_t* cdb, const uint8_t* out, uint32_t length, Reply& reply);
     void SetCdSpeed(const uint8_t* cdb, Reply& reply);
     void ReadCd(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply);
+    void ReadSubChannel(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply);
+    // The sub-channel READ CD delivers with a sector: `selection` 1 raw P-W
+    // (96 bytes), 2 formatted Q (16), 4 R-W (96).
+    void DeliverSubChannel(SectorAddress address, int selection, uint8_t* out);
     void ReadCdda(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply);
     void Read10(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply);
     bool CheckRange(int64_t address, int64_t count, Reply& reply) const;
@@ -122,6 +130,8 @@ private:
     ThrottleClock clock_ = ThrottleClock::Steady();
     std::array<uint64_t, 256> commandCounts_{};
     std::atomic<uint64_t> readNumber_{0};
+    uint64_t qFramesDelivered_ = 0;
+    SectorAddress lastAddress_ = 0; // the head's place, for READ SUB-CHANNEL
     DriveBehaviour behaviour_;
     ReadThrottle::Duration loadedAt_{0}; // when the disc went in
     // The read cache: sector bytes by address, and the addresses oldest first.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "drive/emulated/CueSheet.h"
+#include "PressedDisc.h"
 #include "platform/WaveTestFiles.h"
 
 namespace vindral::emulated {
@@ -202,6 +203,53 @@ TEST_F(CueSheetTest, GapAtTheEndOfThePreviousFile) {
     EXPECT_EQ(disc->LeadOut(), 130);
     EXPECT_EQ(Sector(*disc, 99), FileSector(5, 99));
     EXPECT_EQ(Sector(*disc, 100), FileSector(6, 0));
+}
+
+// Where each track's pregap begins and its later index points lie: INDEX 00,
+// PREGAP and a file's gap before a later session count as pregap; the first
+// track's pregap is everything before its INDEX 01.
+TEST_F(CueSheetTest, IndexPointsAndPregapsAreKept) {
+    Write("a.bin", Sectors(5, 400));
+    Write("b.bin", Sectors(6, 30));
+    struct Track {
+        SectorAddress pregapStart;
+        SectorAddress start;
+        std::vector<SectorAddress> later;
+    };
+    struct Case {
+        std::string sheet; // empty: the pressed disc of the drive tests
+        std::vector<Track> tracks;
+    };
+    const Case cases[] = {
+        {"", {{0, 150, {}}, {300, 375, {450}}, {600, 675, {}}, {12075, 12225, {}}}},
+        {"FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"
+         "TRACK 02 AUDIO\nINDEX 00 00:01:00\nFILE b.bin BINARY\nINDEX 01 00:00:00\n",
+         {{0, 0, {}}, {75, 400, {}}}},
+        {"FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:10\nINDEX 02 00:00:20\n"
+         "INDEX 03 00:01:00\nTRACK 02 AUDIO\nPREGAP 00:00:05\nINDEX 00 00:02:00\n"
+         "INDEX 01 00:03:00\n",
+         {{0, 10, {20, 75}}, {150, 230, {}}}},
+        {"FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nREM SESSION 02\n"
+         "TRACK 02 MODE1/2352\nINDEX 01 00:01:00\n",
+         {{0, 0, {}}, {0 + 11400 + 75 - 150, 11400 + 75, {}}}},
+    };
+    for (const Case& c : cases) {
+        auto disc = c.sheet.empty() ? testing::LoadPressedDisc() : Parse(c.sheet);
+        ASSERT_NE(disc, nullptr) << error;
+        ASSERT_EQ(disc->Tracks().size(), c.tracks.size()) << c.sheet;
+        for (std::size_t t = 0; t < c.tracks.size(); ++t) {
+            const DiscTrack& track = disc->Tracks()[t];
+            EXPECT_EQ(track.pregapStart, c.tracks[t].pregapStart) << c.sheet << " track " << t + 1;
+            EXPECT_EQ(track.start, c.tracks[t].start) << c.sheet << " track " << t + 1;
+            EXPECT_EQ(track.laterIndexes, c.tracks[t].later) << c.sheet << " track " << t + 1;
+        }
+    }
+    // Thirteen zeros are no catalog number; GENRE is CD-Text like REM GENRE.
+    auto zeros = Parse("CATALOG 0000000000000\nGENRE \"Rock Music\"\n"
+                       "FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n");
+    ASSERT_NE(zeros, nullptr) << error;
+    EXPECT_TRUE(zeros->Fields().catalog.empty());
+    EXPECT_EQ(zeros->Fields().genre, "Rock Music");
 }
 
 // Address 0 is the first file's first byte; a PREGAP on track 1 is silence

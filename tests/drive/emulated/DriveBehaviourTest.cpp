@@ -1,10 +1,11 @@
 // The emulated drive's real-drive habits (becoming ready, unit attention,
 // short transfers, descriptor sense, a read cache, a read offset, C2 error
-// pointers that are missing or miss errors), set by
+// pointers that are missing or miss errors, sub-channel and CD-Text habits), set by
 // REM DRIVE lines or directly, and what the transport makes of each.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "drive/CdCommands.h"
@@ -13,6 +14,7 @@
 #include "drive/emulated/CueSheet.h"
 #include "drive/emulated/EmulatedDrive.h"
 #include "drive/emulated/EmulatedTransport.h"
+#include "PressedDisc.h"
 
 namespace vindral::emulated {
 namespace {
@@ -416,10 +418,83 @@ TEST(DriveLines, CueSheetSetsTheDriveBehaviour) {
         {"REM DRIVE C2 MISSES\n", "disc.cue:4: REM DRIVE C2 takes NONE or MISSES <percent>"},
         {"REM DRIVE C2 MISSES 101\n", "disc.cue:4: bad C2 miss percentage '101'"},
         {"REM DRIVE C2 MISSES -5\n", "disc.cue:4: bad C2 miss percentage '-5'"},
+        {"REM DRIVE QSHIFT one\n", "disc.cue:4: bad Q sub-channel shift 'one'"},
+        {"REM DRIVE BADQCRC 0\n", "disc.cue:4: bad Q frame interval '0'"},
+        {"REM DRIVE NOCDTEXT 1\n", "disc.cue:4: REM DRIVE NOCDTEXT takes no value"},
+        {"REM DRIVE RAWONLY YES\n", "disc.cue:4: REM DRIVE RAWONLY takes no value"},
     };
     for (const auto& [line, message] : broken) {
         EXPECT_EQ(ParseCueSheet(head + line, "disc.cue", "", error, opener), nullptr) << line;
         EXPECT_EQ(error.substr(0, message.size()), message) << line;
+    }
+}
+
+
+// Sub-channel and CD-Text habits of real drives, one row each: what the
+// drive does with the line, and the same command without it.
+TEST(DriveLines, SubChannelAndCdTextHabits) {
+    using testing::Ask;
+    using testing::ReadCdCdb;
+    const Bytes cdText = {0x43, 0, 0x05, 0, 0, 0, 0, 0x10, 0x00, 0};
+    const Bytes mcn = {0x42, 0, 0x40, 0x02, 0, 0, 0, 0, 24, 0};
+    const Bytes isrc = {0x42, 0, 0x40, 0x03, 0, 0, 2, 0, 24, 0};
+    struct Case {
+        std::string line;
+        std::function<void(EmulatedDrive&, bool)> check; // bool: the line is given
+    };
+    const Case cases[] = {
+        {"REM DRIVE NOCDTEXT\n",
+         [&](EmulatedDrive& drive, bool on) {
+             int32_t sense = 0;
+             EXPECT_EQ(Ask(drive, cdText, 4096, &sense).empty(), on);
+             EXPECT_EQ(sense, on ? Sense(5, 0x24) : 0);
+         }},
+        {"REM DRIVE QSHIFT -1\n",
+         [&](EmulatedDrive& drive, bool on) {
+             // The Q of 375 (INDEX 01) arrives one sector late: with 376.
+             const testing::Q q = testing::Decode(Ask(drive, ReadCdCdb(376, 1, 0, 2), 16).data());
+             EXPECT_TRUE(q.crcGood);
+             EXPECT_EQ(q.absolute, on ? 375 + 150 : 376 + 150);
+             EXPECT_EQ(q.relative, on ? 0 : 1);
+         }},
+        {"REM DRIVE NOSUBCHANNELISRC\n",
+         [&](EmulatedDrive& drive, bool on) {
+             EXPECT_EQ(Ask(drive, mcn, 24)[8], on ? 0x00 : 0x80);
+             EXPECT_EQ(Ask(drive, isrc, 24)[8], on ? 0x00 : 0x80);
+             EXPECT_EQ(Ask(drive, ReadCdCdb(117, 1, 0, 2), 16)[0], 0x02) << "the Q still has it";
+         }},
+        {"REM DRIVE RAWONLY\n",
+         [&](EmulatedDrive& drive, bool on) {
+             int32_t sense = 0;
+             EXPECT_EQ(Ask(drive, ReadCdCdb(0, 1, 0, 2), 16, &sense).empty(), on);
+             EXPECT_EQ(sense, on ? Sense(5, 0x24) : 0);
+             EXPECT_EQ(Ask(drive, ReadCdCdb(0, 1, 0, 1), 96).size(), 96u);
+         }},
+        {"REM DRIVE BADQCRC 3\n",
+         [&](EmulatedDrive& drive, bool on) {
+             // Every third frame is spoiled, whatever its form; reading
+             // again gives a good one.
+             std::string good;
+             for (int i = 0; i < 6; ++i) {
+                 const Bytes q = Ask(drive, ReadCdCdb(200 + i, 1, 0, 2), 16);
+                 good += testing::Decode(q.data()).crcGood ? 'y' : 'n';
+             }
+             EXPECT_EQ(good, on ? "yynyyn" : "yyyyyy");
+             const Bytes three = Ask(drive, ReadCdCdb(200, 3, 0, 2), 48);
+             ASSERT_EQ(three.size(), 48u);
+             EXPECT_TRUE(testing::Decode(three.data()).crcGood);
+             EXPECT_TRUE(testing::Decode(three.data() + 16).crcGood);
+             EXPECT_EQ(testing::Decode(three.data() + 32).crcGood, !on);
+         }},
+    };
+    for (const Case& c : cases) {
+        for (const bool on : {false, true}) {
+            auto disc = testing::LoadPressedDisc(on ? c.line : "");
+            ASSERT_NE(disc, nullptr);
+            EmulatedDrive drive(disc);
+            SCOPED_TRACE(c.line + (on ? " given" : " not given"));
+            c.check(drive, on);
+        }
     }
 }
 

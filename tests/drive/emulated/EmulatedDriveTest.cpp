@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <set>
+#include <tuple>
 #include <thread>
 #include <vector>
 
@@ -9,6 +11,7 @@
 #include "drive/Transport.h"
 #include "drive/emulated/EmulatedDrive.h"
 #include "drive/emulated/EmulatedTransport.h"
+#include "PressedDisc.h"
 
 namespace vindral::emulated {
 namespace {
@@ -143,9 +146,11 @@ TEST_F(EmulatedDriveTest, ReadTocInSectorAddressesAndMsf) {
     ASSERT_EQ(CdCommands::ReadToc(0, 0, 12, small), kStatusOk);
     EXPECT_EQ((small[0] << 8) | small[1], 42) << "the full length is reported";
     EXPECT_EQ(small[11], 0) << "first descriptor's last byte";
-    EXPECT_EQ(Send({0x43, 0, 0x02, 0, 0, 0, 0, 0, 64, 0}, msf, 64), kStatusCheckCondition)
-        << "formats 0 and 1 only";
-    EXPECT_EQ(LastSenseCode(), Sense(5, 0x24));
+    for (const uint8_t format : {0x03, 0x04}) {
+        EXPECT_EQ(Send({0x43, 0, format, 0, 0, 0, 0, 0, 64, 0}, msf, 64), kStatusCheckCondition)
+            << "formats 0, 1, 2 and 5 only";
+        EXPECT_EQ(LastSenseCode(), Sense(5, 0x24));
+    }
 
     // Format 1 of a disc of one session: session 1 of 1, its first track.
     uint8_t info[CdCommands::kSessionInfoLength];
@@ -622,6 +627,251 @@ TEST_F(EmulatedDriveTest, TwoThreadsShareTheDrive) {
     }
     reader.join();
     EXPECT_FALSE(failed);
+}
+
+
+// What a pressed disc tells besides its audio, as the drive answers for it.
+using testing::Ask;
+using testing::LoadPressedDisc;
+using testing::ReadCdCdb;
+
+TEST(PressedDisc, SubChannelCrcIsTheInvertedCcittCrc) {
+    const char* check = "123456789"; // CRC-16/XMODEM of it: 0x31C3
+    EXPECT_EQ(SubChannelCrc(reinterpret_cast<const uint8_t*>(check), 9), 0xCE3C);
+    EXPECT_EQ(SubChannelCrc(nullptr, 0), 0xFFFF);
+}
+
+TEST(PressedDisc, QSubChannelTellsTrackIndexAndTimes) {
+    EmulatedDrive drive(LoadPressedDisc());
+    struct Case {
+        SectorAddress address;
+        int control, track, index, relative;
+    };
+    const Case cases[] = {
+        {0, 0, 1, 0, 149},       // the hidden track: track 1's pregap counts down
+        {149, 0, 1, 0, 0},       {150, 0, 1, 1, 0},      {299, 0, 1, 1, 149},
+        {300, 1 | 2, 2, 0, 74},  {374, 3, 2, 0, 0},      {375, 3, 2, 1, 0},
+        {449, 3, 2, 1, 74},      {450, 3, 2, 2, 75},     {600, 0, 3, 0, 74},
+        {675, 0, 3, 1, 0},       {824, 0, 3, 1, 149},    {12075, 4, 4, 0, 149},
+        {12225, 4, 4, 1, 0},     {12324, 4, 4, 1, 99},
+        {53, 0, 1, 0, 96},       // no ISRC in a pregap
+        {12153, 4, 4, 0, 71},    // nor on a data track
+    };
+    for (const Case& c : cases) {
+        const Bytes q = Ask(drive, ReadCdCdb(c.address, 1, 0x00, 0x02), 16);
+        ASSERT_EQ(q.size(), 16u) << c.address;
+        const testing::Q d = testing::Decode(q.data());
+        EXPECT_TRUE(d.crcGood) << c.address;
+        EXPECT_EQ(d.adr, 1) << c.address;
+        EXPECT_EQ(d.control, c.control) << c.address;
+        EXPECT_EQ(d.track, c.track) << c.address;
+        EXPECT_EQ(d.index, c.index) << c.address;
+        EXPECT_EQ(d.relative, c.relative) << c.address;
+        EXPECT_EQ(d.absolute, c.address + 150) << c.address;
+        EXPECT_EQ(Bytes(q.begin() + 12, q.end()), Bytes(4, 0)) << c.address;
+        // Raw P-W: Q in bit 6 of the 96 bytes, P set in pregaps, no R-W.
+        const Bytes raw = Ask(drive, ReadCdCdb(c.address, 1, 0x00, 0x01), 96);
+        ASSERT_EQ(raw.size(), 96u);
+        Bytes fromRaw(12, 0);
+        for (int i = 0; i < 96; ++i) {
+            fromRaw[i / 8] |= static_cast<uint8_t>(((raw[i] >> 6) & 1) << (7 - i % 8));
+            EXPECT_EQ(raw[i] >> 7, c.index == 0 ? 1 : 0) << c.address;
+            EXPECT_EQ(raw[i] & 0x3F, 0) << c.address;
+        }
+        EXPECT_EQ(fromRaw, Bytes(q.begin(), q.begin() + 12)) << c.address;
+        EXPECT_EQ(Ask(drive, ReadCdCdb(c.address, 1, 0x00, 0x04), 96), Bytes(96, 0));
+    }
+    // The catalog number once in every 100 sectors, the ISRC of the track
+    // once past its INDEX 01; both with a good CRC.
+    const Bytes mcn = Ask(drive, ReadCdCdb(117, 1, 0x00, 0x02), 16);
+    ASSERT_EQ(mcn.size(), 16u);
+    EXPECT_EQ(mcn[0], 0x02);
+    EXPECT_TRUE(testing::Decode(mcn.data()).crcGood);
+    std::string digits;
+    for (int i = 0; i < 13; ++i) {
+        digits += static_cast<char>('0' + ((mcn[1 + i / 2] >> (i % 2 ? 0 : 4)) & 0x0F));
+    }
+    EXPECT_EQ(digits, "0602517931596");
+    EXPECT_EQ(mcn[9], 0x42) << "AFRAME: frame 42 of absolute time 00:03:42";
+    for (const auto& [address, isrc, control] :
+         {std::tuple{253, "USABC0100001", 0}, std::tuple{453, "GBAFL0700213", 3}}) {
+        const Bytes q = Ask(drive, ReadCdCdb(address, 1, 0x00, 0x02), 16);
+        ASSERT_EQ(q.size(), 16u);
+        EXPECT_EQ(q[0], (control << 4) | 3) << address;
+        EXPECT_TRUE(testing::Decode(q.data()).crcGood) << address;
+        uint64_t bits = 0;
+        for (int i = 1; i <= 8; ++i) {
+            bits = (bits << 8) | q[i];
+        }
+        std::string text;
+        for (int i = 0; i < 5; ++i) {
+            const int v = static_cast<int>((bits >> (58 - 6 * i)) & 0x3F);
+            text += static_cast<char>(v >= 0x11 ? 'A' + v - 0x11 : '0' + v);
+        }
+        for (int i = 0; i < 7; ++i) {
+            text += static_cast<char>('0' + ((bits >> (28 - 4 * i)) & 0x0F));
+        }
+        EXPECT_EQ(text, isrc) << address;
+        EXPECT_EQ((bits >> 32) & 0x03, 0u) << address;
+        EXPECT_EQ(bits & 0x0F, 0u) << address;
+    }
+    // Main channel and Q together: 2352 bytes then 16, sector by sector.
+    const Bytes both = Ask(drive, ReadCdCdb(449, 2, 0xF8, 0x02), 2 * (kSectorBytes + 16));
+    ASSERT_EQ(both.size(), 2u * (kSectorBytes + 16));
+    EXPECT_EQ(both[0], 0x5A);
+    EXPECT_EQ(testing::Decode(&both[kSectorBytes]).index, 1);
+    EXPECT_EQ(testing::Decode(&both[2 * kSectorBytes + 16]).index, 2);
+    int32_t sense = 0;
+    EXPECT_TRUE(Ask(drive, ReadCdCdb(0, 1, 0x00, 0x03), 96, &sense).empty());
+    EXPECT_EQ(sense, Sense(5, 0x24)) << "selection 011b is reserved";
+}
+
+TEST(PressedDisc, FullTocHasEverySessionsPointsAndTracks) {
+    EmulatedDrive drive(LoadPressedDisc());
+    const Bytes toc = Ask(drive, {0x43, 0x02, 0x02, 0, 0, 0, 0, 0x04, 0x00, 0}, 1024);
+    ASSERT_FALSE(toc.empty());
+    EXPECT_EQ((toc[0] << 8) | toc[1], 2 + 10 * 11);
+    EXPECT_EQ(toc[2], 1);
+    EXPECT_EQ(toc[3], 2);
+    const Bytes expected[] = {
+        {1, 0x10, 0, 0xA0, 0, 0, 0, 0, 1, 0, 0},  {1, 0x10, 0, 0xA1, 0, 0, 0, 0, 3, 0, 0},
+        {1, 0x10, 0, 0xA2, 0, 0, 0, 0, 0, 13, 0}, {1, 0x10, 0, 1, 0, 0, 0, 0, 0, 4, 0},
+        {1, 0x13, 0, 2, 0, 0, 0, 0, 0, 7, 0},     {1, 0x10, 0, 3, 0, 0, 0, 0, 0, 11, 0},
+        {2, 0x14, 0, 0xA0, 0, 0, 0, 0, 4, 0, 0},  {2, 0x14, 0, 0xA1, 0, 0, 0, 0, 4, 0, 0},
+        {2, 0x14, 0, 0xA2, 0, 0, 0, 0, 2, 46, 25}, {2, 0x14, 0, 4, 0, 0, 0, 0, 2, 45, 0},
+    };
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(Bytes(toc.begin() + 4 + 11 * i, toc.begin() + 15 + 11 * i), expected[i]) << i;
+    }
+    // From session 2 on; a session the disc lacks is refused.
+    const Bytes second = Ask(drive, {0x43, 0x02, 0x02, 0, 0, 0, 2, 0x04, 0x00, 0}, 1024);
+    ASSERT_FALSE(second.empty());
+    EXPECT_EQ((second[0] << 8) | second[1], 2 + 4 * 11);
+    EXPECT_EQ(Bytes(second.begin() + 4, second.begin() + 15), expected[6]);
+    int32_t sense = 0;
+    EXPECT_TRUE(Ask(drive, {0x43, 0x02, 0x02, 0, 0, 0, 3, 0x04, 0x00, 0}, 1024, &sense).empty());
+    EXPECT_EQ(sense, Sense(5, 0x24));
+    // Format 1: the first track of the last session.
+    const Bytes sessions = Ask(drive, {0x43, 0, 0x01, 0, 0, 0, 0, 0, 12, 0}, 12);
+    ASSERT_FALSE(sessions.empty());
+    EXPECT_EQ(sessions[3], 2);
+    EXPECT_EQ(sessions[6], 4);
+    EXPECT_EQ((sessions[10] << 8) | sessions[11], 12225);
+}
+
+TEST(PressedDisc, ReadSubChannelReportsPositionCatalogAndIsrc) {
+    EmulatedDrive drive(LoadPressedDisc());
+    const Bytes mcn = Ask(drive, {0x42, 0, 0x40, 0x02, 0, 0, 0, 0, 24, 0}, 24);
+    ASSERT_EQ(mcn.size(), 24u);
+    EXPECT_EQ(mcn[1], 0x15);
+    EXPECT_EQ((mcn[2] << 8) | mcn[3], 20);
+    EXPECT_EQ(mcn[4], 0x02);
+    EXPECT_EQ(mcn[8], 0x80) << "MCVal";
+    EXPECT_EQ(std::string(mcn.begin() + 9, mcn.begin() + 22), "0602517931596");
+    struct Case {
+        int track;
+        uint8_t valid;
+        std::string isrc;
+    };
+    for (const Case& c : {Case{1, 0x80, "USABC0100001"}, Case{2, 0x80, "GBAFL0700213"},
+                          Case{3, 0x00, std::string(12, '\0')}}) {
+        const Bytes isrc =
+            Ask(drive, {0x42, 0, 0x40, 0x03, 0, 0, static_cast<uint8_t>(c.track), 0, 24, 0}, 24);
+        ASSERT_EQ(isrc.size(), 24u);
+        EXPECT_EQ(isrc[6], c.track);
+        EXPECT_EQ(isrc[8], c.valid) << "TCVal of track " << c.track;
+        EXPECT_EQ(std::string(isrc.begin() + 9, isrc.begin() + 21), c.isrc);
+    }
+    int32_t sense = 0;
+    EXPECT_TRUE(Ask(drive, {0x42, 0, 0x40, 0x03, 0, 0, 9, 0, 24, 0}, 24, &sense).empty());
+    EXPECT_EQ(sense, Sense(5, 0x24));
+    // The current position: where the last read ended, LBA and MSF.
+    ASSERT_FALSE(Ask(drive, ReadCdCdb(449, 2, 0xF8, 0), 2 * kSectorBytes).empty());
+    const Bytes here = Ask(drive, {0x42, 0, 0x40, 0x01, 0, 0, 0, 0, 16, 0}, 16);
+    ASSERT_EQ(here.size(), 16u);
+    EXPECT_EQ(Bytes(here.begin() + 4, here.end()),
+              (Bytes{1, 0x13, 2, 2, 0, 0, 450 >> 8, 450 & 0xFF, 0, 0, 0, 75}));
+    ASSERT_FALSE(Ask(drive, ReadCdCdb(300, 1, 0xF8, 0), kSectorBytes).empty());
+    const Bytes msf = Ask(drive, {0x42, 0x02, 0x40, 0x01, 0, 0, 0, 0, 16, 0}, 16);
+    ASSERT_EQ(msf.size(), 16u);
+    EXPECT_EQ(Bytes(msf.begin() + 4, msf.end()), (Bytes{1, 0x13, 2, 0, 0, 0, 6, 0, 0, 0, 0, 74}));
+    const Bytes none = Ask(drive, {0x42, 0, 0x00, 0x01, 0, 0, 0, 0, 16, 0}, 16);
+    EXPECT_EQ((none[2] << 8) | none[3], 0) << "SubQ clear: the header alone";
+}
+
+// CD-Text taken apart as a reader does: CRCs, sequence numbers, the track
+// and character position of every pack, strings per track, tabs.
+TEST(PressedDisc, CdTextPacksCarryTheSheetsText) {
+    EmulatedDrive drive(LoadPressedDisc());
+    const Bytes answer = Ask(drive, {0x43, 0, 0x05, 0, 0, 0, 0, 0x10, 0x00, 0}, 4096);
+    ASSERT_GE(answer.size(), 4u);
+    const std::size_t length = static_cast<std::size_t>((answer[0] << 8) | answer[1]) + 2;
+    ASSERT_EQ((length - 4) % 18, 0u);
+    std::map<int, std::map<int, std::string>> text; // type -> track -> string
+    std::map<int, int> counts;
+    std::map<int, int> track;   // per type: the track of the string being read
+    std::map<int, int> column;  // per type: its characters so far
+    std::map<int, Bytes> bytes; // per type, all text bytes
+    for (std::size_t at = 4, n = 0; at < length; at += 18, ++n) {
+        const uint8_t* p = &answer[at];
+        ASSERT_EQ(SubChannelCrc(p, 16), (p[16] << 8) | p[17]) << "pack " << n;
+        EXPECT_EQ(static_cast<std::size_t>(p[2]), n) << "sequence number";
+        EXPECT_EQ(p[3] & 0xF0, 0) << "block 0, single-byte";
+        ++counts[p[0]];
+        if (p[0] == 0x8F) {
+            bytes[p[0]].insert(bytes[p[0]].end(), p + 4, p + 16);
+            continue;
+        }
+        if (!track.count(p[0])) {
+            track[p[0]] = p[1];
+        }
+        EXPECT_EQ(p[1], track[p[0]]) << "pack " << n;
+        EXPECT_EQ(p[3] & 0x0F, std::min(column[p[0]], 15)) << "pack " << n;
+        for (int i = 4; i < 16; ++i) {
+            bytes[p[0]].push_back(p[i]);
+            if (p[i] == 0) {
+                ++track[p[0]];
+                column[p[0]] = 0;
+            } else {
+                text[p[0]][track[p[0]]] += static_cast<char>(p[i]);
+                ++column[p[0]];
+            }
+        }
+    }
+    EXPECT_EQ(text[0x80][0], "Caf\xE9 ?") << "ISO 8859-1, '?' for what it lacks";
+    EXPECT_EQ(text[0x80][1], "Hidden");
+    EXPECT_EQ(text[0x80][2], "Second");
+    EXPECT_EQ(text[0x80][3], "Third part of a title that needs two packs");
+    EXPECT_EQ(text[0x80].count(4), 0u) << "the data track has no title";
+    EXPECT_EQ(text[0x81][0] + "|" + text[0x81][1] + "|" + text[0x81][2], "Band|Band|\t")
+        << "the tab: same as the previous track";
+    EXPECT_EQ(text[0x86][0], "XY12");
+    EXPECT_EQ(bytes[0x87][0], 0x00);
+    EXPECT_EQ(bytes[0x87][1], 14) << "genre code of Jazz";
+    EXPECT_EQ(std::string(bytes[0x87].begin() + 2, bytes[0x87].begin() + 6), "Jazz");
+    EXPECT_EQ(text[0x8E][0] + text[0x8E][1] + text[0x8E][2],
+              "0602517931596USABC0100001GBAFL0700213");
+    EXPECT_EQ(counts.count(0x82) + counts.count(0x85), 0u) << "no empty types";
+    // Size information: character code, tracks, packs per type, last
+    // sequence number and language of block 0.
+    const Bytes& size = bytes[0x8F];
+    ASSERT_EQ(size.size(), 36u);
+    EXPECT_EQ(size[0], 0x00);
+    EXPECT_EQ(size[1], 1);
+    EXPECT_EQ(size[2], 4);
+    for (int type = 0; type < 16; ++type) {
+        EXPECT_EQ(size[4 + type], counts[0x80 + type]) << type;
+    }
+    EXPECT_EQ(static_cast<std::size_t>(size[20]), (length - 4) / 18 - 1);
+    EXPECT_EQ(size[28], 0x09);
+    // A disc without text answers the header alone.
+    auto plain = std::make_shared<Disc>();
+    plain->AddTrack(1, false, 0);
+    plain->SetLeadOut(100);
+    EmulatedDrive bare(plain);
+    const Bytes empty = Ask(bare, {0x43, 0, 0x05, 0, 0, 0, 0, 0x10, 0x00, 0}, 4096);
+    ASSERT_FALSE(empty.empty());
+    EXPECT_EQ((empty[0] << 8) | empty[1], 2);
 }
 
 } // namespace

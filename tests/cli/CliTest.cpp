@@ -192,6 +192,56 @@ TEST(Cli, NoReachableDriveSaysWhichNodesWereTriedAndWhy) {
     EXPECT_NE(lines[1].find("--image"), std::string::npos);
 }
 
+// A sheet's disc, answered by the emulated drive and read back through the
+// same commands a real drive gets: `cue` prints the sheet's index points,
+// codes, flags and CD-Text whatever habit the drive has (only a drive without
+// CD-Text loses the texts).
+TEST(Cli, CueReadsBackTheSheetThroughEveryDriveHabit) {
+    test::TempFolder folder;
+    std::ofstream(folder.Path() + "d.bin", std::ios::binary)
+        << std::string(static_cast<std::size_t>(2000) * 2352, '\x35');
+    const std::string texts = "TITLE \"Across\"\nPERFORMER \"The \xC3\x89migr\xC3\xA9s\"\n";
+    const std::string tracks =
+        "FILE \"d.bin\" BINARY\n"
+        "  TRACK 01 AUDIO\n    TITLE \"Hidden Start\"\n    ISRC USRC17607839\n"
+        "    FLAGS PRE\n    INDEX 00 00:00:00\n    INDEX 01 00:02:00\n    INDEX 02 00:05:00\n"
+        "  TRACK 02 AUDIO\n    TITLE \"Second\"\n    ISRC GBAYE0601498\n"
+        "    INDEX 00 00:09:00\n    INDEX 01 00:11:00\n"
+        "  TRACK 03 AUDIO\n    TITLE \"Third\"\n    FLAGS DCP\n    INDEX 01 00:18:00\n";
+    const char* habits[] = {"",
+                            "REM DRIVE QSHIFT 1\n",
+                            "REM DRIVE QSHIFT -2\n",
+                            "REM DRIVE RAWONLY\n",
+                            "REM DRIVE BADQCRC 3\n",
+                            "REM DRIVE NOSUBCHANNELISRC\n",
+                            "REM DRIVE NOCDTEXT\n"};
+    for (const char* habit : habits) {
+        SCOPED_TRACE(habit);
+        const bool text = std::string(habit).find("NOCDTEXT") == std::string::npos;
+        std::ofstream(folder.Path() + "d.cue")
+            << habit << "CATALOG 0724384260927\n" << texts << tracks;
+        const test::CliResult cue = test::RunCli({"cue", "--image", folder.Path() + "d.cue"});
+        ASSERT_EQ(cue.status, 0) << cue.err;
+        // The sheet as `cue` writes it: comments and the FILE line aside,
+        // the same lines in the same order.
+        std::string read;
+        std::istringstream lines(cue.out);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("REM ", 0) != 0 && line.rfind("FILE ", 0) != 0) {
+                read += line + "\n";
+            }
+        }
+        std::string expected = "CATALOG 0724384260927\n" + (text ? texts : std::string());
+        std::istringstream sheet(tracks);
+        for (std::string line; std::getline(sheet, line);) {
+            if (line.rfind("FILE ", 0) != 0 && (text || line.find("TITLE") == std::string::npos)) {
+                expected += line + "\n";
+            }
+        }
+        EXPECT_EQ(read, expected) << cue.out << cue.err;
+    }
+}
+
 // `cue` and `toc --full` print what the disc says about itself: a hidden
 // track, pregaps, an index 2, codes, flags, CD-Text and a data session.
 TEST(Cli, CueSheetAndFullTocOfAPressedDisc) {

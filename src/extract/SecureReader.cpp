@@ -10,6 +10,7 @@ namespace vindral {
 namespace {
 
 constexpr int kC2BytesPerSector = 294;
+constexpr std::size_t kRunSectors = 16;
 
 bool AnyBitSet(const uint8_t* bits, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
@@ -116,11 +117,13 @@ bool SecureReader::ReadRound(std::vector<Open>& open) {
             ++i;
             continue;
         }
-        // A run of neighbours that are open and read the last time.
+        // A run of neighbours that are open and read the last time, no
+        // longer than a block (what every drive takes in one command).
         std::size_t end = i + 1;
         if (!open[i].lastFailed) {
-            while (end < open.size() && open[end].address == open[end - 1].address + 1 &&
-                   !Settled(open[end]) && !open[end].lastFailed) {
+            while (end < open.size() && end - i < kRunSectors &&
+                   open[end].address == open[end - 1].address + 1 && !Settled(open[end]) &&
+                   !open[end].lastFailed) {
                 ++end;
             }
         }

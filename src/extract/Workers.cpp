@@ -123,7 +123,7 @@ class PassReader {
 public:
     using ReadSectors = CorrectedReader::ReadSectors;
 
-    PassReader(const ExtractRun& run, ReadSectors read) : run_(run), read_(std::move(read)) {
+    PassReader(const ExtractRun& run, ReadSectors read) : read_(std::move(read)) {
         if (run.readOffset != 0) {
             corrected_.emplace(run.currentAddress, run.readOffset, run.readableStart,
                                run.readableEnd, read_);
@@ -139,7 +139,6 @@ public:
     }
 
 private:
-    const ExtractRun& run_;
     ReadSectors read_;
     std::optional<CorrectedReader> corrected_;
 };

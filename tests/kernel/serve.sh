@@ -175,7 +175,7 @@ check_eq "a drive cache fools a plain verification: exit 0, no differing byte" \
 check_contains "secure reading without emptying the cache is fooled too" \
     "  Repaired: 00:00.20 (2 readings, 2 agreed)" "$(step_out cached.nodefeat)"
 check_eq "secure reading empties the cache and finds the sector suspicious (exit 1)" \
-    $'1\n  Suspicious: 00:00.20 (20 readings, 1 agreed)' \
+    $'1\n  Suspicious: 00:00.20 (10 readings, 1 agreed)' \
     "$(step_rc cached.secure)"$'\n'"$(step_out cached.secure | grep '^  Suspicious:')"
 check_eq "a read offset of +30 samples is in the ripped PCM" "$expected_offset" \
     "$(step_out offset.sha)"

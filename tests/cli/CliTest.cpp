@@ -214,7 +214,11 @@ TEST(Cli, CueReadsBackTheSheetThroughEveryDriveHabit) {
                             "REM DRIVE RAWONLY\n",
                             "REM DRIVE BADQCRC 3\n",
                             "REM DRIVE NOSUBCHANNELISRC\n",
-                            "REM DRIVE NOCDTEXT\n"};
+                            "REM DRIVE NOCDTEXT\n",
+                            // Codes only in Q, some of their frames with a bad CRC.
+                            "REM DRIVE NOSUBCHANNELISRC\nREM DRIVE BADQCRC 2\n",
+                            "REM DRIVE NOSUBCHANNELISRC\nREM DRIVE BADQCRC 4\n",
+                            "REM DRIVE NOSUBCHANNELISRC\nREM DRIVE BADQCRC 5\n"};
     for (const char* habit : habits) {
         SCOPED_TRACE(habit);
         const bool text = std::string(habit).find("NOCDTEXT") == std::string::npos;

@@ -23,8 +23,10 @@ command -v cdrdao >/dev/null || { echo "cdrdao is needed (bash scripts/setup.sh 
 
 work=$(mktemp -d /var/tmp/vindral-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
+log=$build/kernel-test/cue_bench.log # the guest test's own report, kept
+mkdir -p "$(dirname "$log")"
 VINDRAL_DISC_BENCH=$runs VINDRAL_DISC_WORK=$work bash "$top/tests/kernel/disc.sh" "$build" \
-    >"$work/test.log" 2>&1 || { cat "$work/test.log" >&2; echo "the guest test failed" >&2; exit 1; }
+    >"$log" 2>&1 || { cat "$log" >&2; echo "the guest test failed" >&2; exit 1; }
 steps=$work/guest/steps
 source "$top/tests/kernel/disc_facts.sh"
 
@@ -37,6 +39,9 @@ times() {
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 cue_s=$(times cue | median)
+plain_s=$(times plain | median)
+start_s=$(times start | median)
+cdrdao_start_s=$(times cdrdaostart | median)
 cdrdao_s=$(times cdrdao | median)
 # The same answers: index points, ISRCs, catalog number, flags of both.
 same=$(diff <(cue_facts <"$steps/bench.cue/out" | grep -v '^last session') \
@@ -52,8 +57,14 @@ done | median)
 
 echo "14-track disc with pregaps, drive held to 40 X, $runs readings each (medians)"
 printf '  %-44s %8s s   (%s)\n' "vindral-cli cue through the kernel" "$cue_s" "$(times cue | paste -sd' ')"
+printf '  %-44s %8s s   (%s)\n' "of which vindral-cli toc (start, drive, TOC)" "$plain_s" "$(times plain | paste -sd' ')"
+printf '  %-44s %8s s   (%s)\n' "of which starting (vindral-cli --version)" "$start_s" "$(times start | paste -sd' ')"
 printf '  %-44s %8s s   (%s)\n' "cdrdao read-toc through the kernel" "$cdrdao_s" "$(times cdrdao | paste -sd' ')"
+printf '  %-44s %8s s   (%s)\n' "of which starting (cdrdao's usage)" "$cdrdao_start_s" "$(times cdrdaostart | paste -sd' ')"
 printf '  %-44s %8s     (goal: at most 0.50)\n' "vindral-cli / cdrdao" "$ratio"
+printf '  %-44s %8s\n' "the same without starting either program" \
+    "$(awk -v a="$cue_s" -v b="$start_s" -v c="$cdrdao_s" -v d="$cdrdao_start_s" \
+        'BEGIN { printf "%.2f", (a - b) / (c - d) }')"
 printf '  %-44s %8s\n' "the same index points, ISRCs, catalog, flags" "$same"
 printf '  %-44s %8s s\n' "vindral-cli cue on the emulated drive alone" "$host"
 echo "  sectors read by vindral-cli cue:"

@@ -164,8 +164,9 @@ cdinfo=$(command -v cd-info || true)
 if [[ -n $cdinfo ]]; then
     initramfs_add_program "$WORK/root" "$cdinfo"
     # cd-info turns CD-Text into UTF-8 with iconv: its module list and the
-    # modules of CD-Text's character codes (ISO 8859-1, MS-JIS).
-    gconv=$(dirname "$(find /usr/lib -name ISO8859-1.so -path '*gconv*' | head -n 1)")
+    # modules of CD-Text's character codes (ISO 8859-1, MS-JIS)
+    # (those of its own C library's architecture).
+    gconv=/usr/lib/$(ldd "$cdinfo" | sed -n 's|.*=> /lib/\([^/]*\)/libc\.so\.6.*|\1|p')/gconv
     mkdir -p "$WORK/root$gconv"
     cp -r "$gconv"/gconv-modules* "$gconv/ISO8859-1.so" "$gconv/SJIS.so" "$WORK/root$gconv/"
 fi
@@ -229,16 +230,19 @@ check_eq "habits: the drive's Q frames with a bad CRC are rejected and read agai
 echo
 echo "== the peers against the sheet (- the sheet's fact they read otherwise or not, + what they read)"
 printf '%s\n' "${peer_notes[@]}" | sed '/^$/d'
+echo "   (cdrdao read-toc reads one session, the first; cd-info prints no pregap, index 2 or"
+echo "   later, nor ISRC: those facts are missing from their answers by design)"
 [[ -n $cdrdao ]] || echo "== cdrdao is not installed on the host: its column is left out"
 [[ -n $cdinfo ]] || echo "== cd-info is not installed on the host: its column is left out"
 echo
-echo "== times at $SPEED X (seconds): program, disc, each reading"
+echo "== times at $SPEED X (seconds): program (plain: vindral-cli toc; start: vindral-cli"
+echo "   --version; cdrdaostart: cdrdao's usage), disc, each reading"
 for name in "${NAMES[@]}"; do
-    for program in cue cdrdao; do
+    for program in cue plain start cdrdao cdrdaostart; do
         times=$(for f in "$STEPS_DIR/$name.$program".[0-9]*; do
-            [[ -d $f ]] && field "${f##*/}" seconds
+            if [[ -d $f ]]; then field "${f##*/}" seconds; fi
         done | paste -sd' ')
-        [[ -n $times ]] && echo "  $program $name: $times"
+        if [[ -n $times ]]; then echo "  $program $name: $times"; fi
     done
     echo "  sectors read by vindral-cli cue on $name: $(step_out "$name.counts" | paste -sd';')"
 done

@@ -61,6 +61,14 @@ for image in $NAMES; do
         # compared; the drive has no cache of sub-channel data to warm.
         step "$image.cue.$round" timed "/tmp/$image.cue" \
             /bin/vindral-cli cue --device "$node" --prefix disc --counts
+        # What every vindral-cli command costs: starting, finding the drive,
+        # the table of contents.
+        step "$image.plain.$round" timed /tmp/plain /bin/vindral-cli toc --device "$node"
+        # And what starting each program costs, for the benchmark.
+        if [ "$ROUNDS" -gt 1 ]; then
+            step "$image.start.$round" timed /tmp/start /bin/vindral-cli --version
+            [ -x /bin/cdrdao ] && step "$image.cdrdaostart.$round" timed /tmp/start /bin/cdrdao
+        fi
         if [ -x /bin/cdrdao ]; then
             rm -f "/tmp/$image.toc"
             step "$image.cdrdao.$round" timed "/tmp/$image.cdrdao" \

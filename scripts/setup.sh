@@ -9,6 +9,7 @@ packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev
           xvfb xauth x11-utils imagemagick xdotool pulseaudio
           g++-mingw-w64-x86-64-posix wine wine64 bc time cd-paranoia)
 packages+=(qemu-system-x86 busybox-static genisoimage)  # the real-kernel drive test (tests/kernel)
+packages+=(cdrdao libcdio-utils)  # the peers that read a served disc's index points, codes and CD-Text (tests/kernel/disc.sh)
 packages+=(dpkg-dev file desktop-file-utils appstream lintian man-db librsvg2-bin)  # the Debian package, its validators, the icon's PNGs
 packages+=(clang libclang-rt-14-dev)  # fuzz build: clang, libFuzzer and the sanitizer runtimes
 packages+=(zlib1g-dev libssl-dev libpugixml-dev)  # checksums, disc IDs and database answers

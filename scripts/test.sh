@@ -26,6 +26,10 @@ bash "$top/tests/kernel/serve.sh" "$top/build"
 # Secure reading against cd-paranoia on seven damaged discs served to that kernel:
 # never a wrong file with exit 0; both programs' results and times are printed.
 bash "$top/tests/kernel/secure.sh" "$top/build"
+# What a disc says about itself (index points, a hidden track, ISRCs, catalog
+# number, CD-Text, flags, sessions) read through that kernel by vindral-cli cue,
+# cdrdao and cd-info, each compared with the sheet; only Vindral's differences fail.
+bash "$top/tests/kernel/disc.sh" "$top/build"
 
 # The Debian package: built, installed, run, validated and removed (as root).
 bash "$top/tests/package/run.sh"

@@ -161,6 +161,9 @@ int CommandCue(const Options& options, std::ostream& out, std::ostream& err) {
         err << note << "\n";
     }
     out << CueSheetText(table, details, options.prefix);
+    if (options.counts) {
+        err << SectorCountLines(details);
+    }
     return kExitOk;
 }
 

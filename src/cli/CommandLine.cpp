@@ -78,6 +78,13 @@ const std::vector<OptionSpec> kOptions = {
          o.full = true;
          return true;
      }},
+    {"--counts", "", ValueKind::None,
+     "also print on standard error the sectors read for each\n"
+     "track's index points and codes, and for the whole disc",
+     [](Options& o, const std::string&, std::string&) {
+         o.counts = true;
+         return true;
+     }},
     {"--tracks", "LIST", ValueKind::Tracks,
      "all (every audio track, the default) or track numbers\n"
      "such as 1,3-5",
@@ -249,14 +256,16 @@ const std::vector<CommandSpec> kCommands = {
      {{"--drive"}},
      "",
      ""},
-    {"cue", "", "[SOURCE] [--drive N] [--prefix NAME]", "",
+    {"cue", "", "[SOURCE] [--drive N] [--prefix NAME] [--counts]", "",
      "Prints the disc as one cue sheet of one file, NAME.wav, that holds the disc's\n"
      "audio from its first sector: every track's index points at their disc\n"
      "addresses (INDEX 00 where a track has a pregap, a hidden track before track 1\n"
      "included), the catalog number, ISRCs, flags, CD-Text, the disc's MusicBrainz\n"
      "and AccurateRip IDs, and data tracks as MODE1/2352.\n",
      true,
-     {{"--drive"}, {"--prefix", "the name of the one audio file, NAME.wav (default: Track)"}},
+     {{"--drive"},
+      {"--prefix", "the name of the one audio file, NAME.wav (default: Track)"},
+      {"--counts"}},
      "",
      "Exit status: 0 the sheet was printed, 1 the disc cannot be read, 2 usage error.\n"},
     {"offset", "find", "[SOURCE] [--drive N] [--dbar FILE | --accuraterip-url URL]", "",

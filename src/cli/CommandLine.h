@@ -28,6 +28,7 @@ struct Options {
     std::string prefix = "Track";
     bool verify = false;
     bool full = false; // toc --full
+    bool counts = false; // cue --counts
     bool c2 = false;
     std::optional<uint16_t> speed;
     std::string logFile;

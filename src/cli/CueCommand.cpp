@@ -129,6 +129,17 @@ std::string CueSheetText(const TrackTable& table, const DiscDetails& details,
     return text;
 }
 
+std::string SectorCountLines(const DiscDetails& details) {
+    std::string text;
+    for (const TrackDetails& track : details.tracks) {
+        text += "Track " + TwoDigits(track.number) + ": " + std::to_string(track.sectorsRead) +
+                " sectors read\n";
+    }
+    text += "Disc: " + std::to_string(details.sectorsRead) + " sectors read, " +
+            std::to_string(details.qFramesRejected) + " Q frames rejected\n";
+    return text;
+}
+
 std::string FullTocLines(const DiscDetails& details) {
     std::string text;
     for (std::size_t k = 0; k < details.tracks.size(); ++k) {

@@ -21,6 +21,10 @@ std::string CueSheetText(const TrackTable& table, const DiscDetails& details,
 // (pregap, index points, ISRC, flags) and one for the disc.
 std::string FullTocLines(const DiscDetails& details);
 
+// What `cue --counts` adds on standard error: the sectors read with their
+// sub-channel for each track ("Track NN: N sectors read") and for the disc.
+std::string SectorCountLines(const DiscDetails& details);
+
 // MM:SS:FF of a sector count, as cue sheets write times.
 std::string CueTime(int32_t sectors);
 

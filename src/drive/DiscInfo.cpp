@@ -129,10 +129,14 @@ public:
             const uint8_t* sub = buffer.data() + static_cast<std::size_t>(i) * each + kSectorBytes;
             const std::array<uint8_t, 12> q =
                 form_ == SubChannelForm::RawPw ? DeinterleaveQ(sub) : FirstTwelve(sub);
-            const std::optional<QFrame> frame = DecodeQ(q.data());
+            std::optional<QFrame> frame = DecodeQ(q.data());
             if (!frame) {
+                // One frame in a hundred carries a code: a frame whose CRC
+                // failed is read again on its own, lest the code be lost.
                 ++details_.qFramesRejected;
-            } else if (frame->adr != 1) {
+                frame = ReadFrame(from + i);
+            }
+            if (frame && frame->adr != 1) {
                 NoteOtherMode(*frame, from + i);
             }
         }

@@ -214,7 +214,11 @@ TEST(Cli, CueReadsBackTheSheetThroughEveryDriveHabit) {
                             "REM DRIVE RAWONLY\n",
                             "REM DRIVE BADQCRC 3\n",
                             "REM DRIVE NOSUBCHANNELISRC\n",
-                            "REM DRIVE NOCDTEXT\n"};
+                            "REM DRIVE NOCDTEXT\n",
+                            // Codes only in Q, some of their frames with a bad CRC.
+                            "REM DRIVE NOSUBCHANNELISRC\nREM DRIVE BADQCRC 2\n",
+                            "REM DRIVE NOSUBCHANNELISRC\nREM DRIVE BADQCRC 4\n",
+                            "REM DRIVE NOSUBCHANNELISRC\nREM DRIVE BADQCRC 5\n"};
     for (const char* habit : habits) {
         SCOPED_TRACE(habit);
         const bool text = std::string(habit).find("NOCDTEXT") == std::string::npos;
@@ -302,6 +306,25 @@ TEST(Cli, CueSheetAndFullTocOfAPressedDisc) {
         "    INDEX 01 11:25:25\n";
     EXPECT_EQ(cue.out, expected);
     EXPECT_EQ(idLines[0].rfind("AccurateRip: ", 0), 0u);
+
+    // --counts adds the sectors read per track on standard error, the sheet
+    // unchanged: a search, not a scan (track 2 alone is 10,000 sectors), none
+    // for the data track, and the disc's line their sum.
+    const Result counted = run({"cue", "--prefix", "Disc", "--counts"});
+    ASSERT_EQ(counted.status, 0) << counted.err;
+    EXPECT_EQ(counted.out, expected);
+    const auto countLines = Lines(counted.err);
+    ASSERT_EQ(countLines.size(), 5u) << counted.err;
+    int sum = 0;
+    for (int k = 0; k < 4; ++k) {
+        const std::string prefix = "Track 0" + std::to_string(k + 1) + ": ";
+        ASSERT_EQ(countLines[k].rfind(prefix, 0), 0u) << countLines[k];
+        const int read = std::stoi(countLines[k].substr(prefix.size()));
+        EXPECT_EQ(countLines[k], prefix + std::to_string(read) + " sectors read");
+        EXPECT_EQ(read > 0 && read < 200, k < 3) << countLines[k];
+        sum += read;
+    }
+    EXPECT_EQ(countLines[4], "Disc: " + std::to_string(sum) + " sectors read, 0 Q frames rejected");
     EXPECT_EQ(idLines[2].rfind("MusicBrainz: ", 0), 0u);
 
     const Result plain = run({"toc"});

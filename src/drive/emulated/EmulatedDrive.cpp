@@ -254,9 +254,16 @@ void EmulatedDrive::Inquiry(const uint8_t* cdb, uint8_t* in, uint32_t length, Re
 
 void EmulatedDrive::ReadToc(const uint8_t* cdb, uint8_t* in, uint32_t length, Reply& reply) {
     const bool msf = (cdb[1] & 0x02) != 0;
-    const int format = cdb[2] & 0x0F;
-    if ((format > 2 && format != 5) || (cdb[9] & 0xC0) != 0 ||
-        (format == 5 && behaviour_.noCdText)) {
+    // Older drives took the format in bits 7-6 of the control byte (0 the
+    // table of contents, 1 the session information, 2 the full TOC), and
+    // hosts still ask that way: the Linux sr driver learns where a disc's
+    // last session starts with 0x40 there. Drives honour it when byte 2's
+    // format is 0.
+    int format = cdb[2] & 0x0F;
+    if (format == 0) {
+        format = cdb[9] >> 6;
+    }
+    if ((format > 2 && format != 5) || (format == 5 && behaviour_.noCdText)) {
         reply.Fail(kIllegalRequest, kAscInvalidField);
         return;
     }

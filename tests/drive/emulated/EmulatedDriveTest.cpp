@@ -199,6 +199,15 @@ TEST_F(EmulatedDriveTest, SecondSessionInTheTableOfContentsAndItsGap) {
     EXPECT_EQ(msf[9], 2);
     EXPECT_EQ(msf[10], 36);
     EXPECT_EQ(msf[11], 60);
+    // The same asked the older way, the format in the control byte's top
+    // bits, as the Linux sr driver asks for it; 3 there is no format.
+    uint8_t old[12] = {};
+    ASSERT_EQ(Send({0x43, 0, 0, 0, 0, 0, 0, 0, 12, 0x40}, old, sizeof old), kStatusOk);
+    EXPECT_EQ(old[3], 2);
+    EXPECT_EQ(old[6], 4);
+    EXPECT_EQ((old[10] << 8) | old[11], 11610);
+    EXPECT_EQ(Send({0x43, 0, 0, 0, 0, 0, 0, 0, 12, 0xC0}, old, sizeof old), kStatusCheckCondition);
+    EXPECT_EQ(LastSenseCode(), Sense(5, 0x24));
 
     // The lead-out and lead-in between the sessions are no logical blocks.
     std::vector<uint8_t> buffer(16 * kSectorBytes);

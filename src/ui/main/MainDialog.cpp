@@ -432,7 +432,9 @@ void MainDialog::ShowDiscDetails() {
     const DiscDetails* details = details_.get();
     const std::string title = details ? details->Text(kCdTextTitle, 0) : std::string();
     const std::string performer = details ? details->Text(kCdTextPerformer, 0) : std::string();
-    discText_->setText(DiscTextLine(title, performer));
+    // A line too long for the box ends in an ellipsis; the tip has it all.
+    discText_->setText(discText_->fontMetrics().elidedText(
+        DiscTextLine(title, performer), Qt::ElideRight, discText_->contentsRect().width()));
     QStringList tip;
     if (!title.empty()) {
         tip << QStringLiteral("Title: %1").arg(Text(title));

@@ -395,7 +395,9 @@ private slots:
             "    INDEX 00 00:00:00\n    INDEX 01 00:02:00\n"
             "  TRACK 02 AUDIO\n    TITLE \"Second\"\n    PERFORMER \"Guest\"\n    FLAGS PRE\n"
             "    INDEX 00 00:04:00\n    INDEX 01 00:05:00\n");
-        const auto other = sheet("TITLE \"Other\"\nFILE \"b.bin\" BINARY\n  TRACK 01 AUDIO\n"
+        const QString longTitle =
+            QStringLiteral("Other songs, with a title far wider than the Disc Information box");
+        const auto other = sheet("TITLE \"" + longTitle.toStdString() + "\"\nFILE \"b.bin\" BINARY\n  TRACK 01 AUDIO\n"
                                  "    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:03:00\n"
                                  "  TRACK 03 AUDIO\n    INDEX 01 00:06:00\n");
         QVERIFY(pressed && other);
@@ -472,7 +474,12 @@ private slots:
         QVERIFY(dialog->Details() == nullptr);
         QCOMPARE(LabelText(*dialog, kIdDiscText), QString());
         QVERIFY(dialog->TrackToolTip(0).isEmpty());
-        QTRY_COMPARE(LabelText(*dialog, kIdDiscText), QStringLiteral("Other"));
+        // A line too wide for the box ends in an ellipsis; its tip has it all.
+        QTRY_COMPARE(Control<LinkLabel>(*dialog, kIdDiscText)->toolTip(),
+                     QStringLiteral("Title: ") + longTitle);
+        const QString shown = LabelText(*dialog, kIdDiscText);
+        QVERIFY2(shown.endsWith(QChar(0x2026)) && longTitle.startsWith(shown.chopped(1)),
+                 qPrintable(shown));
         QCOMPARE(dialog->TrackToolTip(0),
                  QStringLiteral("ISRC: none\nPregap: 00:00.00\nPre-emphasis: no"));
         drives[0]->Insert(ThreeTrackDisc());

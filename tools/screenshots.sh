@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Screenshots of the graphical program on the demo disc, taken under a
+# Screenshots of the graphical program on the demo disc (and on an image of
+# its first track whose sheet carries CD-Text), taken under a
 # private X server: the main window with tracks selected, the extraction
 # dialog during a run and playing afterwards, and the about box. Writes PNG
 # files into docs/screenshots/. Needs xvfb, xauth, x11-utils, imagemagick and
@@ -106,6 +107,41 @@ pid=$!
 wait_for_log "Secure reading:" 60 || true
 sleep 1
 shot extract-secure "Extracting Tracks"
+kill "$pid"; wait "$pid" 2>/dev/null || true
+
+# The main window over an image whose sheet has CD-Text, a catalog number,
+# ISRCs and a pregap with pre-emphasis (the demo disc's first track, ripped
+# above, twice): the Disc Information box shows its title and performer, and
+# the mouse rests on track 2 for its tooltip.
+mkdir -p "$work/cdtext"
+cp "$work/damaged/Track01.wav" "$work/cdtext/a.wav"
+cat > "$work/cdtext/album.cue" <<'CUE'
+CATALOG 0602517931596
+PERFORMER "The Vindral Bells"
+TITLE "Songs for a Demo Disc"
+FILE "a.wav" WAVE
+  TRACK 01 AUDIO
+    TITLE "Bells"
+    ISRC XXVND2400001
+    INDEX 01 00:00:00
+FILE "a.wav" WAVE
+  TRACK 02 AUDIO
+    TITLE "Bells Again"
+    FLAGS PRE
+    ISRC XXVND2400002
+    INDEX 00 00:00:00
+    INDEX 01 00:02:00
+CUE
+"$vindral" --image "$work/cdtext/album.cue" >"$work/vindral.log" 2>&1 &
+pid=$!
+sleep 3
+main=$(xdotool search --onlyvisible --name '^Vindral$' | head -n 1)
+if [[ -n "$main" ]]; then
+    eval "$(xdotool getwindowgeometry --shell "$main")"
+    xdotool mousemove --sync $((X + 80)) $((Y + 95))
+    sleep 2
+fi
+shot main-window-cd-text
 kill "$pid"; wait "$pid" 2>/dev/null || true
 
 # The about box, from the main window's context menu.

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyledItemDelegate>
+#include <QToolTip>
 #include <QTreeWidget>
 
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include <thread>
 
 #include "drive/CdCommands.h"
+#include "drive/DiscInfo.h"
 #include "drive/DriveSource.h"
 #include "drive/Transport.h"
 #include "accuracy/DriveOffset.h"
@@ -51,33 +53,34 @@ constexpr ControlTemplate kMainControls[] = {
     {kIdExit, K::PushButton, "E&xit", 301, 55, 45, 14},
     {kIdStart, K::DefaultPushButton, "&Start", 301, 29, 45, 14},
     {kIdDriveList, K::DropDownList, "", 205, 6, 141, 80},
-    {kIdTrackList, K::ListView, "", 7, 27, 196, 212},
+    {kIdTrackList, K::ListView, "", 7, 27, 196, 223},
     {kNoId, K::Text, "Tracks:", 224, 88, 25, 8},
     {kNoId, K::Text, "Length:", 224, 99, 25, 8},
     {kIdDiscTracks, K::RightLabel, "", 294, 88, 38, 8},
     {kIdDiscLength, K::RightLabel, "", 294, 99, 38, 8},
-    {kNoId, K::GroupBox, "Disc Information", 211, 77, 135, 36},
-    {kNoId, K::GroupBox, "Selection", 211, 116, 135, 50},
-    {kNoId, K::Text, "Tracks:", 224, 128, 25, 8},
-    {kNoId, K::Text, "Length:", 224, 139, 25, 8},
-    {kIdSelectedTracks, K::RightLabel, "", 294, 128, 38, 8},
-    {kIdSelectedLength, K::RightLabel, "", 294, 139, 38, 8},
-    {kNoId, K::Text, "Diskspace needed:", 224, 151, 62, 8},
-    {kIdSpaceNeeded, K::RightLabel, "", 294, 151, 38, 8},
-    {kIdBrowse, K::IconButton, "", 323, 191, 15, 12},
-    {kNoId, K::GroupBox, "File Options", 211, 170, 135, 69},
-    {kIdPath, K::SunkenLabel, "", 219, 191, 95, 11},
-    {kNoId, K::Text, "Path", 219, 180, 16, 8},
-    {kNoId, K::Text, "Filename (+2 digits + .wav)", 219, 209, 84, 8},
-    {kIdNamePrefix, K::EditBox, "", 219, 219, 95, 12},
+    {kIdDiscText, K::RightLabel, "", 219, 110, 121, 8},
+    {kNoId, K::GroupBox, "Disc Information", 211, 77, 135, 47},
+    {kNoId, K::GroupBox, "Selection", 211, 127, 135, 50},
+    {kNoId, K::Text, "Tracks:", 224, 139, 25, 8},
+    {kNoId, K::Text, "Length:", 224, 150, 25, 8},
+    {kIdSelectedTracks, K::RightLabel, "", 294, 139, 38, 8},
+    {kIdSelectedLength, K::RightLabel, "", 294, 150, 38, 8},
+    {kNoId, K::Text, "Diskspace needed:", 224, 162, 62, 8},
+    {kIdSpaceNeeded, K::RightLabel, "", 294, 162, 38, 8},
+    {kIdBrowse, K::IconButton, "", 323, 202, 15, 12},
+    {kNoId, K::GroupBox, "File Options", 211, 181, 135, 69},
+    {kIdPath, K::SunkenLabel, "", 219, 202, 95, 11},
+    {kNoId, K::Text, "Path", 219, 191, 16, 8},
+    {kNoId, K::Text, "Filename (+2 digits + .wav)", 219, 220, 84, 8},
+    {kIdNamePrefix, K::EditBox, "", 219, 230, 95, 12},
     {kIdVerify, K::CheckBox, "Verify", 222, 33, 33, 10},
     {kIdC2Pointers, K::RadioButton, "C2 pointers", 229, 47, 51, 10, true},
     {kIdReadTwice, K::RadioButton, "Read twice", 229, 59, 52, 10},
-    {kIdCheckAccuracy, K::CheckBox, "Check the rip against AccurateRip and CTDB", 7, 244, 339,
+    {kIdCheckAccuracy, K::CheckBox, "Check the rip against AccurateRip and CTDB", 7, 255, 339,
      10},
-    {kIdSkipConfirmed, K::CheckBox, "Skip verification of tracks the databases confirm", 17, 256,
+    {kIdSkipConfirmed, K::CheckBox, "Skip verification of tracks the databases confirm", 17, 267,
      329, 10},
-    {kIdSecureReading, K::CheckBox, "Secure reading: re-read until readings agree", 7, 268, 339,
+    {kIdSecureReading, K::CheckBox, "Secure reading: re-read until readings agree", 7, 279, 339,
      10},
     {kIdSpeedList, K::DropDownList, "", 74, 6, 69, 80},
     {kNoId, K::Text, "Speed", 47, 8, 22, 8},
@@ -90,7 +93,7 @@ constexpr ControlTemplate kMainControls[] = {
     {kIdSpeedIndicator, K::RightLabel, "", 149, 8, 17, 8},
 };
 
-constexpr DialogTemplate kMainTemplate{"Vindral", 353, 282, kMainControls};
+constexpr DialogTemplate kMainTemplate{"Vindral", 353, 293, kMainControls};
 
 const QColor kNavy(0, 0, 128);
 
@@ -142,6 +145,8 @@ MainDialog::MainDialog(QWidget* parent)
     trackList_ = Need<QTreeWidget>(*this, kIdTrackList);
     discTracks_ = Need<LinkLabel>(*this, kIdDiscTracks);
     discLength_ = Need<LinkLabel>(*this, kIdDiscLength);
+    discText_ = Need<LinkLabel>(*this, kIdDiscText);
+    discText_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     selectedTracks_ = Need<LinkLabel>(*this, kIdSelectedTracks);
     selectedLength_ = Need<LinkLabel>(*this, kIdSelectedLength);
     spaceNeeded_ = Need<LinkLabel>(*this, kIdSpaceNeeded);
@@ -186,6 +191,7 @@ MainDialog::MainDialog(QWidget* parent)
     trackList_->header()->setStretchLastSection(false);
     trackList_->setIconSize(QSize(16, 16));
     trackList_->setEditTriggers(QAbstractItemView::EditKeyPressed);
+    trackList_->viewport()->installEventFilter(this);
     // Only the track column is the user's to rename.
     auto* figures = new FigureColumnDelegate(trackList_);
     for (int column = 1; column < 4; ++column) {
@@ -204,8 +210,8 @@ MainDialog::MainDialog(QWidget* parent)
     browse_->setIcon(QIcon(FolderPicture()));
     browse_->setIconSize(QSize(16, 12));
 
-    for (LinkLabel* label : {discTracks_, discLength_, selectedTracks_, selectedLength_,
-                             spaceNeeded_, path_, speedIndicator_}) {
+    for (LinkLabel* label : {discTracks_, discLength_, discText_, selectedTracks_,
+                             selectedLength_, spaceNeeded_, path_, speedIndicator_}) {
         label->SetLabelTextColor(kNavy);
     }
 
@@ -230,7 +236,13 @@ MainDialog::MainDialog(QWidget* parent)
     readiness_.fill(-1);
 }
 
-MainDialog::~MainDialog() = default;
+MainDialog::~MainDialog() {
+    // The reading never waits for the window, so this ends; what it posts
+    // back dies with the window.
+    if (detailsThread_.joinable()) {
+        detailsThread_.join();
+    }
+}
 
 bool MainDialog::Initialise() {
     if (InitialiseTransport() == 0) {
@@ -298,6 +310,7 @@ void MainDialog::RefreshTrackList() {
     if (drives_.empty()) {
         return;
     }
+    AwaitDiscDetails();
     const CdDevice drive = Current();
     const std::size_t slot = static_cast<std::size_t>(drive.hostAdapter * 16 + drive.target) %
                              kReadinessEntries;
@@ -309,6 +322,11 @@ void MainDialog::RefreshTrackList() {
     readiness_[slot] = CdCommands::TestUnitReady(drive.hostAdapter, drive.target);
 
     trackList_->clear();
+    // What the last disc said about itself goes with it.
+    ++discGeneration_;
+    details_.reset();
+    detailsWanted_ = false;
+    ShowDiscDetails();
     TrackTable table;
     const int32_t status = ReadTrackTable(drive.hostAdapter, drive.target, table);
     if (status != kStatusOk || table.count == 0) {
@@ -341,6 +359,147 @@ void MainDialog::RefreshTrackList() {
     discTracks_->setText(Text(Format("%d", tracks_.count)));
     discLength_->setText(Text(CdCommands::FramesToTimeText(last.start + last.length)));
     start_->setEnabled(true);
+    // The details follow from the event loop, once the window thread has
+    // sent what it sends after the disc check.
+    detailsWanted_ = true;
+    QTimer::singleShot(0, this, &MainDialog::StartDiscDetails);
+}
+
+void MainDialog::StartDiscDetails() {
+    if (!detailsWanted_ || detailsRunning_ || !pollTimer_.isActive() || extraction_ != nullptr ||
+        tracks_.count == 0 || drives_.empty()) {
+        return; // StartPollTimer asks again when the drive comes back
+    }
+    detailsWanted_ = false;
+    detailsRunning_ = true;
+    if (detailsThread_.joinable()) {
+        detailsThread_.join(); // a reading that has posted its end already
+    }
+    const CdDevice drive = Current();
+    const uint64_t generation = discGeneration_;
+    detailsThread_ = std::thread([this, drive, generation, table = tracks_] {
+        auto details = std::make_shared<const DiscDetails>(
+            ReadDiscDetails(drive.hostAdapter, drive.target, table));
+        QMetaObject::invokeMethod(
+            this, [this, generation, details] { DiscDetailsArrived(generation, details); },
+            Qt::QueuedConnection);
+    });
+}
+
+void MainDialog::DiscDetailsArrived(uint64_t generation,
+                                    std::shared_ptr<const DiscDetails> details) {
+    detailsRunning_ = false;
+    if (detailsThread_.joinable()) {
+        detailsThread_.join();
+    }
+    // A disc check that saw a change meanwhile has made them stale.
+    if (generation == discGeneration_) {
+        details_ = std::move(details);
+        ShowDiscDetails();
+    }
+    emit DiscDetailsRead();
+}
+
+void MainDialog::AwaitDiscDetails() {
+    if (!detailsRunning_) {
+        return;
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool enabled = isEnabled();
+    setEnabled(false);
+    QEventLoop loop;
+    connect(this, &MainDialog::DiscDetailsRead, &loop, &QEventLoop::quit);
+    if (detailsRunning_) {
+        loop.exec();
+    }
+    setEnabled(enabled);
+    QApplication::restoreOverrideCursor();
+}
+
+namespace {
+
+// "Performer – Title", or whichever of them the disc has.
+QString DiscTextLine(const std::string& title, const std::string& performer) {
+    if (title.empty() || performer.empty()) {
+        return Text(title.empty() ? performer : title);
+    }
+    return Text(performer) + QStringLiteral(" \u2013 ") + Text(title);
+}
+
+} // namespace
+
+void MainDialog::ShowDiscDetails() {
+    const DiscDetails* details = details_.get();
+    const std::string title = details ? details->Text(kCdTextTitle, 0) : std::string();
+    const std::string performer = details ? details->Text(kCdTextPerformer, 0) : std::string();
+    // A line too long for the box ends in an ellipsis; the tip has it all.
+    discText_->setText(discText_->fontMetrics().elidedText(
+        DiscTextLine(title, performer), Qt::ElideRight, discText_->contentsRect().width()));
+    QStringList tip;
+    if (!title.empty()) {
+        tip << QStringLiteral("Title: %1").arg(Text(title));
+    }
+    if (!performer.empty()) {
+        tip << QStringLiteral("Performer: %1").arg(Text(performer));
+    }
+    if (details && !details->catalog.empty()) {
+        tip << QStringLiteral("Catalog number: %1").arg(Text(details->catalog));
+    }
+    discText_->setToolTip(tip.join(QLatin1Char('\n')));
+
+}
+
+QString MainDialog::TrackToolTip(int row) const {
+    const DiscDetails* details = details_.get();
+    if (details == nullptr || row < 0 || row >= trackList_->topLevelItemCount() ||
+        static_cast<std::size_t>(row) >= details->tracks.size()) {
+        return {};
+    }
+    const std::size_t k = static_cast<std::size_t>(row);
+    const TrackDetails& track = details->tracks[k];
+    QStringList lines;
+    const std::string title = details->Text(kCdTextTitle, track.number);
+    const std::string performer = details->Text(kCdTextPerformer, track.number);
+    if (!title.empty()) {
+        lines << QStringLiteral("Title: %1").arg(Text(title));
+    }
+    if (!performer.empty()) {
+        lines << QStringLiteral("Performer: %1").arg(Text(performer));
+    }
+    lines << QStringLiteral("ISRC: %1")
+                 .arg(track.isrc.empty() ? QStringLiteral("none") : Text(track.isrc));
+    if (!track.indexesRead) {
+        lines << QStringLiteral("Pregap: unknown");
+    } else {
+        QString pregap = QStringLiteral("Pregap: %1")
+                             .arg(Text(CdCommands::FramesToTimeText(details->PregapLength(k))));
+        if (row == 0 && details->PregapLength(k) > 0) {
+            pregap += QStringLiteral(" (a hidden track)");
+        }
+        lines << pregap;
+    }
+    lines << QStringLiteral("Pre-emphasis: %1")
+                 .arg(track.flags.preEmphasis ? QStringLiteral("yes") : QStringLiteral("no"));
+    return lines.join(QLatin1Char('\n'));
+}
+
+bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
+    // The tip of a row is made when asked for: the items are not touched
+    // when the details arrive, so a name being edited stays as typed.
+    if (watched == trackList_->viewport() && event->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(event);
+        QTreeWidgetItem* item = trackList_->itemAt(help->pos());
+        const QString text =
+            item != nullptr ? TrackToolTip(trackList_->indexOfTopLevelItem(item)) : QString();
+        if (text.isEmpty()) {
+            QToolTip::hideText();
+        } else {
+            QToolTip::showText(help->globalPos(), text, trackList_->viewport(),
+                               trackList_->visualItemRect(item));
+        }
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void MainDialog::SelectionStatistics() {
@@ -366,13 +525,21 @@ void MainDialog::SelectionStatistics() {
 
 void MainDialog::PollTick() {
     SelectionStatistics();
+    if (detailsRunning_) {
+        return; // the drive is the reading's until it ends
+    }
     RefreshTrackList();
 }
 
 QString MainDialog::PathText() const { return path_->text(); }
 
 void MainDialog::StopPollTimer() { pollTimer_.stop(); }
-void MainDialog::StartPollTimer() { pollTimer_.start(); }
+void MainDialog::StartPollTimer() {
+    pollTimer_.start();
+    if (detailsWanted_) {
+        QTimer::singleShot(0, this, &MainDialog::StartDiscDetails);
+    }
+}
 
 void MainDialog::RunAside(const std::function<void()>& work) {
     QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -391,6 +558,10 @@ void MainDialog::RunAside(const std::function<void()>& work) {
 void MainDialog::Start() {
     if (drives_.empty()) {
         return;
+    }
+    AwaitDiscDetails();
+    if (endRequested_) {
+        return; // the window has closed meanwhile
     }
     const CdDevice drive = Current();
     std::vector<int> selected;
@@ -518,6 +689,7 @@ void MainDialog::DriveChanged(int index) {
     if (index < 0 || index >= static_cast<int>(drives_.size())) {
         return;
     }
+    AwaitDiscDetails(); // the reading was of the drive left
     currentDrive_ = index;
     ForgetReadiness(Current());
     RefreshTrackList();
@@ -584,7 +756,10 @@ void MainDialog::FindReadOffset() {
         return;
     }
     StopPollTimer();
-    RefreshTrackList(); // the disc in the drive now
+    RefreshTrackList(); // the disc in the drive now (after any reading of its details)
+    if (endRequested_) {
+        return; // the window has closed meanwhile
+    }
     const QString model = Text(CurrentDriveModel());
     QString text;
     std::optional<int32_t> best;
@@ -640,6 +815,7 @@ void MainDialog::FindReadOffset() {
 }
 
 void MainDialog::SpeedChosen(int index) {
+    AwaitDiscDetails();
     if (!drives_.empty()) {
         const CdDevice drive = Current();
         ChooseSpeed(drive.hostAdapter, drive.target, index);
@@ -652,6 +828,7 @@ void MainDialog::ShowSpeedIndicator() {
     if (drives_.empty()) {
         return;
     }
+    AwaitDiscDetails();
     const CdDevice drive = Current();
     speedIndicator_->setText(Text(SenseSpeedIndicator(drive.hostAdapter, drive.target)));
 }

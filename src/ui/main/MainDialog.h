@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "drive/DriveSearch.h"
@@ -28,6 +29,10 @@ class QTreeWidget;
 
 namespace vindral::accuracy {
 class RipAccuracy;
+}
+
+namespace vindral {
+struct DiscDetails;
 }
 
 namespace vindral::ui {
@@ -66,6 +71,9 @@ enum MainControl : int {
     // in both databases, reports each track's result after its last line and
     // writes the rip log, with its checksum, beside the files.
     kIdCheckAccuracy = 1048,
+    // The disc's CD-Text title and performer, in the Disc Information box;
+    // empty for a disc without CD-Text.
+    kIdDiscText = 1049,
 };
 
 constexpr int kPollIntervalMs = 100;
@@ -158,11 +166,39 @@ public:
     // The extraction dialog while Start runs it, else nullptr.
     ExtractDialog* RunningExtraction() const { return extraction_; }
 
+    // What the disc in the current drive says about itself (CD-Text, ISRCs,
+    // pregaps, flags). Read once per disc, after the disc check has read a
+    // new table of contents, on a thread of its own; kept until the disc
+    // check sees a change. nullptr until read, and for no disc.
+    //
+    // One thread at a time sends drive commands. The reading starts from
+    // the event loop, only while the poll timer runs (the window thread has
+    // not handed the drive to an extraction, a database look-up or the
+    // offset search), and while it runs the poll tick leaves the drive
+    // alone; whatever else in the window must talk to the drive (Start, the
+    // speed list, a drive change, the offset search, the disc check called
+    // directly) first waits for the reading to end, painting and taking
+    // signals as RunAside does. The reading never waits for the window.
+    const DiscDetails* Details() const { return details_.get(); }
+    // The tooltip of a row of the track list: its CD-Text title and
+    // performer, ISRC, pregap and pre-emphasis; empty before the details.
+    QString TrackToolTip(int row) const;
+    bool ReadingDetails() const { return detailsRunning_; }
+    // Waits (the window painting, its controls disabled) until no reading of
+    // the details runs.
+    void AwaitDiscDetails();
+
+signals:
+    // A reading of the details has ended (shown, or dropped because the disc
+    // changed meanwhile).
+    void DiscDetailsRead();
+
 public slots:
     void reject() override; // the close steps
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void DriveChanged(int index);
@@ -180,12 +216,19 @@ private:
     // returns when the work is done.
     void RunAside(const std::function<void()>& work);
     CdDevice Current() const;
+    // Starts the reading of the details when one is wanted and the window
+    // thread holds the drive.
+    void StartDiscDetails();
+    void DiscDetailsArrived(uint64_t generation, std::shared_ptr<const DiscDetails> details);
+    // The CD-Text line from details_ (cleared without).
+    void ShowDiscDetails();
 
     QComboBox* driveList_ = nullptr;
     QComboBox* speedList_ = nullptr;
     QTreeWidget* trackList_ = nullptr;
     LinkLabel* discTracks_ = nullptr;
     LinkLabel* discLength_ = nullptr;
+    LinkLabel* discText_ = nullptr;
     LinkLabel* selectedTracks_ = nullptr;
     LinkLabel* selectedLength_ = nullptr;
     LinkLabel* spaceNeeded_ = nullptr;
@@ -217,6 +260,12 @@ private:
     bool initialised_ = false;
     bool settingsLoaded_ = false;
     bool endRequested_ = false;
+
+    std::shared_ptr<const DiscDetails> details_;
+    uint64_t discGeneration_ = 0; // counts the tables of contents read
+    bool detailsWanted_ = false;  // of discGeneration_, not yet started
+    bool detailsRunning_ = false;
+    std::thread detailsThread_;
 };
 
 } // namespace vindral::ui

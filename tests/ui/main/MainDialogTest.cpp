@@ -31,6 +31,8 @@
 #include "accuracy/RipLog.h"
 #include "drive/CdCommands.h"
 #include "drive/DriveSource.h"
+#include "drive/DiscInfo.h"
+#include "drive/emulated/CueSheet.h"
 #include "drive/emulated/DriveBehaviour.h"
 #include "net/LocalHttpServer.h"
 #include "drive/linux/FakeKernel.h"
@@ -368,6 +370,128 @@ private slots:
         dialog->RefreshTrackList();
         QCOMPARE(List(*dialog)->topLevelItemCount(), 2);
         QCOMPARE(LabelText(*dialog, kIdDiscTracks), QStringLiteral("2"));
+    }
+
+    // What the disc says about itself is read beside the window after the
+    // disc check, and goes with the disc: the CD-Text line of the Disc
+    // Information box, and a tooltip per track.
+    void discDetailsShowAsALineAndTooltipsAndGoWithTheDisc() {
+        auto sheet = [](const std::string& text) {
+            const emulated::ImageFileOpener opener = [](const std::string&, std::string&) {
+                return emulated::MakeMemoryImageFile(std::vector<uint8_t>(900 * kSectorBytes, 0x11));
+            };
+            std::string error;
+            auto disc = emulated::ParseCueSheet(text, "details.cue", "", error, opener);
+            if (!disc) {
+                qWarning("%s", error.c_str());
+            }
+            return disc;
+        };
+        // A hidden track before track 1, a pregap with pre-emphasis, an ISRC,
+        // the catalog number, CD-Text at disc and track level.
+        const auto pressed = sheet(
+            "CATALOG 0602517931596\nTITLE \"Caf\xC3\xA9\"\nPERFORMER \"Band\"\n"
+            "FILE \"a.bin\" BINARY\n  TRACK 01 AUDIO\n    ISRC USABC0100001\n"
+            "    INDEX 00 00:00:00\n    INDEX 01 00:02:00\n"
+            "  TRACK 02 AUDIO\n    TITLE \"Second\"\n    PERFORMER \"Guest\"\n    FLAGS PRE\n"
+            "    INDEX 00 00:04:00\n    INDEX 01 00:05:00\n");
+        const QString longTitle =
+            QStringLiteral("Other songs, with a title far wider than the Disc Information box");
+        const auto other = sheet("TITLE \"" + longTitle.toStdString() + "\"\nFILE \"b.bin\" BINARY\n  TRACK 01 AUDIO\n"
+                                 "    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:03:00\n"
+                                 "  TRACK 03 AUDIO\n    INDEX 01 00:06:00\n");
+        QVERIFY(pressed && other);
+        auto drives = UseEmulatedDrives({pressed});
+        drives[0]->SetSpeedLimitKBps(176); // 1x: the reading takes a while
+        auto dialog = Open();
+        QVERIFY(dialog);
+        test::Watchdog watchdog(60000);
+        // The disc check itself shows what it always showed, and waits for
+        // nothing more.
+        QCOMPARE(LabelText(*dialog, kIdDiscTracks), QStringLiteral("2"));
+        QCOMPARE(LabelText(*dialog, kIdDiscText), QString());
+        QVERIFY(dialog->Details() == nullptr);
+        QVERIFY(dialog->TrackToolTip(0).isEmpty());
+
+        // The reading starts from the event loop; while it runs, the poll
+        // tick sends the drive nothing, and the speed list waits for it.
+        QTRY_VERIFY(dialog->ReadingDetails());
+        const uint64_t checks = drives[0]->CommandCount(0x00);
+        const uint64_t tocReads = drives[0]->CommandCount(0x43);
+        dialog->PollTick();
+        dialog->PollTick();
+        QVERIFY(dialog->ReadingDetails());
+        QCOMPARE(drives[0]->CommandCount(0x00), checks);
+        auto* speeds = Control<QComboBox>(*dialog, kIdSpeedList);
+        speeds->setCurrentIndex(8);
+        emit speeds->activated(8);
+        QVERIFY(!dialog->ReadingDetails());
+        QVERIFY(dialog->Details() != nullptr);
+        QCOMPARE(drives[0]->CommandCount(0xBB), 1u);
+        QVERIFY(drives[0]->CommandCount(0x43) > tocReads); // full TOC, CD-Text
+
+        const QString line = QStringLiteral("Band \u2013 Caf\u00E9");
+        const QStringList rowTips = {
+            QStringLiteral("ISRC: USABC0100001\nPregap: 00:02.00 (a hidden track)\n"
+                           "Pre-emphasis: no"),
+            QStringLiteral("Title: Second\nPerformer: Guest\nISRC: none\nPregap: 00:01.00\n"
+                           "Pre-emphasis: yes"),
+        };
+        QCOMPARE(LabelText(*dialog, kIdDiscText), line);
+        QCOMPARE(Control<LinkLabel>(*dialog, kIdDiscText)->toolTip(),
+                 QStringLiteral("Title: Caf\u00E9\nPerformer: Band\nCatalog number: 0602517931596"));
+        for (int row = 0; row < 2; ++row) {
+            QCOMPARE(dialog->TrackToolTip(row), rowTips[row]);
+        }
+        QVERIFY(dialog->TrackToolTip(2).isEmpty());
+        // The track list asks for the tip of the row under the mouse.
+        QTreeWidget* list = List(*dialog);
+        const QRect second = list->visualItemRect(list->topLevelItem(1));
+        QToolTip::hideText();
+        QHelpEvent help(QEvent::ToolTip, second.center(), list->viewport()->mapToGlobal(second.center()));
+        QApplication::sendEvent(list->viewport(), &help);
+        QTRY_COMPARE_WITH_TIMEOUT(QToolTip::text(), rowTips[1], 5000);
+        QToolTip::hideText();
+        // The Parts' figures stay as they were.
+        QCOMPARE(LabelText(*dialog, kIdDiscLength), QStringLiteral("00:12.00"));
+        QCOMPARE(list->topLevelItem(1)->text(1), QStringLiteral("00:05.00"));
+
+        // Kept while the disc stays: the poll reads nothing again.
+        const uint64_t kept = drives[0]->CommandCount(0x43);
+        for (int i = 0; i < 5; ++i) {
+            dialog->PollTick();
+        }
+        QTest::qWait(50);
+        QCOMPARE(drives[0]->CommandCount(0x43), kept);
+        QCOMPARE(LabelText(*dialog, kIdDiscText), line);
+
+        // A disc change drops them with the old table, and the new disc's
+        // follow; a disc without CD-Text leaves the line empty.
+        drives[0]->SetSpeedLimitKBps(0);
+        drives[0]->Insert(other);
+        dialog->RefreshTrackList();
+        QCOMPARE(List(*dialog)->topLevelItemCount(), 3);
+        QVERIFY(dialog->Details() == nullptr);
+        QCOMPARE(LabelText(*dialog, kIdDiscText), QString());
+        QVERIFY(dialog->TrackToolTip(0).isEmpty());
+        // A line too wide for the box ends in an ellipsis; its tip has it all.
+        QTRY_COMPARE(Control<LinkLabel>(*dialog, kIdDiscText)->toolTip(),
+                     QStringLiteral("Title: ") + longTitle);
+        const QString shown = LabelText(*dialog, kIdDiscText);
+        QVERIFY2(shown.endsWith(QChar(0x2026)) && longTitle.startsWith(shown.chopped(1)),
+                 qPrintable(shown));
+        QCOMPARE(dialog->TrackToolTip(0),
+                 QStringLiteral("ISRC: none\nPregap: 00:00.00\nPre-emphasis: no"));
+        drives[0]->Insert(ThreeTrackDisc());
+        QTRY_VERIFY(dialog->Details() != nullptr && dialog->Details()->tracks.size() == 3 &&
+                    dialog->Details()->leadOut == 45000);
+        QCOMPARE(LabelText(*dialog, kIdDiscText), QString());
+        QVERIFY(Control<LinkLabel>(*dialog, kIdDiscText)->toolTip().isEmpty());
+        QCOMPARE(LabelText(*dialog, kIdDiscTracks), QStringLiteral("3"));
+        drives[0]->Eject();
+        QTRY_COMPARE(List(*dialog)->topLevelItemCount(), 0);
+        QVERIFY(dialog->Details() == nullptr);
+        QVERIFY(!watchdog.Fired());
     }
 
     void unchangedReadinessKeepsTheListAndItsSelection() {

@@ -132,17 +132,6 @@ private:
 
 } // namespace
 
-uint16_t SubChannelCrc(const uint8_t* data, std::size_t size) {
-    uint16_t crc = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        crc = static_cast<uint16_t>(crc ^ (uint16_t{data[i]} << 8));
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
-        }
-    }
-    return static_cast<uint16_t>(~crc);
-}
-
 QFrame MakeQFrame(const Disc& disc, SectorAddress address) {
     QFrame q{};
     const auto& tracks = disc.Tracks();

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "drive/SubChannel.h"
 #include "drive/emulated/Disc.h"
 
 namespace vindral::emulated {
@@ -16,10 +17,8 @@ namespace vindral::emulated {
 // The 12 bytes of a Q frame: control and ADR, 9 bytes of data, the CRC.
 using QFrame = std::array<uint8_t, 12>;
 
-// CRC-16 with the polynomial x^16 + x^12 + x^5 + 1 (0x1021), starting from
-// 0, the result inverted: the check of Q frames (over their first 10 bytes)
-// and of CD-Text packs (over their first 16).
-uint16_t SubChannelCrc(const uint8_t* data, std::size_t size);
+// (Q frames and CD-Text packs carry the check of drive/SubChannel.h,
+// SubChannelCrc: the reader and the drive share it.)
 
 // The Q frame of the sector at `address`. Sectors whose address ends in 17
 // (of every 100) carry the catalog number (ADR 2) when the disc has one,

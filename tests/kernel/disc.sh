@@ -34,14 +34,9 @@ WORK=${VINDRAL_DISC_WORK:-$BUILD/kernel-test/disc}
 CLI=$BUILD/src/cli/vindral-cli
 BENCH_ROUNDS=${VINDRAL_DISC_BENCH:-0}
 SPEED=40 # the served drives read at 40 X, as a fast real drive
-MODULES=(scsi_common scsi_mod cdrom sr_mod sg libata ata_piix libahci ahci virtio_ring virtio
-         virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci virtio_scsi)
-TARGET_MODULES=(configfs crct10dif_common crct10dif_generic crc-t10dif target_core_mod uio
-                target_core_user tcm_loop)
+MODULES=("${SERVE_BASE_MODULES[@]}")
 
-for tool in qemu-system-x86_64 busybox dpkg-deb apt-get; do
-    command -v "$tool" >/dev/null || harness_fail "$tool is missing (bash scripts/setup.sh installs it)"
-done
+require_tools qemu-system-x86_64 busybox dpkg-deb apt-get
 [[ -x $CLI ]] || harness_fail "build $CLI first"
 
 test_start=$EPOCHREALTIME

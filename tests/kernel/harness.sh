@@ -331,3 +331,20 @@ checks_summary() {
     echo "$CHECKS_PASSED passed, $CHECKS_FAILED failed"
     ((CHECKS_FAILED == 0))
 }
+
+# The modules of a guest that serves images (`vindral-cli serve`): the CD-ROM,
+# SCSI, ATA and virtio drivers of the base archive, and the kernel's SCSI
+# target subsystem in the order of their dependencies.
+SERVE_BASE_MODULES=(scsi_common scsi_mod cdrom sr_mod sg libata ata_piix libahci ahci virtio_ring
+                    virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci virtio_scsi)
+TARGET_MODULES=(configfs crct10dif_common crct10dif_generic crc-t10dif target_core_mod uio
+                target_core_user tcm_loop)
+
+# require_tools TOOL...: fails the test when a host tool is missing.
+require_tools() {
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null ||
+            harness_fail "$tool is missing (bash scripts/setup.sh installs it)"
+    done
+}

@@ -39,14 +39,9 @@ CLI=$BUILD/src/cli/vindral-cli
 PROBE=$BUILD/tests/kernel/read_method_probe
 SECTORS=${VINDRAL_SECURE_SECTORS:-300}
 REPORT_ONLY=${VINDRAL_SECURE_REPORT_ONLY:-0}
-MODULES=(scsi_common scsi_mod cdrom sr_mod sg libata ata_piix libahci ahci virtio_ring virtio
-         virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci virtio_scsi)
-TARGET_MODULES=(configfs crct10dif_common crct10dif_generic crc-t10dif target_core_mod uio
-                target_core_user tcm_loop)
+MODULES=("${SERVE_BASE_MODULES[@]}")
 
-for tool in qemu-system-x86_64 busybox dpkg-deb apt-get; do
-    command -v "$tool" >/dev/null || harness_fail "$tool is missing (bash scripts/setup.sh installs it)"
-done
+require_tools qemu-system-x86_64 busybox dpkg-deb apt-get
 [[ -x $CLI && -x $PROBE ]] || harness_fail "build $CLI and $PROBE first"
 ((SECTORS >= 100)) || harness_fail "VINDRAL_SECURE_SECTORS must be at least 100"
 

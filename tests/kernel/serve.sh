@@ -30,14 +30,9 @@ CLI=$BUILD/src/cli/vindral-cli
 PROBE=$BUILD/tests/kernel/read_method_probe
 # The base archive is the one of run.sh (so both share its cache); the
 # target subsystem's modules come in the test's own archive.
-MODULES=(scsi_common scsi_mod cdrom sr_mod sg libata ata_piix libahci ahci virtio_ring virtio
-         virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci virtio_scsi)
-TARGET_MODULES=(configfs crct10dif_common crct10dif_generic crc-t10dif target_core_mod uio
-                target_core_user tcm_loop)
+MODULES=("${SERVE_BASE_MODULES[@]}")
 
-for tool in qemu-system-x86_64 busybox dpkg-deb apt-get sha256sum; do
-    command -v "$tool" >/dev/null || harness_fail "$tool is missing (bash scripts/setup.sh installs it)"
-done
+require_tools qemu-system-x86_64 busybox dpkg-deb apt-get sha256sum
 [[ -x $CLI && -x $PROBE ]] || harness_fail "build $CLI and $PROBE first"
 
 test_start=$EPOCHREALTIME

@@ -6,11 +6,7 @@
 # (the benchmark reads more than once). The host compares the answers.
 . /lib/guest.sh
 
-load_modules scsi_common scsi_mod cdrom sr_mod sg
-load_modules configfs crct10dif_common crct10dif_generic crc-t10dif target_core_mod uio \
-    target_core_user tcm_loop
-mount -t configfs configfs /sys/kernel/config
-echo "@@ modules loaded $(cut -d' ' -f1 /proc/uptime)"
+load_target_modules
 
 NAMES=$(cat /images/names)
 ROUNDS=$(cat /images/rounds)
@@ -20,23 +16,9 @@ for image in $NAMES; do
     args="$args --image /images/$image.cue"
     drives=$((drives + 1))
 done
-: >/tmp/serve.out # there before serve's own redirection, which the loop below reads
 # shellcheck disable=SC2086  # one word per argument
-/bin/vindral-cli serve --emulated-speed "$(cat /images/speed)" $args >>/tmp/serve.out \
-    2>/tmp/serve.err &
-serve=$!
-tries=600
-while [ "$(wc -l </tmp/serve.out)" -lt "$drives" ] && kill -0 "$serve" 2>/dev/null &&
-    [ "$tries" -gt 0 ]; do
-    usleep 100000
-    tries=$((tries - 1))
-done
-echo "@@ serving $(cut -d' ' -f1 /proc/uptime)"
-step serve.nodes cat /tmp/serve.out
-node_of() { sed -n "s|^/images/$1.cue: ||p" /tmp/serve.out; }
+start_serve "$drives" --emulated-speed "$(cat /images/speed)" $args
 
-# Hundredths of a second since boot (the guest's clock follows the host's).
-ticks() { awk '{ printf "%d", $1 * 100 }' /proc/uptime; }
 
 # timed FILE COMMAND...: runs the command with its standard output in FILE
 # and its standard error in FILE.err; prints "rc N" and "seconds S".

@@ -40,3 +40,43 @@ step() {
 as_user() {
     su -s /bin/sh user -c "$*"
 }
+
+# load_target_modules: the CD-ROM drivers and the kernel's SCSI target
+# subsystem (in the order of the modules' dependencies), with configfs
+# mounted, for `vindral-cli serve`.
+load_target_modules() {
+    load_modules scsi_common scsi_mod cdrom sr_mod sg
+    load_modules configfs crct10dif_common crct10dif_generic crc-t10dif target_core_mod uio \
+        target_core_user tcm_loop
+    mount -t configfs configfs /sys/kernel/config
+    echo "@@ modules loaded $(cut -d' ' -f1 /proc/uptime)"
+}
+
+# wait_lines FILE COUNT PID [SECONDS]: until FILE has COUNT lines, PID ends, or
+# SECONDS (default 60) pass.
+wait_lines() {
+    tries=$(( ${4:-60} * 10 ))
+    while [ "$(cat "$1" 2>/dev/null | wc -l)" -lt "$2" ] && kill -0 "$3" 2>/dev/null && [ "$tries" -gt 0 ]; do
+        usleep 100000
+        tries=$((tries - 1))
+    done
+}
+
+# start_serve DRIVES ARG...: `vindral-cli serve ARG...` in the background
+# ($serve its process), its node lines in /tmp/serve.out; waits until DRIVES
+# drives are served, then reports them as the step serve.nodes.
+start_serve() {
+    drives=$1
+    shift
+    /bin/vindral-cli serve "$@" >/tmp/serve.out 2>/tmp/serve.err &
+    serve=$!
+    wait_lines /tmp/serve.out "$drives" "$serve"
+    echo "@@ serving $(cut -d' ' -f1 /proc/uptime)"
+    step serve.nodes cat /tmp/serve.out
+}
+
+# node_of NAME: the device node that serves /images/NAME.cue.
+node_of() { sed -n "s|^/images/$1.cue: ||p" /tmp/serve.out; }
+
+# Hundredths of a second since boot (the guest's clock follows the host's).
+ticks() { awk '{ printf "%d", $1 * 100 }' /proc/uptime; }

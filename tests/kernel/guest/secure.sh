@@ -8,11 +8,7 @@
 # samples differ from the pressed audio (/images/disc.bin). The host judges.
 . /lib/guest.sh
 
-load_modules scsi_common scsi_mod cdrom sr_mod sg
-load_modules configfs crct10dif_common crct10dif_generic crc-t10dif target_core_mod uio \
-    target_core_user tcm_loop
-mount -t configfs configfs /sys/kernel/config
-echo "@@ modules loaded $(cut -d' ' -f1 /proc/uptime)"
+load_target_modules
 
 SCENARIOS=$(cat /images/scenarios)
 PROBES=$(cat /images/probes)
@@ -26,22 +22,9 @@ for probe in $PROBES; do
     args="$args --image /images/$probe.cue"
     drives=$((drives + 1))
 done
-: >/tmp/serve.out # there before serve's own redirection, which the loop below reads
 # shellcheck disable=SC2086  # one word per argument
-/bin/vindral-cli serve $args >>/tmp/serve.out 2>/tmp/serve.err &
-serve=$!
-tries=600
-while [ "$(wc -l </tmp/serve.out)" -lt "$drives" ] && kill -0 "$serve" 2>/dev/null &&
-    [ "$tries" -gt 0 ]; do
-    usleep 100000
-    tries=$((tries - 1))
-done
-echo "@@ serving $(cut -d' ' -f1 /proc/uptime)"
-step serve.nodes cat /tmp/serve.out
-node_of() { sed -n "s|^/images/$1.cue: ||p" /tmp/serve.out; }
+start_serve "$drives" $args
 
-# Hundredths of a second since boot (the guest's clock follows the host's).
-ticks() { awk '{ printf "%d", $1 * 100 }' /proc/uptime; }
 seconds_since() { awk -v a="$1" -v b="$(ticks)" 'BEGIN { printf "%.2f", (b - a) / 100 }'; }
 
 # differing WAV: "differing N" (samples that are not the pressed ones),

@@ -5,23 +5,9 @@
 # vindral-cli, read_method_probe and cd-paranoia. The host checks the results.
 . /lib/guest.sh
 
-load_modules scsi_common scsi_mod cdrom sr_mod sg
-# The target subsystem, in the order of the modules' dependencies.
-load_modules configfs crct10dif_common crct10dif_generic crc-t10dif target_core_mod uio \
-    target_core_user tcm_loop
-mount -t configfs configfs /sys/kernel/config
-echo "@@ modules loaded $(cut -d' ' -f1 /proc/uptime)"
+load_target_modules
 
 IMAGES="multi gaps noreadcd read10 damage unstable offset slow change short cached"
-# wait_lines FILE COUNT PID [SECONDS]: until FILE has COUNT lines, PID ends, or
-# SECONDS (default 60) pass.
-wait_lines() {
-    tries=$(( ${4:-60} * 10 ))
-    while [ "$(cat "$1" 2>/dev/null | wc -l)" -lt "$2" ] && kill -0 "$3" 2>/dev/null && [ "$tries" -gt 0 ]; do
-        usleep 100000
-        tries=$((tries - 1))
-    done
-}
 # Counts of what serve makes in configfs: loopback targets, backstores.
 leftovers() {
     echo "loopback: $(ls /sys/kernel/config/target/loopback | grep -c '^naa\.')"
@@ -33,12 +19,7 @@ for image in $IMAGES; do
     args="$args --image /images/$image.cue"
 done
 # shellcheck disable=SC2086  # one word per argument
-/bin/vindral-cli serve $args >/tmp/serve.out 2>/tmp/serve.err &
-serve=$!
-wait_lines /tmp/serve.out "$(echo $IMAGES | wc -w)" "$serve"
-echo "@@ serving $(cut -d' ' -f1 /proc/uptime)"
-step serve.nodes cat /tmp/serve.out
-node_of() { sed -n "s|^/images/$1.cue: ||p" /tmp/serve.out; }
+start_serve "$(echo $IMAGES | wc -w)" $args
 
 drive_map() {
     for block in /sys/block/sr*; do

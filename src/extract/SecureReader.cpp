@@ -30,17 +30,32 @@ struct SecureReader::Open {
     int attempts = 0;
     bool lastFailed = false;
     std::vector<std::pair<std::vector<uint8_t>, int>> groups;
+    // The group of the last reading, which the drive may still hold in its
+    // cache (-1: none, or the cache was emptied since). A reading equal to
+    // it may be that copy again rather than a new reading of the disc.
+    int cached = -1;
+    // A reading came back equal to the cached one: the next one must follow
+    // a cache defeat.
+    bool wantsDefeat = false;
 
+    int Find(const uint8_t* data) const {
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            if (std::memcmp(groups[g].first.data(), data, kSectorBytes) == 0) {
+                return static_cast<int>(g);
+            }
+        }
+        return -1;
+    }
     // Adds a reading; returns how many readings equal it now.
     int Add(const uint8_t* data) {
         lastFailed = false;
-        for (auto& group : groups) {
-            if (std::memcmp(group.first.data(), data, kSectorBytes) == 0) {
-                return ++group.second;
-            }
+        int g = Find(data);
+        if (g < 0) {
+            groups.emplace_back(std::vector<uint8_t>(data, data + kSectorBytes), 0);
+            g = static_cast<int>(groups.size()) - 1;
         }
-        groups.emplace_back(std::vector<uint8_t>(data, data + kSectorBytes), 1);
-        return 1;
+        cached = g;
+        return ++groups[static_cast<std::size_t>(g)].second;
     }
     // The most frequent reading (the first of those equally frequent).
     const std::pair<std::vector<uint8_t>, int>* Best() const {
@@ -148,12 +163,23 @@ bool SecureReader::ReadRound(std::vector<Open>& open) {
             ++sector.attempts;
             ++rereads_;
             if (status != kStatusOk) {
+                // A drive keeps no copy of a sector it could not read.
                 sector.lastFailed = true;
+                sector.cached = -1;
                 ++bad_;
                 continue;
             }
             const std::size_t at = k - i;
-            const int same = sector.Add(audio.data() + at * kSectorBytes);
+            const uint8_t* data = audio.data() + at * kSectorBytes;
+            if (settings_.cacheSectors > 0 && sector.cached >= 0 &&
+                sector.Find(data) == sector.cached) {
+                // Perhaps the drive's cached copy of the last reading: not
+                // counted; the next reading of the sector follows a defeat.
+                sector.lastFailed = false;
+                sector.wantsDefeat = true;
+                continue;
+            }
+            const int same = sector.Add(data);
             if (same < 2 ||
                 (useC2_ && AnyBitSet(bits.data() + at * kC2BytesPerSector, kC2BytesPerSector))) {
                 ++bad_;
@@ -174,8 +200,18 @@ bool SecureReader::Settle(SectorAddress address, std::vector<Open>& open) {
         if (std::all_of(open.begin(), open.end(), [this](const Open& o) { return Settled(o); })) {
             return true;
         }
-        if (settings_.cacheSectors > 0) {
+        // The cache is emptied only when a sector's last reading may have
+        // come from it: a reading that differs from the drive's copy, or
+        // follows a failed one, is a new reading of the disc.
+        const bool defeat = std::any_of(open.begin(), open.end(), [this](const Open& o) {
+            return o.wantsDefeat && !Settled(o);
+        });
+        if (defeat) {
             DefeatCache(address, settings_.cacheSectors);
+            for (Open& o : open) {
+                o.cached = -1;
+                o.wantsDefeat = false;
+            }
         }
         if (!slowed_ && bad_ >= settings_.slowDownAfter && drive_.slowDown) {
             // Once for these re-reads; after bad readings earlier in the
@@ -281,6 +317,8 @@ SecureReader::Reread(SectorAddress address, int32_t sectors, uint8_t* out,
             ++sector.attempts;
             sector.Add(seeds[i]);
         }
+        // The drive may hold the reading in `out`, not the earlier one.
+        sector.cached = holds.size() > i && holds[i] ? sector.Find(out + i * kSectorBytes) : -1;
         open.push_back(std::move(sector));
     }
     if (!Settle(address, open)) {

@@ -1,9 +1,12 @@
 // Secure reading of audio sectors: a sector whose reading failed, that the
 // drive flagged with C2 errors, or that is known to differ from what was
 // written, is read again until enough readings of it agree byte for byte.
-// The sectors still open are re-read in rounds: before each round the
-// drive's cache is emptied of them (by reading a region elsewhere that is
-// larger than the cache), and neighbours are read with one command. A
+// The sectors still open are re-read in rounds, neighbours with one command.
+// A reading equal to the last one of its sector may be the drive's cached
+// copy of it and is not counted; the round after such a reading begins by
+// emptying the cache (reading a region elsewhere that is larger than it).
+// A reading that differs from the cached copy, or follows a failed read, is
+// a new reading of the disc and counts without that cost. A
 // sector whose readings all differ after a handful of tries is given up
 // early. After repeated bad readings in a pass, the drive is slowed down
 // once for the re-reads of a block, and gets its speed back after them.

@@ -497,14 +497,18 @@ TEST(SecureRip, NoDamageEndsInAWrongFileThatIsNotReported) {
 
 TEST(SecureRip, CancelDuringReReads) {
     test::TempFolder folder;
-    const std::string cue = WriteDisc(folder.Path(), "REM DAMAGE UNREADABLE 100 1\n");
+    // A sector that reads differently each time, on a drive whose cache
+    // returns its last reading: every new reading waits for a cache defeat.
+    const std::string cue =
+        WriteDisc(folder.Path(), "REM DRIVE CACHE 64\nREM DAMAGE UNSTABLE 100 1\n");
     std::thread interrupter([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         cli::interrupted = true;
     });
     const auto started = std::chrono::steady_clock::now();
     const Result result = RunCli({"rip", "--image", cue, "--out", folder.Path(), "--secure",
-                                  "--max-reads", "1000", "--cache-sectors", "800"});
+                                  "--max-reads", "1000", "--cache-sectors", "800",
+                                  "--emulated-speed", "48"});
     const auto took = std::chrono::steady_clock::now() - started;
     interrupter.join();
     cli::interrupted = false;

@@ -36,6 +36,16 @@ public:
             int32_t status = kStatusOk;
             for (int32_t s = 0; s < count; ++s) {
                 const SectorAddress at = address + s;
+                uint8_t* bits = c2 == nullptr ? nullptr : c2 + static_cast<std::size_t>(s) * 294;
+                auto copy = cache_.find(at);
+                if (copy != cache_.end()) { // what the drive read last, again
+                    std::memcpy(audio + static_cast<std::size_t>(s) * kSectorBytes,
+                                copy->second.data(), kSectorBytes);
+                    if (bits != nullptr) {
+                        std::memcpy(bits, copy->second.data() + kSectorBytes, 294);
+                    }
+                    continue;
+                }
                 Reading reading = kRight;
                 auto it = script_.find(at);
                 if (it != script_.end() && !it->second.empty()) {
@@ -61,10 +71,19 @@ public:
                         c2[static_cast<std::size_t>(s) * 294 + 100 / 8] |= 0x80 >> (100 % 8);
                     }
                 }
+                if (caching) {
+                    std::vector<uint8_t> copy(sector, sector + kSectorBytes);
+                    copy.resize(kSectorBytes + 294, 0);
+                    if (bits != nullptr) {
+                        std::memcpy(copy.data() + kSectorBytes, bits, 294);
+                    }
+                    cache_[at] = std::move(copy);
+                }
             }
             return status;
         };
         drive.readElsewhere = [this](SectorAddress, int32_t count) {
+            cache_.clear();
             ++flushes;
             commands.push_back("elsewhere");
             flushedSectors += count;
@@ -74,6 +93,9 @@ public:
         return drive;
     }
 
+    // true: the drive keeps each sector it read (bytes and C2 bits) and
+    // answers from that copy until a read elsewhere empties its cache.
+    bool caching = false;
     int reads = 0;
     int flushes = 0;
     std::vector<std::string> commands; // "address+count" of each read, "elsewhere"
@@ -84,6 +106,7 @@ public:
 
 private:
     std::map<SectorAddress, std::deque<Reading>> script_;
+    std::map<SectorAddress, std::vector<uint8_t>> cache_;
     int wrongCount_ = 0;
 };
 
@@ -108,7 +131,10 @@ TEST(SecureReaderTest, CleanBlocksAreReadOnceAndFlaggedSectorsUntilTwoReadingsAg
     EXPECT_TRUE(reader.Outcomes().empty());
     EXPECT_TRUE(Exact(out, 100, 16));
 
-    // Sector 205: flagged, then wrong again, then right twice.
+    // Sector 205: flagged, then wrong again, then right for good. Readings
+    // that differ from the last one are new readings of the disc; the one
+    // equal to it may be the drive's cached copy and is read again after
+    // the cache is emptied.
     drive.Script(205, {FakeDrive::kWrongFlagged, FakeDrive::kWrongFlagged, FakeDrive::kRight,
                        FakeDrive::kRight});
     ASSERT_EQ(reader.Read(200, 16, out.data()), kStatusOk);
@@ -117,11 +143,12 @@ TEST(SecureReaderTest, CleanBlocksAreReadOnceAndFlaggedSectorsUntilTwoReadingsAg
     const SectorOutcome& repaired = reader.Outcomes()[0];
     EXPECT_EQ(repaired.address, 205);
     EXPECT_TRUE(repaired.agreed);
-    EXPECT_EQ(repaired.readings, 4);
+    EXPECT_EQ(repaired.readings, 5);
     EXPECT_EQ(repaired.agreeing, 2);
-    EXPECT_EQ(reader.Rereads(), 3) << "only the flagged sector is read again";
-    EXPECT_EQ(drive.flushes, 3) << "the cache is defeated before each re-read";
-    EXPECT_EQ(drive.flushedSectors, 3 * 2048);
+    EXPECT_EQ(reader.Rereads(), 4) << "only the flagged sector is read again";
+    EXPECT_EQ(drive.commands, (std::vector<std::string>{"100+16", "200+16", "205+1", "205+1",
+                                                        "205+1", "elsewhere", "205+1"}));
+    EXPECT_EQ(drive.flushedSectors, 2048);
 }
 
 TEST(SecureReaderTest, FailedReadsAndSuspectSectorsAreReReadWithoutC2) {
@@ -225,11 +252,14 @@ TEST(SecureReaderTest, CancelEndsTheReReadsAndRestoresTheSpeed) {
     EXPECT_FALSE(drive.speedChanges.back()) << "the speed is restored when the reader goes";
 }
 
-// The open sectors of a block are re-read in rounds: one cache defeat per
-// round for all of them, neighbours with one command, a sector that fails
-// alone. A sector whose readings all differ is given up after a handful.
+// The open sectors of a block are re-read in rounds: neighbours with one
+// command, a sector that fails alone, and the cache emptied only for a round
+// after readings that may have been cached copies - which a caching drive
+// gives, and which never count as agreeing readings. A sector whose
+// readings all differ is given up after a handful.
 TEST(SecureReaderTest, OpenSectorsAreReReadTogetherInRoundsAndHopelessOnesGiveUpEarly) {
     FakeDrive drive;
+    drive.caching = true;
     SecureSettings settings;
     settings.maxReadings = 12; // all different after half of them: given up
     SecureReader reader(settings, drive.Hooks());
@@ -242,19 +272,42 @@ TEST(SecureReaderTest, OpenSectorsAreReReadTogetherInRoundsAndHopelessOnesGiveUp
     suspect[9] = true;
     ASSERT_EQ(reader.Read(300, 16, out.data(), &suspect), kStatusOk);
     const std::vector<std::string> expected{
-        "300+16",                                   // the block
-        "elsewhere", "300+3", "309+1",              // round 1: 309 fails
-        "elsewhere", "300+3", "309+1",              // 300, 301 agree; 309 fails again
-        "elsewhere", "302+1", "309+1",              // 309 agrees with its first reading
-        "elsewhere", "302+1", "elsewhere", "302+1"}; // 302: six readings, all different
+        "300+16",                                    // the block
+        "300+3", "309+1",                            // cached copies: not counted
+        "elsewhere", "300+3", "309+1",               // 300, 301 right; 309 fails
+        "300+3", "309+1",                            // cached again; 309 fails again
+        "elsewhere", "300+3", "309+1",               // 300, 301 agree; so does 309
+        "302+1", "elsewhere", "302+1", "302+1",      // 302: each new reading
+        "elsewhere", "302+1", "302+1", "elsewhere", "302+1"}; // differs: six, given up
     EXPECT_EQ(drive.commands, expected);
+    EXPECT_TRUE(Exact(out, 300, 2));
     ASSERT_EQ(reader.Outcomes().size(), 4u);
     EXPECT_TRUE(reader.Outcomes()[0].agreed);
     EXPECT_TRUE(reader.Outcomes()[1].agreed);
     EXPECT_FALSE(reader.Outcomes()[2].agreed);
-    EXPECT_EQ(reader.Outcomes()[2].readings, 6);
+    EXPECT_EQ(reader.Outcomes()[2].readings, 11);
+    EXPECT_EQ(reader.Outcomes()[2].agreeing, 1);
     EXPECT_TRUE(reader.Outcomes()[3].agreed);
-    EXPECT_EQ(reader.Outcomes()[3].readings, 4);
+    EXPECT_EQ(reader.Outcomes()[3].readings, 5);
+
+    // Without a cache that returns copies, a sector that reads differently
+    // each time, and one that fails until it reads, cost no cache defeat
+    // before a reading that may be a copy.
+    FakeDrive plain;
+    SecureReader direct(settings, plain.Hooks());
+    plain.Script(502, std::deque<FakeDrive::Reading>(20, FakeDrive::kWrongFlagged));
+    plain.Script(505, std::deque<FakeDrive::Reading>(5, FakeDrive::kFails));
+    ASSERT_EQ(direct.Read(500, 8, out.data()), kStatusOk);
+    EXPECT_EQ(plain.commands,
+              (std::vector<std::string>{"500+8", "500+1", "501+1", "502+1", "503+1", "504+1",
+                                        "505+1", "506+1", "507+1", "502+1", "505+1", "502+1",
+                                        "505+1", "502+1", "505+1", "502+1", "505+1", "502+1",
+                                        "505+1", "elsewhere", "505+1"}));
+    ASSERT_EQ(direct.Outcomes().size(), 2u);
+    EXPECT_FALSE(direct.Outcomes()[0].agreed);
+    EXPECT_EQ(direct.Outcomes()[0].readings, 7);
+    EXPECT_TRUE(direct.Outcomes()[1].agreed);
+    EXPECT_EQ(direct.Outcomes()[1].readings, 8);
 
     // Known-wrong sectors with a reading and an earlier one at hand: a
     // re-read equal to either settles them.

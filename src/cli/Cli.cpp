@@ -6,6 +6,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -17,6 +20,8 @@
 #include "extract/JobBuilder.h"
 #include "extract/ReadOffset.h"
 #include "extract/RunProtocol.h"
+#include "output/CueSheetWriter.h"
+#include "output/Naming.h"
 #include "platform/OutputFile.h"
 #include "platform/Platform.h"
 #include "platform/Settings.h"
@@ -252,6 +257,53 @@ platform::Settings StoredSettings(std::ostream& err) {
     return settings;
 }
 
+// Today's date on this machine, YYYY-MM-DD.
+std::string LocalDate() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+#if defined(_WIN32)
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    char text[16];
+    std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+    return text;
+}
+
+// Whether something (a file, a folder, a link) stands at `path`.
+bool PathTaken(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::symlink_status(path, error).type() !=
+           std::filesystem::file_type::not_found;
+}
+
+// The cue sheet and playlist of --cue, made before the rip: the sheet does
+// not depend on the audio. Empty `reason` when they are to be written.
+struct RipSheet {
+    output::SheetPlan plan;
+    std::string cueText;
+    std::string playlistText;
+    std::string reason;
+};
+
+RipSheet PlanRipSheet(const TrackTable& table, const DiscDetails& details,
+                      const output::DiscNames& names, const ExtractJob& job,
+                      const std::string& prefix) {
+    RipSheet sheet;
+    std::map<int, std::string> paths;
+    for (const JobEntry& entry : job.tracks) {
+        paths[entry.track.number] = entry.path;
+    }
+    if (output::PlanSheet(paths, names.album.empty() ? prefix : names.album, sheet.plan,
+                          sheet.reason) &&
+        output::TrackFilesCueSheet(table, details, sheet.plan.files, LocalDate(), sheet.cueText,
+                                   sheet.reason)) {
+        sheet.playlistText = output::M3uPlaylist(table, names, sheet.plan.files);
+    }
+    return sheet;
+}
+
 int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     if (std::string error; !options.logFile.empty() && !LogFileCanBeCreated(options.logFile, error)) {
         // The same lines and status as a log that could not be saved at the
@@ -276,13 +328,61 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         return kExitFailed;
     }
     std::string folder = options.out;
-    if (!folder.empty()) {
-        if (!platform::FolderExists(folder)) {
-            err << "vindral-cli: the folder " << folder << " does not exist\n";
-            return kExitFailed;
+    if (!folder.empty() && folder.back() != '/' && folder.back() != '\\') {
+        folder += '/';
+    }
+    // What the disc says of itself, for the names and the sheet: read only
+    // when they are asked for.
+    DiscDetails details;
+    FileNaming naming;
+    naming.folder = folder;
+    naming.prefix = options.prefix;
+    naming.naming = options.naming;
+    if (!options.naming.empty() || options.cue) {
+        details = ReadDiscDetails(device.hostAdapter, device.target, table);
+        for (const std::string& note : details.notes) {
+            err << note << "\n";
         }
-        if (folder.back() != '/' && folder.back() != '\\') {
-            folder += '/';
+        naming.names = output::NamesFromCdText(details);
+    }
+    ExtractJob job = BuildJob(table, *rows, naming, device, options.verify || options.c2,
+                              !options.c2);
+    RipSheet sheet;
+    if (options.cue) {
+        sheet = PlanRipSheet(table, details, naming.names, job, options.prefix);
+    }
+    const std::string ripLogPath = folder + options.prefix + ".log";
+    if (options.noClobber) {
+        std::vector<std::string> targets;
+        for (const JobEntry& entry : job.tracks) {
+            targets.push_back(entry.path);
+        }
+        if (options.cue && sheet.reason.empty()) {
+            targets.push_back(sheet.plan.cuePath);
+            targets.push_back(sheet.plan.playlistPath);
+        }
+        if (options.checks.accurate) {
+            targets.push_back(ripLogPath);
+        }
+        if (!options.logFile.empty()) {
+            targets.push_back(options.logFile);
+        }
+        for (const std::string& target : targets) {
+            if (PathTaken(target)) {
+                err << "vindral-cli: " << target
+                    << " exists, and --no-clobber keeps it; nothing was read\n";
+                return kExitFailed;
+            }
+        }
+    }
+    // The folder of --out and those of the names, as mkdir -p makes them.
+    for (const JobEntry& entry : job.tracks) {
+        const std::string trackFolder = platform::FolderOf(entry.path);
+        std::string reason;
+        if (!platform::FolderExists(trackFolder) && !platform::MakeFolders(trackFolder, reason)) {
+            err << "vindral-cli: the folder " << trackFolder << " cannot be created: " << reason
+                << "\n";
+            return kExitFailed;
         }
     }
     if (options.speed) {
@@ -296,8 +396,6 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         }
     }
 
-    ExtractJob job = BuildJob(table, *rows, folder, options.prefix, device,
-                              options.verify || options.c2, !options.c2);
     job.readOffset = options.offset;
     job.secure = options.secure;
     job.secureSettings = options.secureSettings;
@@ -381,7 +479,6 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
             return kExitInterrupted;
         }
     }
-    const std::string ripLogPath = folder + options.prefix + ".log";
     RipLogContext logContext;
     logContext.drive = driveText;
     logContext.readOffset = options.offset;
@@ -429,7 +526,21 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         return kExitInterrupted;
     }
     if (protocol.Failed() || !protocol.Finished()) {
+        if (options.cue) {
+            err << "No cue sheet was written: the rip did not complete\n";
+        }
         return kExitFailed;
+    }
+    if (options.cue && !sheet.reason.empty()) {
+        err << "No cue sheet was written: " << sheet.reason << "\n";
+    } else if (options.cue) {
+        for (const auto& [path, text] : {std::pair{sheet.plan.cuePath, sheet.cueText},
+                                         std::pair{sheet.plan.playlistPath, sheet.playlistText}}) {
+            if (!platform::WriteWholeFile(path, text, saveError)) {
+                err << saveError << "\n";
+                status = kExitFailed;
+            }
+        }
     }
     if (checks && checks->NotAccurate()) {
         return kExitFailed;

@@ -5,6 +5,7 @@
 
 #include "cli/Cli.h"
 #include "extract/ReadOffset.h"
+#include "output/Naming.h"
 
 namespace vindral::cli {
 
@@ -92,7 +93,9 @@ const std::vector<OptionSpec> kOptions = {
          o.tracks = v;
          return true;
      }},
-    {"--out", "DIR", ValueKind::Folder, "the folder for the files (default: the current folder)",
+    {"--out", "DIR", ValueKind::Folder,
+     "the folder for the files (default: the current folder);\n"
+     "created with the folders above it when missing",
      [](Options& o, const std::string& v, std::string&) {
          o.out = v;
          return true;
@@ -107,6 +110,36 @@ const std::vector<OptionSpec> kOptions = {
              return false;
          }
          o.prefix = v;
+         return true;
+     }},
+    {"--naming", "TEMPLATE", ValueKind::Free,
+     "name the files by TEMPLATE instead of NAMEnn ('/' makes\n"
+     "folders, created as needed): %t track number (two digits),\n"
+     "%n track title, %a track artist, %A album artist, %d album\n"
+     "title, %y year, %D disc number, %P the prefix, %% a '%';\n"
+     "names come from the disc's CD-Text (a missing title is\n"
+     "'Track nn', a missing artist 'Unknown Artist'), made safe\n"
+     "for Linux and Windows; two tracks never share a name",
+     [](Options& o, const std::string& v, std::string& error) {
+         if (!output::CheckNamingTemplate(v, error)) {
+             return false;
+         }
+         o.naming = v;
+         return true;
+     }},
+    {"--cue", "", ValueKind::None,
+     "after a rip of every audio track, write a cue sheet that\n"
+     "rebuilds the disc (ALBUM.cue, else NAME.cue, beside the\n"
+     "track files; each pregap at the end of the file before)\n"
+     "and an .m3u playlist of the same name",
+     [](Options& o, const std::string&, std::string&) {
+         o.cue = true;
+         return true;
+     }},
+    {"--no-clobber", "", ValueKind::None,
+     "refuse to start when a file the rip would write exists",
+     [](Options& o, const std::string&, std::string&) {
+         o.noClobber = true;
          return true;
      }},
     {"--verify", "", ValueKind::None, "read every track twice and compare the file byte for byte",
@@ -232,6 +265,7 @@ const std::vector<CommandSpec> kCommands = {
      ""},
     {"rip", "",
      "[SOURCE] [--drive N] [--tracks LIST] [--out DIR] [--prefix NAME]\n"
+     "[--naming TEMPLATE] [--cue] [--no-clobber]\n"
      "[--verify] [--c2] [--speed X] [--log FILE] [--offset N]\n"
      "[--accurate] [--verify=auto] [--accuraterip-url URL]\n"
      "[--ctdb-url URL] [--secure] [--agree N] [--max-reads N]\n"
@@ -240,13 +274,15 @@ const std::vector<CommandSpec> kCommands = {
      "Copies audio tracks into WAV files named NAMEnn.wav (nn: the track number), prints\n"
      "the status log and, on a terminal, a progress line on standard error.\n",
      true,
-     {{"--drive"}, {"--tracks"}, {"--out"}, {"--prefix"}, {"--verify"}, {"--c2"}, {"--speed"},
+     {{"--drive"}, {"--tracks"}, {"--out"}, {"--prefix"}, {"--naming"}, {"--cue"},
+      {"--no-clobber"}, {"--verify"}, {"--c2"}, {"--speed"},
       {"--log"}, {"--offset"}, {"--accurate"}, {"--verify=auto"}, {"--accuraterip-url"},
       {"--ctdb-url"}, {"--secure"}, {"--agree"}, {"--max-reads"}, {"--cache-sectors"}},
      "",
      "Exit status: 0 every track extracted (and verified without a differing byte),\n"
      "1 a track failed or differed, or was found not accurate (with --secure: a track\n"
-     "is suspicious or could not be read), 2 usage error (--c2 with --secure, or --c2\n"
+     "is suspicious or could not be read; with --no-clobber: a file it would write\n"
+     "exists, and nothing was read), 2 usage error (--c2 with --secure, or --c2\n"
      "on a drive whose read method gives no C2 error pointers, among them),\n"
      "130 interrupted (Ctrl+C cancels and removes the partial file).\n"},
     {"ids", "", "[SOURCE] [--drive N]", "",

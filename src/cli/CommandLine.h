@@ -26,6 +26,9 @@ struct Options {
     std::string tracks = "all";
     std::string out;
     std::string prefix = "Track";
+    std::string naming; // rip --naming: a file-name template; empty: <prefix>NN
+    bool cue = false;       // rip --cue
+    bool noClobber = false; // rip --no-clobber
     bool verify = false;
     bool full = false; // toc --full
     bool counts = false; // cue --counts

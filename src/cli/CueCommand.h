@@ -11,9 +11,7 @@
 namespace vindral::cli {
 
 // The cue sheet of a disc whose audio, from address 0, is the one file
-// "<prefix>.wav": every index at its disc address, the catalog number,
-// ISRCs, flags, CD-Text (the first block) and REM lines naming the program
-// and the disc's IDs.
+// "<prefix>.wav" (output::OneFileCueSheet).
 std::string CueSheetText(const TrackTable& table, const DiscDetails& details,
                          const std::string& prefix);
 
@@ -24,8 +22,5 @@ std::string FullTocLines(const DiscDetails& details);
 // What `cue --counts` adds on standard error: the sectors read with their
 // sub-channel for each track ("Track NN: N sectors read") and for the disc.
 std::string SectorCountLines(const DiscDetails& details);
-
-// MM:SS:FF of a sector count, as cue sheets write times.
-std::string CueTime(int32_t sectors);
 
 } // namespace vindral::cli

@@ -47,6 +47,14 @@ void ReadableSectors(const TrackTable& table, int row, JobEntry& entry) {
 ExtractJob BuildJob(const TrackTable& table, std::vector<int> selectedRows,
                     const std::string& folder, const std::string& prefix, CdDevice drive,
                     bool verify, bool readTwice) {
+    FileNaming naming;
+    naming.folder = folder;
+    naming.prefix = prefix;
+    return BuildJob(table, std::move(selectedRows), naming, drive, verify, readTwice);
+}
+
+ExtractJob BuildJob(const TrackTable& table, std::vector<int> selectedRows,
+                    const FileNaming& naming, CdDevice drive, bool verify, bool readTwice) {
     std::sort(selectedRows.begin(), selectedRows.end());
     selectedRows.erase(std::unique(selectedRows.begin(), selectedRows.end()), selectedRows.end());
     ExtractJob job;
@@ -64,10 +72,28 @@ ExtractJob BuildJob(const TrackTable& table, std::vector<int> selectedRows,
         if (job.Count() >= kMaxJobTracks) {
             continue;
         }
-        JobEntry jobEntry{TrackFileName(folder, prefix, entry.number), entry};
+        JobEntry jobEntry{std::string(), entry};
         ReadableSectors(table, row == kHiddenTrackRow ? 0 : row, jobEntry);
         job.tracks.push_back(std::move(jobEntry));
         job.totalSectors += entry.length;
+    }
+    if (naming.naming.empty()) {
+        for (JobEntry& entry : job.tracks) {
+            char digits[16];
+            std::snprintf(digits, sizeof digits, "%02d", entry.track.number);
+            entry.path = naming.folder + naming.prefix + digits + naming.extension;
+        }
+    } else {
+        std::vector<int> numbers;
+        for (const JobEntry& entry : job.tracks) {
+            numbers.push_back(entry.track.number);
+        }
+        const std::vector<std::string> paths =
+            output::TrackPaths(naming.naming, naming.names, naming.prefix, numbers,
+                               naming.extension);
+        for (std::size_t i = 0; i < job.tracks.size(); ++i) {
+            job.tracks[i].path = naming.folder + paths[i];
+        }
     }
     job.hostAdapter = drive.hostAdapter;
     job.target = drive.target;

@@ -8,6 +8,7 @@
 
 #include "drive/DriveSearch.h"
 #include "extract/ExtractRun.h"
+#include "output/Naming.h"
 
 namespace vindral {
 
@@ -22,6 +23,21 @@ constexpr int kHiddenTrackRow = -1;
 ExtractJob BuildJob(const TrackTable& table, std::vector<int> selectedRows,
                     const std::string& folder, const std::string& prefix, CdDevice drive,
                     bool verify, bool readTwice);
+
+// How a job's files are named.
+struct FileNaming {
+    std::string folder; // with its trailing separator; empty: the current folder
+    std::string prefix = "Track";
+    // A template as output::TrackPaths takes it (checked beforehand); empty:
+    // folder + prefix + the track number in two digits, nothing cleaned.
+    std::string naming;
+    output::DiscNames names;
+    std::string extension = ".wav";
+};
+
+// The same, with the files named by `naming`.
+ExtractJob BuildJob(const TrackTable& table, std::vector<int> selectedRows,
+                    const FileNaming& naming, CdDevice drive, bool verify, bool readTwice);
 
 // Tries READ CD, READ CDDA, then READ(10) after switching to audio blocks,
 // each on sector 0; returns the first that works, else switches the drive

@@ -59,6 +59,17 @@ bool FolderExists(const std::string& folder) {
     return !folder.empty() && std::filesystem::is_directory(folder, error);
 }
 
+bool MakeFolders(const std::string& folder, std::string& reason) {
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error || !FolderExists(folder)) {
+        reason = error ? error.message() : "it is not a folder";
+        return false;
+    }
+    reason.clear();
+    return true;
+}
+
 std::string FolderOf(const std::string& path) {
     const auto slash = path.find_last_of("/\\");
     if (slash == std::string::npos) {

@@ -22,6 +22,10 @@ bool QueryFreeBytes(const std::string& folder, uint64_t& bytes, std::string& rea
 // True when the folder exists and something can be listed in it.
 bool FolderExists(const std::string& folder);
 
+// Creates `folder` and every folder above it that is missing, as mkdir -p
+// does; false with the system's reason.
+bool MakeFolders(const std::string& folder, std::string& reason);
+
 // The folder a path names: everything up to and including its last separator,
 // "." when there is none.
 std::string FolderOf(const std::string& path);

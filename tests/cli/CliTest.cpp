@@ -425,6 +425,8 @@ TEST(Cli, UsageErrorsAndRefusals) {
         int status;
         std::string message; // a part of standard error
     };
+    std::ofstream(folder.Path() + "Track01.wav") << "kept";
+    std::ofstream(folder.Path() + "x.m3u") << "kept";
     const Case cases[] = {
         {{}, 2, "usage: vindral-cli drives [SOURCE]"},
         {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
@@ -447,6 +449,15 @@ TEST(Cli, UsageErrorsAndRefusals) {
         // A prefix names files, not folders.
         {{"rip", "--demo", "--out", out, "--prefix", "a/b"}, 2, "a prefix cannot hold '/'"},
         {{"rip", "--demo", "--out", out, "--prefix", "/Track"}, 2, "a prefix cannot hold '/'"},
+        // Naming templates: known fields only, inside the folder of --out.
+        {{"rip", "--demo", "--out", out, "--naming", "%t %x"},
+         2,
+         "--naming '%t %x': unknown field '%x'; the known fields are %t (track number, two "
+         "digits), %n (track title), %a (track artist), %A (album artist), %d (album title), "
+         "%y (year), %D (disc number), %P (the prefix) and %% (a percent sign)"},
+        {{"rip", "--demo", "--out", out, "--naming", "%t%"}, 2, "ends in a lone '%'"},
+        {{"rip", "--demo", "--out", out, "--naming", "/tmp/%t"}, 2, "cannot be empty or begin"},
+        {{"rip", "--demo", "--out", out, "--naming", "../%t"}, 2, "'.' or '..'"},
         // C2 error pointers: never instead of secure reading's second
         // reading, and only where the read method gives them.
         {{"rip", "--demo", "--out", out, "--c2", "--secure"},
@@ -462,7 +473,17 @@ TEST(Cli, UsageErrorsAndRefusals) {
          "gives none when read with READ(10) with 2352-byte blocks; use --verify"},
         // Not usage errors: exit status 1.
         {{"toc", "--image", folder.Path() + "missing.cue"}, 1, "missing.cue"},
-        {{"rip", "--image", cue, "--out", folder.Path() + "nope"}, 1, "does not exist"},
+        // A missing --out is created (as mkdir -p), unless something else
+        // stands in its way.
+        {{"rip", "--image", cue, "--out", cue + "/nope"}, 1, "nope/ cannot be created: "},
+        // --no-clobber: a file the rip would write exists.
+        {{"rip", "--image", cue, "--out", folder.Path(), "--no-clobber"},
+         1,
+         folder.Path() + "Track01.wav exists, and --no-clobber keeps it; nothing was read"},
+        {{"rip", "--image", cue, "--out", folder.Path(), "--prefix", "x", "--cue",
+          "--no-clobber"},
+         1,
+         "x.m3u exists"},
         // A log that cannot be created stops the run before the first read.
         {{"rip", "--demo", "--out", out, "--log", folder.Path() + "nodir/x.log"},
          1,
@@ -479,6 +500,10 @@ TEST(Cli, UsageErrorsAndRefusals) {
         EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
         EXPECT_TRUE(result.out.empty()) << "nothing is read: " << result.out;
         EXPECT_TRUE(std::filesystem::is_empty(out));
+    }
+    for (const char* kept : {"Track01.wav", "x.m3u"}) {
+        const auto file = test::ReadWholeFile(folder.Path() + kept);
+        EXPECT_EQ(std::string(file.begin(), file.end()), "kept") << kept;
     }
 
     // What the drive tells: a READ CD drive without C2 pointers is refused
@@ -692,7 +717,7 @@ TEST(Cli, EveryOptionIsInTheManualAndTheCompletion) {
     const std::map<std::string_view, std::string> samples = {
         {"N", "2"},    {"X", "4"},    {"FILE", "f"}, {"FILE.cue", "f.cue"},
         {"DIR", "."},  {"NAME", "T"}, {"LIST", "1"}, {"URL", "http://127.0.0.1:1"},
-        {"/dev/srN", "/dev/sr0"}};
+        {"/dev/srN", "/dev/sr0"}, {"TEMPLATE", "%t %n"}};
     std::set<std::string> commandWords;
     std::set<std::string> takingValues;
     for (const cli::CommandSpec& command : cli::Commands()) {

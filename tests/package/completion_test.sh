@@ -42,7 +42,7 @@ expect 'rip' 'r'
 expect 'toc' 'help' 't'
 expect '--demo --device --drive' toc --d
 expect '--demo --device' drives --de
-expect '--c2 --cache-sectors --ctdb-url' rip --demo --c
+expect '--c2 --cache-sectors --ctdb-url --cue' rip --demo --c
 expect '--secure' rip --demo --sec
 expect '' rip --max-reads ''
 expect '--accurate --accuraterip-url' rip --demo --acc

@@ -1,0 +1,201 @@
+// A rip's cue sheet read back as a disc: the sheet vindral-cli writes beside
+// the track files, loaded with --image, is the disc it was ripped from.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cli/CliRun.h"
+#include "extract/RunHarness.h"
+
+namespace vindral {
+namespace {
+
+using test::RunCli;
+
+std::string Text(const std::string& path) {
+    const auto bytes = test::ReadWholeFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// The lines of a sheet that are not REM lines.
+std::string WithoutRemarks(const std::string& sheet) {
+    std::string kept;
+    std::istringstream lines(sheet);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("REM ") == std::string::npos) {
+            kept += line + "\n";
+        }
+    }
+    return kept;
+}
+
+// The files under a folder by their relative paths, with their bytes.
+std::map<std::string, std::vector<uint8_t>> Files(const std::string& folder) {
+    std::map<std::string, std::vector<uint8_t>> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file()) {
+            files[std::filesystem::relative(entry.path(), folder).string()] =
+                test::ReadWholeFile(entry.path().string());
+        }
+    }
+    return files;
+}
+
+// A pressed disc of 2000 sectors: audio before track 1 (a hidden track),
+// pregaps, an index 2, ISRCs, a catalog number, CD-Text and flags.
+class CueRoundTrip : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::vector<uint8_t> bin(2000 * 2352);
+        for (std::size_t i = 0; i < bin.size(); ++i) {
+            bin[i] = static_cast<uint8_t>((i * 131 + i / 2352 * 7 + i / 977) & 0xFF);
+        }
+        std::ofstream(disc_.Path() + "d.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(bin.data()),
+                   static_cast<std::streamsize>(bin.size()));
+        std::ofstream(image_) << "CATALOG 0724384260927\n"
+                                 "TITLE \"Across: Why?\"\n"
+                                 "PERFORMER \"The \xC3\x89migr\xC3\xA9s\"\n"
+                                 "FILE \"d.bin\" BINARY\n"
+                                 "  TRACK 01 AUDIO\n    TITLE \"Hidden Start\"\n"
+                                 "    ISRC USRC17607839\n    FLAGS PRE\n"
+                                 "    INDEX 00 00:00:00\n    INDEX 01 00:02:00\n"
+                                 "    INDEX 02 00:05:00\n"
+                                 "  TRACK 02 AUDIO\n    TITLE \"Second\"\n"
+                                 "    SONGWRITER \"Writer\"\n    ISRC GBAYE0601498\n"
+                                 "    FLAGS DCP 4CH\n"
+                                 "    INDEX 00 00:09:00\n    INDEX 01 00:11:00\n"
+                                 "  TRACK 03 AUDIO\n    TITLE \"Third\"\n    FLAGS DCP\n"
+                                 "    INDEX 01 00:18:00\n";
+    }
+
+    // What vindral-cli reads of a disc image: toc, disc IDs and cue sheet.
+    std::vector<std::string> Reading(const std::string& image) {
+        std::vector<std::string> outputs;
+        for (const char* command : {"toc", "ids", "cue"}) {
+            const test::CliResult result = RunCli({command, "--image", image});
+            EXPECT_EQ(result.status, 0) << command << ": " << result.err;
+            outputs.push_back(result.out);
+        }
+        return outputs;
+    }
+
+    test::CliResult Rip(const std::string& image, const std::string& out,
+                        std::vector<std::string> more) {
+        std::vector<std::string> args = {"rip", "--image", image, "--out", out, "--cue",
+                                         "--emulated-speed", "max"};
+        args.insert(args.end(), more.begin(), more.end());
+        return RunCli(args);
+    }
+
+    test::TempFolder disc_;
+    test::TempFolder out_;
+    const std::string image_ = disc_.Path() + "d.cue";
+};
+
+TEST_F(CueRoundTrip, TheSheetOfARipIsTheDisc) {
+    // Into folders that do not exist yet, named by the disc's CD-Text.
+    const std::string out = out_.Path() + "first/rips/";
+    const std::string naming = "%A/%d/%t %n";
+    const test::CliResult rip = Rip(image_, out, {"--tracks", "0-3", "--naming", naming});
+    ASSERT_EQ(rip.status, 0) << rip.err;
+    EXPECT_EQ(rip.err, "");
+    const std::string album = out + "The \xC3\x89migr\xC3\xA9s/Across_ Why_/";
+    const std::string sheet = Text(album + "Across_ Why_.cue");
+    EXPECT_EQ(WithoutRemarks(sheet),
+              "CATALOG 0724384260927\n"
+              "TITLE \"Across: Why?\"\n"
+              "PERFORMER \"The \xC3\x89migr\xC3\xA9s\"\n"
+              "FILE \"00 Track 00.wav\" WAVE\n"
+              "  TRACK 01 AUDIO\n"
+              "    TITLE \"Hidden Start\"\n"
+              "    ISRC USRC17607839\n"
+              "    FLAGS PRE\n"
+              "    INDEX 00 00:00:00\n"
+              "FILE \"01 Hidden Start.wav\" WAVE\n"
+              "    INDEX 01 00:00:00\n"
+              "    INDEX 02 00:03:00\n"
+              "  TRACK 02 AUDIO\n"
+              "    TITLE \"Second\"\n"
+              "    SONGWRITER \"Writer\"\n"
+              "    ISRC GBAYE0601498\n"
+              "    FLAGS DCP 4CH\n"
+              "    INDEX 00 00:07:00\n"
+              "FILE \"02 Second.wav\" WAVE\n"
+              "    INDEX 01 00:00:00\n"
+              "FILE \"03 Third.wav\" WAVE\n"
+              "  TRACK 03 AUDIO\n"
+              "    TITLE \"Third\"\n"
+              "    FLAGS DCP\n"
+              "    INDEX 01 00:00:00\n")
+        << sheet;
+    // The REM lines: the program, the day and the four disc IDs.
+    const test::CliResult ids = RunCli({"ids", "--image", image_});
+    const auto idLines = test::Lines(ids.out);
+    ASSERT_EQ(idLines.size(), 4u) << ids.out;
+    const auto remarks = test::Lines(sheet.substr(0, sheet.find("CATALOG")));
+    ASSERT_EQ(remarks.size(), 6u) << sheet;
+    EXPECT_EQ(remarks[0], "REM COMMENT \"Vindral " VINDRAL_VERSION "\"");
+    EXPECT_EQ(remarks[1].rfind("REM RIPDATE 20", 0), 0u) << remarks[1];
+    EXPECT_EQ(remarks[2], "REM DISCID " + idLines[1].substr(idLines[1].find(' ') + 1));
+    EXPECT_EQ(remarks[3], "REM MUSICBRAINZ_DISCID " + idLines[2].substr(13));
+    EXPECT_EQ(remarks[4], "REM ACCURATERIP_ID " + idLines[0].substr(13));
+    EXPECT_EQ(remarks[5], "REM CTDB_TOCID " + idLines[3].substr(idLines[3].find(' ') + 1));
+    EXPECT_EQ(Text(album + "Across_ Why_.m3u"),
+              "#EXTM3U\n"
+              "#EXTINF:2,The \xC3\x89migr\xC3\xA9s - Track 00\n00 Track 00.wav\n"
+              "#EXTINF:9,The \xC3\x89migr\xC3\xA9s - Hidden Start\n01 Hidden Start.wav\n"
+              "#EXTINF:7,The \xC3\x89migr\xC3\xA9s - Second\n02 Second.wav\n"
+              "#EXTINF:9,The \xC3\x89migr\xC3\xA9s - Third\n03 Third.wav\n");
+
+    // Read back: the same table of contents, disc IDs and cue output.
+    const std::string written = album + "Across_ Why_.cue";
+    EXPECT_EQ(Reading(written), Reading(image_));
+    // And the same audio: a rip of the written sheet gives the same files,
+    // the sheet among them (its rip date aside).
+    const std::string again = out_.Path() + "again/";
+    const test::CliResult second = Rip(written, again, {"--tracks", "0-3", "--naming", naming});
+    ASSERT_EQ(second.status, 0) << second.err;
+    auto first = Files(out);
+    auto copy = Files(again);
+    ASSERT_EQ(first.size(), 6u);
+    for (auto* files : {&first, &copy}) {
+        auto& cue = (*files)["The \xC3\x89migr\xC3\xA9s/Across_ Why_/Across_ Why_.cue"];
+        const std::string text = WithoutRemarks(std::string(cue.begin(), cue.end()));
+        cue.assign(text.begin(), text.end());
+    }
+    EXPECT_TRUE(first == copy);
+}
+
+TEST_F(CueRoundTrip, WithoutTheHiddenTrackOrAllTracks) {
+    // Track 1's pregap becomes silence, noted: the disc's layout stays.
+    const test::CliResult rip = Rip(image_, out_.Path(), {"--tracks", "1-3"});
+    ASSERT_EQ(rip.status, 0) << rip.err;
+    // The album's title names the sheet, made safe.
+    const std::string written = out_.Path() + "Across_ Why_.cue";
+    const std::string sheet = Text(written);
+    EXPECT_NE(sheet.find("FILE \"Track01.wav\" WAVE\n  TRACK 01 AUDIO\n"), std::string::npos)
+        << sheet;
+    EXPECT_NE(sheet.find("    REM COMMENT \"The 00:02:00 before track 01 were not ripped "
+                         "(track 00): silence here\"\n    PREGAP 00:02:00\n"
+                         "    INDEX 01 00:00:00\n"),
+              std::string::npos)
+        << sheet;
+    const auto original = Reading(image_);
+    const auto read = Reading(written);
+    EXPECT_EQ(read, original);
+
+    // A rip of some tracks writes no sheet and says why.
+    test::TempFolder some;
+    const test::CliResult part = Rip(image_, some.Path(), {"--tracks", "1,3", "--prefix", "p"});
+    ASSERT_EQ(part.status, 0) << part.err;
+    EXPECT_EQ(part.err, "No cue sheet was written: not every audio track was ripped (not "
+                        "ripped: 02)\n");
+    EXPECT_FALSE(test::FileExists(some.Path() + "p.cue"));
+    EXPECT_FALSE(test::FileExists(some.Path() + "Across_ Why_.cue"));
+}
+
+} // namespace
+} // namespace vindral

@@ -415,7 +415,10 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
             job.secureSettings.maxReadings = stored().secureMaxReadings;
         }
         if (!options.cacheGiven) {
-            job.secureSettings.cacheSectors = stored().driveCacheSectors;
+            // The setting is the most read; a drive that reports a smaller
+            // buffer needs less.
+            job.secureSettings.cacheSectors = CacheDefeatSectors(
+                device.hostAdapter, device.target, stored().driveCacheSectors);
         }
     }
     job.readMethod = ProbeReadMethod(device.hostAdapter, device.target);

@@ -232,8 +232,9 @@ const std::vector<OptionSpec> kOptions = {
          return NumberIn(v, 2, 1000, "--max-reads", o.secureSettings.maxReadings, error);
      }},
     {"--cache-sectors", "N", ValueKind::Free,
-     "the drive's cache in sectors, read past before each\n"
-     "re-read (default 2048; 0 leaves the cache alone)",
+     "the drive's cache in sectors, read past before a re-read\n"
+     "that may come from it (default: the buffer the drive\n"
+     "reports, at most 2048; 0 leaves the cache alone)",
      [](Options& o, const std::string& v, std::string& error) {
          o.cacheGiven = true;
          int sectors = 0;

@@ -179,6 +179,17 @@ int32_t SenseReadSpeeds(uint8_t hostAdapter, uint8_t target, int32_t* maximumKBp
     return status;
 }
 
+int32_t SenseBufferKB(uint8_t hostAdapter, uint8_t target, int32_t* bufferKB) {
+    uint8_t cdb[10] = {0x5A, 0x08, 0x2A};
+    cdb[8] = 30;
+    uint8_t answer[30] = {};
+    const int32_t status = ExecuteCommand(hostAdapter, target, cdb, answer, sizeof answer);
+    // Behind the 8-byte header, the page: its code, then bytes 12 and 13.
+    const bool page = status == kStatusOk && (answer[8] & 0x3F) == 0x2A && answer[9] >= 12;
+    *bufferKB = page ? (answer[20] << 8) | answer[21] : 0;
+    return status;
+}
+
 char* TrimTrailingBlanks(char* text) {
     if (text == nullptr) {
         return text;

@@ -61,6 +61,10 @@ int32_t SetReadSpeed(uint8_t hostAdapter, uint8_t target, uint16_t readSpeedKBps
 int32_t SenseReadSpeeds(uint8_t hostAdapter, uint8_t target, int32_t* maximumKBps,
                         int32_t* currentKBps);
 
+// MODE SENSE(10) page 0x2A: the drive's buffer size in kilobytes (0 when
+// it does not say).
+int32_t SenseBufferKB(uint8_t hostAdapter, uint8_t target, int32_t* bufferKB);
+
 // Removes trailing blanks in place and returns the same text.
 char* TrimTrailingBlanks(char* text);
 

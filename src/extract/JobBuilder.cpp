@@ -166,6 +166,16 @@ bool ProbeC2Pointers(uint8_t hostAdapter, uint8_t target, int32_t readMethod,
     return ((LastSenseCode() >> 16) & 0x0F) != 0x05;
 }
 
+int32_t CacheDefeatSectors(uint8_t hostAdapter, uint8_t target, int32_t configured) {
+    int32_t bufferKB = 0;
+    if (configured <= 0 || CdCommands::SenseBufferKB(hostAdapter, target, &bufferKB) != kStatusOk ||
+        bufferKB <= 0) {
+        return configured;
+    }
+    const int64_t sectors = (int64_t{bufferKB} * 1024 + kSectorBytes - 1) / kSectorBytes;
+    return static_cast<int32_t>(std::min<int64_t>(configured, sectors + sectors / 4 + 32));
+}
+
 std::string ReadMethodName(int32_t method) {
     switch (method) {
     case kReadCd:

@@ -44,6 +44,12 @@ ExtractJob BuildJob(const TrackTable& table, std::vector<int> selectedRows,
 // back to data blocks and returns READ CD.
 int32_t ProbeReadMethod(uint8_t hostAdapter, uint8_t target);
 
+// The sectors secure reading reads elsewhere to empty the drive's cache:
+// `configured`, but no more than the buffer the drive reports (MODE SENSE
+// page 0x2A) with a quarter and 32 sectors to spare; a drive that reports
+// none gets `configured`.
+int32_t CacheDefeatSectors(uint8_t hostAdapter, uint8_t target, int32_t configured);
+
 // Whether reads with `readMethod` can carry C2 error pointers on this drive:
 // READ CD whose error-bit form the drive does not refuse (tried at
 // `address`, an audio sector).

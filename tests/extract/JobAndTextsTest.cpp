@@ -127,6 +127,45 @@ TEST(ProbeOfShortTransfers, AMethodThatTransfersShortIsNotChosen) {
     ResetTransportForTesting();
 }
 
+// The cache a secure re-read must read past: the setting, or less where the
+// drive's MODE SENSE page 0x2A reports a smaller buffer.
+TEST(CacheDefeat, TheDrivesReportedBufferCapsTheSetting) {
+    struct Row {
+        int32_t bufferKB;
+        uint8_t page;
+        int32_t status;
+        int32_t configured;
+        int32_t expected;
+    };
+    const Row rows[] = {
+        {2048, 0x2A, kStatusOk, 2048, 892 + 223 + 32}, // 2 MB: 892 sectors and spare
+        {64, 0x2A, kStatusOk, 2048, 28 + 7 + 32},
+        {8192, 0x2A, kStatusOk, 2048, 2048}, // never more than the setting
+        {0, 0x2A, kStatusOk, 2048, 2048},    // no size reported
+        {64, 0x2A, 2, 2048, 2048},           // MODE SENSE refused
+        {64, 0x0E, kStatusOk, 2048, 2048},   // another page came back
+        {64, 0x2A, kStatusOk, 0, 0},         // the cache is left alone
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.bufferKB) + " kB, page " + std::to_string(row.page));
+        std::vector<test::RecordedCommand> log;
+        test::RecordingBackend* backend = test::InstallRecordingBackend(&log);
+        backend->responder = [&row](const test::RecordedCommand& command, uint8_t* buffer,
+                                    SenseResult&) {
+            std::memset(buffer, 0, command.length);
+            if (command.cdb[0] == 0x5A && command.length >= 22) {
+                buffer[8] = row.page;
+                buffer[9] = 20;
+                buffer[20] = static_cast<uint8_t>(row.bufferKB >> 8);
+                buffer[21] = static_cast<uint8_t>(row.bufferKB);
+            }
+            return row.status;
+        };
+        EXPECT_EQ(CacheDefeatSectors(0, 0, row.configured), row.expected);
+        ResetTransportForTesting();
+    }
+}
+
 TEST(Peaks, HighBytesOfEachChannel) {
     PeakTable table;
     std::vector<uint8_t> audio(2 * 2352, 0);

@@ -512,7 +512,9 @@ void EmulatedDrive::ModeSense10(const uint8_t* cdb, uint8_t* in, uint32_t length
         p[6] = 0x29; // tray, eject, lock
         PutBe16(&p[8], maximumKBps_);
         PutBe16(&p[10], 256); // volume levels
-        PutBe16(&p[12], 64);  // buffer size, kB
+        // The buffer size in kB: 64, or what the cache holds when larger.
+        const uint64_t cacheKB = (uint64_t{behaviour_.cacheSectors} * kSectorBytes + 1023) / 1024;
+        PutBe16(&p[12], static_cast<uint32_t>(std::clamp<uint64_t>(cacheKB, 64, 0xFFFF)));
         PutBe16(&p[14], pageControl == 2 ? maximumKBps_ : CurrentSpeedKBps());
     }
     answer.insert(answer.end(), p.begin(), p.end());

@@ -582,6 +582,8 @@ void MainDialog::Start() {
     if (job.secure && !job.tracks.empty()) {
         job.c2Pointers = ProbeC2Pointers(drive.hostAdapter, drive.target, job.readMethod,
                                          job.tracks.front().track.start);
+        job.secureSettings.cacheSectors =
+            CacheDefeatSectors(drive.hostAdapter, drive.target, job.secureSettings.cacheSectors);
     }
     const FreeSpace space = job.tracks.empty() ? FreeSpace{} : freeSpace_(job);
     const uint64_t free = space.bytes;

@@ -11,7 +11,7 @@ bool OpenCurlLibrary(const char* soname, CurlLibrary& library, std::string& reas
     void* handle = ::dlopen(soname, RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         const char* error = ::dlerror();
-        reason = std::string("libcurl could not be loaded (") + (error != nullptr ? error : soname) + ")";
+        reason = std::string("libcurl could not be loaded: ") + (error != nullptr ? error : soname);
         return false;
     }
     CurlLibrary found;
@@ -41,7 +41,7 @@ bool OpenCurlLibrary(const char* soname, CurlLibrary& library, std::string& reas
     find("curl_multi_cleanup", found.multi_cleanup);
     if (!missing.empty()) {
         ::dlclose(handle);
-        reason = std::string("libcurl could not be loaded (") + soname + " lacks " + missing + ")";
+        reason = std::string("libcurl could not be loaded: ") + soname + " lacks " + missing;
         return false;
     }
     library = found;
@@ -58,7 +58,7 @@ const CurlLibrary* Curl(std::string& reason) {
             return;
         }
         if (const CURLcode result = library.global_init(CURL_GLOBAL_DEFAULT); result != CURLE_OK) {
-            failure = std::string("libcurl could not be started (") + library.easy_strerror(result) + ")";
+            failure = std::string("libcurl could not be started: ") + library.easy_strerror(result);
             return;
         }
         loaded = &library;

@@ -86,8 +86,8 @@ TEST(HttpClient, OpensLibcurlAtRunTimeOrSaysWhyNot) {
         const char* reason; // nullptr: opens
     } cases[] = {
         {net::kCurlSoname, nullptr},
-        {"libvindral-absent.so.0", "libcurl could not be loaded (libvindral-absent.so.0: cannot open"},
-        {"libz.so.1", "libcurl could not be loaded (libz.so.1 lacks curl_global_init)"},
+        {"libvindral-absent.so.0", "libcurl could not be loaded: libvindral-absent.so.0: cannot open"},
+        {"libz.so.1", "libcurl could not be loaded: libz.so.1 lacks curl_global_init"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.soname);

@@ -1,18 +1,12 @@
 #include "net/HttpClient.h"
 
 #include <cstdlib>
-#include <mutex>
 
-#include <curl/curl.h>
+#include "net/CurlLibrary.h"
 
 namespace vindral::net {
 
 namespace {
-
-void InitialiseCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 constexpr int kCancelPollMs = 50;
 
@@ -35,34 +29,37 @@ std::size_t Receive(char* data, std::size_t size, std::size_t count, void* user)
 } // namespace
 
 HttpAnswer HttpGet(const std::string& url, long timeoutSeconds, const std::atomic<bool>* cancel) {
-    InitialiseCurlOnce();
     HttpAnswer answer;
-    CURL* curl = curl_easy_init();
+    const CurlLibrary* lib = Curl(answer.reason);
+    if (lib == nullptr) {
+        return answer; // a look-up without libcurl is a failed request, never a failed rip
+    }
+    CURL* curl = lib->easy_init();
     if (curl == nullptr) {
         answer.reason = "the HTTP library could not be started";
         return answer;
     }
     Receiver receiver;
     char errorText[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeoutSeconds);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, timeoutSeconds);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L); // the time limit must not use signals
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, "Vindral/" VINDRAL_VERSION);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Receive);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &receiver);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+    lib->easy_setopt(curl, CURLOPT_URL, url.c_str());
+    lib->easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    lib->easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    lib->easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    lib->easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+    lib->easy_setopt(curl, CURLOPT_TIMEOUT, timeoutSeconds);
+    lib->easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, timeoutSeconds);
+    lib->easy_setopt(curl, CURLOPT_NOSIGNAL, 1L); // the time limit must not use signals
+    lib->easy_setopt(curl, CURLOPT_USERAGENT, "Vindral/" VINDRAL_VERSION);
+    lib->easy_setopt(curl, CURLOPT_WRITEFUNCTION, Receive);
+    lib->easy_setopt(curl, CURLOPT_WRITEDATA, &receiver);
+    lib->easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
 
     // The transfer runs in steps of at most kCancelPollMs, so that a cancel
     // ends it at once rather than at the end of the time limit.
     CURLcode result = CURLE_OK;
     bool cancelled = false;
-    CURLM* multi = curl_multi_init();
-    if (multi == nullptr || curl_multi_add_handle(multi, curl) != CURLM_OK) {
+    CURLM* multi = lib->multi_init();
+    if (multi == nullptr || lib->multi_add_handle(multi, curl) != CURLM_OK) {
         result = CURLE_OUT_OF_MEMORY;
     } else {
         int running = 1;
@@ -71,29 +68,29 @@ HttpAnswer HttpGet(const std::string& url, long timeoutSeconds, const std::atomi
                 cancelled = true;
                 break;
             }
-            if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            if (lib->multi_perform(multi, &running) != CURLM_OK) {
                 result = CURLE_RECV_ERROR;
                 break;
             }
-            if (running > 0 && curl_multi_poll(multi, nullptr, 0, kCancelPollMs, nullptr) != CURLM_OK) {
+            if (running > 0 && lib->multi_poll(multi, nullptr, 0, kCancelPollMs, nullptr) != CURLM_OK) {
                 result = CURLE_RECV_ERROR;
                 break;
             }
         }
         int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+        while (CURLMsg* message = lib->multi_info_read(multi, &left)) {
             if (message->msg == CURLMSG_DONE && message->easy_handle == curl) {
                 result = message->data.result;
             }
         }
-        curl_multi_remove_handle(multi, curl);
+        lib->multi_remove_handle(multi, curl);
     }
     if (multi != nullptr) {
-        curl_multi_cleanup(multi);
+        lib->multi_cleanup(multi);
     }
     long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_cleanup(curl);
+    lib->easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    lib->easy_cleanup(curl);
     answer.status = status;
 
     if (cancelled) {
@@ -106,7 +103,7 @@ HttpAnswer HttpGet(const std::string& url, long timeoutSeconds, const std::atomi
         return answer;
     }
     if (result != CURLE_OK) {
-        answer.reason = errorText[0] != '\0' ? errorText : curl_easy_strerror(result);
+        answer.reason = errorText[0] != '\0' ? errorText : lib->easy_strerror(result);
         return answer;
     }
     if (status == 200) {

@@ -13,13 +13,13 @@
 
 #include "cli/CliRun.h"
 #include "cli/Cli.h"
-#include "drive/ScriptedDisc.h"
 #include "drive/RecordingBackend.h"
 #include "drive/Transport.h"
 #include "drive/emulated/DemoDisc.h"
 #include "drive/emulated/Disc.h"
 #include "drive/emulated/EmulatedDrive.h"
 #include "drive/emulated/EmulatedTransport.h"
+#include "drive/emulated/PressedDisc.h"
 #include "drive/DriveSource.h"
 #include "extract/JobBuilder.h"
 #include "extract/RunHarness.h"
@@ -249,23 +249,22 @@ TEST(Cli, CueReadsBackTheSheetThroughEveryDriveHabit) {
 // `cue` and `toc --full` print what the disc says about itself: a hidden
 // track, pregaps, an index 2, codes, flags, CD-Text and a data session.
 TEST(Cli, CueSheetAndFullTocOfAPressedDisc) {
-    test::PressedDisc disc;
-    disc.tracks = {
-        {1, false, 0x0, 1, 0, 1000, {}, "USRC17607839"},
-        {2, false, 0x1, 1, 20000 - 150, 20000, {25000}, ""},
-        {3, false, 0x2, 1, 30000 - 300, 30000, {}, "GBAYE0000351"},
-        {4, true, 0x4, 2, 51400, 51400, {}, ""},
-    };
-    disc.leadOut = 60000;
-    disc.sessionLeadOuts = {40000, 60000};
-    disc.mcn = "0761234567890";
-    int sequence = 0;
-    disc.cdTextPacks = test::CdTextPacksOf(0x80, {"Sm\xE5 \"Vindar\"", "One", "Two", "\t"}, sequence);
-    const auto performers = test::CdTextPacksOf(0x81, {"The Band", "", "Guest"}, sequence);
-    disc.cdTextPacks.insert(disc.cdTextPacks.end(), performers.begin(), performers.end());
-
-    auto run = [&disc](std::vector<std::string> args) {
-        test::InstallPressedDisc(disc, nullptr, /*initialise=*/false);
+    // Session 1 ends at 40000; the data track starts 11,400 sectors later.
+    auto disc = emulated::testing::SheetDisc(
+        "CATALOG 0761234567890\nTITLE Sm\xC3\xA5\"Vindar\"\nPERFORMER \"The Band\"\n"
+        "REM SESSION 01\nFILE \"a.bin\" BINARY\n"
+        "  TRACK 01 AUDIO\n    TITLE \"One\"\n    ISRC USRC17607839\n"
+        "    INDEX 00 00:00:00\n    INDEX 01 00:13:25\n"
+        "  TRACK 02 AUDIO\n    TITLE \"Two\"\n    PERFORMER \"Guest\"\n    FLAGS PRE\n"
+        "    INDEX 00 04:24:50\n    INDEX 01 04:26:50\n    INDEX 02 05:33:25\n"
+        "  TRACK 03 AUDIO\n    TITLE \"Two\"\n    ISRC GBAYE0000351\n    FLAGS DCP\n"
+        "    INDEX 00 06:36:00\n    INDEX 01 06:40:00\n"
+        "REM SESSION 02\nFILE \"d.bin\" BINARY\n  TRACK 04 MODE1/2352\n    INDEX 01 00:00:00\n",
+        {{"a.bin", 40000}, {"d.bin", 8600}});
+    ASSERT_NE(disc, nullptr);
+    std::shared_ptr<emulated::EmulatedDrive> drive;
+    auto run = [&](std::vector<std::string> args) {
+        drive = emulated::testing::InstallDrive(disc, /*initialise=*/false);
         return RunCli(std::move(args), /*keepSelectedTransport=*/true);
     };
     const Result ids = run({"ids"});
@@ -279,7 +278,7 @@ TEST(Cli, CueSheetAndFullTocOfAPressedDisc) {
         "REM MUSICBRAINZ_DISCID " + idLines[2].substr(13) + "\n"
         "REM ACCURATERIP_ID " + idLines[0].substr(13) + "\n"
         "CATALOG 0761234567890\n"
-        "TITLE \"Sm\xC3\xA5 'Vindar'\"\n"
+        "TITLE \"Sm\xC3\xA5'Vindar'\"\n"
         "PERFORMER \"The Band\"\n"
         "REM SESSION 01\n"
         "FILE \"Disc.wav\" WAVE\n"
@@ -336,25 +335,11 @@ TEST(Cli, CueSheetAndFullTocOfAPressedDisc) {
               "  Track 02  pregap 00:02.00  indexes 2  ISRC none  flags PRE\n"
               "  Track 03  pregap 00:04.00  indexes 1  ISRC GBAYE0000351  flags DCP\n"
               "  Track 04  pregap 00:00.00  indexes unknown  ISRC none  flags none\n"
-              "Catalog: 0761234567890  Title: \"Sm\xC3\xA5 'Vindar'\"  Performer: \"The Band\"\n");
+              "Catalog: 0761234567890  Title: \"Sm\xC3\xA5'Vindar'\"  Performer: \"The Band\"\n");
 
-    // A disc that cannot be read: exit status 1.
-    test::PressedDisc empty;
-    empty.tracks = {{1, false, 0, 1, 0, 0, {}, ""}};
-    empty.leadOut = 100;
-    ResetTransportForTesting();
-    auto refusing = std::make_unique<test::RecordingBackend>();
-    refusing->responder = [](const test::RecordedCommand& command, uint8_t* buffer,
-                             SenseResult& sense) -> int32_t {
-        if (command.cdb[0] == 0x12) {
-            std::memset(buffer, ' ', command.length);
-            buffer[0] = 5;
-            return kStatusOk;
-        }
-        test::Refuse(sense, 0x02, 0x3A);
-        return 2;
-    };
-    SelectTransport(std::move(refusing));
+    // A disc that cannot be read (the drive is empty): exit status 1.
+    drive = emulated::testing::InstallDrive(disc, /*initialise=*/false);
+    drive->Eject();
     const Result noDisc = RunCli({"cue"}, /*keepSelectedTransport=*/true);
     EXPECT_EQ(noDisc.status, 1);
     EXPECT_TRUE(noDisc.out.empty());

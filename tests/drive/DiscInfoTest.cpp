@@ -6,13 +6,14 @@
 #include <cstring>
 
 #include "drive/DiscInfo.h"
-#include "drive/ScriptedDisc.h"
+#include "drive/SubChannel.h"
+#include "drive/emulated/PressedDisc.h"
 
 namespace vindral {
 namespace {
 
-using test::PressedDisc;
-using test::PressedTrack;
+using emulated::testing::InstallDrive;
+using emulated::testing::SheetDisc;
 
 // Frames written down with their CRC worked out apart from this code.
 TEST(SubChannel, QFramesDecodeAndTheirCrcIsChecked) {
@@ -127,9 +128,52 @@ TEST(SubChannel, FullTocGivesSessionsAndEachTracksControl) {
     EXPECT_FALSE(ParseFullToc(cut.data(), cut.size()));
 }
 
+// A CD-Text pack with its CRC.
+std::vector<uint8_t> CdTextPack(uint8_t type, int track, int sequence, int block, int position,
+                                const std::string& text12, bool doubleByte = false) {
+    std::vector<uint8_t> pack(18, 0);
+    pack[0] = type;
+    pack[1] = static_cast<uint8_t>(track);
+    pack[2] = static_cast<uint8_t>(sequence);
+    pack[3] = static_cast<uint8_t>((doubleByte ? 0x80 : 0) | (block << 4) | std::min(position, 15));
+    std::memcpy(&pack[4], text12.data(), std::min<std::size_t>(text12.size(), 12));
+    const uint16_t crc = SubChannelCrc(pack.data(), 16);
+    pack[16] = static_cast<uint8_t>(crc >> 8);
+    pack[17] = static_cast<uint8_t>(crc & 0xFF);
+    return pack;
+}
+
+// The packs of a stream of text for one kind: NUL-terminated strings from
+// track 0 (the disc) on, cut into 12-byte payloads, numbered from `sequence`.
+std::vector<uint8_t> CdTextPacksOf(uint8_t type, const std::vector<std::string>& strings,
+                                   int& sequence, int block = 0, bool doubleByte = false) {
+    std::string stream;
+    std::vector<std::pair<int, int>> owner; // per byte: track and position in its string
+    for (std::size_t t = 0; t < strings.size(); ++t) {
+        const std::string& s = strings[t];
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            owner.emplace_back(static_cast<int>(t), static_cast<int>(i / (doubleByte ? 2 : 1)));
+        }
+        stream += s;
+        for (int z = 0; z < (doubleByte ? 2 : 1); ++z) {
+            owner.emplace_back(static_cast<int>(t), static_cast<int>(s.size()));
+            stream += '\0';
+        }
+    }
+    std::vector<uint8_t> packs;
+    for (std::size_t at = 0; at < stream.size(); at += 12) {
+        std::string chunk = stream.substr(at, 12);
+        chunk.resize(12, '\0');
+        const auto [track, position] = owner[at];
+        const std::vector<uint8_t> pack =
+            CdTextPack(type, track, sequence++, block, position, chunk, doubleByte);
+        packs.insert(packs.end(), pack.begin(), pack.end());
+    }
+    return packs;
+}
+
 // The CD-Text decoder over packs this test builds.
 TEST(CdText, PacksBecomeTextsPerTrackAndLanguage) {
-    using test::CdTextPacksOf;
     int sequence = 0;
     std::vector<uint8_t> packs;
     auto add = [&packs](const std::vector<uint8_t>& more) {
@@ -151,7 +195,7 @@ TEST(CdText, PacksBecomeTextsPerTrackAndLanguage) {
         info[28] = 0x09;
         info[29] = 0x69;
         for (int part = 0; part < 3; ++part) {
-            add(test::CdTextPack(0x8F, part, seq++, block, 0, info.substr(part * 12, 12)));
+            add(CdTextPack(0x8F, part, seq++, block, 0, info.substr(part * 12, 12)));
         }
     };
     sizeInfo(0, 0x00, sequence);
@@ -206,93 +250,95 @@ TEST(CdText, PacksBecomeTextsPerTrackAndLanguage) {
 }
 
 // A disc of four audio tracks: a hidden track before track 1, a 2-second
-// pregap before track 2, a longer one and two more indexes in track 3.
-PressedDisc IndexedDisc() {
-    PressedDisc disc;
-    disc.tracks = {
-        {1, false, 0x0, 1, 0, 3000, {}, "USRC17607839"},
-        {2, false, 0x1, 1, 18000 - 150, 18000, {}, ""},
-        {3, false, 0x2, 1, 30000 - 437, 30000, {31000, 40123}, "GBAYE0000351"},
-        {4, false, 0x8, 1, 50000, 50000, {}, ""},
-    };
-    disc.leadOut = 60000;
-    disc.mcn = "0761234567890";
-    return disc;
-}
-
-TrackTable TableOf(const PressedDisc& disc) {
-    TrackTable table;
-    for (const PressedTrack& t : disc.tracks) {
-        const std::size_t k = static_cast<std::size_t>(table.count++);
-        table.entries[k] = {t.data ? 1 : 0, t.number, t.start, 0};
-        if (k > 0) {
-            table.entries[k - 1].length = t.start - table.entries[k - 1].start;
-        }
-    }
-    table.entries[static_cast<std::size_t>(table.count - 1)].length =
-        disc.leadOut - disc.tracks.back().start;
-    return table;
+// pregap before track 2, a longer one and two more indexes in track 3; the
+// drive's habit first.
+std::shared_ptr<const emulated::Disc> IndexedDisc(const std::string& habit) {
+    return SheetDisc(habit +
+                         "CATALOG 0761234567890\nTITLE \"Album\"\nFILE \"a.bin\" BINARY\n"
+                         "  TRACK 01 AUDIO\n    TITLE \"One\"\n    ISRC USRC17607839\n"
+                         "    INDEX 00 00:00:00\n    INDEX 01 00:40:00\n"       // 0, 3000
+                         "  TRACK 02 AUDIO\n    TITLE \"Two\"\n    FLAGS PRE\n"
+                         "    INDEX 00 03:58:00\n    INDEX 01 04:00:00\n"       // 17850, 18000
+                         "  TRACK 03 AUDIO\n    TITLE \"Three\"\n    FLAGS DCP\n"
+                         "    ISRC GBAYE0000351\n    INDEX 00 06:34:13\n"       // 29563
+                         "    INDEX 01 06:40:00\n    INDEX 02 06:53:25\n"       // 30000, 31000
+                         "    INDEX 03 08:54:73\n"                              // 40123
+                         "  TRACK 04 AUDIO\n    TITLE \"Four\"\n    FLAGS 4CH\n"
+                         "    INDEX 01 11:06:50\n",                             // 50000
+                     {{"a.bin", 60000}});
 }
 
 // The same answer however the drive hands over Q; the search stays a
-// search (a few dozen sectors a track, not a scan).
+// search (a few dozen sectors a track, not a scan). A drive without
+// sub-channel leaves the index points unknown, one without CD-Text the texts.
 TEST(DiscInfo, IndexPointsAreFoundByBisectionWhateverTheDriveHabit) {
     const struct {
         const char* habit;
-        void (*set)(PressedDisc&);
         int maxSectorsPerTrack;
     } habits[] = {
-        {"plain", [](PressedDisc&) {}, 50},
-        {"Q one sector late", [](PressedDisc& d) { d.qShift = 1; }, 70},
-        {"Q two sectors early", [](PressedDisc& d) { d.qShift = -2; }, 70},
-        {"formatted Q refused", [](PressedDisc& d) { d.refuseFormattedQ = true; }, 50},
-        {"a bad CRC every 7th frame", [](PressedDisc& d) { d.badCrcEvery = 7; }, 70},
-        {"codes not reported", [](PressedDisc& d) { d.reportCodes = false; }, 150},
-        {"no full TOC", [](PressedDisc& d) { d.refuseFullToc = true; }, 50},
+        {"", 50},
+        {"REM DRIVE QSHIFT 1\n", 70},
+        {"REM DRIVE QSHIFT -2\n", 70},
+        {"REM DRIVE RAWONLY\n", 50},
+        {"REM DRIVE BADQCRC 7\n", 70},
+        {"REM DRIVE NOSUBCHANNELISRC\n", 150},
+        {"REM DRIVE NOFULLTOC\n", 50},
+        {"REM DRIVE NOSUBCHANNEL\nREM DRIVE NOCDTEXT\n", 0},
     };
+    const std::vector<std::vector<SectorAddress>> indexes = {{}, {}, {31000, 40123}, {}};
+    const char* isrcs[] = {"USRC17607839", "", "GBAYE0000351", ""};
     for (const auto& habit : habits) {
         SCOPED_TRACE(habit.habit);
-        PressedDisc disc = IndexedDisc();
-        habit.set(disc);
-        std::vector<test::RecordedCommand> log;
-        test::InstallPressedDisc(disc, &log);
-        const DiscDetails details = ReadDiscDetails(0, 0, TableOf(disc));
+        const std::string line = habit.habit;
+        const bool q = line.find("NOSUBCHANNEL\n") == std::string::npos;
+        InstallDrive(IndexedDisc(line));
+        TrackTable table;
+        ASSERT_EQ(ReadTrackTable(0, 0, table), kStatusOk);
+        const DiscDetails details = ReadDiscDetails(0, 0, table);
         ASSERT_EQ(details.tracks.size(), 4u);
         const std::vector<SectorAddress> pregaps = {0, 18000 - 150, 30000 - 437, 50000};
         for (std::size_t k = 0; k < 4; ++k) {
             SCOPED_TRACE(k);
             const TrackDetails& track = details.tracks[k];
-            EXPECT_TRUE(track.indexesRead);
-            EXPECT_EQ(track.pregapStart, pregaps[k]);
-            EXPECT_EQ(track.indexes, disc.tracks[k].indexes);
-            EXPECT_EQ(track.isrc, disc.tracks[k].isrc);
+            EXPECT_EQ(track.indexesRead, q);
+            EXPECT_EQ(track.pregapStart, q ? pregaps[k] : track.start);
+            EXPECT_EQ(track.indexes, q ? indexes[k] : std::vector<SectorAddress>{});
+            EXPECT_EQ(track.isrc, isrcs[k]); // without Q, from READ SUB-CHANNEL alone
             EXPECT_LE(track.sectorsRead, habit.maxSectorsPerTrack);
-            EXPECT_GT(track.sectorsRead, 0);
+            EXPECT_EQ(track.sectorsRead > 0, q);
         }
-        EXPECT_EQ(details.tracks[1].end, 30000 - 437);
-        EXPECT_EQ(details.tracks[2].indexNumbers, (std::vector<int>{2, 3}));
+        EXPECT_EQ(details.tracks[1].end, q ? 30000 - 437 : 30000);
+        if (q) {
+            EXPECT_EQ(details.tracks[2].indexNumbers, (std::vector<int>{2, 3}));
+        }
         EXPECT_TRUE(details.tracks[1].flags.preEmphasis);
         EXPECT_TRUE(details.tracks[2].flags.copyPermitted);
         EXPECT_TRUE(details.tracks[3].flags.fourChannel);
         EXPECT_EQ(details.catalog, "0761234567890");
-        EXPECT_EQ(details.subChannel,
-                  disc.refuseFormattedQ ? SubChannelForm::RawPw : SubChannelForm::FormattedQ);
-        EXPECT_EQ(details.qFramesRejected > 0, disc.badCrcEvery > 0);
-        EXPECT_TRUE(details.notes.empty()) << details.notes.front();
+        EXPECT_EQ(details.subChannel, !q                                        ? SubChannelForm::None
+                                      : line.find("RAWONLY") != std::string::npos ? SubChannelForm::RawPw
+                                                                                : SubChannelForm::FormattedQ);
+        EXPECT_EQ(details.qFramesRejected > 0, line.find("BADQCRC") != std::string::npos);
+        EXPECT_EQ(details.notes.size(), q ? 0u : 1u)
+            << (details.notes.empty() ? "" : details.notes.front());
+        const bool text = line.find("NOCDTEXT") == std::string::npos;
+        EXPECT_EQ(details.Text(kCdTextTitle, 0), text ? "Album" : "");
+        EXPECT_EQ(details.Text(kCdTextTitle, 4), text ? "Four" : "");
     }
 }
 
 TEST(DiscInfo, SessionsComeFromTheFullTocElseTheSessionInformation) {
     for (const bool fullToc : {true, false}) {
         SCOPED_TRACE(fullToc);
-        PressedDisc disc;
-        disc.tracks = {{1, false, 0, 1, 0, 0, {}, ""},
-                       {2, false, 0, 1, 20000 - 200, 20000, {}, ""},
-                       {3, true, 4, 2, 40000 + 11400, 40000 + 11400, {}, ""}};
-        disc.leadOut = 60000;
-        disc.sessionLeadOuts = {40000, 60000};
-        disc.refuseFullToc = !fullToc;
-        test::InstallPressedDisc(disc, nullptr);
+        // Session 1 ends at 40000; the data track starts 11,400 sectors later.
+        InstallDrive(SheetDisc(std::string(fullToc ? "" : "REM DRIVE NOFULLTOC\n") +
+                                   "REM SESSION 01\nFILE \"a.bin\" BINARY\n"
+                                   "  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+                                   "  TRACK 02 AUDIO\n    INDEX 00 04:24:00\n" // 19800
+                                   "    INDEX 01 04:26:50\n"                   // 20000
+                                   "REM SESSION 02\nFILE \"d.bin\" BINARY\n"
+                                   "  TRACK 03 MODE1/2352\n    INDEX 01 00:00:00\n",
+                               {{"a.bin", 40000}, {"d.bin", 8600}}));
         TrackTable table;
         ASSERT_EQ(ReadTrackTable(0, 0, table), kStatusOk);
         const DiscDetails details = ReadDiscDetails(0, 0, table);
@@ -303,32 +349,12 @@ TEST(DiscInfo, SessionsComeFromTheFullTocElseTheSessionInformation) {
         EXPECT_EQ(details.sessions[0].leadOut, 40000);
         EXPECT_EQ(details.sessions[1].firstTrack, 3);
         EXPECT_EQ(details.tracks[2].session, 2);
+        EXPECT_EQ(details.tracks[2].start, 51400);
         EXPECT_TRUE(details.tracks[2].flags.data);
         EXPECT_EQ(details.tracks[1].pregapStart, 20000 - 200);
         EXPECT_EQ(details.tracks[1].end, 40000);
         EXPECT_EQ(details.tracks[2].pregapStart, details.tracks[2].start);
     }
-}
-
-TEST(DiscInfo, CdTextIsReadAndADriveWithoutSubChannelLeavesIndexesUnknown) {
-    PressedDisc disc = IndexedDisc();
-    int sequence = 0;
-    disc.cdTextPacks = test::CdTextPacksOf(0x80, {"Album", "One", "Two", "Three", "Four"}, sequence);
-    disc.refuseFormattedQ = true;
-    disc.refuseRawPw = true;
-    test::InstallPressedDisc(disc, nullptr);
-    const DiscDetails details = ReadDiscDetails(0, 0, TableOf(disc));
-    EXPECT_EQ(details.Text(kCdTextTitle, 0), "Album");
-    EXPECT_EQ(details.Text(kCdTextTitle, 4), "Four");
-    EXPECT_EQ(details.subChannel, SubChannelForm::None);
-    EXPECT_FALSE(details.tracks[1].indexesRead);
-    EXPECT_EQ(details.tracks[1].pregapStart, details.tracks[1].start);
-    ASSERT_EQ(details.notes.size(), 1u);
-    // The codes come from READ SUB-CHANNEL alone here.
-    EXPECT_EQ(details.tracks[0].isrc, "USRC17607839");
-    disc.refuseCdText = true;
-    test::InstallPressedDisc(disc, nullptr);
-    EXPECT_TRUE(ReadDiscDetails(0, 0, TableOf(disc)).cdText.empty());
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <utime.h>
 
 #include "extract/RunHarness.h"
+#include "net/CurlLibrary.h"
 #include "net/HttpClient.h"
 #include "net/LocalHttpServer.h"
 
@@ -77,6 +78,36 @@ TEST(HttpClient, GivesUpAtTheTimeLimit) {
     EXPECT_EQ(slow.outcome, HttpAnswer::Outcome::Unreachable);
     EXPECT_LT(took, std::chrono::milliseconds(2400));
     EXPECT_EQ(net::kRequestTimeoutSeconds, 10);
+}
+
+TEST(HttpClient, OpensLibcurlAtRunTimeOrSaysWhyNot) {
+    const struct {
+        const char* soname;
+        const char* reason; // nullptr: opens
+    } cases[] = {
+        {net::kCurlSoname, nullptr},
+        {"libvindral-absent.so.0", "libcurl could not be loaded: libvindral-absent.so.0: cannot open"},
+        {"libz.so.1", "libcurl could not be loaded: libz.so.1 lacks curl_global_init"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.soname);
+        net::CurlLibrary library;
+        std::string reason;
+        const bool opened = net::OpenCurlLibrary(c.soname, library, reason);
+        EXPECT_EQ(opened, c.reason == nullptr);
+        if (opened) {
+            EXPECT_STREQ(library.easy_strerror(CURLE_OK), "No error");
+            EXPECT_NE(library.multi_cleanup, nullptr);
+        } else {
+            EXPECT_EQ(reason.rfind(c.reason, 0), 0u) << reason;
+            EXPECT_EQ(library.easy_init, nullptr);
+        }
+    }
+    // The client's own library: opened and started once, the same for every caller.
+    std::string reason;
+    const net::CurlLibrary* first = net::Curl(reason);
+    ASSERT_NE(first, nullptr) << reason;
+    EXPECT_EQ(net::Curl(reason), first);
 }
 
 TEST(HttpClient, UrlsAndCacheFolderNames) {

@@ -62,6 +62,13 @@ out=$("${nodisplay[@]}" "$prefix/bin/vindral-cli" --version)
 [ "$out" = "vindral-cli $version" ] || fail "vindral-cli --version said '$out'"
 out=$("${nodisplay[@]}" "$prefix/bin/vindral-cli" rip --help)
 grep -q -- "--speed X" <<<"$out" || fail "vindral-cli rip --help lacks --speed: $out"
+# libcurl (and the thirty libraries it needs) is opened by the first look-up:
+# starting a program never loads it.
+for program in "$prefix/bin/vindral-cli" ${gui:+"$prefix/bin/vindral"}; do
+    if ldd "$program" | grep -q libcurl; then
+        fail "$(basename "$program") links libcurl"
+    fi
+done
 if [ -n "$gui" ]; then
     out=$("${nodisplay[@]}" "$prefix/bin/vindral" --version 2>&1)
     status=$?

@@ -44,10 +44,12 @@ dpkg-deb -f "$deb" Package Version Architecture Maintainer Section Depends Descr
 [ "$(dpkg-deb -f "$deb" Package)" = vindral ] || fail "package name"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
 depends=$(dpkg-deb -f "$deb" Depends)
-# Computed from the binaries: the C library and Qt's widgets at least.
+# Computed from the binaries: the C library and Qt's widgets at least; and
+# named by the build: Qt's platform plugins and libcurl, which no binary links.
 for library in libc6 libstdc++6 libqt6widgets6 libqt6multimedia6 qt6-qpa-plugins; do
     grep -q "\b$library\b" <<<"$depends" || fail "Depends lacks $library: $depends"
 done
+grep -Eq "(^|, )libcurl4(t64)? " <<<"$depends" || fail "Depends lacks libcurl4: $depends"
 [ "$(dpkg-deb -f "$deb" Description | wc -l)" -gt 3 ] || fail "no long description"
 
 echo "== apt-get install ./$(basename "$deb")"

@@ -709,13 +709,16 @@ bool Parser::DriveLine(int line, const std::vector<Token>& tokens) {
         drive_.c2MissPercent = static_cast<uint32_t>(*percent);
         return true;
     }
-    if (what == "NOCDTEXT" || what == "NOSUBCHANNELISRC" || what == "RAWONLY") {
+    if (what == "NOCDTEXT" || what == "NOFULLTOC" || what == "NOSUBCHANNELISRC" ||
+        what == "RAWONLY" || what == "NOSUBCHANNEL") {
         if (tokens.size() != 3) {
             return Fail(line, "REM DRIVE " + what + " takes no value");
         }
         (what == "NOCDTEXT"           ? drive_.noCdText
+         : what == "NOFULLTOC"        ? drive_.noFullToc
          : what == "NOSUBCHANNELISRC" ? drive_.noSubChannelIsrc
-                                      : drive_.rawSubChannelOnly) = true;
+         : what == "RAWONLY"          ? drive_.rawSubChannelOnly
+                                      : drive_.noSubChannel) = true;
         return true;
     }
     if (tokens.size() != 4) {

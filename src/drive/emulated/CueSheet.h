@@ -38,10 +38,12 @@
 //   REM DRIVE C2 NONE                 no C2 error pointers
 //   REM DRIVE C2 MISSES <percent>     C2 leaves that share of wrong bytes unflagged
 //   REM DRIVE NOCDTEXT                READ TOC format 5 refused (05/24/00)
+//   REM DRIVE NOFULLTOC               READ TOC format 2 refused (05/24/00)
 //   REM DRIVE QSHIFT <sectors>        READ CD gives the sub-channel of the sector
 //                                     <sectors> further on
 //   REM DRIVE NOSUBCHANNELISRC        READ SUB-CHANNEL reports no MCN and no ISRC
 //   REM DRIVE RAWONLY                 formatted Q refused: raw P-W only
+//   REM DRIVE NOSUBCHANNEL            READ CD refuses every sub-channel selection
 //   REM DRIVE BADQCRC <every-n>       every n-th Q frame read has a wrong CRC
 #pragma once
 

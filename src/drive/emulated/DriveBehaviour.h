@@ -44,6 +44,8 @@ struct DriveBehaviour {
     uint32_t c2MissPercent = 0;
     // READ TOC format 5 (CD-Text) is refused with 05/24/00.
     bool noCdText = false;
+    // READ TOC format 2 (the full TOC) is refused with 05/24/00.
+    bool noFullToc = false;
     // READ CD delivers the sub-channel of the sector this many sectors
     // further on (negative: before), not of the sector read.
     int32_t qShift = 0;
@@ -53,6 +55,9 @@ struct DriveBehaviour {
     // READ CD refuses formatted Q (sub-channel selection 010b) with 05/24/00:
     // only raw P-W.
     bool rawSubChannelOnly = false;
+    // READ CD refuses every sub-channel selection (formatted Q, raw P-W and
+    // R-W) with 05/24/00: the drive reads no sub-channel at all.
+    bool noSubChannel = false;
     // Every n-th Q frame READ CD delivers has a wrong CRC (0: none).
     uint32_t badQCrcEvery = 0;
 };

@@ -263,7 +263,8 @@ void EmulatedDrive::ReadToc(const uint8_t* cdb, uint8_t* in, uint32_t length, Re
     if (format == 0) {
         format = cdb[9] >> 6;
     }
-    if ((format > 2 && format != 5) || (format == 5 && behaviour_.noCdText)) {
+    if ((format > 2 && format != 5) || (format == 5 && behaviour_.noCdText) ||
+        (format == 2 && behaviour_.noFullToc)) {
         reply.Fail(kIllegalRequest, kAscInvalidField);
         return;
     }
@@ -704,8 +705,10 @@ void EmulatedDrive::ReadCd(const uint8_t* cdb, uint8_t* in, uint32_t length, Rep
     const uint8_t fields = cdb[9];
     const int errorField = (fields >> 1) & 0x03;
     const int subChannel = cdb[10] & 0x07;
-    const bool subChannelKnown = subChannel == 0 || subChannel == 1 || subChannel == 4 ||
-                                 (subChannel == 2 && !behaviour_.rawSubChannelOnly);
+    const bool subChannelKnown =
+        subChannel == 0 || (!behaviour_.noSubChannel &&
+                            (subChannel == 1 || subChannel == 4 ||
+                             (subChannel == 2 && !behaviour_.rawSubChannelOnly)));
     if (expected > 5 || errorField == 3 || !subChannelKnown ||
         (errorField != 0 && !OffersC2())) {
         reply.Fail(kIllegalRequest, kAscInvalidField);

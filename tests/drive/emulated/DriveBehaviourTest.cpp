@@ -422,6 +422,7 @@ TEST(DriveLines, CueSheetSetsTheDriveBehaviour) {
         {"REM DRIVE BADQCRC 0\n", "disc.cue:4: bad Q frame interval '0'"},
         {"REM DRIVE NOCDTEXT 1\n", "disc.cue:4: REM DRIVE NOCDTEXT takes no value"},
         {"REM DRIVE RAWONLY YES\n", "disc.cue:4: REM DRIVE RAWONLY takes no value"},
+        {"REM DRIVE NOFULLTOC 2\n", "disc.cue:4: REM DRIVE NOFULLTOC takes no value"},
     };
     for (const auto& [line, message] : broken) {
         EXPECT_EQ(ParseCueSheet(head + line, "disc.cue", "", error, opener), nullptr) << line;
@@ -436,6 +437,7 @@ TEST(DriveLines, SubChannelAndCdTextHabits) {
     using testing::Ask;
     using testing::ReadCdCdb;
     const Bytes cdText = {0x43, 0, 0x05, 0, 0, 0, 0, 0x10, 0x00, 0};
+    const Bytes fullToc = {0x43, 0x02, 0x02, 0, 0, 0, 1, 0x10, 0x00, 0};
     const Bytes mcn = {0x42, 0, 0x40, 0x02, 0, 0, 0, 0, 24, 0};
     const Bytes isrc = {0x42, 0, 0x40, 0x03, 0, 0, 2, 0, 24, 0};
     struct Case {
@@ -448,6 +450,22 @@ TEST(DriveLines, SubChannelAndCdTextHabits) {
              int32_t sense = 0;
              EXPECT_EQ(Ask(drive, cdText, 4096, &sense).empty(), on);
              EXPECT_EQ(sense, on ? Sense(5, 0x24) : 0);
+         }},
+        {"REM DRIVE NOFULLTOC\n",
+         [&](EmulatedDrive& drive, bool on) {
+             int32_t sense = 0;
+             EXPECT_EQ(Ask(drive, fullToc, 4096, &sense).empty(), on);
+             EXPECT_EQ(sense, on ? Sense(5, 0x24) : 0);
+         }},
+        {"REM DRIVE NOSUBCHANNEL\n",
+         [&](EmulatedDrive& drive, bool on) {
+             for (const uint8_t selection : {1, 2, 4}) {
+                 int32_t sense = 0;
+                 EXPECT_EQ(Ask(drive, ReadCdCdb(0, 1, 0, selection), 96, &sense).empty(), on);
+                 EXPECT_EQ(sense, on ? Sense(5, 0x24) : 0);
+             }
+             EXPECT_EQ(Ask(drive, ReadCdCdb(0, 1, 0xF8, 0), kSectorBytes).size(), kSectorBytes)
+                 << "the audio itself still reads";
          }},
         {"REM DRIVE QSHIFT -1\n",
          [&](EmulatedDrive& drive, bool on) {

@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "drive/Transport.h"
 #include "drive/emulated/CueSheet.h"
 #include "drive/emulated/EmulatedDrive.h"
+#include "drive/emulated/EmulatedTransport.h"
 #include "drive/emulated/SubChannel.h"
 
 namespace vindral::emulated::testing {
@@ -43,6 +46,53 @@ inline std::shared_ptr<const Disc> LoadPressedDisc(const std::string& driveLines
     auto disc = ParseCueSheet(sheet, "pressed.cue", "", error, opener);
     EXPECT_NE(disc, nullptr) << error;
     return disc;
+}
+
+// A file of silent sectors, read lazily: a disc of 60,000 sectors costs no
+// memory.
+class SilentImageFile : public ImageFile {
+public:
+    explicit SilentImageFile(uint64_t sectors) : bytes_(sectors * kSectorBytes) {}
+    uint64_t Size() const override { return bytes_; }
+    bool ReadAt(uint64_t offset, void* out, std::size_t length) const override {
+        std::memset(out, 0, length);
+        return offset + length <= bytes_;
+    }
+
+private:
+    uint64_t bytes_;
+};
+
+// The disc of a sheet whose files are silent, their lengths in sectors by name.
+inline std::shared_ptr<const Disc> SheetDisc(const std::string& sheet,
+                                             const std::map<std::string, uint64_t>& sectors) {
+    ImageFileOpener opener = [&sectors](const std::string& name, std::string& reason)
+        -> std::shared_ptr<const ImageFile> {
+        for (const auto& [file, count] : sectors) {
+            if (name.size() >= file.size() && name.compare(name.size() - file.size(), file.size(), file) == 0) {
+                return std::make_shared<SilentImageFile>(count);
+            }
+        }
+        reason = "no such file";
+        return nullptr;
+    };
+    std::string error;
+    auto disc = ParseCueSheet(sheet, "sheet.cue", "", error, opener);
+    EXPECT_NE(disc, nullptr) << error;
+    return disc;
+}
+
+// One emulated drive holding `disc` as the process's transport, at (0, 0).
+inline std::shared_ptr<EmulatedDrive> InstallDrive(std::shared_ptr<const Disc> disc,
+                                                   bool initialise = true) {
+    ResetTransportForTesting();
+    auto transport = std::make_unique<EmulatedTransport>();
+    auto drive = transport->AddDrive(std::move(disc));
+    SelectTransport(std::move(transport));
+    if (initialise) {
+        InitialiseTransport();
+    }
+    return drive;
 }
 
 // Sends one command to a drive; the answer's bytes, empty on CHECK CONDITION

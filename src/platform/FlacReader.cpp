@@ -318,25 +318,33 @@ std::unique_ptr<FlacReader> FlacReader::Open(const std::string& path, FlacFault&
 FlacReader::~FlacReader() = default;
 
 bool FlacReader::Read(uint64_t first, std::size_t count, uint8_t* out) {
+    return first <= totalFrames_ && count <= totalFrames_ - first &&
+           ReadUpTo(first, count, out) == count;
+}
+
+std::size_t FlacReader::ReadUpTo(uint64_t first, std::size_t count, uint8_t* out) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (first > totalFrames_ || count > totalFrames_ - first) {
-        return false;
+    if (first >= totalFrames_) {
+        return 0;
     }
+    count = static_cast<std::size_t>(std::min<uint64_t>(count, totalFrames_ - first));
     Decoder& d = *decoder_;
-    while (count > 0) {
+    std::size_t done = 0;
+    while (done < count) {
         if (d.blockFrames == 0 || first < d.blockStart || first >= d.blockStart + d.blockFrames) {
             if (!d.Fetch(first)) {
-                return false;
+                break;
             }
         }
         const uint64_t skip = first - d.blockStart;
-        const auto take = static_cast<std::size_t>(std::min<uint64_t>(count, d.blockFrames - skip));
+        const auto take =
+            static_cast<std::size_t>(std::min<uint64_t>(count - done, d.blockFrames - skip));
         std::memcpy(out, d.block.data() + skip * kFrameBytes, take * kFrameBytes);
         out += take * kFrameBytes;
         first += take;
-        count -= take;
+        done += take;
     }
-    return true;
+    return done;
 }
 
 #else // no libFLAC in this build
@@ -364,6 +372,8 @@ std::unique_ptr<FlacReader> FlacReader::Open(const std::string&, FlacFault& faul
 FlacReader::~FlacReader() = default;
 
 bool FlacReader::Read(uint64_t, std::size_t, uint8_t*) { return false; }
+
+std::size_t FlacReader::ReadUpTo(uint64_t, std::size_t, uint8_t*) { return 0; }
 
 #endif
 

@@ -57,6 +57,9 @@ public:
     // False, with `out` undefined, when they reach past the end or cannot be
     // decoded. Safe to call from several threads at once.
     bool Read(uint64_t first, std::size_t count, uint8_t* out);
+    // The same as far as it goes: the frames written before the end of the
+    // file or the first that cannot be decoded.
+    std::size_t ReadUpTo(uint64_t first, std::size_t count, uint8_t* out);
 
     struct Decoder; // libFLAC's state and the last decoded block
 

@@ -160,6 +160,8 @@ TEST(FlacReaderTest, DamageFailsOnlyTheReadsOfItsBlock) {
     std::string reason;
     auto reader = OpenBytes(flac, fault, reason);
     ASSERT_NE(reader, nullptr) << reason;
+    Bytes all(4 * 4096 * 4);
+    EXPECT_EQ(reader->ReadUpTo(100, 4 * 4096, all.data()), 2u * 4096 - 100) << "up to the damage";
     Bytes out(4096 * 4);
     for (int round = 0; round < 2; ++round) {
         for (uint64_t block = 0; block < 4; ++block) {

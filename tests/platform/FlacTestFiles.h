@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
+
+#include "platform/WaveTestFiles.h"
 
 namespace vindral::testing {
 
@@ -83,6 +86,19 @@ inline std::vector<uint8_t> FlacOfPcm(const std::vector<uint8_t>& pcm, const Fla
         samples[i] = static_cast<int16_t>(pcm[2 * i] | (pcm[2 * i + 1] << 8));
     }
     return FlacBytes(samples, layout);
+}
+
+// A file the player plays, of `frames` frames in which frame i holds i (as
+// WaveBytes writes them): a WAV file for "wav", a FLAC file for "flac".
+inline std::vector<uint8_t> PlayableBytes(const std::string& format, uint32_t frames) {
+    if (format == "flac") {
+        std::vector<uint8_t> pcm;
+        for (uint32_t i = 0; i < frames; ++i) {
+            AppendFrame(pcm, i);
+        }
+        return FlacOfPcm(pcm);
+    }
+    return WaveBytes(WaveLayout{.frames = frames});
 }
 
 } // namespace vindral::testing

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,26 +17,8 @@ using Bytes = std::vector<uint8_t>;
 using vindral::testing::FlacBytes;
 using vindral::testing::FlacLayout;
 using vindral::testing::FlacOfPcm;
-
-// Frame i holds i (WaveTestFiles), so every frame read is recognisable.
-Bytes Ramp(uint32_t frames) {
-    Bytes pcm;
-    for (uint32_t i = 0; i < frames; ++i) {
-        vindral::testing::AppendFrame(pcm, i);
-    }
-    return pcm;
-}
-
-// Samples that do not compress: every block of the file about as long.
-Bytes Noise(uint32_t frames) {
-    Bytes pcm(std::size_t{frames} * 4);
-    uint32_t state = 12345;
-    for (uint8_t& byte : pcm) {
-        state = state * 1103515245u + 12345u;
-        byte = static_cast<uint8_t>(state >> 16);
-    }
-    return pcm;
-}
+using vindral::testing::NoisePcm;
+using vindral::testing::RampPcm;
 
 std::unique_ptr<FlacReader> OpenBytes(const Bytes& bytes, FlacFault& fault, std::string& reason) {
     auto copy = std::make_shared<Bytes>(bytes);
@@ -58,7 +42,7 @@ Bytes Cut(Bytes bytes, std::size_t keep) {
 constexpr uint32_t kFrames = 3 * 4096 + 100;
 
 TEST(FlacReaderTest, OpensCdAudioAndRefusesAnythingElseWithAReason) {
-    const Bytes ramp = Ramp(kFrames);
+    const Bytes ramp = RampPcm(kFrames);
     const Bytes good = FlacOfPcm(ramp);
     ASSERT_GT(good.size(), 100u);
     Bytes tagged = {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 5, 1, 2, 3, 4, 5};
@@ -73,7 +57,7 @@ TEST(FlacReaderTest, OpensCdAudioAndRefusesAnythingElseWithAReason) {
     };
     const Case cases[] = {
         {"CD audio", good, FlacFault::kNone, "", kFrames},
-        {"small blocks", FlacOfPcm(Ramp(kFrames), FlacLayout{.blockSize = 576}), FlacFault::kNone,
+        {"small blocks", FlacOfPcm(RampPcm(kFrames), FlacLayout{.blockSize = 576}), FlacFault::kNone,
          "", kFrames},
         {"behind an ID3v2 tag", tagged, FlacFault::kNone, "", kFrames},
         {"mono", FlacBytes(std::vector<int32_t>(1000, 7), FlacLayout{.channels = 1}),
@@ -123,7 +107,7 @@ TEST(FlacReaderTest, OpensCdAudioAndRefusesAnythingElseWithAReason) {
 }
 
 TEST(FlacReaderTest, ReadsAnyStretchInAnyOrder) {
-    const Bytes pcm = Ramp(kFrames);
+    const Bytes pcm = RampPcm(kFrames);
     FlacFault fault = FlacFault::kNone;
     std::string reason;
     auto reader = OpenBytes(FlacOfPcm(pcm), fault, reason);
@@ -151,9 +135,8 @@ TEST(FlacReaderTest, ReadsAnyStretchInAnyOrder) {
 }
 
 TEST(FlacReaderTest, DamageFailsOnlyTheReadsOfItsBlock) {
-    // Four blocks of noise, nearly equal in length: a byte changed at 5/8 of
-    // the file lies in the third block's samples.
-    const Bytes pcm = Noise(4 * 4096);
+    // A byte changed at 5/8 of four blocks of noise lies in the third block.
+    const Bytes pcm = NoisePcm(4 * 4096);
     Bytes flac = FlacOfPcm(pcm);
     flac[flac.size() * 5 / 8] ^= 0x5A;
     FlacFault fault = FlacFault::kNone;

@@ -88,17 +88,32 @@ inline std::vector<uint8_t> FlacOfPcm(const std::vector<uint8_t>& pcm, const Fla
     return FlacBytes(samples, layout);
 }
 
-// A file the player plays, of `frames` frames in which frame i holds i (as
-// WaveBytes writes them): a WAV file for "wav", a FLAC file for "flac".
-inline std::vector<uint8_t> PlayableBytes(const std::string& format, uint32_t frames) {
-    if (format == "flac") {
-        std::vector<uint8_t> pcm;
-        for (uint32_t i = 0; i < frames; ++i) {
-            AppendFrame(pcm, i);
-        }
-        return FlacOfPcm(pcm);
+// 16-bit stereo bytes of `frames` frames in which frame i holds i (as
+// WaveBytes writes them), so that every frame read is recognisable.
+inline std::vector<uint8_t> RampPcm(uint32_t frames) {
+    std::vector<uint8_t> pcm;
+    for (uint32_t i = 0; i < frames; ++i) {
+        AppendFrame(pcm, i);
     }
-    return WaveBytes(WaveLayout{.frames = frames});
+    return pcm;
+}
+
+// Samples that do not compress: every block of their FLAC file about as long,
+// so that a byte at 5/8 of a file of four blocks lies in the third block.
+inline std::vector<uint8_t> NoisePcm(uint32_t frames) {
+    std::vector<uint8_t> pcm(std::size_t{frames} * 4);
+    uint32_t state = 12345;
+    for (uint8_t& byte : pcm) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<uint8_t>(state >> 16);
+    }
+    return pcm;
+}
+
+// A file the player plays, of RampPcm(frames): a WAV file for "wav", a FLAC
+// file for "flac".
+inline std::vector<uint8_t> PlayableBytes(const std::string& format, uint32_t frames) {
+    return format == "flac" ? FlacOfPcm(RampPcm(frames)) : WaveBytes(WaveLayout{.frames = frames});
 }
 
 } // namespace vindral::testing

@@ -323,12 +323,7 @@ TEST_P(RecordedPlaybackTest, NothingIsConsumedWhilePaused) {
 // counts as its end, as a WAV file cut short does.
 TEST(DamagedFlacPlaybackTest, PlaysUpToTheDamage) {
     TempFolder folder;
-    std::vector<uint8_t> pcm(4 * 4096 * 4);
-    uint32_t state = 1;
-    for (uint8_t& byte : pcm) {
-        state = state * 1103515245u + 12345u; // noise: four blocks of nearly one length
-        byte = static_cast<uint8_t>(state >> 16);
-    }
+    const std::vector<uint8_t> pcm = vindral::testing::NoisePcm(4 * 4096);
     std::vector<uint8_t> flac = vindral::testing::FlacOfPcm(pcm);
     flac[flac.size() * 5 / 8] ^= 0x5A;
     const std::string path = folder.Write("damaged.flac", flac);

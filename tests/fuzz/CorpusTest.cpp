@@ -79,7 +79,7 @@ TEST(FuzzCorpusTest, CueSeedsParseOrFailAsNamed) {
     EXPECT_GE(broken, 8);
     // Every kind of sheet the README promises is among the seeds that parse.
     for (const char* kind :
-         {"BINARY", "MOTOROLA", "WAVE", "MODE1/2352", "INDEX 00", "INDEX 01", "PREGAP",
+         {"BINARY", "MOTOROLA", "WAVE", "FLAC", ".flac\" WAVE", "MODE1/2352", "INDEX 00", "INDEX 01", "PREGAP",
           "POSTGAP", "REM DAMAGE UNREADABLE", "REM DAMAGE UNSTABLE", "FILE \"", "FILE d"}) {
         EXPECT_NE(validSheets.find(kind), std::string::npos) << kind;
     }

@@ -1,6 +1,6 @@
 // Fuzz target of the CUE sheet parser. The input is the sheet's text; when it
 // holds two NUL bytes, what follows them is the content of every file the
-// sheet names (so the fuzzer reaches the layout, WAVE and damage code), else
+// sheet names (so the fuzzer reaches the layout, WAVE, FLAC and damage code), else
 // the files are looked up in a folder that does not exist. A disc that
 // parses is read at its edges and through an emulated drive's READ TOC and
 // READ CD.

@@ -45,6 +45,18 @@ wave_extensible() {
     printf 'data'; le32 "$bytes"; pattern "$bytes"
 }
 
+# A FLAC file of `bytes` of the pattern as CD audio, encoded by the flac
+# program into a file (so that it records its length), then cut to `keep`
+# bytes when given.
+flac_of() {
+    local file
+    file=$(mktemp)
+    pattern "$1" | flac -s -f --force-raw-format --endian=little --sign=signed --channels=2 \
+        --bps=16 --sample-rate=44100 --blocksize=1152 --no-padding -o "$file" -
+    head -c "${2:-$(stat -c %s "$file")}" "$file"
+    rm -f "$file"
+}
+
 seed() { # name, sheet text, then the file content on standard input
     { printf '%s' "$2"; printf '\0\0'; cat; } > "$cue/$1"
 }
@@ -95,6 +107,11 @@ pattern 100 | seed bad-damage-count $'REM DAMAGE UNSTABLE 0 0\nFILE disc.bin BIN
 pattern 100 | seed bad-wave-not-riff $'FILE song.wav WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n'
 wave 1 1 22050 16 64 | seed bad-wave-mono $'FILE song.wav WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n'
 wave 1 2 44100 16 64 | seed bad-data-track-in-wave $'FILE song.wav WAVE\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n'
+flac_of $((3 * s)) | seed tracks02-flac-named-wave \
+$'FILE "disc.flac" WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 00 00:00:01\nINDEX 01 00:00:02\n'
+flac_of $((2 * s + 400)) | seed tracks01-flac $'FILE disc.flac FLAC\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n'
+flac_of $((3 * s)) 1200 | seed bad-flac-cut-short $'FILE disc.flac FLAC\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n'
+flac_of $((2 * s)) | seed bad-data-track-in-flac $'FILE disc.flac WAVE\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n'
 printf '' | seed bad-empty-file $'FILE disc.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n'
 pattern 100 | seed bad-file-without-track \
 $'FILE a.bin BINARY\nFILE b.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n'

@@ -2,27 +2,31 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
 
+#include "platform/FlacTestFiles.h"
 #include "platform/WaveTestFiles.h"
 #include "player/Player.h"
 
 namespace vindral::platform {
 namespace {
 
+using vindral::testing::PlayableBytes;
 using vindral::testing::TempFolder;
 using vindral::testing::WaveBytes;
 using vindral::testing::WaveLayout;
 
 constexpr uint32_t kTwoSeconds = 88200; // frames
 
-class MediaInterpreterTest : public ::testing::Test {
+// Every test of the device plays a WAV file and a FLAC file of the same audio.
+class MediaInterpreterTest : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
-        wave = folder.Write("track01.wav", WaveBytes(WaveLayout{.frames = kTwoSeconds}));
+        wave = folder.Write("track01." + GetParam(), PlayableBytes(GetParam(), kTwoSeconds));
     }
 
     int Send(const std::string& command) {
@@ -47,7 +51,9 @@ protected:
     std::string reply;
 };
 
-TEST_F(MediaInterpreterTest, PositionFollowsWhatTheOutputHasPlayed) {
+INSTANTIATE_TEST_SUITE_P(WavAndFlac, MediaInterpreterTest, ::testing::Values("wav", "flac"));
+
+TEST_P(MediaInterpreterTest, PositionFollowsWhatTheOutputHasPlayed) {
     OpenWave();
     EXPECT_EQ(Position(), 0);
     ASSERT_EQ(Send("play vindralwave from 0"), 0);
@@ -57,7 +63,7 @@ TEST_F(MediaInterpreterTest, PositionFollowsWhatTheOutputHasPlayed) {
     EXPECT_EQ(Position(), 750);
 }
 
-TEST_F(MediaInterpreterTest, PlayFromSeeksAndPauseHoldsThePosition) {
+TEST_P(MediaInterpreterTest, PlayFromSeeksAndPauseHoldsThePosition) {
     OpenWave();
     ASSERT_EQ(Send("play vindralwave from 1200"), 0);
     now += 100;
@@ -77,7 +83,7 @@ TEST_F(MediaInterpreterTest, PlayFromSeeksAndPauseHoldsThePosition) {
     EXPECT_EQ(Position(), 1400);
 }
 
-TEST_F(MediaInterpreterTest, StopHoldsThePositionAndKeepsTheDeviceOpen) {
+TEST_P(MediaInterpreterTest, StopHoldsThePositionAndKeepsTheDeviceOpen) {
     OpenWave();
     ASSERT_EQ(Send("play vindralwave from 0"), 0);
     now += 400;
@@ -90,7 +96,7 @@ TEST_F(MediaInterpreterTest, StopHoldsThePositionAndKeepsTheDeviceOpen) {
     EXPECT_EQ(Position(), 10);
 }
 
-TEST_F(MediaInterpreterTest, PositionStaysAtTheEndOnceTheFileIsPlayed) {
+TEST_P(MediaInterpreterTest, PositionStaysAtTheEndOnceTheFileIsPlayed) {
     OpenWave();
     ASSERT_EQ(Send("play vindralwave from 1900"), 0);
     now += 250;
@@ -99,7 +105,7 @@ TEST_F(MediaInterpreterTest, PositionStaysAtTheEndOnceTheFileIsPlayed) {
     EXPECT_EQ(Position(), 2000);
 }
 
-TEST_F(MediaInterpreterTest, CloseReleasesTheAliasForTheNextOpen) {
+TEST_P(MediaInterpreterTest, CloseReleasesTheAliasForTheNextOpen) {
     OpenWave();
     ASSERT_EQ(Send("play vindralwave from 0"), 0);
     ASSERT_EQ(Send("close vindralwave"), 0);
@@ -109,21 +115,21 @@ TEST_F(MediaInterpreterTest, CloseReleasesTheAliasForTheNextOpen) {
     OpenWave();
 }
 
-TEST_F(MediaInterpreterTest, KeywordsAndAliasIgnoreLetterCase) {
+TEST_P(MediaInterpreterTest, KeywordsAndAliasIgnoreLetterCase) {
     ASSERT_EQ(Send("OPEN WaveAudio!" + wave + " ALIAS VindralWave"), 0);
     EXPECT_EQ(Send("Play VINDRALWAVE From 500"), 0);
     EXPECT_EQ(Send("  status vindralwave   position  "), 0);
     EXPECT_EQ(reply, "500");
 }
 
-TEST_F(MediaInterpreterTest, PathsMayHoldSpacesAndQuotes) {
-    const std::string spaced = folder.Write("my track 02.wav", WaveBytes(WaveLayout{.frames = 44100}));
+TEST_P(MediaInterpreterTest, PathsMayHoldSpacesAndQuotes) {
+    const std::string spaced = folder.Write("my track 02." + GetParam(), PlayableBytes(GetParam(), 44100));
     EXPECT_EQ(Send("open waveaudio!" + spaced + " alias vindralwave"), 0);
     EXPECT_EQ(Send("close vindralwave"), 0);
     EXPECT_EQ(Send("open waveaudio!\"" + spaced + "\" alias vindralwave"), 0);
 }
 
-TEST_F(MediaInterpreterTest, AnotherAliasIsRefused) {
+TEST_P(MediaInterpreterTest, AnotherAliasIsRefused) {
     EXPECT_EQ(Send("open waveaudio!" + wave + " alias otherwave"), kMediaUnknownAlias);
     EXPECT_FALSE(media.IsOpen());
     OpenWave();
@@ -134,7 +140,7 @@ TEST_F(MediaInterpreterTest, AnotherAliasIsRefused) {
     EXPECT_TRUE(media.IsOpen());
 }
 
-TEST_F(MediaInterpreterTest, CommandsBeforeOpenFail) {
+TEST_P(MediaInterpreterTest, CommandsBeforeOpenFail) {
     EXPECT_EQ(Send("play vindralwave from 0"), kMediaUnknownAlias);
     EXPECT_EQ(Send("pause vindralwave"), kMediaUnknownAlias);
     EXPECT_EQ(Send("stop vindralwave"), kMediaUnknownAlias);
@@ -143,7 +149,7 @@ TEST_F(MediaInterpreterTest, CommandsBeforeOpenFail) {
     EXPECT_EQ(Send("close vindralwave"), kMediaUnknownAlias);
 }
 
-TEST_F(MediaInterpreterTest, UnknownCommandsAndWordsFail) {
+TEST_P(MediaInterpreterTest, UnknownCommandsAndWordsFail) {
     OpenWave();
     EXPECT_EQ(Send(""), kMediaUnrecognizedCommand);
     EXPECT_EQ(Send("eject vindralwave"), kMediaUnrecognizedCommand);
@@ -158,19 +164,19 @@ TEST_F(MediaInterpreterTest, UnknownCommandsAndWordsFail) {
     EXPECT_EQ(Send("play vindralwave from 2000"), 0);
 }
 
-TEST_F(MediaInterpreterTest, TheStatusReplyIsOnlyWrittenOnSuccess) {
+TEST_P(MediaInterpreterTest, TheStatusReplyIsOnlyWrittenOnSuccess) {
     reply = "kept";
     EXPECT_NE(media.Send("status vindralwave position", reply), 0);
     EXPECT_EQ(reply, "kept");
 }
 
-TEST_F(MediaInterpreterTest, OpeningTwiceUnderTheAliasFails) {
+TEST_P(MediaInterpreterTest, OpeningTwiceUnderTheAliasFails) {
     OpenWave();
     EXPECT_EQ(Send("open waveaudio!" + wave + " alias vindralwave"), kMediaAliasInUse);
     EXPECT_TRUE(media.IsOpen());
 }
 
-TEST_F(MediaInterpreterTest, FileErrorsAreCodesAndLeaveTheDeviceClosed) {
+TEST_P(MediaInterpreterTest, FileErrorsAreCodesAndLeaveTheDeviceClosed) {
     EXPECT_EQ(Send("open waveaudio!" + folder.PathOf("gone.wav") + " alias vindralwave"),
               kMediaFileNotFound);
     const std::string text = "RIFX and nothing else";
@@ -179,6 +185,15 @@ TEST_F(MediaInterpreterTest, FileErrorsAreCodesAndLeaveTheDeviceClosed) {
     EXPECT_EQ(Send("open waveaudio!" + notWave + " alias vindralwave"), kMediaInvalidFile);
     const std::string mono = folder.Write("mono.wav", WaveBytes(WaveLayout{.channels = 1, .frames = 9}));
     EXPECT_EQ(Send("open waveaudio!" + mono + " alias vindralwave"), kMediaUnsupportedFormat);
+    const std::string monoFlac = folder.Write(
+        "mono.flac", vindral::testing::FlacBytes(std::vector<int32_t>(900, 1), {.channels = 1}));
+    EXPECT_EQ(Send("open waveaudio!" + monoFlac + " alias vindralwave"), kMediaUnsupportedFormat);
+    const std::vector<uint8_t> flac = PlayableBytes("flac", 20000);
+    const std::string cutFlac = folder.Write(
+        "cut.flac", std::vector<uint8_t>(flac.begin(), flac.begin() + static_cast<std::ptrdiff_t>(flac.size() / 2)));
+    EXPECT_EQ(Send("open waveaudio!" + cutFlac + " alias vindralwave"), kMediaInvalidFile);
+    const std::string notFlac = folder.Write("notes.flac", std::vector<uint8_t>(text.begin(), text.end()));
+    EXPECT_EQ(Send("open waveaudio!" + notFlac + " alias vindralwave"), kMediaInvalidFile);
     EXPECT_EQ(Send("open sequencer!" + wave + " alias vindralwave"), kMediaUnknownDeviceType);
     EXPECT_EQ(Send("open " + wave + " alias vindralwave"), kMediaUnknownDeviceType);
     EXPECT_EQ(Send("open waveaudio!" + wave), kMediaBadKeyword);
@@ -239,10 +254,10 @@ TEST(MediaInterpreterOutputTest, ThePositionNeverPassesTheEndOfTheFile) {
     EXPECT_EQ(reply, "1000");
 }
 
-class RecordedPlaybackTest : public ::testing::Test {
+class RecordedPlaybackTest : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
-        wave = folder.Write("a.wav", WaveBytes(WaveLayout{.frames = 2 * 44100}));
+        wave = folder.Write("a." + GetParam(), PlayableBytes(GetParam(), 2 * 44100));
         ASSERT_EQ(Send("open waveaudio!" + wave + " alias vindralwave"), 0);
         output = dynamic_cast<RecordingAudioOutput*>(media.Output());
         ASSERT_NE(output, nullptr);
@@ -271,7 +286,9 @@ protected:
     RecordingAudioOutput* output = nullptr;
 };
 
-TEST_F(RecordedPlaybackTest, PlayFromStreamsTheFileFromThatFrame) {
+INSTANTIATE_TEST_SUITE_P(WavAndFlac, RecordedPlaybackTest, ::testing::Values("wav", "flac"));
+
+TEST_P(RecordedPlaybackTest, PlayFromStreamsTheFileFromThatFrame) {
     ASSERT_EQ(Send("play vindralwave from 1000"), 0);
     ASSERT_EQ(output->Consume(3), 3u);
     EXPECT_EQ(Frames(0, 3), (std::vector<uint32_t>{44100, 44101, 44102}));
@@ -282,7 +299,7 @@ TEST_F(RecordedPlaybackTest, PlayFromStreamsTheFileFromThatFrame) {
     EXPECT_EQ(reply, "1010");
 }
 
-TEST_F(RecordedPlaybackTest, ASeekStopsTheStreamAndStartsItAgain) {
+TEST_P(RecordedPlaybackTest, ASeekStopsTheStreamAndStartsItAgain) {
     ASSERT_EQ(Send("play vindralwave from 0"), 0);
     output->Consume(2);
     ASSERT_EQ(Send("play vindralwave from 500"), 0);
@@ -294,7 +311,7 @@ TEST_F(RecordedPlaybackTest, ASeekStopsTheStreamAndStartsItAgain) {
                                                         "start", "pause", "stop"}));
 }
 
-TEST_F(RecordedPlaybackTest, NothingIsConsumedWhilePaused) {
+TEST_P(RecordedPlaybackTest, NothingIsConsumedWhilePaused) {
     ASSERT_EQ(Send("play vindralwave from 0"), 0);
     ASSERT_EQ(Send("pause vindralwave"), 0);
     EXPECT_EQ(output->Consume(100), 0u);
@@ -302,9 +319,35 @@ TEST_F(RecordedPlaybackTest, NothingIsConsumedWhilePaused) {
     EXPECT_EQ(reply, "0");
 }
 
+// A FLAC file damaged in its third block plays up to the damage, which then
+// counts as its end, as a WAV file cut short does.
+TEST(DamagedFlacPlaybackTest, PlaysUpToTheDamage) {
+    TempFolder folder;
+    const std::vector<uint8_t> pcm = vindral::testing::NoisePcm(4 * 4096);
+    std::vector<uint8_t> flac = vindral::testing::FlacOfPcm(pcm);
+    flac[flac.size() * 5 / 8] ^= 0x5A;
+    const std::string path = folder.Write("damaged.flac", flac);
+    auto record = std::make_shared<RecordingAudioOutput::Record>();
+    MediaInterpreter media(
+        FirstOpeningOutput({[record] { return std::make_unique<RecordingAudioOutput>(record); }}));
+    std::string reply;
+    ASSERT_EQ(media.Send("open waveaudio!" + path + " alias vindralwave", reply), 0);
+    ASSERT_EQ(media.Send("play vindralwave from 0", reply), 0);
+    auto* output = dynamic_cast<RecordingAudioOutput*>(media.Output());
+    ASSERT_NE(output, nullptr);
+    std::size_t played = 0;
+    while (std::size_t got = output->Consume(1000)) {
+        played += got;
+    }
+    EXPECT_EQ(played, 2u * 4096);
+    EXPECT_TRUE(std::equal(record->audio.begin(), record->audio.end(), pcm.begin()));
+    ASSERT_EQ(media.Send("status vindralwave position", reply), 0);
+    EXPECT_EQ(reply, std::to_string(2 * 4096 * 1000 / 44100));
+}
+
 // The player over the interpreter with the silent output, as on a machine
 // without a sound device.
-class PlayerOverInterpreterTest : public ::testing::Test {
+class PlayerOverInterpreterTest : public ::testing::TestWithParam<std::string> {
 protected:
     class QuietView : public PlayerView {
     public:
@@ -319,7 +362,7 @@ protected:
 
     void SetUp() override {
         // One second of audio: 75 sectors, 10 ms per column on 100 columns.
-        const std::string wave = folder.Write("track01.wav", WaveBytes(WaveLayout{.frames = 44100}));
+        const std::string wave = folder.Write("track01." + GetParam(), PlayableBytes(GetParam(), 44100));
         display.Initialise(PeakArea{0, 24, 100, 40});
         player.SetTracks({{wave, 0, 75, 0}});
         state.ready = true;
@@ -341,7 +384,9 @@ protected:
     Player player{state, media, view, display, table};
 };
 
-TEST_F(PlayerOverInterpreterTest, TheMarkerFollowsPlaybackAndTheEndStopsWithinTwoPolls) {
+INSTANTIATE_TEST_SUITE_P(WavAndFlac, PlayerOverInterpreterTest, ::testing::Values("wav", "flac"));
+
+TEST_P(PlayerOverInterpreterTest, TheMarkerFollowsPlaybackAndTheEndStopsWithinTwoPolls) {
     player.Play();
     ASSERT_TRUE(state.playing);
     Tick();
@@ -366,7 +411,7 @@ TEST_F(PlayerOverInterpreterTest, TheMarkerFollowsPlaybackAndTheEndStopsWithinTw
     EXPECT_FALSE(media.IsOpen());
 }
 
-TEST_F(PlayerOverInterpreterTest, PauseAndResumeContinueFromTheLastPoll) {
+TEST_P(PlayerOverInterpreterTest, PauseAndResumeContinueFromTheLastPoll) {
     player.Play();
     Tick();
     now += 100; // the pause comes 100 ms after the poll
@@ -378,7 +423,7 @@ TEST_F(PlayerOverInterpreterTest, PauseAndResumeContinueFromTheLastPoll) {
     EXPECT_TRUE(state.playing);
 }
 
-TEST_F(PlayerOverInterpreterTest, AClickSeeksWhilePlaying) {
+TEST_P(PlayerOverInterpreterTest, AClickSeeksWhilePlaying) {
     player.Play();
     Tick();
     ASSERT_TRUE(player.ClickPicture(70, 5)); // 700 ms
@@ -386,8 +431,8 @@ TEST_F(PlayerOverInterpreterTest, AClickSeeksWhilePlaying) {
     EXPECT_EQ(state.position, 950u);
 }
 
-TEST_F(PlayerOverInterpreterTest, AMissingFileLeavesThePlayerClosed) {
-    std::filesystem::remove(folder.PathOf("track01.wav"));
+TEST_P(PlayerOverInterpreterTest, AMissingFileLeavesThePlayerClosed) {
+    std::filesystem::remove(folder.PathOf("track01." + GetParam()));
     player.Play();
     EXPECT_FALSE(state.deviceOpen);
     EXPECT_FALSE(state.playing);

@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+#include "platform/FlacReader.h"
+
 namespace vindral::emulated {
 
 namespace {
@@ -16,9 +18,9 @@ namespace {
 constexpr int64_t kMaxDiscSectors = 100 * kSectorsPerMinute;
 constexpr std::size_t kMaxCueBytes = 1 << 20;
 
-enum class FileKind { Binary, Motorola, Wave };
+enum class FileKind { Binary, Motorola, Wave, Flac };
 
-// Sectors of a BINARY, MOTOROLA or WAVE file. A last sector that the file
+// Sectors of a BINARY, MOTOROLA, WAVE or FLAC file (its decoded samples). A last sector that the file
 // holds only in part is completed with silence.
 class FileSectorSource : public SectorSource {
 public:
@@ -463,6 +465,8 @@ bool Parser::File(int line, const std::vector<Token>& tokens) {
         file.kind = FileKind::Motorola;
     } else if (type == "WAVE") {
         file.kind = FileKind::Wave;
+    } else if (type == "FLAC") {
+        file.kind = FileKind::Flac;
     } else {
         return Fail(line, "unsupported file type '" + Shown(tokens.back().text) + "'");
     }
@@ -472,6 +476,21 @@ bool Parser::File(int line, const std::vector<Token>& tokens) {
         return Fail(line, "cannot open '" + Shown(file.name) + "': " + reason);
     }
     if (file.kind == FileKind::Wave) {
+        // Sheets name FLAC files WAVE as often as not: the file says which.
+        uint8_t head[4] = {};
+        const auto headBytes = static_cast<std::size_t>(std::min<uint64_t>(file.image->Size(), 4));
+        if (file.image->ReadAt(0, head, headBytes) && platform::LooksLikeFlac(head, headBytes)) {
+            file.kind = FileKind::Flac;
+        }
+    }
+    if (file.kind == FileKind::Flac) {
+        std::string fault;
+        file.image = OpenFlacImageFile(file.image, fault);
+        if (!file.image) {
+            return Fail(line, "'" + Shown(file.name) + "' " + fault);
+        }
+        file.bytes = file.image->Size();
+    } else if (file.kind == FileKind::Wave) {
         WaveLayout layout;
         std::string fault;
         if (!ReadWaveLayout(*file.image, layout, fault)) {
@@ -537,6 +556,9 @@ bool Parser::Track(int line, const std::vector<Token>& tokens) {
         track.data = true;
         if (files_.back().kind == FileKind::Wave) {
             return Fail(line, "a data track cannot come from a WAVE file");
+        }
+        if (files_.back().kind == FileKind::Flac) {
+            return Fail(line, "a data track cannot come from a FLAC file");
         }
     } else if (mode != "AUDIO") {
         return Fail(line, "unsupported track mode '" + Shown(tokens[2].text) + "'");

@@ -1,6 +1,7 @@
 // Disc images described by CUE sheets: FILE entries of type BINARY (raw
 // little-endian 2352-byte sectors), MOTOROLA (the same with big-endian
-// samples) and WAVE (44.1 kHz 16-bit stereo PCM), TRACK nn AUDIO,
+// samples), WAVE (44.1 kHz 16-bit stereo PCM, or FLAC of that format: the
+// file's first bytes decide) and FLAC (decoded by libFLAC), TRACK nn AUDIO,
 // TRACK nn MODE1/2352 and MODE2/2352, INDEX, PREGAP and POSTGAP, and
 // REM SESSION nn before the first track of a later session.
 //

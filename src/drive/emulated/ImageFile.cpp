@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/FlacReader.h"
+
 #ifdef _WIN32
 #include <fstream>
 #include <mutex>
@@ -101,7 +103,57 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
+// Decoded audio of a FLAC file; the reader locks, so reads from several
+// threads take turns.
+class FlacPcmImageFile : public ImageFile {
+public:
+    explicit FlacPcmImageFile(std::unique_ptr<platform::FlacReader> reader)
+        : reader_(std::move(reader)), size_(reader_->TotalFrames() * kFrame) {}
+
+    uint64_t Size() const override { return size_; }
+
+    bool ReadAt(uint64_t offset, void* out, std::size_t length) const override {
+        if (offset > size_ || length > size_ - offset) {
+            return false;
+        }
+        if (length == 0) {
+            return true;
+        }
+        const uint64_t first = offset / kFrame;
+        const auto skip = static_cast<std::size_t>(offset % kFrame);
+        if (skip == 0 && length % kFrame == 0) {
+            return reader_->Read(first, length / kFrame, static_cast<uint8_t*>(out));
+        }
+        // A stretch that starts or ends inside a frame: whole frames, then a cut.
+        std::vector<uint8_t> frames((skip + length + kFrame - 1) / kFrame * kFrame);
+        if (!reader_->Read(first, frames.size() / kFrame, frames.data())) {
+            return false;
+        }
+        std::memcpy(out, frames.data() + skip, length);
+        return true;
+    }
+
+private:
+    static constexpr std::size_t kFrame = 4;
+    std::unique_ptr<platform::FlacReader> reader_;
+    uint64_t size_;
+};
+
 } // namespace
+
+std::shared_ptr<const ImageFile> OpenFlacImageFile(std::shared_ptr<const ImageFile> flac,
+                                                   std::string& reason) {
+    const uint64_t size = flac->Size();
+    auto readAt = [flac](uint64_t offset, void* out, std::size_t length) {
+        return flac->ReadAt(offset, out, length);
+    };
+    platform::FlacFault fault = platform::FlacFault::kNone;
+    auto reader = platform::FlacReader::Open(size, readAt, fault, reason);
+    if (!reader) {
+        return nullptr;
+    }
+    return std::make_shared<FlacPcmImageFile>(std::move(reader));
+}
 
 std::shared_ptr<const ImageFile> OpenImageFile(const std::string& path, std::string& reason) {
 #ifdef _WIN32

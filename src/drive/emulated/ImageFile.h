@@ -24,6 +24,13 @@ public:
 // sets `reason` (for instance "No such file or directory").
 std::shared_ptr<const ImageFile> OpenImageFile(const std::string& path, std::string& reason);
 
+// The samples of the FLAC file whose bytes `flac` holds, as the bytes of
+// 16-bit little-endian stereo (a WAV file's data chunk): four bytes a frame,
+// decoded as they are read. nullptr and `reason` ("is not a FLAC file", "is
+// not 44.1 kHz 16-bit stereo ...") when it is not a FLAC file of CD audio.
+std::shared_ptr<const ImageFile> OpenFlacImageFile(std::shared_ptr<const ImageFile> flac,
+                                                   std::string& reason);
+
 // A file held in memory (tests and the fuzzer).
 std::shared_ptr<const ImageFile> MakeMemoryImageFile(std::vector<uint8_t> bytes);
 

@@ -162,7 +162,7 @@ int MediaInterpreter::Open(const std::string& arguments) {
     }
 
     WaveError error = WaveError::kNone;
-    std::shared_ptr<WaveFileSource> source = WaveFileSource::Open(path, error);
+    std::shared_ptr<FileFrameSource> source = OpenPlayableFile(path, error);
     switch (error) {
     case WaveError::kNone:
         break;

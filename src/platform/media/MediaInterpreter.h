@@ -1,6 +1,7 @@
 // A small interpreter of media command strings: one "waveaudio" device
-// over a WAV file, opened under the alias "vindralwave", streamed to an audio
-// output, its position in milliseconds of what the output has consumed.
+// over a WAV file (or a FLAC file of the same audio), opened under the alias
+// "vindralwave", streamed to an audio output, its position in milliseconds of
+// what the output has consumed.
 // Nothing here is ever shown to the user; failures are error codes.
 //
 // Commands (keywords and alias in any letter case):
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "platform/media/AudioOutput.h"
+#include "platform/media/FlacFile.h"
 #include "platform/media/WaveFile.h"
 #include "platform/media/MediaCommands.h"
 
@@ -34,8 +36,8 @@ enum MediaError : int {
     kMediaUnknownDeviceType = 266,   // not "waveaudio"
     kMediaPositionOutOfRange = 282,  // "from" beyond the end of the file
     kMediaAliasInUse = 289,          // open while the alias is open
-    kMediaInvalidFile = 296,         // not a WAV file
-    kMediaUnsupportedFormat = 322,   // a WAV file, but not 44.1 kHz 16-bit stereo PCM
+    kMediaInvalidFile = 296,         // neither a WAV nor a FLAC file, or a damaged one
+    kMediaUnsupportedFormat = 322,   // WAV or FLAC, but not 44.1 kHz 16-bit stereo PCM
     kMediaNoOutput = 323,            // no audio output could be opened
 };
 
@@ -67,7 +69,7 @@ private:
     void ReleaseRetired();
 
     OutputFactory outputs_;
-    std::shared_ptr<WaveFileSource> source_;
+    std::shared_ptr<FileFrameSource> source_;
     std::unique_ptr<AudioOutput> output_;
     Mode mode_ = Mode::kStopped;
     uint64_t startFrame_ = 0;   // file frame at which the output was last started

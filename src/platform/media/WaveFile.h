@@ -31,8 +31,17 @@ enum class WaveError {
 // Reads the chunk list of an open file; the file position is left anywhere.
 WaveError ReadWaveFormat(std::FILE* file, WaveFormat& format);
 
+// A file the wave device plays, frame by frame, with a position to move.
+class FileFrameSource : public FrameSource {
+public:
+    virtual uint64_t TotalFrames() const = 0;
+    virtual uint64_t NextFrame() const = 0;
+    // Moves to `frame`, at most to the end.
+    virtual void Seek(uint64_t frame) = 0;
+};
+
 // The data chunk of one WAV file, frame by frame.
-class WaveFileSource : public FrameSource {
+class WaveFileSource : public FileFrameSource {
 public:
     // nullptr with `error` set when the file cannot be played.
     static std::shared_ptr<WaveFileSource> Open(const std::string& path, WaveError& error);
@@ -43,10 +52,9 @@ public:
 
     std::size_t Read(uint8_t* out, std::size_t frames) override;
 
-    uint64_t TotalFrames() const { return totalFrames_; }
-    uint64_t NextFrame() const { return nextFrame_; }
-    // Moves to `frame`, at most to the end.
-    void Seek(uint64_t frame);
+    uint64_t TotalFrames() const override { return totalFrames_; }
+    uint64_t NextFrame() const override { return nextFrame_; }
+    void Seek(uint64_t frame) override;
 
 private:
     WaveFileSource(std::FILE* file, const WaveFormat& format);

@@ -11,6 +11,7 @@
 
 #include "drive/emulated/CueSheet.h"
 #include "PressedDisc.h"
+#include "platform/FlacTestFiles.h"
 #include "platform/WaveTestFiles.h"
 
 namespace vindral::emulated {
@@ -192,6 +193,41 @@ TEST_F(CueSheetTest, WaveFilesAndSeveralFiles) {
     EXPECT_EQ(Sector(*disc, 37), Bytes(kSectorBytes, 0)) << "postgap silence";
 }
 
+TEST_F(CueSheetTest, FlacFilesReadAsTheSameSectorsAsBinaryFiles) {
+    // The first file ends 1000 bytes into its last sector.
+    const Bytes a = Sectors(11, 30, 1000);
+    const Bytes b = Sectors(12, 20);
+    Write("a.bin", a);
+    Write("b.bin", b);
+    Write("a.flac", vindral::testing::FlacOfPcm(a));
+    Write("b.flac", vindral::testing::FlacOfPcm(b, {.blockSize = 1152}));
+    const std::string tracks[] = {"TRACK 01 AUDIO\nINDEX 01 00:00:00\nTRACK 02 AUDIO\n"
+                                  "INDEX 00 00:00:10\nINDEX 01 00:00:12\n",
+                                  "TRACK 03 AUDIO\nINDEX 01 00:00:00\n"};
+    auto binary = Parse("FILE a.bin BINARY\n" + tracks[0] + "FILE b.bin BINARY\n" + tracks[1]);
+    ASSERT_NE(binary, nullptr) << error;
+    // Sheets name FLAC files as WAVE as often as FLAC.
+    auto flac = Parse("FILE \"a.flac\" WAVE\n" + tracks[0] + "FILE b.flac FLAC\n" + tracks[1]);
+    ASSERT_NE(flac, nullptr) << error;
+    ASSERT_EQ(flac->Tracks().size(), 3u);
+    EXPECT_EQ(flac->LeadOut(), 51);
+    EXPECT_EQ(flac->LeadOut(), binary->LeadOut());
+    for (std::size_t t = 0; t < 3; ++t) {
+        EXPECT_EQ(flac->Tracks()[t].start, binary->Tracks()[t].start) << t;
+        EXPECT_EQ(flac->Tracks()[t].length, binary->Tracks()[t].length) << t;
+    }
+    // A run over both files, then single sectors from the end backwards:
+    // every one a seek in the FLAC files.
+    Bytes run(51 * kSectorBytes);
+    Bytes expected(51 * kSectorBytes);
+    ASSERT_EQ(flac->ReadSectors(0, 51, run.data(), 0), 51);
+    ASSERT_EQ(binary->ReadSectors(0, 51, expected.data(), 0), 51);
+    EXPECT_TRUE(run == expected);
+    for (SectorAddress s = 50; s >= 0; s -= 3) {
+        ASSERT_EQ(Sector(*flac, s), Sector(*binary, s)) << s;
+    }
+}
+
 TEST_F(CueSheetTest, GapAtTheEndOfThePreviousFile) {
     Write("a.bin", Sectors(5, 100));
     Write("b.bin", Sectors(6, 30));
@@ -342,6 +378,10 @@ TEST_F(CueSheetTest, BrokenSheetsNameFileLineAndFault) {
     Write("float.wav", Wave(Sectors(9, 2), WaveFormat{3, 2, 44100, 16}));
     Write("junk.wav", Sectors(9, 1));
     Write("empty.bin", {});
+    const Bytes flac = vindral::testing::FlacOfPcm(Sectors(9, 4));
+    Write("mono.flac", vindral::testing::FlacBytes(std::vector<int32_t>(600, 3), {.channels = 1}));
+    Write("cut.flac", Bytes(flac.begin(), flac.begin() + static_cast<std::ptrdiff_t>(flac.size() / 2)));
+    Write("data.flac", flac);
     const std::string head = "FILE a.bin BINARY\nTRACK 01 AUDIO\n";
     struct Case {
         std::string text;
@@ -399,6 +439,15 @@ TEST_F(CueSheetTest, BrokenSheetsNameFileLineAndFault) {
         {"FILE fast.wav WAVE\n", "disc.cue:1: 'fast.wav' is not 44.1 kHz 16-bit stereo PCM"},
         {"FILE float.wav WAVE\n", "disc.cue:1: 'float.wav' is not 44.1 kHz 16-bit stereo PCM"},
         {"FILE junk.wav WAVE\n", "disc.cue:1: 'junk.wav' is not a RIFF WAVE file"},
+        {"FILE mono.flac WAVE\n",
+         "disc.cue:1: 'mono.flac' is not 44.1 kHz 16-bit stereo (it holds 44100 Hz, 1 channel, "
+         "16 bits)"},
+        {"FILE cut.flac FLAC\n",
+         "disc.cue:1: 'cut.flac' is damaged or cut short: it cannot be decoded to the last of its "
+         "2352 samples"},
+        {"FILE junk.wav FLAC\n", "disc.cue:1: 'junk.wav' is not a FLAC file"},
+        {"FILE data.flac WAVE\nTRACK 01 MODE1/2352\n",
+         "disc.cue:2: a data track cannot come from a FLAC file"},
         {head + "INDEX 01 00:00:00\nREM DAMAGE UNREADABLE -3 2\n",
          "disc.cue:4: bad damage sector '-3'"},
         {head + "INDEX 01 00:00:00\nREM DAMAGE UNSTABLE 3 0\n", "disc.cue:4: bad damage count '0'"},

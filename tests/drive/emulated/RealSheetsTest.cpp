@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -223,6 +224,41 @@ TEST(RealSheets, CureAndBreedersKeepTheirFieldsAndTheirDiscIds) {
     EXPECT_EQ(breeders->Fields().performer, "THE BREEDERS");
     EXPECT_EQ(breeders->TrackFields()[3].title, "WE'RE GONNA RISE");
     EXPECT_EQ(breeders->TrackFields()[3].isrc, "GBAFL0700216");
+}
+
+// whipper's sheets over its own FLAC file of ten sectors, named WAVE as
+// such sheets often name them: all four tracks in one file, or each track a
+// whole copy of it. The audio is what the flac program decodes.
+TEST(RealSheets, WhipperFlacSheetsLoadWithTheirTrackLayout) {
+    const std::string command = "flac -d -s -c --force-raw-format --endian=little "
+                                "--sign=signed '" + kData + "track.flac'";
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::vector<uint8_t> pcm(11 * 2352);
+    pcm.resize(std::fread(pcm.data(), 1, pcm.size(), pipe));
+    ASSERT_EQ(::pclose(pipe), 0) << command;
+    ASSERT_EQ(pcm.size(), 10u * 2352);
+
+    struct Case {
+        const char* name;
+        std::vector<SectorAddress> starts;
+        SectorAddress leadOut;
+    };
+    for (const Case& c : {Case{"track-single.cue", {0, 2, 4, 6}, 10},
+                          Case{"track-separate.cue", {0, 10, 20, 30}, 40}}) {
+        SCOPED_TRACE(c.name);
+        std::string error;
+        auto disc = LoadCueSheet(kData + c.name, error);
+        ASSERT_NE(disc, nullptr) << error;
+        EXPECT_EQ(Starts(*disc), c.starts);
+        EXPECT_EQ(disc->LeadOut(), c.leadOut);
+        std::vector<uint8_t> sector(2352);
+        for (SectorAddress a = 0; a < c.leadOut; ++a) {
+            ASSERT_TRUE(disc->ReadSector(a, sector.data(), 0)) << a;
+            const auto at = static_cast<std::ptrdiff_t>(a % 10) * 2352;
+            ASSERT_TRUE(std::equal(sector.begin(), sector.end(), pcm.begin() + at)) << a;
+        }
+    }
 }
 
 } // namespace

@@ -171,6 +171,10 @@ struct ExtractRun {
     // The drive sectors whose re-reads during the extraction never agreed:
     // the verification does not read them again.
     std::vector<SectorAddress> givenUp;
+    // The drive sectors whose re-reads during the extraction agreed: the
+    // file holds a reading confirmed already, which a differing second
+    // reading does not put in doubt.
+    std::vector<SectorOutcome> agreedBefore;
     // The sense code of the last read of the pass that failed.
     int32_t failedReadSense = 0;
     // The verification pass of a secure run: the sectors whose second

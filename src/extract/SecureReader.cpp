@@ -34,9 +34,11 @@ struct SecureReader::Open {
     // cache (-1: none, or the cache was emptied since). A reading equal to
     // it may be that copy again rather than a new reading of the disc.
     int cached = -1;
-    // A reading came back equal to the cached one: the next one must follow
-    // a cache defeat.
+    // A reading came back equal to the cached one: from then on, each
+    // reading of the sector follows a cache defeat.
     bool wantsDefeat = false;
+    // A re-read came without C2 errors where the drive reports them.
+    bool unflagged = false;
 
     int Find(const uint8_t* data) const {
         for (std::size_t g = 0; g < groups.size(); ++g) {
@@ -119,9 +121,11 @@ bool SecureReader::Settled(const Open& open) const {
     if (open.attempts >= settings_.maxReadings) {
         return true;
     }
-    // Every reading different from every other: more of them will not agree.
+    // Every reading different from every other: more of them will not agree
+    // - unless the drive's C2 pointers passed one of them, a sign that the
+    // sector does read right at times.
     return settings_.hopelessAfter > 0 && best != nullptr && best->second == 1 &&
-           open.Successful() >= settings_.hopelessAfter;
+           !open.unflagged && open.Successful() >= settings_.hopelessAfter;
 }
 
 bool SecureReader::ReadRound(std::vector<Open>& open) {
@@ -160,8 +164,18 @@ bool SecureReader::ReadRound(std::vector<Open>& open) {
         }
         for (std::size_t k = i; k < end; ++k) {
             Open& sector = open[k];
-            ++sector.attempts;
             ++rereads_;
+            const std::size_t at = k - i;
+            const uint8_t* data = audio.data() + at * kSectorBytes;
+            if (status == kStatusOk && settings_.cacheSectors > 0 && sector.cached >= 0 &&
+                sector.Find(data) == sector.cached) {
+                // Perhaps the drive's cached copy of the last reading: not
+                // a reading of the disc, and not counted as one.
+                sector.lastFailed = false;
+                sector.wantsDefeat = true;
+                continue;
+            }
+            ++sector.attempts;
             if (status != kStatusOk) {
                 // A drive keeps no copy of a sector it could not read.
                 sector.lastFailed = true;
@@ -169,19 +183,11 @@ bool SecureReader::ReadRound(std::vector<Open>& open) {
                 ++bad_;
                 continue;
             }
-            const std::size_t at = k - i;
-            const uint8_t* data = audio.data() + at * kSectorBytes;
-            if (settings_.cacheSectors > 0 && sector.cached >= 0 &&
-                sector.Find(data) == sector.cached) {
-                // Perhaps the drive's cached copy of the last reading: not
-                // counted; the next reading of the sector follows a defeat.
-                sector.lastFailed = false;
-                sector.wantsDefeat = true;
-                continue;
-            }
             const int same = sector.Add(data);
-            if (same < 2 ||
-                (useC2_ && AnyBitSet(bits.data() + at * kC2BytesPerSector, kC2BytesPerSector))) {
+            const bool flagged =
+                useC2_ && AnyBitSet(bits.data() + at * kC2BytesPerSector, kC2BytesPerSector);
+            sector.unflagged = sector.unflagged || (useC2_ && !flagged);
+            if (same < 2 || flagged) {
                 ++bad_;
             }
         }
@@ -204,13 +210,12 @@ bool SecureReader::Settle(SectorAddress address, std::vector<Open>& open) {
         // come from it: a reading that differs from the drive's copy, or
         // follows a failed one, is a new reading of the disc.
         const bool defeat = std::any_of(open.begin(), open.end(), [this](const Open& o) {
-            return o.wantsDefeat && !Settled(o);
+            return o.wantsDefeat && o.cached >= 0 && !Settled(o);
         });
         if (defeat) {
             DefeatCache(address, settings_.cacheSectors);
             for (Open& o : open) {
                 o.cached = -1;
-                o.wantsDefeat = false;
             }
         }
         if (!slowed_ && bad_ >= settings_.slowDownAfter && drive_.slowDown) {

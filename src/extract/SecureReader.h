@@ -3,10 +3,10 @@
 // written, is read again until enough readings of it agree byte for byte.
 // The sectors still open are re-read in rounds, neighbours with one command.
 // A reading equal to the last one of its sector may be the drive's cached
-// copy of it and is not counted; the round after such a reading begins by
-// emptying the cache (reading a region elsewhere that is larger than it).
-// A reading that differs from the cached copy, or follows a failed read, is
-// a new reading of the disc and counts without that cost. A
+// copy of it and is not counted; from then on, a round that reads such a
+// sector begins by emptying the cache (reading a region elsewhere that is
+// larger than it). A reading that differs from the cached copy, or follows
+// a failed read, is a new reading of the disc and counts without that cost. A
 // sector whose readings all differ after a handful of tries is given up
 // early. After repeated bad readings in a pass, the drive is slowed down
 // once for the re-reads of a block, and gets its speed back after them.
@@ -37,8 +37,9 @@ struct SecureSettings {
     // the drive is slowed down until the block is done.
     int slowDownAfter = 4;
     // Successful readings that all differ from each other after which a
-    // sector is taken to never agree (0: only the reading limit ends it;
-    // -1: half the reading limit, at least 6).
+    // sector is taken to never agree, unless C2 pointers passed one of its
+    // re-reads (0: only the reading limit ends it; -1: half the reading
+    // limit, at least 6).
     int hopelessAfter = -1;
 };
 

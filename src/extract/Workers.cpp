@@ -96,7 +96,9 @@ std::unique_ptr<SecureReader> MakeSecureReader(ExtractRun& run) {
             int32_t maximum = 0;
             int32_t current = 0;
             CdCommands::SenseReadSpeeds(run.hostAdapter, run.target, &maximum, &current);
-            *savedKBps = current > 0 ? current : 0xFFFF;
+            // A drive at its maximum gets "the maximum" back, as it had it
+            // (not a fixed speed that equals it today).
+            *savedKBps = current > 0 && current < maximum ? current : 0xFFFF;
             constexpr int32_t kSlowKBps = 4 * 176; // 4 X
             CdCommands::SetReadSpeed(run.hostAdapter, run.target,
                                      static_cast<uint16_t>(std::min(kSlowKBps, *savedKBps)));
@@ -209,6 +211,7 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
     run.secureOutcomes.clear();
     run.secureRereads = 0;
     run.givenUp.clear();
+    run.agreedBefore.clear();
     run.failedReadSense = 0;
     std::unique_ptr<SecureReader> secure = run.secure ? MakeSecureReader(run) : nullptr;
     // The drive gets its speed back before the message that ends the pass,
@@ -286,6 +289,8 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
         for (const SectorOutcome& outcome : run.secureOutcomes) {
             if (!outcome.agreed) {
                 run.givenUp.push_back(outcome.address);
+            } else {
+                run.agreedBefore.push_back(outcome);
             }
         }
         run.secureRereads = secure->Rereads();
@@ -408,6 +413,14 @@ bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t
     auto givenUp = [&run](int64_t address) {
         return std::find(run.givenUp.begin(), run.givenUp.end(), address) != run.givenUp.end();
     };
+    auto agreedBefore = [&run](int64_t address) -> const SectorOutcome* {
+        for (const SectorOutcome& outcome : run.agreedBefore) {
+            if (outcome.address == address) {
+                return &outcome;
+            }
+        }
+        return nullptr;
+    };
     for (int s = 0; s < sectors; ++s) {
         const std::size_t at = static_cast<std::size_t>(s) * kSectorBytes;
         if (std::memcmp(disc + at, fromFile + at, kSectorBytes) == 0) {
@@ -450,7 +463,7 @@ bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t
     const bool plain = run.readOffset == 0;
     for (const Part& part : parts) {
         const auto index = static_cast<std::size_t>(part.address - lowest);
-        suspect[index] = !givenUp(part.address);
+        suspect[index] = !givenUp(part.address) && agreedBefore(part.address) == nullptr;
         if (plain) {
             const std::size_t at = static_cast<std::size_t>(part.fileSector) * kSectorBytes;
             std::memcpy(drive.data() + index * kSectorBytes, disc + at, kSectorBytes);
@@ -493,15 +506,17 @@ bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t
         for (; p < parts.size() && parts[p].fileSector == s; ++p) {
             const Part& part = parts[p];
             wholeGivenUp = wholeGivenUp && givenUp(part.address);
-            const SectorOutcome& done = outcomeOf(part.address);
-            if (done.readable) {
+            const SectorOutcome* earlier = agreedBefore(part.address);
+            const SectorOutcome& done = earlier != nullptr ? *earlier : outcomeOf(part.address);
+            if (earlier == nullptr && done.readable) {
                 std::memcpy(sector + part.from,
                             drive.data() +
                                 static_cast<std::size_t>(part.address - lowest) * kSectorBytes +
                                 part.within,
                             part.size);
             } else {
-                // No reading at all: the file keeps its own, unconfirmed.
+                // Agreeing readings made the file's, or no reading at all
+                // did: the file keeps its own (confirmed, or not).
                 std::memcpy(sector + part.from, fromFile + at + part.from, part.size);
             }
             // The file sector is as sure as the less sure of its parts.

@@ -32,6 +32,9 @@ public:
     std::set<SectorAddress> unreadable;
     bool acceptReadCd = true;
     bool acceptReadCdda = true;
+    // What MODE SENSE page 0x2A reports, in kB/s.
+    int32_t maximumKBps = 7056;
+    int32_t currentKBps = 7056;
     bool acceptRead10 = true;
     bool c2Supported = true;
     // Byte offsets (within the sector) whose C2 bit is set.
@@ -56,6 +59,15 @@ public:
                 return Refuse(sense, 0x05, 0x20);
             }
             return Read(Address(cdb), Count24(cdb + 6), buffer, cdb[9] != 0x10, sense);
+        case 0x5A: // page 0x2A: the maximum and the current speed
+            std::fill(buffer, buffer + command.length, uint8_t{0});
+            if (command.length >= 24) {
+                buffer[16] = static_cast<uint8_t>(maximumKBps >> 8);
+                buffer[17] = static_cast<uint8_t>(maximumKBps);
+                buffer[22] = static_cast<uint8_t>(currentKBps >> 8);
+                buffer[23] = static_cast<uint8_t>(currentKBps);
+            }
+            return kStatusOk;
         case 0xD8:
             if (!acceptReadCdda) {
                 return Refuse(sense, 0x05, 0x20);

@@ -25,6 +25,7 @@ int CheckRipFormat(const Options& options, std::shared_ptr<const output::CoverIm
         return 0;
     }
 #ifndef VINDRAL_HAVE_FLAC
+    (void)cover;
     err << "vindral-cli: FLAC files are not part of this build (use --format wav)\n";
     return kExitUsage;
 #else
@@ -40,18 +41,6 @@ int CheckRipFormat(const Options& options, std::shared_ptr<const output::CoverIm
     return 0;
 #endif
 }
-
-namespace {
-
-// "Track01.wav" -> "Track01.flac".
-std::string WithExtension(const std::string& path, const std::string& extension) {
-    const auto slash = path.find_last_of("/\\");
-    const auto dot = path.rfind('.');
-    const bool hasOne = dot != std::string::npos && (slash == std::string::npos || dot > slash);
-    return (hasOne ? path.substr(0, dot) : path) + extension;
-}
-
-} // namespace
 
 void PrepareRipFormat(const Options& options, std::shared_ptr<const output::CoverImage> cover,
                       CdDevice device, const TrackTable& table, ExtractJob& job,
@@ -73,16 +62,10 @@ void PrepareRipFormat(const Options& options, std::shared_ptr<const output::Cove
     ids.accurateRip = accuracy::AccurateRipIdOf(toc).Text();
     ids.ctdb = accuracy::CtdbTocId(toc);
 #endif
-    std::vector<std::vector<std::string>> comments;
-    for (JobEntry& entry : job.tracks) {
-        entry.path = WithExtension(entry.path, ".flac");
-        comments.push_back(
-            output::VorbisComments(output::TagsFromDisc(details, entry.track.number, ids)));
-    }
     output::FlacSettings settings;
     settings.level = options.flacLevel >= 0 ? options.flacLevel : output::kDefaultFlacLevel;
     settings.cover = std::move(cover);
-    job.makeEncoder = output::FlacEncoderFactory(std::move(settings), std::move(comments));
+    output::UseFlacFiles(job, details, ids, std::move(settings));
 #endif
 }
 

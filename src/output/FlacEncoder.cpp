@@ -343,4 +343,25 @@ TrackEncoderFactory FlacEncoderFactory(FlacSettings settings,
     };
 }
 
+namespace {
+
+std::string WithExtension(const std::string& path, const std::string& extension) {
+    const auto slash = path.find_last_of("/\\");
+    const auto dot = path.rfind('.');
+    const bool hasOne = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    return (hasOne ? path.substr(0, dot) : path) + extension;
+}
+
+} // namespace
+
+void UseFlacFiles(ExtractJob& job, const DiscDetails& details, const DiscIdTexts& ids,
+                  FlacSettings settings) {
+    std::vector<std::vector<std::string>> comments;
+    for (JobEntry& entry : job.tracks) {
+        entry.path = WithExtension(entry.path, ".flac");
+        comments.push_back(VorbisComments(TagsFromDisc(details, entry.track.number, ids)));
+    }
+    job.makeEncoder = FlacEncoderFactory(std::move(settings), std::move(comments));
+}
+
 } // namespace vindral::output

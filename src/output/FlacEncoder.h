@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "extract/ExtractRun.h"
 #include "extract/TrackEncoder.h"
 #include "output/CoverImage.h"
+#include "output/Tags.h"
 
 namespace vindral::output {
 
@@ -53,5 +55,11 @@ private:
 // `comments[k]` (none when k is past its end).
 TrackEncoderFactory FlacEncoderFactory(FlacSettings settings,
                                        std::vector<std::vector<std::string>> comments);
+
+// Makes the job's files FLAC files: "Track01.wav" becomes "Track01.flac",
+// and each entry's encoder gets the tags of its track from `details` and
+// `ids` (TagsFromDisc).
+void UseFlacFiles(ExtractJob& job, const DiscDetails& details, const DiscIdTexts& ids,
+                  FlacSettings settings);
 
 } // namespace vindral::output

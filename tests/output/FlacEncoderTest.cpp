@@ -104,44 +104,6 @@ TEST(FlacEncoder, LevelsGiveTheSamplesBackWithMd5SeekTableTagsAndCover) {
     EXPECT_LT(sizes[2], pcm.size() * 3 / 4);
 }
 
-TEST(FlacEncoder, DiscardAndFailuresLeaveNothingBehind) {
-    test::TempFolder folder;
-    const std::string path = folder.Path() + "Track01.flac";
-    const std::vector<uint8_t> pcm = Pcm(600);
-    {
-        output::FlacTrackEncoder encoder({});
-        ASSERT_TRUE(encoder.Start(path, 600));
-        ASSERT_TRUE(PushAll(encoder, pcm));
-        EXPECT_EQ(Names(folder.Path()).size(), 1u) << "the temporary file";
-        encoder.Discard();
-        EXPECT_TRUE(Names(folder.Path()).empty());
-        // Started again, and destroyed without Commit.
-        ASSERT_TRUE(encoder.Start(path, 600));
-        ASSERT_TRUE(encoder.Push(pcm.data(), 2352));
-    }
-    EXPECT_TRUE(Names(folder.Path()).empty());
-    {
-        // A disk that fills up: the error names the file and the reason.
-        output::FlacTrackEncoder encoder({});
-        ASSERT_TRUE(encoder.Start(path, 600));
-        bool pushed = false;
-        bool finished = false;
-        {
-            test::FileSizeLimit limit(100000);
-            pushed = PushAll(encoder, pcm);
-            finished = pushed && encoder.Finish();
-        }
-        EXPECT_FALSE(finished);
-        EXPECT_EQ(encoder.Error().rfind(path + ": ", 0), 0u) << encoder.Error();
-        EXPECT_FALSE(encoder.Commit());
-        encoder.Discard();
-        EXPECT_TRUE(Names(folder.Path()).empty());
-    }
-    output::FlacTrackEncoder encoder({});
-    EXPECT_FALSE(encoder.Start(folder.Path() + "missing/Track01.flac", 600));
-    EXPECT_NE(encoder.Error().find("No such file or directory"), std::string::npos);
-}
-
 TEST(Tags, TheDiscsFactsBecomeVorbisComments) {
     DiscDetails details;
     TrackDetails one;

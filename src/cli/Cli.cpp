@@ -2,6 +2,7 @@
 #include "cli/AccuracyCommands.h"
 #include "cli/CommandLine.h"
 #include "cli/CueCommand.h"
+#include "cli/RipFormat.h"
 #include "cli/ServeCommand.h"
 
 #include <cstdio>
@@ -305,6 +306,10 @@ RipSheet PlanRipSheet(const TrackTable& table, const DiscDetails& details,
 }
 
 int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
+    std::shared_ptr<const output::CoverImage> cover;
+    if (int status = CheckRipFormat(options, cover, err)) {
+        return status;
+    }
     if (std::string error; !options.logFile.empty() && !LogFileCanBeCreated(options.logFile, error)) {
         // The same lines and status as a log that could not be saved at the
         // end, but before the first read.
@@ -399,6 +404,9 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     job.readOffset = options.offset;
     job.secure = options.secure;
     job.secureSettings = options.secureSettings;
+    // (Before the read method is chosen: the disc's facts are read with
+    // the drive's data blocks.)
+    PrepareRipFormat(options, std::move(cover), device, table, job, err);
     // Read once, when an option needs them.
     std::optional<platform::Settings> storedSettings;
     auto stored = [&storedSettings, &err]() -> const platform::Settings& {

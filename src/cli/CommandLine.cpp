@@ -244,6 +244,29 @@ const std::vector<OptionSpec> kOptions = {
          o.secureSettings.cacheSectors = sectors;
          return true;
      }},
+    {"--format", "FORMAT", ValueKind::Format,
+     "the files: wav (the default) or flac (tagged, NAMEnn.flac)",
+     [](Options& o, const std::string& v, std::string& error) {
+         if (v != "wav" && v != "flac") {
+             error = "--format takes wav or flac";
+             return false;
+         }
+         o.format = v;
+         return true;
+     }},
+    {"--flac-level", "N", ValueKind::Free,
+     "FLAC compression from 0 (fastest) to 8 (smallest, the\n"
+     "default)",
+     [](Options& o, const std::string& v, std::string& error) {
+         return NumberIn(v, 0, 8, "--flac-level", o.flacLevel, error);
+     }},
+    {"--cover", "FILE", ValueKind::File,
+     "a JPEG or PNG image (at most 10 MB) stored in every FLAC\n"
+     "file as its front cover",
+     [](Options& o, const std::string& v, std::string&) {
+         o.cover = v;
+         return true;
+     }},
     {"--dbar", "FILE", ValueKind::File,
      "the disc's AccurateRip answer (a dBAR file) instead of\n"
      "the database's",
@@ -270,7 +293,8 @@ const std::vector<CommandSpec> kCommands = {
      "[--verify] [--c2] [--speed X] [--log FILE] [--offset N]\n"
      "[--accurate] [--verify=auto] [--accuraterip-url URL]\n"
      "[--ctdb-url URL] [--secure] [--agree N] [--max-reads N]\n"
-     "[--cache-sectors N]",
+     "[--cache-sectors N] [--format FORMAT] [--flac-level N]\n"
+     "[--cover FILE]",
      "",
      "Copies audio tracks into WAV files named NAMEnn.wav (nn: the track number), prints\n"
      "the status log and, on a terminal, a progress line on standard error.\n",
@@ -278,7 +302,8 @@ const std::vector<CommandSpec> kCommands = {
      {{"--drive"}, {"--tracks"}, {"--out"}, {"--prefix"}, {"--naming"}, {"--cue"},
       {"--no-clobber"}, {"--verify"}, {"--c2"}, {"--speed"},
       {"--log"}, {"--offset"}, {"--accurate"}, {"--verify=auto"}, {"--accuraterip-url"},
-      {"--ctdb-url"}, {"--secure"}, {"--agree"}, {"--max-reads"}, {"--cache-sectors"}},
+      {"--ctdb-url"}, {"--secure"}, {"--agree"}, {"--max-reads"}, {"--cache-sectors"},
+      {"--format"}, {"--flac-level"}, {"--cover"}},
      "",
      "Exit status: 0 every track extracted (and verified without a differing byte),\n"
      "1 a track failed or differed, or was found not accurate (with --secure: a track\n"

@@ -45,6 +45,11 @@ struct Options {
     bool cacheGiven = false;
     std::string dbarFile; // offset find
     RipCheckOptions checks;
+    // rip: the files' format ("wav" or "flac"), the FLAC level (-1: not
+    // given, the default) and the front cover's image file.
+    std::string format = "wav";
+    int flacLevel = -1;
+    std::string cover;
 };
 
 // What the bash completion offers for an option's value.
@@ -57,6 +62,7 @@ enum class ValueKind {
     Device,   // /dev/sr0 ... /dev/sr23
     Speed,    // 1 2 4 8 12 16 32 max
     Tracks,   // all
+    Format,   // wav flac
 };
 
 // One option. `apply` stores a parsed value (nullptr: a source option, parsed

@@ -14,6 +14,7 @@
 
 #include "drive/CdTypes.h"
 #include "extract/SecureReader.h"
+#include "extract/TrackEncoder.h"
 #include "platform/OutputFile.h"
 
 namespace vindral {
@@ -113,6 +114,11 @@ struct ExtractJob {
     // The drive delivers C2 error pointers with the read method (READ CD
     // only); secure reading then asks for them to know where to look first.
     bool c2Pointers = false;
+    // Set when the files are encoded (FLAC): the encoder of each entry. The
+    // track's PCM then goes to a temporary file beside the track's file,
+    // which the verification compares with and corrects, and which goes
+    // once the encoded file is complete.
+    TrackEncoderFactory makeEncoder;
 
     int32_t Count() const { return static_cast<int32_t>(tracks.size()); }
 };
@@ -200,6 +206,18 @@ struct ExtractRun {
     // Why the current pass could not create, write or finish its file
     // ("<path>: <reason>"); empty when no file operation failed.
     std::string fileError;
+
+    // An encoded track (the job's makeEncoder): its encoder, set by the
+    // window side when the track's extraction pass starts; the PCM file the
+    // extraction worker writes under a temporary name, kept through the
+    // verification and never renamed; whether the verification corrected
+    // that file; whether the encoder's file is complete (waiting for its
+    // rename once the track is done). Each worker keeps its own reference
+    // to the first two.
+    std::shared_ptr<TrackEncoder> encoder;
+    std::shared_ptr<platform::OutputFile> pcmFile;
+    bool pcmChanged = false;
+    bool encoded = false;
 
     std::unique_ptr<uint8_t[]> audioBuffer;
     std::unique_ptr<PeakTable> peaks;

@@ -212,6 +212,18 @@ void RunProtocol::StartPass() {
         CdCommands::SelectBlockMode(run.hostAdapter, run.target, 0);
     }
 
+    if (!run.verificationPass) {
+        // An encoded track gets its encoder; the one of a track before it
+        // has been committed or given up by now.
+        run.pcmFile.reset();
+        run.encoder.reset();
+        run.encoded = false;
+        run.pcmChanged = false;
+        if (job_.makeEncoder) {
+            run.encoder = job_.makeEncoder(trackIndex_);
+        }
+    }
+
     JoinFinishedWorkers(false);
     if (observer_ != nullptr) {
         observer_->PassStarting(trackIndex_, run.verificationPass);
@@ -294,6 +306,11 @@ void RunProtocol::HandleProgress(int code, void* param) {
     case kCodeReadFailed:
         workerActive_ = false;
         failed_ = true;
+        if (run.verificationPass) {
+            EndVerificationEarly();
+        } else {
+            DropEncodedFile();
+        }
         AddLog(Format("Read error (code %06X)",
                       static_cast<unsigned>(job_.secure && run.failedReadSense != 0
                                                 ? run.failedReadSense
@@ -313,11 +330,17 @@ void RunProtocol::HandleProgress(int code, void* param) {
     case kCodeCancelled:
         workerActive_ = false;
         failed_ = true;
+        if (run.verificationPass) {
+            EndVerificationEarly();
+        } else {
+            DropEncodedFile();
+        }
         AddLog("Canceled by user");
         break;
     case kCodeFileNotOpened:
         workerActive_ = false;
         failed_ = true;
+        DropEncodedFile();
         ReportFileProblem();
         AddLog("Error opening file");
         CancelHandling();
@@ -333,6 +356,7 @@ void RunProtocol::HandleProgress(int code, void* param) {
     case kCodeWriteFailed:
         workerActive_ = false;
         failed_ = true;
+        DropEncodedFile();
         ReportFileProblem();
         AddLog("Error writing file");
         CancelHandling();
@@ -342,6 +366,40 @@ void RunProtocol::HandleProgress(int code, void* param) {
     }
     RestoreDataBlocksWhenIdle();
     CopyTexts();
+}
+
+bool RunProtocol::CommitEncodedFile() {
+    ExtractRun& run = *run_;
+    bool committed = true;
+    if (run.encoder && run.encoded) {
+        run.encoded = false;
+        committed = run.encoder->Commit();
+        if (!committed) {
+            run.fileError = run.encoder->Error();
+        }
+    }
+    DropEncodedFile();
+    return committed;
+}
+
+void RunProtocol::DropEncodedFile() {
+    ExtractRun& run = *run_;
+    if (run.encoder) {
+        run.encoder->Discard();
+    }
+    run.encoder.reset();
+    run.pcmFile.reset(); // the PCM file goes: it never has the final name
+    run.encoded = false;
+}
+
+void RunProtocol::EndVerificationEarly() {
+    // The file of the first reading stays, as a WAV file does, unless the
+    // verification has corrected its PCM already: then it would not hold
+    // what the PCM holds, and it goes.
+    if (!run_->pcmChanged) {
+        CommitEncodedFile();
+    }
+    DropEncodedFile();
 }
 
 void RunProtocol::ReportFileProblem() {
@@ -429,6 +487,14 @@ void RunProtocol::PassDone() {
     }
     if (job_.verify && !skipVerification) {
         run.verificationPass = !run.verificationPass;
+    }
+    if (!run.verificationPass && !CommitEncodedFile()) {
+        // The encoded file could not take its name.
+        failed_ = true;
+        ReportFileProblem();
+        AddLog("Error writing file");
+        CancelHandling();
+        return;
     }
     if (!run.verificationPass) {
         ++trackIndex_;
@@ -563,6 +629,12 @@ void RunProtocol::Close() {
     channel_.Close();
     JoinFinishedWorkers(true);
     workerActive_ = false;
+    // A track whose verification the window's end cut short.
+    if (run_->verificationPass) {
+        EndVerificationEarly();
+    } else {
+        DropEncodedFile();
+    }
     RestoreDataBlocksWhenIdle();
 }
 

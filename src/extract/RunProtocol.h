@@ -155,6 +155,13 @@ private:
     void LogSecureOutcomes();
     void CancelHandling();
     void ReportFileProblem();
+    // An encoded track: renames its file over the final name (false when
+    // that failed, with the run's fileError set), and removes its PCM file.
+    bool CommitEncodedFile();
+    // Gives up the encoded file and the PCM file of the track.
+    void DropEncodedFile();
+    // The verification of an encoded track ended before its last block.
+    void EndVerificationEarly();
     void RestoreDataBlocksWhenIdle();
     void ShowTrack();
     void CopyTexts() { view_.ShowTexts(texts_); }

@@ -31,10 +31,16 @@ int BlockSectors(int32_t length, int block, int blocks) {
     return kBlockSectors;
 }
 
-// Gives up the pass's file: only its temporary file goes, never the final name.
-void Discard(ExtractRun& run, platform::OutputFile& file) {
-    run.outputFile = nullptr;
+// Gives up the pass's file (and its encoder's): only the temporary files go,
+// never the final name.
+void Discard(ExtractRun& run, platform::OutputFile& file, TrackEncoder* encoder = nullptr) {
+    if (run.outputFile == &file) {
+        run.outputFile = nullptr;
+    }
     file.Discard();
+    if (encoder != nullptr) {
+        encoder->Discard();
+    }
 }
 
 // The drive as the secure reader reaches it: READ CD with C2 pointers where
@@ -194,13 +200,28 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
 
     // The track goes to a temporary file that takes the final name only when
     // it is complete, so a failed or cancelled pass never touches a file
-    // that stands there already.
-    platform::OutputFile file;
+    // that stands there already. An encoded track's PCM goes to a temporary
+    // file that keeps its temporary name: the encoder's file takes the
+    // final name once the track is done.
+    const std::shared_ptr<TrackEncoder> encoder = run.encoder;
+    const auto pcmFile = std::make_shared<platform::OutputFile>();
+    platform::OutputFile& file = *pcmFile;
     run.fileError.clear();
+    run.encoded = false;
+    run.pcmChanged = false;
     if (!file.Create(path)) {
         run.fileError = file.Error();
         channel.Send(kCodeFileNotOpened, nullptr);
         return;
+    }
+    if (encoder && !encoder->Start(path, length)) {
+        run.fileError = encoder->Error();
+        file.Discard();
+        channel.Send(kCodeFileNotOpened, nullptr);
+        return;
+    }
+    if (encoder) {
+        run.pcmFile = pcmFile;
     }
     run.outputFile = &file;
     run.bufferWriteFailed = false;
@@ -232,20 +253,20 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
     for (int block = 0; block < blocks; ++block) {
         if (run.cancel.load()) {
             end(kCodeCancelled);
-            Discard(run, file);
+            Discard(run, file, encoder.get());
             return;
         }
         const int sectors = BlockSectors(length, block, blocks);
         const int32_t status = reader.Read(run.currentAddress, sectors, buffer + fill);
         if (status != kStatusOk && run.cancel.load()) {
             end(kCodeCancelled);
-            Discard(run, file);
+            Discard(run, file, encoder.get());
             return;
         }
         if (status != kStatusOk) {
             // The message goes first, so the error is logged before the file goes.
             end(kCodeReadFailed);
-            Discard(run, file);
+            Discard(run, file, encoder.get());
             return;
         }
         ComputePeaks(buffer + fill, sectors, run.currentAddress, *run.peaks);
@@ -257,20 +278,27 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
         if (run.blockRead) {
             run.blockRead(buffer + fill, static_cast<std::size_t>(sectors) * kSectorBytes);
         }
+        if (encoder &&
+            !encoder->Push(buffer + fill, static_cast<std::size_t>(sectors) * kSectorBytes)) {
+            run.fileError = encoder->Error();
+            end(kCodeWriteFailed);
+            Discard(run, file, encoder.get());
+            return;
+        }
         if (!channel.Send(kCodePeaksStored, nullptr)) {
-            Discard(run, file); // the window is gone
+            Discard(run, file, encoder.get()); // the window is gone
             return;
         }
         fill += static_cast<std::size_t>(sectors) * kSectorBytes;
         if (fill >= kFlushThreshold) {
             const bool handled = channel.Send(kCodeWriteBufferLoad, buffer);
             if (!handled) {
-                Discard(run, file);
+                Discard(run, file, encoder.get());
                 return;
             }
             if (run.bufferWriteFailed) {
                 end(kCodeWriteFailed);
-                Discard(run, file);
+                Discard(run, file, encoder.get());
                 return;
             }
             std::memmove(buffer, buffer + kFlushThreshold, fill - kFlushThreshold);
@@ -278,7 +306,7 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
         }
         Advance(run);
         if (!channel.Send(kCodeBlockDone, nullptr)) {
-            Discard(run, file);
+            Discard(run, file, encoder.get());
             return;
         }
     }
@@ -300,7 +328,7 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
         if (length > 0 && unreadable >= length) {
             // Not one sector of the track could be read.
             end(kCodeReadFailed);
-            Discard(run, file);
+            Discard(run, file, encoder.get());
             return;
         }
     }
@@ -311,10 +339,22 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
     }
     written = written && file.Write(header.data(), header.size());
     run.outputFile = nullptr;
-    written = written && file.Commit();
+    if (encoder) {
+        // The encoded file is completed now; it is renamed once the track
+        // is done (after its verification, which may correct the PCM).
+        if (written && !encoder->Finish()) {
+            run.fileError = encoder->Error();
+        }
+        written = written && run.fileError.empty();
+        run.encoded = written;
+    } else {
+        written = written && file.Commit();
+    }
     if (!written) {
-        run.fileError = file.Error().empty() ? path + ": cannot be written" : file.Error();
-        file.Discard();
+        if (run.fileError.empty()) {
+            run.fileError = file.Error().empty() ? path + ": cannot be written" : file.Error();
+        }
+        Discard(run, file, encoder.get());
         channel.Send(kCodeWriteFailed, nullptr);
         return;
     }
@@ -548,9 +588,44 @@ bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t
             std::fwrite(sector, 1, kSectorBytes, file) != kSectorBytes) {
             run.fileError = run.currentPath + ": cannot be corrected";
         }
+        run.pcmChanged = true; // (even a part of a failed write may have landed)
     }
     std::fflush(file);
     std::fseek(file, after, SEEK_SET);
+    return true;
+}
+
+// Encodes the track again from its PCM file, after the verification
+// corrected it. False when the run was cancelled or the file could not be
+// read or encoded (`run.fileError` then says why).
+bool Reencode(ExtractRun& run, TrackEncoder& encoder, const std::string& pcmPath) {
+    run.encoded = false;
+    if (!encoder.Start(run.currentPath, run.trackLength)) {
+        run.fileError = encoder.Error();
+        return false;
+    }
+    std::FILE* pcm = std::fopen(pcmPath.c_str(), "rb");
+    bool ok = pcm != nullptr && std::fseek(pcm, kWavHeaderBytes, SEEK_SET) == 0;
+    std::vector<uint8_t> block(kBlockBytes);
+    for (int64_t left = int64_t{run.trackLength} * kSectorBytes; ok && left > 0;) {
+        const std::size_t want = static_cast<std::size_t>(std::min<int64_t>(left, kBlockBytes));
+        ok = !run.cancel.load() && std::fread(block.data(), 1, want, pcm) == want &&
+             encoder.Push(block.data(), want);
+        left -= static_cast<int64_t>(want);
+    }
+    if (pcm != nullptr) {
+        std::fclose(pcm);
+    }
+    ok = ok && encoder.Finish();
+    if (!ok) {
+        if (!run.cancel.load()) {
+            const std::string error = encoder.Error();
+            run.fileError = error.empty() ? run.currentPath + ": cannot be encoded again" : error;
+        }
+        encoder.Discard();
+        return false;
+    }
+    run.encoded = true;
     return true;
 }
 
@@ -561,9 +636,13 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
     platform::SetCurrentThreadPriorityNormal();
 
     const bool compare = run.compareWithFile;
+    // An encoded track is compared with (and corrected in) its PCM file.
+    const std::shared_ptr<TrackEncoder> encoder = run.encoder;
+    const std::string pcmPath =
+        encoder && run.pcmFile ? run.pcmFile->TemporaryPath() : run.currentPath;
     std::FILE* file = nullptr;
     if (compare) {
-        file = std::fopen(run.currentPath.c_str(), "r+b");
+        file = std::fopen(pcmPath.c_str(), "r+b");
         if (file == nullptr) {
             channel.Send(kCodeFileNotOpened, nullptr);
             return;
@@ -741,6 +820,15 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
             }
         }
         run.secureRereads = secure->Rereads();
+    }
+    if (encoder && run.pcmChanged) {
+        // The encoded file holds the first reading: it is made again from
+        // the corrected PCM.
+        close();
+        if (!Reencode(run, *encoder, pcmPath)) {
+            end(run.cancel.load() ? kCodeCancelled : kCodeWriteFailed);
+            return;
+        }
     }
     end(kCodePassDone);
 }

@@ -295,6 +295,7 @@ constexpr const char* kReadOffsetPrefix = "offset:";
 constexpr const char* kCheckAccuracyName = "checkAccuracy";
 constexpr const char* kSkipConfirmedName = "skipConfirmed";
 constexpr const char* kSecureReadingName = "secureReading";
+constexpr const char* kFlacFilesName = "flacFiles";
 
 // One of the numbers that tune secure reading: its value's name, range and
 // default, and its field.
@@ -359,6 +360,7 @@ Settings LoadSettings(const std::string& path, std::string* problem) {
     // written when it was the way to ask for the check.
     settings.checkAccuracy = chosen(kCheckAccuracyName) || settings.skipConfirmed;
     settings.secureReading = chosen(kSecureReadingName);
+    settings.flacFiles = chosen(kFlacFilesName);
     // The re-reading numbers: a value of the wrong kind or out of range is missing.
     for (const SecureNumber& number : SecureNumbers(settings)) {
         const RegistryValue* value = file.Find(number.name);
@@ -437,6 +439,11 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
         file.SetBinary(kSecureReadingName, WordBytes(1));
     } else {
         file.Remove(kSecureReadingName);
+    }
+    if (settings.flacFiles) {
+        file.SetBinary(kFlacFilesName, WordBytes(1));
+    } else {
+        file.Remove(kFlacFilesName);
     }
     Settings copy = settings;
     for (const SecureNumber& number : SecureNumbers(copy)) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +24,7 @@
 #include "drive/DriveSource.h"
 #include "extract/JobBuilder.h"
 #include "extract/RunHarness.h"
+#include "output/FlacFiles.h"
 
 namespace vindral {
 namespace {
@@ -61,6 +63,15 @@ std::vector<uint8_t> WriteBin(const std::string& path, int sectors, int seed, in
 std::string WriteCue(const std::string& folder, const std::string& text) {
     std::ofstream(folder + "disc.cue") << text;
     return folder + "disc.cue";
+}
+
+// Every name in a folder.
+std::set<std::string> FolderNames(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
 }
 
 TEST(Cli, DemoDiscTableOfContents) {
@@ -456,6 +467,19 @@ TEST(Cli, UsageErrorsAndRefusals) {
         {{"rip", "--image", read10, "--out", out, "--c2"},
          2,
          "gives none when read with READ(10) with 2352-byte blocks; use --verify"},
+        // The files' format, and what only FLAC files take.
+        {{"rip", "--demo", "--out", out, "--format", "ogg"}, 2, "--format takes wav or flac"},
+        {{"rip", "--demo", "--out", out, "--flac-level", "3"}, 2, "--flac-level needs --format flac"},
+        {{"rip", "--demo", "--out", out, "--cover", cue}, 2, "--cover needs --format flac"},
+        {{"rip", "--demo", "--out", out, "--format", "flac", "--flac-level", "9"},
+         2,
+         "--flac-level takes a number from 0 to 8"},
+        {{"rip", "--demo", "--out", out, "--format", "flac", "--cover", cue},
+         2,
+         "--cover " + cue + ": not a JPEG or PNG image"},
+        {{"rip", "--demo", "--out", out, "--format", "flac", "--cover", folder.Path() + "none.jpg"},
+         2,
+         "--cover " + folder.Path() + "none.jpg: No such file or directory"},
         // Not usage errors: exit status 1.
         {{"toc", "--image", folder.Path() + "missing.cue"}, 1, "missing.cue"},
         // A missing --out is created (as mkdir -p), unless something else
@@ -702,6 +726,7 @@ TEST(Cli, EveryOptionIsInTheManualAndTheCompletion) {
     const std::map<std::string_view, std::string> samples = {
         {"N", "2"},    {"X", "4"},    {"FILE", "f"}, {"FILE.cue", "f.cue"},
         {"DIR", "."},  {"NAME", "T"}, {"LIST", "1"}, {"URL", "http://127.0.0.1:1"},
+        {"FORMAT", "flac"},
         {"/dev/srN", "/dev/sr0"}, {"TEMPLATE", "%t %n"}};
     std::set<std::string> commandWords;
     std::set<std::string> takingValues;
@@ -794,14 +819,106 @@ TEST(Cli, EveryOptionIsInTheManualAndTheCompletion) {
 #endif
 
 TEST(Cli, InterruptActsAsCancel) {
+    for (const char* format : {"wav", "flac"}) {
+        SCOPED_TRACE(format);
+        test::TempFolder folder;
+        const std::string cue = WriteImage(folder.Path(), "");
+        cli::interrupted = true;
+        const Result result = RunCli({"rip", "--image", cue, "--out", folder.Path(), "--tracks",
+                                      "1", "--format", format});
+        cli::interrupted = false;
+        EXPECT_EQ(result.status, 130);
+        EXPECT_EQ(Lines(result.out).back(), "Canceled by user");
+        EXPECT_EQ(FolderNames(folder.Path()), (std::set<std::string>{"disc.bin", "disc.cue"}));
+    }
+}
+
+// A disc with CD-Text, ISRC, catalog number and pre-emphasis, ripped to WAV
+// and to FLAC files: the FLAC files decode to the WAV files' samples (the
+// MD5 in their STREAMINFO holds), carry the disc's tags and the cover, and
+// the log is the same but for the file names; a failed track leaves nothing.
+TEST(Cli, FlacFilesHoldTheWavRipsSamplesAndTheDiscsTags) {
     test::TempFolder folder;
-    const std::string cue = WriteImage(folder.Path(), "");
-    cli::interrupted = true;
-    const Result result = RunCli({"rip", "--image", cue, "--out", folder.Path(), "--tracks", "1"});
-    cli::interrupted = false;
-    EXPECT_EQ(result.status, 130);
-    EXPECT_EQ(Lines(result.out).back(), "Canceled by user");
-    EXPECT_FALSE(test::FileExists(folder.Path() + "Track01.wav"));
+    WriteBin(folder.Path() + "disc.bin", 70, 11);
+    const std::string sheet = "CATALOG 0761234567890\nTITLE \"Album\"\nPERFORMER \"The Band\"\n"
+                              "FILE \"disc.bin\" BINARY\n"
+                              "  TRACK 01 AUDIO\n    TITLE \"One\"\n    ISRC USRC17607839\n"
+                              "    INDEX 01 00:00:00\n"
+                              "  TRACK 02 AUDIO\n    TITLE \"Two\"\n    PERFORMER \"Guest\"\n"
+                              "    FLAGS PRE\n    INDEX 01 00:00:40\n";
+    const std::string cue = WriteCue(folder.Path(), sheet);
+    const std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    std::ofstream(folder.Path() + "cover.png", std::ios::binary)
+        .write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+    const std::string wavOut = folder.Path() + "wav/";
+    const std::string flacOut = folder.Path() + "flac/";
+    std::filesystem::create_directory(wavOut);
+    std::filesystem::create_directory(flacOut);
+
+    const Result wav = RunCli({"rip", "--image", cue, "--out", wavOut, "--verify"});
+    ASSERT_EQ(wav.status, 0) << wav.err;
+    const Result flac = RunCli({"rip", "--image", cue, "--out", flacOut, "--verify", "--format",
+                                "flac", "--cover", folder.Path() + "cover.png"});
+    ASSERT_EQ(flac.status, 0) << flac.out << flac.err;
+    // The log but for the speeds (measured) and the files' names.
+    auto withoutSpeeds = [](const std::string& log) {
+        std::string kept;
+        for (const std::string& line : Lines(log)) {
+            kept += line.find("Speed: ") == std::string::npos ? line + "\n" : "";
+        }
+        return kept;
+    };
+    std::string expectedLog = withoutSpeeds(wav.out);
+    for (const char* track : {"Track01", "Track02"}) {
+        const std::string from = wavOut + track + ".wav";
+        expectedLog.replace(expectedLog.find(from), from.size(), flacOut + track + ".flac");
+    }
+    EXPECT_EQ(withoutSpeeds(flac.out), expectedLog);
+    EXPECT_EQ(FolderNames(flacOut), (std::set<std::string>{"Track01.flac", "Track02.flac"}));
+
+    const Result ids = RunCli({"ids", "--image", cue});
+    const std::string musicBrainz = Lines(ids.out).at(2).substr(13);
+    for (int t = 1; t <= 2; ++t) {
+        SCOPED_TRACE(t);
+        const std::string name = "Track0" + std::to_string(t);
+        const auto pcm = test::ReadWholeFile(wavOut + name + ".wav");
+        const test::DecodedFlac decoded = test::DecodeFlac(flacOut + name + ".flac");
+        EXPECT_TRUE(decoded.decoded);
+        EXPECT_TRUE(decoded.md5Set);
+        EXPECT_TRUE(std::equal(pcm.begin() + 44, pcm.end(), decoded.pcm.begin(), decoded.pcm.end()));
+        EXPECT_EQ(decoded.seekPoints, 1u);
+        EXPECT_EQ(decoded.pictureType, 3);
+        EXPECT_EQ(decoded.picture, png);
+        for (const std::string& tag :
+             {"TRACKNUMBER=" + std::to_string(t), std::string("TRACKTOTAL=2"),
+              std::string("ALBUM=Album"), std::string("ALBUMARTIST=The Band"),
+              std::string(t == 1 ? "TITLE=One" : "TITLE=Two"),
+              std::string(t == 1 ? "ARTIST=The Band" : "ARTIST=Guest"),
+              std::string("BARCODE=0761234567890"), "MUSICBRAINZ_DISCID=" + musicBrainz,
+              std::string("ENCODER=Vindral " VINDRAL_VERSION)}) {
+            EXPECT_TRUE(decoded.HasComment(tag)) << tag;
+        }
+        EXPECT_EQ(decoded.HasComment("ISRC=USRC17607839"), t == 1);
+        EXPECT_EQ(decoded.HasComment("PRE_EMPHASIS=1"), t == 2);
+    }
+    // The flac program, an independent reader, tests the files.
+    if (std::filesystem::exists("/usr/bin/flac")) {
+        EXPECT_EQ(std::system(("/usr/bin/flac -s -t '" + flacOut + "Track01.flac' '" + flacOut +
+                               "Track02.flac'")
+                                  .c_str()),
+                  0);
+    }
+
+    // Track 2 cannot be read: track 1's file stays, and nothing else.
+    test::TempFolder damaged;
+    WriteBin(damaged.Path() + "disc.bin", 70, 11);
+    const std::string damagedCue =
+        WriteCue(damaged.Path(), "REM DAMAGE UNREADABLE 50 2\n" + sheet);
+    const Result failed = RunCli({"rip", "--image", damagedCue, "--out", damaged.Path(),
+                                  "--format", "flac"});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(FolderNames(damaged.Path()),
+              (std::set<std::string>{"disc.bin", "disc.cue", "Track01.flac"}));
 }
 
 TEST(Cli, TrackListsAndSpeeds) {

@@ -14,6 +14,7 @@
 #include "cli/CliRun.h"
 #include "drive/Transport.h"
 #include "extract/RunHarness.h"
+#include "output/FlacFiles.h"
 
 namespace vindral {
 namespace {
@@ -315,6 +316,37 @@ TEST(SecureRip, VerificationRepairsTheFileWhereNoC2PointersTell) {
     EXPECT_GT(correctedTotal, 0) << secure.out;
     EXPECT_GT(differingBytes, 0) << "the error counts still say what differed";
     EXPECT_EQ(verifyingRepairs, correctedTotal) << "each corrected position is named";
+}
+
+// FLAC files hold what the verification corrected: the track is encoded
+// again from its corrected samples, and nothing but the files stays.
+TEST(SecureRip, FlacFilesHoldTheRepairedSamples) {
+    test::TempFolder folder;
+    const std::string cue = WriteDisc(folder.Path(), std::string("REM DRIVE REFUSE READCD\n") + kFlaky);
+    const Result secure =
+        RunCli({"rip", "--image", cue, "--out", folder.Path(), "--secure", "--verify",
+                "--cache-sectors", "32", "--max-reads", "40", "--format", "flac", "--flac-level",
+                "5"});
+    EXPECT_EQ(secure.status, 0) << secure.out << secure.err;
+    const std::regex corrected(kCorrectedLine);
+    int correctedTotal = 0;
+    for (auto it = std::sregex_iterator(secure.out.begin(), secure.out.end(), corrected);
+         it != std::sregex_iterator(); ++it) {
+        correctedTotal += std::stoi((*it)[1]);
+    }
+    EXPECT_GT(correctedTotal, 0) << "the verification corrected the samples\n" << secure.out;
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.Path())) {
+        names.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"disc.bin", "disc.cue", "Track01.flac",
+                                            "Track02.flac", "Track03.flac", "Track04.flac"}));
+    for (int t = 0; t < 4; ++t) {
+        const test::DecodedFlac flac =
+            test::DecodeFlac(folder.Path() + "Track0" + std::to_string(t + 1) + ".flac");
+        EXPECT_TRUE(flac.decoded) << "track " << t + 1;
+        EXPECT_TRUE(flac.pcm == TrackAudio(t)) << "track " << t + 1;
+    }
 }
 
 // With C2 pointers the extraction gets the flaky sectors right, and the

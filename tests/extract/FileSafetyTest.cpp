@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 
 #include "extract/RunHarness.h"
+#include "output/FlacEncoder.h"
+#include "output/FlacFiles.h"
 #include "platform/FileSysCalls.h"
 #include "platform/OutputFile.h"
 
@@ -48,52 +50,87 @@ public:
 
 class FileSafety : public test::RunFixture {};
 
+// WAV files, and FLAC files, whose PCM goes to a second temporary file.
 TEST_F(FileSafety, AFailedOrCancelledReRipKeepsTheEarlierFile) {
-    const std::string earlier = "the complete file of an earlier rip";
-    const std::string path = folder.Path() + "Track01.wav";
-    {
-        WriteText(path, earlier);
-        disc.unreadable = {40};
-        test::RecordingView view;
-        RunProtocol protocol(Job({{0, 1, 0, 64}}, false), view, Clock());
-        RunToStop(protocol);
-        EXPECT_EQ(view.lines.back(), "Read error (code 031100)");
-        EXPECT_EQ(ReadText(path), earlier) << "a read error";
-        EXPECT_EQ(Names(folder.Path()), std::vector<std::string>{"Track01.wav"});
-    }
-    {
-        disc.unreadable.clear();
-        test::RecordingView view;
-        RunProtocol protocol(Job({{0, 1, 0, 64}}, false), view, Clock());
-        int messages = 0;
-        RunToStop(protocol, [&] {
-            if (++messages == 3) {
-                protocol.Cancel();
+    for (const std::string format : {"wav", "flac"}) {
+        SCOPED_TRACE(format);
+        fs::remove_all(folder.Path());
+        fs::create_directory(folder.Path());
+        const std::string earlier = "the complete file of an earlier rip";
+        const std::string name = "Track01." + format;
+        const std::string path = folder.Path() + name;
+        auto job = [&](std::vector<TrackEntry> tracks, bool verify) {
+            ExtractJob job = Job(tracks, verify);
+            if (format == "flac") {
+                job.tracks.front().path = path;
+                job.makeEncoder = output::FlacEncoderFactory({}, {});
             }
-        });
-        EXPECT_EQ(view.lines.back(), "Canceled by user");
-        EXPECT_EQ(ReadText(path), earlier) << "a cancel";
-        EXPECT_EQ(Names(folder.Path()), std::vector<std::string>{"Track01.wav"});
-    }
-    {
-        test::RecordingView view;
-        RunProtocol protocol(Job({{0, 1, 0, 600}}, false), view, Clock());
+            return job;
+        };
         {
-            test::FileSizeLimit limit(600000);
+            WriteText(path, earlier);
+            disc.unreadable = {40};
+            test::RecordingView view;
+            RunProtocol protocol(job({{0, 1, 0, 64}}, false), view, Clock());
             RunToStop(protocol);
+            EXPECT_EQ(view.lines.back(), "Read error (code 031100)");
+            EXPECT_EQ(ReadText(path), earlier) << "a read error";
+            EXPECT_EQ(Names(folder.Path()), std::vector<std::string>{name});
         }
-        EXPECT_EQ(view.lines.back(), "Error writing file");
-        EXPECT_EQ(ReadText(path), earlier) << "a full disk";
-        EXPECT_EQ(Names(folder.Path()), std::vector<std::string>{"Track01.wav"});
-    }
-    {
-        // A rip that succeeds replaces it, and leaves nothing else behind.
-        test::RecordingView view;
-        RunProtocol protocol(Job({{0, 1, 0, 20}}, true), view, Clock());
-        RunToStop(protocol);
-        EXPECT_EQ(view.lines.back(), "1 track(s) extracted");
-        EXPECT_EQ(ReadWholeFile(path).size(), 44u + 20 * 2352);
-        EXPECT_EQ(Names(folder.Path()), std::vector<std::string>{"Track01.wav"});
+        // A cancel while the track is read; and while it is verified, when
+        // the file of the first reading is complete and stays.
+        for (const bool verifying : {false, true}) {
+            disc.unreadable.clear();
+            WriteText(path, earlier);
+            test::RecordingView view;
+            RunProtocol protocol(job({{0, 1, 0, 64}}, verifying), view, Clock());
+            int messages = 0;
+            RunToStop(protocol, [&] {
+                if (++messages == (verifying ? 12 : 3)) {
+                    protocol.Cancel();
+                }
+            });
+            EXPECT_EQ(view.lines.back(), "Canceled by user");
+            EXPECT_EQ(ReadText(path) == earlier, !verifying) << "a cancel";
+            EXPECT_EQ(Names(folder.Path()), std::vector<std::string>{name});
+            if (verifying && format == "flac") {
+                EXPECT_EQ(test::DecodeFlac(path).pcm.size(), 64u * 2352);
+            }
+        }
+        {
+            WriteText(path, earlier);
+            test::RecordingView view;
+            RunProtocol protocol(job({{0, 1, 0, 600}}, false), view, Clock());
+            {
+                test::FileSizeLimit limit(600000);
+                RunToStop(protocol);
+            }
+            EXPECT_EQ(view.lines.back(), "Error writing file");
+            EXPECT_EQ(ReadText(path), earlier) << "a full disk";
+            EXPECT_EQ(Names(folder.Path()), std::vector<std::string>{name});
+        }
+        {
+            // A rip that succeeds replaces it, and leaves nothing else behind.
+            test::RecordingView view;
+            RunProtocol protocol(job({{0, 1, 0, 20}}, true), view, Clock());
+            RunToStop(protocol);
+            EXPECT_EQ(view.lines.back(), "1 track(s) extracted");
+            EXPECT_EQ(Names(folder.Path()), std::vector<std::string>{name});
+            std::vector<uint8_t> audio(20 * 2352);
+            for (std::size_t i = 0; i < audio.size(); ++i) {
+                audio[i] = test::DiscByte(static_cast<SectorAddress>(i / 2352),
+                                          static_cast<int>(i % 2352));
+            }
+            if (format == "wav") {
+                const auto file = ReadWholeFile(path);
+                ASSERT_EQ(file.size(), 44u + 20 * 2352);
+                EXPECT_TRUE(std::equal(audio.begin(), audio.end(), file.begin() + 44));
+            } else {
+                const test::DecodedFlac flac = test::DecodeFlac(path);
+                EXPECT_TRUE(flac.decoded);
+                EXPECT_TRUE(flac.pcm == audio);
+            }
+        }
     }
 }
 

@@ -42,8 +42,11 @@ expect 'rip' 'r'
 expect 'toc' 'help' 't'
 expect '--demo --device --drive' toc --d
 expect '--demo --device' drives --de
-expect '--c2 --cache-sectors --ctdb-url --cue' rip --demo --c
+expect '--c2 --cache-sectors --cover --ctdb-url --cue' rip --demo --c
 expect '--secure' rip --demo --sec
+expect 'flac' rip --demo --format f
+expect '--flac-level --format' rip --demo --f
+expect '' rip --flac-level ''
 expect '' rip --max-reads ''
 expect '--accurate --accuraterip-url' rip --demo --acc
 expect '' rip --ctdb-url ''

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "platform/Platform.h"
 #include "platform/Settings.h"
@@ -261,28 +262,36 @@ TEST_F(SettingsFileTest, SecureReadingNumbersAreKeptOnlyWhenNotTheDefaults) {
     EXPECT_EQ(bad.driveCacheSectors, 2048);
 }
 
-TEST_F(SettingsFileTest, SecureReadingIsAValueOfItsOwnPresentOnlyWhenChosen) {
-    Settings settings;
-    settings.outputFolder = "/srv/music/";
-    ASSERT_TRUE(SaveSettings(path_, settings));
-    const std::string without = ReadFile();
-    EXPECT_EQ(without.find("secureReading"), std::string::npos);
-    EXPECT_FALSE(LoadSettings(path_).secureReading);
+// Secure reading and FLAC files: each a value of its own.
+TEST_F(SettingsFileTest, ChoicesAreValuesOfTheirOwnPresentOnlyWhenChosen) {
+    const std::pair<std::string, bool Settings::*> choices[] = {
+        {"secureReading", &Settings::secureReading}, {"flacFiles", &Settings::flacFiles}};
+    for (const auto& [name, field] : choices) {
+        SCOPED_TRACE(name);
+        Settings settings;
+        settings.outputFolder = "/srv/music/";
+        ASSERT_TRUE(SaveSettings(path_, settings));
+        const std::string without = ReadFile();
+        EXPECT_EQ(without.find(name), std::string::npos);
+        EXPECT_FALSE(LoadSettings(path_).*field);
 
-    settings.secureReading = true;
-    ASSERT_TRUE(SaveSettings(path_, settings));
-    EXPECT_NE(ReadFile().find("\"secureReading\"=hex:01,00,00,00\n"), std::string::npos)
-        << ReadFile();
-    EXPECT_NE(ReadFile().find("\"value0\"=hex:03,00,00,00\n"), std::string::npos)
-        << "the settings word stays as it was";
-    EXPECT_TRUE(LoadSettings(path_).secureReading);
-    EXPECT_FALSE(LoadSettings(path_).skipConfirmed);
+        settings.*field = true;
+        ASSERT_TRUE(SaveSettings(path_, settings));
+        EXPECT_NE(ReadFile().find("\"" + name + "\"=hex:01,00,00,00\n"), std::string::npos)
+            << ReadFile();
+        EXPECT_NE(ReadFile().find("\"value0\"=hex:03,00,00,00\n"), std::string::npos)
+            << "the settings word stays as it was";
+        const Settings loaded = LoadSettings(path_);
+        EXPECT_TRUE(loaded.*field);
+        EXPECT_FALSE(loaded.skipConfirmed);
+        EXPECT_EQ(loaded.secureReading && loaded.flacFiles, false) << "only the one chosen";
 
-    settings.secureReading = false;
-    ASSERT_TRUE(SaveSettings(path_, settings));
-    EXPECT_EQ(ReadFile(), without) << "the file is as it was without the choice";
-    WriteFile(WithKey("\"secureReading\"=hex:02,00,00,00\n"));
-    EXPECT_FALSE(LoadSettings(path_).secureReading) << "only the word 1 chooses it";
+        settings.*field = false;
+        ASSERT_TRUE(SaveSettings(path_, settings));
+        EXPECT_EQ(ReadFile(), without) << "the file is as it was without the choice";
+        WriteFile(WithKey("\"" + name + "\"=hex:02,00,00,00\n"));
+        EXPECT_FALSE(LoadSettings(path_).*field) << "only the word 1 chooses it";
+    }
 }
 
 TEST_F(SettingsFileTest, ValuesOfTheWrongSizeOrTypeCountAsMissing) {

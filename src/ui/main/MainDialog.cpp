@@ -27,12 +27,14 @@
 #include "drive/DiscInfo.h"
 #include "drive/DriveSource.h"
 #include "drive/Transport.h"
+#include "accuracy/DiscIds.h"
 #include "accuracy/DriveOffset.h"
 #include "accuracy/RipAccuracy.h"
 #include "accuracy/RipLog.h"
 #include "drive/emulated/CueSheet.h"
 #include "extract/JobBuilder.h"
 #include "net/HttpClient.h"
+#include "output/FlacEncoder.h"
 #include "platform/OutputFile.h"
 #include "platform/Platform.h"
 #include "ui/common/AboutDialog.h"
@@ -72,7 +74,8 @@ constexpr ControlTemplate kMainControls[] = {
     {kIdPath, K::SunkenLabel, "", 219, 202, 95, 11},
     {kNoId, K::Text, "Path", 219, 191, 16, 8},
     {kNoId, K::Text, "Filename (+2 digits + .wav)", 219, 220, 84, 8},
-    {kIdNamePrefix, K::EditBox, "", 219, 230, 95, 12},
+    {kIdNamePrefix, K::EditBox, "", 219, 230, 78, 12},
+    {kIdFileFormat, K::DropDownList, "", 300, 230, 39, 40},
     {kIdVerify, K::CheckBox, "Verify", 222, 33, 33, 10},
     {kIdC2Pointers, K::RadioButton, "C2 pointers", 229, 47, 51, 10, true},
     {kIdReadTwice, K::RadioButton, "Read twice", 229, 59, 52, 10},
@@ -161,6 +164,8 @@ MainDialog::MainDialog(QWidget* parent)
     c2Pointers_ = Need<QRadioButton>(*this, kIdC2Pointers);
     readTwice_ = Need<QRadioButton>(*this, kIdReadTwice);
     namePrefix_ = Need<QLineEdit>(*this, kIdNamePrefix);
+    fileFormat_ = Need<QComboBox>(*this, kIdFileFormat);
+    fileFormat_->addItems({QStringLiteral("WAV"), QStringLiteral("FLAC")});
 
     // The initial field values: the home folder stands for the system drive's
     // root, and every run starts with the prefix "Track".
@@ -229,6 +234,8 @@ MainDialog::MainDialog(QWidget* parent)
             [this](bool checked) { settings_.skipConfirmed = checked; });
     connect(secureReading_, &QCheckBox::clicked, this,
             [this](bool checked) { settings_.secureReading = checked; });
+    connect(fileFormat_, &QComboBox::activated, this,
+            [this](int index) { settings_.flacFiles = index == 1; });
     connect(c2Pointers_, &QRadioButton::clicked, this, [this] { settings_.verifyMethod = 0; });
     connect(readTwice_, &QRadioButton::clicked, this, [this] { settings_.verifyMethod = 1; });
     connect(speedList_, &QComboBox::activated, this, &MainDialog::SpeedChosen);
@@ -280,6 +287,7 @@ bool MainDialog::Initialise() {
     skipConfirmed_->setChecked(settings_.skipConfirmed);
     skipConfirmed_->setEnabled(settings_.checkAccuracy);
     secureReading_->setChecked(settings_.secureReading);
+    fileFormat_->setCurrentIndex(settings_.flacFiles ? 1 : 0);
     if (settings_.verifyMethod == 1) {
         readTwice_->setChecked(true);
     } else {
@@ -578,6 +586,26 @@ void MainDialog::Start() {
     job.secureSettings.agreeing = settings_.secureAgreeing;
     job.secureSettings.maxReadings = settings_.secureMaxReadings;
     job.secureSettings.cacheSectors = settings_.driveCacheSectors;
+    if (settings_.flacFiles) {
+        // Tagged with what the disc says about itself: the details shown,
+        // or read now (aside, the window drawn meanwhile).
+        std::shared_ptr<const DiscDetails> details = details_;
+        if (!details) {
+            const TrackTable table = tracks_;
+            RunAside([&details, drive, &table] {
+                details = std::make_shared<const DiscDetails>(
+                    ReadDiscDetails(drive.hostAdapter, drive.target, table));
+            });
+            if (endRequested_) {
+                return; // the window has closed meanwhile
+            }
+        }
+        const accuracy::DiscToc toc = accuracy::DiscTocFromTable(tracks_);
+        const output::DiscIdTexts ids{accuracy::MusicBrainzId(toc),
+                                      accuracy::AccurateRipIdOf(toc).Text(),
+                                      accuracy::CtdbTocId(toc)};
+        output::UseFlacFiles(job, *details, ids, {});
+    }
     job.readMethod = ProbeReadMethod(drive.hostAdapter, drive.target);
     if (job.secure && !job.tracks.empty()) {
         job.c2Pointers = ProbeC2Pointers(drive.hostAdapter, drive.target, job.readMethod,

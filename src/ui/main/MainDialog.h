@@ -74,6 +74,9 @@ enum MainControl : int {
     // The disc's CD-Text title and performer, in the Disc Information box;
     // empty for a disc without CD-Text.
     kIdDiscText = 1049,
+    // The files' format in the File Options box: "WAV" (the default) or
+    // "FLAC" (tagged, from libFLAC).
+    kIdFileFormat = 1051,
 };
 
 constexpr int kPollIntervalMs = 100;
@@ -243,6 +246,7 @@ private:
     QRadioButton* c2Pointers_ = nullptr;
     QRadioButton* readTwice_ = nullptr;
     QLineEdit* namePrefix_ = nullptr;
+    QComboBox* fileFormat_ = nullptr;
 
     std::vector<CdDevice> drives_;
     std::vector<std::string> driveModels_; // per line of the drive list

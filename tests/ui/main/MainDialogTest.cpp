@@ -3,6 +3,7 @@
 // list, the stored settings and the free-space refusal.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QFileDialog>
@@ -35,6 +36,7 @@
 #include "drive/emulated/CueSheet.h"
 #include "drive/emulated/DriveBehaviour.h"
 #include "net/LocalHttpServer.h"
+#include "output/FlacFiles.h"
 #include "drive/linux/FakeKernel.h"
 #include "drive/linux/LinuxPassThrough.h"
 #include "platform/Platform.h"
@@ -1340,6 +1342,51 @@ private slots:
             }
         }
         qunsetenv("XDG_CACHE_HOME");
+    }
+
+    // "FLAC" in File Options: the files are FLAC files, tagged with the
+    // disc's numbers, and the choice is a settings value of its own.
+    void flacFilesChosenInFileOptions() {
+        UseEmulatedDrives({MakeDisc({{1, 0}, {2, 300}}, 500)});
+        const QString out = Folder("flac");
+        WriteSettingsFile("\"value0\"=hex:00,00,00,00\n\"value1\"=\"" + out.toStdString() +
+                          "\"\n");
+        auto dialog = Open();
+        QVERIFY(dialog);
+        auto* format = Control<QComboBox>(*dialog, kIdFileFormat);
+        QCOMPARE(format->currentText(), QStringLiteral("WAV"));
+        format->setCurrentIndex(1);
+        emit format->activated(1);
+        QVERIFY(dialog->CurrentSettings().flacFiles);
+        Select(*dialog, {0});
+        dialog->PollTick();
+        QStringList log;
+        CloseWhenFinished(log);
+        test::Watchdog watchdog(60000);
+        Control<QPushButton>(*dialog, kIdStart)->click();
+        QVERIFY(!watchdog.Fired());
+        QVERIFY2(log.contains(QStringLiteral("  Filename: ") + out + QStringLiteral("Track01.flac")),
+                 qPrintable(log.join("\n")));
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("Track01.flac")});
+        const test::DecodedFlac flac = test::DecodeFlac((out + "Track01.flac").toStdString());
+        QVERIFY(flac.decoded);
+        QCOMPARE(flac.pcm.size(), std::size_t{300} * 2352);
+        QVERIFY(flac.HasComment("TRACKNUMBER=1"));
+        QVERIFY(flac.HasComment("TRACKTOTAL=2"));
+        dialog->reject();
+        QVERIFY2(ReadSettingsFile().find("\"flacFiles\"=hex:01,00,00,00") != std::string::npos,
+                 ReadSettingsFile().c_str());
+
+        // Read back; WAV again leaves the settings file without the value.
+        dialog = Open();
+        format = Control<QComboBox>(*dialog, kIdFileFormat);
+        QCOMPARE(format->currentText(), QStringLiteral("FLAC"));
+        format->setCurrentIndex(0);
+        emit format->activated(0);
+        dialog->reject();
+        QVERIFY2(ReadSettingsFile().find("flacFiles") == std::string::npos,
+                 ReadSettingsFile().c_str());
     }
 
     void secureReadingRepairsNamesAndMarks() {

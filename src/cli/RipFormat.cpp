@@ -1,0 +1,72 @@
+#include "cli/RipFormat.h"
+
+#include <ostream>
+
+#include "cli/Cli.h"
+#include "drive/DiscInfo.h"
+#include "output/Tags.h"
+#ifdef VINDRAL_HAVE_ACCURACY
+#include "accuracy/DiscIds.h"
+#endif
+#ifdef VINDRAL_HAVE_FLAC
+#include "output/FlacEncoder.h"
+#endif
+
+namespace vindral::cli {
+
+int CheckRipFormat(const Options& options, std::shared_ptr<const output::CoverImage>& cover,
+                   std::ostream& err) {
+    if (options.format != "flac") {
+        if (options.flacLevel >= 0 || !options.cover.empty()) {
+            err << "vindral-cli: " << (options.flacLevel >= 0 ? "--flac-level" : "--cover")
+                << " needs --format flac\n";
+            return kExitUsage;
+        }
+        return 0;
+    }
+#ifndef VINDRAL_HAVE_FLAC
+    (void)cover;
+    err << "vindral-cli: FLAC files are not part of this build (use --format wav)\n";
+    return kExitUsage;
+#else
+    if (!options.cover.empty()) {
+        std::string error;
+        auto image = output::LoadCoverImage(options.cover, error);
+        if (!image) {
+            err << "vindral-cli: --cover " << error << "\n";
+            return kExitUsage;
+        }
+        cover = std::make_shared<const output::CoverImage>(std::move(*image));
+    }
+    return 0;
+#endif
+}
+
+void PrepareRipFormat(const Options& options, std::shared_ptr<const output::CoverImage> cover,
+                      CdDevice device, const TrackTable& table, ExtractJob& job,
+                      std::ostream& err) {
+#ifndef VINDRAL_HAVE_FLAC
+    (void)options, (void)cover, (void)device, (void)table, (void)job, (void)err;
+#else
+    if (options.format != "flac") {
+        return;
+    }
+    const DiscDetails details = ReadDiscDetails(device.hostAdapter, device.target, table);
+    for (const std::string& note : details.notes) {
+        err << note << "\n";
+    }
+    output::DiscIdTexts ids;
+#ifdef VINDRAL_HAVE_ACCURACY
+    const accuracy::DiscToc toc = accuracy::DiscTocFromTable(table);
+    ids.musicBrainz = accuracy::MusicBrainzId(toc);
+    ids.accurateRip = accuracy::AccurateRipIdOf(toc).Text();
+    ids.ctdb = accuracy::CtdbTocId(toc);
+#endif
+    output::FlacSettings settings;
+    settings.level = options.flacLevel >= 0 ? options.flacLevel : output::kDefaultFlacLevel;
+    settings.cover = std::move(cover);
+    output::UseFlacFiles(job, details, ids, std::move(settings));
+#endif
+}
+
+} // namespace vindral::cli

@@ -1,0 +1,27 @@
+// rip's --format, --flac-level and --cover: the job's encoded files and
+// their tags.
+#pragma once
+
+#include <iosfwd>
+#include <memory>
+
+#include "cli/CommandLine.h"
+#include "drive/DriveSearch.h"
+#include "extract/ExtractRun.h"
+#include "output/CoverImage.h"
+
+namespace vindral::cli {
+
+// Checks the format options before the drive is touched: 0, else the exit
+// status with the message written. `cover` receives the image of --cover.
+int CheckRipFormat(const Options& options, std::shared_ptr<const output::CoverImage>& cover,
+                   std::ostream& err);
+
+// With --format flac: the job's files become NAMEnn.flac, and each gets an
+// encoder with its track's tags, from what the disc in `device` says about
+// itself (read here) and its IDs. Nothing with --format wav.
+void PrepareRipFormat(const Options& options, std::shared_ptr<const output::CoverImage> cover,
+                      CdDevice device, const TrackTable& table, ExtractJob& job,
+                      std::ostream& err);
+
+} // namespace vindral::cli

@@ -1,0 +1,367 @@
+#include "output/FlacEncoder.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include <FLAC/metadata.h>
+#include <FLAC/stream_encoder.h>
+
+#include "platform/OutputFile.h"
+
+namespace vindral::output {
+
+namespace {
+
+constexpr unsigned kPaddingBytes = 8192;
+constexpr std::size_t kFrameBytes = 4; // two 16-bit samples
+
+} // namespace
+
+struct FlacTrackEncoder::State {
+    platform::OutputFile file;
+    uint64_t position = 0; // where the encoder's next write lands
+    FLAC__StreamEncoder* encoder = nullptr;
+    std::vector<FLAC__StreamMetadata*> metadata;
+    std::thread thread;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::vector<uint8_t>> queue; // guarded by mutex
+    bool closing = false;                   // no more blocks: drain and stop
+    bool stopping = false;                  // stop at once
+    bool failed = false;
+    std::string error;
+    bool finished = false; // Finish succeeded; Commit may follow
+
+    void Fail(const std::string& reason) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!failed) {
+            failed = true;
+            error = reason;
+        }
+        changed.notify_all();
+    }
+
+    std::string EncoderReason() const {
+        const FLAC__StreamEncoderState s = FLAC__stream_encoder_get_state(encoder);
+        if (s == FLAC__STREAM_ENCODER_CLIENT_ERROR && !file.Error().empty()) {
+            return file.Error();
+        }
+        return file.FinalPath() + ": FLAC encoder: " + FLAC__StreamEncoderStateString[s];
+    }
+
+    static FLAC__StreamEncoderWriteStatus Write(const FLAC__StreamEncoder*, const FLAC__byte buffer[],
+                                                size_t bytes, uint32_t, uint32_t, void* client) {
+        auto* state = static_cast<State*>(client);
+        if (!state->file.Write(buffer, bytes)) {
+            return FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
+        }
+        state->position += bytes;
+        return FLAC__STREAM_ENCODER_WRITE_STATUS_OK;
+    }
+
+    static FLAC__StreamEncoderSeekStatus Seek(const FLAC__StreamEncoder*, FLAC__uint64 offset,
+                                              void* client) {
+        auto* state = static_cast<State*>(client);
+        if (!state->file.SeekTo(offset)) {
+            return FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR;
+        }
+        state->position = offset;
+        return FLAC__STREAM_ENCODER_SEEK_STATUS_OK;
+    }
+
+    static FLAC__StreamEncoderTellStatus Tell(const FLAC__StreamEncoder*, FLAC__uint64* offset,
+                                              void* client) {
+        *offset = static_cast<State*>(client)->position;
+        return FLAC__STREAM_ENCODER_TELL_STATUS_OK;
+    }
+
+    // The encoding thread: blocks in the order handed over.
+    void Encode() {
+        std::vector<FLAC__int32> samples;
+        while (true) {
+            std::vector<uint8_t> block;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait(lock, [this] { return stopping || closing || !queue.empty(); });
+                if (stopping || queue.empty()) {
+                    return; // stopped, or closing with nothing left
+                }
+                block = std::move(queue.front());
+                queue.pop_front();
+            }
+            changed.notify_all(); // room for Push
+            const std::size_t count = block.size() / 2;
+            samples.resize(count);
+            for (std::size_t i = 0; i < count; ++i) {
+                samples[i] = static_cast<int16_t>(block[2 * i] | block[2 * i + 1] << 8);
+            }
+            if (!FLAC__stream_encoder_process_interleaved(
+                    encoder, samples.data(), static_cast<uint32_t>(count / 2))) {
+                Fail(EncoderReason());
+                return;
+            }
+        }
+    }
+
+    void StopThread(bool drain) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            (drain ? closing : stopping) = true;
+        }
+        changed.notify_all();
+        if (thread.joinable()) {
+            thread.join();
+        }
+    }
+
+    void FreeEncoder() {
+        if (encoder != nullptr) {
+            FLAC__stream_encoder_delete(encoder);
+            encoder = nullptr;
+        }
+        for (FLAC__StreamMetadata* block : metadata) {
+            FLAC__metadata_object_delete(block);
+        }
+        metadata.clear();
+    }
+
+    // Stops everything and removes the temporary file. The file goes
+    // first, so that nothing the encoder might still write lands anywhere.
+    void Abandon() {
+        StopThread(false);
+        file.Discard();
+        FreeEncoder();
+        queue.clear();
+        finished = false;
+    }
+};
+
+FlacTrackEncoder::FlacTrackEncoder(FlacSettings settings)
+    : settings_(std::move(settings)), state_(std::make_unique<State>()) {}
+
+FlacTrackEncoder::~FlacTrackEncoder() { Discard(); }
+
+namespace {
+
+FLAC__StreamMetadata* CommentBlock(const std::vector<std::string>& comments) {
+    FLAC__StreamMetadata* block = FLAC__metadata_object_new(FLAC__METADATA_TYPE_VORBIS_COMMENT);
+    if (block == nullptr) {
+        return nullptr;
+    }
+    for (const std::string& comment : comments) {
+        FLAC__StreamMetadata_VorbisComment_Entry entry;
+        entry.length = static_cast<FLAC__uint32>(comment.size());
+        entry.entry = reinterpret_cast<FLAC__byte*>(const_cast<char*>(comment.data()));
+        // A comment that is not a field name and UTF-8 text is left out.
+        if (FLAC__format_vorbiscomment_entry_is_legal(entry.entry, entry.length)) {
+            (void)FLAC__metadata_object_vorbiscomment_append_comment(block, entry, true);
+        }
+    }
+    return block;
+}
+
+FLAC__StreamMetadata* PictureBlock(const CoverImage& cover) {
+    FLAC__StreamMetadata* block = FLAC__metadata_object_new(FLAC__METADATA_TYPE_PICTURE);
+    if (block == nullptr) {
+        return nullptr;
+    }
+    block->data.picture.type = FLAC__STREAM_METADATA_PICTURE_TYPE_FRONT_COVER;
+    std::string mime = cover.mimeType;
+    FLAC__byte description[] = "";
+    const bool ok =
+        FLAC__metadata_object_picture_set_mime_type(block, mime.data(), true) &&
+        FLAC__metadata_object_picture_set_description(block, description, true) &&
+        FLAC__metadata_object_picture_set_data(block, const_cast<FLAC__byte*>(cover.data.data()),
+                                               static_cast<FLAC__uint32>(cover.data.size()),
+                                               true);
+    if (!ok) {
+        FLAC__metadata_object_delete(block);
+        return nullptr;
+    }
+    block->data.picture.width = cover.width;
+    block->data.picture.height = cover.height;
+    block->data.picture.depth = cover.depth;
+    block->data.picture.colors = cover.colors;
+    return block;
+}
+
+} // namespace
+
+bool FlacTrackEncoder::Start(const std::string& finalPath, int32_t sectors) {
+    Discard();
+    State& s = *state_;
+    s.failed = false;
+    s.error.clear();
+    s.closing = false;
+    s.stopping = false;
+    s.position = 0;
+    if (!s.file.Create(finalPath)) {
+        s.failed = true;
+        s.error = s.file.Error();
+        return false;
+    }
+    const uint64_t frames = sectors > 0 ? static_cast<uint64_t>(sectors) * 588 : 0;
+    auto fail = [&s, &finalPath](const std::string& why) {
+        // A write that failed names its own reason.
+        const std::string error = s.file.Error().empty() ? finalPath + ": " + why : s.file.Error();
+        s.Abandon();
+        s.failed = true;
+        s.error = error;
+        return false;
+    };
+    s.encoder = FLAC__stream_encoder_new();
+    if (s.encoder == nullptr) {
+        return fail("the FLAC encoder cannot be made");
+    }
+    FLAC__stream_encoder_set_channels(s.encoder, 2);
+    FLAC__stream_encoder_set_bits_per_sample(s.encoder, 16);
+    FLAC__stream_encoder_set_sample_rate(s.encoder, 44100);
+    FLAC__stream_encoder_set_compression_level(
+        s.encoder, static_cast<uint32_t>(std::clamp(settings_.level, 0, 8)));
+    FLAC__stream_encoder_set_total_samples_estimate(s.encoder, frames);
+
+    // The seek table's points are placeholders that the encoder fills with
+    // the frames' places when it finishes.
+    if (frames > 0) {
+        FLAC__StreamMetadata* table = FLAC__metadata_object_new(FLAC__METADATA_TYPE_SEEKTABLE);
+        if (table == nullptr ||
+            !FLAC__metadata_object_seektable_template_append_spaced_points_by_samples(
+                table, kSeekPointSpacing, frames) ||
+            !FLAC__metadata_object_seektable_template_sort(table, true)) {
+            if (table != nullptr) {
+                FLAC__metadata_object_delete(table);
+            }
+            return fail("the seek table cannot be made");
+        }
+        s.metadata.push_back(table);
+    }
+    if (FLAC__StreamMetadata* comments = CommentBlock(settings_.comments)) {
+        s.metadata.push_back(comments);
+    } else {
+        return fail("the tags cannot be made");
+    }
+    if (settings_.cover) {
+        FLAC__StreamMetadata* picture = PictureBlock(*settings_.cover);
+        if (picture == nullptr) {
+            return fail("the cover cannot be stored");
+        }
+        s.metadata.push_back(picture);
+    }
+    if (FLAC__StreamMetadata* padding = FLAC__metadata_object_new(FLAC__METADATA_TYPE_PADDING)) {
+        padding->length = kPaddingBytes; // room to edit the tags in place
+        s.metadata.push_back(padding);
+    }
+    FLAC__stream_encoder_set_metadata(s.encoder, s.metadata.data(),
+                                      static_cast<uint32_t>(s.metadata.size()));
+    const FLAC__StreamEncoderInitStatus init = FLAC__stream_encoder_init_stream(
+        s.encoder, &State::Write, &State::Seek, &State::Tell, nullptr, &s);
+    if (init != FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
+        return fail(std::string("the FLAC encoder cannot start (") +
+                    FLAC__StreamEncoderInitStatusString[init] + ")");
+    }
+    s.thread = std::thread([&s] { s.Encode(); });
+    return true;
+}
+
+bool FlacTrackEncoder::Push(const uint8_t* pcm, std::size_t bytes) {
+    State& s = *state_;
+    if (!s.thread.joinable() || bytes % kFrameBytes != 0) {
+        return false;
+    }
+    std::vector<uint8_t> block(pcm, pcm + bytes);
+    std::unique_lock<std::mutex> lock(s.mutex);
+    s.changed.wait(lock, [&] { return s.failed || s.queue.size() < settings_.queueBlocks; });
+    if (s.failed) {
+        return false;
+    }
+    s.queue.push_back(std::move(block));
+    lock.unlock();
+    s.changed.notify_all();
+    return true;
+}
+
+bool FlacTrackEncoder::Finish() {
+    State& s = *state_;
+    if (s.encoder == nullptr) {
+        return false;
+    }
+    s.StopThread(true);
+    bool ok = !s.failed;
+    if (ok && !FLAC__stream_encoder_finish(s.encoder)) {
+        // The last frame, or the STREAMINFO and seek table written again.
+        s.Fail(s.EncoderReason());
+        ok = false;
+    }
+    if (!ok) {
+        const std::string error = s.error;
+        s.Abandon();
+        s.error = error;
+        return false;
+    }
+    s.FreeEncoder();
+    s.finished = true;
+    return true;
+}
+
+bool FlacTrackEncoder::Commit() {
+    State& s = *state_;
+    if (!s.finished) {
+        return false;
+    }
+    s.finished = false;
+    if (!s.file.Commit()) {
+        s.failed = true;
+        s.error = s.file.Error();
+        return false;
+    }
+    return true;
+}
+
+void FlacTrackEncoder::Discard() { state_->Abandon(); }
+
+std::string FlacTrackEncoder::Error() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->error;
+}
+
+std::string FlacTrackEncoder::TemporaryPath() const { return state_->file.TemporaryPath(); }
+
+TrackEncoderFactory FlacEncoderFactory(FlacSettings settings,
+                                       std::vector<std::vector<std::string>> comments) {
+    return [settings = std::move(settings),
+            comments = std::move(comments)](int entry) -> std::unique_ptr<TrackEncoder> {
+        FlacSettings own = settings;
+        own.comments = entry >= 0 && static_cast<std::size_t>(entry) < comments.size()
+                           ? comments[static_cast<std::size_t>(entry)]
+                           : std::vector<std::string>{};
+        return std::make_unique<FlacTrackEncoder>(std::move(own));
+    };
+}
+
+namespace {
+
+std::string WithExtension(const std::string& path, const std::string& extension) {
+    const auto slash = path.find_last_of("/\\");
+    const auto dot = path.rfind('.');
+    const bool hasOne = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    return (hasOne ? path.substr(0, dot) : path) + extension;
+}
+
+} // namespace
+
+void UseFlacFiles(ExtractJob& job, const DiscDetails& details, const DiscIdTexts& ids,
+                  FlacSettings settings) {
+    std::vector<std::vector<std::string>> comments;
+    for (JobEntry& entry : job.tracks) {
+        entry.path = WithExtension(entry.path, ".flac");
+        comments.push_back(VorbisComments(TagsFromDisc(details, entry.track.number, ids)));
+    }
+    job.makeEncoder = FlacEncoderFactory(std::move(settings), std::move(comments));
+}
+
+} // namespace vindral::output

@@ -343,6 +343,9 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     naming.folder = folder;
     naming.prefix = options.prefix;
     naming.naming = options.naming;
+    if (options.format == "flac") {
+        naming.extension = ".flac"; // so that the sheet names the files as written
+    }
     if (!options.naming.empty() || options.cue) {
         details = ReadDiscDetails(device.hostAdapter, device.target, table);
         for (const std::string& note : details.notes) {

@@ -186,6 +186,22 @@ TEST_F(CueRoundTrip, WithoutTheHiddenTrackOrAllTracks) {
     const auto original = Reading(image_);
     const auto read = Reading(written);
     EXPECT_EQ(read, original);
+#ifdef VINDRAL_HAVE_FLAC
+    // FLAC files named by the sheet read back as the same disc, with the
+    // same audio: a WAV rip of the FLAC sheet gives the first rip's files.
+    test::TempFolder flac;
+    const test::CliResult flacRip =
+        Rip(image_, flac.Path(), {"--tracks", "1-3", "--format", "flac"});
+    ASSERT_EQ(flacRip.status, 0) << flacRip.err;
+    const std::string flacSheet = flac.Path() + "Across_ Why_.cue";
+    EXPECT_NE(Text(flacSheet).find("FILE \"Track01.flac\" WAVE\n"), std::string::npos);
+    EXPECT_EQ(Reading(flacSheet), original);
+    test::TempFolder back;
+    ASSERT_EQ(Rip(flacSheet, back.Path(), {"--tracks", "1-3"}).status, 0);
+    for (const char* name : {"Track01.wav", "Track02.wav", "Track03.wav"}) {
+        EXPECT_TRUE(Text(back.Path() + name) == Text(out_.Path() + name)) << name;
+    }
+#endif
 
     // A rip of some tracks writes no sheet and says why.
     test::TempFolder some;

@@ -11,7 +11,7 @@ bash "$top/tests/wine/run.sh" "$top/build-wine"
 # built and its exports checked where the kernel runs no 32-bit programs).
 bash "$top/tests/wine/run.sh" i686 "$top/build-wine-i686"
 
-# The fuzz targets (clang, sanitizers) for 60 s each; any crash fails the tests.
+# The fuzz targets (clang, sanitizers) for 30 s each; any crash fails the tests.
 bash "$top/tests/fuzz/run.sh" "$top/build-fuzz"
 
 export QT_QPA_PLATFORM=offscreen

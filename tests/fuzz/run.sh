@@ -5,12 +5,12 @@
 # Prints the coverage libFuzzer reached; fails on any crash, leak or
 # undefined behaviour (the input that caused it is kept and named).
 #
-#   bash tests/fuzz/run.sh [BUILD_DIR]      FUZZ_SECONDS=60 per target
+#   bash tests/fuzz/run.sh [BUILD_DIR]      FUZZ_SECONDS=30 per target
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${1:-$top/build-fuzz}
-seconds=${FUZZ_SECONDS:-60}
+seconds=${FUZZ_SECONDS:-30}
 targets=(cue_fuzz toc_fuzz)
 
 launcher=()

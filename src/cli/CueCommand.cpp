@@ -4,18 +4,11 @@
 
 #include "drive/CdCommands.h"
 #include "output/CueSheetWriter.h"
+#include "output/Naming.h"
 
 namespace vindral::cli {
 
-namespace {
-
-std::string TwoDigits(int number) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%02d", number);
-    return text;
-}
-
-} // namespace
+using output::TwoDigits;
 
 std::string CueSheetText(const TrackTable& table, const DiscDetails& details,
                          const std::string& prefix) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "drive/CdCommands.h"
+#include "output/Naming.h"
 
 #if defined(VINDRAL_HAVE_ACCURACY)
 #include "accuracy/DiscIds.h"
@@ -46,12 +47,6 @@ void AppendTrackFields(std::string& text, const DiscDetails& details, const Trac
     if (const std::string flags = FlagWords(track.flags); !flags.empty()) {
         text += "    FLAGS " + flags + "\n";
     }
-}
-
-std::string TwoDigits(int number) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%02d", number);
-    return text;
 }
 
 // The REM lines naming the program and the disc, the catalog number and the

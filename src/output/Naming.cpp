@@ -8,12 +8,6 @@ namespace vindral::output {
 
 namespace {
 
-std::string TwoDigits(int number) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%02d", number);
-    return text;
-}
-
 struct Field {
     char letter;
     const char* meaning;
@@ -145,6 +139,12 @@ std::size_t ReservedDevicePart(const std::string& name) {
 }
 
 } // namespace
+
+std::string TwoDigits(int number) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d", number);
+    return text;
+}
 
 TrackNames DiscNames::Track(int number) const {
     const auto found = tracks.find(number);

@@ -41,6 +41,9 @@ DiscNames NamesFromCdText(const DiscDetails& details);
 
 // The fields a template knows, with their meaning, for messages and help:
 // "%t (track number), %n (title), ...".
+// "%02d" of a track or index number.
+std::string TwoDigits(int number);
+
 std::string KnownNamingFields();
 
 // Checks a --naming template: fields are %t %n %a %A %d %y %D %P and %% for

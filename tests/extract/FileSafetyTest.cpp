@@ -23,16 +23,6 @@ using test::ReadWholeFile;
 
 namespace fs = std::filesystem;
 
-// Every name in the folder, sorted.
-std::vector<std::string> Names(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 void WriteText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
@@ -75,7 +65,7 @@ TEST_F(FileSafety, AFailedOrCancelledReRipKeepsTheEarlierFile) {
             RunToStop(protocol);
             EXPECT_EQ(view.lines.back(), "Read error (code 031100)");
             EXPECT_EQ(ReadText(path), earlier) << "a read error";
-            EXPECT_EQ(Names(folder.Path()), std::vector<std::string>{name});
+            EXPECT_EQ(test::FolderNames(folder.Path()), std::vector<std::string>{name});
         }
         // A cancel while the track is read; and while it is verified, when
         // the file of the first reading is complete and stays.
@@ -92,7 +82,7 @@ TEST_F(FileSafety, AFailedOrCancelledReRipKeepsTheEarlierFile) {
             });
             EXPECT_EQ(view.lines.back(), "Canceled by user");
             EXPECT_EQ(ReadText(path) == earlier, !verifying) << "a cancel";
-            EXPECT_EQ(Names(folder.Path()), std::vector<std::string>{name});
+            EXPECT_EQ(test::FolderNames(folder.Path()), std::vector<std::string>{name});
             if (verifying && format == "flac") {
                 EXPECT_EQ(test::DecodeFlac(path).pcm.size(), 64u * 2352);
             }
@@ -107,7 +97,7 @@ TEST_F(FileSafety, AFailedOrCancelledReRipKeepsTheEarlierFile) {
             }
             EXPECT_EQ(view.lines.back(), "Error writing file");
             EXPECT_EQ(ReadText(path), earlier) << "a full disk";
-            EXPECT_EQ(Names(folder.Path()), std::vector<std::string>{name});
+            EXPECT_EQ(test::FolderNames(folder.Path()), std::vector<std::string>{name});
         }
         {
             // A rip that succeeds replaces it, and leaves nothing else behind.
@@ -115,7 +105,7 @@ TEST_F(FileSafety, AFailedOrCancelledReRipKeepsTheEarlierFile) {
             RunProtocol protocol(job({{0, 1, 0, 20}}, true), view, Clock());
             RunToStop(protocol);
             EXPECT_EQ(view.lines.back(), "1 track(s) extracted");
-            EXPECT_EQ(Names(folder.Path()), std::vector<std::string>{name});
+            EXPECT_EQ(test::FolderNames(folder.Path()), std::vector<std::string>{name});
             std::vector<uint8_t> audio(20 * 2352);
             for (std::size_t i = 0; i < audio.size(); ++i) {
                 audio[i] = test::DiscByte(static_cast<SectorAddress>(i / 2352),
@@ -231,7 +221,7 @@ TEST_F(FileSafety, TemporaryFilesAKilledRipLeftAreRemovedOnceAndNothingElse) {
     std::vector<std::string> kept = others;
     kept.insert(kept.end(), {".Track01.wav.Qq77Qq.part", "Track01.wav", "Track02.wav", liveName});
     std::sort(kept.begin(), kept.end());
-    EXPECT_EQ(Names(dir), kept);
+    EXPECT_EQ(test::FolderNames(dir), kept);
     live.Discard();
 }
 
@@ -339,7 +329,7 @@ TEST_F(FileSafety, OutputFileSyncsRenamesLastAndLeavesNoTemporaryFile) {
             names.push_back(fs::path(calls->linkedAt).filename().string()); // not ours to remove
         }
         std::sort(names.begin(), names.end());
-        EXPECT_EQ(Names(dir.Path()), names);
+        EXPECT_EQ(test::FolderNames(dir.Path()), names);
     }
 }
 
@@ -379,10 +369,10 @@ TEST(OutputFile, AppearsUnderItsNameOnlyWhenCommitted) {
     ASSERT_TRUE(first.Write("one", 3));
     ASSERT_TRUE(second.Write("second", 6));
     second.Discard();
-    EXPECT_EQ(Names(folder.Path()).size(), 1u) << "only the discarded file went";
+    EXPECT_EQ(test::FolderNames(folder.Path()).size(), 1u) << "only the discarded file went";
     ASSERT_TRUE(first.Commit());
     EXPECT_EQ(ReadText(path), "one");
-    EXPECT_EQ(Names(folder.Path()), std::vector<std::string>{"status.txt"});
+    EXPECT_EQ(test::FolderNames(folder.Path()), std::vector<std::string>{"status.txt"});
 
     // A new file has the mode any new file gets: the umask applies.
     const mode_t mask = ::umask(022);
@@ -400,7 +390,7 @@ TEST(OutputFile, AppearsUnderItsNameOnlyWhenCommitted) {
         platform::OutputFile dropped;
         ASSERT_TRUE(dropped.Create(path));
     }
-    EXPECT_EQ(Names(folder.Path()), std::vector<std::string>{"status.txt"})
+    EXPECT_EQ(test::FolderNames(folder.Path()), std::vector<std::string>{"status.txt"})
         << "a file never committed is removed with its owner";
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
@@ -189,6 +190,16 @@ inline std::vector<uint8_t> ReadWholeFile(const std::string& path) {
 }
 
 inline bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
+
+// Every name in the folder, sorted.
+inline std::vector<std::string> FolderNames(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 // Files of this process may not grow beyond `bytes` while it lives: writes
 // past it fail as on a full disk.

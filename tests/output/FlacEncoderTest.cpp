@@ -16,15 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> Names(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // Audio-like PCM of `sectors` sectors: two tones and some noise, so that
 // every level has something to predict and something it cannot.
 std::vector<uint8_t> Pcm(int sectors) {
@@ -85,7 +76,7 @@ TEST(FlacEncoder, LevelsGiveTheSamplesBackWithMd5SeekTableTagsAndCover) {
         ASSERT_TRUE(encoder.Finish()) << encoder.Error();
         EXPECT_FALSE(test::FileExists(path)) << "not before the commit";
         ASSERT_TRUE(encoder.Commit()) << encoder.Error();
-        EXPECT_EQ(Names(folder.Path()), std::vector<std::string>{"Track03.flac"});
+        EXPECT_EQ(test::FolderNames(folder.Path()), std::vector<std::string>{"Track03.flac"});
 
         const test::DecodedFlac flac = test::DecodeFlac(path);
         EXPECT_TRUE(flac.decoded);

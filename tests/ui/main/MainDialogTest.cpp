@@ -1433,8 +1433,12 @@ private slots:
                  qPrintable(log.join("\n")));
         QVERIFY(log.contains(QStringLiteral("---> Verifying track 02")));
         QCOMPARE(log.filter(QStringLiteral("  Suspicious: ")).size(), 1);
-        QVERIFY(log.contains(QStringLiteral(
-            "Secure reading: 0 exact, 1 repaired, 1 suspicious, 0 failed (11 re-reads)")));
+        // Re-reads: three of the first sector (one an answer that may have
+        // come from the cache, read again after it is emptied), nine of the
+        // second.
+        QVERIFY2(log.contains(QStringLiteral(
+                     "Secure reading: 0 exact, 1 repaired, 1 suspicious, 0 failed (12 re-reads)")),
+                 qPrintable(log.join("\n")));
         QVERIFY(QFile::exists(out + "Track02.wav"));
         const auto count = [](const std::vector<PeakColour>& columns, PeakColour colour) {
             return std::count(columns.begin(), columns.end(), colour);

@@ -30,7 +30,7 @@ int32_t ReadSubChannel(uint8_t hostAdapter, uint8_t target, uint8_t format, uint
 }
 
 int32_t ReadSectorsWithSubChannel(uint8_t hostAdapter, uint8_t target, SectorAddress address,
-                                  int32_t count, uint8_t selection, uint8_t* buffer) {
+                                  int32_t count, uint8_t selection, uint8_t* buffer, bool main) {
     // Any sector type; for an audio sector its 2352 bytes, for a data
     // sector sync, header, user data and EDC/ECC: 2352 bytes either way.
     uint8_t cdb[12] = {0xBE, 0x00};
@@ -41,9 +41,10 @@ int32_t ReadSectorsWithSubChannel(uint8_t hostAdapter, uint8_t target, SectorAdd
     cdb[6] = static_cast<uint8_t>((count >> 16) & 0xFF);
     cdb[7] = static_cast<uint8_t>((count >> 8) & 0xFF);
     cdb[8] = static_cast<uint8_t>(count & 0xFF);
-    cdb[9] = 0xF8;
+    cdb[9] = main ? 0xF8 : 0x00;
     cdb[10] = selection;
-    const uint32_t length = static_cast<uint32_t>(count) * SectorWithSubChannelBytes(selection);
+    const uint32_t each = SectorWithSubChannelBytes(selection) - (main ? 0 : kSectorBytes);
+    const uint32_t length = static_cast<uint32_t>(count) * each;
     return ExecuteCommand(hostAdapter, target, cdb, buffer, length);
 }
 
@@ -118,15 +119,32 @@ public:
         const uint8_t selection = form_ == SubChannelForm::RawPw
                                       ? DiscCommands::kSubChannelRawPw
                                       : DiscCommands::kSubChannelFormattedQ;
-        const uint32_t each = DiscCommands::SectorWithSubChannelBytes(selection);
-        std::vector<uint8_t> buffer(static_cast<std::size_t>(count) * each);
-        if (DiscCommands::ReadSectorsWithSubChannel(hostAdapter_, target_, from, count,
-                                                    selection, buffer.data()) != kStatusOk) {
+        // The sub-channel alone where the drive gives it so (a sixth of the
+        // bytes of a 100-sector scan), else with the sectors' main data.
+        std::vector<uint8_t> buffer;
+        uint32_t each = 0;
+        bool read = false;
+        for (const bool main : {false, true}) {
+            if (!main && subChannelNeedsMain_) {
+                continue;
+            }
+            each = DiscCommands::SectorWithSubChannelBytes(selection) - (main ? 0 : kSectorBytes);
+            buffer.assign(static_cast<std::size_t>(count) * each, 0);
+            read = DiscCommands::ReadSectorsWithSubChannel(hostAdapter_, target_, from, count,
+                                                           selection, buffer.data(),
+                                                           main) == kStatusOk;
+            if (read) {
+                break;
+            }
+            subChannelNeedsMain_ = true;
+        }
+        if (!read) {
             return;
         }
+        const std::size_t skip = each > kSectorBytes ? kSectorBytes : 0;
         for (int32_t i = 0; i < count; ++i) {
             Count();
-            const uint8_t* sub = buffer.data() + static_cast<std::size_t>(i) * each + kSectorBytes;
+            const uint8_t* sub = buffer.data() + static_cast<std::size_t>(i) * each + skip;
             const std::array<uint8_t, 12> q =
                 form_ == SubChannelForm::RawPw ? DeinterleaveQ(sub) : FirstTwelve(sub);
             std::optional<QFrame> frame = DecodeQ(q.data());
@@ -143,6 +161,9 @@ public:
     }
 
 private:
+    // The drive refused the sub-channel without the main data once.
+    bool subChannelNeedsMain_ = false;
+
     static std::array<uint8_t, 12> FirstTwelve(const uint8_t* at) {
         std::array<uint8_t, 12> q{};
         std::copy(at, at + 12, q.begin());

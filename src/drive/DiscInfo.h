@@ -80,9 +80,11 @@ int32_t ReadSubChannel(uint8_t hostAdapter, uint8_t target, uint8_t format, uint
 constexpr uint32_t SectorWithSubChannelBytes(uint8_t selection) {
     return 2352 + (selection == kSubChannelRawPw ? 96 : 16);
 }
-// READ CD of `count` sectors of any type, each followed by its sub-channel.
+// READ CD of `count` sectors of any type, each followed by its sub-channel;
+// without `main`, the sub-channel alone (16 or 96 bytes a sector).
 int32_t ReadSectorsWithSubChannel(uint8_t hostAdapter, uint8_t target, SectorAddress address,
-                                  int32_t count, uint8_t selection, uint8_t* buffer);
+                                  int32_t count, uint8_t selection, uint8_t* buffer,
+                                  bool main = true);
 } // namespace DiscCommands
 
 } // namespace vindral

@@ -346,7 +346,7 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     if (options.format == "flac") {
         naming.extension = ".flac"; // so that the sheet names the files as written
     }
-    if (!options.naming.empty() || options.cue) {
+    if (!options.naming.empty() || options.cue || options.format == "flac") {
         details = ReadDiscDetails(device.hostAdapter, device.target, table);
         for (const std::string& note : details.notes) {
             err << note << "\n";
@@ -409,7 +409,7 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     job.secureSettings = options.secureSettings;
     // (Before the read method is chosen: the disc's facts are read with
     // the drive's data blocks.)
-    PrepareRipFormat(options, std::move(cover), device, table, job, err);
+    PrepareRipFormat(options, std::move(cover), details, table, job);
     // Read once, when an option needs them.
     std::optional<platform::Settings> storedSettings;
     auto stored = [&storedSettings, &err]() -> const platform::Settings& {

@@ -43,17 +43,12 @@ int CheckRipFormat(const Options& options, std::shared_ptr<const output::CoverIm
 }
 
 void PrepareRipFormat(const Options& options, std::shared_ptr<const output::CoverImage> cover,
-                      CdDevice device, const TrackTable& table, ExtractJob& job,
-                      std::ostream& err) {
+                      const DiscDetails& details, const TrackTable& table, ExtractJob& job) {
 #ifndef VINDRAL_HAVE_FLAC
-    (void)options, (void)cover, (void)device, (void)table, (void)job, (void)err;
+    (void)options, (void)cover, (void)details, (void)table, (void)job;
 #else
     if (options.format != "flac") {
         return;
-    }
-    const DiscDetails details = ReadDiscDetails(device.hostAdapter, device.target, table);
-    for (const std::string& note : details.notes) {
-        err << note << "\n";
     }
     output::DiscIdTexts ids;
 #ifdef VINDRAL_HAVE_ACCURACY

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "cli/CommandLine.h"
+#include "drive/DiscInfo.h"
 #include "drive/DriveSearch.h"
 #include "extract/ExtractRun.h"
 #include "output/CoverImage.h"
@@ -18,10 +19,9 @@ int CheckRipFormat(const Options& options, std::shared_ptr<const output::CoverIm
                    std::ostream& err);
 
 // With --format flac: the job's files become NAMEnn.flac, and each gets an
-// encoder with its track's tags, from what the disc in `device` says about
-// itself (read here) and its IDs. Nothing with --format wav.
+// encoder with its track's tags, from what the disc says about itself
+// (`details`, read once by the caller) and its IDs. Nothing with --format wav.
 void PrepareRipFormat(const Options& options, std::shared_ptr<const output::CoverImage> cover,
-                      CdDevice device, const TrackTable& table, ExtractJob& job,
-                      std::ostream& err);
+                      const DiscDetails& details, const TrackTable& table, ExtractJob& job);
 
 } // namespace vindral::cli

@@ -181,6 +181,9 @@ struct ExtractRun {
     // file holds a reading confirmed already, which a differing second
     // reading does not put in doubt.
     std::vector<SectorOutcome> agreedBefore;
+    // The drive or its host refused a command that reads ahead: the secure
+    // passes read block by block.
+    bool longReadsRefused = false;
     // The sense code of the last read of the pass that failed.
     int32_t failedReadSense = 0;
     // The verification pass of a secure run: the sectors whose second

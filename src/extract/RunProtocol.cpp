@@ -125,6 +125,7 @@ void RunProtocol::Open() {
     run.secure = job_.secure;
     run.secureSettings = job_.secureSettings;
     run.c2Pointers = job_.c2Pointers;
+    run.longReadsRefused = false;
     trackResults_.assign(job_.tracks.size(), TrackResult::kExact);
     texts_.totalErrors = "-";
 

@@ -250,7 +250,8 @@ int32_t SecureReader::Read(SectorAddress address, int32_t sectors, uint8_t* out,
                            const std::vector<bool>* suspect) {
     const auto count = static_cast<std::size_t>(sectors);
     std::vector<uint8_t> c2(useC2_ ? count * kC2BytesPerSector : 0);
-    const int32_t status = drive_.read(address, sectors, out, useC2_ ? c2.data() : nullptr);
+    const auto& first = drive_.readFirst ? drive_.readFirst : drive_.read;
+    const int32_t status = first(address, sectors, out, useC2_ ? c2.data() : nullptr);
     if (status != kStatusOk) {
         ++bad_;
     }

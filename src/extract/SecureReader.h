@@ -67,6 +67,10 @@ public:
         // status (1 for success).
         std::function<int32_t(SectorAddress address, int32_t count, uint8_t* audio, uint8_t* c2)>
             read;
+        // The same for a block's first reading, where it differs (e.g. it
+        // comes from a reading ahead); re-reads always use `read`.
+        std::function<int32_t(SectorAddress address, int32_t count, uint8_t* audio, uint8_t* c2)>
+            readFirst;
         // Reads `count` sectors somewhere far from `address` (their data is
         // not used), so that a cache of `count` sectors no longer holds it.
         std::function<void(SectorAddress address, int32_t count)> readElsewhere;

@@ -9,6 +9,7 @@
 
 #include "drive/CdCommands.h"
 #include "drive/Transport.h"
+#include "extract/ReadAhead.h"
 #include "extract/ReadOffset.h"
 #include "extract/SecureReader.h"
 #include "platform/Platform.h"
@@ -43,10 +44,17 @@ void Discard(ExtractRun& run, platform::OutputFile& file, TrackEncoder* encoder 
     }
 }
 
+// Whether the last command failed on the disc (a medium or hardware error)
+// rather than being refused.
+bool DiscAtFault() {
+    const int32_t key = (LastSenseCode() >> 16) & 0x0F;
+    return key == 0x03 || key == 0x04;
+}
+
 // The drive as the secure reader reaches it: READ CD with C2 pointers where
 // the drive delivers them (the run's read method otherwise), a region at the
 // far end of the readable audio to empty the cache, and SET CD SPEED.
-std::unique_ptr<SecureReader> MakeSecureReader(ExtractRun& run) {
+std::unique_ptr<SecureReader> MakeSecureReader(ExtractRun& run, bool readAhead = false) {
     SecureReader::Drive drive;
     auto c2Works = std::make_shared<bool>(run.readMethod == kReadCd && run.c2Pointers);
     drive.read = [&run, c2Works](SectorAddress address, int32_t count, uint8_t* audio,
@@ -83,6 +91,12 @@ std::unique_ptr<SecureReader> MakeSecureReader(ExtractRun& run) {
         }
         return status;
     };
+    if (readAhead) {
+        auto ahead = std::make_shared<ReadAhead>(drive.read, run.readableEnd, *c2Works,
+                                                 DiscAtFault, &run.longReadsRefused);
+        drive.readFirst = [ahead](SectorAddress address, int32_t count, uint8_t* audio,
+                                  uint8_t* c2) { return ahead->Read(address, count, audio, c2); };
+    }
     drive.readElsewhere = [&run](SectorAddress address, int32_t count) {
         // The end of the readable audio farther from the block.
         const SectorAddress start = run.readableStart;
@@ -234,7 +248,8 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
     run.givenUp.clear();
     run.agreedBefore.clear();
     run.failedReadSense = 0;
-    std::unique_ptr<SecureReader> secure = run.secure ? MakeSecureReader(run) : nullptr;
+    // A secure extraction reads ahead, several blocks with one command.
+    std::unique_ptr<SecureReader> secure = run.secure ? MakeSecureReader(run, true) : nullptr;
     // The drive gets its speed back before the message that ends the pass,
     // after which the next pass's worker may send commands.
     auto end = [&](int code) {
@@ -695,9 +710,18 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
     // run a block whose read fails is read again through the secure reader,
     // which gives silence where nothing reads, as the first pass wrote it.
     bool blockReRead = false; // the current block came (partly) from re-reads
-    PassReader reader(run, [&run, &secure, &blockReRead](SectorAddress address, int32_t count,
-                                                         uint8_t* into) {
-        const int32_t status = PlainRead(run, address, count, into);
+    std::optional<ReadAhead> ahead;
+    if (secure) {
+        ahead.emplace(
+            [&run](SectorAddress address, int32_t count, uint8_t* audio, uint8_t*) {
+                return PlainRead(run, address, count, audio);
+            },
+            run.readableEnd, false, DiscAtFault, &run.longReadsRefused);
+    }
+    PassReader reader(run, [&run, &secure, &blockReRead, &ahead](SectorAddress address,
+                                                                 int32_t count, uint8_t* into) {
+        const int32_t status = ahead ? ahead->Read(address, count, into, nullptr)
+                                     : PlainRead(run, address, count, into);
         if (status == kStatusOk || secure == nullptr || run.cancel.load()) {
             return status;
         }

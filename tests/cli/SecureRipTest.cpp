@@ -164,24 +164,25 @@ TEST(SecureRip, FlakySectorsEverywhereAreRepairedAndNamed) {
 TEST(SecureRip, ASectorThatNeverReadsLeavesItsTrackSuspiciousAndTheRunGoesOn) {
     test::TempFolder folder;
     // Sector 100 (00:01.25 of track 1) never reads; 400 and 401 read on the
-    // third try; track 4 cannot be read at all.
+    // fourth try; track 4 cannot be read at all.
     const std::string cue = WriteDisc(folder.Path(), "REM DAMAGE UNREADABLE 100 1\n"
-                                                     "REM DAMAGE UNREADABLE 400 2 2\n"
+                                                     "REM DAMAGE UNREADABLE 400 2 3\n"
                                                      "REM DAMAGE UNREADABLE 750 150\n");
     const Result plain = RunCli({"rip", "--image", cue, "--out", folder.Path()});
     EXPECT_EQ(plain.status, 1);
     EXPECT_FALSE(test::FileExists(FileName(folder.Path(), 1))) << "the plain rip stops at once";
 
     const Result secure = RunCli({"rip", "--image", cue, "--out", folder.Path(), "--secure",
-                                  "--max-reads", "5", "--cache-sectors", "0"});
+                                  "--max-reads", "6", "--cache-sectors", "0"});
     EXPECT_EQ(secure.status, 1);
     EXPECT_NE(secure.out.find("  Unreadable: " + Position(100) + " (written as silence)"),
               std::string::npos)
         << secure.out;
-    // 400: the block's read and its own fail, two re-reads agree; 401: the
-    // block's read stops before it, then it fails twice alone.
+    // 400: the read ahead of three blocks, the block's read and its own
+    // fail, two re-reads agree; 401: the reads before stop at 400, then it
+    // fails three times alone.
     EXPECT_NE(secure.out.find("  Repaired: " + Position(100) + " (4 readings, 2 agreed)\n"
-                              "  Repaired: " + Position(101) + " (5 readings, 2 agreed)\n"),
+                              "  Repaired: " + Position(101) + " (6 readings, 2 agreed)\n"),
               std::string::npos);
     EXPECT_NE(secure.out.find("Read error (code 031100)\n  Track could not be read\n"),
               std::string::npos);

@@ -1,3 +1,4 @@
+#include "extract/ReadAhead.h"
 #include "extract/SecureReader.h"
 
 #include <gtest/gtest.h>
@@ -348,6 +349,58 @@ TEST(SecureReaderTest, TheDriveIsSlowedOnlyForReReads) {
     reader.Finish();
     EXPECT_EQ(drive.speedChanges.size(), 4u);
     EXPECT_TRUE(Exact(out, 32, 16));
+}
+
+// Reading ahead: the commands sent for a pass that asks for blocks of 16
+// sectors in order, and what it gets, on drives that take long commands,
+// refuse them, or fail one on a damaged sector.
+TEST(ReadAheadTest, BlocksComeFromLongCommandsUnlessTheDriveRefusesThem) {
+    struct Case {
+        const char* drive;
+        int32_t longest;      // longer commands are refused (not a medium error)
+        SectorAddress damaged; // fails with a medium error (-1: none)
+        std::vector<std::string> commands;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"takes long commands", 64, -1, {"0+48", "48+48", "96+4"}, false},
+        {"refuses them", 16, -1, {"0+48", "0+16", "16+16", "32+16", "48+16", "64+16", "80+16", "96+4"}, true},
+        {"damaged", 64, 20, {"0+48", "0+16", "16+16", "32+16", "48+48", "96+4"}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.drive);
+        std::vector<std::string> commands;
+        bool medium = false;
+        auto read = [&](SectorAddress address, int32_t count, uint8_t* audio, uint8_t* c2) {
+            commands.push_back(std::to_string(address) + "+" + std::to_string(count));
+            medium = c.damaged >= address && c.damaged < address + count;
+            if (count > c.longest || medium) {
+                return 2;
+            }
+            for (int32_t s = 0; s < count; ++s) {
+                for (int b = 0; b < kSectorBytes; ++b) {
+                    audio[s * kSectorBytes + b] = Pressed(address + s, b);
+                }
+                c2[s * 294] = static_cast<uint8_t>(address + s);
+            }
+            return kStatusOk;
+        };
+        bool refused = false;
+        ReadAhead ahead(read, 100, true, [&] { return medium; }, &refused);
+        std::vector<uint8_t> audio(16 * kSectorBytes);
+        std::vector<uint8_t> c2(16 * 294);
+        for (SectorAddress at = 0; at < 100; at += 16) {
+            const int32_t count = std::min<int32_t>(16, 100 - at);
+            const bool bad = c.damaged >= at && c.damaged < at + count;
+            ASSERT_EQ(ahead.Read(at, count, audio.data(), c2.data()), bad ? 2 : kStatusOk) << at;
+            for (int32_t s = 0; s < count && !bad; ++s) {
+                ASSERT_EQ(audio[s * kSectorBytes + 77], Pressed(at + s, 77)) << at + s;
+                ASSERT_EQ(c2[s * 294], static_cast<uint8_t>(at + s)) << at + s;
+            }
+        }
+        EXPECT_EQ(commands, c.commands);
+        EXPECT_EQ(refused, c.refused);
+    }
 }
 
 } // namespace

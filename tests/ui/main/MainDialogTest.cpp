@@ -1391,7 +1391,7 @@ private slots:
 
     void secureReadingRepairsNamesAndMarks() {
         auto disc = std::const_pointer_cast<emulated::Disc>(MakeDisc({{1, 0}, {2, 300}}, 500));
-        disc->AddUnreadableTries(100, 1, 2); // track 1, 00:01.25: reads on the third try
+        disc->AddUnreadableTries(100, 1, 3); // track 1, 00:01.25: reads on the fourth try
         disc->AddUnstable(400, 1);           // track 2, 00:01.25: never agrees
         UseEmulatedDrives({disc});
         const QString out = Folder("secure");

@@ -184,11 +184,12 @@ int ServeCommand(int argc, char** argv, std::ostream& out, std::ostream& err,
         ok = ok && target.CreateLoopback(index, backstore, host, error);
         std::string node;
         if (ok) {
-            node = target.FindDeviceNode(host, environment.nodeWaitMs);
-            if (node.empty()) {
-                ok = false;
-                error = "no CD-ROM device node appeared for SCSI host " + std::to_string(host) +
-                        " (is the module sr_mod loaded?)";
+            node = target.FindDeviceNode(host, environment.nodeWaitMs, error, environment.stop);
+            ok = !node.empty();
+            if (!ok && environment.stop()) {
+                // SIGINT or SIGTERM before the drive appeared: end as after serving.
+                tearDown();
+                return kExitOk;
             }
         }
         if (!ok) {

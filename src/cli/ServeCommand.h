@@ -38,10 +38,12 @@ struct ServeEnvironment {
     std::function<bool(linuxdrive::TcmuDevice&, const linuxdrive::TcmuTarget::Backstore&,
                        std::string&)>
         open;
-    // Polled every 100 ms while serving: true ends it (default: the
-    // interrupted flag that SIGINT and SIGTERM set).
+    // Polled every 100 ms while serving, and while waiting for a drive's
+    // device node: true ends it (default: the interrupted flag that SIGINT
+    // and SIGTERM set).
     std::function<bool()> stop;
-    // Time for the device node to appear after the LUN is linked.
+    // Time for the device node to appear after the LUN is linked (the LUN is
+    // scanned again each second meanwhile while the kernel shows no device).
     uint32_t nodeWaitMs = 15000;
 };
 

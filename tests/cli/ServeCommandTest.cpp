@@ -216,6 +216,26 @@ TEST(ServeCommand, RefusesWhatItCannotServeAndUndoesAFailedStart) {
     std::set<std::string> after = fs->ConfigTree();
     after.erase("/cfg/target/loopback/");
     EXPECT_EQ(after, before);
+
+    // The kernel never shows the drive: the start says so within its bound
+    // and removes what it made; SIGTERM while it waits ends it at once, as
+    // after serving.
+    fs->onLink = nullptr;
+    fs->makeUio = true;
+    fs->emptyScans = 1000;
+    const Served nodrive = Serve({"--image", image}, fs, rings, [] { return false; });
+    EXPECT_EQ(nodrive.status, kExitFailed);
+    EXPECT_EQ(nodrive.out, "");
+    EXPECT_NE(nodrive.err.find(image + ": the kernel found no SCSI device at "), std::string::npos)
+        << nodrive.err;
+    int polls = 0;
+    const Served stopped = Serve({"--image", image}, fs, rings, [&] { return ++polls > 1; });
+    EXPECT_EQ(stopped.status, 0) << stopped.err;
+    EXPECT_EQ(stopped.out + stopped.err, "");
+    EXPECT_EQ(polls, 3); // once in the wait, then once more to tell the two apart
+    after = fs->ConfigTree();
+    after.erase("/cfg/target/loopback/");
+    EXPECT_EQ(after, before);
 }
 
 TEST(ServeCommand, AChangedSheetIsANewDiscInTheDrive) {

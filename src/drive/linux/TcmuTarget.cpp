@@ -411,15 +411,37 @@ std::string TcmuTarget::NodeAt(const std::string& hctl) {
     return {};
 }
 
-std::string TcmuTarget::FindDeviceNode(int host, uint32_t waitMs) {
+std::string TcmuTarget::FindDeviceNode(int host, uint32_t waitMs, std::string& error,
+                                       const std::function<bool()>& stop) {
     // The loopback target puts its LUN 0 at channel 0 and target 1 (the port
     // group's number) of its host.
     const std::string hctl = std::to_string(host) + ":0:1:0";
-    for (uint32_t waited = 0;; waited += 100) {
+    const std::string device = paths_.sysfs + "/bus/scsi/devices/" + hctl;
+    const std::string scan = paths_.sysfs + "/class/scsi_host/host" + std::to_string(host) + "/scan";
+    int rescans = 0;
+    for (uint32_t waited = 0, sinceScan = 0;; waited += 100, sinceScan += 100) {
         if (std::string node = NodeAt(hctl); !node.empty()) {
             return node;
         }
-        if (waited >= waitMs) {
+        bool present = fs_->Exists(device);
+        if (!present && sinceScan >= kRescanMs && waited < waitMs) {
+            // Channel 0, target 1, LUN 0; the write returns when the scan is done.
+            fs_->WriteText(scan, "0 1 0");
+            ++rescans;
+            sinceScan = 0;
+            if (std::string node = NodeAt(hctl); !node.empty()) {
+                return node;
+            }
+            present = fs_->Exists(device);
+        }
+        if (waited >= waitMs || (stop && stop())) {
+            if (present) {
+                error = "no CD-ROM device node appeared for SCSI device " + hctl +
+                        " (is the module sr_mod loaded?)";
+            } else {
+                error = "the kernel found no SCSI device at " + hctl + " (the LUN was scanned " +
+                        std::to_string(rescans + 1) + (rescans == 0 ? " time)" : " times)");
+            }
             return {};
         }
         fs_->Pause(100);

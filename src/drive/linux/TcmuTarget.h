@@ -11,6 +11,9 @@
 //       lun/lun_0/vindral -> backstore       the logical unit
 //       address                              "HOST:0:TPGT" of the SCSI host
 //
+// and, in sysfs, the SCSI device HOST:0:1:0 (bus/scsi/devices), its CD-ROM
+// (block/srN) and the host's scan attribute (class/scsi_host/hostHOST/scan).
+//
 // Every name carries the serving process's id, so that a later start can
 // remove what a process that died left behind without touching the entries of
 // a running one. The kernel finishes some of a removal after the configfs
@@ -84,9 +87,14 @@ public:
     bool CreateLoopback(int index, const Backstore& backstore, int& host, std::string& error);
 
     // The block device node of the LUN that CreateLoopback made on `host`
-    // (/dev/srN at host:0:1:0), waiting up to `waitMs` for it to appear;
-    // empty when none did.
-    std::string FindDeviceNode(int host, uint32_t waitMs);
+    // (/dev/srN at host:0:1:0), waiting up to `waitMs` for it to appear, or
+    // until `stop` (when given) returns true. The kernel scans the LUN as it
+    // is linked; while no SCSI device shows at that address, the host is
+    // asked to scan the LUN again every kRescanMs (a scan whose INQUIRY went
+    // unanswered finds nothing, and the kernel does not try again by itself).
+    // Empty when no node appeared, with `error` saying what was missing.
+    std::string FindDeviceNode(int host, uint32_t waitMs, std::string& error,
+                               const std::function<bool()>& stop = {});
 
     // Removes the loopback targets (LUN links first), while the backstores
     // are still served: the kernel may still talk to the drive as it goes.
@@ -98,6 +106,7 @@ public:
     void RemoveBackstores();
 
     static constexpr uint32_t kCleanUpWaitMs = 5000;
+    static constexpr uint32_t kRescanMs = 1000;
 
     // The names used for drive `index`.
     std::string BackstoreName(int index) const;

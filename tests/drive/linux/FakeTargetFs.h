@@ -3,9 +3,10 @@
 // with their directories and do not keep them from being removed, a
 // directory with sub-directories or links cannot be removed, a backstore
 // that a LUN links to is busy, enabling a backstore makes a uio device and
-// linking a LUN makes a SCSI host's CD-ROM appear; removing them takes the
-// uio device and the CD-ROM away, after `lingerPauses` pauses (the kernel
-// finishing a removal after the call returned).
+// linking a LUN has its host scan it, which makes a SCSI device and its
+// CD-ROM appear (as does writing the host's scan attribute); removing them
+// takes the uio device and the CD-ROM away, after `lingerPauses` pauses (the
+// kernel finishing a removal after the call returned).
 #pragma once
 
 #include <algorithm>
@@ -41,6 +42,9 @@ public:
     int nextUio = 0;
     int nextHost = 3;
     int nextSr = 0;
+    int emptyScans = 0;   // how many scans of a LUN find nothing
+    bool cdromNode = true; // a SCSI device found gets its /dev/srN
+    std::vector<std::string> scans; // "HOST CHANNEL TARGET LUN" of each scan
     int pauses = 0;
     int lingerPauses = 0;
     // What goes when its count of pauses has passed: sysfs and /dev entries.
@@ -51,7 +55,8 @@ public:
 
     FakeTargetFs() {
         for (const char* dir : {"/cfg", "/cfg/target", "/cfg/target/core", "/sys", "/sys/class",
-                                "/sys/class/uio", "/sys/block", "/dev"}) {
+                                "/sys/class/uio", "/sys/block", "/sys/bus", "/sys/bus/scsi",
+                                "/sys/bus/scsi/devices", "/sys/class/scsi_host", "/dev"}) {
             dirs.insert(dir);
         }
     }
@@ -148,6 +153,10 @@ public:
             return 0;
         }
         file->second = text;
+        if (Base(path) == "scan" && Under(path, "/sys/class/scsi_host")) {
+            Scan(std::stoi(Base(Parent(path)).substr(4)), text);
+            return 0;
+        }
         if (Base(path) == "enable" && text == "1" && makeUio) {
             const std::string backstore = Parent(path);
             const std::string config = files[backstore + "/control"];
@@ -186,16 +195,36 @@ public:
         if (onLink) {
             onLink(link);
         }
-        // The loopback host scans the new LUN: a CD-ROM appears.
+        // The loopback host scans the new LUN.
         const int host = nextHost++;
         files[tpg + "/address"] = std::to_string(host) + ":0:1\n";
+        dirs.insert("/sys/class/scsi_host/host" + std::to_string(host));
+        files["/sys/class/scsi_host/host" + std::to_string(host) + "/scan"] = "";
+        Scan(host, "0 1 0");
+        return 0;
+    }
+
+    // A scan of `host`: the SCSI device at channel 0, target 1, LUN 0 and its
+    // CD-ROM appear unless this scan is one of the `emptyScans`.
+    void Scan(int host, const std::string& what) {
+        scans.push_back(std::to_string(host) + " " + what);
+        const std::string hctl = std::to_string(host) + ":0:1:0";
+        if (what != "0 1 0" || dirs.count("/sys/bus/scsi/devices/" + hctl)) {
+            return;
+        }
+        if (emptyScans > 0) {
+            --emptyScans;
+            return;
+        }
+        dirs.insert("/sys/bus/scsi/devices/" + hctl);
+        if (!cdromNode) {
+            return;
+        }
         const std::string sr = "sr" + std::to_string(nextSr++);
         dirs.insert("/sys/block/" + sr);
         links["/sys/block/" + sr + "/device"] =
-            "../../devices/tcm_loop_0/host" + std::to_string(host) + "/" + std::to_string(host) +
-            ":0:1:0";
+            "../../devices/tcm_loop_0/host" + std::to_string(host) + "/" + hctl;
         files["/dev/" + sr] = "";
-        return 0;
     }
 
     int Unlink(const std::string& path) override {
@@ -207,6 +236,7 @@ public:
             const std::string tpg = Parent(Parent(Parent(path)));
             const std::string address = files[tpg + "/address"];
             const std::string hctl = address.substr(0, address.find('\n')) + ":0";
+            Remove("/sys/bus/scsi/devices/" + hctl);
             for (const auto& [link, target] : links) {
                 if (Under(link, "/sys/block") && Base(target) == hctl) {
                     Remove("/dev/" + Base(Parent(link)));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -57,13 +58,13 @@ TEST(TcmuTarget, SetsUpADriveAndLeavesNothingBehind) {
     ASSERT_TRUE(target.CreateLoopback(1, second, secondHost, error)) << error;
     EXPECT_EQ(secondHost, 4);
 
-    EXPECT_EQ(target.FindDeviceNode(secondHost, 1000), "/dev/sr1");
-    EXPECT_EQ(target.FindDeviceNode(host, 1000), "/dev/sr0");
+    EXPECT_EQ(target.FindDeviceNode(secondHost, 1000, error), "/dev/sr1");
+    EXPECT_EQ(target.FindDeviceNode(host, 1000, error), "/dev/sr0");
     // Another LUN of host 9 is no drive of ours.
     fs->dirs.insert("/sys/block/sr7");
     fs->links["/sys/block/sr7/device"] = "../../devices/host9/9:0:2:0";
     fs->files["/dev/sr7"] = "";
-    EXPECT_EQ(target.FindDeviceNode(9, 300), "");
+    EXPECT_EQ(target.FindDeviceNode(9, 300, error), "");
     EXPECT_GE(fs->pauses, 3); // it waited for host 9's drive before giving up
 
     // The kernel takes the CD-ROMs and uio devices away a little after the
@@ -85,6 +86,60 @@ TEST(TcmuTarget, SetsUpADriveAndLeavesNothingBehind) {
     std::set<std::string> after = fs->ConfigTree();
     after.erase(kLoop + "/"); // the fabric's own directory stays, as the kernel keeps it
     EXPECT_EQ(after, before);
+}
+
+// A LUN whose scans come up empty is scanned again each second until its
+// drive appears; a wait that ends says what was missing, and ends early when
+// asked to stop.
+TEST(TcmuTarget, ScansTheLunAgainUntilItsDriveAppearsWithinABound) {
+    const struct {
+        const char* what;
+        int emptyScans;
+        bool cdromNode;
+        uint32_t waitMs;
+        int stopAfter; // polls of stop before it says stop; -1: never
+        std::string node;
+        std::string error;
+        std::vector<std::string> scans;
+    } cases[] = {
+        {"found by the link's scan", 0, true, 5000, -1, "/dev/sr0", "", {"3 0 1 0"}},
+        {"found by the second rescan", 2, true, 5000, -1, "/dev/sr0", "",
+         {"3 0 1 0", "3 0 1 0", "3 0 1 0"}},
+        {"never found", 1000, true, 2500, -1, "",
+         "the kernel found no SCSI device at 3:0:1:0 (the LUN was scanned 3 times)",
+         {"3 0 1 0", "3 0 1 0", "3 0 1 0"}},
+        {"a SCSI device without a CD-ROM node", 0, false, 2500, -1, "",
+         "no CD-ROM device node appeared for SCSI device 3:0:1:0 (is the module sr_mod loaded?)",
+         {"3 0 1 0"}},
+        {"stopped while waiting", 1000, true, 15000, 3, "",
+         "the kernel found no SCSI device at 3:0:1:0 (the LUN was scanned 1 time)", {"3 0 1 0"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto fs = std::make_shared<FakeTargetFs>();
+        fs->emptyScans = c.emptyScans;
+        fs->cdromNode = c.cdromNode;
+        TcmuTarget target(fs, 1, FakePaths());
+        TcmuTarget::Backstore backstore;
+        std::string error;
+        int host = -1;
+        ASSERT_TRUE(target.CreateBackstore(0, 2048, backstore, error)) << error;
+        ASSERT_TRUE(target.CreateLoopback(0, backstore, host, error)) << error;
+        int polls = 0;
+        std::function<bool()> stop;
+        if (c.stopAfter >= 0) {
+            stop = [&] { return ++polls > c.stopAfter; };
+        }
+        error.clear();
+        EXPECT_EQ(target.FindDeviceNode(host, c.waitMs, error, stop), c.node);
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(fs->scans, c.scans);
+        // Never longer than the bound, and no longer than asked to.
+        EXPECT_LE(fs->pauses, static_cast<int>(c.waitMs / 100));
+        if (c.stopAfter >= 0) {
+            EXPECT_EQ(fs->pauses, c.stopAfter);
+        }
+    }
 }
 
 TEST(TcmuTarget, RemovesWhatDeadProcessesLeftAndNothingElse) {

@@ -142,13 +142,20 @@ killed_serve() {
 step stale killed_serve
 
 # Stop and start again at once, ten times: 0.3 s after a serve ended, the
-# next one has its drive and serves its disc. A start that hangs shows where
-# its threads wait.
+# next one has its drive and serves its disc. In rounds 4 to 7 a reader keeps
+# the previous drive open across the stop and the next start, so the kernel
+# still holds that drive's SCSI host and CD-ROM name. Each round writes new
+# files: a wait on a file the last round wrote could end on its line. A start
+# without its drive shows where its threads wait.
 restart_loop() {
+    holder=""
     for round in 1 2 3 4 5 6 7 8 9 10; do
+        rm -f /tmp/loop.out /tmp/loop.err
         /bin/vindral-cli serve --image /images/multi.cue >/tmp/loop.out 2>/tmp/loop.err &
         loop=$!
-        wait_lines /tmp/loop.out 1 "$loop" 8
+        wait_lines /tmp/loop.out 1 "$loop" 20
+        [ -n "$holder" ] && kill "$holder" && wait "$holder" 2>/dev/null
+        holder=""
         node=$(sed -n 's|^/images/multi.cue: ||p' /tmp/loop.out)
         toc=""
         [ -n "$node" ] && toc=$(/bin/vindral-cli toc --device "$node" | tail -n 1)
@@ -158,6 +165,11 @@ restart_loop() {
                 echo "  task ${task##*/}: $(cat "$task/wchan" 2>/dev/null)"
                 sed 's/^/    /' "$task/stack" 2>/dev/null
             done
+            dmesg | tail -n 10
+        fi
+        if [ -n "$node" ] && [ "$round" -ge 4 ] && [ "$round" -le 7 ]; then
+            sleep 30 <"$node" &
+            holder=$!
         fi
         kill -TERM "$loop"
         wait "$loop"
@@ -165,6 +177,7 @@ restart_loop() {
         [ -n "$node" ] || break
         usleep 300000
     done
+    [ -n "$holder" ] && kill "$holder"
     leftovers
 }
 step restart restart_loop

@@ -258,20 +258,6 @@ platform::Settings StoredSettings(std::ostream& err) {
     return settings;
 }
 
-// Today's date on this machine, YYYY-MM-DD.
-std::string LocalDate() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-#if defined(_WIN32)
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
-    char text[16];
-    std::strftime(text, sizeof text, "%Y-%m-%d", &local);
-    return text;
-}
-
 // Whether something (a file, a folder, a link) stands at `path`.
 bool PathTaken(const std::string& path) {
     std::error_code error;
@@ -279,33 +265,17 @@ bool PathTaken(const std::string& path) {
            std::filesystem::file_type::not_found;
 }
 
-// The cue sheet and playlist of --cue, made before the rip: the sheet does
-// not depend on the audio. Empty `reason` when they are to be written.
-struct RipSheet {
-    output::SheetPlan plan;
-    std::string cueText;
-    std::string playlistText;
-    std::string reason;
-};
-
-RipSheet PlanRipSheet(const TrackTable& table, const DiscDetails& details,
-                      const output::DiscNames& names, const ExtractJob& job,
-                      const std::string& prefix) {
-    RipSheet sheet;
-    std::map<int, std::string> paths;
-    for (const JobEntry& entry : job.tracks) {
-        paths[entry.track.number] = entry.path;
-    }
-    if (output::PlanSheet(paths, names.album.empty() ? prefix : names.album, sheet.plan,
-                          sheet.reason) &&
-        output::TrackFilesCueSheet(table, details, sheet.plan.files, LocalDate(), sheet.cueText,
-                                   sheet.reason)) {
-        sheet.playlistText = output::M3uPlaylist(table, names, sheet.plan.files);
-    }
-    return sheet;
-}
-
 int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
+    if (options.single && options.tracks != "all") {
+        err << "vindral-cli: --single rips the disc's whole audio; --tracks takes only all "
+               "with it\n";
+        return kExitUsage;
+    }
+    if (options.single && !options.naming.empty()) {
+        err << "vindral-cli: --single names its file after the album, else the prefix; "
+               "--naming does not go with it\n";
+        return kExitUsage;
+    }
     std::shared_ptr<const output::CoverImage> cover;
     if (int status = CheckRipFormat(options, cover, err)) {
         return status;
@@ -346,18 +316,40 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     if (options.format == "flac") {
         naming.extension = ".flac"; // so that the sheet names the files as written
     }
-    if (!options.naming.empty() || options.cue || options.format == "flac") {
+    if (!options.naming.empty() || options.cue || options.single || options.format == "flac") {
         details = ReadDiscDetails(device.hostAdapter, device.target, table);
         for (const std::string& note : details.notes) {
             err << note << "\n";
         }
         naming.names = output::NamesFromCdText(details);
     }
-    ExtractJob job = BuildJob(table, *rows, naming, device, options.verify || options.c2,
-                              !options.c2);
-    RipSheet sheet;
-    if (options.cue) {
-        sheet = PlanRipSheet(table, details, naming.names, job, options.prefix);
+    ExtractJob job;
+    output::RipSheet sheet;
+    const bool writeSheet = options.cue || options.single;
+    if (options.single) {
+        // One file and its sheet, named as --cue names its sheet (with room
+        // for the longer extension).
+        const std::string stem = output::SafeName(
+            naming.names.album.empty() ? options.prefix : naming.names.album, 250);
+        const std::string fileName = stem + naming.extension;
+        std::string reason;
+        if (!BuildOneFileJob(table, folder + fileName, device, options.verify || options.c2,
+                             !options.c2, job, reason)) {
+            err << "vindral-cli: --single: " << reason << "\n";
+            return kExitFailed;
+        }
+        sheet.plan.cuePath = folder + stem + ".cue";
+        sheet.cueText = output::OneFileCueSheet(table, details, fileName, false);
+    } else {
+        job = BuildJob(table, *rows, naming, device, options.verify || options.c2, !options.c2);
+        if (options.cue) {
+            std::map<int, std::string> paths;
+            for (const JobEntry& entry : job.tracks) {
+                paths[entry.track.number] = entry.path;
+            }
+            sheet = output::PlanRipSheet(table, details, naming.names, paths, options.prefix,
+                                         output::LocalDateText());
+        }
     }
     const std::string ripLogPath = folder + options.prefix + ".log";
     if (options.noClobber) {
@@ -365,9 +357,11 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         for (const JobEntry& entry : job.tracks) {
             targets.push_back(entry.path);
         }
-        if (options.cue && sheet.reason.empty()) {
+        if (writeSheet && sheet.reason.empty()) {
             targets.push_back(sheet.plan.cuePath);
-            targets.push_back(sheet.plan.playlistPath);
+            if (!sheet.plan.playlistPath.empty()) {
+                targets.push_back(sheet.plan.playlistPath);
+            }
         }
         if (options.checks.accurate) {
             targets.push_back(ripLogPath);
@@ -540,21 +534,16 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         return kExitInterrupted;
     }
     if (protocol.Failed() || !protocol.Finished()) {
-        if (options.cue) {
+        if (writeSheet) {
             err << "No cue sheet was written: the rip did not complete\n";
         }
         return kExitFailed;
     }
-    if (options.cue && !sheet.reason.empty()) {
+    if (writeSheet && !sheet.reason.empty()) {
         err << "No cue sheet was written: " << sheet.reason << "\n";
-    } else if (options.cue) {
-        for (const auto& [path, text] : {std::pair{sheet.plan.cuePath, sheet.cueText},
-                                         std::pair{sheet.plan.playlistPath, sheet.playlistText}}) {
-            if (!platform::WriteWholeFile(path, text, saveError)) {
-                err << saveError << "\n";
-                status = kExitFailed;
-            }
-        }
+    } else if (writeSheet && !output::WriteRipSheet(sheet, saveError)) {
+        err << saveError << "\n";
+        status = kExitFailed;
     }
     if (checks && checks->NotAccurate()) {
         return kExitFailed;

@@ -136,6 +136,19 @@ const std::vector<OptionSpec> kOptions = {
          o.cue = true;
          return true;
      }},
+    {"--single", "", ValueKind::None,
+     "the disc's whole audio, from its first sector (track 1's\n"
+     "pregap and hidden audio included) to the end of its last\n"
+     "audio track, into one file ALBUM.wav|.flac, else\n"
+     "NAME.wav|.flac, with the cue sheet of the cue command\n"
+     "beside it (ALBUM.cue, else NAME.cue; no playlist; data\n"
+     "tracks left out); every track is still read, verified and\n"
+     "checked on its own; refused with --tracks other than all\n"
+     "and with --naming",
+     [](Options& o, const std::string&, std::string&) {
+         o.single = true;
+         return true;
+     }},
     {"--no-clobber", "", ValueKind::None,
      "refuse to start when a file the rip would write exists",
      [](Options& o, const std::string&, std::string&) {
@@ -289,7 +302,7 @@ const std::vector<CommandSpec> kCommands = {
      ""},
     {"rip", "",
      "[SOURCE] [--drive N] [--tracks LIST] [--out DIR] [--prefix NAME]\n"
-     "[--naming TEMPLATE] [--cue] [--no-clobber]\n"
+     "[--naming TEMPLATE] [--cue] [--single] [--no-clobber]\n"
      "[--verify] [--c2] [--speed X] [--log FILE] [--offset N]\n"
      "[--accurate] [--verify=auto] [--accuraterip-url URL]\n"
      "[--ctdb-url URL] [--secure] [--agree N] [--max-reads N]\n"
@@ -300,7 +313,7 @@ const std::vector<CommandSpec> kCommands = {
      "the status log and, on a terminal, a progress line on standard error.\n",
      true,
      {{"--drive"}, {"--tracks"}, {"--out"}, {"--prefix"}, {"--naming"}, {"--cue"},
-      {"--no-clobber"}, {"--verify"}, {"--c2"}, {"--speed"},
+      {"--single"}, {"--no-clobber"}, {"--verify"}, {"--c2"}, {"--speed"},
       {"--log"}, {"--offset"}, {"--accurate"}, {"--verify=auto"}, {"--accuraterip-url"},
       {"--ctdb-url"}, {"--secure"}, {"--agree"}, {"--max-reads"}, {"--cache-sectors"},
       {"--format"}, {"--flac-level"}, {"--cover"}},

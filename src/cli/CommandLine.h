@@ -28,6 +28,7 @@ struct Options {
     std::string prefix = "Track";
     std::string naming; // rip --naming: a file-name template; empty: <prefix>NN
     bool cue = false;       // rip --cue
+    bool single = false;    // rip --single
     bool noClobber = false; // rip --no-clobber
     bool verify = false;
     bool full = false; // toc --full

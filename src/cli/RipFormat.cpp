@@ -60,6 +60,12 @@ void PrepareRipFormat(const Options& options, std::shared_ptr<const output::Cove
     output::FlacSettings settings;
     settings.level = options.flacLevel >= 0 ? options.flacLevel : output::kDefaultFlacLevel;
     settings.cover = std::move(cover);
+    if (job.oneFile) {
+        // One file of the whole disc (named .flac already), tagged for it.
+        job.makeEncoder = output::FlacEncoderFactory(
+            std::move(settings), {output::VorbisComments(output::WholeDiscTags(details, ids))});
+        return;
+    }
     output::UseFlacFiles(job, details, ids, std::move(settings));
 #endif
 }

@@ -20,7 +20,8 @@ int CheckRipFormat(const Options& options, std::shared_ptr<const output::CoverIm
 
 // With --format flac: the job's files become NAMEnn.flac, and each gets an
 // encoder with its track's tags, from what the disc says about itself
-// (`details`, read once by the caller) and its IDs. Nothing with --format wav.
+// (`details`, read once by the caller) and its IDs; the one file of a
+// --single job gets the whole disc's tags. Nothing with --format wav.
 void PrepareRipFormat(const Options& options, std::shared_ptr<const output::CoverImage> cover,
                       const DiscDetails& details, const TrackTable& table, ExtractJob& job);
 

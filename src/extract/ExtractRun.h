@@ -93,6 +93,8 @@ struct JobEntry {
     // from outside them is silence. Both 0: from address 0 to the track's end.
     SectorAddress readableStart = 0;
     SectorAddress readableEnd = 0;
+    // A job of one file: the sectors of that file before the track's audio.
+    int32_t fileStart = 0;
 };
 
 struct ExtractJob {
@@ -119,6 +121,12 @@ struct ExtractJob {
     // which the verification compares with and corrects, and which goes
     // once the encoded file is complete.
     TrackEncoderFactory makeEncoder;
+    // Every entry's audio goes into one file (each entry's path), the
+    // entries one after the other from its start (JobEntry::fileStart).
+    // Each entry is still read, verified and checked on its own; the file
+    // takes its name once the last entry is done, and goes when any fails.
+    // An encoded one-file job has one encoder (makeEncoder(0)).
+    bool oneFile = false;
 
     int32_t Count() const { return static_cast<int32_t>(tracks.size()); }
 };
@@ -153,6 +161,15 @@ struct ExtractRun {
     int32_t readOffset = 0;
     SectorAddress readableStart = 0;
     SectorAddress readableEnd = 0;
+    // A one-file job (ExtractJob::oneFile): the sectors of the file before
+    // the pass's track, the file's length, whether an earlier entry has
+    // created the file (pcmFile, kept open between the passes), and whether
+    // the track is the file's last. Otherwise the file is the track's.
+    bool oneFile = false;
+    int32_t fileStart = 0;
+    int32_t fileSectors = 0;
+    bool continuesFile = false;
+    bool lastInFile = true;
 
     // Advanced by the worker after every block.
     int32_t trackSectorsDone = 0;
@@ -216,7 +233,8 @@ struct ExtractRun {
     // verification and never renamed; whether the verification corrected
     // that file; whether the encoder's file is complete (waiting for its
     // rename once the track is done). Each worker keeps its own reference
-    // to the first two.
+    // to the first two. A one-file job keeps its file here too, encoded or
+    // not, from its first pass to its commit.
     std::shared_ptr<TrackEncoder> encoder;
     std::shared_ptr<platform::OutputFile> pcmFile;
     bool pcmChanged = false;

@@ -102,6 +102,44 @@ ExtractJob BuildJob(const TrackTable& table, std::vector<int> selectedRows,
     return job;
 }
 
+bool BuildOneFileJob(const TrackTable& table, const std::string& path, CdDevice drive,
+                     bool verify, bool readTwice, ExtractJob& job, std::string& reason) {
+    std::vector<int> rows;
+    SectorAddress end = 0; // where the audio so far ends
+    for (int k = 0; k < table.count; ++k) {
+        const TrackEntry& entry = table.entries[static_cast<std::size_t>(k)];
+        if (entry.dataTrack != 0) {
+            continue;
+        }
+        if (k != static_cast<int>(rows.size()) || (k > 0 && entry.start != end)) {
+            char text[96];
+            std::snprintf(text, sizeof text,
+                          "a data track lies before audio track %02d: the audio is not one "
+                          "run from the disc's start",
+                          entry.number);
+            reason = text;
+            return false;
+        }
+        rows.push_back(k);
+        end = entry.start + entry.length;
+    }
+    if (rows.empty()) {
+        reason = "the disc has no audio track";
+        return false;
+    }
+    if (TrackEntry hidden; HiddenTrackEntry(table, hidden)) {
+        rows.insert(rows.begin(), kHiddenTrackRow);
+    }
+    FileNaming naming;
+    job = BuildJob(table, rows, naming, drive, verify, readTwice);
+    for (JobEntry& entry : job.tracks) {
+        entry.path = path;
+        entry.fileStart = entry.track.start; // the file starts at address 0
+    }
+    job.oneFile = true;
+    return true;
+}
+
 namespace {
 
 // True when one probe read delivered a whole sector. Besides the status (a

@@ -39,6 +39,14 @@ struct FileNaming {
 ExtractJob BuildJob(const TrackTable& table, std::vector<int> selectedRows,
                     const FileNaming& naming, CdDevice drive, bool verify, bool readTwice);
 
+// The disc's whole audio into the one file `path` (ExtractJob::oneFile):
+// from address 0 (the audio before track 1 is the entry of track 00) to the
+// end of the last audio track, every audio track an entry. Data tracks after
+// the audio are left out. False with `reason` when the disc has no audio, or
+// a data track lies before or between its audio tracks.
+bool BuildOneFileJob(const TrackTable& table, const std::string& path, CdDevice drive,
+                     bool verify, bool readTwice, ExtractJob& job, std::string& reason);
+
 // Tries READ CD, READ CDDA, then READ(10) after switching to audio blocks,
 // each on sector 0; returns the first that works, else switches the drive
 // back to data blocks and returns READ CD.

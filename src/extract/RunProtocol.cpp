@@ -166,6 +166,14 @@ void RunProtocol::StartPass() {
     if (run.readableStart == 0 && run.readableEnd == 0) {
         run.readableEnd = entry.track.start + entry.track.length;
     }
+    run.oneFile = job_.oneFile;
+    run.fileStart = job_.oneFile ? entry.fileStart : 0;
+    run.continuesFile = job_.oneFile && trackIndex_ > 0;
+    run.lastInFile = !job_.oneFile || trackIndex_ + 1 == job_.Count();
+    if (job_.oneFile) {
+        const JobEntry& last = job_.tracks.back();
+        run.fileSectors = last.fileStart + last.track.length;
+    }
 
     if (run.verificationPass) {
         AddLog(Format("---> Verifying track %02d", entry.track.number));
@@ -213,9 +221,10 @@ void RunProtocol::StartPass() {
         CdCommands::SelectBlockMode(run.hostAdapter, run.target, 0);
     }
 
-    if (!run.verificationPass) {
+    if (!run.verificationPass && !run.continuesFile) {
         // An encoded track gets its encoder; the one of a track before it
-        // has been committed or given up by now.
+        // has been committed or given up by now. (A one-file job's later
+        // tracks keep the file and encoder of its first.)
         run.pcmFile.reset();
         run.encoder.reset();
         run.encoded = false;
@@ -316,8 +325,9 @@ void RunProtocol::HandleProgress(int code, void* param) {
                       static_cast<unsigned>(job_.secure && run.failedReadSense != 0
                                                 ? run.failedReadSense
                                                 : LastSenseCode())));
-        if (job_.secure && !run.cancel.load()) {
-            // The track is reported and the run goes on with the next one.
+        if (job_.secure && !run.cancel.load() && !job_.oneFile) {
+            // The track is reported and the run goes on with the next one
+            // (not in a one-file job, whose file has gone with the track).
             trackResults_[static_cast<std::size_t>(trackIndex_)] = TrackResult::kFailed;
             AddLog("  Track could not be read");
             run.verificationPass = false;
@@ -372,7 +382,16 @@ void RunProtocol::HandleProgress(int code, void* param) {
 bool RunProtocol::CommitEncodedFile() {
     ExtractRun& run = *run_;
     bool committed = true;
-    if (run.encoder && run.encoded) {
+    if (run.oneFile && !run.lastInFile) {
+        return true; // the file goes on with the next track
+    }
+    if (run.oneFile && !run.encoder && run.pcmFile) {
+        // A one-file job's WAV file, complete with its last track.
+        committed = run.pcmFile->Commit();
+        if (!committed) {
+            run.fileError = run.pcmFile->Error();
+        }
+    } else if (run.encoder && run.encoded) {
         run.encoded = false;
         committed = run.encoder->Commit();
         if (!committed) {
@@ -396,8 +415,9 @@ void RunProtocol::DropEncodedFile() {
 void RunProtocol::EndVerificationEarly() {
     // The file of the first reading stays, as a WAV file does, unless the
     // verification has corrected its PCM already: then it would not hold
-    // what the PCM holds, and it goes.
-    if (!run_->pcmChanged) {
+    // what the PCM holds, and it goes. A one-file job's file, which lacks
+    // the tracks not yet read, goes.
+    if (!run_->pcmChanged && !run_->oneFile) {
         CommitEncodedFile();
     }
     DropEncodedFile();

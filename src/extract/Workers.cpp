@@ -191,6 +191,41 @@ void Advance(ExtractRun& run) {
     run.totalSectorsDone += kBlockSectors;
 }
 
+// Encodes the track (a one-file job: the whole file) again from its PCM
+// file, after a verification corrected it. False when the run was cancelled or the file could not be
+// read or encoded (`run.fileError` then says why).
+bool Reencode(ExtractRun& run, TrackEncoder& encoder, const std::string& pcmPath) {
+    run.encoded = false;
+    const int32_t sectors = run.oneFile ? run.fileSectors : run.trackLength;
+    if (!encoder.Start(run.currentPath, sectors)) {
+        run.fileError = encoder.Error();
+        return false;
+    }
+    std::FILE* pcm = std::fopen(pcmPath.c_str(), "rb");
+    bool ok = pcm != nullptr && std::fseek(pcm, kWavHeaderBytes, SEEK_SET) == 0;
+    std::vector<uint8_t> block(kBlockBytes);
+    for (int64_t left = int64_t{sectors} * kSectorBytes; ok && left > 0;) {
+        const std::size_t want = static_cast<std::size_t>(std::min<int64_t>(left, kBlockBytes));
+        ok = !run.cancel.load() && std::fread(block.data(), 1, want, pcm) == want &&
+             encoder.Push(block.data(), want);
+        left -= static_cast<int64_t>(want);
+    }
+    if (pcm != nullptr) {
+        std::fclose(pcm);
+    }
+    ok = ok && encoder.Finish();
+    if (!ok) {
+        if (!run.cancel.load()) {
+            const std::string error = encoder.Error();
+            run.fileError = error.empty() ? run.currentPath + ": cannot be encoded again" : error;
+        }
+        encoder.Discard();
+        return false;
+    }
+    run.encoded = true;
+    return true;
+}
+
 } // namespace
 
 bool WriteBufferLoad(ExtractRun& run, const uint8_t* data) {
@@ -210,38 +245,53 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
 
     const std::string path = run.currentPath;
     const int32_t length = run.trackLength;
-    const auto header = MakeWavHeader(length);
+    // The file's header: the track's, or in a one-file job the whole file's.
+    const auto header = MakeWavHeader(run.oneFile ? run.fileSectors : length);
 
     // The track goes to a temporary file that takes the final name only when
     // it is complete, so a failed or cancelled pass never touches a file
     // that stands there already. An encoded track's PCM goes to a temporary
     // file that keeps its temporary name: the encoder's file takes the
-    // final name once the track is done.
+    // final name once the track is done. A one-file job's later tracks are
+    // added to the file its first track created.
     const std::shared_ptr<TrackEncoder> encoder = run.encoder;
-    const auto pcmFile = std::make_shared<platform::OutputFile>();
-    platform::OutputFile& file = *pcmFile;
+    const bool continuing = run.oneFile && run.continuesFile;
+    const auto pcmFile = continuing ? run.pcmFile : std::make_shared<platform::OutputFile>();
     run.fileError.clear();
     run.encoded = false;
-    run.pcmChanged = false;
-    if (!file.Create(path)) {
-        run.fileError = file.Error();
+    if (!pcmFile || (continuing && !pcmFile->IsOpen())) {
+        run.fileError = path + ": the file of the tracks before is gone";
         channel.Send(kCodeFileNotOpened, nullptr);
         return;
     }
-    if (encoder && !encoder->Start(path, length)) {
-        run.fileError = encoder->Error();
-        file.Discard();
-        channel.Send(kCodeFileNotOpened, nullptr);
-        return;
-    }
-    if (encoder) {
-        run.pcmFile = pcmFile;
+    platform::OutputFile& file = *pcmFile;
+    if (!continuing) {
+        run.pcmChanged = false;
+        if (!file.Create(path)) {
+            run.fileError = file.Error();
+            channel.Send(kCodeFileNotOpened, nullptr);
+            return;
+        }
+        if (encoder && !encoder->Start(path, run.oneFile ? run.fileSectors : length)) {
+            run.fileError = encoder->Error();
+            file.Discard();
+            channel.Send(kCodeFileNotOpened, nullptr);
+            return;
+        }
+        if (encoder || run.oneFile) {
+            run.pcmFile = pcmFile;
+        }
     }
     run.outputFile = &file;
     run.bufferWriteFailed = false;
 
     uint8_t* buffer = run.audioBuffer.get();
-    std::size_t fill = kWavHeaderBytes;
+    // The header's place is kept at the file's start; a one-file job knows
+    // its header from the start, a track's is written at its end.
+    std::size_t fill = continuing ? 0 : kWavHeaderBytes;
+    if (run.oneFile && !continuing) {
+        std::memcpy(buffer, header.data(), header.size());
+    }
     const int blocks = BlockCount(length);
     run.secureOutcomes.clear();
     run.secureRereads = 0;
@@ -349,22 +399,36 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
     }
 
     bool written = file.Write(buffer, fill);
-    if (written && !file.SeekTo(0)) {
-        written = false;
+    if (!run.oneFile) {
+        written = written && file.SeekTo(0) && file.Write(header.data(), header.size());
     }
-    written = written && file.Write(header.data(), header.size());
     run.outputFile = nullptr;
-    if (encoder) {
+    if (run.oneFile && !run.lastInFile) {
+        // The next track adds to the file.
+    } else if (encoder) {
         // The encoded file is completed now; it is renamed once the track
-        // is done (after its verification, which may correct the PCM).
-        if (written && !encoder->Finish()) {
+        // is done (after its verification, which may correct the PCM). When
+        // a verification has corrected the PCM of a track before, the file
+        // is made again from the PCM, and holds what the PCM holds.
+        if (written && run.pcmChanged) {
+            if (!Reencode(run, *encoder, file.TemporaryPath())) {
+                if (run.cancel.load()) {
+                    end(kCodeCancelled);
+                    Discard(run, file, encoder.get());
+                    return;
+                }
+                written = false;
+            }
+            run.pcmChanged = false;
+        } else if (written && !encoder->Finish()) {
             run.fileError = encoder->Error();
         }
         written = written && run.fileError.empty();
         run.encoded = written;
-    } else {
+    } else if (!run.oneFile) {
         written = written && file.Commit();
     }
+    // (A one-file job's WAV file takes its name once its last track is done.)
     if (!written) {
         if (run.fileError.empty()) {
             run.fileError = file.Error().empty() ? path + ": cannot be written" : file.Error();
@@ -598,7 +662,8 @@ bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t
             continue; // nothing agreed, and the file keeps what it holds
         }
         const long position =
-            kWavHeaderBytes + static_cast<long>(run.trackSectorsDone + s) * kSectorBytes;
+            kWavHeaderBytes +
+            static_cast<long>(run.fileStart + run.trackSectorsDone + s) * kSectorBytes;
         if (std::fseek(file, position, SEEK_SET) != 0 ||
             std::fwrite(sector, 1, kSectorBytes, file) != kSectorBytes) {
             run.fileError = run.currentPath + ": cannot be corrected";
@@ -610,40 +675,6 @@ bool RepairBlock(ExtractRun& run, SecureReader& secure, std::FILE* file, uint8_t
     return true;
 }
 
-// Encodes the track again from its PCM file, after the verification
-// corrected it. False when the run was cancelled or the file could not be
-// read or encoded (`run.fileError` then says why).
-bool Reencode(ExtractRun& run, TrackEncoder& encoder, const std::string& pcmPath) {
-    run.encoded = false;
-    if (!encoder.Start(run.currentPath, run.trackLength)) {
-        run.fileError = encoder.Error();
-        return false;
-    }
-    std::FILE* pcm = std::fopen(pcmPath.c_str(), "rb");
-    bool ok = pcm != nullptr && std::fseek(pcm, kWavHeaderBytes, SEEK_SET) == 0;
-    std::vector<uint8_t> block(kBlockBytes);
-    for (int64_t left = int64_t{run.trackLength} * kSectorBytes; ok && left > 0;) {
-        const std::size_t want = static_cast<std::size_t>(std::min<int64_t>(left, kBlockBytes));
-        ok = !run.cancel.load() && std::fread(block.data(), 1, want, pcm) == want &&
-             encoder.Push(block.data(), want);
-        left -= static_cast<int64_t>(want);
-    }
-    if (pcm != nullptr) {
-        std::fclose(pcm);
-    }
-    ok = ok && encoder.Finish();
-    if (!ok) {
-        if (!run.cancel.load()) {
-            const std::string error = encoder.Error();
-            run.fileError = error.empty() ? run.currentPath + ": cannot be encoded again" : error;
-        }
-        encoder.Discard();
-        return false;
-    }
-    run.encoded = true;
-    return true;
-}
-
 } // namespace
 
 void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& channel) {
@@ -651,10 +682,12 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
     platform::SetCurrentThreadPriorityNormal();
 
     const bool compare = run.compareWithFile;
-    // An encoded track is compared with (and corrected in) its PCM file.
+    // An encoded track is compared with (and corrected in) its PCM file; a
+    // one-file job's track with its part of the file, not yet renamed.
     const std::shared_ptr<TrackEncoder> encoder = run.encoder;
-    const std::string pcmPath =
-        encoder && run.pcmFile ? run.pcmFile->TemporaryPath() : run.currentPath;
+    const std::string pcmPath = (encoder || run.oneFile) && run.pcmFile
+                                    ? run.pcmFile->TemporaryPath()
+                                    : run.currentPath;
     std::FILE* file = nullptr;
     if (compare) {
         file = std::fopen(pcmPath.c_str(), "r+b");
@@ -662,8 +695,10 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
             channel.Send(kCodeFileNotOpened, nullptr);
             return;
         }
-        uint8_t header[kWavHeaderBytes];
-        (void)std::fread(header, 1, sizeof header, file);
+        // (A track's file starts with its header: a failed seek leaves
+        // nothing to read, which then counts as differing.)
+        (void)std::fseek(file, kWavHeaderBytes + static_cast<long>(run.fileStart) * kSectorBytes,
+                         SEEK_SET);
     }
     auto close = [&] {
         if (file != nullptr) {
@@ -845,9 +880,10 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
         }
         run.secureRereads = secure->Rereads();
     }
-    if (encoder && run.pcmChanged) {
+    if (encoder && run.pcmChanged && (!run.oneFile || run.lastInFile)) {
         // The encoded file holds the first reading: it is made again from
-        // the corrected PCM.
+        // the corrected PCM (a one-file job's before its last track: when
+        // that track's extraction completes the file).
         close();
         if (!Reencode(run, *encoder, pcmPath)) {
             end(run.cancel.load() ? kCodeCancelled : kCodeWriteFailed);

@@ -1,9 +1,11 @@
 #include "output/CueSheetWriter.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "drive/CdCommands.h"
 #include "output/Naming.h"
+#include "platform/OutputFile.h"
 
 #if defined(VINDRAL_HAVE_ACCURACY)
 #include "accuracy/DiscIds.h"
@@ -117,15 +119,18 @@ std::string FlagWords(const TrackFlags& flags) {
 }
 
 std::string OneFileCueSheet(const TrackTable& table, const DiscDetails& details,
-                            const std::string& fileName) {
+                            const std::string& fileName, bool dataTracks) {
     std::string text = SheetHeader(table, details, false, "");
-    const bool sessions = details.sessions.size() > 1;
+    const bool sessions = dataTracks && details.sessions.size() > 1;
     if (sessions) {
         text += "REM SESSION 01\n";
     }
     text += FileLine(fileName);
     int session = details.tracks.empty() ? 1 : details.tracks.front().session;
     for (const TrackDetails& track : details.tracks) {
+        if (track.data && !dataTracks) {
+            continue;
+        }
         if (sessions && track.session != session) {
             session = track.session;
             text += "REM SESSION " + TwoDigits(session) + "\n";
@@ -279,6 +284,44 @@ bool PlanSheet(const std::map<int, std::string>& trackPaths, const std::string& 
     plan.cuePath = base + ".cue";
     plan.playlistPath = base + ".m3u";
     return true;
+}
+
+RipSheet PlanRipSheet(const TrackTable& table, const DiscDetails& details,
+                      const DiscNames& names, const std::map<int, std::string>& trackPaths,
+                      const std::string& prefix, const std::string& date) {
+    RipSheet sheet;
+    if (PlanSheet(trackPaths, names.album.empty() ? prefix : names.album, sheet.plan,
+                  sheet.reason) &&
+        TrackFilesCueSheet(table, details, sheet.plan.files, date, sheet.cueText,
+                           sheet.reason)) {
+        sheet.playlistText = M3uPlaylist(table, names, sheet.plan.files);
+    }
+    return sheet;
+}
+
+bool WriteRipSheet(const RipSheet& sheet, std::string& error) {
+    error.clear();
+    for (const auto& [path, text] : {std::pair{&sheet.plan.cuePath, &sheet.cueText},
+                                     std::pair{&sheet.plan.playlistPath, &sheet.playlistText}}) {
+        std::string reason;
+        if (!path->empty() && !platform::WriteWholeFile(*path, *text, reason)) {
+            error += (error.empty() ? "" : "\n") + reason;
+        }
+    }
+    return error.empty();
+}
+
+std::string LocalDateText() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+#if defined(_WIN32)
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    char text[16];
+    std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+    return text;
 }
 
 } // namespace vindral::output

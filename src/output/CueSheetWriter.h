@@ -27,8 +27,10 @@ std::string FlagWords(const TrackFlags& flags);
 // `fileName`: every index at its disc address, the catalog number, ISRCs,
 // flags, CD-Text (the first block), sessions, data tracks as MODE1/2352, and
 // REM lines naming the program and the disc's MusicBrainz and AccurateRip IDs.
+// Without `dataTracks` the data tracks (and sessions) are left out: the file
+// holds the audio only.
 std::string OneFileCueSheet(const TrackTable& table, const DiscDetails& details,
-                            const std::string& fileName);
+                            const std::string& fileName, bool dataTracks = true);
 
 // The cue sheet of a rip into one file per track, `files` by track number
 // (as the sheet names them; 0: the audio before track 1, when ripped). A
@@ -60,5 +62,27 @@ struct SheetPlan {
 // False with `reason` when the files do not share one folder.
 bool PlanSheet(const std::map<int, std::string>& trackPaths, const std::string& stem,
                SheetPlan& plan, std::string& reason);
+
+// The cue sheet and playlist of a rip into `trackPaths` (by track number),
+// made before the rip (they do not depend on the audio) and written after
+// it: named after the album, else `prefix`; REM RIPDATE `date`. Empty
+// `reason` when they are to be written, else why not ("not every audio track
+// was ripped (not ripped: 02)").
+struct RipSheet {
+    SheetPlan plan;
+    std::string cueText;
+    std::string playlistText; // (with an empty playlistPath: none)
+    std::string reason;
+};
+RipSheet PlanRipSheet(const TrackTable& table, const DiscDetails& details,
+                      const DiscNames& names, const std::map<int, std::string>& trackPaths,
+                      const std::string& prefix, const std::string& date);
+
+// Writes the sheet and the playlist (each complete or not at all); false
+// with `error` ("<path>: <reason>", a line for each that failed).
+bool WriteRipSheet(const RipSheet& sheet, std::string& error);
+
+// Today's date on this machine, YYYY-MM-DD.
+std::string LocalDateText();
 
 } // namespace vindral::output

@@ -83,4 +83,21 @@ TrackTags TagsFromDisc(const DiscDetails& details, int number, const DiscIdTexts
     return tags;
 }
 
+TrackTags WholeDiscTags(const DiscDetails& details, const DiscIdTexts& ids) {
+    TrackTags tags = TagsFromDisc(details, 0, ids);
+    tags.trackNumber = -1;
+    tags.title = tags.album;
+    tags.isrc.clear();
+    bool any = false;
+    tags.preEmphasis = true;
+    for (const TrackDetails& track : details.tracks) {
+        if (!track.data) {
+            any = true;
+            tags.preEmphasis = tags.preEmphasis && track.flags.preEmphasis;
+        }
+    }
+    tags.preEmphasis = tags.preEmphasis && any;
+    return tags;
+}
+
 } // namespace vindral::output

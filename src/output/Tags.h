@@ -48,4 +48,9 @@ struct DiscIdTexts {
 // the number of audio tracks, the IDs and the encoder.
 TrackTags TagsFromDisc(const DiscDetails& details, int number, const DiscIdTexts& ids);
 
+// The same for one file of the whole disc: no track number, title or ISRC
+// (the title is the album's), pre-emphasis only when every audio track has
+// it.
+TrackTags WholeDiscTags(const DiscDetails& details, const DiscIdTexts& ids);
+
 } // namespace vindral::output

@@ -296,6 +296,7 @@ constexpr const char* kCheckAccuracyName = "checkAccuracy";
 constexpr const char* kSkipConfirmedName = "skipConfirmed";
 constexpr const char* kSecureReadingName = "secureReading";
 constexpr const char* kFlacFilesName = "flacFiles";
+constexpr const char* kCueSheetName = "cueSheet";
 
 // One of the numbers that tune secure reading: its value's name, range and
 // default, and its field.
@@ -361,6 +362,7 @@ Settings LoadSettings(const std::string& path, std::string* problem) {
     settings.checkAccuracy = chosen(kCheckAccuracyName) || settings.skipConfirmed;
     settings.secureReading = chosen(kSecureReadingName);
     settings.flacFiles = chosen(kFlacFilesName);
+    settings.cueSheet = chosen(kCueSheetName);
     // The re-reading numbers: a value of the wrong kind or out of range is missing.
     for (const SecureNumber& number : SecureNumbers(settings)) {
         const RegistryValue* value = file.Find(number.name);
@@ -444,6 +446,11 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
         file.SetBinary(kFlacFilesName, WordBytes(1));
     } else {
         file.Remove(kFlacFilesName);
+    }
+    if (settings.cueSheet) {
+        file.SetBinary(kCueSheetName, WordBytes(1));
+    } else {
+        file.Remove(kCueSheetName);
     }
     Settings copy = settings;
     for (const SecureNumber& number : SecureNumbers(copy)) {

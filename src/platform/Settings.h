@@ -18,7 +18,9 @@
 // hold "skipConfirmed" alone, which asked for the check as well). "secureReading", present only
 // when chosen, is the word 1: re-read what fails or disagrees until readings
 // agree, and go on past a bad track. "flacFiles", present only when chosen,
-// is the word 1: the track files are FLAC files. "secureAgreeing" (2 to 8),
+// is the word 1: the track files are FLAC files. "cueSheet", present only
+// when chosen, is the word 1: a rip of every audio track writes a cue sheet
+// and a playlist beside the files. "secureAgreeing" (2 to 8),
 // "secureMaxReadings" (2 to 1000) and "driveCacheSectors" (0 to 100000), each
 // present only when it differs from the default, tune that re-reading: the
 // readings that must agree, the readings of a sector at most, and the drive
@@ -102,6 +104,7 @@ struct Settings {
     bool skipConfirmed = false; // with it, leave out verifying tracks the databases confirm
     bool secureReading = false; // re-read until readings agree
     bool flacFiles = false;     // write FLAC files instead of WAV files
+    bool cueSheet = false;      // write a cue sheet and playlist after a rip of every track
     int32_t secureAgreeing = kDefaultSecureAgreeing;
     int32_t secureMaxReadings = kDefaultSecureMaxReadings;
     int32_t driveCacheSectors = kDefaultDriveCacheSectors;

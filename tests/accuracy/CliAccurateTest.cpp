@@ -25,6 +25,9 @@
 #include "drive/Transport.h"
 #include "extract/RunHarness.h"
 #include "net/LocalHttpServer.h"
+#ifdef VINDRAL_HAVE_FLAC
+#include "output/FlacFiles.h"
+#endif
 
 namespace vindral {
 namespace {
@@ -231,6 +234,34 @@ TEST_F(CliAccurate, VerifyAutoReadsAConfirmedDiscOnce) {
         EXPECT_EQ(line.find("---> Verifying"), std::string::npos) << line;
     }
     EXPECT_NE(std::find(lines.begin(), lines.end(), "Total errors: 0 (0.00%)"), lines.end());
+
+    // Into one file (--single), each track is still checked, and confirmed,
+    // on its own.
+    std::vector<std::string> formats = {"wav"};
+#ifdef VINDRAL_HAVE_FLAC
+    formats.push_back("flac");
+#endif
+    for (const std::string& format : formats) {
+        const Result single = Rip({"--verify=auto", "--single", "--prefix", "S", "--format", format});
+        EXPECT_EQ(single.status, 0) << single.out << single.err;
+        const auto singleLines = Lines(single.out);
+        EXPECT_EQ(std::count_if(singleLines.begin(), singleLines.end(),
+                                [](const std::string& l) {
+                                    return l.rfind("  Verification skipped: ", 0) == 0;
+                                }),
+                  3)
+            << single.out;
+        EXPECT_EQ(single.out.find("---> Verifying"), std::string::npos) << single.out;
+        const std::string file = out.Path() + "S." + format;
+        std::vector<uint8_t> audio = test::ReadWholeFile(file);
+        audio.erase(audio.begin(), audio.begin() + std::min<std::ptrdiff_t>(44, audio.size()));
+#ifdef VINDRAL_HAVE_FLAC
+        if (format == "flac") {
+            audio = test::DecodeFlac(file).pcm;
+        }
+#endif
+        EXPECT_TRUE(audio == bin) << format;
+    }
 
     // With plain --verify every track is read twice.
     const Result verified = Rip({"--verify", "--prefix", "V"});

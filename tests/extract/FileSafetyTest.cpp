@@ -124,6 +124,68 @@ TEST_F(FileSafety, AFailedOrCancelledReRipKeepsTheEarlierFile) {
     }
 }
 
+// A one-file job: the tracks one after the other in one file, each read and
+// verified on its own; the file appears when the last is done, and a cancel
+// in any pass leaves nothing.
+TEST_F(FileSafety, AOneFileJobIsCompleteOrAbsent) {
+    for (const std::string format : {"wav", "flac"}) {
+        SCOPED_TRACE(format);
+        const std::string path = folder.Path() + "Disc." + format;
+        auto job = [&] {
+            ExtractJob job = Job({{0, 0, 0, 40}, {0, 1, 40, 30}, {0, 2, 70, 25}}, true);
+            for (JobEntry& entry : job.tracks) {
+                entry.path = path;
+                entry.fileStart = entry.track.start;
+            }
+            job.oneFile = true;
+            if (format == "flac") {
+                job.makeEncoder = output::FlacEncoderFactory({}, {});
+            }
+            return job;
+        };
+        // Cancelled in the verification of the first and the second track,
+        // and in the extraction of the last.
+        for (const auto& [track, verifying] : {std::pair{0, true}, {1, true}, {2, false}}) {
+            SCOPED_TRACE(track);
+            test::RecordingView view;
+            RunProtocol protocol(job(), view, Clock());
+            bool sent = false;
+            RunToStop(protocol, [&] {
+                if (!sent && protocol.TrackIndex() == track &&
+                    protocol.Run().verificationPass == verifying) {
+                    sent = true;
+                    protocol.Cancel();
+                }
+            });
+            EXPECT_TRUE(sent);
+            EXPECT_EQ(view.lines.back(), "Canceled by user");
+            EXPECT_TRUE(test::FolderNames(folder.Path()).empty());
+        }
+        test::RecordingView view;
+        RunProtocol protocol(job(), view, Clock());
+        RunToStop(protocol);
+        EXPECT_EQ(view.lines.back(), "3 track(s) extracted");
+        EXPECT_EQ(std::count(view.lines.begin(), view.lines.end(), "  Errors: 0 (0.00%)"), 3);
+        EXPECT_EQ(test::FolderNames(folder.Path()), std::vector<std::string>{"Disc." + format});
+        std::vector<uint8_t> audio(95 * 2352);
+        for (std::size_t i = 0; i < audio.size(); ++i) {
+            audio[i] = test::DiscByte(static_cast<SectorAddress>(i / 2352),
+                                      static_cast<int>(i % 2352));
+        }
+        if (format == "wav") {
+            const auto file = ReadWholeFile(path);
+            ASSERT_EQ(file.size(), 44u + audio.size());
+            EXPECT_TRUE(std::equal(file.begin(), file.begin() + 44, MakeWavHeader(95).begin()));
+            EXPECT_TRUE(std::equal(audio.begin(), audio.end(), file.begin() + 44));
+        } else {
+            const test::DecodedFlac flac = test::DecodeFlac(path);
+            EXPECT_TRUE(flac.decoded);
+            EXPECT_TRUE(flac.pcm == audio);
+        }
+        fs::remove(path);
+    }
+}
+
 TEST_F(FileSafety, ASymbolicLinkAtTheFinalNameIsReplacedNotWrittenThrough) {
     const std::string victim = folder.Path() + "victim.txt";
     WriteText(victim, "not a track");

@@ -8,6 +8,9 @@
 
 #include "cli/CliRun.h"
 #include "extract/RunHarness.h"
+#ifdef VINDRAL_HAVE_FLAC
+#include "output/FlacFiles.h"
+#endif
 
 namespace vindral {
 namespace {
@@ -43,32 +46,34 @@ std::map<std::string, std::vector<uint8_t>> Files(const std::string& folder) {
     return files;
 }
 
-// A pressed disc of 2000 sectors: audio before track 1 (a hidden track),
-// pregaps, an index 2, ISRCs, a catalog number, CD-Text and flags.
+// The sheet of a pressed disc of 2000 sectors: audio before track 1 (a hidden
+// track), pregaps, an index 2, ISRCs, a catalog number, CD-Text and flags.
+const std::string kSheet = "CATALOG 0724384260927\n"
+                           "TITLE \"Across: Why?\"\n"
+                           "PERFORMER \"The \xC3\x89migr\xC3\xA9s\"\n"
+                           "FILE \"d.bin\" BINARY\n"
+                           "  TRACK 01 AUDIO\n    TITLE \"Hidden Start\"\n"
+                           "    ISRC USRC17607839\n    FLAGS PRE\n"
+                           "    INDEX 00 00:00:00\n    INDEX 01 00:02:00\n"
+                           "    INDEX 02 00:05:00\n"
+                           "  TRACK 02 AUDIO\n    TITLE \"Second\"\n"
+                           "    SONGWRITER \"Writer\"\n    ISRC GBAYE0601498\n"
+                           "    FLAGS DCP 4CH\n"
+                           "    INDEX 00 00:09:00\n    INDEX 01 00:11:00\n"
+                           "  TRACK 03 AUDIO\n    TITLE \"Third\"\n    FLAGS DCP\n"
+                           "    INDEX 01 00:18:00\n";
+
 class CueRoundTrip : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::vector<uint8_t> bin(2000 * 2352);
-        for (std::size_t i = 0; i < bin.size(); ++i) {
-            bin[i] = static_cast<uint8_t>((i * 131 + i / 2352 * 7 + i / 977) & 0xFF);
+        bin_.resize(2000 * 2352);
+        for (std::size_t i = 0; i < bin_.size(); ++i) {
+            bin_[i] = static_cast<uint8_t>((i * 131 + i / 2352 * 7 + i / 977) & 0xFF);
         }
         std::ofstream(disc_.Path() + "d.bin", std::ios::binary)
-            .write(reinterpret_cast<const char*>(bin.data()),
-                   static_cast<std::streamsize>(bin.size()));
-        std::ofstream(image_) << "CATALOG 0724384260927\n"
-                                 "TITLE \"Across: Why?\"\n"
-                                 "PERFORMER \"The \xC3\x89migr\xC3\xA9s\"\n"
-                                 "FILE \"d.bin\" BINARY\n"
-                                 "  TRACK 01 AUDIO\n    TITLE \"Hidden Start\"\n"
-                                 "    ISRC USRC17607839\n    FLAGS PRE\n"
-                                 "    INDEX 00 00:00:00\n    INDEX 01 00:02:00\n"
-                                 "    INDEX 02 00:05:00\n"
-                                 "  TRACK 02 AUDIO\n    TITLE \"Second\"\n"
-                                 "    SONGWRITER \"Writer\"\n    ISRC GBAYE0601498\n"
-                                 "    FLAGS DCP 4CH\n"
-                                 "    INDEX 00 00:09:00\n    INDEX 01 00:11:00\n"
-                                 "  TRACK 03 AUDIO\n    TITLE \"Third\"\n    FLAGS DCP\n"
-                                 "    INDEX 01 00:18:00\n";
+            .write(reinterpret_cast<const char*>(bin_.data()),
+                   static_cast<std::streamsize>(bin_.size()));
+        std::ofstream(image_) << kSheet;
     }
 
     // What vindral-cli reads of a disc image: toc, disc IDs and cue sheet.
@@ -92,6 +97,7 @@ protected:
 
     test::TempFolder disc_;
     test::TempFolder out_;
+    std::vector<uint8_t> bin_; // the disc's audio
     const std::string image_ = disc_.Path() + "d.cue";
 };
 
@@ -211,6 +217,110 @@ TEST_F(CueRoundTrip, WithoutTheHiddenTrackOrAllTracks) {
                         "ripped: 02)\n");
     EXPECT_FALSE(test::FileExists(some.Path() + "p.cue"));
     EXPECT_FALSE(test::FileExists(some.Path() + "Across_ Why_.cue"));
+}
+
+// --single: the disc's whole audio in one file, from address 0, with the
+// sheet of the cue command beside it.
+TEST_F(CueRoundTrip, TheOneFileOfTheWholeDiscIsTheDisc) {
+    const std::string stem = "Across_ Why_";
+    auto single = [&](const std::string& image, const std::string& out,
+                      std::vector<std::string> more) {
+        std::vector<std::string> args = {"rip",    "--image",          image, "--out",
+                                         out,      "--emulated-speed", "max", "--single"};
+        args.insert(args.end(), more.begin(), more.end());
+        return RunCli(args);
+    };
+    // The file's audio: a WAV file's after its header, else the FLAC's.
+    auto audio = [](const std::string& path) {
+        std::vector<uint8_t> bytes = test::ReadWholeFile(path);
+        bytes.erase(bytes.begin(), bytes.begin() + std::min<std::size_t>(bytes.size(), 44));
+        return bytes;
+    };
+    const test::CliResult cue = RunCli({"cue", "--image", image_, "--prefix", stem});
+    ASSERT_EQ(cue.status, 0) << cue.err;
+    const auto original = Reading(image_);
+#ifdef VINDRAL_HAVE_FLAC
+    {
+        const test::CliResult rip = single(image_, out_.Path(), {"--format", "flac"});
+        ASSERT_EQ(rip.status, 0) << rip.err;
+        EXPECT_EQ(test::FolderNames(out_.Path()),
+                  (std::vector<std::string>{stem + ".cue", stem + ".flac"}));
+        // The sheet is the cue command's, naming the FLAC file; read back, it
+        // is the disc, with its audio sample for sample.
+        std::string expected = cue.out;
+        expected.replace(expected.find(".wav\" WAVE"), 4, ".flac");
+        const std::string sheet = out_.Path() + stem + ".cue";
+        EXPECT_EQ(Text(sheet), expected);
+        EXPECT_EQ(Reading(sheet), original);
+        const test::DecodedFlac flac = test::DecodeFlac(out_.Path() + stem + ".flac");
+        EXPECT_TRUE(flac.decoded);
+        EXPECT_TRUE(flac.pcm == bin_);
+        EXPECT_TRUE(flac.HasComment("ALBUM=Across: Why?"));
+        EXPECT_TRUE(flac.HasComment("TITLE=Across: Why?"));
+        for (const std::string& comment : flac.comments) {
+            EXPECT_NE(comment.rfind("TRACKNUMBER=", 0), 0u) << comment;
+            EXPECT_NE(comment.rfind("PRE_EMPHASIS=", 0), 0u) << "only track 1 has it";
+        }
+        const std::string check = "flac -t -s '" + out_.Path() + stem + ".flac'";
+        EXPECT_EQ(std::system(check.c_str()), 0);
+        // A rip of the written sheet gives the disc's audio again.
+        test::TempFolder back;
+        ASSERT_EQ(single(sheet, back.Path(), {}).status, 0);
+        EXPECT_TRUE(audio(back.Path() + stem + ".wav") == bin_);
+    }
+#endif
+    {
+        // Flaky sectors across the edges of tracks 00 to 02, on a drive
+        // without C2 pointers: the verification of each track finds them and
+        // corrects them at the track's place in the file.
+        const std::string flaky = disc_.Path() + "flaky.cue";
+        std::ofstream(flaky) << "REM DRIVE C2 NONE\n"
+                                "REM DAMAGE FLAKY 148 4 60\nREM DAMAGE FLAKY 822 6 60\n"
+                             << kSheet;
+        std::vector<std::string> formats = {"wav"};
+#ifdef VINDRAL_HAVE_FLAC
+        formats.push_back("flac"); // made again from the corrected samples
+#endif
+        for (const std::string& format : formats) {
+            SCOPED_TRACE(format);
+            test::TempFolder out;
+            const test::CliResult rip =
+                single(flaky, out.Path(),
+                       {"--secure", "--verify", "--cache-sectors", "32", "--max-reads", "40",
+                        "--format", format});
+            EXPECT_EQ(rip.status, 0) << rip.out << rip.err;
+            EXPECT_NE(rip.out.find("---> Extracting track 00"), std::string::npos) << rip.out;
+            // (Track 03 is clean.)
+            const std::string clean = "  Corrected in the file: 0 of 0 differing sector(s)\n";
+            ASSERT_NE(rip.out.find(clean), std::string::npos) << rip.out;
+            EXPECT_EQ(rip.out.find(clean), rip.out.rfind(clean)) << rip.out;
+            EXPECT_GT(rip.out.find(clean), rip.out.find("---> Verifying track 03")) << rip.out;
+            const std::string file = out.Path() + stem + "." + format;
+            EXPECT_EQ(test::FolderNames(out.Path()),
+                      (std::vector<std::string>{stem + ".cue", stem + "." + format}));
+#ifdef VINDRAL_HAVE_FLAC
+            EXPECT_TRUE((format == "wav" ? audio(file) : test::DecodeFlac(file).pcm) == bin_);
+#else
+            EXPECT_TRUE(audio(file) == bin_);
+#endif
+        }
+    }
+    {
+        // A track that fails leaves nothing; choices that do not fit the
+        // whole disc are refused.
+        const std::string broken = disc_.Path() + "broken.cue";
+        std::ofstream(broken) << "REM DAMAGE UNREADABLE 1500 1\n" << kSheet;
+        test::TempFolder out;
+        const test::CliResult rip = single(broken, out.Path(), {"--verify"});
+        EXPECT_EQ(rip.status, 1);
+        EXPECT_NE(rip.err.find("No cue sheet was written: the rip did not complete"),
+                  std::string::npos)
+            << rip.err;
+        EXPECT_TRUE(test::FolderNames(out.Path()).empty());
+        EXPECT_EQ(single(image_, out.Path(), {"--tracks", "1-3"}).status, 2);
+        EXPECT_EQ(single(image_, out.Path(), {"--naming", "%t"}).status, 2);
+        EXPECT_TRUE(test::FolderNames(out.Path()).empty());
+    }
 }
 
 } // namespace

@@ -262,10 +262,12 @@ TEST_F(SettingsFileTest, SecureReadingNumbersAreKeptOnlyWhenNotTheDefaults) {
     EXPECT_EQ(bad.driveCacheSectors, 2048);
 }
 
-// Secure reading and FLAC files: each a value of its own.
+// Secure reading, FLAC files and the cue sheet: each a value of its own.
 TEST_F(SettingsFileTest, ChoicesAreValuesOfTheirOwnPresentOnlyWhenChosen) {
     const std::pair<std::string, bool Settings::*> choices[] = {
-        {"secureReading", &Settings::secureReading}, {"flacFiles", &Settings::flacFiles}};
+        {"secureReading", &Settings::secureReading},
+        {"flacFiles", &Settings::flacFiles},
+        {"cueSheet", &Settings::cueSheet}};
     for (const auto& [name, field] : choices) {
         SCOPED_TRACE(name);
         Settings settings;
@@ -284,7 +286,8 @@ TEST_F(SettingsFileTest, ChoicesAreValuesOfTheirOwnPresentOnlyWhenChosen) {
         const Settings loaded = LoadSettings(path_);
         EXPECT_TRUE(loaded.*field);
         EXPECT_FALSE(loaded.skipConfirmed);
-        EXPECT_EQ(loaded.secureReading && loaded.flacFiles, false) << "only the one chosen";
+        EXPECT_EQ(int{loaded.secureReading} + loaded.flacFiles + loaded.cueSheet, 1)
+            << "only the one chosen";
 
         settings.*field = false;
         ASSERT_TRUE(SaveSettings(path_, settings));

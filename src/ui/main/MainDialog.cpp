@@ -20,6 +20,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -34,7 +35,9 @@
 #include "drive/emulated/CueSheet.h"
 #include "extract/JobBuilder.h"
 #include "net/HttpClient.h"
+#include "output/CueSheetWriter.h"
 #include "output/FlacEncoder.h"
+#include "output/Naming.h"
 #include "platform/OutputFile.h"
 #include "platform/Platform.h"
 #include "ui/common/AboutDialog.h"
@@ -55,7 +58,7 @@ constexpr ControlTemplate kMainControls[] = {
     {kIdExit, K::PushButton, "E&xit", 301, 55, 45, 14},
     {kIdStart, K::DefaultPushButton, "&Start", 301, 29, 45, 14},
     {kIdDriveList, K::DropDownList, "", 205, 6, 141, 80},
-    {kIdTrackList, K::ListView, "", 7, 27, 196, 223},
+    {kIdTrackList, K::ListView, "", 7, 27, 196, 235},
     {kNoId, K::Text, "Tracks:", 224, 88, 25, 8},
     {kNoId, K::Text, "Length:", 224, 99, 25, 8},
     {kIdDiscTracks, K::RightLabel, "", 294, 88, 38, 8},
@@ -70,20 +73,21 @@ constexpr ControlTemplate kMainControls[] = {
     {kNoId, K::Text, "Diskspace needed:", 224, 162, 62, 8},
     {kIdSpaceNeeded, K::RightLabel, "", 294, 162, 38, 8},
     {kIdBrowse, K::IconButton, "", 323, 202, 15, 12},
-    {kNoId, K::GroupBox, "File Options", 211, 181, 135, 69},
+    {kNoId, K::GroupBox, "File Options", 211, 181, 135, 81},
     {kIdPath, K::SunkenLabel, "", 219, 202, 95, 11},
     {kNoId, K::Text, "Path", 219, 191, 16, 8},
     {kNoId, K::Text, "Filename (+2 digits + .wav)", 219, 220, 84, 8},
     {kIdNamePrefix, K::EditBox, "", 219, 230, 78, 12},
     {kIdFileFormat, K::DropDownList, "", 300, 230, 39, 40},
+    {kIdCueSheet, K::CheckBox, "Write cue sheet", 219, 247, 120, 10},
     {kIdVerify, K::CheckBox, "Verify", 222, 33, 33, 10},
     {kIdC2Pointers, K::RadioButton, "C2 pointers", 229, 47, 51, 10, true},
     {kIdReadTwice, K::RadioButton, "Read twice", 229, 59, 52, 10},
-    {kIdCheckAccuracy, K::CheckBox, "Check the rip against AccurateRip and CTDB", 7, 255, 339,
+    {kIdCheckAccuracy, K::CheckBox, "Check the rip against AccurateRip and CTDB", 7, 267, 339,
      10},
-    {kIdSkipConfirmed, K::CheckBox, "Skip verification of tracks the databases confirm", 17, 267,
+    {kIdSkipConfirmed, K::CheckBox, "Skip verification of tracks the databases confirm", 17, 279,
      329, 10},
-    {kIdSecureReading, K::CheckBox, "Secure reading: re-read until readings agree", 7, 279, 339,
+    {kIdSecureReading, K::CheckBox, "Secure reading: re-read until readings agree", 7, 291, 339,
      10},
     {kIdSpeedList, K::DropDownList, "", 74, 6, 69, 80},
     {kNoId, K::Text, "Speed", 47, 8, 22, 8},
@@ -96,7 +100,7 @@ constexpr ControlTemplate kMainControls[] = {
     {kIdSpeedIndicator, K::RightLabel, "", 149, 8, 17, 8},
 };
 
-constexpr DialogTemplate kMainTemplate{"Vindral", 353, 293, kMainControls};
+constexpr DialogTemplate kMainTemplate{"Vindral", 353, 305, kMainControls};
 
 const QColor kNavy(0, 0, 128);
 
@@ -166,6 +170,7 @@ MainDialog::MainDialog(QWidget* parent)
     namePrefix_ = Need<QLineEdit>(*this, kIdNamePrefix);
     fileFormat_ = Need<QComboBox>(*this, kIdFileFormat);
     fileFormat_->addItems({QStringLiteral("WAV"), QStringLiteral("FLAC")});
+    cueSheet_ = Need<QCheckBox>(*this, kIdCueSheet);
 
     // The initial field values: the home folder stands for the system drive's
     // root, and every run starts with the prefix "Track".
@@ -236,6 +241,8 @@ MainDialog::MainDialog(QWidget* parent)
             [this](bool checked) { settings_.secureReading = checked; });
     connect(fileFormat_, &QComboBox::activated, this,
             [this](int index) { settings_.flacFiles = index == 1; });
+    connect(cueSheet_, &QCheckBox::clicked, this,
+            [this](bool checked) { settings_.cueSheet = checked; });
     connect(c2Pointers_, &QRadioButton::clicked, this, [this] { settings_.verifyMethod = 0; });
     connect(readTwice_, &QRadioButton::clicked, this, [this] { settings_.verifyMethod = 1; });
     connect(speedList_, &QComboBox::activated, this, &MainDialog::SpeedChosen);
@@ -288,6 +295,7 @@ bool MainDialog::Initialise() {
     skipConfirmed_->setEnabled(settings_.checkAccuracy);
     secureReading_->setChecked(settings_.secureReading);
     fileFormat_->setCurrentIndex(settings_.flacFiles ? 1 : 0);
+    cueSheet_->setChecked(settings_.cueSheet);
     if (settings_.verifyMethod == 1) {
         readTwice_->setChecked(true);
     } else {
@@ -586,10 +594,12 @@ void MainDialog::Start() {
     job.secureSettings.agreeing = settings_.secureAgreeing;
     job.secureSettings.maxReadings = settings_.secureMaxReadings;
     job.secureSettings.cacheSectors = settings_.driveCacheSectors;
-    if (settings_.flacFiles) {
-        // Tagged with what the disc says about itself: the details shown,
-        // or read now (aside, the window drawn meanwhile).
-        std::shared_ptr<const DiscDetails> details = details_;
+    // FLAC files are tagged, and the cue sheet made, with what the disc says
+    // about itself: the details shown, or read now (aside, the window drawn
+    // meanwhile).
+    std::shared_ptr<const DiscDetails> details;
+    if (settings_.flacFiles || settings_.cueSheet) {
+        details = details_;
         if (!details) {
             const TrackTable table = tracks_;
             RunAside([&details, drive, &table] {
@@ -600,11 +610,25 @@ void MainDialog::Start() {
                 return; // the window has closed meanwhile
             }
         }
+    }
+    if (settings_.flacFiles) {
         const accuracy::DiscToc toc = accuracy::DiscTocFromTable(tracks_);
         const output::DiscIdTexts ids{accuracy::MusicBrainzId(toc),
                                       accuracy::AccurateRipIdOf(toc).Text(),
                                       accuracy::CtdbTocId(toc)};
         output::UseFlacFiles(job, *details, ids, {});
+    }
+    // The sheet and playlist, planned before the run, are written when every
+    // audio track has been ripped.
+    std::optional<output::RipSheet> sheet;
+    if (settings_.cueSheet) {
+        std::map<int, std::string> paths;
+        for (const JobEntry& entry : job.tracks) {
+            paths[entry.track.number] = entry.path;
+        }
+        sheet = output::PlanRipSheet(tracks_, *details, output::NamesFromCdText(*details), paths,
+                                     namePrefix_->text().toStdString(),
+                                     output::LocalDateText());
     }
     job.readMethod = ProbeReadMethod(drive.hostAdapter, drive.target);
     if (job.secure && !job.tracks.empty()) {
@@ -668,9 +692,13 @@ void MainDialog::Start() {
         dialog->exec();
         extraction_ = nullptr;
         const bool finished = dialog->Protocol().Finished();
+        const bool failed = dialog->Protocol().Failed();
         delete dialog; // closes the run: the worker has ended when this returns
         if (checks && finished) {
             WriteRipLog(*checks, ripLogPath, readMethod);
+        }
+        if (sheet && sheet->reason.empty() && finished && !failed) {
+            WriteCueSheet(*sheet);
         }
         RefreshTrackList();
     }
@@ -691,6 +719,16 @@ void MainDialog::WriteRipLog(const accuracy::RipAccuracy& checks, const std::str
     data.speed = speedList_->currentText().toStdString();
     std::string error;
     if (!platform::WriteWholeFile(path, accuracy::RenderRipLog(data), error)) {
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Vindral"),
+                        QStringLiteral("Error saving file"), QMessageBox::Ok, this);
+        box.setDetailedText(Text(error));
+        box.exec();
+    }
+}
+
+void MainDialog::WriteCueSheet(const output::RipSheet& sheet) {
+    std::string error;
+    if (!output::WriteRipSheet(sheet, error)) {
         QMessageBox box(QMessageBox::Critical, QStringLiteral("Vindral"),
                         QStringLiteral("Error saving file"), QMessageBox::Ok, this);
         box.setDetailedText(Text(error));

@@ -35,6 +35,10 @@ namespace vindral {
 struct DiscDetails;
 }
 
+namespace vindral::output {
+struct RipSheet;
+}
+
 namespace vindral::ui {
 
 class ExtractDialog;
@@ -77,6 +81,10 @@ enum MainControl : int {
     // The files' format in the File Options box: "WAV" (the default) or
     // "FLAC" (tagged, from libFLAC).
     kIdFileFormat = 1051,
+    // "Write cue sheet" in the File Options box: a rip of every audio track
+    // writes the cue sheet and playlist of vindral-cli rip --cue beside the
+    // files.
+    kIdCueSheet = 1052,
 };
 
 constexpr int kPollIntervalMs = 100;
@@ -212,6 +220,9 @@ private:
     // The rip log of a finished run with the databases' checks.
     void WriteRipLog(const accuracy::RipAccuracy& checks, const std::string& path,
                      int32_t readMethod);
+    // The cue sheet and playlist of "Write cue sheet", after a run that
+    // ripped every audio track; a failure is shown in a message box.
+    void WriteCueSheet(const output::RipSheet& sheet);
     void StopPollTimer();
     void StartPollTimer();
     // Runs `work` on a thread of its own while the window goes on painting
@@ -247,6 +258,7 @@ private:
     QRadioButton* readTwice_ = nullptr;
     QLineEdit* namePrefix_ = nullptr;
     QComboBox* fileFormat_ = nullptr;
+    QCheckBox* cueSheet_ = nullptr;
 
     std::vector<CdDevice> drives_;
     std::vector<std::string> driveModels_; // per line of the drive list

@@ -1346,7 +1346,7 @@ private slots:
 
     // "FLAC" in File Options: the files are FLAC files, tagged with the
     // disc's numbers, and the choice is a settings value of its own.
-    void flacFilesChosenInFileOptions() {
+    void flacFilesAndCueSheetChosenInFileOptions() {
         UseEmulatedDrives({MakeDisc({{1, 0}, {2, 300}}, 500)});
         const QString out = Folder("flac");
         WriteSettingsFile("\"value0\"=hex:00,00,00,00\n\"value1\"=\"" + out.toStdString() +
@@ -1377,15 +1377,55 @@ private slots:
         dialog->reject();
         QVERIFY2(ReadSettingsFile().find("\"flacFiles\"=hex:01,00,00,00") != std::string::npos,
                  ReadSettingsFile().c_str());
+        QVERIFY2(ReadSettingsFile().find("cueSheet") == std::string::npos,
+                 ReadSettingsFile().c_str());
 
-        // Read back; WAV again leaves the settings file without the value.
+        // "Write cue sheet": a rip of some tracks writes none, a rip of every
+        // track the sheet and playlist of rip --cue, naming the FLAC files.
+        dialog = Open();
+        auto* cueSheet = Control<QCheckBox>(*dialog, kIdCueSheet);
+        QCOMPARE(cueSheet->text(), QStringLiteral("Write cue sheet"));
+        QVERIFY(!cueSheet->isChecked());
+        cueSheet->click();
+        QVERIFY(dialog->CurrentSettings().cueSheet);
+        for (const auto& rows : {std::initializer_list<int>{1}, {0, 1}}) {
+            QDir(out).removeRecursively();
+            QVERIFY(QDir().mkpath(out));
+            Select(*dialog, rows);
+            dialog->PollTick();
+            CloseWhenFinished(log);
+            test::Watchdog run(60000);
+            Control<QPushButton>(*dialog, kIdStart)->click();
+            QVERIFY(!run.Fired());
+        }
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{QStringLiteral("Track.cue"), QStringLiteral("Track.m3u"),
+                              QStringLiteral("Track01.flac"), QStringLiteral("Track02.flac")}));
+        QFile sheet(out + "Track.cue");
+        QVERIFY(sheet.open(QIODevice::ReadOnly));
+        const std::string text = sheet.readAll().toStdString();
+        for (const char* line : {"FILE \"Track01.flac\" WAVE\n  TRACK 01 AUDIO\n",
+                                 "FILE \"Track02.flac\" WAVE\n", "  TRACK 02 AUDIO\n"}) {
+            QVERIFY2(text.find(line) != std::string::npos, text.c_str());
+        }
+        dialog->reject();
+        QVERIFY2(ReadSettingsFile().find("\"cueSheet\"=hex:01,00,00,00") != std::string::npos,
+                 ReadSettingsFile().c_str());
+
+        // Read back; WAV again, and no sheet, leave the settings file without
+        // the values.
         dialog = Open();
         format = Control<QComboBox>(*dialog, kIdFileFormat);
         QCOMPARE(format->currentText(), QStringLiteral("FLAC"));
         format->setCurrentIndex(0);
         emit format->activated(0);
+        cueSheet = Control<QCheckBox>(*dialog, kIdCueSheet);
+        QVERIFY(cueSheet->isChecked());
+        cueSheet->click();
         dialog->reject();
         QVERIFY2(ReadSettingsFile().find("flacFiles") == std::string::npos,
+                 ReadSettingsFile().c_str());
+        QVERIFY2(ReadSettingsFile().find("cueSheet") == std::string::npos,
                  ReadSettingsFile().c_str());
     }
 

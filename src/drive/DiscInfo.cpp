@@ -516,6 +516,8 @@ void FindIndexPoints(QReader& reader, DiscDetails& details, CodeSearch& codes) {
         }
     };
     // Pregaps: the first sector whose Q names the track (index 0 or later).
+    // A disc's pregaps mostly last as long as each other, most often 2 s.
+    int32_t usual = kUsualPregap;
     for (std::size_t k = 0; k < tracks.size(); ++k) {
         TrackDetails& track = tracks[k];
         track.pregapStart = track.start;
@@ -536,22 +538,27 @@ void FindIndexPoints(QReader& reader, DiscDetails& details, CodeSearch& codes) {
                 }
             }
         } else {
-            // Most pregaps last 2 seconds: the Q of a few sectors around
-            // where such a pregap begins, read at once, usually shows the
-            // boundary; else the search goes on from what they showed.
+            // The Q of a few sectors around where the pregap would begin if
+            // it lasted as long as the one before, read at once, usually
+            // shows the boundary; else the search goes on from what they
+            // showed, trying the usual places first.
             const SectorAddress lo = tracks[k - 1].start;
-            const SectorAddress expected = track.start - kUsualPregap;
-            if (expected - kBoundaryWindow / 2 > lo) {
-                reader.Window(expected - kBoundaryWindow / 2, kBoundaryWindow);
+            const SectorAddress expected = track.start - usual;
+            const SectorAddress from = std::max(lo + 1, expected - kBoundaryWindow / 2);
+            const SectorAddress to = std::min(track.start, expected + kBoundaryWindow / 2);
+            if (from < to) {
+                reader.Window(from, to - from);
             }
             const int number = track.number;
             const auto named = [number](const Probe& p) { return p.track >= number; };
             const std::optional<Probe> found =
                 FindFirst(reader, lo, Probe{track.start, number, 1}, named,
-                          {track.start - 1, expected, expected - 1});
+                          {track.start - 1, track.start - kUsualPregap,
+                           track.start - kUsualPregap - 1});
             if (found) {
                 track.pregapStart = found->position;
                 track.indexesRead = true;
+                usual = track.start - track.pregapStart;
             }
         }
         if (k > 0) {

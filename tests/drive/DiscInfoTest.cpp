@@ -282,6 +282,7 @@ TEST(DiscInfo, IndexPointsAreFoundByBisectionWhateverTheDriveHabit) {
         {"REM DRIVE RAWONLY\n", 50},
         {"REM DRIVE BADQCRC 7\n", 70},
         {"REM DRIVE NOSUBCHANNELISRC\n", 150},
+        {"REM DRIVE NOSUBCHANNELALONE\nREM DRIVE NOSUBCHANNELISRC\n", 150},
         {"REM DRIVE NOFULLTOC\n", 50},
         {"REM DRIVE NOSUBCHANNEL\nREM DRIVE NOCDTEXT\n", 0},
     };

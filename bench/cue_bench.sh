@@ -5,8 +5,8 @@
 # 2 s before every track but the first, served by `vindral-cli serve` held to
 # 40 X in tests/kernel/disc.sh's guest (Debian's kernel in QEMU). Goal: at most
 # half of cdrdao's time, with the same answers. Also the sectors vindral-cli
-# reads per track (cue --counts), and its time on the emulated drive without
-# the kernel in between.
+# reads per track and the commands it sends (cue --counts), and its time on
+# the emulated drive without the kernel in between.
 #
 #   bash bench/cue_bench.sh [runs]     (default 5 readings each; medians are reported)
 #
@@ -67,6 +67,6 @@ printf '  %-44s %8s\n' "the same without starting either program" \
         'BEGIN { printf "%.2f", (a - b) / (c - d) }')"
 printf '  %-44s %8s\n' "the same index points, ISRCs, catalog, flags" "$same"
 printf '  %-44s %8s s\n' "vindral-cli cue on the emulated drive alone" "$host"
-echo "  sectors read by vindral-cli cue:"
+echo "  sectors read and commands sent by vindral-cli cue:"
 sed 's/^/    /' "$steps/bench.counts/out"
 [ "$same" = yes ] || diff <(cue_facts <"$steps/bench.cue/out") <(cdrdao_facts <"$steps/bench.toc/out") || true

@@ -81,7 +81,8 @@ const std::vector<OptionSpec> kOptions = {
      }},
     {"--counts", "", ValueKind::None,
      "also print on standard error the sectors read for each\n"
-     "track's index points and codes, and for the whole disc",
+     "track's index points and codes, and for the whole disc\n"
+     "with the commands sent to the drive",
      [](Options& o, const std::string&, std::string&) {
          o.counts = true;
          return true;

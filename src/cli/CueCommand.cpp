@@ -22,7 +22,8 @@ std::string SectorCountLines(const DiscDetails& details) {
                 " sectors read\n";
     }
     text += "Disc: " + std::to_string(details.sectorsRead) + " sectors read, " +
-            std::to_string(details.qFramesRejected) + " Q frames rejected\n";
+            std::to_string(details.qFramesRejected) + " Q frames rejected, " +
+            std::to_string(details.commands) + " commands\n";
     return text;
 }
 

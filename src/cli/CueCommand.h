@@ -20,7 +20,8 @@ std::string CueSheetText(const TrackTable& table, const DiscDetails& details,
 std::string FullTocLines(const DiscDetails& details);
 
 // What `cue --counts` adds on standard error: the sectors read with their
-// sub-channel for each track ("Track NN: N sectors read") and for the disc.
+// sub-channel for each track ("Track NN: N sectors read") and for the disc,
+// with the Q frames rejected and the commands the reading sent.
 std::string SectorCountLines(const DiscDetails& details);
 
 } // namespace vindral::cli

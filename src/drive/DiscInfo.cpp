@@ -55,6 +55,8 @@ namespace {
 constexpr int kFrameAttempts = 6; // readings of one sector whose Q frame fails its CRC
 constexpr int kShiftLimit = 10;   // sectors a drive's Q may lie off the sector asked
 constexpr int32_t kCodeScanSectors = 100; // at least one ADR 2 or 3 frame in every 100
+constexpr int32_t kUsualPregap = 150;     // 2 seconds: where most pregaps begin
+constexpr int32_t kBoundaryWindow = 4;    // sectors read around an expected boundary
 
 // Where a probe landed and what Q said there.
 struct Probe {
@@ -63,6 +65,9 @@ struct Probe {
     int index = 0;
 };
 
+// The Q sub-channel as the drive gives it. Every position frame read (ADR 1)
+// is kept by the absolute address it carries, so a run of sectors read in
+// one command answers later questions about any of them without a command.
 class QReader {
 public:
     QReader(uint8_t hostAdapter, uint8_t target, DiscDetails& details)
@@ -72,6 +77,29 @@ public:
     std::vector<std::pair<SectorAddress, std::string>> isrcs; // from ADR 3 frames
     std::string mcn;                                          // from ADR 2 frames
     bool broken = false; // the drive gives no Q frame at all
+
+    // What a position frame already read says about sector x.
+    std::optional<Probe> Known(SectorAddress x) const {
+        const auto found = positions_.find(x);
+        if (found == positions_.end()) {
+            return std::nullopt;
+        }
+        return found->second;
+    }
+
+    // The known sectors strictly between lo and hi: the last where `after`
+    // does not hold before the first where it does.
+    template <typename Predicate>
+    void Narrow(SectorAddress& lo, Probe& hi, Predicate after) const {
+        for (auto it = positions_.upper_bound(lo); it != positions_.end() && it->first < hi.position;
+             ++it) {
+            if (after(it->second)) {
+                hi = it->second;
+                return;
+            }
+            lo = it->first;
+        }
+    }
 
     // The track and index of a sector strictly between lo and hi (bounds of
     // the search): x itself, or where it carries another mode's frame, a
@@ -108,61 +136,119 @@ public:
         return std::nullopt;
     }
 
-    // Reads the Q of `count` sectors from `from` in one command and keeps
-    // the catalog number and ISRCs among them (one frame in every hundred
-    // or so carries one).
-    void ScanCodes(SectorAddress from, int32_t count) {
-        count = std::min(count, details_.leadOut - from);
-        if (broken || details_.subChannel == SubChannelForm::None || count <= 0) {
+    // Reads the Q of `count` sectors from position `from` in one command
+    // (corrected for a drive that answers with its neighbours' Q). With
+    // `codes`, the run is a search for the catalog number and ISRCs (one
+    // frame in every hundred or so carries one): a frame whose CRC failed
+    // is read again on its own unless the run already showed an ISRC, and
+    // the run counts as scanned.
+    void Window(SectorAddress from, int32_t count, bool codes = false) {
+        const SectorAddress request = std::clamp<SectorAddress>(from - shift_, 0, details_.leadOut);
+        count = std::min(count, details_.leadOut - request);
+        std::vector<std::optional<QFrame>> frames;
+        if (count <= 0 || !Read(request, count, frames)) {
             return;
         }
-        const uint8_t selection = form_ == SubChannelForm::RawPw
-                                      ? DiscCommands::kSubChannelRawPw
-                                      : DiscCommands::kSubChannelFormattedQ;
-        // The sub-channel alone where the drive gives it so (a sixth of the
-        // bytes of a 100-sector scan), else with the sectors' main data.
-        std::vector<uint8_t> buffer;
-        uint32_t each = 0;
-        bool read = false;
-        for (const bool main : {false, true}) {
-            if (!main && subChannelNeedsMain_) {
-                continue;
-            }
-            each = DiscCommands::SectorWithSubChannelBytes(selection) - (main ? 0 : kSectorBytes);
-            buffer.assign(static_cast<std::size_t>(count) * each, 0);
-            read = DiscCommands::ReadSectorsWithSubChannel(hostAdapter_, target_, from, count,
-                                                           selection, buffer.data(),
-                                                           main) == kStatusOk;
-            if (read) {
-                break;
-            }
-            subChannelNeedsMain_ = true;
-        }
-        if (!read) {
+        if (!codes) {
             return;
         }
-        const std::size_t skip = each > kSectorBytes ? kSectorBytes : 0;
-        for (int32_t i = 0; i < count; ++i) {
-            Count();
-            const uint8_t* sub = buffer.data() + static_cast<std::size_t>(i) * each + skip;
-            const std::array<uint8_t, 12> q =
-                form_ == SubChannelForm::RawPw ? DeinterleaveQ(sub) : FirstTwelve(sub);
-            std::optional<QFrame> frame = DecodeQ(q.data());
-            if (!frame) {
-                // One frame in a hundred carries a code: a frame whose CRC
-                // failed is read again on its own, lest the code be lost.
-                ++details_.qFramesRejected;
-                frame = ReadFrame(from + i);
-            }
-            if (frame && frame->adr != 1) {
-                NoteOtherMode(*frame, from + i);
+        const std::size_t isrcsBefore = isrcs.size();
+        bool missed = false;
+        for (const std::optional<QFrame>& frame : frames) {
+            missed = missed || !frame;
+        }
+        if (missed && isrcs.size() == isrcsBefore) {
+            for (int32_t i = 0; i < count; ++i) {
+                if (!frames[static_cast<std::size_t>(i)]) {
+                    ReadFrame(request + i);
+                }
             }
         }
+        scanned_.emplace_back(request + shift_, request + shift_ + count);
+    }
+
+    // The most sectors of [from, to) that one code search covered.
+    int32_t Scanned(SectorAddress from, SectorAddress to) const {
+        int32_t most = 0;
+        for (const auto& [a, b] : scanned_) {
+            most = std::max(most, std::min(b, to) - std::max(a, from));
+        }
+        return most;
     }
 
 private:
-    // The drive refused the sub-channel without the main data once.
-    bool subChannelNeedsMain_ = false;
+    // Reads `count` sectors' Q from sector `request` in one command; each
+    // frame that passes its CRC is kept. The drive's form is learnt on the
+    // way: formatted Q, else raw P-W, each without the main data, else with it.
+    bool Read(SectorAddress request, int32_t count, std::vector<std::optional<QFrame>>& frames) {
+        while (!broken) {
+            const uint8_t selection = form_ == SubChannelForm::RawPw
+                                          ? DiscCommands::kSubChannelRawPw
+                                          : DiscCommands::kSubChannelFormattedQ;
+            const uint32_t each =
+                DiscCommands::SectorWithSubChannelBytes(selection) - (needsMain_ ? 0 : kSectorBytes);
+            buffer_.assign(static_cast<std::size_t>(count) * each, 0);
+            ++details_.commands;
+            if (DiscCommands::ReadSectorsWithSubChannel(hostAdapter_, target_, request, count,
+                                                        selection, buffer_.data(),
+                                                        needsMain_) == kStatusOk) {
+                settled_ = true;
+                details_.subChannel = form_;
+                Take(request, count, each, frames);
+                return true;
+            }
+            if (settled_) {
+                return false;
+            }
+            if (!needsMain_) {
+                needsMain_ = true; // a drive that gives the sub-channel only with the sector
+            } else if (form_ == SubChannelForm::FormattedQ) {
+                form_ = SubChannelForm::RawPw; // a drive that gives raw P-W only
+                needsMain_ = false;
+            } else {
+                broken = true;
+                details_.subChannel = SubChannelForm::None;
+            }
+        }
+        return false;
+    }
+
+    // Decodes what Read fetched, learns the drive's shift from the position
+    // frames, keeps those by their own address and notes the codes.
+    void Take(SectorAddress request, int32_t count, uint32_t each,
+              std::vector<std::optional<QFrame>>& frames) {
+        const std::size_t skip = needsMain_ ? kSectorBytes : 0;
+        frames.assign(static_cast<std::size_t>(count), std::nullopt);
+        std::map<SectorAddress, int> drifts;
+        for (int32_t i = 0; i < count; ++i) {
+            Count();
+            const uint8_t* sub = buffer_.data() + static_cast<std::size_t>(i) * each + skip;
+            const std::array<uint8_t, 12> q =
+                form_ == SubChannelForm::RawPw ? DeinterleaveQ(sub) : FirstTwelve(sub);
+            std::optional<QFrame>& frame = frames[static_cast<std::size_t>(i)];
+            frame = DecodeQ(q.data());
+            if (!frame) {
+                ++details_.qFramesRejected;
+            } else if (frame->adr == 1) {
+                positions_[frame->absolute] = Probe{frame->absolute, frame->track, frame->index};
+                const SectorAddress drift = frame->absolute - (request + i);
+                if (std::abs(drift) <= kShiftLimit) {
+                    ++drifts[drift];
+                }
+            }
+        }
+        if (!drifts.empty()) {
+            shift_ = std::max_element(drifts.begin(), drifts.end(), [](const auto& a, const auto& b) {
+                         return a.second < b.second;
+                     })->first;
+        }
+        for (int32_t i = 0; i < count; ++i) {
+            const std::optional<QFrame>& frame = frames[static_cast<std::size_t>(i)];
+            if (frame && frame->adr != 1) {
+                NoteOtherMode(*frame, request + i + shift_);
+            }
+        }
+    }
 
     static std::array<uint8_t, 12> FirstTwelve(const uint8_t* at) {
         std::array<uint8_t, 12> q{};
@@ -174,25 +260,25 @@ private:
     // any other mode's frame at x), corrected for a drive that answers with
     // a neighbour's Q.
     std::optional<QFrame> FrameOf(SectorAddress x) {
+        if (const std::optional<Probe> known = Known(x)) {
+            QFrame frame;
+            frame.adr = 1;
+            frame.track = known->track;
+            frame.index = known->index;
+            frame.absolute = x;
+            return frame;
+        }
         for (int attempt = 0; attempt < 4; ++attempt) {
             const SectorAddress request =
                 std::clamp<SectorAddress>(x - shift_, 0, details_.leadOut - 1);
+            const SectorAddress before = shift_;
             const std::optional<QFrame> frame = ReadFrame(request);
-            if (!frame) {
-                return std::nullopt;
-            }
-            if (frame->adr != 1) {
-                NoteOtherMode(*frame, x);
+            if (!frame || frame->adr != 1 || frame->absolute == x || request != x - before) {
                 return frame;
             }
-            if (frame->absolute == x || request != x - shift_) {
-                return frame;
+            if (shift_ == before) {
+                return std::nullopt; // Q too far off the sector asked to place it
             }
-            const SectorAddress drift = frame->absolute - request;
-            if (std::abs(drift) > kShiftLimit) {
-                return std::nullopt;
-            }
-            shift_ = drift;
         }
         return std::nullopt;
     }
@@ -208,43 +294,14 @@ private:
     // One Q frame that passes its CRC, from sector `request` as the drive
     // answers it; read again when the CRC fails.
     std::optional<QFrame> ReadFrame(SectorAddress request) {
-        if (broken) {
-            return std::nullopt;
-        }
-        uint8_t buffer[kSectorBytes + 96];
-        for (int attempt = 0; attempt < kFrameAttempts;) {
-            const uint8_t selection = form_ == SubChannelForm::RawPw
-                                          ? DiscCommands::kSubChannelRawPw
-                                          : DiscCommands::kSubChannelFormattedQ;
-            std::fill(std::begin(buffer), std::end(buffer), uint8_t{0});
-            const int32_t status = DiscCommands::ReadSectorsWithSubChannel(
-                hostAdapter_, target_, request, 1, selection, buffer);
-            if (status != kStatusOk) {
-                if (form_ == SubChannelForm::FormattedQ && !formattedWorked_) {
-                    form_ = SubChannelForm::RawPw; // a drive that gives raw P-W only
-                    continue;
-                }
-                if (form_ == SubChannelForm::RawPw && !rawWorked_ && !formattedWorked_) {
-                    broken = true;
-                    details_.subChannel = SubChannelForm::None;
-                }
+        std::vector<std::optional<QFrame>> frames;
+        for (int attempt = 0; attempt < kFrameAttempts; ++attempt) {
+            if (!Read(request, 1, frames)) {
                 return std::nullopt;
             }
-            ++attempt;
-            Count();
-            std::array<uint8_t, 12> q{};
-            if (form_ == SubChannelForm::RawPw) {
-                q = DeinterleaveQ(buffer + kSectorBytes);
-                rawWorked_ = true;
-            } else {
-                std::copy(buffer + kSectorBytes, buffer + kSectorBytes + 12, q.begin());
-                formattedWorked_ = true;
+            if (frames.front()) {
+                return frames.front();
             }
-            details_.subChannel = form_;
-            if (std::optional<QFrame> frame = DecodeQ(q.data())) {
-                return frame;
-            }
-            ++details_.qFramesRejected;
         }
         return std::nullopt;
     }
@@ -261,17 +318,21 @@ private:
     DiscDetails& details_;
     SectorAddress shift_ = 0;
     SubChannelForm form_ = SubChannelForm::FormattedQ;
-    bool formattedWorked_ = false;
-    bool rawWorked_ = false;
+    bool needsMain_ = false; // the drive refused the sub-channel without the main data
+    bool settled_ = false;   // a form worked: later refusals are the sectors', not the form's
+    std::vector<uint8_t> buffer_;
+    std::map<SectorAddress, Probe> positions_;
+    std::vector<std::pair<SectorAddress, SectorAddress>> scanned_; // runs searched for codes
 };
 
 // The first position in (lo, hi] where `after` holds, given that it does not
-// hold at lo and holds at hi, by bisection; `hints` are probed first (the
-// usual places of the answer). The probe where it first holds, or nothing
-// when a sector cannot be read.
+// hold at lo and holds at hi: first from what was read already, then by
+// bisection; `hints` are probed first (the usual places of the answer). The
+// probe where it first holds, or nothing when a sector cannot be read.
 template <typename Predicate>
 std::optional<Probe> FindFirst(QReader& reader, SectorAddress lo, Probe hi, Predicate after,
                                std::vector<SectorAddress> hints = {}) {
+    reader.Narrow(lo, hi, after);
     while (hi.position - lo > 1) {
         SectorAddress mid = lo + (hi.position - lo) / 2;
         while (!hints.empty()) {
@@ -300,22 +361,28 @@ int32_t Be32(const uint8_t* at) {
                                 (uint32_t{at[2]} << 8) | at[3]);
 }
 
-// READ TOC of a format whose answer's length is in its first two bytes:
-// the header first, then the whole answer. Empty when refused.
-std::vector<uint8_t> ReadWholeToc(uint8_t hostAdapter, uint8_t target, uint8_t format) {
-    uint8_t header[4] = {};
-    if (DiscCommands::ReadTocFormat(hostAdapter, target, format, header, sizeof header) !=
-        kStatusOk) {
-        return {};
-    }
-    const std::size_t length = 2 + ((std::size_t{header[0]} << 8) | header[1]);
-    if (length <= 4) {
-        return {};
-    }
-    std::vector<uint8_t> answer(std::min<std::size_t>(length, 0xFFFE), 0);
-    if (DiscCommands::ReadTocFormat(hostAdapter, target, format, answer.data(),
-                                    static_cast<uint16_t>(answer.size())) != kStatusOk) {
-        return {};
+// READ TOC of a format whose answer's length is in its first two bytes, with
+// room for a usual answer; again with the whole length when it is longer.
+// Empty when refused.
+std::vector<uint8_t> ReadWholeToc(uint8_t hostAdapter, uint8_t target, uint8_t format,
+                                  DiscDetails& details) {
+    constexpr std::size_t kUsualLength = 4096;
+    std::vector<uint8_t> answer(kUsualLength, 0);
+    for (int reading = 0; reading < 2; ++reading) {
+        ++details.commands;
+        if (DiscCommands::ReadTocFormat(hostAdapter, target, format, answer.data(),
+                                        static_cast<uint16_t>(answer.size())) != kStatusOk) {
+            return {};
+        }
+        const std::size_t length = 2 + ((std::size_t{answer[0]} << 8) | answer[1]);
+        if (length <= 4) {
+            return {};
+        }
+        if (length <= answer.size()) {
+            answer.resize(length);
+            return answer;
+        }
+        answer.assign(std::min<std::size_t>(length, 0xFFFE), 0);
     }
     return answer;
 }
@@ -341,6 +408,7 @@ bool ApplyFullToc(const FullToc& toc, DiscDetails& details) {
 void ApplyShortToc(uint8_t hostAdapter, uint8_t target, const TrackTable& table,
                    DiscDetails& details) {
     uint8_t answer[kTocAllocationLength] = {};
+    details.commands += 2;
     if (CdCommands::ReadToc(hostAdapter, target, kTocAllocationLength, answer) == kStatusOk) {
         const std::size_t valid = std::min<std::size_t>(
             sizeof answer, 2 + ((std::size_t{answer[0]} << 8) | answer[1]));
@@ -397,8 +465,10 @@ const SessionEntry* SessionOf(const DiscDetails& details, int number) {
 
 // READ SUB-CHANNEL format 2 or 3: the 13 or 12 characters when the valid
 // bit is set and they are well formed.
-std::string SubChannelCode(uint8_t hostAdapter, uint8_t target, uint8_t format, uint8_t track) {
+std::string SubChannelCode(uint8_t hostAdapter, uint8_t target, uint8_t format, uint8_t track,
+                           DiscDetails& details) {
     uint8_t answer[24] = {};
+    ++details.commands;
     if (DiscCommands::ReadSubChannel(hostAdapter, target, format, track, answer) != kStatusOk ||
         (answer[8] & 0x80) == 0) {
         return {};
@@ -409,19 +479,54 @@ std::string SubChannelCode(uint8_t hostAdapter, uint8_t target, uint8_t format, 
     return valid ? code : std::string();
 }
 
-void FindIndexPoints(QReader& reader, DiscDetails& details) {
+// Whose Q is searched for the catalog number and ISRCs beyond what the drive
+// reports: the first audio track's when the drive reports neither the
+// catalog number nor that track's ISRC (the disc may have none, or the drive
+// may not report them), and every track's when that search finds codes.
+struct CodeSearch {
+    const TrackDetails* first = nullptr; // the first audio track
+    bool reported = false;
+    bool silent = false; // the disc has codes that the drive does not report
+
+    bool Wants(const TrackDetails& track) const {
+        return !track.data && !reported && (&track == first || silent);
+    }
+};
+
+void FindIndexPoints(QReader& reader, DiscDetails& details, CodeSearch& codes) {
     auto& tracks = details.tracks;
+    // Once the next track's pregap is known: the end of a track's own
+    // sectors, and the search of its Q for codes where that is wanted (its
+    // last hundred sectors, which also tell its highest index).
+    const auto finish = [&](std::size_t k) {
+        TrackDetails& track = tracks[k];
+        if (k + 1 < tracks.size() && tracks[k + 1].session == track.session) {
+            track.end = tracks[k + 1].pregapStart;
+        } else if (const SessionEntry* session = SessionOf(details, track.session)) {
+            track.end = session->leadOut;
+        }
+        const int32_t count = std::min(kCodeScanSectors, track.end - track.start);
+        if (codes.Wants(track) && !reader.broken && count > 0 &&
+            reader.Scanned(track.start, track.end) < count) {
+            reader.counting = &track;
+            reader.Window(track.end - count, count, true);
+        }
+        if (&track == codes.first) {
+            codes.silent = !codes.reported && (!reader.mcn.empty() || !reader.isrcs.empty());
+        }
+    };
     // Pregaps: the first sector whose Q names the track (index 0 or later).
+    // A disc's pregaps mostly last as long as each other, most often 2 s.
+    int32_t usual = kUsualPregap;
     for (std::size_t k = 0; k < tracks.size(); ++k) {
         TrackDetails& track = tracks[k];
         track.pregapStart = track.start;
         const bool firstOfLaterSession =
             k > 0 ? tracks[k - 1].session != track.session : track.session > 1;
-        if (track.data || firstOfLaterSession || reader.broken) {
-            continue;
-        }
         reader.counting = &track;
-        if (k == 0) {
+        if (track.data || firstOfLaterSession || reader.broken) {
+            // nothing to search
+        } else if (k == 0) {
             // Every sector before the first track's index 1 is its pregap
             // (a hidden track): the sector before it confirms that.
             track.indexesRead = true;
@@ -432,28 +537,35 @@ void FindIndexPoints(QReader& reader, DiscDetails& details) {
                     track.pregapStart = 0;
                 }
             }
-            continue;
+        } else {
+            // The Q of a few sectors around where the pregap would begin if
+            // it lasted as long as the one before, read at once, usually
+            // shows the boundary; else the search goes on from what they
+            // showed, trying the usual places first.
+            const SectorAddress lo = tracks[k - 1].start;
+            const SectorAddress expected = track.start - usual;
+            const SectorAddress from = std::max(lo + 1, expected - kBoundaryWindow / 2);
+            const SectorAddress to = std::min(track.start, expected + kBoundaryWindow / 2);
+            if (from < to) {
+                reader.Window(from, to - from);
+            }
+            const int number = track.number;
+            const auto named = [number](const Probe& p) { return p.track >= number; };
+            const std::optional<Probe> found =
+                FindFirst(reader, lo, Probe{track.start, number, 1}, named,
+                          {track.start - 1, track.start - kUsualPregap,
+                           track.start - kUsualPregap - 1});
+            if (found) {
+                track.pregapStart = found->position;
+                track.indexesRead = true;
+                usual = track.start - track.pregapStart;
+            }
         }
-        const SectorAddress lo = tracks[k - 1].start;
-        const int number = track.number;
-        const auto named = [number](const Probe& p) { return p.track >= number; };
-        const std::optional<Probe> found =
-            FindFirst(reader, lo, Probe{track.start, number, 1}, named,
-                      {track.start - 1, track.start - 150, track.start - 151});
-        if (found) {
-            track.pregapStart = found->position;
-            track.indexesRead = true;
+        if (k > 0) {
+            finish(k - 1);
         }
     }
-    // The end of each track's own sectors.
-    for (std::size_t k = 0; k < tracks.size(); ++k) {
-        TrackDetails& track = tracks[k];
-        if (k + 1 < tracks.size() && tracks[k + 1].session == track.session) {
-            track.end = tracks[k + 1].pregapStart;
-        } else if (const SessionEntry* session = SessionOf(details, track.session)) {
-            track.end = session->leadOut;
-        }
-    }
+    finish(tracks.size() - 1);
     // Index 2 and later: the last sector tells the highest index, then each
     // is found by bisection after the one before.
     for (TrackDetails& track : tracks) {
@@ -515,7 +627,7 @@ DiscDetails ReadDiscDetails(uint8_t hostAdapter, uint8_t target, const TrackTabl
     }
 
     // Sessions and control: the full TOC, else formats 0 and 1.
-    const std::vector<uint8_t> full = ReadWholeToc(hostAdapter, target, 2);
+    const std::vector<uint8_t> full = ReadWholeToc(hostAdapter, target, 2, details);
     const std::optional<FullToc> toc = ParseFullToc(full.data(), full.size());
     if (!toc || !ApplyFullToc(*toc, details)) {
         ApplyShortToc(hostAdapter, target, table, details);
@@ -524,44 +636,37 @@ DiscDetails ReadDiscDetails(uint8_t hostAdapter, uint8_t target, const TrackTabl
         track.flags = FlagsOfControl(track.control);
     }
 
-    // The catalog number and the ISRCs, as the drive reports them.
-    details.catalog = SubChannelCode(hostAdapter, target, 2, 0);
+    // The catalog number and the first audio track's ISRC as the drive
+    // reports them; the other ISRCs after the search, which may have read them.
+    details.catalog = SubChannelCode(hostAdapter, target, 2, 0, details);
+    CodeSearch codes;
     std::map<int, std::string> reportedIsrc;
-    for (TrackDetails& track : details.tracks) {
+    for (const TrackDetails& track : details.tracks) {
         if (!track.data) {
-            reportedIsrc[track.number] =
-                SubChannelCode(hostAdapter, target, 3, static_cast<uint8_t>(track.number));
+            codes.first = &track;
+            reportedIsrc[track.number] = SubChannelCode(
+                hostAdapter, target, 3, static_cast<uint8_t>(track.number), details);
+            break;
         }
     }
+    codes.reported = !details.catalog.empty() ||
+                     (codes.first != nullptr && !reportedIsrc[codes.first->number].empty());
 
     QReader reader(hostAdapter, target, details);
-    FindIndexPoints(reader, details);
+    FindIndexPoints(reader, details, codes);
     if (reader.broken) {
         details.notes.push_back("The drive gives no Q sub-channel: index points are not known");
     }
-
-    // A drive that reports neither the catalog number nor an ISRC may not
-    // report them at all: the Q of a hundred sectors of the first audio
-    // track tells whether the disc has any, and then of every track.
-    const bool reported = !details.catalog.empty() ||
-                          std::any_of(reportedIsrc.begin(), reportedIsrc.end(),
-                                      [](const auto& item) { return !item.second.empty(); });
-    if (!reported) {
-        bool first = true;
-        for (TrackDetails& track : details.tracks) {
-            if (track.data) {
-                continue;
-            }
-            if (!first && reader.mcn.empty() && reader.isrcs.empty()) {
-                break;
-            }
-            first = false;
-            reader.counting = &track;
-            const int32_t length = track.end - track.start;
-            const int32_t count = std::min<int32_t>(kCodeScanSectors, length);
-            reader.ScanCodes(track.start + std::min<int32_t>(150, (length - count) / 2), count);
+    const auto framed = [&reader](const TrackDetails& track) {
+        return std::any_of(reader.isrcs.begin(), reader.isrcs.end(), [&track](const auto& item) {
+            return item.first >= track.start && item.first < track.end;
+        });
+    };
+    for (const TrackDetails& track : details.tracks) {
+        if (!track.data && &track != codes.first && !framed(track) && !codes.silent) {
+            reportedIsrc[track.number] = SubChannelCode(
+                hostAdapter, target, 3, static_cast<uint8_t>(track.number), details);
         }
-        reader.counting = nullptr;
     }
 
     // What the drive reported, checked against the frames the search read:
@@ -588,7 +693,7 @@ DiscDetails ReadDiscDetails(uint8_t hostAdapter, uint8_t target, const TrackTabl
         }
     }
 
-    const std::vector<uint8_t> text = ReadWholeToc(hostAdapter, target, 5);
+    const std::vector<uint8_t> text = ReadWholeToc(hostAdapter, target, 5, details);
     details.cdText = DecodeCdText(text.data(), text.size());
     return details;
 }

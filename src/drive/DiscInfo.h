@@ -50,6 +50,7 @@ struct DiscDetails {
     std::vector<CdTextBlock> cdText;
     int sectorsRead = 0;
     int qFramesRejected = 0; // frames whose CRC failed, read again
+    int commands = 0;        // commands sent to the drive for all of it
     std::vector<std::string> notes; // what could not be read, one line each
 
     // Pregap of track `row` in sectors.

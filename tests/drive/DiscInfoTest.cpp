@@ -3,10 +3,13 @@
 // points, a hidden track and the habits of real drives.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "drive/DiscInfo.h"
+#include "drive/RecordingBackend.h"
 #include "drive/SubChannel.h"
+#include "drive/emulated/EmulatedDrive.h"
 #include "drive/emulated/PressedDisc.h"
 
 namespace vindral {
@@ -282,6 +285,7 @@ TEST(DiscInfo, IndexPointsAreFoundByBisectionWhateverTheDriveHabit) {
         {"REM DRIVE RAWONLY\n", 50},
         {"REM DRIVE BADQCRC 7\n", 70},
         {"REM DRIVE NOSUBCHANNELISRC\n", 150},
+        {"REM DRIVE NOSUBCHANNELALONE\nREM DRIVE NOSUBCHANNELISRC\n", 150},
         {"REM DRIVE NOFULLTOC\n", 50},
         {"REM DRIVE NOSUBCHANNEL\nREM DRIVE NOCDTEXT\n", 0},
     };
@@ -324,6 +328,87 @@ TEST(DiscInfo, IndexPointsAreFoundByBisectionWhateverTheDriveHabit) {
         const bool text = line.find("NOCDTEXT") == std::string::npos;
         EXPECT_EQ(details.Text(kCdTextTitle, 0), text ? "Album" : "");
         EXPECT_EQ(details.Text(kCdTextTitle, 4), text ? "Four" : "");
+    }
+}
+
+// A disc address as a cue sheet's MM:SS:FF.
+std::string TimeText(SectorAddress sectors) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", sectors / 4500, sectors / 75 % 60,
+                  sectors % 75);
+    return text;
+}
+
+// The commands the reading sends for six tracks with a pregap of 2 s before
+// each but the first: one READ CD of a few sectors around each expected
+// boundary, one for the last track's end, and a hundred sectors where the
+// disc's codes must be looked for in Q; READ SUB-CHANNEL for an ISRC only
+// where no Q frame showed it (a drive that reports no code is asked once).
+TEST(DiscInfo, OneRunOfQAroundEachUsualPregapAndNoQuestionTheFramesAnswered) {
+    const struct {
+        const char* habit;
+        bool codes;
+        int isrcQuestions;
+        int runs;
+        int scans; // runs of 100 sectors
+    } cases[] = {
+        {"", false, 6, 7, 1}, // no code anywhere: only the first track's Q tells
+        {"REM DRIVE NOSUBCHANNELISRC\n", true, 1, 11, 6}, // every track's Q is searched
+        {"REM DRIVE NOSUBCHANNELALONE\n", false, 6, 8, 1}, // one READ CD refused
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.habit);
+        std::string sheet = std::string(c.habit) + (c.codes ? "CATALOG 0761234567890\n" : "") +
+                            "FILE \"a.bin\" BINARY\n";
+        SectorAddress at = 0;
+        for (int track = 1; track <= 6; ++track) {
+            sheet += "  TRACK 0" + std::to_string(track) + " AUDIO\n";
+            if (c.codes) {
+                sheet += "    ISRC USRC1760783" + std::to_string(track) + "\n";
+            }
+            if (track > 1) {
+                sheet += "    INDEX 00 " + TimeText(at) + "\n";
+                at += 150;
+            }
+            sheet += "    INDEX 01 " + TimeText(at) + "\n";
+            at += 300 + 37 * track;
+        }
+        std::vector<test::RecordedCommand> log;
+        test::RecordingBackend* backend = test::InstallRecordingBackend(&log);
+        emulated::EmulatedDrive drive(SheetDisc(sheet, {{"a.bin", static_cast<uint64_t>(at)}}));
+        backend->responder = [&drive](const test::RecordedCommand& command, uint8_t* buffer,
+                                      SenseResult& sense) {
+            return drive.Execute(command.cdb.data(), static_cast<int>(command.cdb.size()),
+                                 false, buffer, command.length, sense);
+        };
+        TrackTable table;
+        ASSERT_EQ(ReadTrackTable(0, 0, table), kStatusOk);
+        log.clear();
+        const DiscDetails details = ReadDiscDetails(0, 0, table);
+
+        int isrcQuestions = 0;
+        int runs = 0;
+        int scans = 0;
+        for (const test::RecordedCommand& command : log) {
+            isrcQuestions += command.cdb[0] == 0x42 && command.cdb[3] == 3;
+            if (command.cdb[0] == 0xBE) {
+                const int sectors = command.cdb[8];
+                ++runs;
+                scans += sectors == 100;
+                EXPECT_TRUE(sectors == 100 || sectors <= 4) << sectors;
+            }
+        }
+        EXPECT_EQ(isrcQuestions, c.isrcQuestions);
+        EXPECT_EQ(runs, c.runs);
+        EXPECT_EQ(scans, c.scans);
+        EXPECT_EQ(details.commands, static_cast<int>(log.size()));
+        ASSERT_EQ(details.tracks.size(), 6u);
+        for (std::size_t k = 0; k < 6; ++k) {
+            EXPECT_EQ(details.PregapLength(k), k == 0 ? 0 : 150) << k;
+            EXPECT_EQ(details.tracks[k].isrc,
+                      c.codes ? "USRC1760783" + std::to_string(k + 1) : std::string());
+        }
+        EXPECT_EQ(details.catalog, c.codes ? "0761234567890" : "");
     }
 }
 

@@ -699,7 +699,8 @@ bool Parser::Damage(int line, const std::vector<Token>& tokens) {
 
 // REM DRIVE READY <ms> | UNITATTENTION [RESET] | SHORTREAD <command> | REFUSE <command> |
 // SENSE DESCRIPTOR | CACHE <sectors> | OFFSET <samples> | C2 NONE | C2 MISSES <percent> |
-// NOCDTEXT | QSHIFT <sectors> | NOSUBCHANNELISRC | RAWONLY | BADQCRC <every-n>
+// NOCDTEXT | QSHIFT <sectors> | NOSUBCHANNELISRC | RAWONLY | NOSUBCHANNEL |
+// NOSUBCHANNELALONE | BADQCRC <every-n>
 bool Parser::DriveLine(int line, const std::vector<Token>& tokens) {
     if (tokens.size() < 3) {
         return Fail(line, "REM DRIVE needs a behaviour");
@@ -732,7 +733,7 @@ bool Parser::DriveLine(int line, const std::vector<Token>& tokens) {
         return true;
     }
     if (what == "NOCDTEXT" || what == "NOFULLTOC" || what == "NOSUBCHANNELISRC" ||
-        what == "RAWONLY" || what == "NOSUBCHANNEL") {
+        what == "RAWONLY" || what == "NOSUBCHANNEL" || what == "NOSUBCHANNELALONE") {
         if (tokens.size() != 3) {
             return Fail(line, "REM DRIVE " + what + " takes no value");
         }
@@ -740,7 +741,8 @@ bool Parser::DriveLine(int line, const std::vector<Token>& tokens) {
          : what == "NOFULLTOC"        ? drive_.noFullToc
          : what == "NOSUBCHANNELISRC" ? drive_.noSubChannelIsrc
          : what == "RAWONLY"          ? drive_.rawSubChannelOnly
-                                      : drive_.noSubChannel) = true;
+         : what == "NOSUBCHANNEL"     ? drive_.noSubChannel
+                                      : drive_.noSubChannelAlone) = true;
         return true;
     }
     if (tokens.size() != 4) {

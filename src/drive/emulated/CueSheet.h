@@ -45,6 +45,7 @@
 //   REM DRIVE NOSUBCHANNELISRC        READ SUB-CHANNEL reports no MCN and no ISRC
 //   REM DRIVE RAWONLY                 formatted Q refused: raw P-W only
 //   REM DRIVE NOSUBCHANNEL            READ CD refuses every sub-channel selection
+//   REM DRIVE NOSUBCHANNELALONE       READ CD refuses sub-channel without main data
 //   REM DRIVE BADQCRC <every-n>       every n-th Q frame read has a wrong CRC
 #pragma once
 

@@ -58,6 +58,9 @@ struct DriveBehaviour {
     // READ CD refuses every sub-channel selection (formatted Q, raw P-W and
     // R-W) with 05/24/00: the drive reads no sub-channel at all.
     bool noSubChannel = false;
+    // READ CD refuses a sub-channel selection without any main data (byte 9
+    // zero) with 05/24/00: the sub-channel comes only with the sector.
+    bool noSubChannelAlone = false;
     // Every n-th Q frame READ CD delivers has a wrong CRC (0: none).
     uint32_t badQCrcEvery = 0;
 };

@@ -709,7 +709,9 @@ void EmulatedDrive::ReadCd(const uint8_t* cdb, uint8_t* in, uint32_t length, Rep
         subChannel == 0 || (!behaviour_.noSubChannel &&
                             (subChannel == 1 || subChannel == 4 ||
                              (subChannel == 2 && !behaviour_.rawSubChannelOnly)));
+    const bool subChannelAlone = subChannel != 0 && (fields & 0xF8) == 0 && errorField == 0;
     if (expected > 5 || errorField == 3 || !subChannelKnown ||
+        (subChannelAlone && behaviour_.noSubChannelAlone) ||
         (errorField != 0 && !OffersC2())) {
         reply.Fail(kIllegalRequest, kAscInvalidField);
         return;

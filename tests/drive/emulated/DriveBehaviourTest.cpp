@@ -488,6 +488,15 @@ TEST(DriveLines, SubChannelAndCdTextHabits) {
              EXPECT_EQ(sense, on ? Sense(5, 0x24) : 0);
              EXPECT_EQ(Ask(drive, ReadCdCdb(0, 1, 0, 1), 96).size(), 96u);
          }},
+        {"REM DRIVE NOSUBCHANNELALONE\n",
+         [&](EmulatedDrive& drive, bool on) {
+             int32_t sense = 0;
+             EXPECT_EQ(Ask(drive, ReadCdCdb(0, 2, 0, 2), 32, &sense).empty(), on);
+             EXPECT_EQ(sense, on ? Sense(5, 0x24) : 0);
+             const Bytes with = Ask(drive, ReadCdCdb(0, 2, 0xF8, 2), 2 * (kSectorBytes + 16));
+             ASSERT_EQ(with.size(), 2 * (kSectorBytes + 16)) << "with the sector it still reads";
+             EXPECT_TRUE(testing::Decode(with.data() + kSectorBytes).crcGood);
+         }},
         {"REM DRIVE BADQCRC 3\n",
          [&](EmulatedDrive& drive, bool on) {
              // Every third frame is spoiled, whatever its form; reading

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <ctime>
 
+// SHA-256 through its direct functions: the one-shot call first fetches the
+// algorithm from OpenSSL's provider store, costly for one digest.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 
 namespace vindral::accuracy {
@@ -24,7 +27,10 @@ std::string Upper8(uint32_t value) {
 
 std::string Sha256Hex(std::string_view text) {
     unsigned char digest[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
+    SHA256_CTX context;
+    SHA256_Init(&context);
+    SHA256_Update(&context, text.data(), text.size());
+    SHA256_Final(digest, &context);
     std::string hex;
     char buffer[4];
     for (unsigned char byte : digest) {

@@ -222,6 +222,9 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
     }
     if (encoder) {
         run.pcmFile = pcmFile;
+        if (run.encodeBehind) {
+            encoder->ReadBehind(file.TemporaryPath());
+        }
     }
     run.outputFile = &file;
     run.bufferWriteFailed = false;
@@ -340,9 +343,10 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
     written = written && file.Write(header.data(), header.size());
     run.outputFile = nullptr;
     if (encoder) {
-        // The encoded file is completed now; it is renamed once the track
-        // is done (after its verification, which may correct the PCM).
-        if (written && !encoder->Finish()) {
+        // The encoded file is completed now, or on the encoder's thread while
+        // the next track is read; it is renamed once the track is done
+        // (after its verification, which may correct the PCM).
+        if (written && !(run.encodeBehind ? encoder->EndInput() : encoder->Finish())) {
             run.fileError = encoder->Error();
         }
         written = written && run.fileError.empty();

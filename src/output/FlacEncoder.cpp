@@ -15,6 +15,7 @@
 #include <FLAC/stream_encoder.h>
 
 #include "platform/OutputFile.h"
+#include "platform/Platform.h"
 
 namespace vindral::output {
 
@@ -393,7 +394,12 @@ bool FlacTrackEncoder::Start(const std::string& finalPath, int32_t sectors) {
         return fail(std::string("the FLAC encoder cannot start (") +
                     FLAC__StreamEncoderInitStatusString[init] + ")");
     }
-    s.thread = std::thread([&s] { s.Encode(); });
+    s.thread = std::thread([&s] {
+        // (Not the reading worker's priority, which it would inherit: the
+        // reading, and the window thread it reports to, go first.)
+        platform::SetCurrentThreadPriorityBelowNormal();
+        s.Encode();
+    });
     return true;
 }
 

@@ -47,7 +47,7 @@ struct FlacTrackEncoder::State {
     std::vector<FLAC__StreamMetadata*> metadata;
     std::thread thread;
     // The slot of EncodingSlots this encoding holds, if any.
-    std::shared_ptr<EncodingSlots> slots;
+    std::shared_ptr<EncodingSlots> encodingSlots;
     std::atomic<bool> holdsSlot{false};
     // ReadBehind's PCM file; empty: Push waits for room in the queue.
     std::string source;
@@ -74,8 +74,8 @@ struct FlacTrackEncoder::State {
     }
 
     void GiveSlot() {
-        if (slots && holdsSlot.exchange(false)) {
-            slots->Give();
+        if (encodingSlots && holdsSlot.exchange(false)) {
+            encodingSlots->Give();
         }
     }
 
@@ -324,9 +324,9 @@ bool FlacTrackEncoder::Start(const std::string& finalPath, int32_t sectors) {
     s.handedOver = 0;
     s.behindFrom.reset();
     // (Before the file: a rip's encoders share the cores.)
-    s.slots = settings_.slots;
-    if (s.slots) {
-        s.slots->Take();
+    s.encodingSlots = settings_.encodingSlots;
+    if (s.encodingSlots) {
+        s.encodingSlots->Take();
         s.holdsSlot = true;
     }
     if (!s.file.Create(finalPath)) {
@@ -494,8 +494,8 @@ std::string FlacTrackEncoder::TemporaryPath() const { return state_->file.Tempor
 
 TrackEncoderFactory FlacEncoderFactory(FlacSettings settings,
                                        std::vector<std::vector<std::string>> comments) {
-    if (!settings.slots) {
-        settings.slots = std::make_shared<EncodingSlots>(EncodingsAtOnce());
+    if (!settings.encodingSlots) {
+        settings.encodingSlots = std::make_shared<EncodingSlots>(EncodingsAtOnce());
     }
     return [settings = std::move(settings),
             comments = std::move(comments)](int entry) -> std::unique_ptr<TrackEncoder> {

@@ -44,7 +44,7 @@ struct FlacSettings {
     std::vector<std::string> comments; // "FIELD=value", as VorbisComments gives them
     std::shared_ptr<const CoverImage> cover; // a PICTURE block of type 3 when set
     std::size_t queueBlocks = 64;            // blocks handed over but not yet encoded
-    std::shared_ptr<EncodingSlots> slots;    // none: no bound
+    std::shared_ptr<EncodingSlots> encodingSlots; // none: no bound
 };
 
 class FlacTrackEncoder final : public TrackEncoder {

@@ -125,7 +125,7 @@ TEST(FlacEncoder, ReadingBehindGivesTheFileOfWaiting) {
         output::FlacSettings settings;
         settings.comments = {"TITLE=One"};
         settings.queueBlocks = queue;
-        settings.slots = slot;
+        settings.encodingSlots = slot;
         output::FlacTrackEncoder encoder(settings);
         const std::string path = folder.Path() + "Track01.flac";
         ASSERT_TRUE(encoder.Start(path, sectors)) << encoder.Error();

@@ -165,8 +165,8 @@ private:
     // could not be (the run's fileError says why): the files after it go.
     bool CommitTrackFile(bool wait);
     bool CommitWaitingFiles(bool wait);
-    // Whether the target folder holds what encoding the current track
-    // behind the reading may take (RoomToEncodeBehind in the source).
+    // Whether the target folder has room for the PCM files that encoding
+    // the current track behind the reading keeps a while longer.
     bool RoomToEncodeBehind() const;
     // A pass that ended before its last block: the files of the tracks
     // before it are completed (reported when `report`), and the track's own

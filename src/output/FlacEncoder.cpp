@@ -204,7 +204,7 @@ struct FlacTrackEncoder::State {
             ended = true;
         }
         changed.notify_all();
-        GiveSlot(); // (once Done says so)
+        GiveSlot(); // (after Done says so: a Start that waited for it finds this done)
     }
 
     void StopThread(bool drain) {

@@ -239,6 +239,11 @@ struct ExtractRun {
     std::shared_ptr<platform::OutputFile> pcmFile;
     bool pcmChanged = false;
     bool encoded = false;
+    // Set by the window side for an encoded track that another track
+    // follows: the encoder may fall behind the reading (it reads the rest
+    // back from the PCM file) and completes the file on its own thread while
+    // the next track is read; the window side renames it when it is done.
+    bool encodeBehind = false;
 
     std::unique_ptr<uint8_t[]> audioBuffer;
     std::unique_ptr<PeakTable> peaks;

@@ -229,8 +229,15 @@ void RunProtocol::StartPass() {
         run.encoder.reset();
         run.encoded = false;
         run.pcmChanged = false;
+        run.encodeBehind = false;
         if (job_.makeEncoder) {
             run.encoder = job_.makeEncoder(trackIndex_);
+            // Where a track follows and another core is free, the track's
+            // encoding may go on while the next one is read.
+            // (A one-file job has one encoder for all its tracks.)
+            run.encodeBehind = !job_.oneFile && trackIndex_ + 1 < job_.Count() &&
+                               EncodingsAtOnce() > 1 &&
+                               RoomToEncodeBehind();
         }
     }
 
@@ -316,11 +323,7 @@ void RunProtocol::HandleProgress(int code, void* param) {
     case kCodeReadFailed:
         workerActive_ = false;
         failed_ = true;
-        if (run.verificationPass) {
-            EndVerificationEarly();
-        } else {
-            DropEncodedFile();
-        }
+        PassEndedEarly(run.verificationPass, true);
         AddLog(Format("Read error (code %06X)",
                       static_cast<unsigned>(job_.secure && run.failedReadSense != 0
                                                 ? run.failedReadSense
@@ -341,17 +344,13 @@ void RunProtocol::HandleProgress(int code, void* param) {
     case kCodeCancelled:
         workerActive_ = false;
         failed_ = true;
-        if (run.verificationPass) {
-            EndVerificationEarly();
-        } else {
-            DropEncodedFile();
-        }
+        PassEndedEarly(run.verificationPass, true);
         AddLog("Canceled by user");
         break;
     case kCodeFileNotOpened:
         workerActive_ = false;
         failed_ = true;
-        DropEncodedFile();
+        PassEndedEarly(false, true);
         ReportFileProblem();
         AddLog("Error opening file");
         CancelHandling();
@@ -367,7 +366,7 @@ void RunProtocol::HandleProgress(int code, void* param) {
     case kCodeWriteFailed:
         workerActive_ = false;
         failed_ = true;
-        DropEncodedFile();
+        PassEndedEarly(false, true);
         ReportFileProblem();
         AddLog("Error writing file");
         CancelHandling();
@@ -400,6 +399,86 @@ bool RunProtocol::CommitEncodedFile() {
     }
     DropEncodedFile();
     return committed;
+}
+
+bool RunProtocol::CommitTrackFile(bool wait) {
+    ExtractRun& run = *run_;
+    if (run.oneFile) {
+        return CommitEncodedFile(); // one file and one encoder: nothing waits
+    }
+    if (run.encoder && run.encoded) {
+        waitingFiles_.push_back(
+            {run.pcmFile, run.encoder, static_cast<uint64_t>(run.trackLength) * kSectorBytes});
+        run.encoder.reset();
+    }
+    DropEncodedFile();
+    return CommitWaitingFiles(wait);
+}
+
+bool RunProtocol::CommitWaitingFiles(bool wait) {
+    while (!waitingFiles_.empty()) {
+        TrackEncoder& encoder = *waitingFiles_.front().encoder;
+        if (!wait && !encoder.Done()) {
+            return true;
+        }
+        const bool committed = encoder.Commit();
+        if (!committed) {
+            run_->fileError = encoder.Error();
+        }
+        waitingFiles_.pop_front(); // its PCM file goes
+        if (!committed) {
+            // The run ends at this track, as it would have had its file
+            // been completed before the next track was read.
+            waitingFiles_.clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// Encoding behind the reading keeps a track's PCM file beside its encoded
+// file until the encoding ends, while the next tracks are read. That goes
+// ahead only while the target folder holds every track left twice (its PCM
+// file and its encoded file, which is at most about as large) and the PCM
+// size of every file still waiting; otherwise each track's file is completed
+// before the next is read, which the free-space check at the start allows for.
+bool RunProtocol::RoomToEncodeBehind() const {
+    uint64_t needed = 0;
+    for (std::size_t k = static_cast<std::size_t>(trackIndex_); k < job_.tracks.size(); ++k) {
+        needed += 2 * static_cast<uint64_t>(std::max(0, job_.tracks[k].track.length)) * kSectorBytes;
+    }
+    for (const WaitingFile& waiting : waitingFiles_) {
+        needed += waiting.pcmBytes;
+    }
+    uint64_t free = 0;
+    std::string reason;
+    const std::string& path = job_.tracks[static_cast<std::size_t>(trackIndex_)].path;
+    return platform::QueryFreeBytes(platform::FolderOf(path), free, reason) && free >= needed;
+}
+
+void RunProtocol::PassEndedEarly(bool verificationCutShort, bool report) {
+    const std::string own = run_->fileError;
+    const bool before = CommitWaitingFiles(true);
+    if (!before) {
+        failed_ = true;
+        if (report) {
+            ReportFileProblem();
+            AddLog("Error writing file");
+        }
+        run_->fileError = own;
+    }
+    if (verificationCutShort && before) {
+        EndVerificationEarly();
+    } else {
+        DropEncodedFile();
+    }
+}
+
+void RunProtocol::FileNotCompleted() {
+    failed_ = true;
+    ReportFileProblem();
+    AddLog("Error writing file");
+    CancelHandling();
 }
 
 void RunProtocol::DropEncodedFile() {
@@ -509,12 +588,9 @@ void RunProtocol::PassDone() {
     if (job_.verify && !skipVerification) {
         run.verificationPass = !run.verificationPass;
     }
-    if (!run.verificationPass && !CommitEncodedFile()) {
+    if (!run.verificationPass && !CommitTrackFile(!run.encodeBehind)) {
         // The encoded file could not take its name.
-        failed_ = true;
-        ReportFileProblem();
-        AddLog("Error writing file");
-        CancelHandling();
+        FileNotCompleted();
         return;
     }
     if (!run.verificationPass) {
@@ -553,6 +629,10 @@ void RunProtocol::NextPassOrEnd() {
     ExtractRun& run = *run_;
     if (trackIndex_ < job_.Count()) {
         StartPass();
+        return;
+    }
+    if (!CommitWaitingFiles(true)) {
+        FileNotCompleted();
         return;
     }
 
@@ -651,11 +731,7 @@ void RunProtocol::Close() {
     JoinFinishedWorkers(true);
     workerActive_ = false;
     // A track whose verification the window's end cut short.
-    if (run_->verificationPass) {
-        EndVerificationEarly();
-    } else {
-        DropEncodedFile();
-    }
+    PassEndedEarly(run_->verificationPass, false);
     RestoreDataBlocksWhenIdle();
 }
 

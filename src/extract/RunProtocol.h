@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <deque>
 #include <memory>
 #include <string>
 #include <thread>
@@ -158,6 +159,22 @@ private:
     // An encoded track: renames its file over the final name (false when
     // that failed, with the run's fileError set), and removes its PCM file.
     bool CommitEncodedFile();
+    // The current track is done: its encoded file joins the files waiting
+    // for their encoding, and those are renamed in the tracks' order, all of
+    // them, or without `wait` those whose encoding has ended. False when one
+    // could not be (the run's fileError says why): the files after it go.
+    bool CommitTrackFile(bool wait);
+    bool CommitWaitingFiles(bool wait);
+    // Whether the target folder has room for the PCM files that encoding
+    // the current track behind the reading keeps a while longer.
+    bool RoomToEncodeBehind() const;
+    // A pass that ended before its last block: the files of the tracks
+    // before it are completed (reported when `report`), and the track's own
+    // is given up, but for the first reading's file of a verification cut
+    // short (`verificationCutShort`).
+    void PassEndedEarly(bool verificationCutShort, bool report);
+    // A file could not be completed: the run ends with the reason logged.
+    void FileNotCompleted();
     // Gives up the encoded file and the PCM file of the track.
     void DropEncodedFile();
     // The verification of an encoded track ended before its last block.
@@ -179,6 +196,14 @@ private:
     std::string cancelCaption_ = "Cancel";
     std::array<int32_t, kMaxJobTracks> trackLogStart_{};
     std::vector<std::thread> workers_;
+    // Encoded files of tracks done, in the tracks' order, waiting for their
+    // encoding to end before they take their names.
+    struct WaitingFile {
+        std::shared_ptr<platform::OutputFile> pcmFile; // read by the encoder,
+        std::shared_ptr<TrackEncoder> encoder;         // which stops first
+        uint64_t pcmBytes = 0;
+    };
+    std::deque<WaitingFile> waitingFiles_;
 
     int32_t trackIndex_ = 0;
     std::vector<TrackResult> trackResults_;

@@ -281,6 +281,9 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
         if (encoder || run.oneFile) {
             run.pcmFile = pcmFile;
         }
+        if (encoder && run.encodeBehind) {
+            encoder->ReadBehind(file.TemporaryPath());
+        }
     }
     run.outputFile = &file;
     run.bufferWriteFailed = false;
@@ -406,8 +409,9 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
     if (run.oneFile && !run.lastInFile) {
         // The next track adds to the file.
     } else if (encoder) {
-        // The encoded file is completed now; it is renamed once the track
-        // is done (after its verification, which may correct the PCM). When
+        // The encoded file is completed now, or on the encoder's thread while
+        // the next track is read; it is renamed once the track is done
+        // (after its verification, which may correct the PCM). When
         // a verification has corrected the PCM of a track before, the file
         // is made again from the PCM, and holds what the PCM holds.
         if (written && run.pcmChanged) {
@@ -420,7 +424,8 @@ void ExtractWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chan
                 written = false;
             }
             run.pcmChanged = false;
-        } else if (written && !encoder->Finish()) {
+        } else if (written &&
+                   !(run.encodeBehind ? encoder->EndInput() : encoder->Finish())) {
             run.fileError = encoder->Error();
         }
         written = written && run.fileError.empty();

@@ -1,16 +1,21 @@
 #include "output/FlacEncoder.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include <FLAC/metadata.h>
 #include <FLAC/stream_encoder.h>
 
 #include "platform/OutputFile.h"
+#include "platform/Platform.h"
 
 namespace vindral::output {
 
@@ -21,21 +26,43 @@ constexpr std::size_t kFrameBytes = 4; // two 16-bit samples
 
 } // namespace
 
+void EncodingSlots::Take() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    given_.wait(lock, [this] { return free_ > 0; });
+    --free_;
+}
+
+void EncodingSlots::Give() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++free_;
+    }
+    given_.notify_one();
+}
+
 struct FlacTrackEncoder::State {
     platform::OutputFile file;
     uint64_t position = 0; // where the encoder's next write lands
     FLAC__StreamEncoder* encoder = nullptr;
     std::vector<FLAC__StreamMetadata*> metadata;
     std::thread thread;
+    // The slot of EncodingSlots this encoding holds, if any.
+    std::shared_ptr<EncodingSlots> encodingSlots;
+    std::atomic<bool> holdsSlot{false};
+    // ReadBehind's PCM file; empty: Push waits for room in the queue.
+    std::string source;
 
-    std::mutex mutex;
+    mutable std::mutex mutex;
     std::condition_variable changed;
     std::deque<std::vector<uint8_t>> queue; // guarded by mutex
-    bool closing = false;                   // no more blocks: drain and stop
-    bool stopping = false;                  // stop at once
+    uint64_t handedOver = 0;                // bytes Push took (mutex)
+    std::optional<uint64_t> behindFrom;     // the first byte not queued (mutex)
+    bool closing = false;                   // the input has ended (mutex)
+    std::atomic<bool> stopping{false};      // stop at once (set under mutex)
+    bool ended = false;                     // the encoding thread is over (mutex)
     bool failed = false;
     std::string error;
-    bool finished = false; // Finish succeeded; Commit may follow
+    bool finished = false; // the file is complete; Commit may follow
 
     void Fail(const std::string& reason) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -44,6 +71,12 @@ struct FlacTrackEncoder::State {
             error = reason;
         }
         changed.notify_all();
+    }
+
+    void GiveSlot() {
+        if (encodingSlots && holdsSlot.exchange(false)) {
+            encodingSlots->Give();
+        }
     }
 
     std::string EncoderReason() const {
@@ -80,38 +113,108 @@ struct FlacTrackEncoder::State {
         return FLAC__STREAM_ENCODER_TELL_STATUS_OK;
     }
 
-    // The encoding thread: blocks in the order handed over.
-    void Encode() {
-        std::vector<FLAC__int32> samples;
+    bool EncodeBlock(const uint8_t* pcm, std::size_t bytes, std::vector<FLAC__int32>& samples) {
+        const std::size_t count = bytes / 2;
+        samples.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            samples[i] = static_cast<int16_t>(pcm[2 * i] | pcm[2 * i + 1] << 8);
+        }
+        if (!FLAC__stream_encoder_process_interleaved(encoder, samples.data(),
+                                                      static_cast<uint32_t>(count / 2))) {
+            Fail(EncoderReason());
+            return false;
+        }
+        return true;
+    }
+
+    // The queued blocks in the order handed over, until the input ends.
+    bool EncodeQueue(std::vector<FLAC__int32>& samples) {
         while (true) {
             std::vector<uint8_t> block;
             {
                 std::unique_lock<std::mutex> lock(mutex);
                 changed.wait(lock, [this] { return stopping || closing || !queue.empty(); });
-                if (stopping || queue.empty()) {
-                    return; // stopped, or closing with nothing left
+                if (stopping) {
+                    return false;
+                }
+                if (queue.empty()) {
+                    return true; // the input has ended, and all of it was queued
                 }
                 block = std::move(queue.front());
                 queue.pop_front();
             }
             changed.notify_all(); // room for Push
-            const std::size_t count = block.size() / 2;
-            samples.resize(count);
-            for (std::size_t i = 0; i < count; ++i) {
-                samples[i] = static_cast<int16_t>(block[2 * i] | block[2 * i + 1] << 8);
-            }
-            if (!FLAC__stream_encoder_process_interleaved(
-                    encoder, samples.data(), static_cast<uint32_t>(count / 2))) {
-                Fail(EncoderReason());
-                return;
+            if (!EncodeBlock(block.data(), block.size(), samples)) {
+                return false;
             }
         }
+    }
+
+    // What the queue had no room for, from the PCM file.
+    bool EncodeBehind(std::vector<FLAC__int32>& samples) {
+        uint64_t from = 0;
+        uint64_t to = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!behindFrom) {
+                return true;
+            }
+            from = *behindFrom;
+            to = handedOver;
+        }
+        constexpr std::size_t kReadBytes = 64 * kFrameBytes * 588; // 64 sectors
+        constexpr uint64_t kHeaderBytes = 44;
+        std::FILE* pcm = std::fopen(source.c_str(), "rb");
+        std::string problem = pcm == nullptr ? std::strerror(errno) : "";
+        if (pcm != nullptr && std::fseek(pcm, static_cast<long>(kHeaderBytes + from), SEEK_SET) != 0) {
+            problem = std::strerror(errno);
+        }
+        std::vector<uint8_t> block(kReadBytes);
+        bool encoded = true;
+        for (uint64_t left = to - from; problem.empty() && encoded && left > 0 && !stopping;) {
+            const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(left, kReadBytes));
+            if (std::fread(block.data(), 1, want, pcm) != want) {
+                problem = std::ferror(pcm) != 0 ? std::strerror(errno) : "the file is cut short";
+                break;
+            }
+            encoded = EncodeBlock(block.data(), want, samples);
+            left -= want;
+        }
+        if (pcm != nullptr) {
+            std::fclose(pcm);
+        }
+        if (!problem.empty()) {
+            Fail(file.FinalPath() + ": the track's samples cannot be read back from " + source +
+                 " (" + problem + ")");
+        }
+        return problem.empty() && encoded && !stopping;
+    }
+
+    // The encoding thread: the blocks in the order handed over, then the
+    // file completed once the input has ended.
+    void Encode() {
+        std::vector<FLAC__int32> samples;
+        if (EncodeQueue(samples) && EncodeBehind(samples) &&
+            !FLAC__stream_encoder_finish(encoder)) {
+            // The last frame, or the STREAMINFO and seek table written again.
+            Fail(EncoderReason());
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ended = true;
+        }
+        changed.notify_all();
+        GiveSlot(); // (after Done says so: a Start that waited for it finds this done)
     }
 
     void StopThread(bool drain) {
         {
             std::lock_guard<std::mutex> lock(mutex);
-            (drain ? closing : stopping) = true;
+            if (drain) {
+                closing = true;
+            } else {
+                stopping = true;
+            }
         }
         changed.notify_all();
         if (thread.joinable()) {
@@ -130,10 +233,26 @@ struct FlacTrackEncoder::State {
         metadata.clear();
     }
 
+    // After the input has ended: waits for the encoding thread. False with
+    // everything given up when the encoding failed.
+    bool Wait() {
+        StopThread(true);
+        if (failed) {
+            const std::string reason = error;
+            Abandon();
+            error = reason;
+            return false;
+        }
+        FreeEncoder();
+        finished = true;
+        return true;
+    }
+
     // Stops everything and removes the temporary file. The file goes
     // first, so that nothing the encoder might still write lands anywhere.
     void Abandon() {
         StopThread(false);
+        GiveSlot();
         file.Discard();
         FreeEncoder();
         queue.clear();
@@ -199,8 +318,19 @@ bool FlacTrackEncoder::Start(const std::string& finalPath, int32_t sectors) {
     s.error.clear();
     s.closing = false;
     s.stopping = false;
+    s.ended = false;
     s.position = 0;
+    s.source.clear();
+    s.handedOver = 0;
+    s.behindFrom.reset();
+    // (Before the file: a rip's encoders share the cores.)
+    s.encodingSlots = settings_.encodingSlots;
+    if (s.encodingSlots) {
+        s.encodingSlots->Take();
+        s.holdsSlot = true;
+    }
     if (!s.file.Create(finalPath)) {
+        s.GiveSlot();
         s.failed = true;
         s.error = s.file.Error();
         return false;
@@ -264,7 +394,12 @@ bool FlacTrackEncoder::Start(const std::string& finalPath, int32_t sectors) {
         return fail(std::string("the FLAC encoder cannot start (") +
                     FLAC__StreamEncoderInitStatusString[init] + ")");
     }
-    s.thread = std::thread([&s] { s.Encode(); });
+    s.thread = std::thread([&s] {
+        // (Not the reading worker's priority, which it would inherit: the
+        // reading, and the window thread it reports to, go first.)
+        platform::SetCurrentThreadPriorityBelowNormal();
+        s.Encode();
+    });
     return true;
 }
 
@@ -273,43 +408,69 @@ bool FlacTrackEncoder::Push(const uint8_t* pcm, std::size_t bytes) {
     if (!s.thread.joinable() || bytes % kFrameBytes != 0) {
         return false;
     }
-    std::vector<uint8_t> block(pcm, pcm + bytes);
     std::unique_lock<std::mutex> lock(s.mutex);
-    s.changed.wait(lock, [&] { return s.failed || s.queue.size() < settings_.queueBlocks; });
-    if (s.failed) {
+    // Reading behind, a block the queue has no room for is left in the PCM
+    // file, and so is every block after it.
+    const bool behind =
+        !s.source.empty() && (s.behindFrom || s.queue.size() >= settings_.queueBlocks);
+    if (!behind) {
+        const std::size_t room = std::max<std::size_t>(1, settings_.queueBlocks);
+        s.changed.wait(lock, [&] { return s.failed || s.queue.size() < room; });
+    }
+    if (s.failed || s.closing) {
         return false;
     }
-    s.queue.push_back(std::move(block));
+    if (!behind) {
+        s.queue.emplace_back(pcm, pcm + bytes);
+    } else if (!s.behindFrom) {
+        s.behindFrom = s.handedOver;
+    }
+    s.handedOver += bytes;
     lock.unlock();
     s.changed.notify_all();
     return true;
 }
 
-bool FlacTrackEncoder::Finish() {
+void FlacTrackEncoder::ReadBehind(const std::string& pcmPath) { state_->source = pcmPath; }
+
+bool FlacTrackEncoder::EndInput() {
     State& s = *state_;
-    if (s.encoder == nullptr) {
+    if (!s.thread.joinable()) {
         return false;
     }
-    s.StopThread(true);
-    bool ok = !s.failed;
-    if (ok && !FLAC__stream_encoder_finish(s.encoder)) {
-        // The last frame, or the STREAMINFO and seek table written again.
-        s.Fail(s.EncoderReason());
-        ok = false;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.failed) {
+            return false;
+        }
+        s.closing = true;
     }
-    if (!ok) {
+    s.changed.notify_all();
+    return true;
+}
+
+bool FlacTrackEncoder::Done() const {
+    const State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.ended || !s.thread.joinable();
+}
+
+bool FlacTrackEncoder::Finish() {
+    State& s = *state_;
+    if (!EndInput()) {
         const std::string error = s.error;
         s.Abandon();
         s.error = error;
         return false;
     }
-    s.FreeEncoder();
-    s.finished = true;
-    return true;
+    return s.Wait();
 }
 
 bool FlacTrackEncoder::Commit() {
     State& s = *state_;
+    if (s.thread.joinable() && (!s.closing || !s.Wait())) {
+        return false; // the input has not ended, or the encoding failed
+    }
     if (!s.finished) {
         return false;
     }
@@ -333,6 +494,9 @@ std::string FlacTrackEncoder::TemporaryPath() const { return state_->file.Tempor
 
 TrackEncoderFactory FlacEncoderFactory(FlacSettings settings,
                                        std::vector<std::vector<std::string>> comments) {
+    if (!settings.encodingSlots) {
+        settings.encodingSlots = std::make_shared<EncodingSlots>(EncodingsAtOnce());
+    }
     return [settings = std::move(settings),
             comments = std::move(comments)](int entry) -> std::unique_ptr<TrackEncoder> {
         FlacSettings own = settings;

@@ -2,11 +2,14 @@
 // of the samples, a seek table, the tags as Vorbis comments and a front
 // cover. Written through platform::OutputFile (exclusive temporary file,
 // flushed, renamed when complete), encoded on a thread of its own fed
-// through a bounded queue.
+// through a bounded queue, and read back from the track's PCM file where the
+// reading runs ahead of it.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,11 +24,27 @@ constexpr int kDefaultFlacLevel = 8;
 // One seek point every ten seconds.
 constexpr uint32_t kSeekPointSpacing = 441000;
 
+// The encodings that may run at once, shared by the encoders of one rip:
+// Start waits while every slot is taken, and an encoding gives its slot back
+// when it ends (complete, failed or given up).
+class EncodingSlots {
+public:
+    explicit EncodingSlots(int count) : free_(count < 1 ? 1 : count) {}
+    void Take();
+    void Give();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable given_;
+    int free_;
+};
+
 struct FlacSettings {
     int level = kDefaultFlacLevel; // 0 (fastest) to 8 (smallest)
     std::vector<std::string> comments; // "FIELD=value", as VorbisComments gives them
     std::shared_ptr<const CoverImage> cover; // a PICTURE block of type 3 when set
     std::size_t queueBlocks = 64;            // blocks handed over but not yet encoded
+    std::shared_ptr<EncodingSlots> encodingSlots; // none: no bound
 };
 
 class FlacTrackEncoder final : public TrackEncoder {
@@ -37,6 +56,9 @@ public:
 
     bool Start(const std::string& finalPath, int32_t sectors) override;
     bool Push(const uint8_t* pcm, std::size_t bytes) override;
+    void ReadBehind(const std::string& pcmPath) override;
+    bool EndInput() override;
+    bool Done() const override;
     bool Finish() override;
     bool Commit() override;
     void Discard() override;
@@ -52,7 +74,8 @@ private:
 };
 
 // A factory for the job: entry k gets `settings` with the comments of
-// `comments[k]` (none when k is past its end).
+// `comments[k]` (none when k is past its end). Its encoders share one set of
+// EncodingSlots (EncodingsAtOnce) unless `settings` brings its own.
 TrackEncoderFactory FlacEncoderFactory(FlacSettings settings,
                                        std::vector<std::vector<std::string>> comments);
 

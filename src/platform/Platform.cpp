@@ -26,8 +26,9 @@ namespace {
 
 void SetNice(int value) {
 #if defined(_WIN32)
-    SetThreadPriority(GetCurrentThread(),
-                      value < 0 ? THREAD_PRIORITY_HIGHEST : THREAD_PRIORITY_NORMAL);
+    SetThreadPriority(GetCurrentThread(), value < 0   ? THREAD_PRIORITY_HIGHEST
+                                          : value > 0 ? THREAD_PRIORITY_BELOW_NORMAL
+                                                      : THREAD_PRIORITY_NORMAL);
 #else
     // Linux gives every thread its own nice value.
     const auto tid = static_cast<id_t>(syscall(SYS_gettid));
@@ -39,6 +40,7 @@ void SetNice(int value) {
 
 void SetCurrentThreadPriorityHighest() { SetNice(-5); }
 void SetCurrentThreadPriorityNormal() { SetNice(0); }
+void SetCurrentThreadPriorityBelowNormal() { SetNice(5); }
 
 bool QueryFreeBytes(const std::string& folder, uint64_t& bytes, std::string& reason) {
     std::error_code error;

@@ -14,6 +14,8 @@ using TickSource = std::function<uint32_t()>;
 // Best-effort thread priorities; failure is silent.
 void SetCurrentThreadPriorityHighest();
 void SetCurrentThreadPriorityNormal();
+// Work that may wait for the reading and the window, such as encoding.
+void SetCurrentThreadPriorityBelowNormal();
 
 // Free bytes of the folder itself (not of a drive root); false with the
 // system's reason when the query fails.

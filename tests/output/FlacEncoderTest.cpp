@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 
 #include "extract/RunHarness.h"
 #include "output/CoverImage.h"
@@ -93,6 +94,71 @@ TEST(FlacEncoder, LevelsGiveTheSamplesBackWithMd5SeekTableTagsAndCover) {
     }
     EXPECT_GT(sizes[0], sizes[2]) << "level 8 is smaller than level 0";
     EXPECT_LT(sizes[2], pcm.size() * 3 / 4);
+}
+
+// A reading that runs ahead of the encoder: what the queue has no room for
+// is read back from the PCM file, and the file is byte for byte the one made
+// by waiting for the encoder. Encoders sharing one slot encode one after the
+// other; a PCM file cut short fails the encoding and leaves nothing.
+TEST(FlacEncoder, ReadingBehindGivesTheFileOfWaiting) {
+    test::TempFolder folder;
+    const int sectors = 20 * 75 + 3;
+    const std::vector<uint8_t> pcm = Pcm(sectors);
+    const std::string pcmPath = folder.Path() + "pcm";
+    const std::string shortPath = folder.Path() + "short";
+    for (const std::string& path : {pcmPath, shortPath}) {
+        std::vector<uint8_t> file(44, 0); // the extraction's WAV header, then the samples
+        file.insert(file.end(), pcm.begin(),
+                    path == pcmPath ? pcm.end() : pcm.begin() + pcm.size() / 2);
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(file.data()),
+                   static_cast<std::streamsize>(file.size()));
+    }
+    const auto slot = std::make_shared<output::EncodingSlots>(1);
+    std::vector<uint8_t> waited;
+    // Queue size, read behind from: 64 blocks, waiting; none, all read back;
+    // 3 blocks, the rest read back; the file cut short.
+    for (const auto& [queue, source] :
+         std::vector<std::pair<std::size_t, std::string>>{
+             {64, ""}, {0, pcmPath}, {3, pcmPath}, {0, shortPath}}) {
+        SCOPED_TRACE(queue);
+        output::FlacSettings settings;
+        settings.comments = {"TITLE=One"};
+        settings.queueBlocks = queue;
+        settings.encodingSlots = slot;
+        output::FlacTrackEncoder encoder(settings);
+        const std::string path = folder.Path() + "Track01.flac";
+        ASSERT_TRUE(encoder.Start(path, sectors)) << encoder.Error();
+        if (!source.empty()) {
+            encoder.ReadBehind(source);
+        }
+        ASSERT_TRUE(PushAll(encoder, pcm));
+        ASSERT_TRUE(encoder.EndInput()) << encoder.Error();
+        {
+            // The slot is given back only when the encoding has ended.
+            output::FlacTrackEncoder next(settings);
+            ASSERT_TRUE(next.Start(folder.Path() + "Track02.flac", sectors));
+            EXPECT_TRUE(encoder.Done());
+        }
+        if (source == shortPath) {
+            EXPECT_FALSE(encoder.Commit());
+            EXPECT_NE(encoder.Error().find("cannot be read back from " + shortPath),
+                      std::string::npos)
+                << encoder.Error();
+            EXPECT_FALSE(test::FileExists(path));
+            break;
+        }
+        ASSERT_TRUE(encoder.Commit()) << encoder.Error();
+        const auto file = test::ReadWholeFile(path);
+        if (waited.empty()) {
+            waited = file;
+            EXPECT_TRUE(test::DecodeFlac(path).pcm == pcm);
+        } else {
+            EXPECT_TRUE(file == waited);
+        }
+        fs::remove(path);
+    }
+    EXPECT_EQ(test::FolderNames(folder.Path()), (std::vector<std::string>{"pcm", "short"}));
 }
 
 TEST(Tags, TheDiscsFactsBecomeVorbisComments) {

@@ -5,6 +5,7 @@
 #include <map>
 #include <thread>
 
+#include "accuracy/CtdbRepair.h"
 #include "net/HttpClient.h"
 
 namespace vindral::accuracy {
@@ -86,10 +87,12 @@ RipAccuracy::RipAccuracy(const TrackTable& table, const ExtractJob& job,
         offsetSums_.emplace_back();
         trackSamples_.push_back(static_cast<uint64_t>(entry.track.length > 0 ? entry.track.length : 0) *
                                 kSamplesPerSector);
+        fileStarts_.push_back(job.oneFile ? entry.fileStart : 0);
     }
 }
 
 void RipAccuracy::LookUp(const std::atomic<bool>* cancel) {
+    cancel_ = cancel;
     const net::AnswerCache cache(options_.cacheFolder);
     // Both databases are asked at the same time: the wait is the longer of
     // the two, not their sum.
@@ -182,7 +185,101 @@ void RipAccuracy::VerificationDone(int entry, int32_t differingBytes) {
 
 std::vector<std::string> RipAccuracy::RunDone() {
     MatchOtherPressings();
-    return ResultLines();
+    std::vector<std::string> lines;
+    if (options_.repair) {
+        lines = RepairFromCtdb();
+    }
+    for (std::string& line : ResultLines()) {
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+std::vector<std::string> RipAccuracy::RepairFromCtdb() {
+    if (ctdb_.state != LookupState::Found) {
+        return {};
+    }
+    bool wanted = false;
+    for (const TrackAccuracy& track : tracks_) {
+        wanted = wanted || (track.extracted && track.audioIndex >= 0 && !track.ctdb.accurate);
+    }
+    if (!wanted) {
+        return {};
+    }
+    // Every audio track of the disc, in disc order, from the files.
+    const int audioTracks = AccurateRipIdOf(toc_).audioTracks;
+    RipFiles files;
+    files.toc = toc_;
+    std::vector<int> entryOf(static_cast<std::size_t>(std::max(audioTracks, 0)), -1);
+    for (std::size_t k = 0; k < tracks_.size(); ++k) {
+        const int index = tracks_[k].audioIndex;
+        if (index >= 0 && index < audioTracks && tracks_[k].extracted) {
+            entryOf[static_cast<std::size_t>(index)] = static_cast<int>(k);
+        }
+    }
+    for (int k : entryOf) {
+        if (k < 0) {
+            return {"CTDB repair: not possible, it needs every audio track of the disc"};
+        }
+        const auto e = static_cast<std::size_t>(k);
+        files.tracks.push_back(RipTrackFile{tracks_[e].number, tracks_[e].file,
+                                            static_cast<uint64_t>(fileStarts_[e]) * kSamplesPerSector,
+                                            trackSamples_[e]});
+    }
+    CtdbRepairOptions repair;
+    repair.ctdbUrl = options_.ctdbUrl;
+    repair.cacheFolder = options_.cacheFolder;
+    repair.cancel = cancel_;
+    const CtdbRepairResult result =
+        accuracy::RepairFromCtdb(files, ctdb_.entries, &accurateRip_, repair);
+    if (result.outcome != CtdbRepairResult::Outcome::Repaired) {
+        return result.lines;
+    }
+    // The files changed: every track's sums and results follow them.
+    std::vector<TrackEdges> disc;
+    for (const auto& track : result.tracks) {
+        disc.push_back(track.edges);
+    }
+    for (std::size_t index = 0; index < entryOf.size(); ++index) {
+        const auto e = static_cast<std::size_t>(entryOf[index]);
+        TrackAccuracy& track = tracks_[e];
+        const CtdbRepairResult::Track& mended = result.tracks[index];
+        if (mended.places == 0) {
+            continue;
+        }
+        track.repairedPlaces = mended.places;
+        track.repairedSamples = mended.samples;
+        track.sums = mended.sums;
+        edges_[e] = mended.edges;
+        track.ctdb = MatchCtdb(ctdb_.entries, index, track.sums.ctdbCrc);
+        track.ctdbShift.reset();
+        if (!track.ctdb.accurate && result.shift != 0) {
+            const auto crc = CtdbShiftedCrc(disc, index, CtdbTrimFor(places_[e], discAudioSamples_),
+                                            result.shift);
+            if (crc) {
+                const CtdbMatch match = MatchCtdb(ctdb_.entries, index, *crc);
+                if (match.accurate) {
+                    track.ctdb = match;
+                    track.ctdbShift = result.shift;
+                    track.shiftedCtdbCrc = *crc;
+                }
+            }
+        }
+        if (accurateRip_.state == LookupState::Found) {
+            track.accurateRip = MatchAccurateRip(accurateRip_.responses, index, track.sums.arV1,
+                                                 track.sums.arV2);
+            track.accurateRipShift.reset();
+        }
+    }
+    return result.lines;
+}
+
+int RipAccuracy::RepairedTracks() const {
+    int count = 0;
+    for (const TrackAccuracy& track : tracks_) {
+        count += track.repairedPlaces > 0 ? 1 : 0;
+    }
+    return count;
 }
 
 void RipAccuracy::MatchOtherPressings() {
@@ -490,9 +587,11 @@ std::vector<std::string> RipAccuracy::ResultLines() const {
         lines.push_back("Accuracy: not checked, neither database could be used");
         return lines;
     }
+    const int repaired = RepairedTracks();
     lines.push_back("Accuracy: " + std::to_string(accurate) + " of " + std::to_string(checked) +
                     " track(s) accurate, " + std::to_string(notAccurate) + " not accurate, " +
-                    std::to_string(unknown) + " not in database");
+                    std::to_string(unknown) + " not in database" +
+                    (repaired > 0 ? "; " + std::to_string(repaired) + " repaired from CTDB" : ""));
     return lines;
 }
 
@@ -502,6 +601,7 @@ RipLogData RipAccuracy::LogData() const {
     data.cddbId = Hex8(CddbId(toc_));
     data.musicBrainzId = MusicBrainzId(toc_);
     data.ctdbTocId = CtdbTocId(toc_);
+    data.toc = CtdbTocString(toc_);
     const std::string arState =
         LookupStateLine("AccurateRip", accurateRip_.state, accurateRip_.reason);
     const std::string ctdbState = LookupStateLine("CTDB", ctdb_.state, ctdb_.reason);
@@ -524,6 +624,10 @@ RipLogData RipAccuracy::LogData() const {
                                                    : arState);
             line.results.push_back(ctdbState.empty() ? "CTDB: " + strip(CtdbLine(track, false))
                                                      : ctdbState);
+        }
+        if (track.repairedPlaces > 0) {
+            line.results.push_back("repaired from CTDB: " + Count(track.repairedPlaces, "place", "places") +
+                                   ", " + std::to_string(track.repairedSamples) + " samples");
         }
         if (track.verificationSkipped) {
             line.results.push_back("verification skipped, the databases confirm the copy");

@@ -27,6 +27,9 @@ struct RipAccuracyOptions {
     // Leave out the verification pass of a track that AccurateRip (confidence
     // >= 2) or CTDB confirms.
     bool skipConfirmed = false;
+    // When the run is done and a track is not accurate in CTDB, mend the
+    // rip from the parity of a CTDB entry (accuracy/CtdbRepair.h).
+    bool repair = false;
 };
 
 enum class TrackVerdict { Accurate, NotAccurate, NotInDatabase };
@@ -52,6 +55,10 @@ struct TrackAccuracy {
     // and `shiftedArSum` the v1 or v2 that matched.
     std::optional<int> accurateRipShift;
     uint32_t shiftedArSum = 0;
+    // Mended from the CTDB's parity after the run: the runs of samples put
+    // right, and how many samples they hold.
+    int repairedPlaces = 0;
+    uint64_t repairedSamples = 0;
 };
 
 class RipAccuracy : public PassObserver {
@@ -96,6 +103,14 @@ public:
     // track's finished file back once for v2). RunDone calls it.
     void MatchOtherPressings();
 
+    // Mends the rip from the CTDB when a track is not accurate there and
+    // every audio track of the disc was extracted; the tracks' sums and
+    // results then follow the files as written. Returns the repair's lines
+    // (none when nothing was tried). RunDone calls it with `repair` set.
+    std::vector<std::string> RepairFromCtdb();
+    // Tracks mended by RepairFromCtdb.
+    int RepairedTracks() const;
+
 private:
     void MatchShiftedAccurateRip(const std::vector<TrackEdges>& disc,
                                  const std::vector<std::vector<uint32_t>>& offsetSums,
@@ -112,7 +127,9 @@ private:
     std::vector<TrackAccuracy> tracks_;
     std::vector<uint64_t> trackSamples_;
     std::vector<TrackPlace> places_;
+    std::vector<int32_t> fileStarts_; // per job entry: sectors before it in its file
     uint64_t discAudioSamples_ = 0;
+    const std::atomic<bool>* cancel_ = nullptr;
 
     int current_ = -1;
     bool verifying_ = false;

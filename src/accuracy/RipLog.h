@@ -36,6 +36,10 @@ struct RipLogData {
     std::string cddbId;
     std::string musicBrainzId;
     std::string ctdbTocId;
+    // Every track's start and the lead-out, as the CTDB look-up gives them
+    // ("0:500:960:1480", data tracks with a leading '-'): what a later
+    // repair of the files looks the disc up with. Left out when empty.
+    std::string toc;
     std::vector<RipLogTrack> tracks;
 };
 

@@ -116,6 +116,12 @@ public:
     void LookUp() { accuracy_.LookUp(&interrupted); }
     PassObserver* Observer() override { return &accuracy_; }
     bool NotAccurate() const override { return accuracy_.AnyNotAccurate(); }
+    bool Proven(int entry) const override {
+        const auto& tracks = accuracy_.Tracks();
+        return entry >= 0 && static_cast<std::size_t>(entry) < tracks.size() &&
+               accuracy_.Verdict(tracks[static_cast<std::size_t>(entry)]) ==
+                   accuracy::TrackVerdict::Accurate;
+    }
 
     bool WriteLog(const std::string& path, const RipLogContext& context,
                   std::string& error) const override {
@@ -146,6 +152,7 @@ std::unique_ptr<RipChecks> StartRipChecks(const RipCheckOptions& options, const 
     }
     settings.cacheFolder = net::DefaultCacheFolder();
     settings.skipConfirmed = options.skipConfirmed;
+    settings.repair = options.repair;
     auto checks = std::make_unique<AccuracyChecks>(table, job, std::move(settings));
     checks->LookUp();
     return checks;

@@ -50,6 +50,7 @@ int VerifyLogCommand(const std::string& path, std::ostream& out, std::ostream& e
 struct RipCheckOptions {
     bool accurate = false;      // look the disc up and report every track
     bool skipConfirmed = false; // --verify=auto
+    bool repair = false;        // --repair: mend tracks from the CTDB's parity
     std::string accurateRipUrl; // empty: the public database
     std::string ctdbUrl;        // empty: the public database
 };
@@ -70,6 +71,9 @@ public:
     virtual PassObserver* Observer() = 0;
     // A track was found in a database and matched none of its entries.
     virtual bool NotAccurate() const = 0;
+    // A database confirms job entry `entry` as its file now holds it (after
+    // a repair from the CTDB too).
+    virtual bool Proven(int entry) const = 0;
     // Writes the rip log with its checksum; false with `error` set
     // ("<path>: <reason>").
     virtual bool WriteLog(const std::string& path, const RipLogContext& context,

@@ -2,6 +2,7 @@
 #include "cli/AccuracyCommands.h"
 #include "cli/CommandLine.h"
 #include "cli/CueCommand.h"
+#include "cli/RepairCommand.h"
 #include "cli/RipFormat.h"
 #include "cli/ServeCommand.h"
 
@@ -533,7 +534,19 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     if (cancelSent) {
         return kExitInterrupted;
     }
-    if (protocol.Failed() || !protocol.Finished()) {
+    bool failed = protocol.Failed();
+    if (failed && checks && options.checks.repair && protocol.Finished()) {
+        // A track left suspicious counts as done when a database confirms
+        // its file as it now is (mended from the CTDB, or read right).
+        failed = false;
+        for (int k = 0; k < protocol.Job().Count(); ++k) {
+            const RunProtocol::TrackResult result = protocol.Result(k);
+            const bool exact = result == RunProtocol::TrackResult::kExact ||
+                               result == RunProtocol::TrackResult::kRepaired;
+            failed = failed || !(exact || checks->Proven(k));
+        }
+    }
+    if (failed || !protocol.Finished()) {
         if (writeSheet) {
             err << "No cue sheet was written: the rip did not complete\n";
         }
@@ -645,6 +658,19 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
         const CommandSpec* command = FindCommand(options.helpFor);
         out << (command != nullptr ? CommandHelpText(*command) : GeneralHelpText());
         return kExitOk;
+    }
+    if (options.command == "repair") {
+        RipCheckOptions checks = options.checks;
+        if (checks.accurateRipUrl.empty() || checks.ctdbUrl.empty()) {
+            const platform::Settings settings = StoredSettings(err);
+            if (checks.accurateRipUrl.empty()) {
+                checks.accurateRipUrl = settings.accurateRipUrl;
+            }
+            if (checks.ctdbUrl.empty()) {
+                checks.ctdbUrl = settings.ctdbUrl;
+            }
+        }
+        return RepairCommand(options.operands.front(), checks, out, err);
     }
     if (options.command == "log") {
         return VerifyLogCommand(options.operands.front(), out, err);

@@ -235,6 +235,18 @@ const std::vector<OptionSpec> kOptions = {
          o.secure = true;
          return true;
      }},
+    {"--repair", "", ValueKind::None,
+     "after the rip, mend tracks that are suspicious or not\n"
+     "accurate from the parity of a CTDB entry (implies\n"
+     "--accurate): the damage is reported first, and a file is\n"
+     "rewritten only when the mended disc's CTDB CRC is the\n"
+     "entry's (and AccurateRip confirms the track where it\n"
+     "holds the pressing)",
+     [](Options& o, const std::string&, std::string&) {
+         o.checks.repair = true;
+         o.checks.accurate = true;
+         return true;
+     }},
     {"--agree", "N", ValueKind::Free, "readings that must agree, 2 to 8 (default 2)",
      [](Options& o, const std::string& v, std::string& error) {
          o.agreeGiven = true;
@@ -306,9 +318,9 @@ const std::vector<CommandSpec> kCommands = {
      "[--naming TEMPLATE] [--cue] [--single] [--no-clobber]\n"
      "[--verify] [--c2] [--speed X] [--log FILE] [--offset N]\n"
      "[--accurate] [--verify=auto] [--accuraterip-url URL]\n"
-     "[--ctdb-url URL] [--secure] [--agree N] [--max-reads N]\n"
-     "[--cache-sectors N] [--format FORMAT] [--flac-level N]\n"
-     "[--cover FILE]",
+     "[--ctdb-url URL] [--secure] [--repair] [--agree N]\n"
+     "[--max-reads N] [--cache-sectors N] [--format FORMAT]\n"
+     "[--flac-level N] [--cover FILE]",
      "",
      "Copies audio tracks into WAV files named NAMEnn.wav (nn: the track number), prints\n"
      "the status log and, on a terminal, a progress line on standard error.\n",
@@ -316,13 +328,14 @@ const std::vector<CommandSpec> kCommands = {
      {{"--drive"}, {"--tracks"}, {"--out"}, {"--prefix"}, {"--naming"}, {"--cue"},
       {"--single"}, {"--no-clobber"}, {"--verify"}, {"--c2"}, {"--speed"},
       {"--log"}, {"--offset"}, {"--accurate"}, {"--verify=auto"}, {"--accuraterip-url"},
-      {"--ctdb-url"}, {"--secure"}, {"--agree"}, {"--max-reads"}, {"--cache-sectors"},
+      {"--ctdb-url"}, {"--secure"}, {"--repair"}, {"--agree"}, {"--max-reads"}, {"--cache-sectors"},
       {"--format"}, {"--flac-level"}, {"--cover"}},
      "",
      "Exit status: 0 every track extracted (and verified without a differing byte),\n"
      "1 a track failed or differed, or was found not accurate (with --secure: a track\n"
-     "is suspicious or could not be read; with --no-clobber: a file it would write\n"
-     "exists, and nothing was read), 2 usage error (--c2 with --secure, or --c2\n"
+     "is suspicious or could not be read, unless --repair mended it and a database\n"
+     "confirms it; with --no-clobber: a file it would write exists, and nothing was\n"
+     "read), 2 usage error (--c2 with --secure, or --c2\n"
      "on a drive whose read method gives no C2 error pointers, among them),\n"
      "130 interrupted (Ctrl+C cancels and removes the partial file).\n"},
     {"ids", "", "[SOURCE] [--drive N]", "",
@@ -360,6 +373,24 @@ const std::vector<CommandSpec> kCommands = {
      "",
      "Exit status: 0 an offset matches, 1 none does, the disc is not in the database,\n"
      "the database cannot be reached or the disc cannot be read, 2 usage error.\n"},
+    {"repair", "", "DIR|CUE [--ctdb-url URL] [--accuraterip-url URL]", "",
+     "Mends the files of an earlier rip (WAV or FLAC, one per track or one for the\n"
+     "disc) in place from the parity of a CTDB entry. The rip is found through its\n"
+     "cue sheet (CUE, or the one cue sheet in DIR) or, without one, through the rip\n"
+     "log in DIR. Prints how many samples are wrong and where before anything is\n"
+     "written; a file is rewritten (through a temporary file) only when the mended\n"
+     "disc's CTDB CRC is the entry's and AccurateRip confirms each mended track\n"
+     "where it holds the pressing.\n",
+     false,
+     {{"--ctdb-url"},
+      {"--accuraterip-url",
+       "the AccurateRip database that checks the mended tracks\n"
+       "(default: the settings', else the public one)"}},
+     "DIR|CUE",
+     "Exit status: 0 the rip was mended and proven, or already equals an entry,\n"
+     "1 it cannot be mended (no entry with parity, more damage than the parity\n"
+     "mends, a database that cannot be reached; the files stay as they were),\n"
+     "2 usage error, 130 interrupted.\n"},
     {"log", "verify", "FILE", "",
      "Recomputes the SHA-256 checksum on the last line of a rip log over the text\n"
      "above it. A match shows the log has not changed by accident (a damaged copy,\n"

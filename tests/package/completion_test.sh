@@ -27,7 +27,7 @@ expect() {
     fi
 }
 
-expect '--help --version cue drives help ids log offset rip serve toc' ''
+expect '--help --version cue drives help ids log offset repair rip serve toc' ''
 expect 'serve' help s
 expect '--demo --emulated-speed --help --image' serve --
 expect 'max' drives --emulated-speed m
@@ -38,7 +38,8 @@ expect 'offset' help o
 expect '--accuraterip-url' offset find --demo --acc
 expect '--dbar --demo --device --drive' offset find --d
 expect '--drive' ids --dr
-expect 'rip' 'r'
+expect 'repair rip' 'r'
+expect '--accuraterip-url --ctdb-url --help' repair --
 expect 'toc' 'help' 't'
 expect '--demo --device --drive' toc --d
 expect '--demo --device' drives --de
@@ -66,6 +67,8 @@ mkdir "$folder/album"
 touch "$folder/one.cue" "$folder/TWO.CUE" "$folder/one.bin" "$folder/notes.txt"
 expect "$folder/TWO.CUE $folder/album $folder/one.cue" rip --image "$folder/"
 expect "$folder/album" rip --out "$folder/"
+# repair takes a folder or a cue sheet.
+expect "$folder/TWO.CUE $folder/album $folder/one.cue" repair "$folder/"
 # Any file for --dbar, not only CUE sheets.
 expect "$folder/one.bin $folder/one.cue" offset find --dbar "$folder/on"
 

@@ -1,0 +1,243 @@
+// The CTDB parity code: the values the database's own parity tests assert
+// for their generated images, and the encoder against the decoder over
+// random damage up to and past the code's capacity.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <random>
+
+#include "accuracy/CtdbParity.h"
+
+namespace vindral::accuracy {
+namespace {
+
+// The seeded generator of the .NET runtime (System.Random with a seed:
+// Knuth's subtractive method, 55 state words), which those tests draw
+// their audio and damage from.
+class SubtractiveRandom {
+public:
+    explicit SubtractiveRandom(int seed) {
+        constexpr int kSeed = 161803398;
+        int mj = kSeed - std::abs(seed);
+        state_[55] = mj;
+        int mk = 1;
+        for (int i = 1; i < 55; ++i) {
+            const int ii = (21 * i) % 55;
+            state_[ii] = mk;
+            mk = mj - mk;
+            if (mk < 0) {
+                mk += kBig;
+            }
+            mj = state_[ii];
+        }
+        for (int k = 1; k < 5; ++k) {
+            for (int i = 1; i < 56; ++i) {
+                state_[i] -= state_[1 + (i + 30) % 55];
+                if (state_[i] < 0) {
+                    state_[i] += kBig;
+                }
+            }
+        }
+    }
+    int Sample() {
+        if (++next_ >= 56) {
+            next_ = 1;
+        }
+        if (++nextP_ >= 56) {
+            nextP_ = 1;
+        }
+        int value = state_[next_] - state_[nextP_];
+        if (value == kBig) {
+            --value;
+        }
+        if (value < 0) {
+            value += kBig;
+        }
+        state_[next_] = value;
+        return value;
+    }
+    uint8_t Byte() { return static_cast<uint8_t>(Sample() % 256); }
+    int Next(int min, int max) {
+        return static_cast<int>(Sample() * (1.0 / kBig) * (max - min)) + min;
+    }
+
+private:
+    static constexpr int kBig = 2147483647;
+    int state_[56] = {};
+    int next_ = 0;
+    int nextP_ = 21;
+};
+
+// Their test image: `samples` of noise from Random(seed) that begin
+// `skip` samples into its stream, with `errors` samples damaged.
+std::vector<uint8_t> NoiseImage(uint64_t samples, int seed, uint64_t skip, int errors) {
+    SubtractiveRandom noise(seed);
+    for (uint64_t i = 0; i < skip * 4; ++i) {
+        noise.Sample();
+    }
+    std::vector<uint8_t> pcm(samples * 4);
+    for (uint8_t& b : pcm) {
+        b = noise.Byte();
+    }
+    SubtractiveRandom where(seed);
+    std::vector<int> at(static_cast<std::size_t>(errors));
+    for (int& e : at) {
+        e = where.Next(0, static_cast<int>(samples));
+    }
+    std::sort(at.begin(), at.end());
+    SubtractiveRandom flips(seed);
+    for (int e : at) {
+        for (int i = 0; i < 4; ++i) {
+            pcm[static_cast<std::size_t>(e) * 4 + i] ^= static_cast<uint8_t>(flips.Next(1, 255));
+        }
+    }
+    return pcm;
+}
+
+std::vector<uint8_t> Base64(const std::string& text) {
+    const std::string digits =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::vector<uint8_t> out;
+    uint32_t bits = 0;
+    int count = 0;
+    for (char c : text) {
+        const auto v = digits.find(c);
+        if (v == std::string::npos) {
+            break;
+        }
+        bits = bits << 6 | static_cast<uint32_t>(v);
+        if ((count += 6) >= 8) {
+            count -= 8;
+            out.push_back(static_cast<uint8_t>(bits >> count));
+        }
+    }
+    return out;
+}
+
+// Syndromes of the first `columns` columns as their tests print them:
+// row j of every column, then row j + 1, little-endian words.
+std::vector<uint8_t> RowBytes(const std::vector<uint16_t>& syn, int npar, int columns) {
+    std::vector<uint8_t> out;
+    for (int j = 0; j < npar; ++j) {
+        for (int c = 0; c < columns; ++c) {
+            const uint16_t w = syn[static_cast<std::size_t>(c) * npar + j];
+            out.push_back(static_cast<uint8_t>(w));
+            out.push_back(static_cast<uint8_t>(w >> 8));
+        }
+    }
+    return out;
+}
+
+CtdbRipSyndromes SyndromesOf(const std::vector<uint8_t>& pcm, uint32_t strideSamples,
+                             std::size_t piece = 0) {
+    std::string error;
+    const auto layout = CtdbLayoutFor(pcm.size() / 4, strideSamples, error);
+    EXPECT_TRUE(layout) << error;
+    CtdbSyndromeCalculator calculator(*layout);
+    // Uneven pieces, words and samples cut in two.
+    std::size_t at = 0;
+    for (std::size_t n = 1; at < pcm.size(); n = n * 7 % 100003 + 1) {
+        const std::size_t size = std::min(pcm.size() - at, piece == 0 ? n : piece);
+        EXPECT_FALSE(calculator.Finish());
+        calculator.Add(pcm.data() + at, size);
+        at += size;
+    }
+    auto sums = calculator.Finish();
+    EXPECT_TRUE(sums);
+    return *sums;
+}
+
+TEST(CtdbParity, ValuesOfTheDatabasesOwnTests) {
+    // A 16-bit code with 4 parity words over 512 words of noise.
+    SubtractiveRandom random(2314);
+    std::vector<uint16_t> words(512);
+    for (uint16_t& w : words) {
+        const uint8_t lo = random.Byte();
+        w = static_cast<uint16_t>(lo | random.Byte() << 8);
+    }
+    uint16_t syn[4] = {};
+    for (int j = 0; j < 4; ++j) {
+        for (uint16_t w : words) {
+            syn[j] = static_cast<uint16_t>(gf16::Mul(syn[j], gf16::Exp(static_cast<uint32_t>(j))) ^ w);
+        }
+    }
+    EXPECT_EQ(RowBytes(CtdbParityWordsFromSyndromes(syn, 4), 4, 1),
+              (std::vector<uint8_t>{193, 3, 222, 151, 9, 2, 128, 246}));
+
+    // A 9801-sector disc of noise that begins 32 sectors into the stream.
+    const uint64_t samples = 9801 * 588;
+    const std::vector<uint8_t> disc = NoiseImage(samples, 2423, 32 * 588, 0);
+    const CtdbRipSyndromes sums = SyndromesOf(disc, kCtdbParityStrideSamples);
+    EXPECT_EQ(sums.CrcAt(0), 377539636u);
+    const std::pair<int, std::string> shifted[] = {
+        {0, "DP5e7sS+kHjtAEb/o599As2tA3puoW+wuWA5hT1cZxCBRs0bU7Ow3jyLb97/pW1Yjt6H3pph7zKa+hFsT6Wct1r7"
+            "IciaQ8QUhvzxCof3sJEnJZERL/LnLGrfbjkmdw6wZ0PJjSD5cmwGKFvLpslT/OYwc5M3fbmmFmVDJWRvQdE="},
+        {48, "x5gK5qlKM0HjrEEWOVHQX5VRqD0FtDWGqO/JP2ArcdR0yxE04pdR6B06J3iXbKv9CghrqvNiq+AlMAVWr/pm7bp5"
+             "s3s+v5Bo3oYpQymmtd0FDKaZ4GQhi9yDu0Vm22j0Cllf5fLPFixhRMCBN/3S3t8IeHtVfmo5Vw0icN7OTHo="},
+        {-48, "wDLTEG5XPVhGlH8fuucGl8St2G/jGLyN3dByVGzOWeZ0CzI1M9jJq4DLj8A3XsMh8u80yvCq36SHXU+iO5cpVcfy"
+              "iu08pqO1PjPUynqQa/aOcjbFhwjaEZePD42rQCBVdhViBeBEYzMhCTKroorw/Tt0AFC+NlRCMOsUmzSlsRU="},
+    };
+    for (const auto& [shift, expected] : shifted) {
+        SCOPED_TRACE(shift);
+        EXPECT_EQ(RowBytes(sums.SyndromesAt(shift, 16, 4), 16, 4), Base64(expected));
+    }
+    // The classic parity words of the first columns, with 8 and 16 of them.
+    const std::pair<int, std::string> parities[] = {
+        {8, "jvR9QJ1cSWpqbyP0I0tBrBkQRjCDTDDQkttZGj14ROvsXyg+AnnxVKxL7gwLZbrQmTw5ZPps1Q3744g94qaOOQ=="},
+        {16, "gwln1GxlYWH/Jn74PreMLv4aFF2glkScSWVFlxMBx94v5D3/3wPx+2guRLquED0s9tOFikPLiSnAv0Xq8aIQ6Q=="},
+    };
+    for (const auto& [npar, expected] : parities) {
+        const std::vector<uint16_t> syndromes = sums.SyndromesAt(0, npar, 64 / (2 * npar));
+        std::vector<uint8_t> bytes;
+        for (int c = 0; c < 32 / npar; ++c) {
+            const auto words = CtdbParityWordsFromSyndromes(&syndromes[static_cast<std::size_t>(c) * npar], npar);
+            const auto b = RowBytes(words, npar, 1);
+            bytes.insert(bytes.end(), b.begin(), b.end());
+        }
+        EXPECT_EQ(bytes, Base64(expected)) << npar;
+    }
+
+    // Their damaged copies: a quarter of a row's samples damaged, in the
+    // same frame and 48 samples on; found, mended and proven.
+    std::string error;
+    const auto encoded = EncodeCtdbParity(disc.data(), disc.size(), kCtdbParityStrideSamples, 16, error);
+    ASSERT_TRUE(encoded) << error;
+    EXPECT_EQ(encoded->crc, 377539636u);
+    CtdbEntry entry;
+    entry.id = "1";
+    entry.npar = 16;
+    entry.stride = kCtdbParityStrideSamples;
+    entry.parityUrl = "/parity/1";
+    entry.crc32 = encoded->crc;
+    entry.syndrome = encoded->columnZero;
+    const std::string download = CtdbParityBytes(encoded->parity);
+    const auto parity = ParseCtdbParity(download, entry, error);
+    ASSERT_TRUE(parity) << error;
+    for (const auto& [skip, shift] : {std::pair{0, 0}, std::pair{48, -48}}) {
+        SCOPED_TRACE(shift);
+        std::vector<uint8_t> rip = NoiseImage(samples, 2423, 32 * 588 + skip, 11760 / 4);
+        const CtdbRipSyndromes ripSums = SyndromesOf(rip, kCtdbParityStrideSamples, 588 * 4);
+        const auto found = FindCtdbShift(ripSums, entry);
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->shift, shift);
+        const CtdbRepairPlan plan = AnalyseCtdbRepair(ripSums, *parity, entry, found->shift);
+        ASSERT_EQ(plan.outcome, CtdbRepairPlan::Outcome::Repairable) << plan.reason;
+        EXPECT_EQ(plan.repairedCrc, 377539636u);
+        EXPECT_GT(plan.wrongSamples, 2800u);
+        EXPECT_LE(plan.wrongSamples, 11760u / 4);
+        // Mended in pieces, the rip holds the disc's audio wherever the code reaches.
+        std::size_t changed = 0;
+        for (std::size_t at = 0; at < rip.size(); at += 588 * 4) {
+            changed += ApplyCtdbRepair(plan, at / 4, rip.data() + at, std::min<std::size_t>(588 * 4, rip.size() - at));
+        }
+        EXPECT_EQ(changed, plan.corrections.size());
+        const std::size_t from = 5880 * 4, to = disc.size() - 2 * 5880 * 4;
+        EXPECT_TRUE(std::equal(rip.begin() + static_cast<std::ptrdiff_t>(from), rip.begin() + static_cast<std::ptrdiff_t>(to),
+                               disc.begin() + static_cast<std::ptrdiff_t>(from + 4 * static_cast<std::size_t>(skip))));
+        EXPECT_EQ(SyndromesOf(rip, kCtdbParityStrideSamples, 1 << 20).CrcAt(found->shift), 377539636u);
+    }
+}
+
+} // namespace
+} // namespace vindral::accuracy

@@ -244,31 +244,29 @@ std::vector<std::string> RipAccuracy::RepairFromCtdb() {
         const auto e = static_cast<std::size_t>(entryOf[index]);
         TrackAccuracy& track = tracks_[e];
         const CtdbRepairResult::Track& mended = result.tracks[index];
-        if (mended.places == 0) {
-            continue;
+        if (mended.places > 0) {
+            track.repairedPlaces = mended.places;
+            track.repairedSamples = mended.samples;
+            track.sums = mended.sums;
+            edges_[e] = mended.edges;
+            track.ctdb = MatchCtdb(ctdb_.entries, index, track.sums.ctdbCrc);
+            track.ctdbShift.reset();
+            if (accurateRip_.state == LookupState::Found) {
+                track.accurateRip = MatchAccurateRip(accurateRip_.responses, index,
+                                                     track.sums.arV1, track.sums.arV2);
+                track.accurateRipShift.reset();
+            }
         }
-        track.repairedPlaces = mended.places;
-        track.repairedSamples = mended.samples;
-        track.sums = mended.sums;
-        edges_[e] = mended.edges;
-        track.ctdb = MatchCtdb(ctdb_.entries, index, track.sums.ctdbCrc);
-        track.ctdbShift.reset();
+        // The entry met the rip at its shift: every track is matched there.
         if (!track.ctdb.accurate && result.shift != 0) {
             const auto crc = CtdbShiftedCrc(disc, index, CtdbTrimFor(places_[e], discAudioSamples_),
                                             result.shift);
-            if (crc) {
-                const CtdbMatch match = MatchCtdb(ctdb_.entries, index, *crc);
-                if (match.accurate) {
-                    track.ctdb = match;
-                    track.ctdbShift = result.shift;
-                    track.shiftedCtdbCrc = *crc;
-                }
+            const CtdbMatch match = crc ? MatchCtdb(ctdb_.entries, index, *crc) : CtdbMatch{};
+            if (match.accurate) {
+                track.ctdb = match;
+                track.ctdbShift = result.shift;
+                track.shiftedCtdbCrc = *crc;
             }
-        }
-        if (accurateRip_.state == LookupState::Found) {
-            track.accurateRip = MatchAccurateRip(accurateRip_.responses, index, track.sums.arV1,
-                                                 track.sums.arV2);
-            track.accurateRipShift.reset();
         }
     }
     return result.lines;

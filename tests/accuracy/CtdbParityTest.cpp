@@ -8,6 +8,10 @@
 #include <random>
 
 #include "accuracy/CtdbParity.h"
+#include "accuracy/DatabaseLookup.h"
+#include "extract/RunHarness.h"
+#include "net/HttpClient.h"
+#include "net/LocalHttpServer.h"
 
 namespace vindral::accuracy {
 namespace {
@@ -237,6 +241,161 @@ TEST(CtdbParity, ValuesOfTheDatabasesOwnTests) {
                                disc.begin() + static_cast<std::ptrdiff_t>(from + 4 * static_cast<std::size_t>(skip))));
         EXPECT_EQ(SyndromesOf(rip, kCtdbParityStrideSamples, 1 << 20).CrcAt(found->shift), 377539636u);
     }
+}
+
+// A disc of noise, its entry and parity with `npar` syndromes.
+struct Pressing {
+    std::vector<uint8_t> pcm;
+    CtdbEntry entry;
+    CtdbParity parity;
+};
+
+Pressing Press(uint64_t samples, uint32_t strideSamples, int npar, unsigned seed) {
+    Pressing p;
+    std::mt19937 random(seed);
+    p.pcm.resize(samples * 4);
+    for (uint8_t& b : p.pcm) {
+        b = static_cast<uint8_t>(random());
+    }
+    std::string error;
+    auto encoded = EncodeCtdbParity(p.pcm.data(), p.pcm.size(), strideSamples, npar, error);
+    EXPECT_TRUE(encoded) << error;
+    p.entry.id = "7";
+    p.entry.npar = npar;
+    p.entry.stride = strideSamples;
+    p.entry.parityUrl = "/parity/7";
+    p.entry.crc32 = encoded->crc;
+    p.entry.syndrome = encoded->columnZero;
+    p.parity = encoded->parity;
+    return p;
+}
+
+TEST(CtdbParity, EncoderAgainstDecoderOverRandomDamage) {
+    constexpr uint32_t kStride = 294; // samples: 588 words, 598 rows on this disc
+    constexpr uint64_t kSamples = 300 * 588;
+    struct Case {
+        int npar;
+        int shift;          // the entry's sample p is the rip's p + shift
+        int perColumn;      // wrong words in each damaged column
+        uint32_t columns;   // damaged columns, from column 0 (or every one)
+        bool repairable;
+    };
+    const Case cases[] = {
+        {16, 0, 0, 0, true},       {16, 0, 1, 588, true},    {16, 0, 8, 5, true},
+        {16, 37, 8, 3, true},      {16, -200, 3, 50, true},  {8, 0, 4, 10, true},
+        {8, 293, 2, 588, true},    {16, 0, 9, 1, false},     {8, 0, 5, 2, false},
+        {16, 0, 20, 1, false},     {16, -5, 9, 588, false},  {8, 100, 6, 40, false},
+    };
+    const Pressing pressing16 = Press(kSamples, kStride, 16, 1);
+    const Pressing pressing8 = Press(kSamples, kStride, 8, 1);
+    std::mt19937 random(99);
+    for (const Case& c : cases) {
+        SCOPED_TRACE("npar " + std::to_string(c.npar) + " shift " + std::to_string(c.shift) +
+                     " errors " + std::to_string(c.perColumn) + "x" + std::to_string(c.columns));
+        const Pressing& pressing = c.npar == 16 ? pressing16 : pressing8;
+        const std::vector<uint8_t>& disc = pressing.pcm;
+        // The rip: the pressing's audio `shift` samples later, then damaged.
+        std::vector<uint8_t> rip(disc.size(), 0);
+        for (int64_t s = 0; s < static_cast<int64_t>(kSamples); ++s) {
+            const int64_t from = s - c.shift;
+            if (from >= 0 && from < static_cast<int64_t>(kSamples)) {
+                std::copy_n(disc.begin() + from * 4, 4, rip.begin() + s * 4);
+            }
+        }
+        std::string error;
+        const CtdbParityLayout layout = *CtdbLayoutFor(kSamples, kStride, error);
+        std::vector<uint64_t> damaged;
+        for (uint32_t column = 0; column < c.columns; ++column) {
+            std::vector<uint32_t> rows(layout.rows);
+            for (uint32_t r = 0; r < layout.rows; ++r) {
+                rows[r] = r;
+            }
+            std::shuffle(rows.begin(), rows.end(), random);
+            for (int e = 0; e < c.perColumn; ++e) {
+                const uint64_t word = layout.FirstWord() + 2 * static_cast<int64_t>(c.shift) +
+                                      uint64_t{rows[e]} * layout.stride + column;
+                const uint16_t flip = static_cast<uint16_t>(random() % 65535 + 1);
+                rip[2 * word] ^= static_cast<uint8_t>(flip);
+                rip[2 * word + 1] ^= static_cast<uint8_t>(flip >> 8);
+                damaged.push_back(word);
+            }
+        }
+        std::sort(damaged.begin(), damaged.end());
+        const std::vector<uint8_t> before = rip;
+        const CtdbRipSyndromes sums = SyndromesOf(rip, kStride);
+        const auto found = FindCtdbShift(sums, pressing.entry);
+        if (c.columns == 0 || c.perColumn < c.npar / 2) { // column 0 within the search's reach
+            ASSERT_TRUE(found);
+            EXPECT_EQ(found->shift, c.shift);
+            EXPECT_EQ(found->exact, c.columns == 0);
+        }
+        const CtdbRepairPlan plan = AnalyseCtdbRepair(sums, pressing.parity, pressing.entry, c.shift);
+        if (!c.repairable) {
+            EXPECT_EQ(plan.outcome, CtdbRepairPlan::Outcome::Impossible);
+            EXPECT_TRUE(plan.corrections.empty());
+            EXPECT_GT(plan.mostErrorsInAColumn, c.npar / 2);
+            EXPECT_NE(plan.reason.find("more damage than the parity can mend"), std::string::npos)
+                << plan.reason;
+            EXPECT_EQ(ApplyCtdbRepair(plan, 0, rip.data(), rip.size()), 0u);
+            EXPECT_EQ(rip, before);
+            continue;
+        }
+        ASSERT_EQ(plan.outcome, damaged.empty() ? CtdbRepairPlan::Outcome::Exact
+                                                : CtdbRepairPlan::Outcome::Repairable)
+            << plan.reason;
+        std::vector<uint64_t> words;
+        for (const CtdbCorrection& k : plan.corrections) {
+            words.push_back(k.word);
+        }
+        EXPECT_EQ(words, damaged);
+        EXPECT_EQ(plan.repairedCrc, pressing.entry.crc32);
+        EXPECT_EQ(plan.mostErrorsInAColumn, c.perColumn);
+        uint64_t runSamples = 0;
+        for (const CtdbRepairedRun& run : CtdbRepairedRuns(plan)) {
+            runSamples += run.samples;
+        }
+        EXPECT_EQ(runSamples, plan.wrongSamples);
+        ApplyCtdbRepair(plan, 0, rip.data(), rip.size());
+        const int64_t first = static_cast<int64_t>(layout.FirstWord()) * 2 + 4 * c.shift;
+        const int64_t end = static_cast<int64_t>(layout.EndWord()) * 2 + 4 * c.shift;
+        EXPECT_TRUE(std::equal(rip.begin() + first, rip.begin() + end, disc.begin() + first - 4 * c.shift));
+    }
+}
+
+TEST(CtdbParity, DownloadCachedAndDamagedAnswersRefused) {
+    const Pressing pressing = Press(100 * 588, 588, 16, 3);
+    const std::string good = CtdbParityBytes(pressing.parity);
+    std::string damaged = good;
+    damaged[1] ^= 1; // column 0's first syndrome
+    test::LocalHttpServer server;
+    test::TempFolder folder;
+    const net::AnswerCache cache(folder.Path() + "cache");
+    struct Case {
+        test::LocalHttpServer::Answer answer;
+        LookupState state;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {{200, good.substr(0, good.size() - 2)}, LookupState::Unusable, "cut short"},
+        {{200, good + good.substr(0, 2352)}, LookupState::Unusable, "instead of"},
+        {{200, damaged}, LookupState::Unusable, "is damaged"},
+        {{404, "Not Found"}, LookupState::NotInDatabase, ""},
+        {{503, "busy"}, LookupState::Unreachable, "503"},
+        {{200, good}, LookupState::Found, ""},
+        {{500, "cached answers are used first"}, LookupState::Found, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answer.body.substr(0, 40));
+        server.Set("/parity/7", c.answer);
+        const CtdbParityDownload download = DownloadCtdbParity(pressing.entry, server.Url(), cache);
+        EXPECT_EQ(download.state, c.state);
+        EXPECT_NE(download.reason.find(c.reason), std::string::npos) << download.reason;
+        if (c.state == LookupState::Found) {
+            EXPECT_EQ(download.parity.syndromes, pressing.parity.syndromes);
+            EXPECT_EQ(download.fromCache, c.answer.status != 200);
+        }
+    }
+    EXPECT_EQ(server.Requests().size(), 6u);
 }
 
 } // namespace

@@ -274,6 +274,7 @@ CtdbRepairResult RepairFromCtdb(const RipFiles& files, const std::vector<CtdbEnt
                 const uint64_t from = std::max(run.firstSample, start);
                 const uint64_t to = std::min(run.firstSample + run.samples, end);
                 if (from < to) {
+                    result.tracks[k].runs.emplace_back(from - start, to - from);
                     result.tracks[k].places += 1;
                     result.tracks[k].samples += to - from;
                 }
@@ -301,9 +302,7 @@ CtdbRepairResult RepairFromCtdb(const RipFiles& files, const std::vector<CtdbEnt
             if (pressingKnown && !unconfirmed.empty()) {
                 refusal = name + ": AccurateRip does not confirm " +
                           TrackName(unconfirmed.front()) + " as mended";
-                for (auto& track : result.tracks) {
-                    track = {};
-                }
+                result.tracks.assign(files.tracks.size(), {});
                 continue;
             }
             if (pressingKnown && confirmed > 0) {
@@ -328,15 +327,9 @@ CtdbRepairResult RepairFromCtdb(const RipFiles& files, const std::vector<CtdbEnt
                 continue;
             }
             result.lines.push_back(TrackName(files.tracks[k].number) + ":");
-            const uint64_t start = files.TrackStart(k);
-            const uint64_t end = start + files.tracks[k].samples;
-            for (const CtdbRepairedRun& run : runs) {
-                const uint64_t from = std::max(run.firstSample, start);
-                const uint64_t to = std::min(run.firstSample + run.samples, end);
-                if (from < to) {
-                    result.lines.push_back("  Repaired from CTDB: " + TrackPositionText(from - start) +
-                                           " (" + std::to_string(to - from) + " samples)");
-                }
+            for (const auto& [first, samples] : result.tracks[k].runs) {
+                result.lines.push_back("  Repaired from CTDB: " + TrackPositionText(first) + " (" +
+                                       std::to_string(samples) + " samples)");
             }
         }
         for (std::size_t k = 0; k < files.tracks.size(); ++k) {

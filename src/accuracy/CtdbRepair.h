@@ -39,6 +39,8 @@ struct CtdbRepairResult {
     // Per track of the rip (RipFiles::tracks): the runs mended in it and, with
     // Repaired, its sums and edges as the files now hold it.
     struct Track {
+        // The mended runs: first sample counted from the track's start, samples.
+        std::vector<std::pair<uint64_t, uint64_t>> runs;
         int places = 0;
         uint64_t samples = 0;
         TrackSums sums;

@@ -88,6 +88,7 @@ RipAccuracy::RipAccuracy(const TrackTable& table, const ExtractJob& job,
         trackSamples_.push_back(static_cast<uint64_t>(entry.track.length > 0 ? entry.track.length : 0) *
                                 kSamplesPerSector);
         fileStarts_.push_back(job.oneFile ? entry.fileStart : 0);
+        trackStarts_.push_back(entry.track.start);
     }
 }
 
@@ -247,6 +248,7 @@ std::vector<std::string> RipAccuracy::RepairFromCtdb() {
         if (mended.places > 0) {
             track.repairedPlaces = mended.places;
             track.repairedSamples = mended.samples;
+            track.repairedRuns = mended.runs;
             track.sums = mended.sums;
             edges_[e] = mended.edges;
             track.ctdb = MatchCtdb(ctdb_.entries, index, track.sums.ctdbCrc);
@@ -270,6 +272,20 @@ std::vector<std::string> RipAccuracy::RepairFromCtdb() {
         }
     }
     return result.lines;
+}
+
+std::vector<SectorAddress> RipAccuracy::RepairedSectors() const {
+    std::vector<SectorAddress> sectors;
+    for (std::size_t k = 0; k < tracks_.size(); ++k) {
+        for (const auto& [first, samples] : tracks_[k].repairedRuns) {
+            const auto from = static_cast<SectorAddress>(first / kSamplesPerSector);
+            const auto to = static_cast<SectorAddress>((first + samples - 1) / kSamplesPerSector);
+            for (SectorAddress s = from; s <= to; ++s) {
+                sectors.push_back(trackStarts_[k] + s);
+            }
+        }
+    }
+    return sectors;
 }
 
 int RipAccuracy::RepairedTracks() const {

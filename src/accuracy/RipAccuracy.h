@@ -59,6 +59,7 @@ struct TrackAccuracy {
     // right, and how many samples they hold.
     int repairedPlaces = 0;
     uint64_t repairedSamples = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> repairedRuns; // first sample, samples
 };
 
 class RipAccuracy : public PassObserver {
@@ -110,6 +111,7 @@ public:
     std::vector<std::string> RepairFromCtdb();
     // Tracks mended by RepairFromCtdb.
     int RepairedTracks() const;
+    std::vector<SectorAddress> RepairedSectors() const override;
 
 private:
     void MatchShiftedAccurateRip(const std::vector<TrackEdges>& disc,
@@ -128,6 +130,7 @@ private:
     std::vector<uint64_t> trackSamples_;
     std::vector<TrackPlace> places_;
     std::vector<int32_t> fileStarts_; // per job entry: sectors before it in its file
+    std::vector<SectorAddress> trackStarts_; // per job entry
     uint64_t discAudioSamples_ = 0;
     const std::atomic<bool>* cancel_ = nullptr;
 

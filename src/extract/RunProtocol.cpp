@@ -670,6 +670,11 @@ void RunProtocol::NextPassOrEnd() {
         for (std::string& line : observer_->RunDone()) {
             AddLog(std::move(line));
         }
+        for (const SectorAddress address : observer_->RepairedSectors()) {
+            if (PeakPair* block = run.peaks->At(address)) {
+                block->secureMark = std::max(block->secureMark, kSecureMarkRepaired);
+            }
+        }
     }
     CancelHandling();
     if (ended_) {

@@ -83,6 +83,9 @@ public:
     virtual void VerificationDone(int entry, int32_t differingBytes) = 0;
     // Lines to add after the run's last line when every track was done.
     virtual std::vector<std::string> RunDone() = 0;
+    // After RunDone: the sectors (addresses as read) whose audio RunDone
+    // mended in the files; the peak display marks their blocks repaired.
+    virtual std::vector<SectorAddress> RepairedSectors() const { return {}; }
 };
 
 std::string TimeText(uint32_t milliseconds);   // "%2ld:%02ld:%02ld"

@@ -295,6 +295,7 @@ constexpr const char* kReadOffsetPrefix = "offset:";
 constexpr const char* kCheckAccuracyName = "checkAccuracy";
 constexpr const char* kSkipConfirmedName = "skipConfirmed";
 constexpr const char* kSecureReadingName = "secureReading";
+constexpr const char* kRepairFromCtdbName = "repairFromCtdb";
 constexpr const char* kFlacFilesName = "flacFiles";
 constexpr const char* kCueSheetName = "cueSheet";
 
@@ -361,6 +362,7 @@ Settings LoadSettings(const std::string& path, std::string* problem) {
     // written when it was the way to ask for the check.
     settings.checkAccuracy = chosen(kCheckAccuracyName) || settings.skipConfirmed;
     settings.secureReading = chosen(kSecureReadingName);
+    settings.repairFromCtdb = settings.checkAccuracy && chosen(kRepairFromCtdbName);
     settings.flacFiles = chosen(kFlacFilesName);
     settings.cueSheet = chosen(kCueSheetName);
     // The re-reading numbers: a value of the wrong kind or out of range is missing.
@@ -441,6 +443,11 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
         file.SetBinary(kSecureReadingName, WordBytes(1));
     } else {
         file.Remove(kSecureReadingName);
+    }
+    if (settings.checkAccuracy && settings.repairFromCtdb) {
+        file.SetBinary(kRepairFromCtdbName, WordBytes(1));
+    } else {
+        file.Remove(kRepairFromCtdbName);
     }
     if (settings.flacFiles) {
         file.SetBinary(kFlacFilesName, WordBytes(1));

@@ -17,7 +17,9 @@
 // tracks the databases confirm (files written before "checkAccuracy" existed
 // hold "skipConfirmed" alone, which asked for the check as well). "secureReading", present only
 // when chosen, is the word 1: re-read what fails or disagrees until readings
-// agree, and go on past a bad track. "flacFiles", present only when chosen,
+// agree, and go on past a bad track. "repairFromCtdb", present only when
+// chosen with the check, is the word 1: after the run, mend tracks that are
+// not accurate from the parity of a CTDB entry. "flacFiles", present only when chosen,
 // is the word 1: the track files are FLAC files. "cueSheet", present only
 // when chosen, is the word 1: a rip of every audio track writes a cue sheet
 // and a playlist beside the files. "secureAgreeing" (2 to 8),
@@ -103,6 +105,7 @@ struct Settings {
     bool checkAccuracy = false; // check the rip against AccurateRip and CTDB
     bool skipConfirmed = false; // with it, leave out verifying tracks the databases confirm
     bool secureReading = false; // re-read until readings agree
+    bool repairFromCtdb = false; // with the check, mend the rip from the CTDB's parity
     bool flacFiles = false;     // write FLAC files instead of WAV files
     bool cueSheet = false;      // write a cue sheet and playlist after a rip of every track
     int32_t secureAgreeing = kDefaultSecureAgreeing;

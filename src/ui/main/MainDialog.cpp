@@ -670,6 +670,7 @@ void MainDialog::Start() {
             // Secure reading takes a track the databases confirm on its
             // first reading.
             options.skipConfirmed = settings_.skipConfirmed || settings_.secureReading;
+            options.repair = settings_.repairFromCtdb;
             checks = std::make_unique<accuracy::RipAccuracy>(tracks_, job, options);
             RunAside([&checks] { checks->LookUp(); });
         }

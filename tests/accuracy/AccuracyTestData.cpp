@@ -79,4 +79,23 @@ std::string RunPython(const std::string& script, const std::vector<uint8_t>& inp
     return output;
 }
 
+std::string Base64Of(const std::vector<uint16_t>& words) {
+    static const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::vector<uint8_t> bytes;
+    for (uint16_t w : words) {
+        bytes.push_back(static_cast<uint8_t>(w));
+        bytes.push_back(static_cast<uint8_t>(w >> 8));
+    }
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const uint32_t n = static_cast<uint32_t>(bytes[i]) << 16 |
+                           (i + 1 < bytes.size() ? static_cast<uint32_t>(bytes[i + 1]) << 8 : 0) |
+                           (i + 2 < bytes.size() ? bytes[i + 2] : 0);
+        for (std::size_t k = 0; k < 4; ++k) {
+            text += i + k <= bytes.size() ? digits[(n >> (18 - 6 * k)) & 63] : '=';
+        }
+    }
+    return text;
+}
+
 } // namespace vindral::accuracy::testing

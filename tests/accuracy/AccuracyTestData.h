@@ -16,6 +16,9 @@ std::vector<uint8_t> WavPcm(const std::string& path);
 // Runs `python3 -c script` with `input` on standard input; returns its
 // standard output, or nothing when python3 is missing (the caller skips).
 bool HavePython();
+
+// Base64 of 16-bit words, little-endian (a CTDB entry's `syndrome`).
+std::string Base64Of(const std::vector<uint16_t>& words);
 std::string RunPython(const std::string& script, const std::vector<uint8_t>& input);
 
 } // namespace vindral::accuracy::testing

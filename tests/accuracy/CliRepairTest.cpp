@@ -8,6 +8,7 @@
 #include <fstream>
 #include <regex>
 
+#include "accuracy/AccuracyTestData.h"
 #include "accuracy/Checksums.h"
 #include "accuracy/CtdbParity.h"
 #include "accuracy/DatabaseLookup.h"
@@ -25,24 +26,6 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kLengths[] = {400, 360, 440};
 constexpr int kSectors = 1200;
 constexpr std::size_t kSector = 2352;
-
-std::string Base64(const std::vector<uint16_t>& words) {
-    static const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    Bytes bytes;
-    for (uint16_t w : words) {
-        bytes.push_back(static_cast<uint8_t>(w));
-        bytes.push_back(static_cast<uint8_t>(w >> 8));
-    }
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const uint32_t n = bytes[i] << 16 | (i + 1 < bytes.size() ? bytes[i + 1] << 8 : 0) |
-                           (i + 2 < bytes.size() ? bytes[i + 2] : 0);
-        for (std::size_t k = 0; k < 4; ++k) {
-            text += i + k <= bytes.size() ? digits[(n >> (18 - 6 * k)) & 63] : '=';
-        }
-    }
-    return text;
-}
 
 Bytes FileAudio(const std::string& path) {
     if (path.size() > 5 && path.substr(path.size() - 5) == ".flac") {
@@ -110,7 +93,7 @@ protected:
         std::string xml = "<?xml version=\"1.0\"?>\n<ctdb xmlns=\"http://db.cuetools.net/ns/mmd-1.0#\">\n"
                           " <entry confidence=\"5\" crc32=\"" + std::string(crc) +
                           "\" id=\"1\" npar=\"8\" stride=\"5880\" hasparity=\"" + parityUrl +
-                          "\" syndrome=\"" + Base64(encoded->columnZero) + "\" toc=\"" +
+                          "\" syndrome=\"" + accuracy::testing::Base64Of(encoded->columnZero) + "\" toc=\"" +
                           accuracy::CtdbTocString(toc) + "\" trackcrcs=\"";
         std::string arAnswer;
         const accuracy::AccurateRipId id = accuracy::AccurateRipIdOf(toc);

@@ -5,8 +5,11 @@
 
 #include <algorithm>
 
+#include "accuracy/AccuracyTestData.h"
+#include "accuracy/CtdbParity.h"
 #include "accuracy/RipAccuracy.h"
 #include "extract/RunHarness.h"
+#include "net/LocalHttpServer.h"
 
 namespace vindral {
 namespace {
@@ -259,6 +262,64 @@ TEST_F(RipAccuracyRun, LogDataHoldsEveryTracksSums) {
         << data.tracks[0].results[0];
     EXPECT_EQ(data.accurateRipId,
               accuracy::AccurateRipIdOf(accuracy::DiscTocFromTable(TwoTracks())).Text());
+}
+
+// With repair on, a rip that differs from a CTDB entry in one sector is
+// mended in its file when the run ends: the repair's lines come before the
+// results, the track is accurate as written, and the peak display marks
+// that sector's block repaired (blue) and no other.
+TEST_F(RipAccuracyRun, RepairMendsTheFileAndMarksItsBlockForThePeakDisplay) {
+    std::vector<uint8_t> pressed(75 * kSectorBytes);
+    for (std::size_t i = 0; i < pressed.size(); ++i) {
+        pressed[i] = test::DiscByte(static_cast<SectorAddress>(i / kSectorBytes), static_cast<int>(i % kSectorBytes));
+    }
+    for (int i = 0; i < kSectorBytes; ++i) {
+        pressed[52 * kSectorBytes + i] ^= 0x5A; // what the drive gets wrong
+    }
+    std::string error;
+    const auto encoded = accuracy::EncodeCtdbParity(pressed.data(), pressed.size(), 5880, 8, error);
+    ASSERT_TRUE(encoded) << error;
+    test::LocalHttpServer server;
+    server.Set("/parity.bin", accuracy::CtdbParityBytes(encoded->parity));
+    CtdbLookup ctdb = CtdbAnswer({{4, {}}});
+    CtdbEntry& entry = ctdb.entries.front();
+    entry.id = "7";
+    entry.crc32 = encoded->crc;
+    entry.npar = 8;
+    entry.stride = 5880;
+    entry.parityUrl = "/parity.bin";
+    entry.syndrome = encoded->columnZero;
+    for (int t = 0; t < 2; ++t) {
+        const accuracy::TrackPlace place{t == 0, t == 1};
+        accuracy::TrackChecksums sums(t == 0 ? 40 * 588 : 35 * 588, place, accuracy::CtdbTrimFor(place, 75 * 588));
+        sums.Add(pressed.data() + (t == 0 ? 0 : 40 * kSectorBytes), (t == 0 ? 40 : 35) * kSectorBytes);
+        entry.trackCrcs.push_back(sums.Result().ctdbCrc);
+    }
+
+    const ExtractJob job = Job({TwoTracks().entries[0], TwoTracks().entries[1]}, false);
+    accuracy::RipAccuracyOptions options;
+    options.repair = true;
+    options.ctdbUrl = server.Url();
+    accuracy::RipAccuracy checks(TwoTracks(), job, options);
+    checks.SetAnswers(AccurateRipLookup{LookupState::NotInDatabase, "", false, {}}, ctdb);
+    test::RecordingView view;
+    RunProtocol protocol(job, view, Clock());
+    protocol.SetObserver(&checks);
+    RunToStop(protocol);
+
+    const auto& lines = view.lines;
+    const auto mended = std::find(lines.begin(), lines.end(), "  Repaired from CTDB: 00:00.12 (588 samples)");
+    ASSERT_NE(mended, lines.end()) << ::testing::PrintToString(lines);
+    EXPECT_EQ(*(mended - 1), "Track 02:");
+    EXPECT_EQ(lines.back(), "Accuracy: 2 of 2 track(s) accurate, 0 not accurate, 0 not in database; "
+                            "1 repaired from CTDB");
+    const auto file = test::ReadWholeFile(folder.Path() + "Track02.wav");
+    ASSERT_EQ(file.size(), 44u + 35 * kSectorBytes);
+    EXPECT_TRUE(std::equal(file.begin() + 44, file.end(), pressed.begin() + 40 * kSectorBytes));
+    for (SectorAddress block = 0; block < 75; block += 16) {
+        EXPECT_EQ(protocol.Run().peaks->At(block)->secureMark,
+                  block == 48 ? kSecureMarkRepaired : kSecureMarkNone) << block;
+    }
 }
 
 } // namespace

@@ -22,10 +22,12 @@ struct Tables {
     std::vector<uint32_t> log;
     // The generator of the 16-syndrome code, x^16 + g[0]·x^15 + … + g[15],
     // and its products with every low and high byte: one step of the
-    // parity register XORs lowTimesG[b & 255] and highTimesG[b >> 8].
+    // parity register XORs lowTimesG[b & 255] and highTimesG[b >> 8]; each
+    // product packed as the register is, word i in bits 16·(i mod 4) of
+    // 64-bit lane i / 4.
     std::array<uint16_t, kMaxNpar> g{};
-    std::vector<std::array<uint16_t, kMaxNpar>> lowTimesG;
-    std::vector<std::array<uint16_t, kMaxNpar>> highTimesG;
+    std::vector<std::array<uint64_t, 4>> lowTimesG;
+    std::vector<std::array<uint64_t, 4>> highTimesG;
 
     Tables() : exp(2 * gf16::kOrder + 2), log(65536, 0), lowTimesG(256), highTimesG(256) {
         uint32_t value = 1;
@@ -54,8 +56,9 @@ struct Tables {
         }
         for (uint32_t b = 0; b < 256; ++b) {
             for (int i = 0; i < kMaxNpar; ++i) {
-                lowTimesG[b][i] = Mul(static_cast<uint16_t>(b), g[i]);
-                highTimesG[b][i] = Mul(static_cast<uint16_t>(b << 8), g[i]);
+                const int shift = 16 * (i % 4);
+                lowTimesG[b][i / 4] |= uint64_t{Mul(static_cast<uint16_t>(b), g[i])} << shift;
+                highTimesG[b][i / 4] |= uint64_t{Mul(static_cast<uint16_t>(b << 8), g[i])} << shift;
             }
         }
     }
@@ -311,7 +314,7 @@ std::string CtdbParityBytes(const CtdbParity& parity) {
 // ---- the rip's syndromes ----
 
 CtdbSyndromeCalculator::CtdbSyndromeCalculator(const CtdbParityLayout& layout)
-    : layout_(layout), state_(static_cast<std::size_t>(layout.stride) * kMaxNpar, 0),
+    : layout_(layout), state_(static_cast<std::size_t>(layout.stride) * 4, 0),
       crc_(crc32(0, nullptr, 0)) {
     kept_.layout = layout;
     kept_.head.assign(2 * static_cast<std::size_t>(layout.stride), 0);
@@ -325,31 +328,52 @@ void CtdbSyndromeCalculator::Add(const uint8_t* pcm, std::size_t bytes) {
     if (bytes_ % 2 != 0) {
         const uint8_t word[2] = {odd_, pcm[0]};
         bytes_ -= 1;
-        AddWords(reinterpret_cast<const uint16_t*>(word), 1);
+        AddWords(word, 1);
         bytes_ += 2;
         ++pcm;
         --bytes;
     }
-    // Whole words go through a little-endian copy, a block at a time.
-    constexpr std::size_t kBlock = 4096;
-    uint16_t words[kBlock];
-    while (bytes >= 2) {
-        const std::size_t count = std::min(kBlock, bytes / 2);
-        for (std::size_t i = 0; i < count; ++i) {
-            words[i] = WordAt(pcm + 2 * i);
-        }
-        AddWords(words, count);
-        bytes_ += 2 * count;
-        pcm += 2 * count;
-        bytes -= 2 * count;
-    }
-    if (bytes == 1) {
-        odd_ = pcm[0];
+    AddWords(pcm, bytes / 2);
+    bytes_ += bytes / 2 * 2;
+    if (bytes % 2 != 0) {
+        odd_ = pcm[bytes - 1];
         bytes_ += 1;
     }
 }
 
-void CtdbSyndromeCalculator::AddWords(const uint16_t* words, uint64_t count) {
+namespace {
+
+// One step of every column's parity register for a run of consecutive
+// words: the register (16 words, the highest power first) shifts by one
+// word and takes the generator times the word that leaves it, added to the
+// incoming data. As four 64-bit lanes: word i of the register is bits
+// 16·(i mod 4) of lane i / 4.
+void StepRegisters(const Tables& t, uint64_t* registers, uint64_t stride, uint64_t column,
+                   const uint8_t* words, uint64_t count) {
+    static_assert(kMaxNpar == 16);
+    uint64_t* reg = registers + 4 * column;
+    for (uint64_t w = 0; w < count; ++w) {
+        const uint64_t r0 = reg[0], r1 = reg[1], r2 = reg[2], r3 = reg[3];
+        const uint16_t feedback =
+            static_cast<uint16_t>(r0 ^ static_cast<uint64_t>(words[2 * w] | words[2 * w + 1] << 8));
+        const uint64_t* a = t.lowTimesG[feedback & 0xff].data();
+        const uint64_t* b = t.highTimesG[feedback >> 8].data();
+        reg[0] = (r0 >> 16 | r1 << 48) ^ a[0] ^ b[0];
+        reg[1] = (r1 >> 16 | r2 << 48) ^ a[1] ^ b[1];
+        reg[2] = (r2 >> 16 | r3 << 48) ^ a[2] ^ b[2];
+        reg[3] = (r3 >> 16) ^ a[3] ^ b[3];
+        if (++column == stride) {
+            column = 0;
+            reg = registers;
+        } else {
+            reg += 4;
+        }
+    }
+}
+
+} // namespace
+
+void CtdbSyndromeCalculator::AddWords(const uint8_t* words, uint64_t count) {
     const uint64_t first = bytes_ / 2;
     const uint64_t total = layout_.Words();
     if (first >= total) {
@@ -360,42 +384,26 @@ void CtdbSyndromeCalculator::AddWords(const uint16_t* words, uint64_t count) {
         const uint64_t a = std::max(from, first);
         const uint64_t b = std::min(to, end);
         if (a < b) {
-            use(a, b);
+            use(words + 2 * (a - first), a, b - a);
         }
     };
     const uint64_t stride = layout_.stride;
     const uint64_t codeEnd = layout_.EndWord();
-    overlap(0, 2 * stride, [&](uint64_t a, uint64_t b) {
-        std::copy(words + (a - first), words + (b - first), kept_.head.begin() + static_cast<std::ptrdiff_t>(a));
-    });
-    overlap(codeEnd - stride, total, [&](uint64_t a, uint64_t b) {
-        std::copy(words + (a - first), words + (b - first),
-                  kept_.end.begin() + static_cast<std::ptrdiff_t>(a - (codeEnd - stride)));
-    });
-    overlap(2 * stride, codeEnd - stride, [&](uint64_t a, uint64_t b) {
-        crc_ = CrcOfWords(static_cast<uint32_t>(crc_), words + (a - first), b - a);
-    });
-    overlap(stride, codeEnd, [&](uint64_t a, uint64_t b) {
-        // The parity register of each column: one step of the division by
-        // the generator per word, the register kept highest power first.
-        const Tables& t = Gf();
-        uint64_t column = a % stride;
-        uint16_t* reg = state_.data() + column * kMaxNpar;
-        for (uint64_t w = a; w < b; ++w) {
-            const uint16_t feedback = static_cast<uint16_t>(reg[0] ^ words[w - first]);
-            const uint16_t* lo = t.lowTimesG[feedback & 0xff].data();
-            const uint16_t* hi = t.highTimesG[feedback >> 8].data();
-            for (int i = 0; i < kMaxNpar - 1; ++i) {
-                reg[i] = static_cast<uint16_t>(reg[i + 1] ^ lo[i] ^ hi[i]);
-            }
-            reg[kMaxNpar - 1] = static_cast<uint16_t>(lo[kMaxNpar - 1] ^ hi[kMaxNpar - 1]);
-            if (++column == stride) {
-                column = 0;
-                reg = state_.data();
-            } else {
-                reg += kMaxNpar;
-            }
+    overlap(0, 2 * stride, [&](const uint8_t* p, uint64_t at, uint64_t n) {
+        for (uint64_t i = 0; i < n; ++i) {
+            kept_.head[at + i] = WordAt(p + 2 * i);
         }
+    });
+    overlap(codeEnd - stride, total, [&](const uint8_t* p, uint64_t at, uint64_t n) {
+        for (uint64_t i = 0; i < n; ++i) {
+            kept_.end[at - (codeEnd - stride) + i] = WordAt(p + 2 * i);
+        }
+    });
+    overlap(2 * stride, codeEnd - stride, [&](const uint8_t* p, uint64_t, uint64_t n) {
+        crc_ = Crc32(p, 2 * n, static_cast<uint32_t>(crc_));
+    });
+    overlap(stride, codeEnd, [&](const uint8_t* p, uint64_t at, uint64_t n) {
+        StepRegisters(Gf(), state_.data(), stride, at % stride, p, n);
     });
 }
 
@@ -409,15 +417,16 @@ std::optional<CtdbRipSyndromes> CtdbSyndromeCalculator::Finish() const {
     // syndromes: c(α^j)·α^(16·j) = r(α^j), so
     // S_j = Σ_i r[i]·α^(j·(15 - i) - 16·j) = Σ_i r[i]·α^(-j·(i + 1)).
     const Tables& t = Gf();
-    result.syndromes.assign(state_.size(), 0);
+    result.syndromes.assign(static_cast<std::size_t>(layout_.stride) * kMaxNpar, 0);
     for (std::size_t column = 0; column < layout_.stride; ++column) {
-        const uint16_t* reg = state_.data() + column * kMaxNpar;
+        const uint64_t* reg = state_.data() + column * 4;
         uint16_t* syn = result.syndromes.data() + column * kMaxNpar;
         for (int i = 0; i < kMaxNpar; ++i) {
-            if (reg[i] == 0) {
+            const auto word = static_cast<uint16_t>(reg[i / 4] >> (16 * (i % 4)));
+            if (word == 0) {
                 continue;
             }
-            const uint32_t logR = t.log[reg[i]] + gf16::kOrder;
+            const uint32_t logR = t.log[word] + gf16::kOrder;
             for (int j = 0; j < kMaxNpar; ++j) {
                 syn[j] ^= t.exp[logR - static_cast<uint32_t>(j * (i + 1))];
             }

@@ -28,8 +28,13 @@ struct Tables {
     std::array<uint16_t, kMaxNpar> g{};
     std::vector<std::array<uint64_t, 4>> lowTimesG;
     std::vector<std::array<uint64_t, 4>> highTimesG;
+    // A root y of y² + y = c for every c that has one (y and y + 1 both
+    // are): how two errors in a column are located without a search.
+    std::vector<uint16_t> halfSquare;
 
-    Tables() : exp(2 * gf16::kOrder + 2), log(65536, 0), lowTimesG(256), highTimesG(256) {
+    Tables()
+        : exp(2 * gf16::kOrder + 2), log(65536, 0), lowTimesG(256), highTimesG(256),
+          halfSquare(65536, 0) {
         uint32_t value = 1;
         for (uint32_t i = 0; i < gf16::kOrder; ++i) {
             exp[i] = exp[i + gf16::kOrder] = static_cast<uint16_t>(value);
@@ -60,6 +65,9 @@ struct Tables {
                 lowTimesG[b][i / 4] |= uint64_t{Mul(static_cast<uint16_t>(b), g[i])} << shift;
                 highTimesG[b][i / 4] |= uint64_t{Mul(static_cast<uint16_t>(b << 8), g[i])} << shift;
             }
+        }
+        for (uint32_t y = 0; y < 65536; y += 2) { // y and y + 1 give the same c
+            halfSquare[Mul(static_cast<uint16_t>(y), static_cast<uint16_t>(y)) ^ y] = static_cast<uint16_t>(y);
         }
     }
 
@@ -157,6 +165,19 @@ bool DecodeColumn(const Tables& t, const uint16_t* s, int npar, uint32_t rows,
         const uint32_t power = t.log[lambda[1]]; // Λ = 1 + X·x
         if (power < rows) {
             powers.push_back(power);
+        }
+    } else if (count == 2 && lambda[1] != 0) {
+        // The locators are the roots of X² + λ1·X + λ2; with X = λ1·y,
+        // y² + y = λ2 / λ1².
+        const uint16_t c = gf16::Div(lambda[2], t.Mul(lambda[1], lambda[1]));
+        const uint16_t y = t.halfSquare[c];
+        if (static_cast<uint16_t>(t.Mul(y, y) ^ y) == c) {
+            for (uint16_t root : {y, static_cast<uint16_t>(y ^ 1)}) {
+                const uint32_t power = t.log[t.Mul(lambda[1], root)];
+                if (root != 0 && power < rows) {
+                    powers.push_back(power);
+                }
+            }
         }
     } else {
         // Chien search: term i of Λ(α^-power) is λ_i·α^(-i·power), each

@@ -147,6 +147,113 @@ int ErrorLocator(const Tables& t, const uint16_t* s, int n, Poly& lambda) {
     return length;
 }
 
+void Trim(Poly& p) {
+    while (p.size() > 1 && p.back() == 0) {
+        p.pop_back();
+    }
+}
+
+// a mod m, m monic.
+Poly Mod(const Tables& t, Poly a, const Poly& m) {
+    const std::size_t dm = m.size() - 1;
+    for (std::size_t d = a.size(); d-- > dm;) {
+        if (const uint16_t c = a[d]; c != 0) {
+            for (std::size_t i = 0; i <= dm; ++i) {
+                a[d - dm + i] ^= t.Mul(c, m[i]);
+            }
+        }
+    }
+    a.resize(std::max<std::size_t>(dm, 1));
+    Trim(a);
+    return a;
+}
+
+// p² mod m: squaring adds no cross terms in characteristic 2.
+Poly SquareMod(const Tables& t, const Poly& p, const Poly& m) {
+    Poly square(2 * p.size() - 1, 0);
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        square[2 * i] = t.Mul(p[i], p[i]);
+    }
+    return Mod(t, std::move(square), m);
+}
+
+Poly Monic(Poly p) {
+    Trim(p);
+    const uint16_t lead = p.back();
+    for (uint16_t& c : p) {
+        c = gf16::Div(c, lead);
+    }
+    return p;
+}
+
+bool IsZero(const Poly& p) {
+    return std::all_of(p.begin(), p.end(), [](uint16_t c) { return c == 0; });
+}
+
+// The roots of a monic polynomial `r` that splits into distinct linear
+// factors over the field: false when it does not (r divides x^65536 - x
+// exactly when it does). Each factor is split by gcd(r, Tr(β·x) mod r) for
+// β running through the basis α^0..α^15: two distinct roots a, b differ
+// in Tr(β·a) for some β of the basis.
+bool SplitIntoRoots(const Tables& t, const Poly& r, std::vector<uint16_t>& roots) {
+    Poly power{0, 1}; // x
+    for (int i = 0; i < 16; ++i) {
+        power = SquareMod(t, power, r);
+    }
+    power.resize(std::max<std::size_t>(power.size(), 2), 0);
+    power[1] ^= 1;
+    if (!IsZero(power)) {
+        return false;
+    }
+    std::vector<Poly> pending{r};
+    while (!pending.empty()) {
+        Poly f = std::move(pending.back());
+        pending.pop_back();
+        if (f.size() == 2) {
+            roots.push_back(f[0]); // x + a
+            continue;
+        }
+        bool split = false;
+        for (uint32_t k = 0; k < 16 && !split; ++k) {
+            Poly term = Mod(t, Poly{0, gf16::Exp(k)}, f);
+            Poly trace = term;
+            for (int i = 1; i < 16; ++i) {
+                term = SquareMod(t, term, f);
+                trace.resize(std::max(trace.size(), term.size()), 0);
+                for (std::size_t d = 0; d < term.size(); ++d) {
+                    trace[d] ^= term[d];
+                }
+            }
+            // gcd(f, trace)
+            Poly a = f, b = trace;
+            Trim(b);
+            while (!IsZero(b)) {
+                a = Mod(t, std::move(a), Monic(b));
+                std::swap(a, b);
+            }
+            a = Monic(a);
+            if (a.size() > 1 && a.size() < f.size()) {
+                // f / a, exactly.
+                Poly quotient(f.size() - a.size() + 1, 0);
+                Poly rest = f;
+                for (std::size_t d = quotient.size(); d-- > 0;) {
+                    quotient[d] = rest[d + a.size() - 1];
+                    for (std::size_t i = 0; i < a.size(); ++i) {
+                        rest[d + i] ^= t.Mul(quotient[d], a[i]);
+                    }
+                }
+                pending.push_back(std::move(a));
+                pending.push_back(std::move(quotient));
+                split = true;
+            }
+        }
+        if (!split) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The errors of one column: its syndrome differences `s` (npar of them)
 // over `rows` data words. Fills (power, value) pairs, the power being the
 // word's degree in the column (rows - 1 - row); false when the errors are
@@ -180,30 +287,16 @@ bool DecodeColumn(const Tables& t, const uint16_t* s, int npar, uint32_t rows,
             }
         }
     } else {
-        // Chien search: term i of Λ(α^-power) is λ_i·α^(-i·power), each
-        // step multiplying term i by α^-i.
-        std::vector<uint32_t> logs;   // log of λ_i, or kOrder for 0
-        std::vector<uint32_t> steps;  // α^-i as a power
-        for (int i = 1; i <= count; ++i) {
-            logs.push_back(lambda[i] == 0 ? gf16::kOrder : t.log[lambda[i]]);
-            steps.push_back(gf16::kOrder - static_cast<uint32_t>(i));
+        // The locators are the roots of x^L·Λ(1/x), found by splitting it
+        // over the field (no search through the column's rows).
+        Poly reversed(lambda.rbegin(), lambda.rend());
+        std::vector<uint16_t> roots;
+        if (lambda[count] == 0 || !SplitIntoRoots(t, reversed, roots)) {
+            return false;
         }
-        for (uint32_t power = 0; power < rows; ++power) {
-            uint16_t sum = 1;
-            for (int i = 0; i < count; ++i) {
-                if (logs[i] != gf16::kOrder) {
-                    sum ^= t.exp[logs[i]];
-                    logs[i] += steps[i];
-                    if (logs[i] >= gf16::kOrder) {
-                        logs[i] -= gf16::kOrder;
-                    }
-                }
-            }
-            if (sum == 0) {
-                powers.push_back(power);
-                if (static_cast<int>(powers.size()) == count) {
-                    break;
-                }
+        for (uint16_t root : roots) {
+            if (t.log[root] < rows) {
+                powers.push_back(t.log[root]);
             }
         }
     }

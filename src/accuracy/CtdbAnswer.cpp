@@ -39,7 +39,7 @@ bool ParseParityFields(const pugi::xml_node& node, CtdbEntry& entry, std::string
     }
     int stride = 0;
     if (!ParseCount(npar, entry.npar) || entry.npar > 256 ||
-        !ParseCount(node.attribute("stride").value(), stride) || stride == 0) {
+        !ParseCount(node.attribute("stride").value(), stride) || stride == 0 || stride > (1 << 20)) {
         error = "CTDB answer entry '" + entry.id + "' with an unreadable npar or stride";
         return false;
     }

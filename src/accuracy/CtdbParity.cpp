@@ -270,7 +270,7 @@ bool DecodeColumn(const Tables& t, const uint16_t* s, int npar, uint32_t rows,
     std::vector<uint32_t> powers;
     if (count == 1) {
         const uint32_t power = t.log[lambda[1]]; // Λ = 1 + X·x
-        if (power < rows) {
+        if (lambda[1] != 0 && power < rows) {
             powers.push_back(power);
         }
     } else if (count == 2 && lambda[1] != 0) {

@@ -31,8 +31,35 @@ bool ParseCount(std::string_view text, int& value) {
     return ec == std::errc() && end == text.data() + text.size() && value >= 0;
 }
 
-// Base64 (RFC 4648, padded or not) into bytes; false on any other character.
-bool ParseBase64(std::string_view text, std::vector<uint8_t>& bytes) {
+// The repair fields of an entry; an entry without `npar` has no parity.
+bool ParseParityFields(const pugi::xml_node& node, CtdbEntry& entry, std::string& error) {
+    const std::string_view npar = node.attribute("npar").value();
+    if (npar.empty()) {
+        return true;
+    }
+    int stride = 0;
+    if (!ParseCount(npar, entry.npar) || entry.npar > 256 ||
+        !ParseCount(node.attribute("stride").value(), stride) || stride == 0 || stride > (1 << 20)) {
+        error = "CTDB answer entry '" + entry.id + "' with an unreadable npar or stride";
+        return false;
+    }
+    entry.stride = static_cast<uint32_t>(stride);
+    entry.parityUrl = node.attribute("hasparity").value();
+    std::vector<uint8_t> bytes;
+    if (!DecodeBase64(node.attribute("syndrome").value(), bytes) || bytes.size() % 2 != 0 ||
+        bytes.size() > 2 * static_cast<std::size_t>(entry.npar)) {
+        error = "CTDB answer entry '" + entry.id + "' with an unreadable syndrome";
+        return false;
+    }
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        entry.syndrome.push_back(static_cast<uint16_t>(bytes[i] | bytes[i + 1] << 8));
+    }
+    return true;
+}
+
+} // namespace
+
+bool DecodeBase64(std::string_view text, std::vector<uint8_t>& bytes) {
     bytes.clear();
     uint32_t bits = 0;
     int count = 0;
@@ -63,34 +90,6 @@ bool ParseBase64(std::string_view text, std::vector<uint8_t>& bytes) {
     }
     return count < 6; // a lone last digit carries no byte
 }
-
-// The repair fields of an entry; an entry without `npar` has no parity.
-bool ParseParityFields(const pugi::xml_node& node, CtdbEntry& entry, std::string& error) {
-    const std::string_view npar = node.attribute("npar").value();
-    if (npar.empty()) {
-        return true;
-    }
-    int stride = 0;
-    if (!ParseCount(npar, entry.npar) || entry.npar > 256 ||
-        !ParseCount(node.attribute("stride").value(), stride) || stride == 0) {
-        error = "CTDB answer entry '" + entry.id + "' with an unreadable npar or stride";
-        return false;
-    }
-    entry.stride = static_cast<uint32_t>(stride);
-    entry.parityUrl = node.attribute("hasparity").value();
-    std::vector<uint8_t> bytes;
-    if (!ParseBase64(node.attribute("syndrome").value(), bytes) || bytes.size() % 2 != 0 ||
-        bytes.size() > 2 * static_cast<std::size_t>(entry.npar)) {
-        error = "CTDB answer entry '" + entry.id + "' with an unreadable syndrome";
-        return false;
-    }
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        entry.syndrome.push_back(static_cast<uint16_t>(bytes[i] | bytes[i + 1] << 8));
-    }
-    return true;
-}
-
-} // namespace
 
 std::optional<std::vector<CtdbEntry>> ParseCtdbAnswer(std::string_view xml, std::string& error) {
     pugi::xml_document document;

@@ -41,6 +41,10 @@ struct CtdbMatch {
     int entries = 0;    // entries that carry this track
 };
 
+// Base64 (RFC 4648, padded or not) into `bytes`; false on any other
+// character or a dangling digit.
+bool DecodeBase64(std::string_view text, std::vector<uint8_t>& bytes);
+
 // A track (index from 0 among the audio tracks) is accurate when its CTDB
 // CRC equals that track's CRC in an entry.
 CtdbMatch MatchCtdb(const std::vector<CtdbEntry>& entries, std::size_t trackIndex, uint32_t crc);

@@ -22,12 +22,19 @@ struct Tables {
     std::vector<uint32_t> log;
     // The generator of the 16-syndrome code, x^16 + g[0]·x^15 + … + g[15],
     // and its products with every low and high byte: one step of the
-    // parity register XORs lowTimesG[b & 255] and highTimesG[b >> 8].
+    // parity register XORs lowTimesG[b & 255] and highTimesG[b >> 8]; each
+    // product packed as the register is, word i in bits 16·(i mod 4) of
+    // 64-bit lane i / 4.
     std::array<uint16_t, kMaxNpar> g{};
-    std::vector<std::array<uint16_t, kMaxNpar>> lowTimesG;
-    std::vector<std::array<uint16_t, kMaxNpar>> highTimesG;
+    std::vector<std::array<uint64_t, 4>> lowTimesG;
+    std::vector<std::array<uint64_t, 4>> highTimesG;
+    // A root y of y² + y = c for every c that has one (y and y + 1 both
+    // are): how two errors in a column are located without a search.
+    std::vector<uint16_t> halfSquare;
 
-    Tables() : exp(2 * gf16::kOrder + 2), log(65536, 0), lowTimesG(256), highTimesG(256) {
+    Tables()
+        : exp(2 * gf16::kOrder + 2), log(65536, 0), lowTimesG(256), highTimesG(256),
+          halfSquare(65536, 0) {
         uint32_t value = 1;
         for (uint32_t i = 0; i < gf16::kOrder; ++i) {
             exp[i] = exp[i + gf16::kOrder] = static_cast<uint16_t>(value);
@@ -54,9 +61,13 @@ struct Tables {
         }
         for (uint32_t b = 0; b < 256; ++b) {
             for (int i = 0; i < kMaxNpar; ++i) {
-                lowTimesG[b][i] = Mul(static_cast<uint16_t>(b), g[i]);
-                highTimesG[b][i] = Mul(static_cast<uint16_t>(b << 8), g[i]);
+                const int shift = 16 * (i % 4);
+                lowTimesG[b][i / 4] |= uint64_t{Mul(static_cast<uint16_t>(b), g[i])} << shift;
+                highTimesG[b][i / 4] |= uint64_t{Mul(static_cast<uint16_t>(b << 8), g[i])} << shift;
             }
+        }
+        for (uint32_t y = 0; y < 65536; y += 2) { // y and y + 1 give the same c
+            halfSquare[Mul(static_cast<uint16_t>(y), static_cast<uint16_t>(y)) ^ y] = static_cast<uint16_t>(y);
         }
     }
 
@@ -136,6 +147,113 @@ int ErrorLocator(const Tables& t, const uint16_t* s, int n, Poly& lambda) {
     return length;
 }
 
+void Trim(Poly& p) {
+    while (p.size() > 1 && p.back() == 0) {
+        p.pop_back();
+    }
+}
+
+// a mod m, m monic.
+Poly Mod(const Tables& t, Poly a, const Poly& m) {
+    const std::size_t dm = m.size() - 1;
+    for (std::size_t d = a.size(); d-- > dm;) {
+        if (const uint16_t c = a[d]; c != 0) {
+            for (std::size_t i = 0; i <= dm; ++i) {
+                a[d - dm + i] ^= t.Mul(c, m[i]);
+            }
+        }
+    }
+    a.resize(std::max<std::size_t>(dm, 1));
+    Trim(a);
+    return a;
+}
+
+// p² mod m: squaring adds no cross terms in characteristic 2.
+Poly SquareMod(const Tables& t, const Poly& p, const Poly& m) {
+    Poly square(2 * p.size() - 1, 0);
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        square[2 * i] = t.Mul(p[i], p[i]);
+    }
+    return Mod(t, std::move(square), m);
+}
+
+Poly Monic(Poly p) {
+    Trim(p);
+    const uint16_t lead = p.back();
+    for (uint16_t& c : p) {
+        c = gf16::Div(c, lead);
+    }
+    return p;
+}
+
+bool IsZero(const Poly& p) {
+    return std::all_of(p.begin(), p.end(), [](uint16_t c) { return c == 0; });
+}
+
+// The roots of a monic polynomial `r` that splits into distinct linear
+// factors over the field: false when it does not (r divides x^65536 - x
+// exactly when it does). Each factor is split by gcd(r, Tr(β·x) mod r) for
+// β running through the basis α^0..α^15: two distinct roots a, b differ
+// in Tr(β·a) for some β of the basis.
+bool SplitIntoRoots(const Tables& t, const Poly& r, std::vector<uint16_t>& roots) {
+    Poly power{0, 1}; // x
+    for (int i = 0; i < 16; ++i) {
+        power = SquareMod(t, power, r);
+    }
+    power.resize(std::max<std::size_t>(power.size(), 2), 0);
+    power[1] ^= 1;
+    if (!IsZero(power)) {
+        return false;
+    }
+    std::vector<Poly> pending{r};
+    while (!pending.empty()) {
+        Poly f = std::move(pending.back());
+        pending.pop_back();
+        if (f.size() == 2) {
+            roots.push_back(f[0]); // x + a
+            continue;
+        }
+        bool split = false;
+        for (uint32_t k = 0; k < 16 && !split; ++k) {
+            Poly term = Mod(t, Poly{0, gf16::Exp(k)}, f);
+            Poly trace = term;
+            for (int i = 1; i < 16; ++i) {
+                term = SquareMod(t, term, f);
+                trace.resize(std::max(trace.size(), term.size()), 0);
+                for (std::size_t d = 0; d < term.size(); ++d) {
+                    trace[d] ^= term[d];
+                }
+            }
+            // gcd(f, trace)
+            Poly a = f, b = trace;
+            Trim(b);
+            while (!IsZero(b)) {
+                a = Mod(t, std::move(a), Monic(b));
+                std::swap(a, b);
+            }
+            a = Monic(a);
+            if (a.size() > 1 && a.size() < f.size()) {
+                // f / a, exactly.
+                Poly quotient(f.size() - a.size() + 1, 0);
+                Poly rest = f;
+                for (std::size_t d = quotient.size(); d-- > 0;) {
+                    quotient[d] = rest[d + a.size() - 1];
+                    for (std::size_t i = 0; i < a.size(); ++i) {
+                        rest[d + i] ^= t.Mul(quotient[d], a[i]);
+                    }
+                }
+                pending.push_back(std::move(a));
+                pending.push_back(std::move(quotient));
+                split = true;
+            }
+        }
+        if (!split) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The errors of one column: its syndrome differences `s` (npar of them)
 // over `rows` data words. Fills (power, value) pairs, the power being the
 // word's degree in the column (rows - 1 - row); false when the errors are
@@ -152,34 +270,33 @@ bool DecodeColumn(const Tables& t, const uint16_t* s, int npar, uint32_t rows,
     std::vector<uint32_t> powers;
     if (count == 1) {
         const uint32_t power = t.log[lambda[1]]; // Λ = 1 + X·x
-        if (power < rows) {
+        if (lambda[1] != 0 && power < rows) {
             powers.push_back(power);
         }
-    } else {
-        // Chien search: term i of Λ(α^-power) is λ_i·α^(-i·power), each
-        // step multiplying term i by α^-i.
-        std::vector<uint32_t> logs;   // log of λ_i, or kOrder for 0
-        std::vector<uint32_t> steps;  // α^-i as a power
-        for (int i = 1; i <= count; ++i) {
-            logs.push_back(lambda[i] == 0 ? gf16::kOrder : t.log[lambda[i]]);
-            steps.push_back(gf16::kOrder - static_cast<uint32_t>(i));
-        }
-        for (uint32_t power = 0; power < rows; ++power) {
-            uint16_t sum = 1;
-            for (int i = 0; i < count; ++i) {
-                if (logs[i] != gf16::kOrder) {
-                    sum ^= t.exp[logs[i]];
-                    logs[i] += steps[i];
-                    if (logs[i] >= gf16::kOrder) {
-                        logs[i] -= gf16::kOrder;
-                    }
+    } else if (count == 2 && lambda[1] != 0) {
+        // The locators are the roots of X² + λ1·X + λ2; with X = λ1·y,
+        // y² + y = λ2 / λ1².
+        const uint16_t c = gf16::Div(lambda[2], t.Mul(lambda[1], lambda[1]));
+        const uint16_t y = t.halfSquare[c];
+        if (static_cast<uint16_t>(t.Mul(y, y) ^ y) == c) {
+            for (uint16_t root : {y, static_cast<uint16_t>(y ^ 1)}) {
+                const uint32_t power = t.log[t.Mul(lambda[1], root)];
+                if (root != 0 && power < rows) {
+                    powers.push_back(power);
                 }
             }
-            if (sum == 0) {
-                powers.push_back(power);
-                if (static_cast<int>(powers.size()) == count) {
-                    break;
-                }
+        }
+    } else {
+        // The locators are the roots of x^L·Λ(1/x), found by splitting it
+        // over the field (no search through the column's rows).
+        Poly reversed(lambda.rbegin(), lambda.rend());
+        std::vector<uint16_t> roots;
+        if (lambda[count] == 0 || !SplitIntoRoots(t, reversed, roots)) {
+            return false;
+        }
+        for (uint16_t root : roots) {
+            if (t.log[root] < rows) {
+                powers.push_back(t.log[root]);
             }
         }
     }
@@ -311,7 +428,7 @@ std::string CtdbParityBytes(const CtdbParity& parity) {
 // ---- the rip's syndromes ----
 
 CtdbSyndromeCalculator::CtdbSyndromeCalculator(const CtdbParityLayout& layout)
-    : layout_(layout), state_(static_cast<std::size_t>(layout.stride) * kMaxNpar, 0),
+    : layout_(layout), state_(static_cast<std::size_t>(layout.stride) * 4, 0),
       crc_(crc32(0, nullptr, 0)) {
     kept_.layout = layout;
     kept_.head.assign(2 * static_cast<std::size_t>(layout.stride), 0);
@@ -325,31 +442,52 @@ void CtdbSyndromeCalculator::Add(const uint8_t* pcm, std::size_t bytes) {
     if (bytes_ % 2 != 0) {
         const uint8_t word[2] = {odd_, pcm[0]};
         bytes_ -= 1;
-        AddWords(reinterpret_cast<const uint16_t*>(word), 1);
+        AddWords(word, 1);
         bytes_ += 2;
         ++pcm;
         --bytes;
     }
-    // Whole words go through a little-endian copy, a block at a time.
-    constexpr std::size_t kBlock = 4096;
-    uint16_t words[kBlock];
-    while (bytes >= 2) {
-        const std::size_t count = std::min(kBlock, bytes / 2);
-        for (std::size_t i = 0; i < count; ++i) {
-            words[i] = WordAt(pcm + 2 * i);
-        }
-        AddWords(words, count);
-        bytes_ += 2 * count;
-        pcm += 2 * count;
-        bytes -= 2 * count;
-    }
-    if (bytes == 1) {
-        odd_ = pcm[0];
+    AddWords(pcm, bytes / 2);
+    bytes_ += bytes / 2 * 2;
+    if (bytes % 2 != 0) {
+        odd_ = pcm[bytes - 1];
         bytes_ += 1;
     }
 }
 
-void CtdbSyndromeCalculator::AddWords(const uint16_t* words, uint64_t count) {
+namespace {
+
+// One step of every column's parity register for a run of consecutive
+// words: the register (16 words, the highest power first) shifts by one
+// word and takes the generator times the word that leaves it, added to the
+// incoming data. As four 64-bit lanes: word i of the register is bits
+// 16·(i mod 4) of lane i / 4.
+void StepRegisters(const Tables& t, uint64_t* registers, uint64_t stride, uint64_t column,
+                   const uint8_t* words, uint64_t count) {
+    static_assert(kMaxNpar == 16);
+    uint64_t* reg = registers + 4 * column;
+    for (uint64_t w = 0; w < count; ++w) {
+        const uint64_t r0 = reg[0], r1 = reg[1], r2 = reg[2], r3 = reg[3];
+        const uint16_t feedback =
+            static_cast<uint16_t>(r0 ^ static_cast<uint64_t>(words[2 * w] | words[2 * w + 1] << 8));
+        const uint64_t* a = t.lowTimesG[feedback & 0xff].data();
+        const uint64_t* b = t.highTimesG[feedback >> 8].data();
+        reg[0] = (r0 >> 16 | r1 << 48) ^ a[0] ^ b[0];
+        reg[1] = (r1 >> 16 | r2 << 48) ^ a[1] ^ b[1];
+        reg[2] = (r2 >> 16 | r3 << 48) ^ a[2] ^ b[2];
+        reg[3] = (r3 >> 16) ^ a[3] ^ b[3];
+        if (++column == stride) {
+            column = 0;
+            reg = registers;
+        } else {
+            reg += 4;
+        }
+    }
+}
+
+} // namespace
+
+void CtdbSyndromeCalculator::AddWords(const uint8_t* words, uint64_t count) {
     const uint64_t first = bytes_ / 2;
     const uint64_t total = layout_.Words();
     if (first >= total) {
@@ -360,42 +498,26 @@ void CtdbSyndromeCalculator::AddWords(const uint16_t* words, uint64_t count) {
         const uint64_t a = std::max(from, first);
         const uint64_t b = std::min(to, end);
         if (a < b) {
-            use(a, b);
+            use(words + 2 * (a - first), a, b - a);
         }
     };
     const uint64_t stride = layout_.stride;
     const uint64_t codeEnd = layout_.EndWord();
-    overlap(0, 2 * stride, [&](uint64_t a, uint64_t b) {
-        std::copy(words + (a - first), words + (b - first), kept_.head.begin() + static_cast<std::ptrdiff_t>(a));
-    });
-    overlap(codeEnd - stride, total, [&](uint64_t a, uint64_t b) {
-        std::copy(words + (a - first), words + (b - first),
-                  kept_.end.begin() + static_cast<std::ptrdiff_t>(a - (codeEnd - stride)));
-    });
-    overlap(2 * stride, codeEnd - stride, [&](uint64_t a, uint64_t b) {
-        crc_ = CrcOfWords(static_cast<uint32_t>(crc_), words + (a - first), b - a);
-    });
-    overlap(stride, codeEnd, [&](uint64_t a, uint64_t b) {
-        // The parity register of each column: one step of the division by
-        // the generator per word, the register kept highest power first.
-        const Tables& t = Gf();
-        uint64_t column = a % stride;
-        uint16_t* reg = state_.data() + column * kMaxNpar;
-        for (uint64_t w = a; w < b; ++w) {
-            const uint16_t feedback = static_cast<uint16_t>(reg[0] ^ words[w - first]);
-            const uint16_t* lo = t.lowTimesG[feedback & 0xff].data();
-            const uint16_t* hi = t.highTimesG[feedback >> 8].data();
-            for (int i = 0; i < kMaxNpar - 1; ++i) {
-                reg[i] = static_cast<uint16_t>(reg[i + 1] ^ lo[i] ^ hi[i]);
-            }
-            reg[kMaxNpar - 1] = static_cast<uint16_t>(lo[kMaxNpar - 1] ^ hi[kMaxNpar - 1]);
-            if (++column == stride) {
-                column = 0;
-                reg = state_.data();
-            } else {
-                reg += kMaxNpar;
-            }
+    overlap(0, 2 * stride, [&](const uint8_t* p, uint64_t at, uint64_t n) {
+        for (uint64_t i = 0; i < n; ++i) {
+            kept_.head[at + i] = WordAt(p + 2 * i);
         }
+    });
+    overlap(codeEnd - stride, total, [&](const uint8_t* p, uint64_t at, uint64_t n) {
+        for (uint64_t i = 0; i < n; ++i) {
+            kept_.end[at - (codeEnd - stride) + i] = WordAt(p + 2 * i);
+        }
+    });
+    overlap(2 * stride, codeEnd - stride, [&](const uint8_t* p, uint64_t, uint64_t n) {
+        crc_ = Crc32(p, 2 * n, static_cast<uint32_t>(crc_));
+    });
+    overlap(stride, codeEnd, [&](const uint8_t* p, uint64_t at, uint64_t n) {
+        StepRegisters(Gf(), state_.data(), stride, at % stride, p, n);
     });
 }
 
@@ -409,15 +531,16 @@ std::optional<CtdbRipSyndromes> CtdbSyndromeCalculator::Finish() const {
     // syndromes: c(α^j)·α^(16·j) = r(α^j), so
     // S_j = Σ_i r[i]·α^(j·(15 - i) - 16·j) = Σ_i r[i]·α^(-j·(i + 1)).
     const Tables& t = Gf();
-    result.syndromes.assign(state_.size(), 0);
+    result.syndromes.assign(static_cast<std::size_t>(layout_.stride) * kMaxNpar, 0);
     for (std::size_t column = 0; column < layout_.stride; ++column) {
-        const uint16_t* reg = state_.data() + column * kMaxNpar;
+        const uint64_t* reg = state_.data() + column * 4;
         uint16_t* syn = result.syndromes.data() + column * kMaxNpar;
         for (int i = 0; i < kMaxNpar; ++i) {
-            if (reg[i] == 0) {
+            const auto word = static_cast<uint16_t>(reg[i / 4] >> (16 * (i % 4)));
+            if (word == 0) {
                 continue;
             }
-            const uint32_t logR = t.log[reg[i]] + gf16::kOrder;
+            const uint32_t logR = t.log[word] + gf16::kOrder;
             for (int j = 0; j < kMaxNpar; ++j) {
                 syn[j] ^= t.exp[logR - static_cast<uint32_t>(j * (i + 1))];
             }

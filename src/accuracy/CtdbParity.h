@@ -133,10 +133,10 @@ public:
     std::optional<CtdbRipSyndromes> Finish() const;
 
 private:
-    void AddWords(const uint16_t* words, uint64_t count);
+    void AddWords(const uint8_t* words, uint64_t count);
 
     CtdbParityLayout layout_;
-    std::vector<uint16_t> state_; // per column: its parity register, 16 words
+    std::vector<uint64_t> state_; // per column: its parity register, 16 words in 4 lanes
     CtdbRipSyndromes kept_;
     uint64_t bytes_ = 0;
     unsigned long crc_ = 0;

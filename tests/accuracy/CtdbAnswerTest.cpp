@@ -72,6 +72,7 @@ TEST(CtdbAnswer, MalformedAnswersAreRefused) {
         {R"(<ctdb><entry id="1" confidence="2" trackcrcs="123456789"/></ctdb>)", "track CRC"},
         {R"(<ctdb><entry id="1" confidence="2" crc32="x" trackcrcs="1"/></ctdb>)", "crc32"},
         {R"(<ctdb><entry id="1" confidence="2" npar="8" stride="0"/></ctdb>)", "npar or stride"},
+        {R"(<ctdb><entry id="1" confidence="2" npar="8" stride="2000000000"/></ctdb>)", "stride"},
         {R"(<ctdb><entry id="1" confidence="2" npar="2" stride="5880" syndrome="AAAAAAAA"/></ctdb>)",
          "syndrome"},
         {R"(<ctdb><entry id="1" confidence="2" npar="8" stride="5880" syndrome="AA*A"/></ctdb>)",

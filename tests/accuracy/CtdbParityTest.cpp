@@ -22,52 +22,32 @@ namespace {
 class SubtractiveRandom {
 public:
     explicit SubtractiveRandom(int seed) {
-        constexpr int kSeed = 161803398;
-        int mj = kSeed - std::abs(seed);
+        int mj = 161803398 - std::abs(seed), mk = 1;
         state_[55] = mj;
-        int mk = 1;
         for (int i = 1; i < 55; ++i) {
-            const int ii = (21 * i) % 55;
+            const int ii = 21 * i % 55;
             state_[ii] = mk;
-            mk = mj - mk;
-            if (mk < 0) {
-                mk += kBig;
-            }
+            mk = Wrap(mj - mk);
             mj = state_[ii];
         }
         for (int k = 1; k < 5; ++k) {
             for (int i = 1; i < 56; ++i) {
-                state_[i] -= state_[1 + (i + 30) % 55];
-                if (state_[i] < 0) {
-                    state_[i] += kBig;
-                }
+                state_[i] = Wrap(state_[i] - state_[1 + (i + 30) % 55]);
             }
         }
     }
     int Sample() {
-        if (++next_ >= 56) {
-            next_ = 1;
-        }
-        if (++nextP_ >= 56) {
-            nextP_ = 1;
-        }
-        int value = state_[next_] - state_[nextP_];
-        if (value == kBig) {
-            --value;
-        }
-        if (value < 0) {
-            value += kBig;
-        }
-        state_[next_] = value;
-        return value;
+        next_ = next_ % 55 + 1;
+        nextP_ = nextP_ % 55 + 1;
+        const int value = state_[next_] - state_[nextP_];
+        return state_[next_] = Wrap(value == kBig ? value - 1 : value);
     }
     uint8_t Byte() { return static_cast<uint8_t>(Sample() % 256); }
-    int Next(int min, int max) {
-        return static_cast<int>(Sample() * (1.0 / kBig) * (max - min)) + min;
-    }
+    int Next(int min, int max) { return static_cast<int>(Sample() * (1.0 / kBig) * (max - min)) + min; }
 
 private:
     static constexpr int kBig = 2147483647;
+    static int Wrap(int v) { return v < 0 ? v + kBig : v; }
     int state_[56] = {};
     int next_ = 0;
     int nextP_ = 21;
@@ -100,23 +80,9 @@ std::vector<uint8_t> NoiseImage(uint64_t samples, int seed, uint64_t skip, int e
 }
 
 std::vector<uint8_t> Base64(const std::string& text) {
-    const std::string digits =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::vector<uint8_t> out;
-    uint32_t bits = 0;
-    int count = 0;
-    for (char c : text) {
-        const auto v = digits.find(c);
-        if (v == std::string::npos) {
-            break;
-        }
-        bits = bits << 6 | static_cast<uint32_t>(v);
-        if ((count += 6) >= 8) {
-            count -= 8;
-            out.push_back(static_cast<uint8_t>(bits >> count));
-        }
-    }
-    return out;
+    std::vector<uint8_t> bytes;
+    EXPECT_TRUE(DecodeBase64(text, bytes));
+    return bytes;
 }
 
 // Syndromes of the first `columns` columns as their tests print them:
@@ -150,6 +116,38 @@ CtdbRipSyndromes SyndromesOf(const std::vector<uint8_t>& pcm, uint32_t strideSam
     auto sums = calculator.Finish();
     EXPECT_TRUE(sums);
     return *sums;
+}
+
+// A pressed disc: its audio, its entry and parity with `npar` syndromes.
+struct Pressing {
+    std::vector<uint8_t> pcm;
+    CtdbEntry entry;
+    CtdbParity parity;
+};
+
+Pressing Press(std::vector<uint8_t> pcm, uint32_t strideSamples, int npar) {
+    Pressing p{std::move(pcm), {}, {}};
+    std::string error;
+    auto encoded = EncodeCtdbParity(p.pcm.data(), p.pcm.size(), strideSamples, npar, error);
+    EXPECT_TRUE(encoded) << error;
+    p.entry.id = "7";
+    p.entry.npar = npar;
+    p.entry.stride = strideSamples;
+    p.entry.parityUrl = "/parity/7";
+    p.entry.crc32 = encoded->crc;
+    p.entry.syndrome = encoded->columnZero;
+    // Through the download's bytes and back.
+    p.parity = *ParseCtdbParity(CtdbParityBytes(encoded->parity), p.entry, error);
+    return p;
+}
+
+std::vector<uint8_t> Noise(uint64_t samples, unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<uint8_t> pcm(samples * 4);
+    for (uint8_t& b : pcm) {
+        b = static_cast<uint8_t>(random());
+    }
+    return pcm;
 }
 
 TEST(CtdbParity, ValuesOfTheDatabasesOwnTests) {
@@ -204,20 +202,9 @@ TEST(CtdbParity, ValuesOfTheDatabasesOwnTests) {
 
     // Their damaged copies: a quarter of a row's samples damaged, in the
     // same frame and 48 samples on; found, mended and proven.
-    std::string error;
-    const auto encoded = EncodeCtdbParity(disc.data(), disc.size(), kCtdbParityStrideSamples, 16, error);
-    ASSERT_TRUE(encoded) << error;
-    EXPECT_EQ(encoded->crc, 377539636u);
-    CtdbEntry entry;
-    entry.id = "1";
-    entry.npar = 16;
-    entry.stride = kCtdbParityStrideSamples;
-    entry.parityUrl = "/parity/1";
-    entry.crc32 = encoded->crc;
-    entry.syndrome = encoded->columnZero;
-    const std::string download = CtdbParityBytes(encoded->parity);
-    const auto parity = ParseCtdbParity(download, entry, error);
-    ASSERT_TRUE(parity) << error;
+    const Pressing pressing = Press(disc, kCtdbParityStrideSamples, 16);
+    const CtdbEntry& entry = pressing.entry;
+    EXPECT_EQ(entry.crc32, 377539636u);
     for (const auto& [skip, shift] : {std::pair{0, 0}, std::pair{48, -48}}) {
         SCOPED_TRACE(shift);
         std::vector<uint8_t> rip = NoiseImage(samples, 2423, 32 * 588 + skip, 11760 / 4);
@@ -225,7 +212,7 @@ TEST(CtdbParity, ValuesOfTheDatabasesOwnTests) {
         const auto found = FindCtdbShift(ripSums, entry);
         ASSERT_TRUE(found);
         EXPECT_EQ(found->shift, shift);
-        const CtdbRepairPlan plan = AnalyseCtdbRepair(ripSums, *parity, entry, found->shift);
+        const CtdbRepairPlan plan = AnalyseCtdbRepair(ripSums, pressing.parity, entry, found->shift);
         ASSERT_EQ(plan.outcome, CtdbRepairPlan::Outcome::Repairable) << plan.reason;
         EXPECT_EQ(plan.repairedCrc, 377539636u);
         EXPECT_GT(plan.wrongSamples, 2800u);
@@ -241,33 +228,6 @@ TEST(CtdbParity, ValuesOfTheDatabasesOwnTests) {
                                disc.begin() + static_cast<std::ptrdiff_t>(from + 4 * static_cast<std::size_t>(skip))));
         EXPECT_EQ(SyndromesOf(rip, kCtdbParityStrideSamples, 1 << 20).CrcAt(found->shift), 377539636u);
     }
-}
-
-// A disc of noise, its entry and parity with `npar` syndromes.
-struct Pressing {
-    std::vector<uint8_t> pcm;
-    CtdbEntry entry;
-    CtdbParity parity;
-};
-
-Pressing Press(uint64_t samples, uint32_t strideSamples, int npar, unsigned seed) {
-    Pressing p;
-    std::mt19937 random(seed);
-    p.pcm.resize(samples * 4);
-    for (uint8_t& b : p.pcm) {
-        b = static_cast<uint8_t>(random());
-    }
-    std::string error;
-    auto encoded = EncodeCtdbParity(p.pcm.data(), p.pcm.size(), strideSamples, npar, error);
-    EXPECT_TRUE(encoded) << error;
-    p.entry.id = "7";
-    p.entry.npar = npar;
-    p.entry.stride = strideSamples;
-    p.entry.parityUrl = "/parity/7";
-    p.entry.crc32 = encoded->crc;
-    p.entry.syndrome = encoded->columnZero;
-    p.parity = encoded->parity;
-    return p;
 }
 
 TEST(CtdbParity, EncoderAgainstDecoderOverRandomDamage) {
@@ -286,8 +246,8 @@ TEST(CtdbParity, EncoderAgainstDecoderOverRandomDamage) {
         {8, 293, 2, 588, true},    {16, 0, 9, 1, false},     {8, 0, 5, 2, false},
         {16, 0, 20, 1, false},     {16, -5, 9, 588, false},  {8, 100, 6, 40, false},
     };
-    const Pressing pressing16 = Press(kSamples, kStride, 16, 1);
-    const Pressing pressing8 = Press(kSamples, kStride, 8, 1);
+    const Pressing pressing16 = Press(Noise(kSamples, 1), kStride, 16);
+    const Pressing pressing8 = Press(Noise(kSamples, 1), kStride, 8);
     std::mt19937 random(99);
     for (const Case& c : cases) {
         SCOPED_TRACE("npar " + std::to_string(c.npar) + " shift " + std::to_string(c.shift) +
@@ -363,7 +323,7 @@ TEST(CtdbParity, EncoderAgainstDecoderOverRandomDamage) {
 }
 
 TEST(CtdbParity, DownloadCachedAndDamagedAnswersRefused) {
-    const Pressing pressing = Press(100 * 588, 588, 16, 3);
+    const Pressing pressing = Press(Noise(100 * 588, 3), 588, 16);
     const std::string good = CtdbParityBytes(pressing.parity);
     std::string damaged = good;
     damaged[1] ^= 1; // column 0's first syndrome

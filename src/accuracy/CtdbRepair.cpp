@@ -247,8 +247,22 @@ CtdbRepairResult RepairFromCtdb(const RipFiles& files, const std::vector<CtdbEnt
         }
         // What is wrong, before anything is written.
         const std::vector<CtdbRepairedRun> runs = CtdbRepairedRuns(plan, kSamplesPerSector);
+        std::string where;
+        for (std::size_t k = 0; k < files.tracks.size(); ++k) {
+            const uint64_t start = files.TrackStart(k);
+            const uint64_t end = start + files.tracks[k].samples;
+            const bool touched = std::any_of(runs.begin(), runs.end(), [&](const CtdbRepairedRun& run) {
+                return run.firstSample < end && run.firstSample + run.samples > start;
+            });
+            if (touched) {
+                char number[8];
+                std::snprintf(number, sizeof number, "%02d", files.tracks[k].number);
+                where += (where.empty() ? " (track " : ", ") + std::string(number);
+            }
+        }
+        where += where.empty() ? "" : ")";
         line(name + ShiftText(plan.shift) + ": " + Plural(plan.wrongSamples, "wrong sample", "wrong samples") +
-             " in " + Plural(runs.size(), "place", "places") + ", at most " +
+             " in " + Plural(runs.size(), "place", "places") + where + ", at most " +
              std::to_string(plan.mostErrorsInAColumn) + " of " + std::to_string(capacity) +
              " mendable word(s) in a column: repair possible");
         Proof proof;

@@ -203,7 +203,7 @@ TEST_F(CliRepair, SecureRipRepairsFromCtdbOnlyWhatItProves) {
             const std::regex place(R"(  Repaired from CTDB: \d\d:\d\d\.\d\d \((\d+) samples\))");
             EXPECT_EQ(std::distance(std::sregex_iterator(rip.out.begin(), rip.out.end(), place),
                                     std::sregex_iterator()), 3) << rip.out;
-            EXPECT_LT(rip.out.find("repair possible"), rip.out.find("  Repaired from CTDB"));
+            EXPECT_LT(rip.out.find("in 3 places (track 01, 02, 03), at most "), rip.out.find("  Repaired from CTDB"));
             std::ifstream log(out.Path() + "Track.log");
             const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
             const std::string samples = std::strchr(row.place, '(') + 1;

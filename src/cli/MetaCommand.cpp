@@ -130,8 +130,12 @@ void LookUpRipNames(const Options& options, const platform::Settings& settings,
         err << "No names were found for the disc: the files take the default names\n";
         return;
     }
+    names.source = metadata::SourceName(result->source);
     if (result->source == metadata::Source::CdText) {
         return; // the names the rip has already
+    }
+    if (!release->mbid.empty()) {
+        names.source += ", release " + release->mbid;
     }
     err << "Names from " << metadata::SourceName(result->source) << ": " << release->album
         << " / " << release->albumArtist;

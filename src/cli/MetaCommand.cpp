@@ -25,6 +25,7 @@ metadata::LookupOptions LookupOptionsOf(const Options& options, const platform::
     lookup.gnudbUrl = pick(options.gnudbUrl, settings.gnudbUrl);
     lookup.coverArtUrl = pick(options.coverArtUrl, settings.coverArtUrl);
     lookup.releaseMbid = options.releaseMbid;
+    lookup.cancel = &interrupted; // Ctrl+C ends a request on its way
     return lookup;
 }
 

@@ -330,9 +330,6 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         looked.names = naming.names;
         LookUpRipNames(options, StoredSettings(err), table, details,
                        options.cover.empty(), looked, err);
-        if (interrupted.load()) {
-            return kExitInterrupted; // Ctrl+C while the disc was looked up: nothing read
-        }
         naming.names = looked.names;
         if (looked.cover && !cover && options.format == "flac") {
             cover = looked.cover;

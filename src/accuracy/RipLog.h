@@ -40,6 +40,7 @@ struct RipLogData {
     // ("0:500:960:1480", data tracks with a leading '-'): what a later
     // repair of the files looks the disc up with. Left out when empty.
     std::string toc;
+    std::string names; // where the names came from; empty: no line
     std::vector<RipLogTrack> tracks;
 };
 

@@ -2,6 +2,7 @@
 #include "cli/AccuracyCommands.h"
 #include "cli/CommandLine.h"
 #include "cli/CueCommand.h"
+#include "cli/MetaCommand.h"
 #include "cli/RepairCommand.h"
 #include "cli/RipFormat.h"
 #include "cli/ServeCommand.h"
@@ -324,6 +325,17 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         }
         naming.names = output::NamesFromCdText(details);
     }
+    // Names looked up for the disc, where the files, tags or sheet take them.
+    RipNames looked;
+    if (RipUsesNames(options)) {
+        looked.names = naming.names;
+        LookUpRipNames(options, StoredSettings(err), table, details,
+                       options.cover.empty(), looked, err);
+        naming.names = looked.names;
+        if (looked.cover && !cover && options.format == "flac") {
+            cover = looked.cover;
+        }
+    }
     ExtractJob job;
     output::RipSheet sheet;
     const bool writeSheet = options.cue || options.single;
@@ -340,7 +352,7 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
             return kExitFailed;
         }
         sheet.plan.cuePath = folder + stem + ".cue";
-        sheet.cueText = output::OneFileCueSheet(table, details, fileName, false);
+        sheet.cueText = output::OneFileCueSheet(table, SheetDetails(details, looked), fileName, false);
     } else {
         job = BuildJob(table, *rows, naming, device, options.verify || options.c2, !options.c2);
         if (options.cue) {
@@ -348,7 +360,8 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
             for (const JobEntry& entry : job.tracks) {
                 paths[entry.track.number] = entry.path;
             }
-            sheet = output::PlanRipSheet(table, details, naming.names, paths, options.prefix,
+            sheet = output::PlanRipSheet(table, SheetDetails(details, looked), naming.names,
+                                         paths, options.prefix,
                                          output::LocalDateText());
         }
     }
@@ -404,7 +417,9 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     job.secureSettings = options.secureSettings;
     // (Before the read method is chosen: the disc's facts are read with
     // the drive's data blocks.)
-    PrepareRipFormat(options, std::move(cover), details, table, job);
+    PrepareRipFormat(options, std::move(cover), details, table, job, looked.tags);
+    const std::string coverFolder =
+        job.tracks.empty() ? folder : platform::FolderOf(job.tracks.front().path);
     // Read once, when an option needs them.
     std::optional<platform::Settings> storedSettings;
     auto stored = [&storedSettings, &err]() -> const platform::Settings& {
@@ -497,6 +512,7 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
                                                 : ", no C2 error pointers (secure reading)";
     }
     logContext.speed = SpeedName(options.speed);
+    logContext.names = looked.source;
 
     const bool progress = isatty(fileno(stderr)) != 0;
     CliView view(out, err, progress);
@@ -555,6 +571,10 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     if (writeSheet && !sheet.reason.empty()) {
         err << "No cue sheet was written: " << sheet.reason << "\n";
     } else if (writeSheet && !output::WriteRipSheet(sheet, saveError)) {
+        err << saveError << "\n";
+        status = kExitFailed;
+    }
+    if (looked.cover && !SaveCoverBeside(*looked.cover, coverFolder, saveError)) {
         err << saveError << "\n";
         status = kExitFailed;
     }
@@ -702,6 +722,18 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
             return status;
         }
         return PrintDiscIds(table, out, err);
+    }
+    if (options.command == "meta") {
+        CdDevice device;
+        TrackTable table;
+        if (int status = OpenDisc(options, device, table, err)) {
+            return status;
+        }
+        const DiscDetails details = ReadDiscDetails(device.hostAdapter, device.target, table);
+        for (const std::string& note : details.notes) {
+            err << note << "\n";
+        }
+        return MetaCommand(options, StoredSettings(err), table, details, out, err);
     }
     if (options.command == "offset") {
         CdDevice device;

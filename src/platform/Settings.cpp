@@ -298,6 +298,7 @@ constexpr const char* kSecureReadingName = "secureReading";
 constexpr const char* kRepairFromCtdbName = "repairFromCtdb";
 constexpr const char* kFlacFilesName = "flacFiles";
 constexpr const char* kCueSheetName = "cueSheet";
+constexpr const char* kNoMetadataName = "noMetadata";
 
 // One of the numbers that tune secure reading: its value's name, range and
 // default, and its field.
@@ -365,6 +366,7 @@ Settings LoadSettings(const std::string& path, std::string* problem) {
     settings.repairFromCtdb = settings.checkAccuracy && chosen(kRepairFromCtdbName);
     settings.flacFiles = chosen(kFlacFilesName);
     settings.cueSheet = chosen(kCueSheetName);
+    settings.noMetadata = chosen(kNoMetadataName);
     // The re-reading numbers: a value of the wrong kind or out of range is missing.
     for (const SecureNumber& number : SecureNumbers(settings)) {
         const RegistryValue* value = file.Find(number.name);
@@ -420,7 +422,15 @@ Settings LoadSettings(const std::string& path, std::string* problem) {
     };
     url("accurateRipUrl", settings.accurateRipUrl);
     url("ctdbUrl", settings.ctdbUrl);
+    url("musicBrainzUrl", settings.musicBrainzUrl);
+    url("gnudbUrl", settings.gnudbUrl);
+    url("coverArtUrl", settings.coverArtUrl);
     return settings;
+}
+
+bool NoMetadataLookups(const Settings& settings) {
+    const char* offline = std::getenv("VINDRAL_NO_METADATA");
+    return settings.noMetadata || (offline != nullptr && *offline != '\0');
 }
 
 bool SaveSettings(const std::string& path, const Settings& settings) {
@@ -458,6 +468,11 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
         file.SetBinary(kCueSheetName, WordBytes(1));
     } else {
         file.Remove(kCueSheetName);
+    }
+    if (settings.noMetadata) {
+        file.SetBinary(kNoMetadataName, WordBytes(1));
+    } else {
+        file.Remove(kNoMetadataName);
     }
     Settings copy = settings;
     for (const SecureNumber& number : SecureNumbers(copy)) {

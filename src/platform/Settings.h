@@ -27,7 +27,10 @@
 // present only when it differs from the default, tune that re-reading: the
 // readings that must agree, the readings of a sector at most, and the drive
 // cache to read past before a re-read. "accurateRipUrl" and
-// "ctdbUrl", when present, are the databases' base URLs. Each drive model with a
+// "ctdbUrl", when present, are the databases' base URLs, and "musicBrainzUrl",
+// "gnudbUrl" and "coverArtUrl" those of the name look-ups; "noMetadata",
+// present only when chosen, is the word 1: no disc is looked up for names.
+// Each drive model with a
 // read offset has a value "offset:<vendor> <product>" of 4 bytes, a
 // little-endian signed count of samples:
 //
@@ -113,6 +116,10 @@ struct Settings {
     int32_t driveCacheSectors = kDefaultDriveCacheSectors;
     std::string accurateRipUrl; // empty: the public database
     std::string ctdbUrl;        // empty: the public database
+    bool noMetadata = false;    // look nothing up for the discs' names
+    std::string musicBrainzUrl; // empty: the public services
+    std::string gnudbUrl;
+    std::string coverArtUrl;
     std::string outputFolder;
     // The read offset of each drive model ("<vendor> <product>"), in samples.
     std::map<std::string, int32_t> readOffsets;
@@ -123,6 +130,11 @@ struct Settings {
         return it == readOffsets.end() ? 0 : it->second;
     }
 };
+
+// Whether discs are looked up for names: not when the settings say so, nor
+// while the environment variable VINDRAL_NO_METADATA is set (not empty), which
+// keeps a run on the machine (the test suites set it) and is never saved.
+bool NoMetadataLookups(const Settings& settings);
 
 // The name of the value that holds a drive model's read offset.
 std::string ReadOffsetValueName(const std::string& model);

@@ -27,7 +27,7 @@ expect() {
     fi
 }
 
-expect '--help --version cue drives help ids log offset repair rip serve toc' ''
+expect '--help --version cue drives help ids log meta offset repair rip serve toc' ''
 expect 'serve' help s
 expect '--demo --emulated-speed --help --image' serve --
 expect 'max' drives --emulated-speed m
@@ -43,7 +43,8 @@ expect '--accuraterip-url --ctdb-url --help' repair --
 expect 'toc' 'help' 't'
 expect '--demo --device --drive' toc --d
 expect '--demo --device' drives --de
-expect '--c2 --cache-sectors --cover --ctdb-url --cue' rip --demo --c
+expect '--c2 --cache-sectors --cover --coverart-url --ctdb-url --cue' rip --demo --c
+expect '--release' meta --demo --rel
 expect '--secure' rip --demo --sec
 expect 'flac' rip --demo --format f
 expect '--flac-level --format' rip --demo --f

@@ -46,7 +46,10 @@
 #include "ui/common/LinkLabel.h"
 #include "ui/extract/ExtractDialog.h"
 #include "ui/main/MainDialog.h"
+#include "ui/main/ReleaseChooser.h"
 #include "ui/main/SpeedChoice.h"
+
+#include <nlohmann/json.hpp>
 
 namespace vindral::ui {
 namespace {
@@ -1427,6 +1430,161 @@ private slots:
                  ReadSettingsFile().c_str());
         QVERIFY2(ReadSettingsFile().find("cueSheet") == std::string::npos,
                  ReadSettingsFile().c_str());
+    }
+
+    // "Look up track names online" against MusicBrainz on 127.0.0.1 with two
+    // releases for the disc: the window stays alive while it asks, the names
+    // fill the rows but a row the user renamed keeps its name, the box shows
+    // album, artist and year, the chooser switches the release, a template
+    // names the files with them and the tags carry them; off, the window is
+    // as it was. With VINDRAL_SCREENSHOTS set, the window and the chooser are
+    // saved there as pictures.
+    void lookedUpNamesFillTheListTheBoxAndTheFiles() {
+        auto drives = UseEmulatedDrives({MakeDisc({{1, 0}, {2, 600}, {3, 1100}}, 1600)});
+        const QString out = Folder("named");
+        test::LocalHttpServer server;
+        qputenv("XDG_CACHE_HOME", (temp_.path() + "/namecache").toUtf8());
+        qputenv("LC_ALL", "en_GB.UTF-8"); // the user's country: GB, the first release's
+        WriteSettingsFile("\"value0\"=hex:00,00,00,00\n\"value1\"=\"" + out.toStdString() +
+                          "\"\n\"flacFiles\"=hex:01,00,00,00\n\"lookUpNames\"=hex:01,00,00,00\n"
+                          "\"naming\"=\"%A/%d/%t %n\"\n\"musicBrainzUrl\"=\"" + server.Url() +
+                          "\"\n\"gnudbUrl\"=\"" + server.Url() + "\"\n\"coverArtUrl\"=\"" +
+                          server.Url() + "\"\n");
+        const std::string id = accuracy::MusicBrainzId(accuracy::DiscTocFromTable(
+            test::AudioTable({{0, 600}, {600, 500}, {1100, 500}})));
+        const nlohmann::json disc = {{"id", id}, {"sectors", 1750}, {"offset-count", 3},
+                                     {"offsets", {150, 750, 1250}}};
+        auto credit = [](const std::string& name) {
+            return nlohmann::json::array({{{"name", name}, {"joinphrase", ""},
+                                           {"artist", {{"id", "a-" + name}, {"name", name}}}}});
+        };
+        auto release = [&](const std::string& mbid, const std::string& album,
+                           const std::string& artist, const char* country, const char* date,
+                           const char* barcode, const std::vector<std::string>& titles) {
+            nlohmann::json tracks = nlohmann::json::array();
+            for (std::size_t k = 0; k < titles.size(); ++k) {
+                const std::string n = std::to_string(k + 1);
+                tracks.push_back({{"id", mbid + "-t" + n}, {"number", n}, {"position", k + 1},
+                                  {"title", titles[k]}, {"length", 6667},
+                                  {"artist-credit", credit(artist)},
+                                  {"recording", {{"id", mbid + "-r" + n}, {"title", titles[k]},
+                                                 {"length", 6667}, {"isrcs", nlohmann::json::array()}}}});
+            }
+            return nlohmann::json{
+                {"id", mbid}, {"title", album}, {"status", "Official"}, {"date", date},
+                {"country", country}, {"barcode", barcode}, {"artist-credit", credit(artist)},
+                {"label-info", {{{"catalog-number", "CAT-" + mbid},
+                                 {"label", {{"id", "l-" + mbid}, {"name", "Label " + mbid}}}}}},
+                {"release-group", {{"id", "g-" + mbid}, {"title", album}}},
+                {"media", {{{"position", 1}, {"format", "CD"}, {"track-count", titles.size()},
+                            {"discs", {disc}}, {"tracks", tracks}}}}};
+        };
+        nlohmann::json answer = disc;
+        answer["releases"] = {
+            release("r1", "First Album", "The Artist", "GB", "1998-04-06", "5012345678900",
+                    {"Opening", "Middle", "Closing"}),
+            release("r2", "Second Album: Remastered", "Other Artist", "US", "2001", "0123456789012",
+                    {"Opening (2001)", "Middle (2001)", "Closing (2001)"})};
+        server.Set("/ws/2/discid/" + id +
+                       "?toc=1+3+1750+150+750+1250&inc=artist-credits+recordings+isrcs+labels+"
+                       "release-groups&fmt=json",
+                   test::LocalHttpServer::Answer{200, answer.dump(), 700});
+        auto dialog = Open();
+        QVERIFY(dialog);
+        test::Watchdog watchdog(60000);
+        auto* line = Control<LinkLabel>(*dialog, kIdDiscText);
+        QTreeWidget* list = List(*dialog);
+        // Renamed before the answer comes: the user's name stays.
+        list->setCurrentItem(list->topLevelItem(1), 0);
+        QTest::keyClick(list, Qt::Key_F2);
+        QVERIFY(Editor(list) != nullptr);
+        Editor(list)->setText(QStringLiteral("My name: mine/ours"));
+        QTest::keyClick(Editor(list), Qt::Key_Return);
+        // Asked aside: the window goes on.
+        QTRY_VERIFY(dialog->LookingUp());
+        QVERIFY(dialog->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(dialog->Metadata() != nullptr, 20000);
+        QVERIFY2(dialog->Metadata()->Known(), qPrintable(QString::fromStdString(
+                     server.Requests().empty() ? "no request" : server.Requests().front())));
+        auto rows = [list] {
+            QStringList names;
+            for (int row = 0; row < list->topLevelItemCount(); ++row) {
+                names << list->topLevelItem(row)->text(0);
+            }
+            return names;
+        };
+        QCOMPARE(rows(), (QStringList{"Opening", "My name: mine/ours", "Closing"}));
+        QCOMPARE(line->text(), QStringLiteral("The Artist \u2013 First Album (1998)"));
+        QVERIFY2(line->toolTip().contains("Country: GB") &&
+                     line->toolTip().contains("Label: Label r1, CAT-r1") &&
+                     line->toolTip().contains("2 releases match: click to choose another"),
+                 qPrintable(line->toolTip()));
+        const QString screenshots = qEnvironmentVariable("VINDRAL_SCREENSHOTS");
+        if (!screenshots.isEmpty()) {
+            Select(*dialog, {0, 1, 2});
+            dialog->PollTick();
+            QVERIFY(dialog->grab().save(screenshots + "/main-window-names.png"));
+        }
+
+        // A click on the line opens the chooser; its lines name each release.
+        QStringList seen;
+        test::WhenModal<ReleaseChooser>([&seen, &screenshots](ReleaseChooser* chooser) {
+            auto* releases = Control<QTreeWidget>(*chooser, kIdReleaseList);
+            for (int row = 0; row < releases->topLevelItemCount(); ++row) {
+                QStringList cells;
+                for (int column = 0; column < releases->columnCount(); ++column) {
+                    cells << releases->topLevelItem(row)->text(column);
+                }
+                seen << cells.join('|');
+            }
+            releases->setCurrentItem(releases->topLevelItem(1));
+            if (!screenshots.isEmpty()) {
+                chooser->grab().save(screenshots + "/release-chooser.png");
+            }
+            Control<QPushButton>(*chooser, kIdReleaseOk)->click();
+        });
+        QTest::mouseClick(line, Qt::LeftButton);
+        QTRY_COMPARE(line->text().left(20), QStringLiteral("Other Artist \u2013 Seco"));
+        QCOMPARE(seen, (QStringList{
+                           "First Album|The Artist|GB|1998-04-06|Label r1|5012345678900|CD",
+                           "Second Album: Remastered|Other Artist|US|2001|Label r2|0123456789012|CD"}));
+        QCOMPARE(rows(), (QStringList{"Opening (2001)", "My name: mine/ours", "Closing (2001)"}));
+
+        // The template names the files, made safe, and the tags carry the names.
+        Select(*dialog, {0, 1});
+        dialog->PollTick();
+        QStringList log;
+        CloseWhenFinished(log);
+        Control<QPushButton>(*dialog, kIdStart)->click();
+        QVERIFY(!watchdog.Fired());
+        const QString folder = out + "Other Artist/Second Album_ Remastered/";
+        QCOMPARE(QDir(folder).entryList(QDir::Files),
+                 (QStringList{"01 Opening (2001).flac", "02 My name_ mine-ours.flac"}));
+        const test::DecodedFlac flac = test::DecodeFlac((folder + "02 My name_ mine-ours.flac").toStdString());
+        for (const char* tag : {"TITLE=My name: mine/ours", "ALBUM=Second Album: Remastered",
+                                "ARTIST=Other Artist", "DATE=2001", "TRACKNUMBER=2"}) {
+            QVERIFY2(flac.HasComment(tag), tag);
+        }
+        for (const std::string& request : server.Requests()) {
+            QVERIFY2(request.rfind("/ws/2/", 0) == 0, request.c_str()); // no other service asked
+        }
+
+        // Off: the rows the program named, and the box, are as without.
+        Control<QCheckBox>(*dialog, kIdLookUpNames)->click();
+        QCOMPARE(rows(), (QStringList{"  Track 01", "My name: mine/ours", "  Track 03"}));
+        QCOMPARE(line->text(), QString());
+        // On again, a new disc is looked up; nothing known leaves the rows.
+        Control<QCheckBox>(*dialog, kIdLookUpNames)->click();
+        drives[0]->Insert(ThreeTrackDisc());
+        dialog->RefreshTrackList();
+        QTRY_VERIFY_WITH_TIMEOUT(dialog->Metadata() != nullptr, 20000);
+        QVERIFY(!dialog->Metadata()->Known());
+        QCOMPARE(rows(), (QStringList{"  Track 01", "  Track 02", "  Track 03"}));
+        dialog->reject();
+        QVERIFY2(ReadSettingsFile().find("\"naming\"=\"%A/%d/%t %n\"") != std::string::npos,
+                 ReadSettingsFile().c_str());
+        qunsetenv("LC_ALL");
+        qunsetenv("XDG_CACHE_HOME");
     }
 
     void secureReadingRepairsNamesAndMarks() {

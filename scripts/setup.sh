@@ -14,6 +14,7 @@ packages+=(dpkg-dev file desktop-file-utils appstream lintian man-db librsvg2-bi
 packages+=(clang libclang-rt-14-dev)  # fuzz build: clang, libFuzzer and the sanitizer runtimes
 packages+=(zlib1g-dev libssl-dev libpugixml-dev)  # checksums, disc IDs and database answers
 packages+=(libcurl4-openssl-dev)  # database look-ups over HTTP (src/net)
+packages+=(nlohmann-json3-dev)  # MusicBrainz answers (src/metadata): a header-only JSON parser
 packages+=(libflac-dev flac)  # FLAC files: libFLAC writes and reads them; flac and metaflac check them in the tests
 packages+=(g++-mingw-w64-i686-posix wine32:i386)  # the 32-bit Windows build and its Wine
 # wine32 comes from the i386 side of the archive: enable it once, before the

@@ -114,6 +114,10 @@ DiscMetadata LookUpDisc(const DiscFacts& disc, const LookupOptions& options);
 int ChooseRelease(const std::vector<Release>& releases, const DiscDetails& details,
                   const std::string& country);
 
+// An MBID as MusicBrainz writes them: 8-4-4-4-12 lower- or upper-case hex
+// digits.
+bool IsMbid(const std::string& text);
+
 // The two-letter territory of the user's locale (LC_ALL, else LC_MESSAGES,
 // else LANG: "en_GB.UTF-8" gives "GB"); empty when none.
 std::string UserCountry();

@@ -49,7 +49,9 @@ HttpAnswer HttpGet(const std::string& url, long timeoutSeconds, const std::atomi
     lib->easy_setopt(curl, CURLOPT_TIMEOUT, timeoutSeconds);
     lib->easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, timeoutSeconds);
     lib->easy_setopt(curl, CURLOPT_NOSIGNAL, 1L); // the time limit must not use signals
-    lib->easy_setopt(curl, CURLOPT_USERAGENT, "Vindral/" VINDRAL_VERSION);
+    // The program, its version and where to reach its developers, as
+    // MusicBrainz asks of every client.
+    lib->easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
     lib->easy_setopt(curl, CURLOPT_WRITEFUNCTION, Receive);
     lib->easy_setopt(curl, CURLOPT_WRITEDATA, &receiver);
     lib->easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);

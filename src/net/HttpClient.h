@@ -16,6 +16,9 @@ constexpr long kRequestTimeoutSeconds = 10;
 // pressings stays far below it).
 constexpr std::size_t kMaxAnswerBytes = 8u << 20;
 
+// What every request names itself.
+inline constexpr const char* kUserAgent = "Vindral/" VINDRAL_VERSION " ( https://vindral.invalid/ )";
+
 struct HttpAnswer {
     enum class Outcome {
         Ok,          // status 200: `body` holds the answer

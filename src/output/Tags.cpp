@@ -41,6 +41,15 @@ std::vector<std::string> VorbisComments(const TrackTags& tags) {
     add("MUSICBRAINZ_DISCID", tags.musicBrainzDiscId);
     add("ACCURATERIPID", tags.accurateRipId);
     add("CTDBTOCID", tags.ctdbTocId);
+    add("LABEL", tags.label);
+    add("CATALOGNUMBER", tags.catalogNumber);
+    add("RELEASECOUNTRY", tags.releaseCountry);
+    add("MUSICBRAINZ_ALBUMID", tags.musicBrainzAlbumId);
+    add("MUSICBRAINZ_RELEASEGROUPID", tags.musicBrainzReleaseGroupId);
+    add("MUSICBRAINZ_ALBUMARTISTID", tags.musicBrainzAlbumArtistId);
+    add("MUSICBRAINZ_ARTISTID", tags.musicBrainzArtistId);
+    add("MUSICBRAINZ_TRACKID", tags.musicBrainzTrackId);
+    add("MUSICBRAINZ_RELEASETRACKID", tags.musicBrainzReleaseTrackId);
     if (tags.preEmphasis) {
         add("PRE_EMPHASIS", "1");
     }

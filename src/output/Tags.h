@@ -27,6 +27,16 @@ struct TrackTags {
     std::string musicBrainzDiscId;
     std::string accurateRipId; // "011-0010e284-009228a3-9809ff0b"
     std::string ctdbTocId;
+    // From a MusicBrainz release (empty otherwise).
+    std::string label;
+    std::string catalogNumber;
+    std::string releaseCountry;
+    std::string musicBrainzAlbumId;        // the release
+    std::string musicBrainzReleaseGroupId;
+    std::string musicBrainzAlbumArtistId;  // '/' between several
+    std::string musicBrainzArtistId;       // the track's artists, '/' between several
+    std::string musicBrainzTrackId;        // the recording
+    std::string musicBrainzReleaseTrackId; // the track of the release
     bool preEmphasis = false;
     std::string encoder; // "Vindral 0.2"
 };

@@ -297,6 +297,7 @@ constexpr const char* kSkipConfirmedName = "skipConfirmed";
 constexpr const char* kSecureReadingName = "secureReading";
 constexpr const char* kFlacFilesName = "flacFiles";
 constexpr const char* kCueSheetName = "cueSheet";
+constexpr const char* kNoMetadataName = "noMetadata";
 
 // One of the numbers that tune secure reading: its value's name, range and
 // default, and its field.
@@ -363,6 +364,7 @@ Settings LoadSettings(const std::string& path, std::string* problem) {
     settings.secureReading = chosen(kSecureReadingName);
     settings.flacFiles = chosen(kFlacFilesName);
     settings.cueSheet = chosen(kCueSheetName);
+    settings.noMetadata = chosen(kNoMetadataName);
     // The re-reading numbers: a value of the wrong kind or out of range is missing.
     for (const SecureNumber& number : SecureNumbers(settings)) {
         const RegistryValue* value = file.Find(number.name);
@@ -418,6 +420,9 @@ Settings LoadSettings(const std::string& path, std::string* problem) {
     };
     url("accurateRipUrl", settings.accurateRipUrl);
     url("ctdbUrl", settings.ctdbUrl);
+    url("musicBrainzUrl", settings.musicBrainzUrl);
+    url("gnudbUrl", settings.gnudbUrl);
+    url("coverArtUrl", settings.coverArtUrl);
     return settings;
 }
 
@@ -451,6 +456,11 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
         file.SetBinary(kCueSheetName, WordBytes(1));
     } else {
         file.Remove(kCueSheetName);
+    }
+    if (settings.noMetadata) {
+        file.SetBinary(kNoMetadataName, WordBytes(1));
+    } else {
+        file.Remove(kNoMetadataName);
     }
     Settings copy = settings;
     for (const SecureNumber& number : SecureNumbers(copy)) {

@@ -25,7 +25,10 @@
 // present only when it differs from the default, tune that re-reading: the
 // readings that must agree, the readings of a sector at most, and the drive
 // cache to read past before a re-read. "accurateRipUrl" and
-// "ctdbUrl", when present, are the databases' base URLs. Each drive model with a
+// "ctdbUrl", when present, are the databases' base URLs, and "musicBrainzUrl",
+// "gnudbUrl" and "coverArtUrl" those of the name look-ups; "noMetadata",
+// present only when chosen, is the word 1: no disc is looked up for names.
+// Each drive model with a
 // read offset has a value "offset:<vendor> <product>" of 4 bytes, a
 // little-endian signed count of samples:
 //
@@ -110,6 +113,10 @@ struct Settings {
     int32_t driveCacheSectors = kDefaultDriveCacheSectors;
     std::string accurateRipUrl; // empty: the public database
     std::string ctdbUrl;        // empty: the public database
+    bool noMetadata = false;    // look nothing up for the discs' names
+    std::string musicBrainzUrl; // empty: the public services
+    std::string gnudbUrl;
+    std::string coverArtUrl;
     std::string outputFolder;
     // The read offset of each drive model ("<vendor> <product>"), in samples.
     std::map<std::string, int32_t> readOffsets;

@@ -298,6 +298,8 @@ constexpr const char* kSecureReadingName = "secureReading";
 constexpr const char* kFlacFilesName = "flacFiles";
 constexpr const char* kCueSheetName = "cueSheet";
 constexpr const char* kNoMetadataName = "noMetadata";
+constexpr const char* kLookUpNamesName = "lookUpNames";
+constexpr const char* kNamingName = "naming";
 
 // One of the numbers that tune secure reading: its value's name, range and
 // default, and its field.
@@ -365,6 +367,7 @@ Settings LoadSettings(const std::string& path, std::string* problem) {
     settings.flacFiles = chosen(kFlacFilesName);
     settings.cueSheet = chosen(kCueSheetName);
     settings.noMetadata = chosen(kNoMetadataName);
+    settings.lookUpNames = chosen(kLookUpNamesName);
     // The re-reading numbers: a value of the wrong kind or out of range is missing.
     for (const SecureNumber& number : SecureNumbers(settings)) {
         const RegistryValue* value = file.Find(number.name);
@@ -423,6 +426,11 @@ Settings LoadSettings(const std::string& path, std::string* problem) {
     url("musicBrainzUrl", settings.musicBrainzUrl);
     url("gnudbUrl", settings.gnudbUrl);
     url("coverArtUrl", settings.coverArtUrl);
+    // The template is checked where it is used; here only its size.
+    url(kNamingName, settings.naming);
+    if (settings.naming.size() > kMaxNamingLength) {
+        settings.naming.clear();
+    }
     return settings;
 }
 
@@ -461,6 +469,17 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
         file.SetBinary(kNoMetadataName, WordBytes(1));
     } else {
         file.Remove(kNoMetadataName);
+    }
+    if (settings.lookUpNames) {
+        file.SetBinary(kLookUpNamesName, WordBytes(1));
+    } else {
+        file.Remove(kLookUpNamesName);
+    }
+    if (!settings.naming.empty() && settings.naming.size() <= kMaxNamingLength &&
+        settings.naming.find('\0') == std::string::npos) {
+        file.SetString(kNamingName, settings.naming);
+    } else {
+        file.Remove(kNamingName);
     }
     Settings copy = settings;
     for (const SecureNumber& number : SecureNumbers(copy)) {

@@ -267,7 +267,8 @@ TEST_F(SettingsFileTest, ChoicesAreValuesOfTheirOwnPresentOnlyWhenChosen) {
     const std::pair<std::string, bool Settings::*> choices[] = {
         {"secureReading", &Settings::secureReading},
         {"flacFiles", &Settings::flacFiles},
-        {"cueSheet", &Settings::cueSheet}};
+        {"cueSheet", &Settings::cueSheet},
+        {"lookUpNames", &Settings::lookUpNames}};
     for (const auto& [name, field] : choices) {
         SCOPED_TRACE(name);
         Settings settings;
@@ -286,7 +287,9 @@ TEST_F(SettingsFileTest, ChoicesAreValuesOfTheirOwnPresentOnlyWhenChosen) {
         const Settings loaded = LoadSettings(path_);
         EXPECT_TRUE(loaded.*field);
         EXPECT_FALSE(loaded.skipConfirmed);
-        EXPECT_EQ(int{loaded.secureReading} + loaded.flacFiles + loaded.cueSheet, 1)
+        EXPECT_EQ(int{loaded.secureReading} + loaded.flacFiles + loaded.cueSheet +
+                      loaded.lookUpNames,
+                  1)
             << "only the one chosen";
 
         settings.*field = false;
@@ -295,6 +298,18 @@ TEST_F(SettingsFileTest, ChoicesAreValuesOfTheirOwnPresentOnlyWhenChosen) {
         WriteFile(WithKey("\"" + name + "\"=hex:02,00,00,00\n"));
         EXPECT_FALSE(LoadSettings(path_).*field) << "only the word 1 chooses it";
     }
+    // The window's file-name template: a string, kept only while chosen.
+    Settings settings;
+    settings.outputFolder = "/srv/music/";
+    settings.naming = "%A/%d/%t %n";
+    ASSERT_TRUE(SaveSettings(path_, settings));
+    EXPECT_NE(ReadFile().find("\"naming\"=\"%A/%d/%t %n\"\n"), std::string::npos) << ReadFile();
+    EXPECT_EQ(LoadSettings(path_).naming, "%A/%d/%t %n");
+    settings.naming.clear();
+    ASSERT_TRUE(SaveSettings(path_, settings));
+    EXPECT_EQ(ReadFile().find("naming"), std::string::npos) << ReadFile();
+    WriteFile(WithKey("\"naming\"=\"" + std::string(kMaxNamingLength + 1, 'n') + "\"\n"));
+    EXPECT_TRUE(LoadSettings(path_).naming.empty()) << "an overlong template is missing";
 }
 
 TEST_F(SettingsFileTest, ValuesOfTheWrongSizeOrTypeCountAsMissing) {

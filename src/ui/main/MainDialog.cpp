@@ -19,6 +19,7 @@
 #include <QToolTip>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -555,13 +556,19 @@ void MainDialog::AwaitLookUp() {
 }
 
 bool MainDialog::TrackRenamed(int row) const {
+    // The row's own "Track NN" is no name of the user's either (an editor
+    // opened before the names came puts it back).
     const QTreeWidgetItem* item = trackList_->topLevelItem(row);
-    return item != nullptr && item->text(0) != item->data(0, kGivenNameRole).toString();
+    return item != nullptr && row < tracks_.count &&
+           item->text(0) != item->data(0, kGivenNameRole).toString() &&
+           item->text(0) != Text(TrackRowName(tracks_.entries[static_cast<std::size_t>(row)]));
 }
 
 void MainDialog::FillTrackNames() {
     const metadata::Release* release = metadata_ ? metadata_->Chosen() : nullptr;
     for (int row = 0; row < trackList_->topLevelItemCount() && row < tracks_.count; ++row) {
+        trackList_->topLevelItem(row)->setTextAlignment(
+            0, release != nullptr ? Qt::AlignLeft | Qt::AlignVCenter : Qt::AlignCenter);
         if (TrackRenamed(row)) {
             continue; // the user's name wins
         }
@@ -574,6 +581,13 @@ void MainDialog::FillTrackNames() {
         item->setData(0, kGivenNameRole, name);
         item->setText(0, name);
     }
+    // Titles get the room the figures leave.
+    int figures = 0;
+    for (int column = 1; column < 4; ++column) {
+        figures += trackList_->columnWidth(column);
+    }
+    trackList_->setColumnWidth(
+        0, release != nullptr ? std::max(85, trackList_->viewport()->width() - figures) : 85);
 }
 
 void MainDialog::ChooseRelease() {
@@ -864,10 +878,12 @@ void MainDialog::Start() {
             }
         }
         // The look-up of this disc ends first (it is started now when the
-        // details were not there for it).
+        // details were not there for it); a disc changed meanwhile starts
+        // nothing.
+        const uint64_t generation = discGeneration_;
         StartLookUp(details);
         AwaitLookUp();
-        if (endRequested_) {
+        if (endRequested_ || generation != discGeneration_) {
             return;
         }
     }

@@ -850,6 +850,7 @@ void MainDialog::Start() {
     if (endRequested_) {
         return; // the window has closed meanwhile
     }
+    asideCancel_ = false;
     const CdDevice drive = Current();
     std::vector<int> selected;
     for (int row = 0; row < trackList_->topLevelItemCount() && row < tracks_.count; ++row) {
@@ -924,6 +925,8 @@ void MainDialog::Start() {
     job.secureSettings.agreeing = settings_.secureAgreeing;
     job.secureSettings.maxReadings = settings_.secureMaxReadings;
     job.secureSettings.cacheSectors = settings_.driveCacheSectors;
+    std::shared_ptr<const output::CoverImage> cover;
+    std::string coverPath;
     if (settings_.flacFiles) {
         const accuracy::DiscToc toc = accuracy::DiscTocFromTable(tracks_);
         const output::DiscIdTexts ids{accuracy::MusicBrainzId(toc),
@@ -950,7 +953,30 @@ void MainDialog::Start() {
                 }
                 comments.push_back(output::VorbisComments(tags));
             }
-            job.makeEncoder = output::FlacEncoderFactory({}, std::move(comments));
+            // The release's front cover goes into each file and beside them
+            // as cover.jpg; without one the files are as they are.
+            output::FlacSettings flac;
+            const metadata::Release* release = metadata_ ? metadata_->Chosen() : nullptr;
+            if (release != nullptr && !release->mbid.empty() && !job.tracks.empty()) {
+                metadata::LookupOptions options;
+                options.coverArtUrl = settings_.coverArtUrl;
+                options.cancel = &asideCancel_;
+                const net::AnswerCache cache(net::DefaultCacheFolder());
+                options.cache = &cache;
+                const std::string mbid = release->mbid;
+                RunAside([&flac, &options, &mbid] {
+                    std::string reason;
+                    if (auto image = metadata::FetchFrontCover(mbid, options, reason)) {
+                        flac.cover = std::make_shared<const output::CoverImage>(std::move(*image));
+                    }
+                });
+                if (endRequested_) {
+                    return;
+                }
+                cover = flac.cover;
+                coverPath = platform::FolderOf(job.tracks.front().path) + "cover.jpg";
+            }
+            job.makeEncoder = output::FlacEncoderFactory(std::move(flac), std::move(comments));
         }
     }
     // The sheet and playlist, planned before the run, are written when every
@@ -1035,6 +1061,15 @@ void MainDialog::Start() {
         }
         if (sheet && sheet->reason.empty() && finished && !failed) {
             WriteCueSheet(*sheet);
+        }
+        std::string error;
+        if (cover && finished &&
+            !platform::WriteWholeFile(coverPath,
+                                      std::string(cover->data.begin(), cover->data.end()), error)) {
+            QMessageBox box(QMessageBox::Critical, QStringLiteral("Vindral"),
+                            QStringLiteral("Error saving file"), QMessageBox::Ok, this);
+            box.setDetailedText(Text(error));
+            box.exec();
         }
         RefreshTrackList();
     }
@@ -1335,6 +1370,7 @@ void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
 void MainDialog::reject() {
     StopPollTimer();
     CancelLookUps();
+    asideCancel_ = true;
     if (settingsLoaded_) {
         (void)platform::SaveSettings(settingsPath_, settings_);
     }

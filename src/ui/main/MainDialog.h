@@ -342,6 +342,8 @@ private:
     };
     std::map<uint64_t, std::unique_ptr<LookUpRun>> lookUps_; // by disc generation
     std::shared_ptr<metadata::DiscMetadata> metadata_;
+    // Set when the window closes: the front cover's request ends.
+    std::atomic<bool> asideCancel_{false};
 };
 
 } // namespace vindral::ui

@@ -1458,9 +1458,10 @@ private slots:
             return nlohmann::json::array({{{"name", name}, {"joinphrase", ""},
                                            {"artist", {{"id", "a-" + name}, {"name", name}}}}});
         };
-        auto release = [&](const std::string& mbid, const std::string& album,
+        auto release = [&](const std::string& tag, const std::string& album,
                            const std::string& artist, const char* country, const char* date,
                            const char* barcode, const std::vector<std::string>& titles) {
+            const std::string mbid = "00000000-0000-4000-8000-00000000000" + tag;
             nlohmann::json tracks = nlohmann::json::array();
             for (std::size_t k = 0; k < titles.size(); ++k) {
                 const std::string n = std::to_string(k + 1);
@@ -1473,22 +1474,26 @@ private slots:
             return nlohmann::json{
                 {"id", mbid}, {"title", album}, {"status", "Official"}, {"date", date},
                 {"country", country}, {"barcode", barcode}, {"artist-credit", credit(artist)},
-                {"label-info", {{{"catalog-number", "CAT-" + mbid},
-                                 {"label", {{"id", "l-" + mbid}, {"name", "Label " + mbid}}}}}},
+                {"label-info", {{{"catalog-number", "CAT-r" + tag},
+                                 {"label", {{"id", "l-" + mbid}, {"name", "Label r" + tag}}}}}},
                 {"release-group", {{"id", "g-" + mbid}, {"title", album}}},
                 {"media", {{{"position", 1}, {"format", "CD"}, {"track-count", titles.size()},
                             {"discs", {disc}}, {"tracks", tracks}}}}};
         };
         nlohmann::json answer = disc;
         answer["releases"] = {
-            release("r1", "First Album", "The Artist", "GB", "1998-04-06", "5012345678900",
+            release("1", "First Album", "The Artist", "GB", "1998-04-06", "5012345678900",
                     {"Opening", "Middle", "Closing"}),
-            release("r2", "Second Album: Remastered", "Other Artist", "US", "2001", "0123456789012",
+            release("2", "Second Album: Remastered", "Other Artist", "US", "2001", "0123456789012",
                     {"Opening (2001)", "Middle (2001)", "Closing (2001)"})};
         server.Set("/ws/2/discid/" + id +
                        "?toc=1+3+1750+150+750+1250&inc=artist-credits+recordings+isrcs+labels+"
                        "release-groups&fmt=json",
                    test::LocalHttpServer::Answer{200, answer.dump(), 700});
+        // The second release's front cover: a JPEG's SOI, SOF0 of 500 x 500, EOI.
+        const std::string jpeg("\xFF\xD8\xFF\xC0\0\x11\x08\x01\xF4\x01\xF4\x03\x01\x22\0"
+                               "\x02\x11\x01\x03\x11\x01\xFF\xD9", 23);
+        server.Set("/release/00000000-0000-4000-8000-000000000002/front-500", jpeg);
         auto dialog = Open();
         QVERIFY(dialog);
         test::Watchdog watchdog(60000);
@@ -1559,15 +1564,21 @@ private slots:
         Control<QPushButton>(*dialog, kIdStart)->click();
         QVERIFY(!watchdog.Fired());
         const QString folder = out + "Other Artist/Second Album_ Remastered/";
-        QCOMPARE(QDir(folder).entryList(QDir::Files),
+        QCOMPARE(QDir(folder).entryList({"*.flac"}),
                  (QStringList{"01 Opening (2001).flac", "02 My name_ mine-ours.flac"}));
+        QCOMPARE(QDir(folder).entryList({"*.jpg"}), QStringList{"cover.jpg"});
+        QFile coverFile(folder + "cover.jpg");
+        QVERIFY(coverFile.open(QIODevice::ReadOnly));
+        QCOMPARE(coverFile.readAll().toStdString(), jpeg);
         const test::DecodedFlac flac = test::DecodeFlac((folder + "02 My name_ mine-ours.flac").toStdString());
+        QCOMPARE(flac.pictureType, 3);
         for (const char* tag : {"TITLE=My name: mine/ours", "ALBUM=Second Album: Remastered",
                                 "ARTIST=Other Artist", "DATE=2001", "TRACKNUMBER=2"}) {
             QVERIFY2(flac.HasComment(tag), tag);
         }
-        for (const std::string& request : server.Requests()) {
-            QVERIFY2(request.rfind("/ws/2/", 0) == 0, request.c_str()); // no other service asked
+        for (const std::string& request : server.Requests()) { // no other service asked
+            QVERIFY2(request.rfind("/ws/2/", 0) == 0 || request.rfind("/release/", 0) == 0,
+                     request.c_str());
         }
 
         // Off: the rows the program named, and the box, are as without.

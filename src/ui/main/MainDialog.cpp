@@ -661,7 +661,11 @@ QString DiscTextLine(const std::string& title, const std::string& performer) {
 void MainDialog::ShowDiscDetails() {
     const metadata::Release* release = metadata_ ? metadata_->Chosen() : nullptr;
     const bool choice = release != nullptr && metadata_->releases.size() > 1;
-    discText_->setCursor(choice ? Qt::PointingHandCursor : Qt::ArrowCursor);
+    if (choice) {
+        discText_->setCursor(Qt::PointingHandCursor);
+    } else {
+        discText_->unsetCursor();
+    }
     if (release != nullptr) {
         // "Artist – Album (Year)", from the chosen release.
         QString line = DiscTextLine(release->album, release->albumArtist);

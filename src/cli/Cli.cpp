@@ -2,6 +2,7 @@
 #include "cli/AccuracyCommands.h"
 #include "cli/CommandLine.h"
 #include "cli/CueCommand.h"
+#include "cli/MetaCommand.h"
 #include "cli/RipFormat.h"
 #include "cli/ServeCommand.h"
 
@@ -323,6 +324,17 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         }
         naming.names = output::NamesFromCdText(details);
     }
+    // Names looked up for the disc, where the files, tags or sheet take them.
+    RipNames looked;
+    if (RipUsesNames(options)) {
+        looked.names = naming.names;
+        LookUpRipNames(options, StoredSettings(err), table, details,
+                       options.cover.empty(), looked, err);
+        naming.names = looked.names;
+        if (looked.cover && !cover && options.format == "flac") {
+            cover = looked.cover;
+        }
+    }
     ExtractJob job;
     output::RipSheet sheet;
     const bool writeSheet = options.cue || options.single;
@@ -339,7 +351,7 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
             return kExitFailed;
         }
         sheet.plan.cuePath = folder + stem + ".cue";
-        sheet.cueText = output::OneFileCueSheet(table, details, fileName, false);
+        sheet.cueText = output::OneFileCueSheet(table, SheetDetails(details, looked), fileName, false);
     } else {
         job = BuildJob(table, *rows, naming, device, options.verify || options.c2, !options.c2);
         if (options.cue) {
@@ -347,7 +359,8 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
             for (const JobEntry& entry : job.tracks) {
                 paths[entry.track.number] = entry.path;
             }
-            sheet = output::PlanRipSheet(table, details, naming.names, paths, options.prefix,
+            sheet = output::PlanRipSheet(table, SheetDetails(details, looked), naming.names,
+                                         paths, options.prefix,
                                          output::LocalDateText());
         }
     }
@@ -403,7 +416,9 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
     job.secureSettings = options.secureSettings;
     // (Before the read method is chosen: the disc's facts are read with
     // the drive's data blocks.)
-    PrepareRipFormat(options, std::move(cover), details, table, job);
+    PrepareRipFormat(options, std::move(cover), details, table, job, looked.tags);
+    const std::string coverFolder =
+        job.tracks.empty() ? folder : platform::FolderOf(job.tracks.front().path);
     // Read once, when an option needs them.
     std::optional<platform::Settings> storedSettings;
     auto stored = [&storedSettings, &err]() -> const platform::Settings& {
@@ -545,6 +560,10 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         err << saveError << "\n";
         status = kExitFailed;
     }
+    if (looked.cover && !SaveCoverBeside(*looked.cover, coverFolder, saveError)) {
+        err << saveError << "\n";
+        status = kExitFailed;
+    }
     if (checks && checks->NotAccurate()) {
         return kExitFailed;
     }
@@ -676,6 +695,18 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
             return status;
         }
         return PrintDiscIds(table, out, err);
+    }
+    if (options.command == "meta") {
+        CdDevice device;
+        TrackTable table;
+        if (int status = OpenDisc(options, device, table, err)) {
+            return status;
+        }
+        const DiscDetails details = ReadDiscDetails(device.hostAdapter, device.target, table);
+        for (const std::string& note : details.notes) {
+            err << note << "\n";
+        }
+        return MetaCommand(options, StoredSettings(err), table, details, out, err);
     }
     if (options.command == "offset") {
         CdDevice device;

@@ -1,6 +1,7 @@
 #include "cli/CommandLine.h"
 
 #include <algorithm>
+#include <cctype>
 #include <ostream>
 
 #include "cli/Cli.h"
@@ -281,6 +282,54 @@ const std::vector<OptionSpec> kOptions = {
          o.cover = v;
          return true;
      }},
+    {"--musicbrainz-url", "URL", ValueKind::Free,
+     "the MusicBrainz web service to ask for the disc's names\n"
+     "(default: the settings' musicBrainzUrl, else\n"
+     "https://musicbrainz.org)",
+     [](Options& o, const std::string& v, std::string&) {
+         o.musicBrainzUrl = v;
+         return true;
+     }},
+    {"--gnudb-url", "URL", ValueKind::Free,
+     "the CDDB server (over HTTP) asked when neither MusicBrainz\n"
+     "nor CD-Text names the disc (default: the settings'\n"
+     "gnudbUrl, else https://gnudb.gnudb.org)",
+     [](Options& o, const std::string& v, std::string&) {
+         o.gnudbUrl = v;
+         return true;
+     }},
+    {"--coverart-url", "URL", ValueKind::Free,
+     "the Cover Art Archive, for the release's front cover\n"
+     "(default: the settings' coverArtUrl, else\n"
+     "https://coverartarchive.org)",
+     [](Options& o, const std::string& v, std::string&) {
+         o.coverArtUrl = v;
+         return true;
+     }},
+    {"--release", "MBID", ValueKind::Free,
+     "take the names of this MusicBrainz release instead of the\n"
+     "one chosen (by the disc's barcode and ISRCs, then the\n"
+     "locale's country, then the earliest date)",
+     [](Options& o, const std::string& v, std::string& error) {
+         bool mbid = v.size() == 36;
+         for (std::size_t i = 0; mbid && i < v.size(); ++i) {
+             const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+             mbid = dash ? v[i] == '-' : std::isxdigit(static_cast<unsigned char>(v[i])) != 0;
+         }
+         if (!mbid) {
+             error = "--release takes a MusicBrainz release ID (such as "
+                     "6c4f766f-3351-4c10-a53d-b119452c27b2)";
+             return false;
+         }
+         o.releaseMbid = v;
+         return true;
+     }},
+    {"--no-metadata", "", ValueKind::None,
+     "look nothing up: names come from the disc's CD-Text only",
+     [](Options& o, const std::string&, std::string&) {
+         o.noMetadata = true;
+         return true;
+     }},
     {"--dbar", "FILE", ValueKind::File,
      "the disc's AccurateRip answer (a dBAR file) instead of\n"
      "the database's",
@@ -308,7 +357,8 @@ const std::vector<CommandSpec> kCommands = {
      "[--accurate] [--verify=auto] [--accuraterip-url URL]\n"
      "[--ctdb-url URL] [--secure] [--agree N] [--max-reads N]\n"
      "[--cache-sectors N] [--format FORMAT] [--flac-level N]\n"
-     "[--cover FILE]",
+     "[--cover FILE] [--release MBID] [--no-metadata]\n"
+     "[--musicbrainz-url URL] [--gnudb-url URL] [--coverart-url URL]",
      "",
      "Copies audio tracks into WAV files named NAMEnn.wav (nn: the track number), prints\n"
      "the status log and, on a terminal, a progress line on standard error.\n",
@@ -317,7 +367,8 @@ const std::vector<CommandSpec> kCommands = {
       {"--single"}, {"--no-clobber"}, {"--verify"}, {"--c2"}, {"--speed"},
       {"--log"}, {"--offset"}, {"--accurate"}, {"--verify=auto"}, {"--accuraterip-url"},
       {"--ctdb-url"}, {"--secure"}, {"--agree"}, {"--max-reads"}, {"--cache-sectors"},
-      {"--format"}, {"--flac-level"}, {"--cover"}},
+      {"--format"}, {"--flac-level"}, {"--cover"}, {"--release"}, {"--no-metadata"},
+      {"--musicbrainz-url"}, {"--gnudb-url"}, {"--coverart-url"}},
      "",
      "Exit status: 0 every track extracted (and verified without a differing byte),\n"
      "1 a track failed or differed, or was found not accurate (with --secure: a track\n"
@@ -344,6 +395,21 @@ const std::vector<CommandSpec> kCommands = {
       {"--counts"}},
      "",
      "Exit status: 0 the sheet was printed, 1 the disc cannot be read, 2 usage error.\n"},
+    {"meta", "",
+     "[SOURCE] [--drive N] [--release MBID] [--musicbrainz-url URL]\n"
+     "[--gnudb-url URL]",
+     "",
+     "Looks the disc up and prints its names: the chosen release (album, artist, date,\n"
+     "country, label, barcode, disc n of m, MusicBrainz release ID), one line per\n"
+     "track (number, length, title, artist), the other releases that match, and\n"
+     "where the names came from: MusicBrainz (by the disc ID, else by the table of\n"
+     "contents), else the disc's CD-Text, else GnuDB. Only the disc's IDs and table\n"
+     "of contents are sent.\n",
+     true,
+     {{"--drive"}, {"--release"}, {"--musicbrainz-url"}, {"--gnudb-url"}},
+     "",
+     "Exit status: 0 names were found, 1 nothing is known of the disc (or the disc\n"
+     "cannot be read), 2 usage error.\n"},
     {"offset", "find", "[SOURCE] [--drive N] [--dbar FILE | --accuraterip-url URL]", "",
      "Finds the drive's read offset: reads sectors 445 to 455 of every audio track\n"
      "and compares their AccurateRip offset-finding sums, shifted by up to 2940\n"

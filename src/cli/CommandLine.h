@@ -51,6 +51,14 @@ struct Options {
     std::string format = "wav";
     int flacLevel = -1;
     std::string cover;
+    // Names from MusicBrainz, CD-Text and GnuDB (rip and meta): the
+    // services' URLs (empty: the settings', else the public ones), the
+    // release chosen, and --no-metadata.
+    std::string musicBrainzUrl;
+    std::string gnudbUrl;
+    std::string coverArtUrl;
+    std::string releaseMbid;
+    bool noMetadata = false;
 };
 
 // What the bash completion offers for an option's value.

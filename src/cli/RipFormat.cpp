@@ -43,9 +43,10 @@ int CheckRipFormat(const Options& options, std::shared_ptr<const output::CoverIm
 }
 
 void PrepareRipFormat(const Options& options, std::shared_ptr<const output::CoverImage> cover,
-                      const DiscDetails& details, const TrackTable& table, ExtractJob& job) {
+                      const DiscDetails& details, const TrackTable& table, ExtractJob& job,
+                      const std::function<void(int number, output::TrackTags& tags)>& adjust) {
 #ifndef VINDRAL_HAVE_FLAC
-    (void)options, (void)cover, (void)details, (void)table, (void)job;
+    (void)options, (void)cover, (void)details, (void)table, (void)job, (void)adjust;
 #else
     if (options.format != "flac") {
         return;
@@ -62,11 +63,15 @@ void PrepareRipFormat(const Options& options, std::shared_ptr<const output::Cove
     settings.cover = std::move(cover);
     if (job.oneFile) {
         // One file of the whole disc (named .flac already), tagged for it.
-        job.makeEncoder = output::FlacEncoderFactory(
-            std::move(settings), {output::VorbisComments(output::WholeDiscTags(details, ids))});
+        output::TrackTags tags = output::WholeDiscTags(details, ids);
+        if (adjust) {
+            adjust(0, tags);
+        }
+        job.makeEncoder =
+            output::FlacEncoderFactory(std::move(settings), {output::VorbisComments(tags)});
         return;
     }
-    output::UseFlacFiles(job, details, ids, std::move(settings));
+    output::UseFlacFiles(job, details, ids, std::move(settings), adjust);
 #endif
 }
 

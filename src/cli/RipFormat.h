@@ -2,6 +2,7 @@
 // their tags.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <memory>
 
@@ -10,6 +11,7 @@
 #include "drive/DriveSearch.h"
 #include "extract/ExtractRun.h"
 #include "output/CoverImage.h"
+#include "output/Tags.h"
 
 namespace vindral::cli {
 
@@ -22,7 +24,9 @@ int CheckRipFormat(const Options& options, std::shared_ptr<const output::CoverIm
 // encoder with its track's tags, from what the disc says about itself
 // (`details`, read once by the caller) and its IDs; the one file of a
 // --single job gets the whole disc's tags. Nothing with --format wav.
+// `adjust`, where given, brings in the names looked up for the disc.
 void PrepareRipFormat(const Options& options, std::shared_ptr<const output::CoverImage> cover,
-                      const DiscDetails& details, const TrackTable& table, ExtractJob& job);
+                      const DiscDetails& details, const TrackTable& table, ExtractJob& job,
+                      const std::function<void(int number, output::TrackTags& tags)>& adjust = {});
 
 } // namespace vindral::cli

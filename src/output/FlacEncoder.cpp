@@ -519,11 +519,15 @@ std::string WithExtension(const std::string& path, const std::string& extension)
 } // namespace
 
 void UseFlacFiles(ExtractJob& job, const DiscDetails& details, const DiscIdTexts& ids,
-                  FlacSettings settings) {
+                  FlacSettings settings, const TagAdjuster& adjust) {
     std::vector<std::vector<std::string>> comments;
     for (JobEntry& entry : job.tracks) {
         entry.path = WithExtension(entry.path, ".flac");
-        comments.push_back(VorbisComments(TagsFromDisc(details, entry.track.number, ids)));
+        TrackTags tags = TagsFromDisc(details, entry.track.number, ids);
+        if (adjust) {
+            adjust(entry.track.number, tags);
+        }
+        comments.push_back(VorbisComments(tags));
     }
     job.makeEncoder = FlacEncoderFactory(std::move(settings), std::move(comments));
 }

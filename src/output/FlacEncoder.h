@@ -7,6 +7,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -81,8 +82,10 @@ TrackEncoderFactory FlacEncoderFactory(FlacSettings settings,
 
 // Makes the job's files FLAC files: "Track01.wav" becomes "Track01.flac",
 // and each entry's encoder gets the tags of its track from `details` and
-// `ids` (TagsFromDisc).
+// `ids` (TagsFromDisc), changed by `adjust` where given (names looked up
+// elsewhere).
+using TagAdjuster = std::function<void(int number, TrackTags& tags)>;
 void UseFlacFiles(ExtractJob& job, const DiscDetails& details, const DiscIdTexts& ids,
-                  FlacSettings settings);
+                  FlacSettings settings, const TagAdjuster& adjust = {});
 
 } // namespace vindral::output

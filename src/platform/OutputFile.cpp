@@ -40,13 +40,28 @@ bool TagCharacter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
 }
 
+// The file name as the temporary name holds it: whole, or, where the
+// temporary name would pass the file systems' 255 bytes (a long title), its
+// start, cut between UTF-8 characters.
+std::string TemporaryStem(const std::string& fileName) {
+    constexpr std::size_t kRoom = 255 - (1 + 1 + kTagLength + 5); // "." name "." tag ".part"
+    if (fileName.size() <= kRoom) {
+        return fileName;
+    }
+    std::size_t cut = kRoom;
+    while (cut > 0 && (static_cast<unsigned char>(fileName[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return fileName.substr(0, cut);
+}
+
 } // namespace
 
 std::string TemporaryNameFor(const std::string& finalPath, const std::string& tag) {
     const auto slash = finalPath.find_last_of("/\\");
     const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    return finalPath.substr(0, nameStart) + "." + finalPath.substr(nameStart) + "." + tag +
-           ".part";
+    return finalPath.substr(0, nameStart) + "." + TemporaryStem(finalPath.substr(nameStart)) +
+           "." + tag + ".part";
 }
 
 bool TemporaryFileInUse(const std::string& path) {
@@ -68,7 +83,7 @@ std::vector<std::string> LeftoverTemporaryNames(const std::string& folder,
                                                 const std::string& fileName) {
     namespace fs = std::filesystem;
     std::vector<std::string> names;
-    const std::string head = "." + fileName + ".";
+    const std::string head = "." + TemporaryStem(fileName) + ".";
     const std::string tail = ".part";
     const std::size_t length = head.size() + kTagLength + tail.size();
     std::error_code error;

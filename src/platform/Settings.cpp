@@ -434,6 +434,11 @@ Settings LoadSettings(const std::string& path, std::string* problem) {
     return settings;
 }
 
+bool NoMetadataLookups(const Settings& settings) {
+    const char* offline = std::getenv("VINDRAL_NO_METADATA");
+    return settings.noMetadata || (offline != nullptr && *offline != '\0');
+}
+
 bool SaveSettings(const std::string& path, const Settings& settings) {
     RegistryFile file = RegistryFile::Load(path);
     const uint32_t word = SettingsWord(settings);

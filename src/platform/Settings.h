@@ -137,6 +137,11 @@ struct Settings {
     }
 };
 
+// Whether discs are looked up for names: not when the settings say so, nor
+// while the environment variable VINDRAL_NO_METADATA is set (not empty), which
+// keeps a run on the machine (the test suites set it) and is never saved.
+bool NoMetadataLookups(const Settings& settings);
+
 // The name of the value that holds a drive model's read offset.
 std::string ReadOffsetValueName(const std::string& model);
 

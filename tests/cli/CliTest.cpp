@@ -728,7 +728,8 @@ TEST(Cli, EveryOptionIsInTheManualAndTheCompletion) {
         {"N", "2"},    {"X", "4"},    {"FILE", "f"}, {"FILE.cue", "f.cue"},
         {"DIR", "."},  {"NAME", "T"}, {"LIST", "1"}, {"URL", "http://127.0.0.1:1"},
         {"FORMAT", "flac"},
-        {"/dev/srN", "/dev/sr0"}, {"TEMPLATE", "%t %n"}};
+        {"/dev/srN", "/dev/sr0"}, {"TEMPLATE", "%t %n"},
+        {"MBID", "6c4f766f-3351-4c10-a53d-b119452c27b2"}};
     std::set<std::string> commandWords;
     std::set<std::string> takingValues;
     for (const cli::CommandSpec& command : cli::Commands()) {

@@ -441,6 +441,16 @@ TEST(OutputFile, AppearsUnderItsNameOnlyWhenCommitted) {
     const std::string path = folder.Path() + "status.txt";
     EXPECT_EQ(platform::TemporaryNameFor(path, "AbC123"), folder.Path() + ".status.txt.AbC123.part");
     EXPECT_EQ(platform::TemporaryNameFor("Track01.wav", "x"), ".Track01.wav.x.part");
+    // A long title keeps its temporary name within the file systems' 255
+    // bytes, cut between characters: "." 240 bytes "." tag ".part".
+    std::string title = "04 ";
+    std::string kept = "04 ";
+    for (int k = 0; k < 100; ++k) {
+        title += "\u9577"; // 3 bytes
+        kept += k < 79 ? "\u9577" : "";
+    }
+    EXPECT_EQ(platform::TemporaryNameFor("d/" + title + ".flac", "AbC123"),
+              "d/." + kept + ".AbC123.part");
 
     platform::OutputFile first;
     platform::OutputFile second;

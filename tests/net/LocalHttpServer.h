@@ -73,6 +73,12 @@ public:
     }
     void Set(const std::string& target, const std::string& body) { Set(target, Answer{200, body}); }
 
+    // Answers `target` once with `first`; later requests get the table's.
+    void SetOnce(const std::string& target, Answer first) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        once_[target] = std::move(first);
+    }
+
     std::vector<std::string> Requests() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return requests_;
@@ -119,7 +125,10 @@ private:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             requests_.push_back(target);
-            if (auto it = answers_.find(target); it != answers_.end()) {
+            if (auto once = once_.find(target); once != once_.end()) {
+                answer = once->second;
+                once_.erase(once);
+            } else if (auto it = answers_.find(target); it != answers_.end()) {
                 answer = it->second;
             }
         }
@@ -149,6 +158,7 @@ private:
     std::thread thread_;
     mutable std::mutex mutex_;
     std::map<std::string, Answer> answers_;
+    std::map<std::string, Answer> once_;
     std::vector<std::string> requests_;
 };
 

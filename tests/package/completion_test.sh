@@ -27,7 +27,7 @@ expect() {
     fi
 }
 
-expect '--help --version cue drives help ids log offset rip serve toc' ''
+expect '--help --version cue drives help ids log meta offset rip serve toc' ''
 expect 'serve' help s
 expect '--demo --emulated-speed --help --image' serve --
 expect 'max' drives --emulated-speed m
@@ -42,7 +42,8 @@ expect 'rip' 'r'
 expect 'toc' 'help' 't'
 expect '--demo --device --drive' toc --d
 expect '--demo --device' drives --de
-expect '--c2 --cache-sectors --cover --ctdb-url --cue' rip --demo --c
+expect '--c2 --cache-sectors --cover --coverart-url --ctdb-url --cue' rip --demo --c
+expect '--release' meta --demo --rel
 expect '--secure' rip --demo --sec
 expect 'flac' rip --demo --format f
 expect '--flac-level --format' rip --demo --f

@@ -298,7 +298,6 @@ constexpr const char* kSecureReadingName = "secureReading";
 constexpr const char* kFlacFilesName = "flacFiles";
 constexpr const char* kCueSheetName = "cueSheet";
 constexpr const char* kNoMetadataName = "noMetadata";
-constexpr const char* kLookUpNamesName = "lookUpNames";
 constexpr const char* kNamingName = "naming";
 
 // One of the numbers that tune secure reading: its value's name, range and
@@ -367,7 +366,6 @@ Settings LoadSettings(const std::string& path, std::string* problem) {
     settings.flacFiles = chosen(kFlacFilesName);
     settings.cueSheet = chosen(kCueSheetName);
     settings.noMetadata = chosen(kNoMetadataName);
-    settings.lookUpNames = chosen(kLookUpNamesName);
     // The re-reading numbers: a value of the wrong kind or out of range is missing.
     for (const SecureNumber& number : SecureNumbers(settings)) {
         const RegistryValue* value = file.Find(number.name);
@@ -474,11 +472,6 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
         file.SetBinary(kNoMetadataName, WordBytes(1));
     } else {
         file.Remove(kNoMetadataName);
-    }
-    if (settings.lookUpNames) {
-        file.SetBinary(kLookUpNamesName, WordBytes(1));
-    } else {
-        file.Remove(kLookUpNamesName);
     }
     if (!settings.naming.empty() && settings.naming.size() <= kMaxNamingLength &&
         settings.naming.find('\0') == std::string::npos) {

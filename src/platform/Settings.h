@@ -28,8 +28,7 @@
 // "ctdbUrl", when present, are the databases' base URLs, and "musicBrainzUrl",
 // "gnudbUrl" and "coverArtUrl" those of the name look-ups; "noMetadata",
 // present only when chosen, is the word 1: no disc is looked up for names.
-// "lookUpNames", present only when chosen, is the word 1: the window looks
-// each disc up for its names as it comes in. "naming", present only when
+// "naming", present only when
 // chosen, is the window's file-name template (the fields of vindral-cli rip
 // --naming); without it the files are the prefix and the track number.
 // Each drive model with a
@@ -124,7 +123,6 @@ struct Settings {
     std::string musicBrainzUrl; // empty: the public services
     std::string gnudbUrl;
     std::string coverArtUrl;
-    bool lookUpNames = false; // the window looks each disc up for its names
     std::string naming; // the window's file-name template; empty: prefix + number
     std::string outputFolder;
     // The read offset of each drive model ("<vendor> <product>"), in samples.

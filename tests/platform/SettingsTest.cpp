@@ -267,8 +267,7 @@ TEST_F(SettingsFileTest, ChoicesAreValuesOfTheirOwnPresentOnlyWhenChosen) {
     const std::pair<std::string, bool Settings::*> choices[] = {
         {"secureReading", &Settings::secureReading},
         {"flacFiles", &Settings::flacFiles},
-        {"cueSheet", &Settings::cueSheet},
-        {"lookUpNames", &Settings::lookUpNames}};
+        {"cueSheet", &Settings::cueSheet}};
     for (const auto& [name, field] : choices) {
         SCOPED_TRACE(name);
         Settings settings;
@@ -287,9 +286,7 @@ TEST_F(SettingsFileTest, ChoicesAreValuesOfTheirOwnPresentOnlyWhenChosen) {
         const Settings loaded = LoadSettings(path_);
         EXPECT_TRUE(loaded.*field);
         EXPECT_FALSE(loaded.skipConfirmed);
-        EXPECT_EQ(int{loaded.secureReading} + loaded.flacFiles + loaded.cueSheet +
-                      loaded.lookUpNames,
-                  1)
+        EXPECT_EQ(int{loaded.secureReading} + loaded.flacFiles + loaded.cueSheet, 1)
             << "only the one chosen";
 
         settings.*field = false;

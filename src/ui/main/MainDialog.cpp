@@ -282,7 +282,7 @@ MainDialog::MainDialog(QWidget* parent)
         settings_.naming = naming_->itemData(index).toString().toStdString();
     });
     connect(lookUpNames_, &QCheckBox::clicked, this, [this](bool checked) {
-        settings_.lookUpNames = checked;
+        settings_.noMetadata = !checked;
         if (checked) {
             StartLookUp(details_);
             return;
@@ -350,7 +350,7 @@ bool MainDialog::Initialise() {
     secureReading_->setChecked(settings_.secureReading);
     fileFormat_->setCurrentIndex(settings_.flacFiles ? 1 : 0);
     cueSheet_->setChecked(settings_.cueSheet);
-    lookUpNames_->setChecked(settings_.lookUpNames);
+    lookUpNames_->setChecked(!settings_.noMetadata);
     std::string namingError;
     if (!settings_.naming.empty() && !output::CheckNamingTemplate(settings_.naming, namingError)) {
         settings_.naming.clear(); // not a template the files can be named by
@@ -485,8 +485,10 @@ void MainDialog::DiscDetailsArrived(uint64_t generation,
     emit DiscDetailsRead();
 }
 
+bool MainDialog::LookUpWanted() const { return !platform::NoMetadataLookups(settings_); }
+
 void MainDialog::StartLookUp(std::shared_ptr<const DiscDetails> details) {
-    if (!settings_.lookUpNames || !details || tracks_.count == 0 || metadata_ ||
+    if (!LookUpWanted() || !details || tracks_.count == 0 || metadata_ ||
         lookUps_.count(discGeneration_) != 0) {
         return; // a cancelled look-up of this disc asks again when it ends
     }
@@ -519,7 +521,7 @@ void MainDialog::LookUpArrived(uint64_t generation, std::shared_ptr<metadata::Di
         cancelled = run->second->cancel;
         lookUps_.erase(run);
     }
-    if (generation == discGeneration_ && settings_.lookUpNames) {
+    if (generation == discGeneration_ && LookUpWanted()) {
         if (!cancelled) {
             metadata_ = std::move(found);
             FillTrackNames();
@@ -865,7 +867,7 @@ void MainDialog::Start() {
     const std::string naming = CurrentNaming();
     // Names are wanted for a template, and whenever they are looked up (the
     // tags and the sheet take them).
-    const bool names = settings_.lookUpNames || !naming.empty();
+    const bool names = LookUpWanted() || !naming.empty();
     // FLAC files are tagged, and the cue sheet made and the files named,
     // with what the disc says about itself: the details shown, or read now
     // (aside, the window drawn meanwhile).
@@ -936,52 +938,43 @@ void MainDialog::Start() {
         const output::DiscIdTexts ids{accuracy::MusicBrainzId(toc),
                                       accuracy::AccurateRipIdOf(toc).Text(),
                                       accuracy::CtdbTocId(toc)};
-        if (!names) {
-            output::UseFlacFiles(job, *details, ids, {});
-        } else {
-            // The disc's own tags, the looked-up names over them, and the
-            // user's names for the rows over both.
-            std::vector<std::vector<std::string>> comments;
-            for (JobEntry& entry : job.tracks) {
-                if (naming.empty() && entry.path.ends_with(".wav")) {
-                    entry.path.replace(entry.path.size() - 4, 4, ".flac");
+        // The release's front cover goes into each file and beside them as
+        // cover.jpg; without one the files are as they are.
+        output::FlacSettings flac;
+        const metadata::Release* release = metadata_ ? metadata_->Chosen() : nullptr;
+        if (release != nullptr && !release->mbid.empty() && !job.tracks.empty()) {
+            metadata::LookupOptions options;
+            options.coverArtUrl = settings_.coverArtUrl;
+            options.cancel = &asideCancel_;
+            const net::AnswerCache cache(net::DefaultCacheFolder());
+            options.cache = &cache;
+            const std::string mbid = release->mbid;
+            RunAside([&flac, &options, &mbid] {
+                std::string reason;
+                if (auto image = metadata::FetchFrontCover(mbid, options, reason)) {
+                    flac.cover = std::make_shared<const output::CoverImage>(std::move(*image));
                 }
-                const int number = entry.track.number;
-                output::TrackTags tags = output::TagsFromDisc(*details, number, ids);
+            });
+            if (endRequested_) {
+                return;
+            }
+            cover = flac.cover;
+            coverPath = platform::FolderOf(job.tracks.front().path) + "cover.jpg";
+        }
+        // The disc's own tags, the looked-up names over them, and the user's
+        // names for the rows over both.
+        output::TagAdjuster adjust;
+        if (names) {
+            adjust = [this, &discNames](int number, output::TrackTags& tags) {
                 if (metadata_ && metadata_->Known()) {
                     metadata::ApplyToTags(*metadata_, number, tags);
                 }
-                const output::TrackNames own = discNames.Track(number);
-                if (!own.title.empty()) {
-                    tags.title = own.title;
+                if (const std::string title = discNames.Track(number).title; !title.empty()) {
+                    tags.title = title;
                 }
-                comments.push_back(output::VorbisComments(tags));
-            }
-            // The release's front cover goes into each file and beside them
-            // as cover.jpg; without one the files are as they are.
-            output::FlacSettings flac;
-            const metadata::Release* release = metadata_ ? metadata_->Chosen() : nullptr;
-            if (release != nullptr && !release->mbid.empty() && !job.tracks.empty()) {
-                metadata::LookupOptions options;
-                options.coverArtUrl = settings_.coverArtUrl;
-                options.cancel = &asideCancel_;
-                const net::AnswerCache cache(net::DefaultCacheFolder());
-                options.cache = &cache;
-                const std::string mbid = release->mbid;
-                RunAside([&flac, &options, &mbid] {
-                    std::string reason;
-                    if (auto image = metadata::FetchFrontCover(mbid, options, reason)) {
-                        flac.cover = std::make_shared<const output::CoverImage>(std::move(*image));
-                    }
-                });
-                if (endRequested_) {
-                    return;
-                }
-                cover = flac.cover;
-                coverPath = platform::FolderOf(job.tracks.front().path) + "cover.jpg";
-            }
-            job.makeEncoder = output::FlacEncoderFactory(std::move(flac), std::move(comments));
+            };
         }
+        output::UseFlacFiles(job, *details, ids, std::move(flac), adjust);
     }
     // The sheet and playlist, planned before the run, are written when every
     // audio track has been ripped.

@@ -97,9 +97,10 @@ enum MainControl : int {
     // (the default), or a template of vindral-cli rip --naming filled with
     // the disc's names.
     kIdNaming = 1053,
-    // "Look up track names online (MusicBrainz, GnuDB)": each disc is looked
-    // up on a thread of its own once its details are read; the names fill
-    // the track list, the Disc Information box, the templates and the tags.
+    // "Look up track names online (MusicBrainz, GnuDB)", ticked unless the
+    // settings' noMetadata is set: each disc is looked up on a thread of its
+    // own once its details are read; the names fill the track list, the Disc
+    // Information box, the templates, the tags and the cue sheet.
     kIdLookUpNames = 1054,
 };
 
@@ -217,7 +218,7 @@ public:
 
     // The names looked up for the disc in the current drive (the chosen
     // release among those that match): asked once its details are read,
-    // when "Look up track names online" is chosen, on a thread of its own
+    // when "Look up track names online" is ticked, on a thread of its own
     // that only talks to the network, so it runs beside anything else. A
     // disc change, turning the choice off or closing the window cancels it,
     // and an answer for another disc is dropped. nullptr until it arrives;
@@ -276,6 +277,9 @@ private:
     // The disc's line: the looked-up album, artist and year, else the
     // CD-Text line from details_ (cleared without either).
     void ShowDiscDetails();
+    // Whether discs are looked up: the box ticked (the settings' noMetadata
+    // unset) and the environment not offline (VINDRAL_NO_METADATA).
+    bool LookUpWanted() const;
     void StartLookUp(std::shared_ptr<const DiscDetails> details);
     void LookUpArrived(uint64_t generation, std::shared_ptr<metadata::DiscMetadata> found);
     void CancelLookUps();

@@ -1445,9 +1445,9 @@ private slots:
         test::LocalHttpServer server;
         qputenv("XDG_CACHE_HOME", (temp_.path() + "/namecache").toUtf8());
         qputenv("LC_ALL", "en_GB.UTF-8"); // the user's country: GB, the first release's
+        qunsetenv("VINDRAL_NO_METADATA");
         WriteSettingsFile("\"value0\"=hex:00,00,00,00\n\"value1\"=\"" + out.toStdString() +
-                          "\"\n\"flacFiles\"=hex:01,00,00,00\n\"lookUpNames\"=hex:01,00,00,00\n"
-                          "\"naming\"=\"%A/%d/%t %n\"\n\"musicBrainzUrl\"=\"" + server.Url() +
+                          "\"\n\"flacFiles\"=hex:01,00,00,00\n\"naming\"=\"%A/%d/%t %n\"\n\"musicBrainzUrl\"=\"" + server.Url() +
                           "\"\n\"gnudbUrl\"=\"" + server.Url() + "\"\n\"coverArtUrl\"=\"" +
                           server.Url() + "\"\n");
         const std::string id = accuracy::MusicBrainzId(accuracy::DiscTocFromTable(
@@ -1582,7 +1582,9 @@ private slots:
         }
 
         // Off: the rows the program named, and the box, are as without.
+        QVERIFY(Control<QCheckBox>(*dialog, kIdLookUpNames)->isChecked());
         Control<QCheckBox>(*dialog, kIdLookUpNames)->click();
+        QVERIFY(dialog->CurrentSettings().noMetadata);
         QCOMPARE(rows(), (QStringList{"  Track 01", "My name: mine/ours", "  Track 03"}));
         QCOMPARE(line->text(), QString());
         // On again, a new disc is looked up; nothing known leaves the rows.
@@ -1597,6 +1599,7 @@ private slots:
                  ReadSettingsFile().c_str());
         qunsetenv("LC_ALL");
         qunsetenv("XDG_CACHE_HOME");
+        qputenv("VINDRAL_NO_METADATA", "1");
     }
 
     void secureReadingRepairsNamesAndMarks() {

@@ -865,14 +865,15 @@ void MainDialog::Start() {
         }
     }
     const std::string naming = CurrentNaming();
-    // Names are wanted for a template, and whenever they are looked up (the
-    // tags and the sheet take them).
-    const bool names = LookUpWanted() || !naming.empty();
-    // FLAC files are tagged, and the cue sheet made and the files named,
-    // with what the disc says about itself: the details shown, or read now
-    // (aside, the window drawn meanwhile).
+    // FLAC files are tagged, and the cue sheet made and a template's files
+    // named, with what the disc says about itself: the details shown, or
+    // read now (aside, the window drawn meanwhile).
+    const bool named = settings_.flacFiles || settings_.cueSheet || !naming.empty();
+    // The looked-up names, and those the user gave the rows, go there when
+    // discs are looked up or a template asks for names.
+    const bool names = named && (LookUpWanted() || !naming.empty());
     std::shared_ptr<const DiscDetails> details;
-    if (settings_.flacFiles || settings_.cueSheet || names) {
+    if (named) {
         details = details_;
         if (!details) {
             const TrackTable table = tracks_;

@@ -695,7 +695,8 @@ void MainDialog::ShowDiscDetails() {
                 tip << QStringLiteral("%1: %2").arg(QLatin1String(name), Text(value));
             }
         }
-        tip << QStringLiteral("Names from %1").arg(QLatin1String(metadata::SourceName(metadata_->source)));
+        tip << QStringLiteral("Names from %1")
+                   .arg(QLatin1String(metadata::SourceName(metadata_->source)));
         if (choice) {
             tip << QStringLiteral("%1 releases match: click to choose another")
                        .arg(metadata_->releases.size());

@@ -20,7 +20,9 @@ constexpr ControlTemplate kChooserControls[] = {
 
 constexpr DialogTemplate kChooserTemplate{"Releases", 370, 144, kChooserControls};
 
-QString Text(const std::string& text) { return QString::fromStdString(text); }
+QString Text(const std::string& text) {
+    return QString::fromStdString(text);
+}
 
 } // namespace
 
@@ -37,11 +39,12 @@ ReleaseChooser::ReleaseChooser(const std::vector<metadata::Release>& releases, i
     for (const metadata::Release& release : releases) {
         QString title = Text(release.album);
         if (release.discTotal > 1) {
-            title += QStringLiteral(" (disc %1 of %2)").arg(release.discNumber).arg(release.discTotal);
+            title +=
+                QStringLiteral(" (disc %1 of %2)").arg(release.discNumber).arg(release.discTotal);
         }
-        auto* item = new QTreeWidgetItem(QStringList{
-            title, Text(release.albumArtist), Text(release.country), Text(release.date),
-            Text(release.label), Text(release.barcode), Text(release.format)});
+        auto* item = new QTreeWidgetItem(
+            QStringList{title, Text(release.albumArtist), Text(release.country), Text(release.date),
+                        Text(release.label), Text(release.barcode), Text(release.format)});
         item->setToolTip(0, Text(release.mbid));
         list_->addTopLevelItem(item);
     }

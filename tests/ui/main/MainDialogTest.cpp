@@ -1446,10 +1446,11 @@ private slots:
         qputenv("XDG_CACHE_HOME", (temp_.path() + "/namecache").toUtf8());
         qputenv("LC_ALL", "en_GB.UTF-8"); // the user's country: GB, the first release's
         qunsetenv("VINDRAL_NO_METADATA");
+        const std::string url = server.Url();
         WriteSettingsFile("\"value0\"=hex:00,00,00,00\n\"value1\"=\"" + out.toStdString() +
-                          "\"\n\"flacFiles\"=hex:01,00,00,00\n\"naming\"=\"%A/%d/%t %n\"\n\"musicBrainzUrl\"=\"" + server.Url() +
-                          "\"\n\"gnudbUrl\"=\"" + server.Url() + "\"\n\"coverArtUrl\"=\"" +
-                          server.Url() + "\"\n");
+                          "\"\n\"flacFiles\"=hex:01,00,00,00\n\"naming\"=\"%A/%d/%t %n\"\n"
+                          "\"musicBrainzUrl\"=\"" + url + "\"\n\"gnudbUrl\"=\"" + url +
+                          "\"\n\"coverArtUrl\"=\"" + url + "\"\n");
         const std::string id = accuracy::MusicBrainzId(accuracy::DiscTocFromTable(
             test::AudioTable({{0, 600}, {600, 500}, {1100, 500}})));
         const nlohmann::json disc = {{"id", id}, {"sectors", 1750}, {"offset-count", 3},
@@ -1465,11 +1466,12 @@ private slots:
             nlohmann::json tracks = nlohmann::json::array();
             for (std::size_t k = 0; k < titles.size(); ++k) {
                 const std::string n = std::to_string(k + 1);
+                const nlohmann::json recording = {{"id", mbid + "-r" + n}, {"title", titles[k]},
+                                                  {"length", 6667},
+                                                  {"isrcs", nlohmann::json::array()}};
                 tracks.push_back({{"id", mbid + "-t" + n}, {"number", n}, {"position", k + 1},
                                   {"title", titles[k]}, {"length", 6667},
-                                  {"artist-credit", credit(artist)},
-                                  {"recording", {{"id", mbid + "-r" + n}, {"title", titles[k]},
-                                                 {"length", 6667}, {"isrcs", nlohmann::json::array()}}}});
+                                  {"artist-credit", credit(artist)}, {"recording", recording}});
             }
             return nlohmann::json{
                 {"id", mbid}, {"title", album}, {"status", "Official"}, {"date", date},
@@ -1551,9 +1553,10 @@ private slots:
         QTest::mouseClick(line, Qt::LeftButton);
         QTRY_VERIFY2(line->text().startsWith(QStringLiteral("Other Artist \u2013 Second Album")),
                      qPrintable(line->text()));
-        QCOMPARE(seen, (QStringList{
-                           "First Album|The Artist|GB|1998-04-06|Label r1|5012345678900|CD",
-                           "Second Album: Remastered|Other Artist|US|2001|Label r2|0123456789012|CD"}));
+        QCOMPARE(seen,
+                 (QStringList{"First Album|The Artist|GB|1998-04-06|Label r1|5012345678900|CD",
+                              "Second Album: Remastered|Other Artist|US|2001|Label r2|"
+                              "0123456789012|CD"}));
         QCOMPARE(rows(), (QStringList{"Opening (2001)", "My name: mine/ours", "Closing (2001)"}));
 
         // The template names the files, made safe, and the tags carry the names.
@@ -1564,13 +1567,12 @@ private slots:
         Control<QPushButton>(*dialog, kIdStart)->click();
         QVERIFY(!watchdog.Fired());
         const QString folder = out + "Other Artist/Second Album_ Remastered/";
-        QCOMPARE(QDir(folder).entryList({"*.flac"}),
-                 (QStringList{"01 Opening (2001).flac", "02 My name_ mine-ours.flac"}));
-        QCOMPARE(QDir(folder).entryList({"*.jpg"}), QStringList{"cover.jpg"});
+        QCOMPARE(QDir(folder).entryList(QDir::Files),
+                 (QStringList{"01 Opening (2001).flac", "02 My name_ mine-ours.flac",
+                              "cover.jpg"}));
         QFile coverFile(folder + "cover.jpg");
-        QVERIFY(coverFile.open(QIODevice::ReadOnly));
-        QCOMPARE(coverFile.readAll().toStdString(), jpeg);
-        const test::DecodedFlac flac = test::DecodeFlac((folder + "02 My name_ mine-ours.flac").toStdString());
+        QVERIFY(coverFile.open(QIODevice::ReadOnly) && coverFile.readAll().toStdString() == jpeg);
+        const auto flac = test::DecodeFlac((folder + "02 My name_ mine-ours.flac").toStdString());
         QCOMPARE(flac.pictureType, 3);
         for (const char* tag : {"TITLE=My name: mine/ours", "ALBUM=Second Album: Remastered",
                                 "ARTIST=Other Artist", "DATE=2001", "TRACKNUMBER=2"}) {

@@ -76,6 +76,9 @@ std::string RenderRipLog(const RipLogData& data) {
     line("CDDB ID: ", data.cddbId);
     line("MusicBrainz disc ID: ", data.musicBrainzId);
     line("CTDB TOC ID: ", data.ctdbTocId);
+    if (!data.names.empty()) {
+        line("Names: ", data.names);
+    }
     for (const RipLogTrack& track : data.tracks) {
         char number[16];
         std::snprintf(number, sizeof number, "%02d", track.number);

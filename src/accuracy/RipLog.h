@@ -36,6 +36,7 @@ struct RipLogData {
     std::string cddbId;
     std::string musicBrainzId;
     std::string ctdbTocId;
+    std::string names; // where the names came from; empty: no line
     std::vector<RipLogTrack> tracks;
 };
 

@@ -126,6 +126,7 @@ public:
         data.readOffset = context.readOffset;
         data.readMethod = context.readMethod;
         data.speed = context.speed;
+        data.names = context.names;
         return platform::WriteWholeFile(path, accuracy::RenderRipLog(data), error);
     }
 

@@ -60,6 +60,7 @@ struct RipLogContext {
     std::string readMethod;
     std::string speed;
     int readOffset = 0; // samples
+    std::string names;  // where the names came from ("MusicBrainz, release ..."), or empty
 };
 
 // The accuracy checks of one rip, as the command line runs them.

@@ -511,6 +511,7 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
                                                 : ", no C2 error pointers (secure reading)";
     }
     logContext.speed = SpeedName(options.speed);
+    logContext.names = looked.source;
 
     const bool progress = isatty(fileno(stderr)) != 0;
     CliView view(out, err, progress);

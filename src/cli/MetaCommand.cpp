@@ -25,6 +25,7 @@ metadata::LookupOptions LookupOptionsOf(const Options& options, const platform::
     lookup.gnudbUrl = pick(options.gnudbUrl, settings.gnudbUrl);
     lookup.coverArtUrl = pick(options.coverArtUrl, settings.coverArtUrl);
     lookup.releaseMbid = options.releaseMbid;
+    lookup.cancel = &interrupted; // Ctrl+C ends a request on its way
     return lookup;
 }
 
@@ -130,8 +131,12 @@ void LookUpRipNames(const Options& options, const platform::Settings& settings,
         err << "No names were found for the disc: the files take the default names\n";
         return;
     }
+    names.source = metadata::SourceName(result->source);
     if (result->source == metadata::Source::CdText) {
         return; // the names the rip has already
+    }
+    if (!release->mbid.empty()) {
+        names.source += ", release " + release->mbid;
     }
     err << "Names from " << metadata::SourceName(result->source) << ": " << release->album
         << " / " << release->albumArtist;

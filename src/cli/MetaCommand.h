@@ -22,6 +22,9 @@ struct RipNames {
     output::DiscNames names; // the disc's CD-Text, filled in by the look-up
     std::function<void(int number, output::TrackTags& tags)> tags; // empty: nothing looked up
     std::shared_ptr<const output::CoverImage> cover; // the release's front cover, or none
+    // For the rip log: "MusicBrainz, release <MBID>", "GnuDB"; empty when
+    // nothing was looked up or found.
+    std::string source;
 };
 
 // Whether a rip with these options uses names: --format flac (tags), --cue

@@ -66,6 +66,12 @@ TEST(RipLog, HoldsTheRunAndEachTrack) {
     RipLogData negative = Sample();
     negative.readOffset = -30;
     EXPECT_NE(RenderRipLog(negative).find("Read offset: -30 samples\n"), std::string::npos);
+    // Names looked up for the disc: one line after the IDs; none without.
+    EXPECT_EQ(log.find("Names: "), std::string::npos);
+    negative.names = "MusicBrainz, release 5eed0001-0000-4000-8000-000000000001";
+    EXPECT_NE(RenderRipLog(negative).find("\nNames: MusicBrainz, release "
+                                          "5eed0001-0000-4000-8000-000000000001\n\nTrack 01\n"),
+              std::string::npos);
     // The last line is the checksum of everything above it, and says what
     // it is good for.
     const std::size_t lastLine = log.rfind('\n', log.size() - 2) + 1;

@@ -897,8 +897,15 @@ void MainDialog::Start() {
         }
     }
     output::DiscNames discNames;
+    std::string namesSource; // for the rip log
     if (names) {
         discNames = NamesForFiles(*details);
+        if (const metadata::Release* release = metadata_ ? metadata_->Chosen() : nullptr) {
+            namesSource = metadata::SourceName(metadata_->source);
+            if (!release->mbid.empty()) {
+                namesSource += ", release " + release->mbid;
+            }
+        }
     }
     ExtractJob job;
     if (naming.empty()) {
@@ -1056,7 +1063,7 @@ void MainDialog::Start() {
         const bool failed = dialog->Protocol().Failed();
         delete dialog; // closes the run: the worker has ended when this returns
         if (checks && finished) {
-            WriteRipLog(*checks, ripLogPath, readMethod);
+            WriteRipLog(*checks, ripLogPath, readMethod, namesSource);
         }
         if (sheet && sheet->reason.empty() && finished && !failed) {
             WriteCueSheet(*sheet);
@@ -1079,7 +1086,7 @@ void MainDialog::Start() {
 }
 
 void MainDialog::WriteRipLog(const accuracy::RipAccuracy& checks, const std::string& path,
-                             int32_t readMethod) {
+                             int32_t readMethod, const std::string& names) {
     accuracy::RipLogData data = checks.LogData();
     data.version = VINDRAL_VERSION;
     data.date = accuracy::UtcDateText();
@@ -1087,6 +1094,7 @@ void MainDialog::WriteRipLog(const accuracy::RipAccuracy& checks, const std::str
     data.readOffset = CurrentReadOffset();
     data.readMethod = ReadMethodName(readMethod);
     data.speed = speedList_->currentText().toStdString();
+    data.names = names;
     std::string error;
     if (!platform::WriteWholeFile(path, accuracy::RenderRipLog(data), error)) {
         QMessageBox box(QMessageBox::Critical, QStringLiteral("Vindral"),

@@ -258,8 +258,10 @@ private:
     void ShowReadOffset();
     void LoadStoredSettings();
     // The rip log of a finished run with the databases' checks.
+    // `names` says where the names came from ("MusicBrainz, release <MBID>");
+    // empty: none were looked up.
     void WriteRipLog(const accuracy::RipAccuracy& checks, const std::string& path,
-                     int32_t readMethod);
+                     int32_t readMethod, const std::string& names);
     // The cue sheet and playlist of "Write cue sheet", after a run that
     // ripped every audio track; a failure is shown in a message box.
     void WriteCueSheet(const output::RipSheet& sheet);

@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <thread>
@@ -1068,8 +1069,10 @@ void MainDialog::Start() {
         if (sheet && sheet->reason.empty() && finished && !failed) {
             WriteCueSheet(*sheet);
         }
+        // A cover.jpg of the user's own stays.
         std::string error;
-        if (cover && finished &&
+        std::error_code present;
+        if (cover && finished && !std::filesystem::exists(coverPath, present) &&
             !platform::WriteWholeFile(coverPath,
                                       std::string(cover->data.begin(), cover->data.end()), error)) {
             QMessageBox box(QMessageBox::Critical, QStringLiteral("Vindral"),

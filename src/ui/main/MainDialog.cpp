@@ -489,7 +489,7 @@ void MainDialog::DiscDetailsArrived(uint64_t generation,
 bool MainDialog::LookUpWanted() const { return !platform::NoMetadataLookups(settings_); }
 
 void MainDialog::StartLookUp(std::shared_ptr<const DiscDetails> details) {
-    if (!LookUpWanted() || !details || tracks_.count == 0 || metadata_ ||
+    if (!LookUpWanted() || closing_ || !details || tracks_.count == 0 || metadata_ ||
         lookUps_.count(discGeneration_) != 0) {
         return; // a cancelled look-up of this disc asks again when it ends
     }
@@ -858,7 +858,6 @@ void MainDialog::Start() {
     if (endRequested_) {
         return; // the window has closed meanwhile
     }
-    asideCancel_ = false;
     const CdDevice drive = Current();
     std::vector<int> selected;
     for (int row = 0; row < trackList_->topLevelItemCount() && row < tracks_.count; ++row) {
@@ -955,7 +954,7 @@ void MainDialog::Start() {
         if (release != nullptr && !release->mbid.empty() && !job.tracks.empty()) {
             metadata::LookupOptions options;
             options.coverArtUrl = settings_.coverArtUrl;
-            options.cancel = &asideCancel_;
+            options.cancel = &closing_;
             const net::AnswerCache cache(net::DefaultCacheFolder());
             options.cache = &cache;
             const std::string mbid = release->mbid;
@@ -1380,7 +1379,7 @@ void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
 void MainDialog::reject() {
     StopPollTimer();
     CancelLookUps();
-    asideCancel_ = true;
+    closing_ = true;
     if (settingsLoaded_) {
         (void)platform::SaveSettings(settingsPath_, settings_);
     }

@@ -348,8 +348,9 @@ private:
     };
     std::map<uint64_t, std::unique_ptr<LookUpRun>> lookUps_; // by disc generation
     std::shared_ptr<metadata::DiscMetadata> metadata_;
-    // Set when the window closes: the front cover's request ends.
-    std::atomic<bool> asideCancel_{false};
+    // Set when the window closes: the front cover's request ends, and no
+    // cancelled look-up starts again.
+    std::atomic<bool> closing_{false};
 };
 
 } // namespace vindral::ui

@@ -598,7 +598,9 @@ void MainDialog::ChooseRelease() {
         return;
     }
     ReleaseChooser chooser(metadata_->releases, metadata_->chosen, this);
-    if (chooser.exec() == QDialog::Accepted && !endRequested_) {
+    const uint64_t generation = discGeneration_; // the list is of this disc
+    if (chooser.exec() == QDialog::Accepted && !endRequested_ &&
+        generation == discGeneration_) {
         UseRelease(chooser.Chosen());
     }
 }

@@ -8,10 +8,10 @@
 
 #include <array>
 #include <atomic>
-#include <map>
-#include <memory>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>

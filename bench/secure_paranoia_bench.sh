@@ -12,7 +12,11 @@
 #       the medians of the runs, the results those of the first run, and a
 #       run whose result differs from the first is named below the table)
 #
-# VINDRAL_BUILD_DIR names the build folder (default build). Not run as a test.
+# VINDRAL_BUILD_DIR names the build folder (default build). On a busy host
+# the seconds vary from run to run; GUEST_QEMU_OPTIONS="-icount shift=0,sleep=off"
+# makes the guest's clock count its instructions (1 ns each), so that the
+# times are the same on any host, however busy (and say nothing of the cost of
+# emulating each instruction). Not run as a test.
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

@@ -31,7 +31,65 @@ bool ParseCount(std::string_view text, int& value) {
     return ec == std::errc() && end == text.data() + text.size() && value >= 0;
 }
 
+// The repair fields of an entry; an entry without `npar` has no parity.
+bool ParseParityFields(const pugi::xml_node& node, CtdbEntry& entry, std::string& error) {
+    const std::string_view npar = node.attribute("npar").value();
+    if (npar.empty()) {
+        return true;
+    }
+    int stride = 0;
+    if (!ParseCount(npar, entry.npar) || entry.npar > 256 ||
+        !ParseCount(node.attribute("stride").value(), stride) || stride == 0 || stride > (1 << 20)) {
+        error = "CTDB answer entry '" + entry.id + "' with an unreadable npar or stride";
+        return false;
+    }
+    entry.stride = static_cast<uint32_t>(stride);
+    entry.parityUrl = node.attribute("hasparity").value();
+    std::vector<uint8_t> bytes;
+    if (!DecodeBase64(node.attribute("syndrome").value(), bytes) || bytes.size() % 2 != 0 ||
+        bytes.size() > 2 * static_cast<std::size_t>(entry.npar)) {
+        error = "CTDB answer entry '" + entry.id + "' with an unreadable syndrome";
+        return false;
+    }
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        entry.syndrome.push_back(static_cast<uint16_t>(bytes[i] | bytes[i + 1] << 8));
+    }
+    return true;
+}
+
 } // namespace
+
+bool DecodeBase64(std::string_view text, std::vector<uint8_t>& bytes) {
+    bytes.clear();
+    uint32_t bits = 0;
+    int count = 0;
+    while (!text.empty() && text.back() == '=') {
+        text.remove_suffix(1);
+    }
+    for (char c : text) {
+        uint32_t value = 0;
+        if (c >= 'A' && c <= 'Z') {
+            value = static_cast<uint32_t>(c - 'A');
+        } else if (c >= 'a' && c <= 'z') {
+            value = static_cast<uint32_t>(c - 'a' + 26);
+        } else if (c >= '0' && c <= '9') {
+            value = static_cast<uint32_t>(c - '0' + 52);
+        } else if (c == '+') {
+            value = 62;
+        } else if (c == '/') {
+            value = 63;
+        } else {
+            return false;
+        }
+        bits = (bits << 6 | value) & 0xffffff;
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            bytes.push_back(static_cast<uint8_t>(bits >> count));
+        }
+    }
+    return count < 6; // a lone last digit carries no byte
+}
 
 std::optional<std::vector<CtdbEntry>> ParseCtdbAnswer(std::string_view xml, std::string& error) {
     pugi::xml_document document;
@@ -61,6 +119,9 @@ std::optional<std::vector<CtdbEntry>> ParseCtdbAnswer(std::string_view xml, std:
         const std::string_view crc = node.attribute("crc32").value();
         if (!crc.empty() && !ParseHex(crc, entry.crc32)) {
             error = "CTDB answer entry '" + entry.id + "' with an unreadable crc32";
+            return std::nullopt;
+        }
+        if (!ParseParityFields(node, entry, error)) {
             return std::nullopt;
         }
         std::string_view crcs = node.attribute("trackcrcs").value();

@@ -1,7 +1,10 @@
 #include "accuracy/DatabaseLookup.h"
 
 #include <atomic>
+#include <cstdio>
 #include <optional>
+
+#include "accuracy/Checksums.h"
 
 #include "net/HttpClient.h"
 
@@ -86,6 +89,14 @@ std::string CtdbLookupUrl(const std::string& base, const DiscToc& toc) {
     return net::JoinUrl(base, "lookup2.php?version=3&ctdb=1&toc=" + CtdbTocString(toc));
 }
 
+std::string CtdbParityUrl(const std::string& base, const CtdbEntry& entry) {
+    const std::string& url = entry.parityUrl;
+    if (url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0) {
+        return url;
+    }
+    return net::JoinUrl(base, url);
+}
+
 AccurateRipLookup LookUpAccurateRip(const DiscToc& toc, const std::string& base,
                                     const net::AnswerCache& cache,
                                     const std::atomic<bool>* cancel) {
@@ -131,6 +142,35 @@ CtdbLookup LookUpCtdb(const DiscToc& toc, const std::string& base, const net::An
                       return true;
                   });
     return lookup;
+}
+
+CtdbParityDownload DownloadCtdbParity(const CtdbEntry& entry, const std::string& base,
+                                      const net::AnswerCache& cache,
+                                      const std::atomic<bool>* cancel) {
+    CtdbParityDownload download;
+    if (!entry.HasParity()) {
+        download.state = LookupState::NotInDatabase;
+        download.reason = "the CTDB entry " + entry.id + " has no parity";
+        return download;
+    }
+    // Named from what the program computed, never from the answer's words.
+    const std::string url = CtdbParityUrl(base, entry);
+    char name[40];
+    std::snprintf(name, sizeof name, "%08x-%08x-%d.bin",
+                  Crc32(reinterpret_cast<const uint8_t*>(url.data()), url.size()), entry.crc32,
+                  entry.npar);
+    FetchAndParse(cache, net::CacheFolderForUrl(base) + "/ctdb/parity/" + name, url, download,
+                  cancel, [&download, &entry](const std::string& body, std::string& error) {
+                      auto parity = ParseCtdbParity(body, entry, error);
+                      if (!parity) {
+                          return false;
+                      }
+                      download.state = LookupState::Found;
+                      download.reason.clear();
+                      download.parity = std::move(*parity);
+                      return true;
+                  });
+    return download;
 }
 
 } // namespace vindral::accuracy

@@ -9,6 +9,7 @@
 
 #include "accuracy/AccurateRipAnswer.h"
 #include "accuracy/CtdbAnswer.h"
+#include "accuracy/CtdbParity.h"
 #include "accuracy/DiscIds.h"
 
 namespace vindral::net {
@@ -48,9 +49,19 @@ struct CtdbLookup {
     std::vector<CtdbEntry> entries;
 };
 
+// An entry's parity download (see accuracy/CtdbParity.h).
+struct CtdbParityDownload {
+    LookupState state = LookupState::Unreachable;
+    std::string reason;
+    bool fromCache = false;
+    CtdbParity parity;
+};
+
 std::string AccurateRipUrl(const std::string& base, const AccurateRipId& id);
 std::string CtdbTocString(const DiscToc& toc);
 std::string CtdbLookupUrl(const std::string& base, const DiscToc& toc);
+// The entry's `hasparity`: a path is taken on the database's server `base`.
+std::string CtdbParityUrl(const std::string& base, const CtdbEntry& entry);
 
 // Cached answers are used first; a cached answer that cannot be read is
 // dropped and fetched again; a fetched answer is cached only when it could be
@@ -61,5 +72,11 @@ AccurateRipLookup LookUpAccurateRip(const DiscToc& toc, const std::string& base,
                                     const std::atomic<bool>* cancel = nullptr);
 CtdbLookup LookUpCtdb(const DiscToc& toc, const std::string& base,
                       const net::AnswerCache& cache, const std::atomic<bool>* cancel = nullptr);
+// The parity of an entry with HasParity(), cached like the answers (by the
+// entry's id). A download that is cut short, damaged or not the entry's is
+// Unusable with the reason; a missing one NotInDatabase.
+CtdbParityDownload DownloadCtdbParity(const CtdbEntry& entry, const std::string& base,
+                                      const net::AnswerCache& cache,
+                                      const std::atomic<bool>* cancel = nullptr);
 
 } // namespace vindral::accuracy

@@ -3,12 +3,8 @@
 #include <cstdio>
 #include <string_view>
 
-// SHA-1 through its direct functions: the one-shot and EVP calls first
-// fetch the algorithm from OpenSSL's provider store, which costs more than
-// all of a `cue` command's own work on a slow machine, for one 20-byte digest.
-#define OPENSSL_SUPPRESS_DEPRECATED
-#include <openssl/evp.h>
-#include <openssl/sha.h>
+#include <nettle/base64.h>
+#include <nettle/sha1.h>
 
 #include "drive/DriveSearch.h"
 
@@ -41,9 +37,8 @@ std::size_t AudioRowsEnd(const DiscToc& toc) {
 }
 
 std::string MusicBrainzBase64(const unsigned char* digest, std::size_t length) {
-    unsigned char out[64] = {};
-    const int n = EVP_EncodeBlock(out, digest, static_cast<int>(length));
-    std::string text(reinterpret_cast<const char*>(out), static_cast<std::size_t>(n));
+    std::string text(BASE64_ENCODE_RAW_LENGTH(length), '\0'); // padded with '='
+    base64_encode_raw(text.data(), length, digest);
     for (char& c : text) {
         if (c == '+') {
             c = '.';
@@ -57,11 +52,11 @@ std::string MusicBrainzBase64(const unsigned char* digest, std::size_t length) {
 }
 
 std::string Sha1Id(std::string_view text) {
-    unsigned char digest[SHA_DIGEST_LENGTH];
-    SHA_CTX context;
-    SHA1_Init(&context);
-    SHA1_Update(&context, text.data(), text.size());
-    SHA1_Final(digest, &context);
+    uint8_t digest[SHA1_DIGEST_SIZE];
+    sha1_ctx context;
+    sha1_init(&context);
+    sha1_update(&context, text.size(), reinterpret_cast<const uint8_t*>(text.data()));
+    sha1_digest(&context, sizeof digest, digest);
     return MusicBrainzBase64(digest, sizeof digest);
 }
 

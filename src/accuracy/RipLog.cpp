@@ -3,10 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-// SHA-256 through its direct functions: the one-shot call first fetches the
-// algorithm from OpenSSL's provider store, costly for one digest.
-#define OPENSSL_SUPPRESS_DEPRECATED
-#include <openssl/sha.h>
+#include <nettle/sha2.h>
 
 namespace vindral::accuracy {
 
@@ -26,11 +23,11 @@ std::string Upper8(uint32_t value) {
 }
 
 std::string Sha256Hex(std::string_view text) {
-    unsigned char digest[SHA256_DIGEST_LENGTH];
-    SHA256_CTX context;
-    SHA256_Init(&context);
-    SHA256_Update(&context, text.data(), text.size());
-    SHA256_Final(digest, &context);
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    sha256_ctx context;
+    sha256_init(&context);
+    sha256_update(&context, text.size(), reinterpret_cast<const uint8_t*>(text.data()));
+    sha256_digest(&context, sizeof digest, digest);
     std::string hex;
     char buffer[4];
     for (unsigned char byte : digest) {

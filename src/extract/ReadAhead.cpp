@@ -39,7 +39,7 @@ int32_t ReadAhead::Read(SectorAddress address, int32_t count, uint8_t* audio, ui
     }
     held_ = 0;
     audio_.resize(static_cast<std::size_t>(ahead) * kSectorBytes);
-    c2_.assign(withC2_ ? static_cast<std::size_t>(ahead) * kC2Bytes : 0, 0);
+    c2_.resize(withC2_ ? static_cast<std::size_t>(ahead) * kC2Bytes : 0); // the read fills it
     const int32_t status = read_(address, ahead, audio_.data(), withC2_ ? c2_.data() : nullptr);
     if (status != kStatusOk) {
         if (mediumError_ && mediumError_()) {

@@ -13,7 +13,16 @@ constexpr int kC2BytesPerSector = 294;
 constexpr std::size_t kRunSectors = 16;
 
 bool AnyBitSet(const uint8_t* bits, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
+    // Every sector's 294 bytes are looked at: eight at a time.
+    std::size_t i = 0;
+    for (; i + sizeof(uint64_t) <= count; i += sizeof(uint64_t)) {
+        uint64_t word;
+        std::memcpy(&word, bits + i, sizeof word);
+        if (word != 0) {
+            return true;
+        }
+    }
+    for (; i < count; ++i) {
         if (bits[i] != 0) {
             return true;
         }

@@ -53,17 +53,34 @@ void ComputePeaks(const uint8_t* audio, int sectors, SectorAddress address, Peak
     // eight, and that shift keeps the order: the extremes of the high bytes
     // are the extremes of the samples, shifted.
     static_assert(std::endian::native == std::endian::little, "samples are read in place");
+    // Eight samples (four frames) at a time, each lane keeping its own
+    // extremes: even lanes are left samples, odd lanes right ones. A sector
+    // holds 588 frames, a multiple of four. This runs for every block of
+    // both passes, so it must cost little (one vector maximum and minimum
+    // per four frames where the processor has them).
+    using Lanes = int16_t __attribute__((vector_size(16)));
+    static_assert(588 % 4 == 0);
+    Lanes high;
+    Lanes low;
+    for (int lane = 0; lane < 8; ++lane) {
+        high[lane] = INT16_MIN;
+        low[lane] = INT16_MAX;
+    }
+    for (int f = 0; f < frames; f += 4) {
+        Lanes samples;
+        std::memcpy(&samples, audio + 4 * static_cast<std::size_t>(f), sizeof samples);
+        high = samples > high ? samples : high;
+        low = samples < low ? samples : low;
+    }
     int16_t leftMax = INT16_MIN;
     int16_t leftMin = INT16_MAX;
     int16_t rightMax = INT16_MIN;
     int16_t rightMin = INT16_MAX;
-    for (int f = 0; f < frames; ++f) {
-        int16_t sample[2];
-        std::memcpy(sample, audio + 4 * f, sizeof sample);
-        leftMax = std::max(leftMax, sample[0]);
-        leftMin = std::min(leftMin, sample[0]);
-        rightMax = std::max(rightMax, sample[1]);
-        rightMin = std::min(rightMin, sample[1]);
+    for (int lane = 0; lane < 8; lane += 2) {
+        leftMax = std::max<int16_t>(leftMax, high[lane]);
+        leftMin = std::min<int16_t>(leftMin, low[lane]);
+        rightMax = std::max<int16_t>(rightMax, high[lane + 1]);
+        rightMin = std::min<int16_t>(rightMin, low[lane + 1]);
     }
     entry->leftMax = leftMax >> 8;
     entry->leftNegMin = -(leftMin >> 8);

@@ -57,17 +57,20 @@ bool DiscAtFault() {
 std::unique_ptr<SecureReader> MakeSecureReader(ExtractRun& run, bool readAhead = false) {
     SecureReader::Drive drive;
     auto c2Works = std::make_shared<bool>(run.readMethod == kReadCd && run.c2Pointers);
-    drive.read = [&run, c2Works](SectorAddress address, int32_t count, uint8_t* audio,
-                                 uint8_t* c2) -> int32_t {
+    // Sectors with their C2 bits arrive here before they are split; kept
+    // between reads, so that each read does not clear a new buffer.
+    auto raw = std::make_shared<std::vector<uint8_t>>();
+    drive.read = [&run, c2Works, raw](SectorAddress address, int32_t count, uint8_t* audio,
+                                      uint8_t* c2) -> int32_t {
         if (c2 != nullptr && *c2Works) {
-            std::vector<uint8_t> raw(static_cast<std::size_t>(count) *
-                                     CdCommands::kSectorWithC2Bytes);
+            raw->resize(std::max(raw->size(), static_cast<std::size_t>(count) *
+                                                  CdCommands::kSectorWithC2Bytes));
             const int32_t status =
-                CdCommands::ReadCdWithC2(run.hostAdapter, run.target, address, count, raw.data());
+                CdCommands::ReadCdWithC2(run.hostAdapter, run.target, address, count, raw->data());
             if (status == kStatusOk) {
                 for (int32_t s = 0; s < count; ++s) {
                     const uint8_t* sector =
-                        raw.data() + static_cast<std::size_t>(s) * CdCommands::kSectorWithC2Bytes;
+                        raw->data() + static_cast<std::size_t>(s) * CdCommands::kSectorWithC2Bytes;
                     std::memcpy(audio + static_cast<std::size_t>(s) * kSectorBytes, sector,
                                 kSectorBytes);
                     std::memcpy(c2 + static_cast<std::size_t>(s) * CdCommands::kC2Bytes,
@@ -103,11 +106,20 @@ std::unique_ptr<SecureReader> MakeSecureReader(ExtractRun& run, bool readAhead =
         const SectorAddress end = run.readableEnd;
         SectorAddress first = address - start > end - address ? start : end - count;
         first = std::max(first, start);
-        std::vector<uint8_t> scratch(static_cast<std::size_t>(kBlockSectors) * kSectorBytes);
-        for (SectorAddress at = first; at < first + count && at < end; at += kBlockSectors) {
-            const int32_t n = std::min<int32_t>(kBlockSectors, end - at);
-            (void)CdCommands::ReadAudio(run.hostAdapter, run.target, at, n, scratch.data(),
-                                        run.readMethod);
+        // In the read-ahead's long commands where the drive takes them: the
+        // cache is often larger than the track, and each command costs.
+        int32_t step = run.longReadsRefused ? kBlockSectors : kReadAheadSectors;
+        std::vector<uint8_t> scratch(static_cast<std::size_t>(step) * kSectorBytes);
+        for (SectorAddress at = first; at < first + count && at < end;) {
+            const int32_t n = std::min<int32_t>(step, end - at);
+            const int32_t status = CdCommands::ReadAudio(run.hostAdapter, run.target, at, n,
+                                                         scratch.data(), run.readMethod);
+            if (status != kStatusOk && n > kBlockSectors && !DiscAtFault()) {
+                run.longReadsRefused = true; // the same sectors again, a block at a time
+                step = kBlockSectors;
+                continue;
+            }
+            at += n;
         }
     };
     auto savedKBps = std::make_shared<int32_t>(0);
@@ -770,8 +782,10 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
     });
     std::vector<bool> held; // per sector of the window: a reading of one read
     for (int block = 0; block < blocks; block += windowBlocks) {
-        std::memset(disc.data(), 0x63, disc.size());
-        std::memset(fromFile.data(), 0x6F, fromFile.size());
+        if (!compare) {
+            std::memset(disc.data(), 0x63, disc.size());
+            std::memset(fromFile.data(), 0x6F, fromFile.size());
+        }
         if (run.cancel.load()) {
             end(kCodeCancelled);
             return;
@@ -798,9 +812,11 @@ void VerifyWorker(std::shared_ptr<ExtractRun> runPointer, ProgressChannel& chann
         }
         const std::size_t bytes = static_cast<std::size_t>(windowSectors) * kSectorBytes;
         if (compare) {
-            // A failed read leaves the 0x6F fill, which then counts as differing.
+            // Every block of the window was read whole (a failed read ends
+            // the pass); what the file cannot give is filled with 0x6F, which
+            // then counts as differing.
             const std::size_t got = std::fread(fromFile.data(), 1, bytes, file);
-            (void)got;
+            std::memset(fromFile.data() + got, 0x6F, bytes - got);
             for (int k = 0, at = 0; k < count; at += BlockSectors(length, block + k, blocks), ++k) {
                 PeakPair* entry = run.peaks->At(run.currentAddress + at);
                 if (entry != nullptr) {

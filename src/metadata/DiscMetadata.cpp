@@ -316,6 +316,11 @@ std::optional<output::CoverImage> FetchFrontCover(const std::string& releaseMbid
         if (image && image->mimeType != "image/jpeg") {
             reason = "not a JPEG image";
             image.reset();
+        } else if (image && std::max(image->width, image->height) < kMinCoverPixels) {
+            // The archive's 500-pixel size of a smaller original, or a
+            // header that gives no size: too small to be worth embedding.
+            reason = "smaller than " + std::to_string(kMinCoverPixels) + " pixels";
+            image.reset();
         }
         return image.has_value();
     };

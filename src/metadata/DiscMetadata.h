@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,8 @@ namespace vindral::metadata {
 inline constexpr const char* kDefaultMusicBrainzUrl = "https://musicbrainz.org";
 inline constexpr const char* kDefaultGnudbUrl = "https://gnudb.gnudb.org";
 inline constexpr const char* kDefaultCoverArtUrl = "https://coverartarchive.org";
+// A front cover is embedded when its longer side has at least this many pixels.
+inline constexpr uint32_t kMinCoverPixels = 500;
 
 // Where a disc's names came from.
 enum class Source { None, MusicBrainz, CdText, GnuDb };

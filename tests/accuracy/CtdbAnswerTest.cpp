@@ -26,6 +26,16 @@ TEST(CtdbAnswer, EntriesAndTrackCrcs) {
     EXPECT_EQ(first.trackCrcs,
               (std::vector<uint32_t>{0x40c5dc10, 0x65dfcc8a, 0x1ef7b539, 0xd21a8789}));
     EXPECT_EQ((*entries)[1].confidence, 3);
+    // The repair fields: the first entry's parity lies on another server.
+    EXPECT_TRUE(first.HasParity());
+    EXPECT_EQ(first.npar, 16);
+    EXPECT_EQ(first.stride, 5880u);
+    EXPECT_EQ(first.parityUrl, "http://p.cuetools.net/113068");
+    ASSERT_EQ(first.syndrome.size(), 16u);
+    EXPECT_EQ(first.syndrome[0], 0x8d1cu); // "HI0I" = 1c 8d 08 f1
+    EXPECT_EQ(first.syndrome[1], 0xf108u);
+    EXPECT_EQ(first.syndrome[15], 0x9f3bu); // "...O58=" ends 3b 9f
+    EXPECT_FALSE((*entries)[1].HasParity()); // npar and stride but nowhere to fetch it
 
     CtdbMatch m = MatchCtdb(*entries, 0, 0x40c5dc10);
     EXPECT_TRUE(m.accurate);
@@ -61,6 +71,12 @@ TEST(CtdbAnswer, MalformedAnswersAreRefused) {
         {R"(<ctdb><entry id="1" confidence="2" trackcrcs="12 zz"/></ctdb>)", "'zz'"},
         {R"(<ctdb><entry id="1" confidence="2" trackcrcs="123456789"/></ctdb>)", "track CRC"},
         {R"(<ctdb><entry id="1" confidence="2" crc32="x" trackcrcs="1"/></ctdb>)", "crc32"},
+        {R"(<ctdb><entry id="1" confidence="2" npar="8" stride="0"/></ctdb>)", "npar or stride"},
+        {R"(<ctdb><entry id="1" confidence="2" npar="8" stride="2000000000"/></ctdb>)", "stride"},
+        {R"(<ctdb><entry id="1" confidence="2" npar="2" stride="5880" syndrome="AAAAAAAA"/></ctdb>)",
+         "syndrome"},
+        {R"(<ctdb><entry id="1" confidence="2" npar="8" stride="5880" syndrome="AA*A"/></ctdb>)",
+         "syndrome"},
     };
     for (const auto& [xml, message] : cases) {
         SCOPED_TRACE(xml);

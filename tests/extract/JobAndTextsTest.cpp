@@ -186,19 +186,23 @@ TEST(Peaks, HighBytesOfEachChannel) {
     EXPECT_EQ(table.At(1016), &table.Entry(63));
 
     // Left swings to +127/-128 in its high byte, right stays at 0x10; low
-    // bytes are never looked at.
-    std::fill(audio.begin(), audio.end(), 0);
-    audio[1] = 0x7F;
-    audio[5] = 0x80;
-    audio[0] = 0xFF;
-    for (std::size_t f = 0; f < audio.size() / 4; ++f) {
-        audio[4 * f + 3] = 0x10;
+    // bytes are never looked at. The extremes sit in each frame of a group
+    // of four, and in the last one.
+    for (std::size_t frame : {0, 1, 2, 3, 1175}) {
+        std::fill(audio.begin(), audio.end(), 0);
+        for (std::size_t f = 0; f < audio.size() / 4; ++f) {
+            audio[4 * f + 3] = 0x10;
+        }
+        audio[4 * frame + 1] = 0x7F;
+        audio[4 * frame] = 0xFF;
+        audio[4 * ((frame + 1) % 1176) + 1] = 0x80;
+        audio[4 * ((frame + 2) % 1176) + 3] = 0xC0;
+        ComputePeaks(audio.data(), 2, 16, table);
+        EXPECT_EQ(table.At(16)->leftMax, 127) << frame;
+        EXPECT_EQ(table.At(16)->leftNegMin, 128) << frame;
+        EXPECT_EQ(table.At(16)->rightMax, 16) << frame;
+        EXPECT_EQ(table.At(16)->rightNegMin, 64) << frame;
     }
-    ComputePeaks(audio.data(), 2, 16, table);
-    EXPECT_EQ(table.At(16)->leftMax, 127);
-    EXPECT_EQ(table.At(16)->leftNegMin, 128);
-    EXPECT_EQ(table.At(16)->rightMax, 16);
-    EXPECT_EQ(table.At(16)->rightNegMin, -16);
 
     // Outside the table nothing is stored.
     EXPECT_EQ(table.At(384000), nullptr);

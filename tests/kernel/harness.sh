@@ -27,10 +27,13 @@
 
 KERNEL_HARNESS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # Per boot: the time limit in seconds, the memory in MiB, kernel arguments
-# added to the harness's own.
+# added to the harness's own, and QEMU options added to its own (words; e.g.
+# "-icount shift=0,sleep=off": the guest's clock counts its instructions, so
+# its times do not depend on how busy the host is).
 GUEST_TIME_LIMIT=${GUEST_TIME_LIMIT:-120}
 GUEST_MEMORY=${GUEST_MEMORY:-512}
 GUEST_APPEND=${GUEST_APPEND:-}
+GUEST_QEMU_OPTIONS=${GUEST_QEMU_OPTIONS:-}
 
 harness_fail() {
     echo "tests/kernel: $*" >&2
@@ -256,13 +259,14 @@ guest_boot() {
         "@@ guest end"*) last=$EPOCHREALTIME ;;
         esac
     done < <(
+        # shellcheck disable=SC2086  # GUEST_QEMU_OPTIONS: one word per option
         timeout --kill-after=5 "$GUEST_TIME_LIMIT" qemu-system-x86_64 \
             -machine pc,accel=tcg -cpu max -m "$GUEST_MEMORY" -smp 1 -nodefaults -no-user-config \
             -display none -vga none -no-reboot -net none \
             -kernel "$KERNEL_IMAGE" -initrd "$out/initrd.img" \
             -append "console=ttyS0 panic=-1 loglevel=4${GUEST_APPEND:+ $GUEST_APPEND}" \
             -serial "file:$out/console.log" -serial stdio \
-            "$@" </dev/null 2>"$out/qemu.err" || status=$?
+            $GUEST_QEMU_OPTIONS "$@" </dev/null 2>"$out/qemu.err" || status=$?
         echo "@@ qemu exit ${status:-0}"
     )
     local end=$EPOCHREALTIME

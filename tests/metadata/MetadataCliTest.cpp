@@ -12,6 +12,7 @@
 #include "cli/CliRun.h"
 #include "extract/RunHarness.h"
 #include "net/LocalHttpServer.h"
+#include "metadata/DiscMetadata.h"
 #include "output/FlacFiles.h"
 
 namespace vindral {
@@ -276,6 +277,40 @@ TEST(Metadata, RipNamesTagsAndCoverFromMusicBrainz) {
     EXPECT_EQ(test::Lines(alone.err).size(), 3u) << alone.err; // MusicBrainz, GnuDB, the outcome
     EXPECT_EQ(alone.err.rfind("MusicBrainz could not be reached (", 0), 0u) << alone.err;
     EXPECT_TRUE(test::FileExists(offline.Path() + "Track04.flac"));
+}
+
+// The front cover is taken only as a JPEG whose longer side has 500 pixels
+// or more.
+TEST(Metadata, FrontCoverIsAJpegOfFiveHundredPixelsOrMore) {
+    test::TempFolder folder;
+    ScopedEnv cache("XDG_CACHE_HOME", (folder.Path() + "cache").c_str());
+    auto jpeg = [](uint8_t height, uint8_t width) { // in units of 256 pixels + 0x58
+        return std::string("\xFF\xD8\xFF\xC0\x00\x11\x08", 7) + char(height) + '\x58' +
+               char(width) + '\x58' + '\x03' + std::string(100, '\x11') + "\xFF\xD9";
+    };
+    const struct {
+        std::string image;
+        const char* reason; // empty: taken
+    } cases[] = {
+        {jpeg(2, 2), ""},                          // 600 x 600
+        {jpeg(0, 2), ""},                          // 600 wide, 88 high
+        {jpeg(1, 1), "smaller than 500 pixels"},   // 344 x 344
+        {"\x89PNG\r\n\x1a\n" + std::string(40, '\0'), "not a JPEG image"},
+        {"<html>gone</html>", "not a JPEG or PNG image"},
+    };
+    int release = 0;
+    for (const auto& c : cases) {
+        LocalHttpServer server;
+        char mbid[40];
+        std::snprintf(mbid, sizeof mbid, "5eed%04d-0000-4000-8000-000000000001", release++);
+        server.Set(std::string("/release/") + mbid + "/front-500", c.image);
+        metadata::LookupOptions options;
+        options.coverArtUrl = server.Url();
+        std::string reason;
+        const auto cover = metadata::FetchFrontCover(mbid, options, reason);
+        EXPECT_EQ(cover.has_value(), *c.reason == '\0') << reason;
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
+    }
 }
 
 } // namespace

@@ -2,7 +2,9 @@
 # Screenshots of the graphical program on the demo disc (and on an image of
 # its first track whose sheet carries CD-Text), taken under a
 # private X server: the main window with tracks selected, the extraction
-# dialog during a run and playing afterwards, and the about box. Writes PNG
+# dialog during a run and playing afterwards, and the about box; then the
+# window with names looked up from a local MusicBrainz and the releases'
+# chooser, as the window's test of the look-up draws them. Writes PNG
 # files into docs/screenshots/. Needs xvfb, xauth, x11-utils, imagemagick and
 # xdotool.
 #
@@ -44,8 +46,9 @@ REG
 cat > "$work/run.sh" <<'INNER'
 #!/usr/bin/env bash
 set -euo pipefail
-vindral="$1"; out="$2"; work="$3"; vindral_cli="$4"
-export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"
+vindral="$1"; out="$2"; work="$3"; vindral_cli="$4"; ui_tests="$5"
+# Nothing is looked up online for these pictures.
+export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime" VINDRAL_NO_METADATA=1
 shot() { # name [window title]: the window with that title, else the screen
     local id=""
     if [[ -n "${2:-}" ]]; then
@@ -158,8 +161,16 @@ if [[ -n "$main" ]]; then
     shot about "About Vindral"
 fi
 kill "$pid"; wait "$pid" 2>/dev/null || true
+
+# Names from MusicBrainz (a server on 127.0.0.1 that the test starts).
+if [[ -x "$ui_tests" ]]; then
+    VINDRAL_SCREENSHOTS="$out" QT_QPA_PLATFORM=xcb "$ui_tests" \
+        lookedUpNamesFillTheListTheBoxAndTheFiles >"$work/names.log" 2>&1 ||
+        cat "$work/names.log" >&2
+fi
 INNER
 chmod +x "$work/run.sh"
 
-xvfb-run -a -s "-screen 0 1024x768x24" "$work/run.sh" "$vindral" "$out" "$work" "$vindral_cli"
+xvfb-run -a -s "-screen 0 1024x768x24" "$work/run.sh" "$vindral" "$out" "$work" "$vindral_cli" \
+    "$build/tests/ui/vindral_ui_main_tests"
 ls -l "$out"

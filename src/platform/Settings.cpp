@@ -299,6 +299,7 @@ constexpr const char* kRepairFromCtdbName = "repairFromCtdb";
 constexpr const char* kFlacFilesName = "flacFiles";
 constexpr const char* kCueSheetName = "cueSheet";
 constexpr const char* kNoMetadataName = "noMetadata";
+constexpr const char* kNamingName = "naming";
 
 // One of the numbers that tune secure reading: its value's name, range and
 // default, and its field.
@@ -425,6 +426,11 @@ Settings LoadSettings(const std::string& path, std::string* problem) {
     url("musicBrainzUrl", settings.musicBrainzUrl);
     url("gnudbUrl", settings.gnudbUrl);
     url("coverArtUrl", settings.coverArtUrl);
+    // The template is checked where it is used; here only its size.
+    url(kNamingName, settings.naming);
+    if (settings.naming.size() > kMaxNamingLength) {
+        settings.naming.clear();
+    }
     return settings;
 }
 
@@ -473,6 +479,12 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
         file.SetBinary(kNoMetadataName, WordBytes(1));
     } else {
         file.Remove(kNoMetadataName);
+    }
+    if (!settings.naming.empty() && settings.naming.size() <= kMaxNamingLength &&
+        settings.naming.find('\0') == std::string::npos) {
+        file.SetString(kNamingName, settings.naming);
+    } else {
+        file.Remove(kNamingName);
     }
     Settings copy = settings;
     for (const SecureNumber& number : SecureNumbers(copy)) {

@@ -30,6 +30,9 @@
 // "ctdbUrl", when present, are the databases' base URLs, and "musicBrainzUrl",
 // "gnudbUrl" and "coverArtUrl" those of the name look-ups; "noMetadata",
 // present only when chosen, is the word 1: no disc is looked up for names.
+// "naming", present only when
+// chosen, is the window's file-name template (the fields of vindral-cli rip
+// --naming); without it the files are the prefix and the track number.
 // Each drive model with a
 // read offset has a value "offset:<vendor> <product>" of 4 bytes, a
 // little-endian signed count of samples:
@@ -52,6 +55,9 @@ constexpr std::size_t kMaxSettingsBytes = 1u << 20;
 // The longest output folder the program keeps (the platform's path limit of
 // 260 bytes with its terminator).
 constexpr std::size_t kMaxFolderLength = 259;
+
+// The longest file-name template the store keeps.
+constexpr std::size_t kMaxNamingLength = 1024;
 
 // The key's section line in the file.
 inline constexpr const char* kSettingsKey = "HKEY_LOCAL_MACHINE\\Software\\Vindral";
@@ -120,6 +126,7 @@ struct Settings {
     std::string musicBrainzUrl; // empty: the public services
     std::string gnudbUrl;
     std::string coverArtUrl;
+    std::string naming; // the window's file-name template; empty: prefix + number
     std::string outputFolder;
     // The read offset of each drive model ("<vendor> <product>"), in samples.
     std::map<std::string, int32_t> readOffsets;

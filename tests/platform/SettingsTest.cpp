@@ -295,6 +295,14 @@ TEST_F(SettingsFileTest, ChoicesAreValuesOfTheirOwnPresentOnlyWhenChosen) {
         WriteFile(WithKey("\"" + name + "\"=hex:02,00,00,00\n"));
         EXPECT_FALSE(LoadSettings(path_).*field) << "only the word 1 chooses it";
     }
+    // The window's file-name template: a string, kept only while chosen.
+    for (const std::string naming : {"%A/%d/%t %n", ""}) {
+        Settings settings;
+        settings.naming = naming;
+        ASSERT_TRUE(SaveSettings(path_, settings));
+        EXPECT_EQ(LoadSettings(path_).naming, naming);
+        EXPECT_EQ(ReadFile().find("naming") != std::string::npos, !naming.empty()) << ReadFile();
+    }
 }
 
 TEST_F(SettingsFileTest, ValuesOfTheWrongSizeOrTypeCountAsMissing) {

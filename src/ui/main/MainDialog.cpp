@@ -12,14 +12,17 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyledItemDelegate>
 #include <QToolTip>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <thread>
@@ -32,6 +35,7 @@
 #include "accuracy/DriveOffset.h"
 #include "accuracy/RipAccuracy.h"
 #include "accuracy/RipLog.h"
+#include "metadata/DiscMetadata.h"
 #include "drive/emulated/CueSheet.h"
 #include "extract/JobBuilder.h"
 #include "net/HttpClient.h"
@@ -45,6 +49,7 @@
 #include "ui/common/LinkLabel.h"
 #include "ui/common/Pictures.h"
 #include "ui/extract/ExtractDialog.h"
+#include "ui/main/ReleaseChooser.h"
 #include "ui/main/SpeedChoice.h"
 
 namespace vindral::ui {
@@ -58,7 +63,7 @@ constexpr ControlTemplate kMainControls[] = {
     {kIdExit, K::PushButton, "E&xit", 301, 55, 45, 14},
     {kIdStart, K::DefaultPushButton, "&Start", 301, 29, 45, 14},
     {kIdDriveList, K::DropDownList, "", 205, 6, 141, 80},
-    {kIdTrackList, K::ListView, "", 7, 27, 196, 235},
+    {kIdTrackList, K::ListView, "", 7, 27, 196, 249},
     {kNoId, K::Text, "Tracks:", 224, 88, 25, 8},
     {kNoId, K::Text, "Length:", 224, 99, 25, 8},
     {kIdDiscTracks, K::RightLabel, "", 294, 88, 38, 8},
@@ -73,21 +78,25 @@ constexpr ControlTemplate kMainControls[] = {
     {kNoId, K::Text, "Diskspace needed:", 224, 162, 62, 8},
     {kIdSpaceNeeded, K::RightLabel, "", 294, 162, 38, 8},
     {kIdBrowse, K::IconButton, "", 323, 202, 15, 12},
-    {kNoId, K::GroupBox, "File Options", 211, 181, 135, 81},
+    {kNoId, K::GroupBox, "File Options", 211, 181, 135, 95},
     {kIdPath, K::SunkenLabel, "", 219, 202, 95, 11},
     {kNoId, K::Text, "Path", 219, 191, 16, 8},
     {kNoId, K::Text, "Filename (+2 digits + .wav)", 219, 220, 84, 8},
     {kIdNamePrefix, K::EditBox, "", 219, 230, 78, 12},
     {kIdFileFormat, K::DropDownList, "", 300, 230, 39, 40},
-    {kIdCueSheet, K::CheckBox, "Write cue sheet", 219, 247, 120, 10},
+    {kNoId, K::Text, "File names", 219, 248, 36, 8},
+    {kIdNaming, K::DropDownList, "", 257, 246, 82, 80},
+    {kIdCueSheet, K::CheckBox, "Write cue sheet", 219, 261, 120, 10},
     {kIdVerify, K::CheckBox, "Verify", 222, 33, 33, 10},
     {kIdC2Pointers, K::RadioButton, "C2 pointers", 229, 47, 51, 10, true},
     {kIdReadTwice, K::RadioButton, "Read twice", 229, 59, 52, 10},
-    {kIdCheckAccuracy, K::CheckBox, "Check the rip against AccurateRip and CTDB", 7, 267, 339,
+    {kIdCheckAccuracy, K::CheckBox, "Check the rip against AccurateRip and CTDB", 7, 281, 339,
      10},
-    {kIdSkipConfirmed, K::CheckBox, "Skip verification of tracks the databases confirm", 17, 279,
+    {kIdSkipConfirmed, K::CheckBox, "Skip verification of tracks the databases confirm", 17, 293,
      329, 10},
-    {kIdSecureReading, K::CheckBox, "Secure reading: re-read until readings agree", 7, 291, 339,
+    {kIdSecureReading, K::CheckBox, "Secure reading: re-read until readings agree", 7, 305, 339,
+     10},
+    {kIdLookUpNames, K::CheckBox, "Look up track names online (MusicBrainz, GnuDB)", 7, 317, 339,
      10},
     {kIdSpeedList, K::DropDownList, "", 74, 6, 69, 80},
     {kNoId, K::Text, "Speed", 47, 8, 22, 8},
@@ -100,7 +109,25 @@ constexpr ControlTemplate kMainControls[] = {
     {kIdSpeedIndicator, K::RightLabel, "", 149, 8, 17, 8},
 };
 
-constexpr DialogTemplate kMainTemplate{"Vindral", 353, 305, kMainControls};
+constexpr DialogTemplate kMainTemplate{"Vindral", 353, 331, kMainControls};
+
+// The choices of "File names": what a file of track 1 would be called, and
+// the template behind it (empty: the prefix and the track number).
+struct NamingChoice {
+    const char* label;
+    const char* naming;
+};
+constexpr NamingChoice kNamingChoices[] = {
+    {"Prefix + 2 digits", ""},
+    {"01 Title", "%t %n"},
+    {"01 Artist - Title", "%t %a - %n"},
+    {"Artist - Album/01 Title", "%A - %d/%t %n"},
+    {"Artist/Album/01 Title", "%A/%d/%t %n"},
+};
+
+// Where a row keeps the name the program gave it: a different text is the
+// user's.
+constexpr int kGivenNameRole = Qt::UserRole + 1;
 
 const QColor kNavy(0, 0, 128);
 
@@ -171,6 +198,15 @@ MainDialog::MainDialog(QWidget* parent)
     fileFormat_ = Need<QComboBox>(*this, kIdFileFormat);
     fileFormat_->addItems({QStringLiteral("WAV"), QStringLiteral("FLAC")});
     cueSheet_ = Need<QCheckBox>(*this, kIdCueSheet);
+    naming_ = Need<QComboBox>(*this, kIdNaming);
+    for (const NamingChoice& choice : kNamingChoices) {
+        naming_->addItem(QString::fromUtf8(choice.label), QString::fromUtf8(choice.naming));
+    }
+    naming_->setToolTip(QStringLiteral("The files' names: the prefix and the track number, or "
+                                       "a template of %1")
+                            .arg(Text(output::KnownNamingFields())));
+    lookUpNames_ = Need<QCheckBox>(*this, kIdLookUpNames);
+    discText_->installEventFilter(this);
 
     // The initial field values: the home folder stands for the system drive's
     // root, and every run starts with the prefix "Track".
@@ -243,6 +279,21 @@ MainDialog::MainDialog(QWidget* parent)
             [this](int index) { settings_.flacFiles = index == 1; });
     connect(cueSheet_, &QCheckBox::clicked, this,
             [this](bool checked) { settings_.cueSheet = checked; });
+    connect(naming_, &QComboBox::activated, this, [this](int index) {
+        settings_.naming = naming_->itemData(index).toString().toStdString();
+    });
+    connect(lookUpNames_, &QCheckBox::clicked, this, [this](bool checked) {
+        settings_.noMetadata = !checked;
+        if (checked) {
+            StartLookUp(details_);
+            return;
+        }
+        // Off: the window shows what it showed without.
+        CancelLookUps();
+        metadata_.reset();
+        FillTrackNames();
+        ShowDiscDetails();
+    });
     connect(c2Pointers_, &QRadioButton::clicked, this, [this] { settings_.verifyMethod = 0; });
     connect(readTwice_, &QRadioButton::clicked, this, [this] { settings_.verifyMethod = 1; });
     connect(speedList_, &QComboBox::activated, this, &MainDialog::SpeedChosen);
@@ -255,6 +306,10 @@ MainDialog::~MainDialog() {
     // back dies with the window.
     if (detailsThread_.joinable()) {
         detailsThread_.join();
+    }
+    CancelLookUps(); // a request on its way ends at once
+    for (auto& [generation, run] : lookUps_) {
+        run->thread.join();
     }
 }
 
@@ -296,6 +351,17 @@ bool MainDialog::Initialise() {
     secureReading_->setChecked(settings_.secureReading);
     fileFormat_->setCurrentIndex(settings_.flacFiles ? 1 : 0);
     cueSheet_->setChecked(settings_.cueSheet);
+    lookUpNames_->setChecked(!settings_.noMetadata);
+    std::string namingError;
+    if (!settings_.naming.empty() && !output::CheckNamingTemplate(settings_.naming, namingError)) {
+        settings_.naming.clear(); // not a template the files can be named by
+    }
+    int namingIndex = naming_->findData(Text(settings_.naming));
+    if (namingIndex < 0) {
+        naming_->addItem(Text(settings_.naming), Text(settings_.naming));
+        namingIndex = naming_->count() - 1;
+    }
+    naming_->setCurrentIndex(namingIndex);
     if (settings_.verifyMethod == 1) {
         readTwice_->setChecked(true);
     } else {
@@ -342,6 +408,8 @@ void MainDialog::RefreshTrackList() {
     ++discGeneration_;
     details_.reset();
     detailsWanted_ = false;
+    CancelLookUps();
+    metadata_.reset();
     ShowDiscDetails();
     TrackTable table;
     const int32_t status = ReadTrackTable(drive.hostAdapter, drive.target, table);
@@ -360,6 +428,7 @@ void MainDialog::RefreshTrackList() {
         const TrackEntry& entry = tracks_.entries[static_cast<std::size_t>(k)];
         auto* item = new QTreeWidgetItem;
         item->setText(0, Text(TrackRowName(entry)));
+        item->setData(0, kGivenNameRole, item->text(0));
         item->setIcon(0, QIcon(entry.dataTrack != 0 ? data : audio));
         item->setText(1, Text(CdCommands::FramesToTimeText(entry.start)));
         item->setText(2, Text(CdCommands::FramesToTimeText(entry.length)));
@@ -412,8 +481,158 @@ void MainDialog::DiscDetailsArrived(uint64_t generation,
     if (generation == discGeneration_) {
         details_ = std::move(details);
         ShowDiscDetails();
+        StartLookUp(details_);
     }
     emit DiscDetailsRead();
+}
+
+bool MainDialog::LookUpWanted() const { return !platform::NoMetadataLookups(settings_); }
+
+void MainDialog::StartLookUp(std::shared_ptr<const DiscDetails> details) {
+    if (!LookUpWanted() || closing_ || !details || tracks_.count == 0 || metadata_ ||
+        lookUps_.count(discGeneration_) != 0) {
+        return; // a cancelled look-up of this disc asks again when it ends
+    }
+    metadata::LookupOptions options;
+    options.musicBrainzUrl = settings_.musicBrainzUrl;
+    options.gnudbUrl = settings_.gnudbUrl;
+    options.coverArtUrl = settings_.coverArtUrl;
+    metadata::DiscFacts facts{accuracy::DiscTocFromTable(tracks_), *details};
+    auto run = std::make_unique<LookUpRun>();
+    LookUpRun* own = run.get();
+    const uint64_t generation = discGeneration_;
+    // The answer is posted back; the window thread joins the thread then
+    // (it has nothing left to do), or when the window goes.
+    run->thread = std::thread([this, own, generation, facts = std::move(facts), options]() mutable {
+        const net::AnswerCache cache(net::DefaultCacheFolder());
+        options.cache = &cache;
+        options.cancel = &own->cancel;
+        auto found = std::make_shared<metadata::DiscMetadata>(metadata::LookUpDisc(facts, options));
+        QMetaObject::invokeMethod(
+            this, [this, generation, found] { LookUpArrived(generation, found); },
+            Qt::QueuedConnection);
+    });
+    lookUps_[generation] = std::move(run);
+}
+
+void MainDialog::LookUpArrived(uint64_t generation, std::shared_ptr<metadata::DiscMetadata> found) {
+    bool cancelled = true;
+    if (auto run = lookUps_.find(generation); run != lookUps_.end()) {
+        run->second->thread.join();
+        cancelled = run->second->cancel;
+        lookUps_.erase(run);
+    }
+    if (generation == discGeneration_ && LookUpWanted()) {
+        if (!cancelled) {
+            metadata_ = std::move(found);
+            FillTrackNames();
+            ShowDiscDetails();
+        } else {
+            StartLookUp(details_); // turned off and on again meanwhile
+        }
+    }
+    emit NamesLookedUp();
+}
+
+void MainDialog::CancelLookUps() {
+    for (auto& [generation, run] : lookUps_) {
+        run->cancel = true;
+    }
+}
+
+bool MainDialog::LookingUp() const { return lookUps_.count(discGeneration_) != 0; }
+
+void MainDialog::AwaitLookUp() {
+    if (!LookingUp()) {
+        return;
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool enabled = isEnabled();
+    setEnabled(false);
+    QEventLoop loop;
+    connect(this, &MainDialog::NamesLookedUp, &loop, &QEventLoop::quit);
+    while (LookingUp()) {
+        loop.exec();
+    }
+    setEnabled(enabled);
+    QApplication::restoreOverrideCursor();
+}
+
+bool MainDialog::TrackRenamed(int row) const {
+    // The row's own "Track NN" is no name of the user's either (an editor
+    // opened before the names came puts it back).
+    const QTreeWidgetItem* item = trackList_->topLevelItem(row);
+    return item != nullptr && row < tracks_.count &&
+           item->text(0) != item->data(0, kGivenNameRole).toString() &&
+           item->text(0) != Text(TrackRowName(tracks_.entries[static_cast<std::size_t>(row)]));
+}
+
+void MainDialog::FillTrackNames() {
+    const metadata::Release* release = metadata_ ? metadata_->Chosen() : nullptr;
+    for (int row = 0; row < trackList_->topLevelItemCount() && row < tracks_.count; ++row) {
+        trackList_->topLevelItem(row)->setTextAlignment(
+            0, release != nullptr ? Qt::AlignLeft | Qt::AlignVCenter : Qt::AlignCenter);
+        if (TrackRenamed(row)) {
+            continue; // the user's name wins
+        }
+        const TrackEntry& entry = tracks_.entries[static_cast<std::size_t>(row)];
+        const metadata::TrackMetadata* track = release ? release->Track(entry.number) : nullptr;
+        const QString name = track != nullptr && !track->title.empty() && entry.dataTrack == 0
+                                 ? Text(track->title)
+                                 : Text(TrackRowName(entry));
+        QTreeWidgetItem* item = trackList_->topLevelItem(row);
+        item->setData(0, kGivenNameRole, name);
+        item->setText(0, name);
+    }
+    // Titles get the room the figures leave.
+    int figures = 0;
+    for (int column = 1; column < 4; ++column) {
+        figures += trackList_->columnWidth(column);
+    }
+    trackList_->setColumnWidth(
+        0, release != nullptr ? std::max(85, trackList_->viewport()->width() - figures) : 85);
+}
+
+void MainDialog::ChooseRelease() {
+    if (!metadata_ || metadata_->releases.size() < 2) {
+        return;
+    }
+    ReleaseChooser chooser(metadata_->releases, metadata_->chosen, this);
+    const uint64_t generation = discGeneration_; // the list is of this disc
+    if (chooser.exec() == QDialog::Accepted && !endRequested_ &&
+        generation == discGeneration_) {
+        UseRelease(chooser.Chosen());
+    }
+}
+
+void MainDialog::UseRelease(int index) {
+    if (!metadata_ || index < 0 || index >= static_cast<int>(metadata_->releases.size())) {
+        return;
+    }
+    metadata_->chosen = index;
+    FillTrackNames();
+    ShowDiscDetails();
+}
+
+output::DiscNames MainDialog::NamesForFiles(const DiscDetails& details) const {
+    output::DiscNames names = output::NamesFromCdText(details);
+    if (metadata_ && metadata_->Known()) {
+        names = metadata::NamesOf(*metadata_, names);
+    }
+    for (int row = 0; row < trackList_->topLevelItemCount() && row < tracks_.count; ++row) {
+        if (TrackRenamed(row)) {
+            names.tracks[tracks_.entries[static_cast<std::size_t>(row)].number].title =
+                trackList_->topLevelItem(row)->text(0).trimmed().toStdString();
+        }
+    }
+    return names;
+}
+
+std::string MainDialog::CurrentNaming() const {
+    std::string error;
+    return !settings_.naming.empty() && output::CheckNamingTemplate(settings_.naming, error)
+               ? settings_.naming
+               : std::string();
 }
 
 void MainDialog::AwaitDiscDetails() {
@@ -445,6 +664,49 @@ QString DiscTextLine(const std::string& title, const std::string& performer) {
 } // namespace
 
 void MainDialog::ShowDiscDetails() {
+    const metadata::Release* release = metadata_ ? metadata_->Chosen() : nullptr;
+    const bool choice = release != nullptr && metadata_->releases.size() > 1;
+    if (choice) {
+        discText_->setCursor(Qt::PointingHandCursor);
+    } else {
+        discText_->unsetCursor();
+    }
+    if (release != nullptr) {
+        // "Artist – Album (Year)", from the chosen release.
+        QString line = DiscTextLine(release->album, release->albumArtist);
+        if (!release->Year().empty()) {
+            line += QStringLiteral(" (%1)").arg(Text(release->Year()));
+        }
+        discText_->setText(discText_->fontMetrics().elidedText(line, Qt::ElideRight,
+                                                               discText_->contentsRect().width()));
+        QStringList tip;
+        const std::pair<const char*, std::string> fields[] = {
+            {"Album", release->album},
+            {"Artist", release->albumArtist},
+            {"Date", release->date},
+            {"Country", release->country},
+            {"Label", release->label + (release->catalogNumber.empty() || release->label.empty()
+                                            ? release->catalogNumber
+                                            : ", " + release->catalogNumber)},
+            {"Barcode", release->barcode},
+            {"Disc", release->discTotal > 1 ? Format("%d of %d", release->discNumber,
+                                                     release->discTotal)
+                                            : std::string()},
+        };
+        for (const auto& [name, value] : fields) {
+            if (!value.empty()) {
+                tip << QStringLiteral("%1: %2").arg(QLatin1String(name), Text(value));
+            }
+        }
+        tip << QStringLiteral("Names from %1")
+                   .arg(QLatin1String(metadata::SourceName(metadata_->source)));
+        if (choice) {
+            tip << QStringLiteral("%1 releases match: click to choose another")
+                       .arg(metadata_->releases.size());
+        }
+        discText_->setToolTip(tip.join(QLatin1Char('\n')));
+        return;
+    }
     const DiscDetails* details = details_.get();
     const std::string title = details ? details->Text(kCdTextTitle, 0) : std::string();
     const std::string performer = details ? details->Text(kCdTextPerformer, 0) : std::string();
@@ -474,6 +736,17 @@ QString MainDialog::TrackToolTip(int row) const {
     const std::size_t k = static_cast<std::size_t>(row);
     const TrackDetails& track = details->tracks[k];
     QStringList lines;
+    const metadata::Release* release = metadata_ ? metadata_->Chosen() : nullptr;
+    const metadata::TrackMetadata* named =
+        release != nullptr && metadata_->source != metadata::Source::CdText
+            ? release->Track(track.number)
+            : nullptr;
+    if (named != nullptr) {
+        lines << QStringLiteral("%1: %2")
+                     .arg(QLatin1String(metadata::SourceName(metadata_->source)),
+                          Text(named->artist.empty() ? named->title
+                                                     : named->artist + " \u2013 " + named->title));
+    }
     const std::string title = details->Text(kCdTextTitle, track.number);
     const std::string performer = details->Text(kCdTextPerformer, track.number);
     if (!title.empty()) {
@@ -513,6 +786,14 @@ bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
             QToolTip::showText(help->globalPos(), text, trackList_->viewport(),
                                trackList_->visualItemRect(item));
         }
+        return true;
+    }
+    // A click on the disc's line opens the releases' chooser when there is
+    // a choice.
+    if (watched == discText_ && event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && metadata_ &&
+        metadata_->releases.size() > 1) {
+        QTimer::singleShot(0, this, &MainDialog::ChooseRelease);
         return true;
     }
     return QDialog::eventFilter(watched, event);
@@ -586,19 +867,16 @@ void MainDialog::Start() {
             selected.push_back(row);
         }
     }
-    ExtractJob job = BuildJob(tracks_, selected, PathText().toStdString(),
-                              namePrefix_->text().toStdString(), drive, settings_.verify,
-                              settings_.verifyMethod == 1);
-    job.readOffset = CurrentReadOffset();
-    job.secure = settings_.secureReading;
-    job.secureSettings.agreeing = settings_.secureAgreeing;
-    job.secureSettings.maxReadings = settings_.secureMaxReadings;
-    job.secureSettings.cacheSectors = settings_.driveCacheSectors;
-    // FLAC files are tagged, and the cue sheet made, with what the disc says
-    // about itself: the details shown, or read now (aside, the window drawn
-    // meanwhile).
+    const std::string naming = CurrentNaming();
+    // FLAC files are tagged, and the cue sheet made and a template's files
+    // named, with what the disc says about itself: the details shown, or
+    // read now (aside, the window drawn meanwhile).
+    const bool named = settings_.flacFiles || settings_.cueSheet || !naming.empty();
+    // The looked-up names, and those the user gave the rows, go there when
+    // discs are looked up or a template asks for names.
+    const bool names = named && (LookUpWanted() || !naming.empty());
     std::shared_ptr<const DiscDetails> details;
-    if (settings_.flacFiles || settings_.cueSheet) {
+    if (named) {
         details = details_;
         if (!details) {
             const TrackTable table = tracks_;
@@ -610,13 +888,104 @@ void MainDialog::Start() {
                 return; // the window has closed meanwhile
             }
         }
+        // The look-up of this disc ends first (it is started now when the
+        // details were not there for it); a disc changed meanwhile starts
+        // nothing.
+        const uint64_t generation = discGeneration_;
+        StartLookUp(details);
+        AwaitLookUp();
+        if (endRequested_ || generation != discGeneration_) {
+            return;
+        }
     }
+    output::DiscNames discNames;
+    std::string namesSource; // for the rip log
+    if (names) {
+        discNames = NamesForFiles(*details);
+        if (const metadata::Release* release = metadata_ ? metadata_->Chosen() : nullptr) {
+            namesSource = metadata::SourceName(metadata_->source);
+            if (!release->mbid.empty()) {
+                namesSource += ", release " + release->mbid;
+            }
+        }
+    }
+    ExtractJob job;
+    if (naming.empty()) {
+        job = BuildJob(tracks_, selected, PathText().toStdString(),
+                       namePrefix_->text().toStdString(), drive, settings_.verify,
+                       settings_.verifyMethod == 1);
+    } else {
+        FileNaming files;
+        files.folder = PathText().toStdString();
+        files.prefix = namePrefix_->text().toStdString();
+        files.naming = naming;
+        files.names = discNames;
+        files.extension = settings_.flacFiles ? ".flac" : ".wav";
+        job = BuildJob(tracks_, selected, files, drive, settings_.verify,
+                       settings_.verifyMethod == 1);
+        // The template's folders, as mkdir -p makes them.
+        for (const JobEntry& entry : job.tracks) {
+            const std::string folder = platform::FolderOf(entry.path);
+            std::string reason;
+            if (!platform::FolderExists(folder) && !platform::MakeFolders(folder, reason)) {
+                QMessageBox box(QMessageBox::Critical, QStringLiteral("Vindral"),
+                                QStringLiteral("The folder %1 cannot be created: %2")
+                                    .arg(Text(folder), Text(reason)),
+                                QMessageBox::Ok, this);
+                box.exec();
+                return;
+            }
+        }
+    }
+    job.readOffset = CurrentReadOffset();
+    job.secure = settings_.secureReading;
+    job.secureSettings.agreeing = settings_.secureAgreeing;
+    job.secureSettings.maxReadings = settings_.secureMaxReadings;
+    job.secureSettings.cacheSectors = settings_.driveCacheSectors;
+    std::shared_ptr<const output::CoverImage> cover;
+    std::string coverPath;
     if (settings_.flacFiles) {
         const accuracy::DiscToc toc = accuracy::DiscTocFromTable(tracks_);
         const output::DiscIdTexts ids{accuracy::MusicBrainzId(toc),
                                       accuracy::AccurateRipIdOf(toc).Text(),
                                       accuracy::CtdbTocId(toc)};
-        output::UseFlacFiles(job, *details, ids, {});
+        // The release's front cover goes into each file and beside them as
+        // cover.jpg; without one the files are as they are.
+        output::FlacSettings flac;
+        const metadata::Release* release = metadata_ ? metadata_->Chosen() : nullptr;
+        if (release != nullptr && !release->mbid.empty() && !job.tracks.empty()) {
+            metadata::LookupOptions options;
+            options.coverArtUrl = settings_.coverArtUrl;
+            options.cancel = &closing_;
+            const net::AnswerCache cache(net::DefaultCacheFolder());
+            options.cache = &cache;
+            const std::string mbid = release->mbid;
+            RunAside([&flac, &options, &mbid] {
+                std::string reason;
+                if (auto image = metadata::FetchFrontCover(mbid, options, reason)) {
+                    flac.cover = std::make_shared<const output::CoverImage>(std::move(*image));
+                }
+            });
+            if (endRequested_) {
+                return;
+            }
+            cover = flac.cover;
+            coverPath = platform::FolderOf(job.tracks.front().path) + "cover.jpg";
+        }
+        // The disc's own tags, the looked-up names over them, and the user's
+        // names for the rows over both.
+        output::TagAdjuster adjust;
+        if (names) {
+            adjust = [this, &discNames](int number, output::TrackTags& tags) {
+                if (metadata_ && metadata_->Known()) {
+                    metadata::ApplyToTags(*metadata_, number, tags);
+                }
+                if (const std::string title = discNames.Track(number).title; !title.empty()) {
+                    tags.title = title;
+                }
+            };
+        }
+        output::UseFlacFiles(job, *details, ids, std::move(flac), adjust);
     }
     // The sheet and playlist, planned before the run, are written when every
     // audio track has been ripped.
@@ -626,7 +995,8 @@ void MainDialog::Start() {
         for (const JobEntry& entry : job.tracks) {
             paths[entry.track.number] = entry.path;
         }
-        sheet = output::PlanRipSheet(tracks_, *details, output::NamesFromCdText(*details), paths,
+        sheet = output::PlanRipSheet(tracks_, *details,
+                                     names ? discNames : output::NamesFromCdText(*details), paths,
                                      namePrefix_->text().toStdString(),
                                      output::LocalDateText());
     }
@@ -696,10 +1066,21 @@ void MainDialog::Start() {
         const bool failed = dialog->Protocol().Failed();
         delete dialog; // closes the run: the worker has ended when this returns
         if (checks && finished) {
-            WriteRipLog(*checks, ripLogPath, readMethod);
+            WriteRipLog(*checks, ripLogPath, readMethod, namesSource);
         }
         if (sheet && sheet->reason.empty() && finished && !failed) {
             WriteCueSheet(*sheet);
+        }
+        // A cover.jpg of the user's own stays.
+        std::string error;
+        std::error_code present;
+        if (cover && finished && !std::filesystem::exists(coverPath, present) &&
+            !platform::WriteWholeFile(coverPath,
+                                      std::string(cover->data.begin(), cover->data.end()), error)) {
+            QMessageBox box(QMessageBox::Critical, QStringLiteral("Vindral"),
+                            QStringLiteral("Error saving file"), QMessageBox::Ok, this);
+            box.setDetailedText(Text(error));
+            box.exec();
         }
         RefreshTrackList();
     }
@@ -710,7 +1091,7 @@ void MainDialog::Start() {
 }
 
 void MainDialog::WriteRipLog(const accuracy::RipAccuracy& checks, const std::string& path,
-                             int32_t readMethod) {
+                             int32_t readMethod, const std::string& names) {
     accuracy::RipLogData data = checks.LogData();
     data.version = VINDRAL_VERSION;
     data.date = accuracy::UtcDateText();
@@ -718,6 +1099,7 @@ void MainDialog::WriteRipLog(const accuracy::RipAccuracy& checks, const std::str
     data.readOffset = CurrentReadOffset();
     data.readMethod = ReadMethodName(readMethod);
     data.speed = speedList_->currentText().toStdString();
+    data.names = names;
     std::string error;
     if (!platform::WriteWholeFile(path, accuracy::RenderRipLog(data), error)) {
         QMessageBox box(QMessageBox::Critical, QStringLiteral("Vindral"),
@@ -986,6 +1368,9 @@ void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
         menu.addAction(QStringLiteral("Read offset..."), this, &MainDialog::ChooseReadOffset);
         menu.addAction(QStringLiteral("Find read offset..."), this, &MainDialog::FindReadOffset);
     }
+    if (metadata_ && metadata_->releases.size() > 1) {
+        menu.addAction(QStringLiteral("Choose release..."), this, &MainDialog::ChooseRelease);
+    }
     if (CurrentEmulatedDrive()) {
         menu.addSeparator();
         menu.addAction(QStringLiteral("Eject"), this, &MainDialog::EjectDisc);
@@ -996,6 +1381,8 @@ void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
 
 void MainDialog::reject() {
     StopPollTimer();
+    CancelLookUps();
+    closing_ = true;
     if (settingsLoaded_) {
         (void)platform::SaveSettings(settingsPath_, settings_);
     }

@@ -7,8 +7,11 @@
 #include <QTimer>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -35,7 +38,12 @@ namespace vindral {
 struct DiscDetails;
 }
 
+namespace vindral::metadata {
+struct DiscMetadata;
+}
+
 namespace vindral::output {
+struct DiscNames;
 struct RipSheet;
 }
 
@@ -85,6 +93,15 @@ enum MainControl : int {
     // writes the cue sheet and playlist of vindral-cli rip --cue beside the
     // files.
     kIdCueSheet = 1052,
+    // "File names" in the File Options box: the prefix and the track number
+    // (the default), or a template of vindral-cli rip --naming filled with
+    // the disc's names.
+    kIdNaming = 1053,
+    // "Look up track names online (MusicBrainz, GnuDB)", ticked unless the
+    // settings' noMetadata is set: each disc is looked up on a thread of its
+    // own once its details are read; the names fill the track list, the Disc
+    // Information box, the templates, the tags and the cue sheet.
+    kIdLookUpNames = 1054,
 };
 
 constexpr int kPollIntervalMs = 100;
@@ -199,10 +216,33 @@ public:
     // the details runs.
     void AwaitDiscDetails();
 
+    // The names looked up for the disc in the current drive (the chosen
+    // release among those that match): asked once its details are read,
+    // when "Look up track names online" is ticked, on a thread of its own
+    // that only talks to the network, so it runs beside anything else. A
+    // disc change, turning the choice off or closing the window cancels it,
+    // and an answer for another disc is dropped. nullptr until it arrives;
+    // it may know nothing (then the window shows what it showed without).
+    // Names fill the rows the user has not renamed (F2): an edited name wins.
+    const metadata::DiscMetadata* Metadata() const { return metadata_.get(); }
+    bool LookingUp() const;
+    // Waits (the window painting, its controls disabled) until no look-up
+    // for the current disc runs.
+    void AwaitLookUp();
+    // The releases' chooser: when more than one release matches the disc,
+    // the context menu's "Choose release..." and a click on the disc's line
+    // open it; the chosen one's names replace the others'.
+    void ChooseRelease();
+    void UseRelease(int index);
+    // Whether the row's name is the user's (renamed with F2).
+    bool TrackRenamed(int row) const;
+
 signals:
     // A reading of the details has ended (shown, or dropped because the disc
     // changed meanwhile).
     void DiscDetailsRead();
+    // A look-up has ended (shown, or dropped).
+    void NamesLookedUp();
 
 public slots:
     void reject() override; // the close steps
@@ -218,8 +258,10 @@ private:
     void ShowReadOffset();
     void LoadStoredSettings();
     // The rip log of a finished run with the databases' checks.
+    // `names` says where the names came from ("MusicBrainz, release <MBID>");
+    // empty: none were looked up.
     void WriteRipLog(const accuracy::RipAccuracy& checks, const std::string& path,
-                     int32_t readMethod);
+                     int32_t readMethod, const std::string& names);
     // The cue sheet and playlist of "Write cue sheet", after a run that
     // ripped every audio track; a failure is shown in a message box.
     void WriteCueSheet(const output::RipSheet& sheet);
@@ -234,8 +276,23 @@ private:
     // thread holds the drive.
     void StartDiscDetails();
     void DiscDetailsArrived(uint64_t generation, std::shared_ptr<const DiscDetails> details);
-    // The CD-Text line from details_ (cleared without).
+    // The disc's line: the looked-up album, artist and year, else the
+    // CD-Text line from details_ (cleared without either).
     void ShowDiscDetails();
+    // Whether discs are looked up: the box ticked (the settings' noMetadata
+    // unset) and the environment not offline (VINDRAL_NO_METADATA).
+    bool LookUpWanted() const;
+    void StartLookUp(std::shared_ptr<const DiscDetails> details);
+    void LookUpArrived(uint64_t generation, std::shared_ptr<metadata::DiscMetadata> found);
+    void CancelLookUps();
+    // Puts the chosen release's titles into the rows not renamed, or the
+    // rows' own names back without one.
+    void FillTrackNames();
+    // The names for the files and tags: CD-Text, the look-up's release over
+    // it, and the names the user gave the rows over both.
+    output::DiscNames NamesForFiles(const DiscDetails& details) const;
+    // The template of "File names" when it is one the naming code accepts.
+    std::string CurrentNaming() const;
 
     QComboBox* driveList_ = nullptr;
     QComboBox* speedList_ = nullptr;
@@ -259,6 +316,8 @@ private:
     QLineEdit* namePrefix_ = nullptr;
     QComboBox* fileFormat_ = nullptr;
     QCheckBox* cueSheet_ = nullptr;
+    QComboBox* naming_ = nullptr;
+    QCheckBox* lookUpNames_ = nullptr;
 
     std::vector<CdDevice> drives_;
     std::vector<std::string> driveModels_; // per line of the drive list
@@ -282,6 +341,16 @@ private:
     bool detailsWanted_ = false;  // of discGeneration_, not yet started
     bool detailsRunning_ = false;
     std::thread detailsThread_;
+
+    struct LookUpRun {
+        std::atomic<bool> cancel{false};
+        std::thread thread;
+    };
+    std::map<uint64_t, std::unique_ptr<LookUpRun>> lookUps_; // by disc generation
+    std::shared_ptr<metadata::DiscMetadata> metadata_;
+    // Set when the window closes: the front cover's request ends, and no
+    // cancelled look-up starts again.
+    std::atomic<bool> closing_{false};
 };
 
 } // namespace vindral::ui

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFileDialog>
@@ -46,7 +47,10 @@
 #include "ui/common/LinkLabel.h"
 #include "ui/extract/ExtractDialog.h"
 #include "ui/main/MainDialog.h"
+#include "ui/main/ReleaseChooser.h"
 #include "ui/main/SpeedChoice.h"
+
+#include <nlohmann/json.hpp>
 
 namespace vindral::ui {
 namespace {
@@ -1427,6 +1431,185 @@ private slots:
                  ReadSettingsFile().c_str());
         QVERIFY2(ReadSettingsFile().find("cueSheet") == std::string::npos,
                  ReadSettingsFile().c_str());
+    }
+
+    // "Look up track names online" against MusicBrainz on 127.0.0.1 with two
+    // releases for the disc: the window stays alive while it asks, the names
+    // fill the rows but a row the user renamed keeps its name, the box shows
+    // album, artist and year, the chooser switches the release, a template
+    // names the files with them and the tags carry them; off, the window is
+    // as it was. With VINDRAL_SCREENSHOTS set, the window and the chooser are
+    // saved there as pictures.
+    void lookedUpNamesFillTheListTheBoxAndTheFiles() {
+        auto drives = UseEmulatedDrives({MakeDisc({{1, 0}, {2, 600}, {3, 1100}}, 1600)});
+        const QString out = Folder("named");
+        test::LocalHttpServer server;
+        qputenv("XDG_CACHE_HOME", (temp_.path() + "/namecache").toUtf8());
+        qputenv("LC_ALL", "en_GB.UTF-8"); // the user's country: GB, the first release's
+        qunsetenv("VINDRAL_NO_METADATA");
+        const std::string url = server.Url();
+        WriteSettingsFile("\"value0\"=hex:00,00,00,00\n\"value1\"=\"" + out.toStdString() +
+                          "\"\n\"flacFiles\"=hex:01,00,00,00\n\"naming\"=\"%A/%d/%t %n\"\n"
+                          "\"musicBrainzUrl\"=\"" + url + "\"\n\"gnudbUrl\"=\"" + url +
+                          "\"\n\"coverArtUrl\"=\"" + url + "\"\n");
+        const std::string id = accuracy::MusicBrainzId(accuracy::DiscTocFromTable(
+            test::AudioTable({{0, 600}, {600, 500}, {1100, 500}})));
+        const nlohmann::json disc = {{"id", id}, {"sectors", 1750}, {"offset-count", 3},
+                                     {"offsets", {150, 750, 1250}}};
+        auto credit = [](const std::string& name) {
+            return nlohmann::json::array({{{"name", name}, {"joinphrase", ""},
+                                           {"artist", {{"id", "a-" + name}, {"name", name}}}}});
+        };
+        auto release = [&](const std::string& tag, const std::string& album,
+                           const std::string& artist, const char* country, const char* date,
+                           const char* barcode, const std::vector<std::string>& titles) {
+            const std::string mbid = "00000000-0000-4000-8000-00000000000" + tag;
+            nlohmann::json tracks = nlohmann::json::array();
+            for (std::size_t k = 0; k < titles.size(); ++k) {
+                const std::string n = std::to_string(k + 1);
+                const nlohmann::json recording = {{"id", mbid + "-r" + n}, {"title", titles[k]},
+                                                  {"length", 6667},
+                                                  {"isrcs", nlohmann::json::array()}};
+                tracks.push_back({{"id", mbid + "-t" + n}, {"number", n}, {"position", k + 1},
+                                  {"title", titles[k]}, {"length", 6667},
+                                  {"artist-credit", credit(artist)}, {"recording", recording}});
+            }
+            return nlohmann::json{
+                {"id", mbid}, {"title", album}, {"status", "Official"}, {"date", date},
+                {"country", country}, {"barcode", barcode}, {"artist-credit", credit(artist)},
+                {"label-info", {{{"catalog-number", "CAT-r" + tag},
+                                 {"label", {{"id", "l-" + mbid}, {"name", "Label r" + tag}}}}}},
+                {"release-group", {{"id", "g-" + mbid}, {"title", album}}},
+                {"media", {{{"position", 1}, {"format", "CD"}, {"track-count", titles.size()},
+                            {"discs", {disc}}, {"tracks", tracks}}}}};
+        };
+        nlohmann::json answer = disc;
+        answer["releases"] = {
+            release("1", "First Album", "The Artist", "GB", "1998-04-06", "5012345678900",
+                    {"Opening", "Middle", "Closing"}),
+            release("2", "Second Album: Remastered", "Other Artist", "US", "2001", "0123456789012",
+                    {"Opening (2001)", "Middle (2001)", "Closing (2001)"})};
+        server.Set("/ws/2/discid/" + id +
+                       "?toc=1+3+1750+150+750+1250&inc=artist-credits+recordings+isrcs+labels+"
+                       "release-groups&fmt=json",
+                   test::LocalHttpServer::Answer{200, answer.dump(), 700});
+        // The second release's front cover: a JPEG's SOI, SOF0 of 500 x 500, EOI.
+        const std::string jpeg("\xFF\xD8\xFF\xC0\0\x11\x08\x01\xF4\x01\xF4\x03\x01\x22\0"
+                               "\x02\x11\x01\x03\x11\x01\xFF\xD9", 23);
+        server.Set("/release/00000000-0000-4000-8000-000000000002/front-500", jpeg);
+        auto dialog = Open();
+        QVERIFY(dialog);
+        test::Watchdog watchdog(60000);
+        auto* line = Control<LinkLabel>(*dialog, kIdDiscText);
+        QTreeWidget* list = List(*dialog);
+        // Renamed before the answer comes: the user's name stays.
+        list->setCurrentItem(list->topLevelItem(1), 0);
+        QTest::keyClick(list, Qt::Key_F2);
+        QVERIFY(Editor(list) != nullptr);
+        Editor(list)->setText(QStringLiteral("My name: mine/ours"));
+        QTest::keyClick(Editor(list), Qt::Key_Return);
+        // Asked aside: the window goes on.
+        QTRY_VERIFY(dialog->LookingUp());
+        QVERIFY(dialog->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(dialog->Metadata() != nullptr, 20000);
+        QVERIFY2(dialog->Metadata()->Known(), qPrintable(QString::fromStdString(
+                     server.Requests().empty() ? "no request" : server.Requests().front())));
+        auto rows = [list] {
+            QStringList names;
+            for (int row = 0; row < list->topLevelItemCount(); ++row) {
+                names << list->topLevelItem(row)->text(0);
+            }
+            return names;
+        };
+        QCOMPARE(rows(), (QStringList{"Opening", "My name: mine/ours", "Closing"}));
+        QCOMPARE(line->text(), QStringLiteral("The Artist \u2013 First Album (1998)"));
+        QVERIFY2(line->toolTip().contains("Country: GB") &&
+                     line->toolTip().contains("Label: Label r1, CAT-r1") &&
+                     line->toolTip().contains("2 releases match: click to choose another"),
+                 qPrintable(line->toolTip()));
+        const QString screenshots = qEnvironmentVariable("VINDRAL_SCREENSHOTS");
+        if (!screenshots.isEmpty()) {
+            Select(*dialog, {0, 1, 2});
+            dialog->PollTick();
+            QVERIFY(dialog->grab().save(screenshots + "/main-window-names.png"));
+        }
+
+        // A click on the line opens the chooser; its lines name each release.
+        QStringList seen;
+        test::WhenModal<ReleaseChooser>([&seen, &screenshots](ReleaseChooser* chooser) {
+            auto* releases = Control<QTreeWidget>(*chooser, kIdReleaseList);
+            for (int row = 0; row < releases->topLevelItemCount(); ++row) {
+                QStringList cells;
+                for (int column = 0; column < releases->columnCount(); ++column) {
+                    cells << releases->topLevelItem(row)->text(column);
+                }
+                seen << cells.join('|');
+            }
+            releases->setCurrentItem(releases->topLevelItem(1));
+            if (!screenshots.isEmpty()) {
+                chooser->grab().save(screenshots + "/release-chooser.png");
+            }
+            Control<QPushButton>(*chooser, kIdReleaseOk)->click();
+        });
+        QTest::mouseClick(line, Qt::LeftButton);
+        QTRY_VERIFY2(line->text().startsWith(QStringLiteral("Other Artist \u2013 Second Album")),
+                     qPrintable(line->text()));
+        QCOMPARE(seen,
+                 (QStringList{"First Album|The Artist|GB|1998-04-06|Label r1|5012345678900|CD",
+                              "Second Album: Remastered|Other Artist|US|2001|Label r2|"
+                              "0123456789012|CD"}));
+        QCOMPARE(rows(), (QStringList{"Opening (2001)", "My name: mine/ours", "Closing (2001)"}));
+
+        // The template names the files, made safe, and the tags carry the names.
+        Select(*dialog, {0, 1});
+        dialog->PollTick();
+        QStringList log;
+        CloseWhenFinished(log);
+        Control<QPushButton>(*dialog, kIdStart)->click();
+        QVERIFY(!watchdog.Fired());
+        const QString folder = out + "Other Artist/Second Album_ Remastered/";
+        QCOMPARE(QDir(folder).entryList(QDir::Files),
+                 (QStringList{"01 Opening (2001).flac", "02 My name_ mine-ours.flac",
+                              "cover.jpg"}));
+        QFile coverFile(folder + "cover.jpg");
+        QVERIFY(coverFile.open(QIODevice::ReadOnly) && coverFile.readAll().toStdString() == jpeg);
+        const auto flac = test::DecodeFlac((folder + "02 My name_ mine-ours.flac").toStdString());
+        QCOMPARE(flac.pictureType, 3);
+        for (const char* tag : {"TITLE=My name: mine/ours", "ALBUM=Second Album: Remastered",
+                                "ARTIST=Other Artist", "DATE=2001", "TRACKNUMBER=2"}) {
+            QVERIFY2(flac.HasComment(tag), tag);
+        }
+        for (const std::string& request : server.Requests()) { // no other service asked
+            QVERIFY2(request.rfind("/ws/2/", 0) == 0 || request.rfind("/release/", 0) == 0,
+                     request.c_str());
+        }
+
+        // Off: the rows the program named, and the box, are as without.
+        QVERIFY(Control<QCheckBox>(*dialog, kIdLookUpNames)->isChecked());
+        Control<QCheckBox>(*dialog, kIdLookUpNames)->click();
+        QVERIFY(dialog->CurrentSettings().noMetadata);
+        QCOMPARE(rows(), (QStringList{"  Track 01", "My name: mine/ours", "  Track 03"}));
+        QCOMPARE(line->text(), QString());
+        // On again, a new disc is looked up; closing the window while the
+        // service is slow ends the look-up at once.
+        Control<QCheckBox>(*dialog, kIdLookUpNames)->click();
+        const std::string slow = accuracy::MusicBrainzId(accuracy::DiscTocFromTable(
+            test::AudioTable({{0, 15000}, {15000, 15000}, {30000, 15000}})));
+        server.Set("/ws/2/discid/" + slow + "?toc=1+3+45150+150+15150+30150&inc=artist-credits+"
+                   "recordings+isrcs+labels+release-groups&fmt=json", {404, "", 3000});
+        drives[0]->Insert(ThreeTrackDisc());
+        dialog->RefreshTrackList();
+        QTRY_VERIFY(dialog->LookingUp() && server.Requests().back().find(slow) != std::string::npos);
+        QElapsedTimer closing;
+        closing.start();
+        dialog->reject();
+        dialog.reset();
+        QVERIFY2(closing.elapsed() < 1000, qPrintable(QString::number(closing.elapsed())));
+        QVERIFY2(ReadSettingsFile().find("\"naming\"=\"%A/%d/%t %n\"") != std::string::npos,
+                 ReadSettingsFile().c_str());
+        qunsetenv("LC_ALL");
+        qunsetenv("XDG_CACHE_HOME");
+        qputenv("VINDRAL_NO_METADATA", "1");
     }
 
     void secureReadingRepairsNamesAndMarks() {

@@ -96,7 +96,9 @@ constexpr ControlTemplate kMainControls[] = {
      329, 10},
     {kIdSecureReading, K::CheckBox, "Secure reading: re-read until readings agree", 7, 305, 339,
      10},
-    {kIdLookUpNames, K::CheckBox, "Look up track names online (MusicBrainz, GnuDB)", 7, 317, 339,
+    {kIdRepairFromCtdb, K::CheckBox,
+     "Repair from the CTDB's parity what secure reading could not", 17, 317, 329, 10},
+    {kIdLookUpNames, K::CheckBox, "Look up track names online (MusicBrainz, GnuDB)", 7, 329, 339,
      10},
     {kIdSpeedList, K::DropDownList, "", 74, 6, 69, 80},
     {kNoId, K::Text, "Speed", 47, 8, 22, 8},
@@ -109,7 +111,7 @@ constexpr ControlTemplate kMainControls[] = {
     {kIdSpeedIndicator, K::RightLabel, "", 149, 8, 17, 8},
 };
 
-constexpr DialogTemplate kMainTemplate{"Vindral", 353, 331, kMainControls};
+constexpr DialogTemplate kMainTemplate{"Vindral", 353, 343, kMainControls};
 
 // The choices of "File names": what a file of track 1 would be called, and
 // the template behind it (empty: the prefix and the track number).
@@ -206,6 +208,7 @@ MainDialog::MainDialog(QWidget* parent)
                                        "a template of %1")
                             .arg(Text(output::KnownNamingFields())));
     lookUpNames_ = Need<QCheckBox>(*this, kIdLookUpNames);
+    repairFromCtdb_ = Need<QCheckBox>(*this, kIdRepairFromCtdb);
     discText_->installEventFilter(this);
 
     // The initial field values: the home folder stands for the system drive's
@@ -270,7 +273,10 @@ MainDialog::MainDialog(QWidget* parent)
     connect(checkAccuracy_, &QCheckBox::clicked, this, [this](bool checked) {
         settings_.checkAccuracy = checked;
         skipConfirmed_->setEnabled(checked); // skipping needs the databases' answers
+        repairFromCtdb_->setEnabled(checked); // so does a repair
     });
+    connect(repairFromCtdb_, &QCheckBox::clicked, this,
+            [this](bool checked) { settings_.repairFromCtdb = checked; });
     connect(skipConfirmed_, &QCheckBox::clicked, this,
             [this](bool checked) { settings_.skipConfirmed = checked; });
     connect(secureReading_, &QCheckBox::clicked, this,
@@ -348,6 +354,8 @@ bool MainDialog::Initialise() {
     checkAccuracy_->setChecked(settings_.checkAccuracy);
     skipConfirmed_->setChecked(settings_.skipConfirmed);
     skipConfirmed_->setEnabled(settings_.checkAccuracy);
+    repairFromCtdb_->setChecked(settings_.repairFromCtdb);
+    repairFromCtdb_->setEnabled(settings_.checkAccuracy);
     secureReading_->setChecked(settings_.secureReading);
     fileFormat_->setCurrentIndex(settings_.flacFiles ? 1 : 0);
     cueSheet_->setChecked(settings_.cueSheet);

@@ -102,6 +102,8 @@ enum MainControl : int {
     // own once its details are read; the names fill the track list, the Disc
     // Information box, the templates, the tags and the cue sheet.
     kIdLookUpNames = 1054,
+    // "Repair from the CTDB's parity ...": with the accuracy check only.
+    kIdRepairFromCtdb = 1055,
 };
 
 constexpr int kPollIntervalMs = 100;
@@ -318,6 +320,7 @@ private:
     QCheckBox* cueSheet_ = nullptr;
     QComboBox* naming_ = nullptr;
     QCheckBox* lookUpNames_ = nullptr;
+    QCheckBox* repairFromCtdb_ = nullptr;
 
     std::vector<CdDevice> drives_;
     std::vector<std::string> driveModels_; // per line of the drive list

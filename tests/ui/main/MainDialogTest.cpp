@@ -1210,6 +1210,13 @@ private slots:
         QVERIFY(skip->isChecked());
         QVERIFY(skip->isEnabled());
         QCOMPARE(skip->text(), QStringLiteral("Skip verification of tracks the databases confirm"));
+        // The CTDB repair, off until chosen, and only with the check.
+        auto* repair = Control<QCheckBox>(*dialog, kIdRepairFromCtdb);
+        QVERIFY(repair->isEnabled() && !repair->isChecked());
+        repair->click();
+        QVERIFY(dialog->CurrentSettings().repairFromCtdb);
+        repair->click();
+        QVERIFY(!dialog->CurrentSettings().repairFromCtdb);
         Select(*dialog, {0, 1, 2});
         dialog->PollTick();
 
@@ -1269,6 +1276,7 @@ private slots:
         check->click();
         QVERIFY(!dialog->CurrentSettings().checkAccuracy);
         QVERIFY(!skip->isEnabled());
+        QVERIFY(!repair->isEnabled());
         skip->click(); // greyed: no effect
         QVERIFY(!dialog->CurrentSettings().skipConfirmed);
         const std::size_t asked = server.Requests().size();

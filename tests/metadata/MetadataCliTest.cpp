@@ -26,22 +26,7 @@ using Answer = LocalHttpServer::Answer;
 // a test here asks for one.
 const bool kOffline = ::setenv("VINDRAL_NO_METADATA", "1", 0) == 0;
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            old_ = old;
-            had_ = true;
-        }
-        value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
-    }
-    ~ScopedEnv() { had_ ? ::setenv(name_.c_str(), old_.c_str(), 1) : ::unsetenv(name_.c_str()); }
-
-private:
-    std::string name_;
-    std::string old_;
-    bool had_ = false;
-};
+using test::ScopedEnv;
 
 std::string Data(const std::string& name) {
     std::ifstream in(std::string(VINDRAL_METADATA_DATA) + "/" + name, std::ios::binary);

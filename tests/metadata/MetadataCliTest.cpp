@@ -298,5 +298,49 @@ TEST(Metadata, FrontCoverIsAJpegOfFiveHundredPixelsOrMore) {
     }
 }
 
+// The release chosen for a disc: its barcode first, then the most ISRCs in
+// common with it, then the user's country, then the earliest date.
+TEST(Metadata, ReleaseChoiceFollowsTheDiscThenTheUserThenTheDate) {
+    auto release = [](const char* barcode, const char* country, const char* date,
+                      const char* isrc) {
+        metadata::Release r;
+        r.barcode = barcode;
+        r.country = country;
+        r.date = date;
+        r.tracks.push_back({1, "One", "", isrc, "", "", {}, 0});
+        return r;
+    };
+    const std::vector<metadata::Release> releases = {
+        release("", "US", "2001", ""),                       // 0
+        release("0724384260927", "DE", "2003", ""),          // 1: the disc's barcode
+        release("", "GB", "1999-05", "GBAYE9900001"),        // 2: the disc's ISRC
+        release("", "GB", "", ""),                           // 3: no date
+        release("", "FR", "1998", ""),                       // 4: the earliest
+    };
+    const struct {
+        const char* catalog;
+        const char* isrc;
+        const char* country;
+        int chosen;
+    } cases[] = {
+        {"0724384260927", "GBAYE9900001", "US", 1},
+        {"", "GBAYE9900001", "US", 2},
+        {"5012345678900", "", "US", 0}, // a barcode nobody has decides nothing
+        {"", "", "GB", 2},              // of the two GB releases, the one with a date
+        {"", "", "", 4},
+        {"", "", "JP", 4},
+    };
+    for (const auto& c : cases) {
+        DiscDetails disc;
+        disc.catalog = c.catalog;
+        disc.tracks.push_back(TrackDetails{});
+        disc.tracks[0].number = 1;
+        disc.tracks[0].isrc = c.isrc;
+        EXPECT_EQ(metadata::ChooseRelease(releases, disc, c.country), c.chosen)
+            << c.catalog << " " << c.isrc << " " << c.country;
+    }
+    EXPECT_EQ(metadata::ChooseRelease({}, DiscDetails{}, "US"), -1);
+}
+
 } // namespace
 } // namespace vindral

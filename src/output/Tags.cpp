@@ -46,8 +46,17 @@ std::vector<std::string> VorbisComments(const TrackTags& tags) {
     add("RELEASECOUNTRY", tags.releaseCountry);
     add("MUSICBRAINZ_ALBUMID", tags.musicBrainzAlbumId);
     add("MUSICBRAINZ_RELEASEGROUPID", tags.musicBrainzReleaseGroupId);
-    add("MUSICBRAINZ_ALBUMARTISTID", tags.musicBrainzAlbumArtistId);
-    add("MUSICBRAINZ_ARTISTID", tags.musicBrainzArtistId);
+    // Several artists: one comment for each ID, as taggers and libraries
+    // read them (an ID never holds a '/').
+    auto each = [&add](const char* field, const std::string& ids) {
+        for (std::size_t from = 0; from <= ids.size();) {
+            const std::size_t slash = std::min(ids.find('/', from), ids.size());
+            add(field, ids.substr(from, slash - from));
+            from = slash + 1;
+        }
+    };
+    each("MUSICBRAINZ_ALBUMARTISTID", tags.musicBrainzAlbumArtistId);
+    each("MUSICBRAINZ_ARTISTID", tags.musicBrainzArtistId);
     add("MUSICBRAINZ_TRACKID", tags.musicBrainzTrackId);
     add("MUSICBRAINZ_RELEASETRACKID", tags.musicBrainzReleaseTrackId);
     if (tags.preEmphasis) {

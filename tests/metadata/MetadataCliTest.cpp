@@ -241,6 +241,9 @@ TEST(Metadata, RipNamesTagsAndCoverFromMusicBrainz) {
           "MUSICBRAINZ_RELEASEGROUPID=5eed012d-0000-4000-8000-00000000012d",
           "MUSICBRAINZ_TRACKID=5eed01f6-0000-4000-8000-0000000001f6",
           "MUSICBRAINZ_RELEASETRACKID=5eed025a-0000-4000-8000-00000000025a",
+          // two credited artists: two comments
+          "MUSICBRAINZ_ARTISTID=5eed038c-0000-4000-8000-00000000038c",
+          "MUSICBRAINZ_ARTISTID=5eed038b-0000-4000-8000-00000000038b",
           "MUSICBRAINZ_DISCID=" + kDiscId}) {
         EXPECT_NE(tags.find(tag + "\n"), std::string::npos) << tag << "\n" << tags;
     }

@@ -1,6 +1,7 @@
 // GnuDB through the CDDB protocol over HTTP (level 6: UTF-8): `cddb query`
 // with the disc's CDDB ID, track starts and length, then `cddb read` of the
 // first match. The greeting names the program only, never the user or host.
+#include <algorithm>
 #include <cctype>
 #include <map>
 #include <sstream>
@@ -87,7 +88,7 @@ GnudbResult ReadGnudbQuery(const std::string& body, std::string& category, std::
     // matches up to ".", the first taken.
     std::string match;
     if (code == 200) {
-        match = lines.front().substr(4);
+        match = lines.front().substr(std::min<std::size_t>(4, lines.front().size()));
     } else if ((code == 210 || code == 211) && lines.size() > 1 && lines[1] != ".") {
         match = lines[1];
     } else {

@@ -161,6 +161,7 @@ printf '{"title":"no ID","media":[{"tracks":[{"position":1}]}]}' | reply bad-rel
 reply ok-gnudb-query-list q < "$data/metadata/gnudb-query.txt"
 printf '200 rock 09000104 Band D / Found In GnuDB\r\n' | reply ok-gnudb-query-exact q
 printf '202 No match found\r\n' | reply none-gnudb-query-no-match q
+printf '200\r\n' | reply bad-gnudb-query-exact-match-missing q
 printf '500 Command syntax error\r\n' | reply bad-gnudb-query-error q
 printf '211 close matches\r\nro/ck 09000104 A / B\r\n.\r\n' | reply bad-gnudb-query-odd-category q
 reply ok-gnudb-read g < "$data/metadata/gnudb-read.txt"

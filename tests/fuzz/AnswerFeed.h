@@ -115,6 +115,55 @@ inline Fed FeedGnudb(char kind, const std::string& text) {
     return fed;
 }
 
+// A parity read from the network, decoded against a rip of the entry's
+// stride (short strides only: seven and a half rows of a fixed pattern): a
+// plan may only touch words of the disc, in order, within the code's
+// capacity, and applied it changes exactly the words it names.
+inline void RepairWith(const accuracy::CtdbEntry& entry, const accuracy::CtdbParity& parity,
+                       std::string& broken) {
+    if (entry.stride > 64) {
+        return;
+    }
+    const uint64_t samples = 7 * uint64_t{entry.stride} + entry.stride / 2;
+    std::string error;
+    const auto layout = accuracy::CtdbLayoutFor(samples, entry.stride, error);
+    if (!layout) {
+        return;
+    }
+    std::vector<uint8_t> audio(samples * 4);
+    for (std::size_t i = 0; i < audio.size(); ++i) {
+        audio[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+    }
+    accuracy::CtdbSyndromeCalculator calculator(*layout);
+    calculator.Add(audio.data(), audio.size());
+    const auto rip = calculator.Finish();
+    if (!rip) {
+        broken = "no syndromes of a whole rip";
+        return;
+    }
+    // Where the entry meets the rip; else its own frame, so that the
+    // download's columns are decoded all the same.
+    const auto shift = accuracy::FindCtdbShift(*rip, entry);
+    const accuracy::CtdbRepairPlan plan =
+        accuracy::AnalyseCtdbRepair(*rip, parity, entry, shift ? shift->shift : 0);
+    uint64_t previous = 0;
+    for (const accuracy::CtdbCorrection& correction : plan.corrections) {
+        if (correction.word >= layout->Words() || correction.word < previous || correction.flip == 0) {
+            broken = "a CTDB repair outside the disc, out of order or changing nothing";
+        }
+        previous = correction.word + 1;
+    }
+    if (plan.mostErrorsInAColumn > plan.npar / 2 + 1 ||
+        (plan.outcome != accuracy::CtdbRepairPlan::Outcome::Impossible &&
+         plan.mostErrorsInAColumn > plan.npar / 2)) {
+        broken = "a CTDB repair beyond the code's capacity";
+    }
+    if (plan.outcome == accuracy::CtdbRepairPlan::Outcome::Repairable &&
+        accuracy::ApplyCtdbRepair(plan, 0, audio.data(), audio.size()) != plan.corrections.size()) {
+        broken = "a CTDB repair that does not change the words it names";
+    }
+}
+
 // The lookup answer, then the parity download against each entry with parity:
 // Accepted when every such entry takes the download.
 inline Fed FeedCtdb(std::string_view text) {
@@ -163,6 +212,7 @@ inline Fed FeedCtdb(std::string_view text) {
                 fed.broken = "a CTDB parity whose column 0 is not the entry's syndrome";
             }
         }
+        RepairWith(entry, *parity, fed.broken);
     }
     return fed;
 }

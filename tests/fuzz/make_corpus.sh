@@ -173,13 +173,19 @@ printf '401 misc 09000104 No such CD entry in database\n' | reply bad-gnudb-read
 # CTDB: the lookup answer, a NUL byte, then the parity download (npar rows of
 # 2 × stride little-endian words, column 0 equal to the entry's syndrome).
 ns='xmlns="http://db.cuetools.net/ns/mmd-1.0#"'
-parity_entry() { # npar, stride, syndrome
-    printf '<ctdb %s><entry confidence="5" crc32="0badf00d" id="7" npar="%s" stride="%s" syndrome="%s" hasparity="/parity/7" toc="0:40:70:100:120" trackcrcs="1 2 3 4"/></ctdb>' \
-        "$ns" "$1" "$2" "$3"
+parity_entry() { # npar, stride, syndrome[, crc32]
+    printf '<ctdb %s><entry confidence="5" crc32="%s" id="7" npar="%s" stride="%s" syndrome="%s" hasparity="/parity/7" toc="0:40:70:100:120" trackcrcs="1 2 3 4"/></ctdb>' \
+        "$ns" "${4:-0badf00d}" "$1" "$2" "$3"
 }
 words() { local w; for w in "$@"; do le16 "$w"; done; }
 reply ok-ctdb-lookup c < "$data/accuracy/ctdb-lookup-sample.xml"
 { parity_entry 2 2 AQAFAA==; printf '\0'; words 1 2 3 4 5 6 7 8; } | reply ok-ctdb-parity c
+# The entry of the fuzz target's own rip (AnswerFeed.h: 15 samples of its
+# pattern) with word 10 changed, as EncodeCtdbParity gives it: the rip is
+# mended in one word.
+{ parity_entry 4 2 2JOD/9/bh8I= 320f70cd; printf '\0'
+  words 37848 2382 36766 34106 65411 15497 21137 2585 56287 38720 8072 38266 49799 40942 4526 17750
+} | reply ok-ctdb-parity-mends-one-word c
 { parity_entry 17 1 AQA=; printf '\0'; words $(seq 1 34); } | reply ok-ctdb-parity-npar-above-16 c
 { parity_entry 2 2 AQAFAA==; printf '\0'; words 1 2 3 4 5 6; } | reply bad-ctdb-parity-cut-short c
 { parity_entry 2 2 AQAGAA==; printf '\0'; words 1 2 3 4 5 6 7 8; } | reply bad-ctdb-parity-damaged c

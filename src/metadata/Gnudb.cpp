@@ -1,6 +1,7 @@
 // GnuDB through the CDDB protocol over HTTP (level 6: UTF-8): `cddb query`
 // with the disc's CDDB ID, track starts and length, then `cddb read` of the
 // first match. The greeting names the program only, never the user or host.
+#include <algorithm>
 #include <cctype>
 #include <map>
 #include <sstream>
@@ -76,35 +77,9 @@ std::string Request(const LookupOptions& options, const std::string& command) {
 
 } // namespace
 
-GnudbResult LookUpGnudb(const accuracy::DiscToc& toc, const LookupOptions& options,
-                        Release& release, std::string& note) {
-    if (toc.tracks.empty()) {
-        return GnudbResult::NotFound;
-    }
-    const std::string id = accuracy::Hex8(accuracy::CddbId(toc));
-    std::string query = "cddb+query+" + id + "+" + std::to_string(toc.tracks.size());
-    for (const accuracy::DiscTrack& track : toc.tracks) {
-        query += "+" + std::to_string(track.start + accuracy::kLeadInSectors);
-    }
-    query += "+" + std::to_string((toc.leadOut + accuracy::kLeadInSectors) / 75);
-
-    auto get = [&options, &note](const std::string& command, std::vector<std::string>& lines) {
-        const net::HttpAnswer answer = net::HttpGet(Request(options, command),
-                                                    net::kRequestTimeoutSeconds, options.cancel);
-        if (answer.outcome != net::HttpAnswer::Outcome::Ok) {
-            note = "GnuDB could not be reached (" +
-                   (answer.outcome == net::HttpAnswer::Outcome::NotFound ? std::string("HTTP status 404")
-                                                                        : answer.reason) +
-                   ")";
-            return false;
-        }
-        lines = AnswerLines(answer.body);
-        return true;
-    };
-    std::vector<std::string> lines;
-    if (!get(query, lines)) {
-        return GnudbResult::Failed;
-    }
+GnudbResult ReadGnudbQuery(const std::string& body, std::string& category, std::string& discId,
+                           std::string& note) {
+    const std::vector<std::string> lines = AnswerLines(body);
     const int code = lines.empty() ? 0 : Code(lines.front());
     if (code == 202) {
         return GnudbResult::NotFound;
@@ -113,7 +88,7 @@ GnudbResult LookUpGnudb(const accuracy::DiscToc& toc, const LookupOptions& optio
     // matches up to ".", the first taken.
     std::string match;
     if (code == 200) {
-        match = lines.front().substr(4);
+        match = lines.front().substr(std::min<std::size_t>(4, lines.front().size()));
     } else if ((code == 210 || code == 211) && lines.size() > 1 && lines[1] != ".") {
         match = lines[1];
     } else {
@@ -121,16 +96,19 @@ GnudbResult LookUpGnudb(const accuracy::DiscToc& toc, const LookupOptions& optio
         return GnudbResult::Failed;
     }
     std::istringstream words(match);
-    std::string category;
-    std::string discId;
+    category.clear();
+    discId.clear();
     words >> category >> discId;
     if (!PlainWord(category) || !PlainWord(discId)) {
         note = "GnuDB gave an answer that cannot be read";
         return GnudbResult::Failed;
     }
-    if (!get("cddb+read+" + category + "+" + discId, lines)) {
-        return GnudbResult::Failed;
-    }
+    return GnudbResult::Found;
+}
+
+GnudbResult ReadGnudbEntry(const std::string& body, const accuracy::DiscToc& toc, Release& release,
+                           std::string& note) {
+    const std::vector<std::string> lines = AnswerLines(body);
     if (lines.empty() || Code(lines.front()) != 210) {
         note = "GnuDB gave an entry that cannot be read";
         return GnudbResult::Failed;
@@ -171,6 +149,47 @@ GnudbResult LookUpGnudb(const accuracy::DiscToc& toc, const LookupOptions& optio
         return GnudbResult::NotFound;
     }
     return GnudbResult::Found;
+}
+
+GnudbResult LookUpGnudb(const accuracy::DiscToc& toc, const LookupOptions& options,
+                        Release& release, std::string& note) {
+    if (toc.tracks.empty()) {
+        return GnudbResult::NotFound;
+    }
+    const std::string id = accuracy::Hex8(accuracy::CddbId(toc));
+    std::string query = "cddb+query+" + id + "+" + std::to_string(toc.tracks.size());
+    for (const accuracy::DiscTrack& track : toc.tracks) {
+        query += "+" + std::to_string(track.start + accuracy::kLeadInSectors);
+    }
+    query += "+" + std::to_string((toc.leadOut + accuracy::kLeadInSectors) / 75);
+
+    auto get = [&options, &note](const std::string& command, std::string& body) {
+        net::HttpAnswer answer = net::HttpGet(Request(options, command),
+                                              net::kRequestTimeoutSeconds, options.cancel);
+        if (answer.outcome != net::HttpAnswer::Outcome::Ok) {
+            note = "GnuDB could not be reached (" +
+                   (answer.outcome == net::HttpAnswer::Outcome::NotFound ? std::string("HTTP status 404")
+                                                                        : answer.reason) +
+                   ")";
+            return false;
+        }
+        body = std::move(answer.body);
+        return true;
+    };
+    std::string body;
+    if (!get(query, body)) {
+        return GnudbResult::Failed;
+    }
+    std::string category;
+    std::string discId;
+    const GnudbResult matched = ReadGnudbQuery(body, category, discId, note);
+    if (matched != GnudbResult::Found) {
+        return matched;
+    }
+    if (!get("cddb+read+" + category + "+" + discId, body)) {
+        return GnudbResult::Failed;
+    }
+    return ReadGnudbEntry(body, toc, release, note);
 }
 
 } // namespace vindral::metadata::detail

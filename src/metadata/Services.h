@@ -39,6 +39,15 @@ bool ReadReleaseAnswer(const std::string& json, const DiscKey& key, Release& rel
 // GnuDB: `cddb query` then `cddb read`; Found with one release, NotFound,
 // or a note in `note`.
 enum class GnudbResult { Found, NotFound, Failed };
+// The `cddb query` answer: Found with the first match's category and disc ID
+// (plain words, safe to put into the read request), NotFound, or Failed
+// with `note` set.
+GnudbResult ReadGnudbQuery(const std::string& body, std::string& category, std::string& discId,
+                           std::string& note);
+// The `cddb read` answer: the entry's names, its TTITLEn given to the disc's
+// track n (counted from 0 in disc order); NotFound when it names nothing.
+GnudbResult ReadGnudbEntry(const std::string& body, const accuracy::DiscToc& toc, Release& release,
+                           std::string& note);
 GnudbResult LookUpGnudb(const accuracy::DiscToc& toc, const LookupOptions& options,
                         Release& release, std::string& note);
 

@@ -1,6 +1,7 @@
 // The seed corpus of the fuzz targets must stay what its names say as the
 // parsers change: a seed that no longer parses starts the fuzzer from the
-// refusal paths only. CUE seeds are read the way cue_fuzz reads them.
+// refusal paths only. CUE seeds are read the way cue_fuzz reads them, the
+// network's answers through answer_fuzz's own code.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,6 +12,9 @@
 
 #include "drive/DriveSearch.h"
 #include "drive/emulated/CueSheet.h"
+#ifdef VINDRAL_HAVE_METADATA
+#include "AnswerFeed.h"
+#endif
 
 namespace vindral {
 namespace {
@@ -105,6 +109,38 @@ TEST(FuzzCorpusTest, TocSeedsGiveTheRowsTheirNamesSay) {
     EXPECT_GE(seeds, 8);
     EXPECT_GE(full, 1);
 }
+
+#ifdef VINDRAL_HAVE_METADATA
+TEST(FuzzCorpusTest, AnswerSeedsAreReadAsNamed) {
+    std::string readers;
+    int counts[3] = {};
+    for (const fs::path& seed : Seeds("answer")) {
+        const std::string name = seed.filename().string();
+        SCOPED_TRACE(name);
+        const std::string input = ReadAll(seed);
+        const fuzz::Fed fed =
+            fuzz::FeedAnswer(reinterpret_cast<const uint8_t*>(input.data()), input.size());
+        EXPECT_EQ(fed.broken, "");
+        const int named = name.rfind("ok-", 0) == 0     ? 0
+                          : name.rfind("none-", 0) == 0 ? 1
+                          : name.rfind("bad-", 0) == 0  ? 2
+                                                        : -1;
+        ASSERT_GE(named, 0) << "name neither ok-, none- nor bad-";
+        const fuzz::Answer expected[] = {fuzz::Answer::Accepted, fuzz::Answer::NotFound,
+                                         fuzz::Answer::Refused};
+        EXPECT_EQ(fed.answer, expected[named]);
+        ++counts[named];
+        readers += input.substr(0, 1);
+    }
+    // Every reader is fed, and both what it reads and what it refuses.
+    for (char reader : std::string("drqgci")) {
+        EXPECT_NE(readers.find(reader), std::string::npos) << reader;
+    }
+    EXPECT_GE(counts[0], 8);
+    EXPECT_GE(counts[1], 3);
+    EXPECT_GE(counts[2], 8);
+}
+#endif
 
 } // namespace
 } // namespace vindral

@@ -7,13 +7,18 @@
 # exist). Names give the outcome: "tracksNN-..." parses to NN tracks,
 # "bad-..." is refused.
 # toc/: READ TOC answers (format 0). "rowsNN-..." gives NN rows of the table.
+# answer/: a letter choosing the reader (tests/fuzz/AnswerFeed.h), then a
+# network answer. "ok-..." is read, "none-..." says the disc is not known,
+# "bad-..." is refused.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 cue=$here/corpus/cue
 toc=$here/corpus/toc
-rm -rf "$cue" "$toc"
-mkdir -p "$cue" "$toc"
+answers=$here/corpus/answer
+data=$here/../data
+rm -rf "$cue" "$toc" "$answers"
+mkdir -p "$cue" "$toc" "$answers"
 
 # Raw bytes given as hex pairs ("52 49 46 46").
 hex() {
@@ -142,3 +147,67 @@ answer rows00-negative-start 18 1 1 10 1 -150 10 170 100
 answer rows02-first-track-not-one 26 3 4 10 3 0 10 4 100 10 170 200
 printf '\x00\x02\x01' > "$toc/rows00-three-bytes"
 printf '' > "$toc/rows00-empty"
+
+# Network answers: `reply name letter` writes the letter, then standard input.
+reply() { { printf '%s' "$2"; cat; } > "$answers/$1"; }
+
+reply ok-discid-one-release d < "$data/metadata/discid-one-release.json"
+reply ok-discid-disc-2-of-2 d < "$data/metadata/discid-disc-2-of-2.json"
+reply ok-release-multidisc r < "$data/metadata/picard/release_multidisc.json"
+printf '{"id":"MMUffXfLdd8ZTBfTkv12dsDgGs8-","releases":[]}' | reply none-discid-no-release d
+printf '<html>503 Service Unavailable</html>' | reply bad-discid-not-json d
+printf '{"title":"no ID","media":[{"tracks":[{"position":1}]}]}' | reply bad-release-without-id r
+
+reply ok-gnudb-query-list q < "$data/metadata/gnudb-query.txt"
+printf '200 rock 09000104 Band D / Found In GnuDB\r\n' | reply ok-gnudb-query-exact q
+printf '202 No match found\r\n' | reply none-gnudb-query-no-match q
+printf '200\r\n' | reply bad-gnudb-query-exact-match-missing q
+printf '500 Command syntax error\r\n' | reply bad-gnudb-query-error q
+printf '211 close matches\r\nro/ck 09000104 A / B\r\n.\r\n' | reply bad-gnudb-query-odd-category q
+reply ok-gnudb-read g < "$data/metadata/gnudb-read.txt"
+printf '210 misc 09000104\nDTITLE=Various Artists / Mix\nTTITLE0=Someone / One\nTTITLE1=Two\\tTabbed\nTTITLE7=beyond the disc\n.\n' |
+    reply ok-gnudb-read-various g
+printf '210 misc 09000104\n# nothing\n.\n' | reply none-gnudb-read-empty g
+printf '401 misc 09000104 No such CD entry in database\n' | reply bad-gnudb-read-status g
+
+# CTDB: the lookup answer, a NUL byte, then the parity download (npar rows of
+# 2 × stride little-endian words, column 0 equal to the entry's syndrome).
+ns='xmlns="http://db.cuetools.net/ns/mmd-1.0#"'
+parity_entry() { # npar, stride, syndrome[, crc32]
+    printf '<ctdb %s><entry confidence="5" crc32="%s" id="7" npar="%s" stride="%s" syndrome="%s" hasparity="/parity/7" toc="0:40:70:100:120" trackcrcs="1 2 3 4"/></ctdb>' \
+        "$ns" "${4:-0badf00d}" "$1" "$2" "$3"
+}
+words() { local w; for w in "$@"; do le16 "$w"; done; }
+reply ok-ctdb-lookup c < "$data/accuracy/ctdb-lookup-sample.xml"
+{ parity_entry 2 2 AQAFAA==; printf '\0'; words 1 2 3 4 5 6 7 8; } | reply ok-ctdb-parity c
+# The entry of the fuzz target's own rip (AnswerFeed.h: 15 samples of its
+# pattern) with word 10 changed, as EncodeCtdbParity gives it: the rip is
+# mended in one word.
+{ parity_entry 4 2 2JOD/9/bh8I= 320f70cd; printf '\0'
+  words 37848 2382 36766 34106 65411 15497 21137 2585 56287 38720 8072 38266 49799 40942 4526 17750
+} | reply ok-ctdb-parity-mends-one-word c
+{ parity_entry 17 1 AQA=; printf '\0'; words $(seq 1 34); } | reply ok-ctdb-parity-npar-above-16 c
+{ parity_entry 2 2 AQAFAA==; printf '\0'; words 1 2 3 4 5 6; } | reply bad-ctdb-parity-cut-short c
+{ parity_entry 2 2 AQAGAA==; printf '\0'; words 1 2 3 4 5 6 7 8; } | reply bad-ctdb-parity-damaged c
+printf '<ctdb %s/>' "$ns" | reply none-ctdb-no-entry c
+printf '<html><body>502</body></html>' | reply bad-ctdb-root c
+printf '<ctdb %s><entry confidence="1" crc32="xyz" id="1"/></ctdb>' "$ns" | reply bad-ctdb-unreadable-crc c
+printf '<ctdb %s><entry confidence="1" npar="2" stride="2" syndrome="A?"/></ctdb>' "$ns" |
+    reply bad-ctdb-unreadable-syndrome c
+printf '<ctdb><entry confidence=' | reply bad-ctdb-malformed c
+
+# Covers: a PNG (IHDR, then IDAT), an indexed PNG (PLTE), a JPEG (JFIF,
+# then a baseline frame header), and a GIF.
+png_chunk() { be32 "$1"; printf '%s' "$2"; cat; hex de ad be ef; } # length, type, body on stdin
+png() { # colour type, then more chunks
+    hex 89 50 4e 47 0d 0a 1a 0a
+    { be32 512; be32 500; hex 08 "$1" 00 00 00; } | png_chunk 13 IHDR
+    if [ "$1" = 03 ]; then hex 00 00 00 ff ff ff | png_chunk 6 PLTE; fi
+    printf 'xx' | png_chunk 2 IDAT
+}
+png 02 | reply ok-cover-png i
+png 03 | reply ok-cover-png-indexed i
+{ hex ff d8 ff e0 00 10; printf 'JFIF\0'; hex 01 01 00 00 01 00 01 00 00
+  hex ff c0 00 11 08 01 f4 02 00 03 01 22 00 02 11 01 03 11 01 ff da 00 02 ff d9; } |
+    reply ok-cover-jpeg i
+printf 'GIF89a\x01\x00\x01\x00' | reply bad-cover-gif i

@@ -11,7 +11,7 @@ set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${1:-$top/build-fuzz}
 seconds=${FUZZ_SECONDS:-30}
-targets=(cue_fuzz toc_fuzz)
+targets=(cue_fuzz toc_fuzz answer_fuzz)
 
 launcher=()
 if command -v ccache >/dev/null; then

@@ -9,6 +9,7 @@
 #include <zlib.h>
 
 #include "accuracy/CtdbParity.h"
+#include "accuracy/DiscIds.h"
 #include "drive/CdCommands.h"
 #include "net/HttpClient.h"
 
@@ -19,12 +20,6 @@ namespace {
 // Samples read at once: one stride of the code's rows, a multiple of a
 // sector.
 constexpr std::size_t kPieceSamples = 64 * kSamplesPerSector;
-
-std::string Upper8(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
-    return text;
-}
 
 std::string TrackName(int number) {
     char text[16];

@@ -74,6 +74,12 @@ std::string Hex8(uint32_t value) {
     return buffer;
 }
 
+std::string Upper8(uint32_t value) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%08X", static_cast<unsigned>(value));
+    return buffer;
+}
+
 DiscToc DiscTocFromTable(const TrackTable& table) {
     DiscToc toc;
     for (int k = 0; k < table.count; ++k) {

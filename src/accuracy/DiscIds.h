@@ -71,5 +71,7 @@ std::string CtdbTocId(const DiscToc& toc);
 
 // Lower-case 8-digit hex, as the IDs print their numbers.
 std::string Hex8(uint32_t value);
+// Upper-case 8-digit hex, as the log prints checksums and CRCs.
+std::string Upper8(uint32_t value);
 
 } // namespace vindral::accuracy

@@ -6,17 +6,12 @@
 #include <thread>
 
 #include "accuracy/CtdbRepair.h"
+#include "accuracy/DiscIds.h"
 #include "net/HttpClient.h"
 
 namespace vindral::accuracy {
 
 namespace {
-
-std::string Upper8(uint32_t value) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%08X", static_cast<unsigned>(value));
-    return buffer;
-}
 
 std::string TrackName(int number) {
     char buffer[16];

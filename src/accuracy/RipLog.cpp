@@ -5,6 +5,8 @@
 
 #include <nettle/sha2.h>
 
+#include "accuracy/DiscIds.h"
+
 namespace vindral::accuracy {
 
 namespace {
@@ -15,12 +17,6 @@ namespace {
 constexpr std::string_view kChecksumPrefix = "Checksum SHA-256 (shows accidental change): ";
 // What logs of earlier versions called the same line.
 constexpr std::string_view kOldChecksumPrefix = "Seal SHA-256: ";
-
-std::string Upper8(uint32_t value) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%08X", static_cast<unsigned>(value));
-    return buffer;
-}
 
 std::string Sha256Hex(std::string_view text) {
     uint8_t digest[SHA256_DIGEST_SIZE];

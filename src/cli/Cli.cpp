@@ -574,7 +574,7 @@ int CommandRip(const Options& options, std::ostream& out, std::ostream& err) {
         err << saveError << "\n";
         status = kExitFailed;
     }
-    if (looked.cover && !SaveCoverBeside(*looked.cover, coverFolder, saveError)) {
+    if (looked.cover && !output::SaveCoverBeside(*looked.cover, coverFolder, saveError)) {
         err << saveError << "\n";
         status = kExitFailed;
     }

@@ -83,27 +83,6 @@ DiscDetails SheetDetails(const DiscDetails& details, const RipNames& names) {
     return sheet;
 }
 
-bool SaveCoverBeside(const output::CoverImage& cover, const std::string& folder,
-                     std::string& error) {
-    std::string path = folder;
-    if (!path.empty() && path.back() != '/') {
-        path += '/';
-    }
-    path += "cover.jpg";
-    if (std::FILE* existing = std::fopen(path.c_str(), "rb")) {
-        std::fclose(existing);
-        return true; // the user's own cover stays
-    }
-    platform::OutputFile file;
-    if (!file.Create(path) || !file.Write(cover.data.data(), cover.data.size()) ||
-        !file.Commit()) {
-        error = file.Error();
-        file.Discard();
-        return false;
-    }
-    return true;
-}
-
 void LookUpRipNames(const Options& options, const platform::Settings& settings,
                     const TrackTable& table, const DiscDetails& details, bool wantCover,
                     RipNames& names, std::ostream& err) {

@@ -44,12 +44,6 @@ void LookUpRipNames(const Options& options, const platform::Settings& settings,
 // PERFORMER lines (a sheet then names the disc as the database does).
 DiscDetails SheetDetails(const DiscDetails& details, const RipNames& names);
 
-// Saves the cover as cover.jpg in `folder` (through a temporary file); a
-// file already there is kept. False with `error` set when it cannot be
-// written.
-bool SaveCoverBeside(const output::CoverImage& cover, const std::string& folder,
-                     std::string& error);
-
 // vindral-cli meta: prints the names of the disc; 0, or 1 when nothing is
 // known.
 int MetaCommand(const Options& options, const platform::Settings& settings,

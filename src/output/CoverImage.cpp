@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/OutputFile.h"
+
 namespace vindral::output {
 
 namespace {
@@ -138,6 +140,27 @@ std::optional<CoverImage> LoadCoverImage(const std::string& path, std::string& e
         error = path + ": " + error;
     }
     return image;
+}
+
+bool SaveCoverBeside(const CoverImage& cover, const std::string& folder,
+                     std::string& error) {
+    std::string path = folder;
+    if (!path.empty() && path.back() != '/') {
+        path += '/';
+    }
+    path += "cover.jpg";
+    if (std::FILE* existing = std::fopen(path.c_str(), "rb")) {
+        std::fclose(existing);
+        return true; // the user's own cover stays
+    }
+    platform::OutputFile file;
+    if (!file.Create(path) || !file.Write(cover.data.data(), cover.data.size()) ||
+        !file.Commit()) {
+        error = file.Error();
+        file.Discard();
+        return false;
+    }
+    return true;
 }
 
 } // namespace vindral::output

@@ -26,6 +26,11 @@ struct CoverImage {
 // "larger than 10 MB") otherwise.
 std::optional<CoverImage> CoverFromBytes(std::vector<uint8_t> data, std::string& error);
 
+// Saves the cover as cover.jpg in `folder` (through a temporary file); a
+// file already there is the user's own and is kept. False with `error` set
+// when it cannot be written.
+bool SaveCoverBeside(const CoverImage& cover, const std::string& folder, std::string& error);
+
 // The same from a file; `error` then starts with the path.
 std::optional<CoverImage> LoadCoverImage(const std::string& path, std::string& error);
 

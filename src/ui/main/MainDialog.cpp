@@ -22,7 +22,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <thread>
@@ -951,7 +950,7 @@ void MainDialog::Start() {
     job.secureSettings.maxReadings = settings_.secureMaxReadings;
     job.secureSettings.cacheSectors = settings_.driveCacheSectors;
     std::shared_ptr<const output::CoverImage> cover;
-    std::string coverPath;
+    std::string coverFolder;
     if (settings_.flacFiles) {
         const accuracy::DiscToc toc = accuracy::DiscTocFromTable(tracks_);
         const output::DiscIdTexts ids{accuracy::MusicBrainzId(toc),
@@ -978,7 +977,7 @@ void MainDialog::Start() {
                 return;
             }
             cover = flac.cover;
-            coverPath = platform::FolderOf(job.tracks.front().path) + "cover.jpg";
+            coverFolder = platform::FolderOf(job.tracks.front().path);
         }
         // The disc's own tags, the looked-up names over them, and the user's
         // names for the rows over both.
@@ -1081,10 +1080,7 @@ void MainDialog::Start() {
         }
         // A cover.jpg of the user's own stays.
         std::string error;
-        std::error_code present;
-        if (cover && finished && !std::filesystem::exists(coverPath, present) &&
-            !platform::WriteWholeFile(coverPath,
-                                      std::string(cover->data.begin(), cover->data.end()), error)) {
+        if (cover && finished && !output::SaveCoverBeside(*cover, coverFolder, error)) {
             QMessageBox box(QMessageBox::Critical, QStringLiteral("Vindral"),
                             QStringLiteral("Error saving file"), QMessageBox::Ok, this);
             box.setDetailedText(Text(error));
